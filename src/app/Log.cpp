@@ -1,0 +1,52 @@
+#include "app/Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace lento {
+
+namespace {
+
+std::mutex& sinkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<void(const std::string&)>& currentSink() {
+    static std::function<void(const std::string&)> sink;
+    return sink;
+}
+
+} // namespace
+
+void logLine(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string line(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) {
+        std::vsnprintf(line.data(), line.size() + 1, format, arguments);
+    }
+    va_end(arguments);
+
+    std::lock_guard lock(sinkMutex());
+    if (currentSink()) {
+        currentSink()(line);
+        return;
+    }
+    if (line.empty() || line.back() != '\n') {
+        line += '\n';
+    }
+    std::fputs(line.c_str(), stderr);
+}
+
+void setLogSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard lock(sinkMutex());
+    currentSink() = std::move(sink);
+}
+
+} // namespace lento

@@ -1,0 +1,73 @@
+#include "export/ExportSetup.h"
+
+#include "app/Log.h"
+
+#include <filesystem>
+
+namespace lento {
+
+namespace {
+
+// Lays `range` of `sourceTrack` at zero of a new track and stretches it by `factor`.
+void addStretchedTrack(Composition& composition, const AssetTrack& sourceTrack,
+                       const MediaTimeRange& range, int factor) {
+    CompositionTrack* track = composition.addTrack(sourceTrack.mediaType, 0);
+    track->insertTimeRange(range, sourceTrack, MediaTime::zero());
+    if (factor > 1) {
+        const MediaTime stretched =
+            MediaTime::make(range.duration.value * factor, range.duration.timescale);
+        track->scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), range.duration),
+                              stretched);
+    }
+}
+
+} // namespace
+
+std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, int factor,
+                                                      bool removeAudio,
+                                                      MediaTimeRange sourceRange) {
+    auto composition = std::make_shared<Composition>();
+    const MediaTime duration = source.duration();
+    logLine("%fl", duration.seconds());
+    if (!sourceRange.isValid() || sourceRange.isEmpty()) {
+        sourceRange = MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration);
+    }
+    const auto videoTracks = source.tracksWithMediaType(MediaType::Video);
+    if (!videoTracks.empty()) {
+        addStretchedTrack(*composition, videoTracks.front(), sourceRange, factor);
+    }
+    const auto audioTracks = source.tracksWithMediaType(MediaType::Audio);
+    if (!removeAudio && !audioTracks.empty()) {
+        addStretchedTrack(*composition, audioTracks.front(), sourceRange, factor);
+    }
+    return composition;
+}
+
+std::string pathExtension(const std::string& path) {
+    const std::string extension = std::filesystem::path(path).extension().string();
+    return extension.empty() ? extension : extension.substr(1);
+}
+
+std::string exportPresetNameForDestination(const Asset& source,
+                                           const std::string& destinationPath) {
+    if (pathExtension(destinationPath) == "3gp") {
+        const auto compatible = exportPresetsCompatibleWithAsset(source);
+        if (!compatible.empty()) {
+            return compatible.front();
+        }
+    }
+    return ExportPresetName::H264_1280x720;
+}
+
+FileType outputFileTypeForDestination(const std::vector<FileType>& supportedTypes,
+                                      const std::string& destinationPath) {
+    const auto wanted = fileTypeForExtension(pathExtension(destinationPath));
+    for (FileType type : supportedTypes) {
+        if (wanted && type == *wanted) {
+            return type;
+        }
+    }
+    return supportedTypes.empty() ? FileType::QuickTimeMovie : supportedTypes.front();
+}
+
+} // namespace lento

@@ -1,0 +1,211 @@
+#include "media/Asset.h"
+
+#include "media/FfmpegHandles.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+extern "C" {
+#include <libavutil/display.h>
+}
+
+namespace lento {
+
+int32_t timescaleForTimeBase(int num, int den) {
+    if (num <= 0 || den <= 0) {
+        return 0;
+    }
+    if (den % num == 0) {
+        return den / num;
+    }
+    return den;
+}
+
+namespace {
+
+// Converts a count of `timeBase` units into a media time at `timescale`, to the nearest value.
+MediaTime timeFromStreamUnits(int64_t units, AVRational timeBase, int32_t timescale) {
+    if (units == AV_NOPTS_VALUE || timescale <= 0) {
+        return MediaTime::invalid();
+    }
+    const int64_t value = av_rescale_q_rnd(units, timeBase, AVRational{1, timescale},
+                                           static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+    return MediaTime::make(value, timescale);
+}
+
+bool isRealVideo(const AVStream& stream) {
+    return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+           (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) == 0;
+}
+
+// Decodes packets of `streamIndex` until one frame comes out.
+bool firstFrameDecodes(AVFormatContext& format, int streamIndex) {
+    std::string error;
+    CodecContextPtr decoder = openDecoder(*format.streams[streamIndex], 1, error);
+    if (!decoder) {
+        return false;
+    }
+    PacketPtr packet = makePacket();
+    FramePtr frame = makeFrame();
+    // A sane file yields a frame within a few hundred packets; give up long before a hostile one
+    // can keep us busy.
+    int packetsLeft = 2000;
+    bool draining = false;
+    while (packetsLeft-- > 0) {
+        if (!draining) {
+            const int read = av_read_frame(&format, packet.get());
+            if (read < 0) {
+                draining = true;
+                avcodec_send_packet(decoder.get(), nullptr);
+            } else if (packet->stream_index == streamIndex) {
+                avcodec_send_packet(decoder.get(), packet.get());
+                av_packet_unref(packet.get());
+            } else {
+                av_packet_unref(packet.get());
+                continue;
+            }
+        }
+        const int received = avcodec_receive_frame(decoder.get(), frame.get());
+        if (received == 0) {
+            return true;
+        }
+        if (draining && received != AVERROR(EAGAIN)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+int rotationFromMatrix(const int32_t* matrix) {
+    const double counterClockwise = av_display_rotation_get(matrix);
+    if (std::isnan(counterClockwise)) {
+        return 0;
+    }
+    int clockwise = static_cast<int>(std::lround(-counterClockwise)) % 360;
+    if (clockwise < 0) {
+        clockwise += 360;
+    }
+    // Only quarter turns are meaningful for a movie's picture.
+    return ((clockwise + 45) / 90 % 4) * 90;
+}
+
+} // namespace
+
+std::shared_ptr<Asset> Asset::assetWithPath(const std::string& path) {
+    std::shared_ptr<Asset> asset(new Asset(path));
+    asset->load();
+    return asset;
+}
+
+void Asset::load() {
+    InputContextPtr format = openInputFile(m_path, m_error);
+    if (!format) {
+        return;
+    }
+    m_startMicroseconds = format->start_time == AV_NOPTS_VALUE ? 0 : format->start_time;
+
+    int firstVideo = -1;
+    int firstAudio = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream& stream = *format->streams[i];
+        const bool video = isRealVideo(stream);
+        const bool audio = stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+        if (!video && !audio) {
+            continue;
+        }
+        if (avcodec_find_decoder(stream.codecpar->codec_id) == nullptr) {
+            continue;
+        }
+        if (video && firstVideo < 0) {
+            firstVideo = static_cast<int>(i);
+        }
+        if (audio && firstAudio < 0) {
+            firstAudio = static_cast<int>(i);
+        }
+
+        AssetTrack track;
+        track.trackID = static_cast<int32_t>(i) + 1;
+        track.streamIndex = static_cast<int>(i);
+        track.mediaType = video ? MediaType::Video : MediaType::Audio;
+        const int32_t timescale =
+            timescaleForTimeBase(stream.time_base.num, stream.time_base.den);
+        if (video) {
+            track.naturalWidth = stream.codecpar->width;
+            track.naturalHeight = stream.codecpar->height;
+            const AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate
+                                                                  : stream.r_frame_rate;
+            track.nominalFrameRate = rate.den > 0 ? av_q2d(rate) : 0.0;
+            size_t size = 0;
+            const uint8_t* matrix =
+                av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+            if (matrix != nullptr && size >= sizeof track.displayMatrix) {
+                std::memcpy(track.displayMatrix.data(), matrix, sizeof track.displayMatrix);
+                track.hasDisplayMatrix = true;
+                track.rotation = rotationFromMatrix(track.displayMatrix.data());
+            }
+        } else {
+            track.sampleRate = stream.codecpar->sample_rate;
+            track.channels = stream.codecpar->ch_layout.nb_channels;
+        }
+        const int64_t origin =
+            av_rescale_q(m_startMicroseconds, AV_TIME_BASE_Q, stream.time_base);
+        const int64_t start = stream.start_time == AV_NOPTS_VALUE ? origin : stream.start_time;
+        MediaTime trackStart = timeFromStreamUnits(start - origin, stream.time_base, timescale);
+        MediaTime trackDuration =
+            stream.duration != AV_NOPTS_VALUE
+                ? timeFromStreamUnits(stream.duration, stream.time_base, timescale)
+                : timeFromStreamUnits(format->duration, AV_TIME_BASE_Q, timescale);
+        track.timeRange = MediaTimeRange::make(trackStart, trackDuration);
+        m_tracks.push_back(track);
+    }
+
+    const int timingStream = firstVideo >= 0 ? firstVideo : firstAudio;
+    if (timingStream < 0) {
+        m_error = "no audio or video stream that can be decoded";
+        m_tracks.clear();
+        return;
+    }
+    const AVStream& timing = *format->streams[timingStream];
+    const int32_t timescale = timescaleForTimeBase(timing.time_base.num, timing.time_base.den);
+    if (format->duration != AV_NOPTS_VALUE && format->duration > 0) {
+        m_duration = timeFromStreamUnits(format->duration, AV_TIME_BASE_Q, timescale);
+    } else {
+        MediaTime longest = MediaTime::invalid();
+        for (const AssetTrack& track : m_tracks) {
+            const MediaTime end = track.timeRange.end();
+            if (end.isNumeric() && (!longest.isValid() || end > longest)) {
+                longest = end;
+            }
+        }
+        m_duration = longest.isValid() ? longest.convertScale(timescale) : longest;
+    }
+
+    if (!firstFrameDecodes(*format, timingStream)) {
+        m_error = "the first frame does not decode";
+        m_tracks.clear();
+        m_duration = MediaTime::invalid();
+        return;
+    }
+    m_playable = true;
+}
+
+std::vector<AssetTrack> Asset::tracks() const {
+    std::vector<AssetTrack> result = m_tracks;
+    for (AssetTrack& track : result) {
+        track.asset = shared_from_this();
+    }
+    return result;
+}
+
+std::vector<AssetTrack> Asset::tracksWithMediaType(MediaType type) const {
+    std::vector<AssetTrack> result;
+    for (AssetTrack& track : tracks()) {
+        if (track.mediaType == type) {
+            result.push_back(std::move(track));
+        }
+    }
+    return result;
+}
+
+} // namespace lento

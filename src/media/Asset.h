@@ -1,0 +1,73 @@
+#pragma once
+
+#include "media/MediaTime.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lento {
+
+enum class MediaType { Video, Audio };
+
+class Asset;
+
+// One audio or video stream of an asset.
+struct AssetTrack {
+    // Shared so that a track can be handed on (to a composition) without its asset.
+    std::shared_ptr<const Asset> asset;
+    int32_t trackID = 0;   // stream index + 1
+    int streamIndex = -1;  // index in the container
+    MediaType mediaType = MediaType::Video;
+    int naturalWidth = 0;  // stored size, before rotation
+    int naturalHeight = 0;
+    // Clockwise degrees (0, 90, 180, 270) to turn the stored picture to display it.
+    int rotation = 0;
+    // The container's display matrix, when it has one; copied unchanged into exports.
+    bool hasDisplayMatrix = false;
+    std::array<int32_t, 9> displayMatrix{};
+    double nominalFrameRate = 0;
+    int sampleRate = 0;
+    int channels = 0;
+    MediaTimeRange timeRange;
+};
+
+// A media file opened for inspection. Opening never throws: a file that cannot be read is an
+// asset that is not playable and has no tracks.
+class Asset : public std::enable_shared_from_this<Asset> {
+public:
+    static std::shared_ptr<Asset> assetWithPath(const std::string& path);
+
+    const std::string& path() const { return m_path; }
+    // The container opens, holds an audio or video stream with a decoder, and its first frame
+    // decodes.
+    bool isPlayable() const { return m_playable; }
+    // Why the asset is not playable; empty when it is.
+    const std::string& error() const { return m_error; }
+    // In the timescale of the first video stream (the first audio stream's without video).
+    MediaTime duration() const { return m_duration; }
+    // The container's start; every time of the asset is measured from it.
+    int64_t startTimeMicroseconds() const { return m_startMicroseconds; }
+
+    std::vector<AssetTrack> tracks() const;
+    // In file order.
+    std::vector<AssetTrack> tracksWithMediaType(MediaType type) const;
+
+private:
+    explicit Asset(std::string path) : m_path(std::move(path)) {}
+    void load();
+
+    std::string m_path;
+    bool m_playable = false;
+    std::string m_error;
+    MediaTime m_duration = MediaTime::invalid();
+    int64_t m_startMicroseconds = 0;
+    std::vector<AssetTrack> m_tracks; // without their asset pointer, set when handed out
+};
+
+// The timescale a stream's time base stands for: 1/den when num is 1.
+int32_t timescaleForTimeBase(int num, int den);
+
+} // namespace lento

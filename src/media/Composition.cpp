@@ -1,0 +1,185 @@
+#include "media/Composition.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace lento {
+
+namespace {
+
+using Int128 = __int128;
+
+int64_t divideRounded(Int128 numerator, Int128 denominator) {
+    if (denominator < 0) {
+        numerator = -numerator;
+        denominator = -denominator;
+    }
+    Int128 quotient = numerator / denominator;
+    const Int128 remainder = numerator % denominator;
+    if (remainder * 2 >= denominator) {
+        ++quotient;
+    } else if (remainder * 2 <= -denominator) {
+        --quotient;
+    }
+    return static_cast<int64_t>(quotient);
+}
+
+} // namespace
+
+MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den) {
+    if (!time.isNumeric() || !num.isNumeric() || !den.isNumeric() || den.value == 0) {
+        return MediaTime::invalid();
+    }
+    // (tv / tts) * (nv / nts) / (dv / dts), expressed at tts.
+    const Int128 numerator = Int128(time.value) * num.value * den.timescale;
+    const Int128 denominator = Int128(num.timescale) * den.value;
+    const Int128 bound = Int128(1) << 120;
+    if (numerator > bound || numerator < -bound) {
+        // Too large for exact arithmetic; fall back to doubles rather than overflow.
+        return MediaTime::makeWithSeconds(time.seconds() * num.seconds() / den.seconds(),
+                                          time.timescale);
+    }
+    MediaTime result = MediaTime::make(divideRounded(numerator, denominator), time.timescale);
+    if (numerator % denominator != 0) {
+        result.flags |= MediaTime::HasBeenRounded;
+    }
+    return result;
+}
+
+bool CompositionTrack::insertTimeRange(const MediaTimeRange& range,
+                                       const AssetTrack& sourceTrack, MediaTime at) {
+    if (!range.isValid() || !range.duration.isNumeric() || range.duration <= MediaTime::zero() ||
+        !at.isNumeric() || at < MediaTime::zero() || sourceTrack.mediaType != m_mediaType ||
+        !sourceTrack.asset) {
+        return false;
+    }
+    const MediaTime end = timeRange().end();
+    if (at > end) {
+        CompositionSegment gap;
+        gap.targetRange = MediaTimeRange::fromTimeToTime(end, at);
+        m_segments.push_back(gap);
+    } else {
+        splitAt(at);
+    }
+    auto position = std::find_if(m_segments.begin(), m_segments.end(), [&](const auto& s) {
+        return s.targetRange.start >= at;
+    });
+    for (auto later = position; later != m_segments.end(); ++later) {
+        later->targetRange.start = later->targetRange.start + range.duration;
+    }
+    CompositionSegment segment;
+    segment.empty = false;
+    segment.sourceTrack = sourceTrack;
+    segment.sourceRange = range;
+    segment.targetRange = MediaTimeRange::make(at, range.duration);
+    m_segments.insert(position, segment);
+    return true;
+}
+
+void CompositionTrack::splitAt(MediaTime time) {
+    for (size_t i = 0; i < m_segments.size(); ++i) {
+        CompositionSegment& segment = m_segments[i];
+        const MediaTime start = segment.targetRange.start;
+        const MediaTime end = segment.targetRange.end();
+        if (!(start < time && time < end)) {
+            continue;
+        }
+        CompositionSegment tail = segment;
+        const MediaTime wholeTarget = segment.targetRange.duration;
+        const MediaTime headTarget = time - start;
+        segment.targetRange.duration = headTarget;
+        tail.targetRange = MediaTimeRange::fromTimeToTime(time, end);
+        if (!segment.empty) {
+            const MediaTime headSource =
+                scaleTime(headTarget, segment.sourceRange.duration, wholeTarget);
+            const MediaTime sourceEnd = segment.sourceRange.end();
+            segment.sourceRange.duration = headSource;
+            tail.sourceRange =
+                MediaTimeRange::fromTimeToTime(segment.sourceRange.start + headSource, sourceEnd);
+        }
+        m_segments.insert(m_segments.begin() + static_cast<std::ptrdiff_t>(i) + 1, tail);
+        return;
+    }
+}
+
+void CompositionTrack::scaleTimeRange(const MediaTimeRange& range, MediaTime duration) {
+    if (!range.isValid() || !range.duration.isNumeric() || range.duration <= MediaTime::zero() ||
+        !duration.isNumeric() || duration < MediaTime::zero()) {
+        return;
+    }
+    const MediaTime rangeEnd = range.end();
+    splitAt(range.start);
+    splitAt(rangeEnd);
+    const MediaTime shift = duration - range.duration;
+    for (CompositionSegment& segment : m_segments) {
+        const MediaTime start = segment.targetRange.start;
+        if (start >= rangeEnd) {
+            segment.targetRange.start = start + shift;
+        } else if (start >= range.start) {
+            segment.targetRange.start =
+                range.start + scaleTime(start - range.start, duration, range.duration);
+            segment.targetRange.duration =
+                scaleTime(segment.targetRange.duration, duration, range.duration);
+        }
+    }
+    // A segment squeezed to nothing has no place on the timeline.
+    std::erase_if(m_segments, [](const CompositionSegment& segment) {
+        return segment.targetRange.duration <= MediaTime::zero();
+    });
+}
+
+MediaTimeRange CompositionTrack::timeRange() const {
+    if (m_segments.empty()) {
+        return MediaTimeRange::zero();
+    }
+    return MediaTimeRange::fromTimeToTime(MediaTime::zero(), m_segments.back().targetRange.end());
+}
+
+bool CompositionTrack::hasMedia() const {
+    return firstSourceTrack() != nullptr;
+}
+
+const AssetTrack* CompositionTrack::firstSourceTrack() const {
+    for (const CompositionSegment& segment : m_segments) {
+        if (!segment.empty) {
+            return &segment.sourceTrack;
+        }
+    }
+    return nullptr;
+}
+
+CompositionTrack* Composition::addTrack(MediaType type, int32_t preferredTrackID) {
+    auto taken = [this](int32_t id) {
+        return std::any_of(m_tracks.begin(), m_tracks.end(),
+                           [id](const auto& track) { return track->trackID() == id; });
+    };
+    int32_t id = preferredTrackID;
+    if (id <= 0 || taken(id)) {
+        id = 1;
+        while (taken(id)) {
+            ++id;
+        }
+    }
+    m_tracks.push_back(std::make_unique<CompositionTrack>(type, id));
+    return m_tracks.back().get();
+}
+
+std::vector<CompositionTrack*> Composition::tracksWithMediaType(MediaType type) const {
+    std::vector<CompositionTrack*> result;
+    for (const auto& track : m_tracks) {
+        if (track->mediaType() == type) {
+            result.push_back(track.get());
+        }
+    }
+    return result;
+}
+
+MediaTime Composition::duration() const {
+    MediaTime longest = MediaTime::zero();
+    for (const auto& track : m_tracks) {
+        longest = maxTime(longest, track->duration());
+    }
+    return longest;
+}
+
+} // namespace lento

@@ -1,0 +1,565 @@
+#include "media/Asset.h"
+#include "media/ExportPipeline.h"
+
+#include <rubberband/rubberband-c.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+
+extern "C" {
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+}
+
+namespace lento {
+
+namespace {
+
+struct AudioFifoDeleter {
+    void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
+};
+using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
+
+struct StretcherDeleter {
+    void operator()(RubberBandState state) const { rubberband_delete(state); }
+};
+using StretcherPtr = std::unique_ptr<std::remove_pointer_t<RubberBandState>, StretcherDeleter>;
+
+// Planar float sound, one vector a channel.
+using Planes = std::vector<std::vector<float>>;
+
+constexpr int kBlock = 1024;
+
+int64_t samplesAt(MediaTime time, int sampleRate) {
+    return time.convertScale(sampleRate).value;
+}
+
+// Reads one sound stream as planar float at the output rate and channel count, by sample
+// position on the source's timeline.
+class SoundReader {
+public:
+    bool open(const AssetTrack& track, const AudioFormat& format, std::string& error) {
+        m_path = track.asset->path();
+        m_streamIndex = track.streamIndex;
+        m_format = format;
+        m_input = openInputFile(m_path, error);
+        if (!m_input) {
+            return false;
+        }
+        if (m_streamIndex < 0 || m_streamIndex >= static_cast<int>(m_input->nb_streams)) {
+            error = "the source has no such sound stream";
+            return false;
+        }
+        for (unsigned i = 0; i < m_input->nb_streams; ++i) {
+            if (static_cast<int>(i) != m_streamIndex) {
+                m_input->streams[i]->discard = AVDISCARD_ALL;
+            }
+        }
+        const AVStream& stream = *m_input->streams[m_streamIndex];
+        m_decoder = openDecoder(stream, 1, error);
+        if (!m_decoder) {
+            return false;
+        }
+        m_timeBase = stream.time_base;
+        m_origin = av_rescale_q(track.asset->startTimeMicroseconds(), AV_TIME_BASE_Q, m_timeBase);
+        m_packet = makePacket();
+        m_frame = makeFrame();
+        m_buffered.assign(static_cast<size_t>(format.channels), {});
+        return true;
+    }
+
+    const std::string& path() const { return m_path; }
+    int streamIndex() const { return m_streamIndex; }
+    int64_t position() const { return m_position; }
+
+    // Delivers the samples [from, to) in blocks; a stretch the stream does not cover is
+    // silence. Returns false when stopped or on an error (then `error` is set).
+    bool read(int64_t from, int64_t to, const std::function<bool(const Planes&, int)>& deliver,
+              const std::atomic<bool>& stop, std::string& error) {
+        if (!m_started || from != m_position) {
+            seekTo(from);
+        }
+        Planes block(static_cast<size_t>(m_format.channels), std::vector<float>(kBlock));
+        while (m_position < to) {
+            if (stop) {
+                return false;
+            }
+            if (bufferedCount() == 0 && !m_ended) {
+                if (!decodeMore(error)) {
+                    return false;
+                }
+                continue;
+            }
+            const int count = static_cast<int>(std::min<int64_t>(to - m_position, kBlock));
+            int taken = 0;
+            if (m_bufferedStart > m_position || bufferedCount() == 0) {
+                // Nothing decoded for this stretch (a hole in the stream, or its end).
+                const int64_t until = bufferedCount() == 0 ? to : m_bufferedStart;
+                taken = static_cast<int>(std::min<int64_t>(count, until - m_position));
+                for (auto& plane : block) {
+                    std::fill(plane.begin(), plane.begin() + taken, 0.0f);
+                }
+            } else {
+                const int64_t skip = m_position - m_bufferedStart;
+                dropBuffered(skip);
+                taken = static_cast<int>(std::min<int64_t>(count, bufferedCount()));
+                for (size_t c = 0; c < block.size(); ++c) {
+                    std::copy_n(m_buffered[c].begin() + m_bufferedOffset, taken, block[c].begin());
+                }
+                dropBuffered(taken);
+            }
+            m_position += taken;
+            if (!deliver(block, taken)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    int64_t bufferedCount() const {
+        return m_buffered.empty() ? 0
+                                  : static_cast<int64_t>(m_buffered[0].size()) - m_bufferedOffset;
+    }
+
+    void dropBuffered(int64_t count) {
+        count = std::min(count, bufferedCount());
+        m_bufferedOffset += count;
+        m_bufferedStart += count;
+        if (bufferedCount() == 0) {
+            for (auto& plane : m_buffered) {
+                plane.clear();
+            }
+            m_bufferedOffset = 0;
+        }
+    }
+
+    void seekTo(int64_t sample) {
+        m_started = true;
+        m_position = sample;
+        m_ended = false;
+        m_inputEnded = false;
+        m_expected = INT64_MIN;
+        for (auto& plane : m_buffered) {
+            plane.clear();
+        }
+        m_bufferedOffset = 0;
+        // Start a little early: sound frames overlap, and the decoder needs one to settle.
+        const int64_t early = std::max<int64_t>(0, sample - m_format.sampleRate / 10);
+        const int64_t timestamp =
+            av_rescale(early, AV_TIME_BASE, m_format.sampleRate) +
+            av_rescale_q(m_origin, m_timeBase, AV_TIME_BASE_Q);
+        if (avformat_seek_file(m_input.get(), -1, INT64_MIN, timestamp, timestamp, 0) < 0) {
+            av_seek_frame(m_input.get(), m_streamIndex, 0, AVSEEK_FLAG_BACKWARD);
+        }
+        avcodec_flush_buffers(m_decoder.get());
+        m_resampler.reset();
+    }
+
+    bool decodeMore(std::string& error) {
+        while (true) {
+            const int received = avcodec_receive_frame(m_decoder.get(), m_frame.get());
+            if (received == 0) {
+                return append(error);
+            }
+            if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && m_inputEnded)) {
+                m_ended = true;
+                return true;
+            }
+            if (received != AVERROR(EAGAIN)) {
+                error = "cannot decode the sound: " + ffmpegError(received);
+                return false;
+            }
+            const int read = av_read_frame(m_input.get(), m_packet.get());
+            if (read < 0) {
+                m_inputEnded = true;
+                avcodec_send_packet(m_decoder.get(), nullptr);
+                continue;
+            }
+            if (m_packet->stream_index == m_streamIndex) {
+                avcodec_send_packet(m_decoder.get(), m_packet.get());
+            }
+            av_packet_unref(m_packet.get());
+        }
+    }
+
+    bool append(std::string& error) {
+        AVFrame& frame = *m_frame;
+        if (!m_resampler) {
+            AVChannelLayout outLayout;
+            av_channel_layout_default(&outLayout, m_format.channels);
+            SwrContext* raw = nullptr;
+            if (swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_FLTP, m_format.sampleRate,
+                                    &frame.ch_layout, static_cast<AVSampleFormat>(frame.format),
+                                    frame.sample_rate, 0, nullptr) < 0 ||
+                swr_init(raw) < 0) {
+                swr_free(&raw);
+                error = "cannot convert the sound";
+                return false;
+            }
+            m_resampler.reset(raw);
+        }
+        int64_t pts = frame.best_effort_timestamp;
+        const int outCapacity = swr_get_out_samples(m_resampler.get(), frame.nb_samples);
+        std::vector<uint8_t*> outputs(static_cast<size_t>(m_format.channels));
+        const int64_t oldSize = static_cast<int64_t>(m_buffered[0].size());
+        for (size_t c = 0; c < m_buffered.size(); ++c) {
+            m_buffered[c].resize(static_cast<size_t>(oldSize + outCapacity));
+            outputs[c] = reinterpret_cast<uint8_t*>(m_buffered[c].data() + oldSize);
+        }
+        const int converted =
+            swr_convert(m_resampler.get(), outputs.data(), outCapacity,
+                        const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
+        av_frame_unref(&frame);
+        const int kept = std::max(converted, 0);
+        for (auto& plane : m_buffered) {
+            plane.resize(static_cast<size_t>(oldSize + kept));
+        }
+        // Where the frame belongs: from its time stamp, unless it simply follows the previous
+        // frame, in which case counting samples is exact.
+        int64_t start = m_expected;
+        if (pts != AV_NOPTS_VALUE) {
+            const int64_t stamped =
+                av_rescale_q_rnd(pts - m_origin, m_timeBase, AVRational{1, m_format.sampleRate},
+                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+            if (m_expected == INT64_MIN || std::llabs(stamped - m_expected) > m_format.sampleRate / 50) {
+                start = stamped;
+            }
+        }
+        if (start == INT64_MIN) {
+            start = m_position;
+        }
+        if (oldSize - m_bufferedOffset == 0) {
+            m_bufferedStart = start;
+        } else if (start != m_expected) {
+            // A jump in the stream: keep what is buffered, then continue from the new place by
+            // dropping the overlap or leaving the hole to silence at the next read.
+            if (start < m_expected) {
+                const int64_t overlap = std::min<int64_t>(m_expected - start, kept);
+                for (auto& plane : m_buffered) {
+                    plane.erase(plane.begin() + oldSize, plane.begin() + oldSize + overlap);
+                }
+                start = m_expected;
+            } else {
+                // Fill the hole with silence so the buffer stays contiguous.
+                const int64_t hole = start - m_expected;
+                for (auto& plane : m_buffered) {
+                    plane.insert(plane.begin() + oldSize, static_cast<size_t>(hole), 0.0f);
+                }
+            }
+        }
+        m_expected = m_bufferedStart + bufferedCount();
+        return true;
+    }
+
+    std::string m_path;
+    int m_streamIndex = -1;
+    AudioFormat m_format;
+    InputContextPtr m_input;
+    CodecContextPtr m_decoder;
+    ResampleContextPtr m_resampler;
+    PacketPtr m_packet;
+    FramePtr m_frame;
+    AVRational m_timeBase{1, 1};
+    int64_t m_origin = 0;
+    bool m_started = false;
+    bool m_ended = false;
+    bool m_inputEnded = false;
+    int64_t m_position = 0;       // the next sample `read` delivers
+    int64_t m_expected = INT64_MIN; // where the next decoded frame should start
+    Planes m_buffered;            // decoded samples not yet delivered
+    int64_t m_bufferedOffset = 0; // first live sample in m_buffered
+    int64_t m_bufferedStart = 0;  // its position
+};
+
+// Collects sound into encoder-sized items on the output timeline.
+class SoundSink {
+public:
+    SoundSink(const AudioFormat& format, BoundedQueue<AudioItem>& queue)
+        : m_format(format), m_queue(queue),
+          m_fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels, format.frameSize * 4)) {}
+
+    int64_t written() const { return m_written; }
+
+    // Appends `count` samples of each plane (or silence when `planes` is null).
+    bool write(const float* const* planes, int count) {
+        if (count <= 0) {
+            return true;
+        }
+        if (planes == nullptr) {
+            m_silence.resize(static_cast<size_t>(m_format.frameSize));
+            int left = count;
+            while (left > 0) {
+                const int n = std::min(left, m_format.frameSize);
+                std::vector<void*> pointers(static_cast<size_t>(m_format.channels),
+                                            m_silence.data());
+                av_audio_fifo_write(m_fifo.get(), pointers.data(), n);
+                left -= n;
+                if (!drain(false)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        std::vector<void*> pointers(static_cast<size_t>(m_format.channels));
+        for (int c = 0; c < m_format.channels; ++c) {
+            pointers[static_cast<size_t>(c)] = const_cast<float*>(planes[c]);
+        }
+        av_audio_fifo_write(m_fifo.get(), pointers.data(), count);
+        return drain(false);
+    }
+
+    bool finish() { return drain(true); }
+
+private:
+    bool drain(bool all) {
+        while (av_audio_fifo_size(m_fifo.get()) >= m_format.frameSize ||
+               (all && av_audio_fifo_size(m_fifo.get()) > 0)) {
+            const int n = std::min(av_audio_fifo_size(m_fifo.get()), m_format.frameSize);
+            FramePtr frame = makeFrame();
+            frame->format = AV_SAMPLE_FMT_FLTP;
+            frame->sample_rate = m_format.sampleRate;
+            av_channel_layout_default(&frame->ch_layout, m_format.channels);
+            frame->nb_samples = n;
+            if (av_frame_get_buffer(frame.get(), 0) < 0) {
+                return false;
+            }
+            av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
+            AudioItem item{std::move(frame), m_written};
+            m_written += n;
+            if (!m_queue.push(std::move(item))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    AudioFormat m_format;
+    BoundedQueue<AudioItem>& m_queue;
+    AudioFifoPtr m_fifo;
+    std::vector<float> m_silence;
+    int64_t m_written = 0;
+};
+
+// Writes exactly `total` samples of one segment to the sink, after dropping the first `skip`
+// of them (where the segment starts under one already written).
+class SegmentOutput {
+public:
+    SegmentOutput(SoundSink& sink, int channels, int64_t total, int64_t skip)
+        : m_sink(sink), m_channels(channels), m_left(total), m_skip(skip) {}
+
+    bool full() const { return m_left <= 0; }
+
+    bool write(const float* const* planes, int count) {
+        int offset = 0;
+        if (m_skip > 0) {
+            const int dropped = static_cast<int>(std::min<int64_t>(m_skip, count));
+            m_skip -= dropped;
+            offset = dropped;
+        }
+        const int n = static_cast<int>(std::min<int64_t>(count - offset, m_left));
+        if (n <= 0) {
+            return true;
+        }
+        m_left -= n;
+        if (planes == nullptr) {
+            return m_sink.write(nullptr, n);
+        }
+        std::vector<const float*> shifted(static_cast<size_t>(m_channels));
+        for (int c = 0; c < m_channels; ++c) {
+            shifted[static_cast<size_t>(c)] = planes[c] + offset;
+        }
+        return m_sink.write(shifted.data(), n);
+    }
+
+    // Pads with silence up to the segment's length.
+    bool finish() {
+        const int64_t rest = m_left + m_skip;
+        m_skip = 0;
+        while (m_left > 0) {
+            if (!write(nullptr, static_cast<int>(std::min<int64_t>(m_left, kBlock)))) {
+                return false;
+            }
+        }
+        (void)rest;
+        return true;
+    }
+
+private:
+    SoundSink& m_sink;
+    int m_channels;
+    int64_t m_left;
+    int64_t m_skip;
+};
+
+// Time-stretches one segment with the pitch kept.
+class Stretcher {
+public:
+    Stretcher(const AudioFormat& format, double ratio, SegmentOutput& output)
+        : m_channels(format.channels), m_output(output) {
+        const RubberBandOptions options = RubberBandOptionProcessRealTime |
+                                          RubberBandOptionTransientsCrisp |
+                                          RubberBandOptionDetectorPercussive |
+                                          RubberBandOptionEngineFaster;
+        m_state.reset(rubberband_new(static_cast<unsigned>(format.sampleRate),
+                                     static_cast<unsigned>(format.channels), options, ratio, 1.0));
+        rubberband_set_max_process_size(m_state.get(), kBlock);
+        m_planes.assign(static_cast<size_t>(m_channels), std::vector<float>(kBlock * 8));
+        m_discard = rubberband_get_start_delay(m_state.get());
+        // Priming with silence lets the first real sample come out at the very start.
+        Planes silence(static_cast<size_t>(m_channels), std::vector<float>(kBlock, 0.0f));
+        int pad = static_cast<int>(rubberband_get_preferred_start_pad(m_state.get()));
+        while (pad > 0) {
+            const int n = std::min(pad, kBlock);
+            process(silence, n);
+            pad -= n;
+        }
+    }
+
+    bool process(const Planes& input, int count) {
+        std::vector<const float*> pointers(static_cast<size_t>(m_channels));
+        for (int c = 0; c < m_channels; ++c) {
+            pointers[static_cast<size_t>(c)] = input[static_cast<size_t>(c)].data();
+        }
+        rubberband_process(m_state.get(), pointers.data(), static_cast<unsigned>(count), 0);
+        return retrieve();
+    }
+
+    // Feeds silence until the segment's output is complete.
+    bool flush(const std::atomic<bool>& stop) {
+        Planes silence(static_cast<size_t>(m_channels), std::vector<float>(kBlock, 0.0f));
+        for (int guard = 0; !m_output.full() && guard < 10000 && !stop; ++guard) {
+            if (!process(silence, kBlock)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool retrieve() {
+        std::vector<float*> pointers(static_cast<size_t>(m_channels));
+        int available = 0;
+        while ((available = rubberband_available(m_state.get())) > 0) {
+            const int n = std::min(available, kBlock * 8);
+            for (int c = 0; c < m_channels; ++c) {
+                pointers[static_cast<size_t>(c)] = m_planes[static_cast<size_t>(c)].data();
+            }
+            const int got =
+                static_cast<int>(rubberband_retrieve(m_state.get(), pointers.data(), static_cast<unsigned>(n)));
+            int offset = 0;
+            if (m_discard > 0) {
+                offset = static_cast<int>(std::min<unsigned>(m_discard, static_cast<unsigned>(got)));
+                m_discard -= static_cast<unsigned>(offset);
+            }
+            if (got > offset) {
+                std::vector<const float*> shifted(static_cast<size_t>(m_channels));
+                for (int c = 0; c < m_channels; ++c) {
+                    shifted[static_cast<size_t>(c)] = pointers[static_cast<size_t>(c)] + offset;
+                }
+                if (!m_output.write(shifted.data(), got - offset)) {
+                    return false;
+                }
+            }
+            if (got <= 0) {
+                break;
+            }
+        }
+        return true;
+    }
+
+    int m_channels;
+    SegmentOutput& m_output;
+    StretcherPtr m_state;
+    Planes m_planes;
+    unsigned m_discard = 0;
+};
+
+} // namespace
+
+std::string renderAudio(const std::vector<PlacedSegment>& segments, const AudioFormat& format,
+                        int64_t totalSamples, BoundedQueue<AudioItem>& queue,
+                        const std::atomic<bool>& stop) {
+    std::string error;
+    SoundSink sink(format, queue);
+    std::optional<SoundReader> reader;
+
+    for (const PlacedSegment& segment : segments) {
+        if (stop) {
+            return {};
+        }
+        const int64_t targetStart = samplesAt(segment.targetRange.start, format.sampleRate);
+        const int64_t targetEnd =
+            std::min(totalSamples, samplesAt(segment.targetRange.end(), format.sampleRate));
+        const int64_t sourceStart = samplesAt(segment.sourceRange.start, format.sampleRate);
+        const int64_t sourceEnd = samplesAt(segment.sourceRange.end(), format.sampleRate);
+        if (targetEnd <= targetStart || sourceEnd <= sourceStart) {
+            continue;
+        }
+        if (targetStart > sink.written() && !sink.write(nullptr, static_cast<int>(std::min<int64_t>(
+                                                                  targetStart - sink.written(), INT32_MAX)))) {
+            return {};
+        }
+        const int64_t skip = std::max<int64_t>(0, sink.written() - targetStart);
+        SegmentOutput output(sink, format.channels, targetEnd - targetStart - skip, 0);
+        SegmentOutput* out = &output;
+        // Samples of the segment that land before what is already written are dropped.
+        SegmentOutput skipping(sink, format.channels, targetEnd - targetStart, skip);
+        if (skip > 0) {
+            out = &skipping;
+        }
+
+        const bool sameSource = reader && reader->path() == segment.source.asset->path() &&
+                                reader->streamIndex() == segment.source.streamIndex;
+        if (!sameSource) {
+            reader.emplace();
+            if (!reader->open(segment.source, format, error)) {
+                return error;
+            }
+        }
+        const int64_t sourceCount = sourceEnd - sourceStart;
+        const int64_t targetCount = targetEnd - targetStart;
+        std::optional<Stretcher> stretcher;
+        if (sourceCount != targetCount) {
+            stretcher.emplace(format, double(targetCount) / double(sourceCount), *out);
+        }
+        const bool ok = reader->read(
+            sourceStart, sourceEnd,
+            [&](const Planes& planes, int count) {
+                if (stretcher) {
+                    return stretcher->process(planes, count);
+                }
+                std::vector<const float*> pointers;
+                for (const auto& plane : planes) {
+                    pointers.push_back(plane.data());
+                }
+                return out->write(pointers.data(), count);
+            },
+            stop, error);
+        if (!ok) {
+            return error;
+        }
+        if (stretcher && !stretcher->flush(stop)) {
+            return error;
+        }
+        if (!out->finish()) {
+            return error;
+        }
+    }
+    if (stop) {
+        return {};
+    }
+    if (sink.written() < totalSamples) {
+        // Trailing silence only where a sound track was cut short inside the range; the caller
+        // passes the sound track's own end.
+        sink.write(nullptr, static_cast<int>(std::min<int64_t>(totalSamples - sink.written(), INT32_MAX)));
+    }
+    sink.finish();
+    return error;
+}
+
+} // namespace lento

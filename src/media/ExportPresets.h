@@ -1,0 +1,55 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lento {
+
+class Asset;
+
+// Movie container types an export can write.
+enum class FileType { QuickTimeMovie, MPEG4, ThreeGPP };
+
+// "QuickTime movie", "MPEG-4", "3GPP".
+std::string fileTypeName(FileType type);
+// The FFmpeg muxer that writes the type.
+const char* fileTypeMuxer(FileType type);
+// mov -> QuickTime movie; mp4 and m4v -> MPEG-4; 3gp -> 3GPP; compared without case.
+std::optional<FileType> fileTypeForExtension(std::string_view extension);
+
+struct ExportPreset {
+    std::string name;
+    // The largest picture as width x height for a landscape frame (swapped for a portrait one);
+    // 0 keeps the source's size. Never upscales; keeps the aspect ratio.
+    int maxWidth = 0;
+    int maxHeight = 0;
+    // x264 constant-quality factor and speed preset.
+    int crf = 20;
+    const char* x264Preset = "medium";
+    int audioBitRate = 160000;
+    std::vector<FileType> fileTypes;
+};
+
+namespace ExportPresetName {
+// Source size, the best quality: the first compatible preset of every asset.
+inline constexpr const char* HighestQuality = "HighestQuality";
+inline constexpr const char* H264_1280x720 = "H264_1280x720";
+inline constexpr const char* H264_960x540 = "H264_960x540";
+inline constexpr const char* H264_640x480 = "H264_640x480";
+} // namespace ExportPresetName
+
+// All presets, best first.
+const std::vector<ExportPreset>& exportPresetTable();
+const ExportPreset* exportPresetNamed(std::string_view name);
+
+// The names of the presets that can export `asset`, in table order; empty for an asset that is
+// not playable.
+std::vector<std::string> exportPresetsCompatibleWithAsset(const Asset& asset);
+
+// The picture size a preset gives a source frame of `width` x `height` (even numbers).
+void presetOutputSize(const ExportPreset& preset, int width, int height, int& outWidth,
+                      int& outHeight);
+
+} // namespace lento

@@ -1,0 +1,94 @@
+#include "media/FfmpegHandles.h"
+
+namespace lento {
+
+void OutputContextDeleter::operator()(AVFormatContext* context) const {
+    if (context->pb != nullptr && (context->oformat->flags & AVFMT_NOFILE) == 0) {
+        avio_closep(&context->pb);
+    }
+    avformat_free_context(context);
+}
+
+FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
+
+PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
+
+std::string ffmpegError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+namespace {
+
+struct Deadline {
+    std::chrono::steady_clock::time_point end;
+};
+
+int interruptWhenLate(void* opaque) {
+    const auto* deadline = static_cast<const Deadline*>(opaque);
+    return std::chrono::steady_clock::now() > deadline->end ? 1 : 0;
+}
+
+} // namespace
+
+InputContextPtr openInputFile(const std::string& path, std::string& error,
+                              std::chrono::milliseconds timeout) {
+    // The deadline must outlive the context only while opening and probing; afterwards the
+    // callback is removed.
+    Deadline deadline{std::chrono::steady_clock::now() + timeout};
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) {
+        error = "out of memory";
+        return nullptr;
+    }
+    raw->interrupt_callback.callback = interruptWhenLate;
+    raw->interrupt_callback.opaque = &deadline;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "probesize", "20000000", 0);
+    av_dict_set(&options, "analyzeduration", "20000000", 0);
+    int result = avformat_open_input(&raw, path.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (result < 0) {
+        // avformat_open_input frees the context on failure.
+        error = ffmpegError(result);
+        return nullptr;
+    }
+    InputContextPtr context(raw);
+    result = avformat_find_stream_info(context.get(), nullptr);
+    context->interrupt_callback.callback = nullptr;
+    context->interrupt_callback.opaque = nullptr;
+    if (result < 0) {
+        error = ffmpegError(result);
+        return nullptr;
+    }
+    return context;
+}
+
+CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error) {
+    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
+    if (codec == nullptr) {
+        error = "no decoder for this stream";
+        return nullptr;
+    }
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context) {
+        error = "out of memory";
+        return nullptr;
+    }
+    int result = avcodec_parameters_to_context(context.get(), stream.codecpar);
+    if (result < 0) {
+        error = ffmpegError(result);
+        return nullptr;
+    }
+    context->pkt_timebase = stream.time_base;
+    context->thread_count = threads;
+    result = avcodec_open2(context.get(), codec, nullptr);
+    if (result < 0) {
+        error = ffmpegError(result);
+        return nullptr;
+    }
+    return context;
+}
+
+} // namespace lento

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace lento {
+
+// Owners of FFmpeg handles, each freed the way its library asks.
+struct InputContextDeleter {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct OutputContextDeleter {
+    void operator()(AVFormatContext* context) const;
+};
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct ScaleContextDeleter {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+struct ResampleContextDeleter {
+    void operator()(SwrContext* context) const { swr_free(&context); }
+};
+
+using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using ScaleContextPtr = std::unique_ptr<SwsContext, ScaleContextDeleter>;
+using ResampleContextPtr = std::unique_ptr<SwrContext, ResampleContextDeleter>;
+
+FramePtr makeFrame();
+PacketPtr makePacket();
+
+// FFmpeg's text for an error code.
+std::string ffmpegError(int code);
+
+// Opens a media file for reading and reads its stream information. Reading gives up once
+// `timeout` has passed, so that a hostile file cannot hang the caller. Returns null and sets
+// `error` on failure.
+InputContextPtr openInputFile(const std::string& path, std::string& error,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// A decoder for one stream of an open input, or null with `error` set.
+CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error);
+
+} // namespace lento

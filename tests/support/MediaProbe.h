@@ -1,0 +1,73 @@
+#pragma once
+
+// Inspection of real media files for tests and benchmarks, straight through the FFmpeg
+// libraries so that the checks do not depend on the code they check.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lento::test {
+
+struct StreamInfo {
+    char type = '?'; // 'v' video, 'a' audio, '?' other
+    std::string codecName;
+    int width = 0, height = 0;  // stored size
+    double rotationDegrees = 0; // counter-clockwise display rotation, in [0, 360)
+    double durationSeconds = 0; // from the stream, else from the last packet's end
+    int sampleRate = 0, channels = 0;
+    int64_t packetCount = 0; // counted by reading every packet
+};
+
+struct ProbeResult {
+    bool ok = false;
+    std::string formatName; // the demuxer's name
+    std::string majorBrand; // mov/mp4/3gp "major_brand", e.g. "qt  ", "isom", "3gp6"
+    double durationSeconds = 0;
+    std::vector<StreamInfo> streams;
+
+    const StreamInfo* video() const; // first video stream or nullptr
+    const StreamInfo* audio() const; // first audio stream or nullptr
+};
+
+ProbeResult probe(const std::string& path);
+
+struct DecodedFrame {
+    double time = 0;     // presentation time (s) from the file's start time
+    double duration = 0; // until the next frame; the last one's own duration if known, else 0
+    int index = -1;      // frame number read from the three-stripe picture, -1 if unreadable
+    double meanLuma = 0; // over the whole picture
+};
+
+// Every video frame in presentation order. The stripe digits are read from the stored (unrotated)
+// picture, relative to its width, so scaled copies read the same. Empty on any error.
+std::vector<DecodedFrame> decodeVideoFrames(const std::string& path);
+
+// Times (s) of the frames whose mean luma is above 180.
+std::vector<double> flashTimes(const std::string& path);
+
+// Times (s) at which the first audio stream's absolute amplitude first exceeds `threshold` after
+// at least 300 ms below it (the start of the stream counts as quiet). Sample-exact, from the
+// file's start time, after whatever the demuxer trims from the stream's start.
+std::vector<double> soundOnsets(const std::string& path, double threshold = 0.1);
+
+// Root-mean-square amplitude of the first audio stream (mixed to mono) over [from, to) seconds;
+// 0 when there are no samples there.
+double soundRms(const std::string& path, double from, double to);
+
+// How far apart flashes and beeps are: for each flash, the distance to the nearest sound onset.
+// A flash without an onset within 0.5 s makes worstSeconds infinite. `pairs` counts the flashes
+// that did find an onset.
+struct SyncReport {
+    double worstSeconds = 0;
+    int pairs = 0;
+};
+SyncReport measureSync(const std::string& path);
+
+// Path of a generated fixture file.
+std::string fixture(const std::string& name);
+
+// Whole file contents, empty if it cannot be read.
+std::string readFileBytes(const std::string& path);
+
+} // namespace lento::test

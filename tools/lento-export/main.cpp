@@ -1,0 +1,272 @@
+// lento-export: slows a video down from the command line, with the editor's export engine.
+
+#include "export/ExportSetup.h"
+#include "media/Asset.h"
+#include "media/ExportPresets.h"
+#include "media/ExportSession.h"
+#include "media/MediaTime.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <future>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+constexpr int kMaxFactor = 100;
+
+struct Options {
+    bool help = false;
+    int factor = 1;
+    bool noSound = false;
+    std::string preset; // empty: chosen from the destination
+    bool hasRange = false;
+    double rangeStart = 0;
+    double rangeEnd = 0;
+    std::string source;
+    std::string destination;
+};
+
+// Set by the signal handler, read by the waiting loop. Only a lock-free atomic may be touched
+// from a handler.
+std::atomic<bool> g_stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void requestStop(int) {
+    g_stopRequested.store(true);
+}
+
+std::string presetNames() {
+    std::string names;
+    for (const lento::ExportPreset& preset : lento::exportPresetTable()) {
+        names += names.empty() ? "" : ", ";
+        names += preset.name;
+    }
+    return names;
+}
+
+void printUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: lento-export [--factor N] [--no-sound] [--preset NAME] "
+                 "[--range START END] SOURCE DEST\n"
+                 "Slows SOURCE down N times and writes it to DEST; the sound keeps its pitch.\n"
+                 "  --factor N         how many times slower, 1 to %d (default 1)\n"
+                 "  --no-sound         leave the sound out\n"
+                 "  --preset NAME      one of %s\n"
+                 "                     (default: from DEST's extension)\n"
+                 "  --range START END  export only this part of SOURCE, in seconds\n"
+                 "  --help             show this help\n",
+                 kMaxFactor, presetNames().c_str());
+}
+
+bool parseInt(std::string_view text, int& value) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool parseSeconds(std::string_view text, double& value) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
+}
+
+// The options, or nullopt with `error` set for a command line that makes no sense.
+std::optional<Options> parseOptions(const std::vector<std::string_view>& args, std::string& error) {
+    Options options;
+    std::vector<std::string_view> files;
+    bool onlyFiles = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const auto valueCount = [&](size_t count) { return i + count < args.size(); };
+        if (onlyFiles || !arg.starts_with("-") || arg == "-") {
+            files.push_back(arg);
+        } else if (arg == "--") {
+            onlyFiles = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return options;
+        } else if (arg == "--no-sound") {
+            options.noSound = true;
+        } else if (arg == "--factor") {
+            if (!valueCount(1) || !parseInt(args[++i], options.factor) || options.factor < 1 ||
+                options.factor > kMaxFactor) {
+                error = "--factor needs a whole number from 1 to " + std::to_string(kMaxFactor);
+                return std::nullopt;
+            }
+        } else if (arg == "--preset") {
+            if (!valueCount(1)) {
+                error = "--preset needs a name";
+                return std::nullopt;
+            }
+            options.preset = args[++i];
+        } else if (arg == "--range") {
+            options.hasRange = valueCount(2) && parseSeconds(args[i + 1], options.rangeStart) &&
+                               parseSeconds(args[i + 2], options.rangeEnd);
+            i += 2;
+            if (!options.hasRange || options.rangeStart < 0 ||
+                options.rangeEnd <= options.rangeStart) {
+                error = "--range needs START and END in seconds, 0 <= START < END";
+                return std::nullopt;
+            }
+        } else {
+            error = "unknown option " + std::string(arg);
+            return std::nullopt;
+        }
+    }
+    if (files.size() != 2) {
+        error = files.size() < 2 ? "SOURCE and DEST are needed" : "too many file names";
+        return std::nullopt;
+    }
+    options.source = files[0];
+    options.destination = files[1];
+    return options;
+}
+
+void installStopHandlers() {
+    struct sigaction action = {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    // A second Ctrl-C kills the program outright, for the case where stopping hangs.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Shows the progress on standard error: one line rewritten in place on a terminal, otherwise a
+// line at every tenth so that logs stay short.
+class ProgressLine {
+public:
+    ProgressLine() : m_terminal(isatty(STDERR_FILENO) == 1) {}
+
+    void show(float progress) {
+        const int percent = std::clamp(static_cast<int>(progress * 100.0f), 0, 100);
+        const int shown = m_terminal ? percent : percent / 10 * 10;
+        if (shown == m_lastShown) {
+            return;
+        }
+        m_lastShown = shown;
+        std::fprintf(stderr, m_terminal ? "\rExporting: %d%%" : "Exporting: %d%%\n", shown);
+        std::fflush(stderr);
+    }
+
+    void finish() {
+        if (m_terminal && m_lastShown >= 0) {
+            std::fputc('\n', stderr);
+        }
+    }
+
+private:
+    bool m_terminal;
+    int m_lastShown = -1;
+};
+
+int exportMovie(const Options& options) {
+    const auto asset = lento::Asset::assetWithPath(options.source);
+    if (!asset->isPlayable()) {
+        std::fprintf(stderr, "lento-export: cannot open %s: %s\n", options.source.c_str(),
+                     asset->error().empty() ? "not a playable movie" : asset->error().c_str());
+        return kExitFailure;
+    }
+
+    lento::MediaTimeRange range = lento::MediaTimeRange::invalid();
+    if (options.hasRange) {
+        const lento::MediaTime duration = asset->duration();
+        if (options.rangeStart >= duration.seconds()) {
+            std::fprintf(stderr, "lento-export: --range starts after the end of %s (%.3f s)\n",
+                         options.source.c_str(), duration.seconds());
+            return kExitUsage;
+        }
+        // A range running past the end means "until the end".
+        const lento::MediaTime start =
+            lento::MediaTime::makeWithSeconds(options.rangeStart, duration.timescale);
+        const lento::MediaTime end = lento::minTime(
+            lento::MediaTime::makeWithSeconds(options.rangeEnd, duration.timescale), duration);
+        range = lento::MediaTimeRange::fromTimeToTime(start, end);
+    }
+    const std::string presetName =
+        options.preset.empty() ? lento::exportPresetNameForDestination(*asset, options.destination)
+                               : options.preset;
+
+    // Declared before the session, so that it outlives the session's worker thread.
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+
+    auto session = lento::ExportSession::exportSessionWithAsset(
+        lento::makeFullVideoComposition(*asset, options.factor, options.noSound, range),
+        presetName);
+    if (!session) {
+        std::fprintf(stderr, "lento-export: no preset named %s\n", presetName.c_str());
+        return kExitUsage;
+    }
+    session->setOutputFileType(
+        lento::outputFileTypeForDestination(session->supportedFileTypes(), options.destination));
+    session->setOutputURL(options.destination);
+
+    installStopHandlers();
+    ProgressLine progress;
+    progress.show(0.0f);
+    session->exportAsynchronouslyWithCompletionHandler([&finished] { finished.set_value(); });
+    bool cancelled = false;
+    while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (g_stopRequested.load() && !cancelled) {
+            session->cancelExport();
+            cancelled = true;
+        }
+        progress.show(session->progress());
+    }
+    session->waitUntilFinished();
+
+    switch (session->status()) {
+    case lento::ExportSession::Status::Completed:
+        // An interrupt that came too late to stop anything leaves the finished movie.
+        progress.show(1.0f);
+        progress.finish();
+        std::printf("%s\n", options.destination.c_str());
+        return 0;
+    case lento::ExportSession::Status::Cancelled:
+        progress.finish();
+        std::fprintf(stderr, "lento-export: interrupted, nothing written\n");
+        return kExitInterrupted;
+    default:
+        progress.finish();
+        const std::string reason = session->error();
+        std::fprintf(stderr, "lento-export: export failed: %s\n",
+                     reason.empty() ? "unknown error" : reason.c_str());
+        return kExitFailure;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    std::string error;
+    const std::optional<Options> options = parseOptions(args, error);
+    if (!options) {
+        std::fprintf(stderr, "lento-export: %s\n", error.c_str());
+        printUsage(stderr);
+        return kExitUsage;
+    }
+    if (options->help) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (!options->preset.empty() && !lento::exportPresetNamed(options->preset)) {
+        std::fprintf(stderr, "lento-export: unknown preset %s; the presets are: %s\n",
+                     options->preset.c_str(), presetNames().c_str());
+        return kExitUsage;
+    }
+    return exportMovie(*options);
+}
