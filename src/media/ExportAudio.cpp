@@ -148,12 +148,13 @@ private:
             plane.clear();
         }
         m_bufferedOffset = 0;
-        // Start a little early: sound frames overlap, and the decoder needs one to settle.
-        const int64_t early = std::max<int64_t>(0, sample - m_format.sampleRate / 10);
+        // Start a little early, before the start of the stream if need be: sound frames
+        // overlap, and the decoder needs a frame to settle before its output is whole.
+        const int64_t early = sample - m_format.sampleRate / 10;
         const int64_t timestamp =
-            av_rescale(early, AV_TIME_BASE, m_format.sampleRate) +
-            av_rescale_q(m_origin, m_timeBase, AV_TIME_BASE_Q);
-        if (avformat_seek_file(m_input.get(), -1, INT64_MIN, timestamp, timestamp, 0) < 0) {
+            av_rescale_q(early, AVRational{1, m_format.sampleRate}, m_timeBase) + m_origin;
+        if (avformat_seek_file(m_input.get(), m_streamIndex, INT64_MIN, timestamp, timestamp, 0) <
+            0) {
             av_seek_frame(m_input.get(), m_streamIndex, 0, AVSEEK_FLAG_BACKWARD);
         }
         avcodec_flush_buffers(m_decoder.get());
@@ -283,7 +284,8 @@ public:
         : m_format(format), m_queue(queue),
           m_fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels, format.frameSize * 4)) {}
 
-    int64_t written() const { return m_written; }
+    // Samples written so far, those still waiting for a whole item included.
+    int64_t written() const { return m_handedOut + av_audio_fifo_size(m_fifo.get()); }
 
     // Appends `count` samples of each plane (or silence when `planes` is null).
     bool write(const float* const* planes, int count) {
@@ -329,8 +331,8 @@ private:
                 return false;
             }
             av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
-            AudioItem item{std::move(frame), m_written};
-            m_written += n;
+            AudioItem item{std::move(frame), m_handedOut};
+            m_handedOut += n;
             if (!m_queue.push(std::move(item))) {
                 return false;
             }
@@ -342,7 +344,7 @@ private:
     BoundedQueue<AudioItem>& m_queue;
     AudioFifoPtr m_fifo;
     std::vector<float> m_silence;
-    int64_t m_written = 0;
+    int64_t m_handedOut = 0; // samples already in items
 };
 
 // Writes exactly `total` samples of one segment to the sink, after dropping the first `skip`

@@ -81,11 +81,13 @@ public:
     int streamIndex() const { return m_streamIndex; }
 
     bool seek(MediaTime time, std::string& error) {
-        const MediaTime target = time.convertScale(AV_TIME_BASE);
-        const int64_t timestamp = target.value + av_rescale_q(m_origin, m_timeBase, AV_TIME_BASE_Q);
+        const int64_t timestamp =
+            av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, m_timeBase,
+                             static_cast<AVRounding>(AV_ROUND_DOWN)) +
+            m_origin;
         // Land on the key frame at or before the time; the pictures before it are skipped later.
-        const int result =
-            avformat_seek_file(m_format.get(), -1, INT64_MIN, timestamp, timestamp, 0);
+        const int result = avformat_seek_file(m_format.get(), m_streamIndex, INT64_MIN, timestamp,
+                                              timestamp, 0);
         if (result < 0) {
             // Some files cannot seek; reading from the top still works.
             av_seek_frame(m_format.get(), m_streamIndex, 0, AVSEEK_FLAG_BACKWARD);

@@ -1,5 +1,7 @@
 #include "media/FfmpegHandles.h"
 
+#include <cstdint>
+
 namespace lento {
 
 void OutputContextDeleter::operator()(AVFormatContext* context) const {
@@ -21,29 +23,32 @@ std::string ffmpegError(int code) {
 
 namespace {
 
-struct Deadline {
-    std::chrono::steady_clock::time_point end;
-};
+// The reading deadline of an input lives in the context's user field as steady-clock ticks:
+// FFmpeg copies the interrupt callback into the file it opens, so the callback may only refer
+// to the context itself, never to anything that goes away before it.
+intptr_t deadlineTicks(std::chrono::steady_clock::time_point end) {
+    return static_cast<intptr_t>(end.time_since_epoch().count());
+}
 
 int interruptWhenLate(void* opaque) {
-    const auto* deadline = static_cast<const Deadline*>(opaque);
-    return std::chrono::steady_clock::now() > deadline->end ? 1 : 0;
+    const auto* context = static_cast<const AVFormatContext*>(opaque);
+    const intptr_t deadline = reinterpret_cast<intptr_t>(context->opaque);
+    return deadlineTicks(std::chrono::steady_clock::now()) > deadline ? 1 : 0;
 }
 
 } // namespace
 
 InputContextPtr openInputFile(const std::string& path, std::string& error,
                               std::chrono::milliseconds timeout) {
-    // The deadline must outlive the context only while opening and probing; afterwards the
-    // callback is removed.
-    Deadline deadline{std::chrono::steady_clock::now() + timeout};
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) {
         error = "out of memory";
         return nullptr;
     }
+    raw->opaque =
+        reinterpret_cast<void*>(deadlineTicks(std::chrono::steady_clock::now() + timeout));
     raw->interrupt_callback.callback = interruptWhenLate;
-    raw->interrupt_callback.opaque = &deadline;
+    raw->interrupt_callback.opaque = raw;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "probesize", "20000000", 0);
     av_dict_set(&options, "analyzeduration", "20000000", 0);
@@ -56,8 +61,8 @@ InputContextPtr openInputFile(const std::string& path, std::string& error,
     }
     InputContextPtr context(raw);
     result = avformat_find_stream_info(context.get(), nullptr);
-    context->interrupt_callback.callback = nullptr;
-    context->interrupt_callback.opaque = nullptr;
+    // Once open, reading takes as long as the file needs.
+    context->opaque = reinterpret_cast<void*>(INTPTR_MAX);
     if (result < 0) {
         error = ffmpegError(result);
         return nullptr;

@@ -1,0 +1,299 @@
+#include "export/ExportSetup.h"
+#include "media/ExportSession.h"
+#include "support/MediaProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace lento {
+namespace {
+
+namespace fs = std::filesystem;
+using test::fixture;
+
+constexpr double kFrame = 1.0 / 30.0;
+
+class ExportSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        folder = fs::path(LENTO_BINARY_DIR) / "test-output" / info->name();
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    std::string out(const std::string& name) const { return (folder / name).string(); }
+
+    struct Outcome {
+        ExportSession::Status status;
+        std::string error;
+        std::vector<float> progress;
+        int completions = 0;
+        bool completedOnWorker = false;
+    };
+
+    // Runs an export to its end, sampling the progress while it runs.
+    static Outcome run(ExportSession& session, const std::string& destination,
+                       std::function<void(ExportSession&)> whileRunning = {}) {
+        session.setOutputURL(destination);
+        session.setOutputFileType(
+            outputFileTypeForDestination(session.supportedFileTypes(), destination));
+        Outcome outcome;
+        std::atomic<int> completions{0};
+        std::atomic<bool> onWorker{false};
+        const auto caller = std::this_thread::get_id();
+        session.exportAsynchronouslyWithCompletionHandler([&] {
+            ++completions;
+            onWorker = std::this_thread::get_id() != caller;
+        });
+        while (session.status() == ExportSession::Status::Waiting ||
+               session.status() == ExportSession::Status::Exporting) {
+            outcome.progress.push_back(session.progress());
+            if (whileRunning) {
+                whileRunning(session);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        session.waitUntilFinished();
+        outcome.progress.push_back(session.progress());
+        outcome.status = session.status();
+        outcome.error = session.error();
+        outcome.completions = completions;
+        outcome.completedOnWorker = onWorker;
+        return outcome;
+    }
+
+    static std::unique_ptr<ExportSession> fullVideoSession(const std::string& source, int factor,
+                                                           bool removeAudio,
+                                                           const char* preset =
+                                                               ExportPresetName::H264_1280x720) {
+        auto asset = Asset::assetWithPath(source);
+        EXPECT_TRUE(asset->isPlayable());
+        return ExportSession::exportSessionWithAsset(
+            makeFullVideoComposition(*asset, factor, removeAudio), preset);
+    }
+
+    fs::path folder;
+};
+
+TEST_F(ExportSessionTest, StretchedExportsKeepEveryFrameOnceAndTheirSound) {
+    for (int factor : {1, 2, 3}) {
+        SCOPED_TRACE(factor);
+        auto session = fullVideoSession(fixture("clip.mp4"), factor, false);
+        const std::string destination = out("clip-" + std::to_string(factor) + ".mp4");
+        const Outcome outcome = run(*session, destination);
+        ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
+        EXPECT_EQ(outcome.completions, 1);
+        EXPECT_TRUE(outcome.completedOnWorker);
+        EXPECT_TRUE(std::is_sorted(outcome.progress.begin(), outcome.progress.end()));
+        EXPECT_EQ(outcome.progress.back(), 1.0f);
+
+        const auto probe = test::probe(destination);
+        ASSERT_TRUE(probe.ok);
+        ASSERT_NE(probe.video(), nullptr);
+        ASSERT_NE(probe.audio(), nullptr);
+        EXPECT_NEAR(probe.video()->durationSeconds, 10.0 * factor, kFrame * factor);
+        EXPECT_NEAR(probe.audio()->durationSeconds, 10.0 * factor, kFrame * factor);
+        // The tone is there all along, also at the end.
+        EXPECT_GT(test::soundRms(destination, 1.0, 2.0), 0.03);
+        EXPECT_GT(test::soundRms(destination, 10.0 * factor - 1.0, 10.0 * factor - 0.2), 0.03);
+
+        const auto frames = test::decodeVideoFrames(destination);
+        ASSERT_EQ(frames.size(), 300u);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_EQ(frames[i].index, static_cast<int>(i));
+            ASSERT_NEAR(frames[i].time, i * kFrame * factor, 0.002);
+        }
+    }
+}
+
+TEST_F(ExportSessionTest, EachFileTypeWritesItsContainer) {
+    const std::map<std::string, std::vector<std::string>> brands = {
+        {"mov", {"qt  "}},
+        {"mp4", {"isom", "mp42", "mp41"}},
+        {"m4v", {"isom", "mp42", "mp41", "M4V "}},
+        {"3gp", {"3gp4", "3gp5", "3gp6"}},
+    };
+    auto asset = Asset::assetWithPath(fixture("clip.mov"));
+    auto composition = makeFullVideoComposition(*asset, 1, false);
+    for (const auto& [extension, allowed] : brands) {
+        SCOPED_TRACE(extension);
+        const std::string destination = out("typed." + extension);
+        auto session = ExportSession::exportSessionWithAsset(
+            composition, exportPresetNameForDestination(*asset, destination));
+        ASSERT_TRUE(session);
+        const Outcome outcome = run(*session, destination);
+        ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
+        const auto probe = test::probe(destination);
+        EXPECT_NE(std::find(allowed.begin(), allowed.end(), probe.majorBrand), allowed.end())
+            << probe.majorBrand;
+    }
+}
+
+TEST_F(ExportSessionTest, WithoutSoundThereIsNoSoundStream) {
+    auto removed = fullVideoSession(fixture("clip.mp4"), 2, true);
+    ASSERT_EQ(run(*removed, out("removed.mov")).status, ExportSession::Status::Completed);
+    EXPECT_EQ(test::probe(out("removed.mov")).audio(), nullptr);
+
+    auto silent = fullVideoSession(fixture("silent.mov"), 2, false);
+    ASSERT_EQ(run(*silent, out("silent.mov")).status, ExportSession::Status::Completed);
+    const auto probe = test::probe(out("silent.mov"));
+    EXPECT_EQ(probe.audio(), nullptr);
+    ASSERT_NE(probe.video(), nullptr);
+    EXPECT_NEAR(probe.video()->durationSeconds, 20.0, 2 * kFrame);
+}
+
+TEST_F(ExportSessionTest, SoundOnlySourcesExportTheirSoundStretched) {
+    auto session = fullVideoSession(fixture("audio.m4a"), 2, false);
+    ASSERT_EQ(run(*session, out("sound.mp4")).status, ExportSession::Status::Completed);
+    const auto probe = test::probe(out("sound.mp4"));
+    EXPECT_EQ(probe.video(), nullptr);
+    ASSERT_NE(probe.audio(), nullptr);
+    EXPECT_NEAR(probe.audio()->durationSeconds, 20.0, 0.05);
+}
+
+TEST_F(ExportSessionTest, PortraitStaysPortraitAndTheSizeFollowsThePreset) {
+    auto session = fullVideoSession(fixture("portrait.mp4"), 1, false);
+    ASSERT_EQ(run(*session, out("portrait.mp4")).status, ExportSession::Status::Completed);
+    const auto probe = test::probe(out("portrait.mp4"));
+    ASSERT_NE(probe.video(), nullptr);
+    EXPECT_EQ(probe.video()->width, 320);
+    EXPECT_EQ(probe.video()->height, 180);
+    EXPECT_TRUE(probe.video()->rotationDegrees == 90 || probe.video()->rotationDegrees == 270);
+
+    const ExportPreset& hd = *exportPresetNamed(ExportPresetName::H264_1280x720);
+    int width = 0;
+    int height = 0;
+    presetOutputSize(hd, 1920, 1080, width, height);
+    EXPECT_EQ(std::make_pair(width, height), std::make_pair(1280, 720));
+    presetOutputSize(hd, 1080, 1920, width, height);
+    EXPECT_EQ(std::make_pair(width, height), std::make_pair(720, 1280));
+    presetOutputSize(hd, 320, 240, width, height); // never upscaled
+    EXPECT_EQ(std::make_pair(width, height), std::make_pair(320, 240));
+    presetOutputSize(*exportPresetNamed(ExportPresetName::HighestQuality), 1919, 1081, width,
+                     height);
+    EXPECT_EQ(std::make_pair(width, height), std::make_pair(1918, 1080));
+}
+
+TEST_F(ExportSessionTest, FlashesAndBeepsStayTogetherWhenStretched) {
+    auto session = fullVideoSession(fixture("sync.mp4"), 3, false);
+    ASSERT_EQ(run(*session, out("sync.mp4")).status, ExportSession::Status::Completed);
+    const auto report = test::measureSync(out("sync.mp4"));
+    EXPECT_EQ(report.pairs, 10);
+    EXPECT_LT(report.worstSeconds, 3 * kFrame);
+}
+
+TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
+    auto asset = Asset::assetWithPath(fixture("sync.mp4"));
+    auto composition = std::make_shared<Composition>();
+    const auto video = asset->tracksWithMediaType(MediaType::Video).at(0);
+    const auto audio = asset->tracksWithMediaType(MediaType::Audio).at(0);
+    auto at = [](double s) { return MediaTime::makeWithSeconds(s, 600); };
+    auto span = [&](double from, double to) { return MediaTimeRange::fromTimeToTime(at(from), at(to)); };
+    CompositionTrack& pictures = *composition->addTrack(MediaType::Video);
+    pictures.insertTimeRange(span(0, 8), video, at(0));
+    CompositionTrack& sound = *composition->addTrack(MediaType::Audio);
+    sound.insertTimeRange(span(0, 2), audio, at(0));
+    sound.insertTimeRange(span(5, 8), audio, at(5));
+    auto session = ExportSession::exportSessionWithAsset(composition, ExportPresetName::HighestQuality);
+    ASSERT_EQ(run(*session, out("gap.mov")).status, ExportSession::Status::Completed);
+    EXPECT_EQ(test::soundRms(out("gap.mov"), 2.05, 4.95), 0.0);
+    const auto onsets = test::soundOnsets(out("gap.mov"));
+    ASSERT_EQ(onsets.size(), 5u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_NEAR(onsets[i], double(i), 0.005);
+    }
+    for (size_t i = 2; i < 5; ++i) {
+        EXPECT_NEAR(onsets[i], double(i + 3), 0.005);
+    }
+    EXPECT_EQ(test::measureSync(out("gap.mov")).pairs, 5);
+}
+
+TEST_F(ExportSessionTest, ATimeRangeExportsThatPartOnly) {
+    auto session = fullVideoSession(fixture("clip.mp4"), 2, false);
+    // Seconds 4 to 10 of the stretched movie: source frames 60 to 149.
+    session->setTimeRange(MediaTimeRange::fromTimeToTime(MediaTime::make(4, 1), MediaTime::make(10, 1)));
+    ASSERT_EQ(run(*session, out("part.mp4")).status, ExportSession::Status::Completed);
+    const auto frames = test::decodeVideoFrames(out("part.mp4"));
+    ASSERT_EQ(frames.size(), 90u);
+    EXPECT_EQ(frames.front().index, 60);
+    EXPECT_EQ(frames.back().index, 149);
+    EXPECT_NEAR(test::probe(out("part.mp4")).durationSeconds, 6.0, 2 * kFrame);
+}
+
+TEST_F(ExportSessionTest, VariableFrameTimingIsKept) {
+    auto session = fullVideoSession(fixture("vfr.mp4"), 2, false);
+    ASSERT_EQ(run(*session, out("vfr.mp4")).status, ExportSession::Status::Completed);
+    const auto source = test::decodeVideoFrames(fixture("vfr.mp4"));
+    const auto exported = test::decodeVideoFrames(out("vfr.mp4"));
+    ASSERT_EQ(exported.size(), source.size());
+    for (size_t i = 0; i < source.size(); ++i) {
+        ASSERT_EQ(exported[i].index, source[i].index);
+        ASSERT_NEAR(exported[i].time, 2 * source[i].time, 0.002);
+    }
+}
+
+TEST_F(ExportSessionTest, CancelLeavesNoFileAndKeepsWhatWasThere) {
+    const std::string destination = out("keep.mp4");
+    { std::ofstream(destination) << "an older movie"; }
+    auto session = fullVideoSession(fixture("clip.mp4"), 3, false, ExportPresetName::HighestQuality);
+    bool cancelled = false;
+    const Outcome outcome = run(*session, destination, [&](ExportSession& running) {
+        if (!cancelled && running.progress() > 0.2f) {
+            running.cancelExport();
+            cancelled = true;
+        }
+    });
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(outcome.status, ExportSession::Status::Cancelled);
+    EXPECT_EQ(outcome.completions, 1);
+    EXPECT_EQ(test::readFileBytes(destination), "an older movie");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+TEST_F(ExportSessionTest, ExportingOverTheSourceReplacesIt) {
+    const std::string path = out("own.mp4");
+    fs::copy_file(fixture("clip.mp4"), path);
+    auto session = fullVideoSession(path, 2, false);
+    ASSERT_EQ(run(*session, path).status, ExportSession::Status::Completed);
+    EXPECT_NEAR(test::probe(path).durationSeconds, 20.0, 2 * kFrame);
+    EXPECT_EQ(test::decodeVideoFrames(path).size(), 300u);
+}
+
+TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {
+    // The source turns bad between building the composition and exporting it.
+    const std::string path = out("vanishing.mp4");
+    fs::copy_file(fixture("clip.mp4"), path);
+    auto session = fullVideoSession(path, 2, false);
+    { std::ofstream(path, std::ios::trunc) << "no longer a movie"; }
+    const Outcome broken = run(*session, out("result.mp4"));
+    EXPECT_EQ(broken.status, ExportSession::Status::Failed);
+    EXPECT_FALSE(broken.error.empty());
+    EXPECT_EQ(broken.completions, 1);
+    EXPECT_FALSE(fs::exists(out("result.mp4")));
+
+    // Nothing in the composition.
+    auto empty = std::make_shared<Composition>();
+    empty->addTrack(MediaType::Video);
+    auto nothing = ExportSession::exportSessionWithAsset(empty, ExportPresetName::HighestQuality);
+    const Outcome none = run(*nothing, out("none.mp4"));
+    EXPECT_EQ(none.status, ExportSession::Status::Failed);
+    EXPECT_FALSE(fs::exists(out("none.mp4")));
+
+    // A folder that does not exist.
+    auto lost = fullVideoSession(fixture("clip.mp4"), 1, false);
+    const Outcome nowhere = run(*lost, out("missing/folder.mp4"));
+    EXPECT_EQ(nowhere.status, ExportSession::Status::Failed);
+    EXPECT_FALSE(nowhere.error.empty());
+
+    EXPECT_EQ(ExportSession::exportSessionWithAsset(empty, "NoSuchPreset"), nullptr);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+} // namespace
+} // namespace lento
