@@ -14,9 +14,6 @@ namespace {
 // below is exact.
 __extension__ typedef __int128 Int128;
 
-constexpr uint32_t kNonNumericFlags =
-    MediaTime::PositiveInfinity | MediaTime::NegativeInfinity | MediaTime::Indefinite;
-
 enum class Kind { Invalid, NegativeInfinity, Numeric, Indefinite, PositiveInfinity };
 
 // A Valid time with no special flag but a timescale <= 0 can only have been put together by

@@ -1,5 +1,6 @@
 // lento-export: slows a video down from the command line, with the editor's export engine.
 
+#include "app/Log.h"
 #include "export/ExportSetup.h"
 #include "media/Asset.h"
 #include "media/ExportPresets.h"
@@ -20,6 +21,10 @@
 #include <system_error>
 #include <unistd.h>
 #include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace {
 
@@ -268,5 +273,9 @@ int main(int argc, char** argv) {
                      options->preset.c_str(), presetNames().c_str());
         return kExitUsage;
     }
+    // The encoders' chatter would bury the progress line; real errors still come through.
+    av_log_set_level(AV_LOG_ERROR);
+    // The editor's diagnostic lines mean nothing to someone running a batch.
+    lento::setLogSink([](const std::string&) {});
     return exportMovie(*options);
 }
