@@ -128,13 +128,12 @@ void Asset::load() {
         track.trackID = static_cast<int32_t>(i) + 1;
         track.streamIndex = static_cast<int>(i);
         track.mediaType = video ? MediaType::Video : MediaType::Audio;
-        const int32_t timescale =
-            timescaleForTimeBase(stream.time_base.num, stream.time_base.den);
+        const int32_t timescale = timescaleForTimeBase(stream.time_base.num, stream.time_base.den);
         if (video) {
             track.naturalWidth = stream.codecpar->width;
             track.naturalHeight = stream.codecpar->height;
-            const AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate
-                                                                  : stream.r_frame_rate;
+            const AVRational rate =
+                stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
             track.nominalFrameRate = rate.den > 0 ? av_q2d(rate) : 0.0;
             size_t size = 0;
             const uint8_t* matrix =
@@ -148,8 +147,7 @@ void Asset::load() {
             track.sampleRate = stream.codecpar->sample_rate;
             track.channels = stream.codecpar->ch_layout.nb_channels;
         }
-        const int64_t origin =
-            av_rescale_q(m_startMicroseconds, AV_TIME_BASE_Q, stream.time_base);
+        const int64_t origin = av_rescale_q(m_startMicroseconds, AV_TIME_BASE_Q, stream.time_base);
         const int64_t start = stream.start_time == AV_NOPTS_VALUE ? origin : stream.start_time;
         MediaTime trackStart = timeFromStreamUnits(start - origin, stream.time_base, timescale);
         MediaTime trackDuration =

@@ -46,8 +46,8 @@ MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den) {
     return result;
 }
 
-bool CompositionTrack::insertTimeRange(const MediaTimeRange& range,
-                                       const AssetTrack& sourceTrack, MediaTime at) {
+bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack,
+                                       MediaTime at) {
     if (!range.isValid() || !range.duration.isNumeric() || range.duration <= MediaTime::zero() ||
         !at.isNumeric() || at < MediaTime::zero() || sourceTrack.mediaType != m_mediaType ||
         !sourceTrack.asset) {
@@ -61,9 +61,8 @@ bool CompositionTrack::insertTimeRange(const MediaTimeRange& range,
     } else {
         splitAt(at);
     }
-    auto position = std::find_if(m_segments.begin(), m_segments.end(), [&](const auto& s) {
-        return s.targetRange.start >= at;
-    });
+    auto position = std::find_if(m_segments.begin(), m_segments.end(),
+                                 [&](const auto& s) { return s.targetRange.start >= at; });
     for (auto later = position; later != m_segments.end(); ++later) {
         later->targetRange.start = later->targetRange.start + range.duration;
     }

@@ -227,7 +227,8 @@ private:
             const int64_t stamped =
                 av_rescale_q_rnd(pts - m_origin, m_timeBase, AVRational{1, m_format.sampleRate},
                                  static_cast<AVRounding>(AV_ROUND_NEAR_INF));
-            if (m_expected == INT64_MIN || std::llabs(stamped - m_expected) > m_format.sampleRate / 50) {
+            if (m_expected == INT64_MIN ||
+                std::llabs(stamped - m_expected) > m_format.sampleRate / 50) {
                 start = stamped;
             }
         }
@@ -270,11 +271,11 @@ private:
     bool m_started = false;
     bool m_ended = false;
     bool m_inputEnded = false;
-    int64_t m_position = 0;       // the next sample `read` delivers
+    int64_t m_position = 0;         // the next sample `read` delivers
     int64_t m_expected = INT64_MIN; // where the next decoded frame should start
-    Planes m_buffered;            // decoded samples not yet delivered
-    int64_t m_bufferedOffset = 0; // first live sample in m_buffered
-    int64_t m_bufferedStart = 0;  // its position
+    Planes m_buffered;              // decoded samples not yet delivered
+    int64_t m_bufferedOffset = 0;   // first live sample in m_buffered
+    int64_t m_bufferedStart = 0;    // its position
 };
 
 // Collects sound into encoder-sized items on the output timeline.
@@ -403,10 +404,9 @@ class Stretcher {
 public:
     Stretcher(const AudioFormat& format, double ratio, SegmentOutput& output)
         : m_channels(format.channels), m_output(output) {
-        const RubberBandOptions options = RubberBandOptionProcessRealTime |
-                                          RubberBandOptionTransientsCrisp |
-                                          RubberBandOptionDetectorPercussive |
-                                          RubberBandOptionEngineFaster;
+        const RubberBandOptions options =
+            RubberBandOptionProcessRealTime | RubberBandOptionTransientsCrisp |
+            RubberBandOptionDetectorPercussive | RubberBandOptionEngineFaster;
         m_state.reset(rubberband_new(static_cast<unsigned>(format.sampleRate),
                                      static_cast<unsigned>(format.channels), options, ratio, 1.0));
         rubberband_set_max_process_size(m_state.get(), kBlock);
@@ -451,11 +451,12 @@ private:
             for (int c = 0; c < m_channels; ++c) {
                 pointers[static_cast<size_t>(c)] = m_planes[static_cast<size_t>(c)].data();
             }
-            const int got =
-                static_cast<int>(rubberband_retrieve(m_state.get(), pointers.data(), static_cast<unsigned>(n)));
+            const int got = static_cast<int>(
+                rubberband_retrieve(m_state.get(), pointers.data(), static_cast<unsigned>(n)));
             int offset = 0;
             if (m_discard > 0) {
-                offset = static_cast<int>(std::min<unsigned>(m_discard, static_cast<unsigned>(got)));
+                offset =
+                    static_cast<int>(std::min<unsigned>(m_discard, static_cast<unsigned>(got)));
                 m_discard -= static_cast<unsigned>(offset);
             }
             if (got > offset) {
@@ -502,8 +503,9 @@ std::string renderAudio(const std::vector<PlacedSegment>& segments, const AudioF
         if (targetEnd <= targetStart || sourceEnd <= sourceStart) {
             continue;
         }
-        if (targetStart > sink.written() && !sink.write(nullptr, static_cast<int>(std::min<int64_t>(
-                                                                  targetStart - sink.written(), INT32_MAX)))) {
+        if (targetStart > sink.written() &&
+            !sink.write(nullptr, static_cast<int>(
+                                     std::min<int64_t>(targetStart - sink.written(), INT32_MAX)))) {
             return {};
         }
         const int64_t skip = std::max<int64_t>(0, sink.written() - targetStart);
@@ -558,7 +560,8 @@ std::string renderAudio(const std::vector<PlacedSegment>& segments, const AudioF
     if (sink.written() < totalSamples) {
         // Trailing silence only where a sound track was cut short inside the range; the caller
         // passes the sound track's own end.
-        sink.write(nullptr, static_cast<int>(std::min<int64_t>(totalSamples - sink.written(), INT32_MAX)));
+        sink.write(nullptr,
+                   static_cast<int>(std::min<int64_t>(totalSamples - sink.written(), INT32_MAX)));
     }
     sink.finish();
     return error;

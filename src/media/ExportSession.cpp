@@ -8,9 +8,9 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <optional>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -37,14 +37,14 @@ std::condition_variable& finishedSignal() {
 std::string temporaryPathFor(const std::string& destination) {
     const std::filesystem::path path(destination);
     std::random_device device;
-    const std::string name = "." + path.filename().string() + "." +
-                             std::to_string(device() % 1000000) + ".lento-part";
+    const std::string name =
+        "." + path.filename().string() + "." + std::to_string(device() % 1000000) + ".lento-part";
     return (path.parent_path() / name).string();
 }
 
 int pickSampleRate(int sourceRate) {
-    static const int supported[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                    22050, 16000, 12000, 11025, 8000};
+    static const int supported[] = {96000, 88200, 64000, 48000, 44100, 32000,
+                                    24000, 22050, 16000, 12000, 11025, 8000};
     for (int rate : supported) {
         if (rate == sourceRate) {
             return rate;
@@ -70,8 +70,8 @@ public:
         return true;
     }
 
-    bool addVideo(const VideoFormat& format, const ExportPreset& preset,
-                  const AssetTrack& source, double frameRate, std::string& error) {
+    bool addVideo(const VideoFormat& format, const ExportPreset& preset, const AssetTrack& source,
+                  double frameRate, std::string& error) {
         const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
         if (codec == nullptr) {
             error = "the H.264 encoder is missing";
@@ -223,8 +223,8 @@ private:
     PacketPtr m_packet;
     CodecContextPtr m_video;
     CodecContextPtr m_audio;
-    AVStream* m_videoStream = nullptr; // owned by m_output
-    AVStream* m_audioStream = nullptr; // owned by m_output
+    AVStream* m_videoStream = nullptr;      // owned by m_output
+    AVStream* m_audioStream = nullptr;      // owned by m_output
     std::map<int64_t, int64_t> m_durations; // picture durations by time stamp, until encoded
 };
 
@@ -236,7 +236,6 @@ const CompositionTrack* firstTrackWithMedia(const Composition& composition, Medi
     }
     return nullptr;
 }
-
 
 // One run of an export: places the composition's segments, starts the renderers on their own
 // threads and feeds what they make to the encoders in time order.
@@ -275,10 +274,9 @@ struct ExportJob {
             const PlacedSegment& first = videoSegments.front();
             presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
                              videoFormat.width, videoFormat.height);
-            const double stretch = first.targetRange.duration.seconds() /
-                                   first.sourceRange.duration.seconds();
-            const double frameRate =
-                stretch > 0 ? first.source.nominalFrameRate / stretch : 0.0;
+            const double stretch =
+                first.targetRange.duration.seconds() / first.sourceRange.duration.seconds();
+            const double frameRate = stretch > 0 ? first.source.nominalFrameRate / stretch : 0.0;
             if (!writer.addVideo(videoFormat, preset, first.source, frameRate, error)) {
                 return false;
             }
@@ -293,17 +291,15 @@ struct ExportJob {
             if (!writer.addAudio(audioFormat, preset, error)) {
                 return false;
             }
-            audioEnd = audioSegments.back()
-                           .targetRange.end()
-                           .convertScale(audioFormat.sampleRate)
-                           .value;
+            audioEnd =
+                audioSegments.back().targetRange.end().convertScale(audioFormat.sampleRate).value;
         }
         if (!writer.start(error)) {
             return false;
         }
 
         std::atomic<bool> stop{false};
-        BoundedQueue<VideoItem> videoQueue(8);
+        BoundedQueue<VideoItem> videoQueue(4);
         BoundedQueue<AudioItem> audioQueue(32);
         std::string videoError;
         std::string audioError;
@@ -348,12 +344,14 @@ struct ExportJob {
             // Feed the encoders in time order so that the muxer holds little.
             const bool videoFirst =
                 video != nullptr &&
-                (audio == nullptr || static_cast<__int128>(video->pts) * audioFormat.sampleRate <=
-                                         static_cast<__int128>(audio->firstSample) * kVideoTimescale);
+                (audio == nullptr ||
+                 static_cast<__int128>(video->pts) * audioFormat.sampleRate <=
+                     static_cast<__int128>(audio->firstSample) * kVideoTimescale);
             if (videoFirst) {
                 std::optional<VideoItem> item = videoQueue.pop();
                 ok = writer.writeVideo(*item, error);
-                videoDone = double(item->pts + item->duration) / double(std::max<int64_t>(1, videoEnd));
+                videoDone =
+                    double(item->pts + item->duration) / double(std::max<int64_t>(1, videoEnd));
             } else {
                 std::optional<AudioItem> item = audioQueue.pop();
                 ok = writer.writeAudio(*item, error);
@@ -433,9 +431,7 @@ void ExportSession::cancelExport() {
 
 void ExportSession::waitUntilFinished() {
     std::unique_lock lock(finishedMutex());
-    finishedSignal().wait(lock, [this] {
-        return m_finished.load();
-    });
+    finishedSignal().wait(lock, [this] { return m_finished.load(); });
 }
 
 void ExportSession::raiseProgress(float value) {
@@ -447,13 +443,19 @@ void ExportSession::raiseProgress(float value) {
 void ExportSession::run() {
     m_status = Status::Exporting;
     std::string error;
-    const std::string temporary = m_outputPath.empty() ? std::string() : temporaryPathFor(m_outputPath);
+    const std::string temporary =
+        m_outputPath.empty() ? std::string() : temporaryPathFor(m_outputPath);
     bool succeeded = false;
     if (m_outputPath.empty()) {
         error = "no output location";
     } else {
-        ExportJob job{*m_composition, m_preset, m_timeRange, m_outputFileType, temporary,
-                      m_cancelled, [this](float value) { raiseProgress(value); }};
+        ExportJob job{*m_composition,
+                      m_preset,
+                      m_timeRange,
+                      m_outputFileType,
+                      temporary,
+                      m_cancelled,
+                      [this](float value) { raiseProgress(value); }};
         succeeded = job.run(error);
     }
     if (succeeded && !m_cancelled) {

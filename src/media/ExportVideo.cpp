@@ -67,7 +67,9 @@ public:
             }
         }
         const AVStream& stream = *m_format->streams[m_streamIndex];
-        m_decoder = openDecoder(stream, 0, error);
+        // One decoding thread: the encoder keeps every core busy, and each extra thread would
+        // hold its own pictures.
+        m_decoder = openDecoder(stream, 1, error);
         if (!m_decoder) {
             return false;
         }
@@ -86,8 +88,8 @@ public:
                              static_cast<AVRounding>(AV_ROUND_DOWN)) +
             m_origin;
         // Land on the key frame at or before the time; the pictures before it are skipped later.
-        const int result = avformat_seek_file(m_format.get(), m_streamIndex, INT64_MIN, timestamp,
-                                              timestamp, 0);
+        const int result =
+            avformat_seek_file(m_format.get(), m_streamIndex, INT64_MIN, timestamp, timestamp, 0);
         if (result < 0) {
             // Some files cannot seek; reading from the top still works.
             av_seek_frame(m_format.get(), m_streamIndex, 0, AVSEEK_FLAG_BACKWARD);
@@ -111,8 +113,7 @@ public:
                 }
                 m_lastPts = pts;
                 const int64_t units = (pts - m_origin) * m_timeBase.num;
-                DecodedPicture picture{std::move(frame),
-                                       MediaTime::make(units, m_timeBase.den)};
+                DecodedPicture picture{std::move(frame), MediaTime::make(units, m_timeBase.den)};
                 return picture;
             }
             if (received == AVERROR_EOF) {
@@ -194,10 +195,10 @@ private:
             frame.format == AV_PIX_FMT_YUV420P) {
             return FramePtr(av_frame_clone(&frame));
         }
-        m_scaler.reset(sws_getCachedContext(
-            m_scaler.release(), frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
-            m_format.width, m_format.height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
-            nullptr));
+        m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
+                                            static_cast<AVPixelFormat>(frame.format),
+                                            m_format.width, m_format.height, AV_PIX_FMT_YUV420P,
+                                            SWS_BILINEAR, nullptr, nullptr, nullptr));
         FramePtr output = makeFrame();
         if (!m_scaler || !output) {
             error = "cannot convert the pictures";
@@ -262,9 +263,9 @@ std::string renderVideo(const std::vector<PlacedSegment>& segments, const VideoF
         readerPosition = sourceEnd;
 
         auto place = [&](const DecodedPicture& picture, MediaTime sourceTime) {
-            const MediaTime offset = scaleTime(sourceTime - sourceStart,
-                                               segment.targetRange.duration,
-                                               segment.sourceRange.duration);
+            const MediaTime offset =
+                scaleTime(sourceTime - sourceStart, segment.targetRange.duration,
+                          segment.sourceRange.duration);
             return sink.place(*picture.frame, outputTicks(segment.targetRange.start + offset),
                               error);
         };

@@ -11,9 +11,13 @@ void OutputContextDeleter::operator()(AVFormatContext* context) const {
     avformat_free_context(context);
 }
 
-FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
+FramePtr makeFrame() {
+    return FramePtr(av_frame_alloc());
+}
 
-PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
+PacketPtr makePacket() {
+    return PacketPtr(av_packet_alloc());
+}
 
 std::string ffmpegError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
