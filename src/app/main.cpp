@@ -1,11 +1,34 @@
+#include "app/AppDelegate.h"
+#include "app/MainWindow.h"
+#include "full/FullVideoEditController.h"
+
 #include <QApplication>
-#include <QMainWindow>
+#include <QFileInfo>
+#include <QUrl>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle("Lento");
-    window.resize(960, 640);
+    QApplication::setApplicationName(QStringLiteral("Lento"));
+    QApplication::setDesktopFileName(QStringLiteral("lento"));
+    QApplication::setQuitOnLastWindowClosed(
+        lento::AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
+    av_log_set_level(AV_LOG_ERROR);
+
+    lento::MainWindow window;
+    window.appDelegate()->applicationDidFinishLaunching();
     window.show();
-    return application.exec();
+
+    // A file manager opening a video with Lento names it as the only argument: it goes to the
+    // "Full Video" tab as if it had been dropped there.
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.size() == 2) {
+        const QUrl url = QUrl::fromUserInput(arguments.at(1), QFileInfo(".").absoluteFilePath(),
+                                             QUrl::AssumeLocalFile);
+        window.fullVideoEditController()->fileDropped(url);
+    }
+    return QApplication::exec();
 }

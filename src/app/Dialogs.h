@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+
+class QWidget;
+
+namespace lento {
+
+// The application's modal dialogs. Tests install a responder that answers them instead of a
+// person; without one they are real Qt dialogs.
+namespace dialogs {
+
+// Response codes, as the panels give them.
+inline constexpr int kResponseCancel = 0;
+inline constexpr int kResponseOK = 1;
+
+// A modal alert with the one default button.
+void runModalAlert(QWidget* parent, const QString& messageText,
+                   const QString& informativeText = {});
+
+// An open panel for one file of the given extensions, as a sheet on `window`; `completion` gets
+// the response and the chosen file.
+void beginOpenPanel(QWidget* window, const QStringList& allowedFileTypes,
+                    std::function<void(int response, const QUrl& url)> completion);
+
+struct Responder {
+    // Called instead of showing an alert.
+    std::function<void(const QString& messageText, const QString& informativeText)> alert;
+    // Answers an open panel: the response and the file.
+    std::function<std::pair<int, QUrl>(const QStringList& allowedFileTypes)> openPanel;
+};
+
+// Installs `responder` (an empty one restores the real dialogs).
+void setResponder(Responder responder);
+
+} // namespace dialogs
+} // namespace lento

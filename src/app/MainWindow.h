@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QMainWindow>
+
+class QTabWidget;
+
+namespace lento {
+
+class AppDelegate;
+class FullVideoEditController;
+class SectionEditController;
+class VideoControlBar;
+
+// The main interface: the window titled "Lento" with its tab view and menus, the two editors
+// and the application delegate that wires them.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    AppDelegate* appDelegate() const { return m_appDelegate; }
+    QTabWidget* tabView() const { return m_tabview; }
+    FullVideoEditController* fullVideoEditController() const { return m_full; }
+    SectionEditController* sectionEditController() const { return m_sections; }
+
+    // The control bar of the visible tab, if it has one.
+    VideoControlBar* visibleControlBar() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool togglePlaybackFromKeyboard();
+
+    QTabWidget* m_tabview = nullptr;
+    FullVideoEditController* m_full = nullptr;
+    SectionEditController* m_sections = nullptr;
+    AppDelegate* m_appDelegate = nullptr;
+};
+
+} // namespace lento

@@ -1,0 +1,334 @@
+#include "controls/VideoControlBar.h"
+
+#include "app/Log.h"
+#include "ui_VideoControlBar.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyle>
+
+#include <algorithm>
+#include <cmath>
+
+namespace lento {
+
+namespace {
+
+constexpr int kMonitorIntervalMs = 100;
+
+// Trim handles are drawn in one colour on every theme; the outline keeps them apart from the
+// window on light and dark palettes alike.
+const QColor kHandleColour(0xf2, 0xa0, 0x2c);
+
+QColor withAlpha(QColor colour, int alpha) {
+    colour.setAlpha(alpha);
+    return colour;
+}
+
+} // namespace
+
+QString timeText(MediaTime time) {
+    const double seconds = time.seconds();
+    if (!std::isfinite(seconds)) {
+        return QStringLiteral("00:00:00");
+    }
+    constexpr double kSecondsPerDay = 86400.0;
+    // Whole seconds toward minus infinity, then the time of day: -1 s is 23:59:59.
+    double ofDay = std::fmod(std::floor(seconds), kSecondsPerDay);
+    if (ofDay < 0.0) {
+        ofDay += kSecondsPerDay;
+    }
+    const int total = static_cast<int>(ofDay);
+    return QString::asprintf("%02d:%02d:%02d", total / 3600, total / 60 % 60, total % 60);
+}
+
+TrackImage::TrackImage(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void TrackImage::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF bar = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const double radius = bar.height() / 2.0;
+    // Shades of the text colour contrast with the window whatever the theme.
+    const QColor text = palette().color(QPalette::WindowText);
+    painter.setPen(QPen(withAlpha(text, 150), 1.0));
+    painter.setBrush(withAlpha(text, 70));
+    painter.drawRoundedRect(bar, radius, radius);
+}
+
+MarkerImage::MarkerImage(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void MarkerImage::setKind(Kind kind) {
+    m_kind = kind;
+    update();
+}
+
+void MarkerImage::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double w = width();
+    const double h = height();
+    const double centre = w / 2.0;
+    const QColor text = palette().color(QPalette::WindowText);
+    const QColor window = palette().color(QPalette::Window);
+
+    if (m_kind == Kind::Playhead) {
+        const QColor accent = palette().color(QPalette::Highlight);
+        // A line down the middle with a knob on the track, haloed in the window colour.
+        painter.setPen(QPen(window, 4.0, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(QPointF(centre, 2.0), QPointF(centre, h - 2.0));
+        painter.setPen(QPen(accent, 2.0, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(QPointF(centre, 2.0), QPointF(centre, h - 2.0));
+        const double knob = std::min(w, h) / 2.0 - 1.0;
+        painter.setPen(QPen(window, 1.5));
+        painter.setBrush(accent);
+        painter.drawEllipse(QPointF(centre, h / 2.0), knob, knob);
+        return;
+    }
+
+    // A bracket opening toward the inside of the trim range: "[" on the left, "]" on the right.
+    const double spine = 4.0;
+    const double foot = 4.0;
+    const double spineLeft = centre - spine / 2.0;
+    const double spineRight = centre + spine / 2.0;
+    QPainterPath path;
+    if (m_kind == Kind::LeftHandle) {
+        path.moveTo(spineLeft, 0.5);
+        path.lineTo(w - 0.5, 0.5);
+        path.lineTo(w - 0.5, foot);
+        path.lineTo(spineRight, foot);
+        path.lineTo(spineRight, h - foot);
+        path.lineTo(w - 0.5, h - foot);
+        path.lineTo(w - 0.5, h - 0.5);
+        path.lineTo(spineLeft, h - 0.5);
+    } else {
+        path.moveTo(spineRight, 0.5);
+        path.lineTo(0.5, 0.5);
+        path.lineTo(0.5, foot);
+        path.lineTo(spineLeft, foot);
+        path.lineTo(spineLeft, h - foot);
+        path.lineTo(0.5, h - foot);
+        path.lineTo(0.5, h - 0.5);
+        path.lineTo(spineRight, h - 0.5);
+    }
+    path.closeSubpath();
+    painter.setPen(QPen(withAlpha(text, 200), 1.0));
+    painter.setBrush(kHandleColour);
+    painter.drawPath(path);
+}
+
+VolumeSlider::VolumeSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
+    setRange(0, 100);
+}
+
+float VolumeSlider::floatValue() const {
+    const int span = maximum() - minimum();
+    if (span <= 0) {
+        return 0.0f;
+    }
+    return static_cast<float>(value() - minimum()) / static_cast<float>(span);
+}
+
+VideoControlBar::VideoControlBar(QWidget* parent) : QWidget(parent) {
+    // The interface file's root becomes the bar's one child, at the size the file gives it.
+    auto* subView = new QWidget(this);
+    Ui::VideoControlBar ui;
+    ui.setupUi(subView);
+
+    m_outlets.m_subView = subView;
+    m_outlets.m_btnPlay = ui.m_btnPlay;
+    m_outlets.m_lblStartTime = ui.m_lblStartTime;
+    m_outlets.m_lblEndTime = ui.m_lblEndTime;
+    m_outlets.m_ctrlVolumn = ui.m_ctrlVolumn;
+    m_outlets.m_videoSeeker = ui.m_videoSeeker;
+    m_outlets.m_videoTrack = ui.m_videoTrack;
+    m_outlets.m_leftHandle = ui.m_leftHandle;
+    m_outlets.m_rightHandle = ui.m_rightHandle;
+    m_outlets.m_trackSeeker = ui.m_trackSeeker;
+
+    ui.m_leftHandle->setKind(MarkerImage::Kind::LeftHandle);
+    ui.m_rightHandle->setKind(MarkerImage::Kind::RightHandle);
+    ui.m_trackSeeker->setKind(MarkerImage::Kind::Playhead);
+    // The playhead rides above the handles.
+    ui.m_trackSeeker->raise();
+
+    QToolButton* button = ui.m_btnPlay;
+    const QIcon playIcon = style()->standardIcon(QStyle::SP_MediaPlay);
+    const QIcon pauseIcon = style()->standardIcon(QStyle::SP_MediaPause);
+    button->setIcon(button->isChecked() ? pauseIcon : playIcon);
+    connect(button, &QToolButton::toggled, button, [button, playIcon, pauseIcon](bool on) {
+        button->setIcon(on ? pauseIcon : playIcon);
+        button->setToolTip(on ? tr("Pause") : tr("Play"));
+    });
+    connect(button, &QToolButton::clicked, this, &VideoControlBar::actionPlay);
+    connect(ui.m_ctrlVolumn, &QSlider::valueChanged, this, &VideoControlBar::actionVolumnControl);
+}
+
+VideoControlBar::~VideoControlBar() = default;
+
+QSize VideoControlBar::sizeHint() const {
+    return m_subView() ? m_subView()->size() : QWidget::sizeHint();
+}
+
+QSize VideoControlBar::minimumSizeHint() const {
+    return sizeHint();
+}
+
+void VideoControlBar::actionPlay() {
+    const unsigned long state = m_btnPlay() && m_btnPlay()->isChecked() ? 1 : 0;
+    logLine("play button : %lu", state);
+    if (state != 1) {
+        pauseVideo();
+        return;
+    }
+    if (!delegateResponds(m_delegate, VideoControlBarDelegate::kPlayVideo)) {
+        return;
+    }
+    m_delegate->playVideo();
+
+    // Every off, pause and stop has already dropped the previous timer; this only makes sure.
+    invalidateMonitorVideoTimer();
+    auto* timer = new QTimer(this);
+    timer->setInterval(kMonitorIntervalMs);
+    timer->setSingleShot(false);
+    connect(timer, &QTimer::timeout, this, &VideoControlBar::monitorVideoPlaying);
+    timer->start();
+    _monitorVideoTimer = timer;
+}
+
+void VideoControlBar::actionVolumnControl() {
+    const float volume = sliderVolume();
+    if (delegateResponds(m_delegate, VideoControlBarDelegate::kAdjustAudio)) {
+        m_delegate->adjustAudio(volume);
+    }
+}
+
+void VideoControlBar::monitorVideoPlaying() {
+    if (!delegateResponds(m_delegate, VideoControlBarDelegate::kMonitorVideo)) {
+        return;
+    }
+    const MediaTime position = m_delegate->monitorVideo();
+    setVideoStartTime(position);
+    setSeekerPosition(position);
+}
+
+void VideoControlBar::playVideoWithVolumn(bool withVolume) {
+    Player* player = m_weakPlayer;
+    if (!player) {
+        return;
+    }
+    player->setVolume(withVolume ? sliderVolume() : 0.0f);
+    player->play();
+    player->setRate(_curRate);
+}
+
+void VideoControlBar::pauseVideo() {
+    Player* player = m_weakPlayer;
+    if (!player) {
+        return;
+    }
+    player->pause();
+    invalidateMonitorVideoTimer();
+}
+
+void VideoControlBar::stopVideo() {
+    Player* player = m_weakPlayer;
+    if (!player) {
+        return;
+    }
+    player->pause();
+    if (m_btnPlay()) {
+        m_btnPlay()->setChecked(false);
+    }
+    seekToFrame(MediaTime::zero());
+    invalidateMonitorVideoTimer();
+}
+
+void VideoControlBar::seekToFrame(MediaTime time) {
+    Player* player = m_weakPlayer;
+    if (!player) {
+        return;
+    }
+    player->seek(time);
+    setVideoStartTime(time);
+    setSeekerPosition(time);
+}
+
+void VideoControlBar::setPlayRate(float rate) {
+    _curRate = rate;
+    Player* player = m_weakPlayer;
+    // A paused player takes the rate at its next start.
+    if (!player || player->rate() == 0.0f) {
+        return;
+    }
+    player->play();
+    player->setRate(_curRate);
+}
+
+void VideoControlBar::setVolumnOn(bool on) {
+    Player* player = m_weakPlayer;
+    if (!player) {
+        return;
+    }
+    player->setVolume(on ? sliderVolume() : 0.0f);
+}
+
+void VideoControlBar::setVideoStartTime(MediaTime time) {
+    if (m_lblStartTime()) {
+        m_lblStartTime()->setText(convertTimeToString(time));
+    }
+}
+
+void VideoControlBar::setVideoEndTime(MediaTime time) {
+    _endTime = time;
+    logLine("%fl", time.seconds());
+    if (m_lblEndTime()) {
+        m_lblEndTime()->setText(convertTimeToString(time));
+    }
+    setVideoStartTime(MediaTime::zero());
+}
+
+QString VideoControlBar::convertTimeToString(MediaTime time) const {
+    return timeText(time);
+}
+
+void VideoControlBar::setSeekerPosition(MediaTime time) {
+    placeMarker(m_trackSeeker(), time);
+}
+
+void VideoControlBar::placeMarker(QWidget* marker, MediaTime time) const {
+    if (!marker) {
+        return;
+    }
+    const double seconds = time.seconds();
+    const double duration = _endTime.seconds();
+    const double trackWidth = m_videoTrack() ? m_videoTrack()->width() : 0.0;
+    // Without a duration or a track there is no axis: the marker waits at the track's start.
+    double x = 0.0;
+    if (std::isfinite(seconds) && std::isfinite(duration) && duration > 0.0 && trackWidth > 0.0) {
+        x = seconds * (trackWidth / duration);
+    }
+    // Times far beyond the duration still land beyond the track, within what a widget can hold.
+    constexpr double kFarOff = 1.0e6;
+    x = std::clamp(x, -kFarOff, kFarOff);
+    marker->move(static_cast<int>(std::lround(x)), marker->y());
+}
+
+void VideoControlBar::invalidateMonitorVideoTimer() {
+    if (_monitorVideoTimer) {
+        _monitorVideoTimer->stop();
+        // The owner may stop playback from inside a tick, while the timer is still emitting.
+        _monitorVideoTimer->deleteLater();
+    }
+    _monitorVideoTimer = nullptr;
+}
+
+float VideoControlBar::sliderVolume() const {
+    return m_ctrlVolumn() ? m_ctrlVolumn()->floatValue() : 0.0f;
+}
+
+} // namespace lento

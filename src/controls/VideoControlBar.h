@@ -1,0 +1,194 @@
+#pragma once
+
+#include "app/DelegateProtocol.h"
+#include "controls/VideoSeeker.h"
+#include "media/MediaTime.h"
+#include "media/Player.h"
+
+#include <QLabel>
+#include <QPointer>
+#include <QSlider>
+#include <QString>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+
+#include <string_view>
+
+namespace lento {
+
+// "HH:mm:ss" of a media time read as that many seconds after the Unix epoch, in UTC: fractions
+// are dropped toward minus infinity, a day wraps to 00:00:00 and minus one second shows 23:59:59.
+// Every time label uses this rule. Times without a number of seconds show 00:00:00.
+QString timeText(MediaTime time);
+
+// The bar's track image: a rounded bar drawn in the palette's colours with an outline, so that it
+// shows on light and dark themes alike. The mouse goes through it to the seeker.
+class TrackImage : public QWidget {
+    Q_OBJECT
+public:
+    explicit TrackImage(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A marker on the track: the playhead or one of the two trim handles. Its centre line, half its
+// width right of its left edge, points at its time. The mouse goes through it to the seeker.
+class MarkerImage : public QWidget {
+    Q_OBJECT
+public:
+    enum class Kind { Playhead, LeftHandle, RightHandle };
+
+    explicit MarkerImage(QWidget* parent = nullptr);
+
+    Kind kind() const { return m_kind; }
+    void setKind(Kind kind);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Kind m_kind = Kind::Playhead;
+};
+
+// The volume slider. Whatever its integer range, floatValue() runs from 0.0 at its minimum to
+// 1.0 at its maximum: a player volume as it is.
+class VolumeSlider : public QSlider {
+    Q_OBJECT
+public:
+    explicit VolumeSlider(QWidget* parent = nullptr);
+
+    float floatValue() const;
+};
+
+// What the control bar reports to its owner. Every report is optional: the bar asks
+// respondsToSelector() with the names below before each one and skips it otherwise.
+class VideoControlBarDelegate : public DelegateProtocol {
+public:
+    static constexpr std::string_view kLeftHandle = "leftHandle:";
+    static constexpr std::string_view kRightHandle = "rightHandle:";
+    static constexpr std::string_view kSeekerHandle = "SeekerHandle:";
+    static constexpr std::string_view kPlayVideo = "playVideo";
+    static constexpr std::string_view kPauseVideo = "pauseVideo";
+    static constexpr std::string_view kAdjustAudio = "adjustAudio:";
+    static constexpr std::string_view kMonitorVideo = "monitorVideo";
+
+    // A trim handle was dragged to a new time (the player is already there).
+    virtual void leftHandle(MediaTime /*time*/) {}
+    virtual void rightHandle(MediaTime /*time*/) {}
+    // Never sent: a playhead drag seeks the player itself.
+    virtual void SeekerHandle(MediaTime /*time*/) {}
+    // The play button went on; answer with playVideoWithVolumn().
+    virtual void playVideo() {}
+    // Never sent: the bar pauses the player itself.
+    virtual void pauseVideo() {}
+    // The volume slider moved to `volume` (0.0 to 1.0); applying it is the owner's choice.
+    virtual void adjustAudio(float /*volume*/) {}
+    // Asked on every monitor tick: the position to show.
+    virtual MediaTime monitorVideo() { return MediaTime::zero(); }
+};
+
+// The strip under each editor's player: play toggle, position and duration labels, the track
+// with its playhead and trim handles, and the volume slider. It drives the player its owner hands
+// it and polls the owner for the position every 0.1 s while playing.
+class VideoControlBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit VideoControlBar(QWidget* parent = nullptr);
+    ~VideoControlBar() override;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+    // Not owned: the owner outlives its bar.
+    VideoControlBarDelegate* delegate() const { return m_delegate; }
+    void setDelegate(VideoControlBarDelegate* delegate) { m_delegate = delegate; }
+
+    // Weak: the owner makes a new player for every file and hands it over here.
+    Player* m_Player() const { return m_weakPlayer; }
+    void setM_Player(Player* player) { m_weakPlayer = player; }
+
+    // The interface file's views. Weak references, like the player.
+    QWidget* m_subView() const { return m_outlets.m_subView; }
+    QToolButton* m_btnPlay() const { return m_outlets.m_btnPlay; }
+    QLabel* m_lblStartTime() const { return m_outlets.m_lblStartTime; }
+    QLabel* m_lblEndTime() const { return m_outlets.m_lblEndTime; }
+    VolumeSlider* m_ctrlVolumn() const { return m_outlets.m_ctrlVolumn; }
+    VideoSeeker* m_videoSeeker() const { return m_outlets.m_videoSeeker; }
+    TrackImage* m_videoTrack() const { return m_outlets.m_videoTrack; }
+    MarkerImage* m_leftHandle() const { return m_outlets.m_leftHandle; }
+    MarkerImage* m_rightHandle() const { return m_outlets.m_rightHandle; }
+    MarkerImage* m_trackSeeker() const { return m_outlets.m_trackSeeker; }
+    void setM_subView(QWidget* view) { m_outlets.m_subView = view; }
+    void setM_btnPlay(QToolButton* button) { m_outlets.m_btnPlay = button; }
+    void setM_lblStartTime(QLabel* label) { m_outlets.m_lblStartTime = label; }
+    void setM_lblEndTime(QLabel* label) { m_outlets.m_lblEndTime = label; }
+    void setM_ctrlVolumn(VolumeSlider* slider) { m_outlets.m_ctrlVolumn = slider; }
+    void setM_videoSeeker(VideoSeeker* seeker) { m_outlets.m_videoSeeker = seeker; }
+    void setM_videoTrack(TrackImage* track) { m_outlets.m_videoTrack = track; }
+    void setM_leftHandle(MarkerImage* marker) { m_outlets.m_leftHandle = marker; }
+    void setM_rightHandle(MarkerImage* marker) { m_outlets.m_rightHandle = marker; }
+    void setM_trackSeeker(MarkerImage* marker) { m_outlets.m_trackSeeker = marker; }
+
+    // The running monitor timer, or null when playback was not started from the play button.
+    QTimer* monitorVideoTimer() const { return _monitorVideoTimer; }
+    // The duration last given to setVideoEndTime(); invalid until then.
+    MediaTime endTime() const { return _endTime; }
+    // The rate the next start, or a running playback, uses.
+    float curRate() const { return _curRate; }
+
+    // Starts the player at the current rate, at the slider's volume or silent.
+    void playVideoWithVolumn(bool withVolume);
+    // Pauses the player and stops the monitor; the play button keeps its state.
+    void pauseVideo();
+    // Pauses, switches the play button off and rewinds to zero.
+    void stopVideo();
+    // Sends the player to `time` and shows it at once in the label and by the playhead.
+    void seekToFrame(MediaTime time);
+    // Kept for the next start; applied at once while the player plays.
+    void setPlayRate(float rate);
+    // The slider's volume, or silence, for the player; playback is not touched.
+    void setVolumnOn(bool on);
+    // The current-position label.
+    void setVideoStartTime(MediaTime time);
+    // The duration: the time axis of the track and the duration label.
+    void setVideoEndTime(MediaTime time);
+    QString convertTimeToString(MediaTime time) const;
+    // Moves the playhead to `time` along the track.
+    void setSeekerPosition(MediaTime time);
+
+public slots:
+    void actionPlay();
+    void actionVolumnControl();
+    void monitorVideoPlaying();
+
+private:
+    struct Outlets {
+        QPointer<QWidget> m_subView;
+        QPointer<QToolButton> m_btnPlay;
+        QPointer<QLabel> m_lblStartTime;
+        QPointer<QLabel> m_lblEndTime;
+        QPointer<VolumeSlider> m_ctrlVolumn;
+        QPointer<VideoSeeker> m_videoSeeker;
+        QPointer<TrackImage> m_videoTrack;
+        QPointer<MarkerImage> m_leftHandle;
+        QPointer<MarkerImage> m_rightHandle;
+        QPointer<MarkerImage> m_trackSeeker;
+    };
+
+    // The time-to-position rule shared by the playhead and the trim handles: the marker's left
+    // edge goes to seconds(time) * (track width / seconds(duration)).
+    void placeMarker(QWidget* marker, MediaTime time) const;
+    void invalidateMonitorVideoTimer();
+    float sliderVolume() const;
+
+    QPointer<QTimer> _monitorVideoTimer;
+    MediaTime _endTime = MediaTime::invalid();
+    float _curRate = 0.0f;
+    QPointer<Player> m_weakPlayer;
+    Outlets m_outlets;
+    VideoControlBarDelegate* m_delegate = nullptr;
+};
+
+} // namespace lento

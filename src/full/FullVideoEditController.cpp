@@ -1,0 +1,253 @@
+#include "full/FullVideoEditController.h"
+
+#include "app/Dialogs.h"
+#include "app/Log.h"
+#include "media/PlayerView.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace lento {
+
+QStringList speedItemTexts() {
+    QStringList items{QStringLiteral("Original Speed")};
+    for (int factor = 2; factor <= 10; ++factor) {
+        items << QStringLiteral("%1x Slower").arg(factor);
+    }
+    return items;
+}
+
+QString invalidFileMessage() {
+    return QStringLiteral("Invalid file!\n This software only supports 3gp, Mov, and Mp4.");
+}
+
+bool isAcceptedVideoFile(const QString& path) {
+    const QString extension = QFileInfo(path).suffix();
+    static const QStringList rejected{"mpg", "avi", "mpeg", "wmv"};
+    if (rejected.contains(extension, Qt::CaseSensitive)) {
+        return false;
+    }
+    return Asset::assetWithPath(path.toStdString())->isPlayable();
+}
+
+FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(parent) {
+    m_dropView = new DragAndDropView();
+    m_dropView->setObjectName("FullVideoView");
+
+    m_videoPlayer = new PlayerView(m_dropView);
+    m_videoPlayer->setMinimumSize(320, 180);
+    m_videoPlayer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    m_controlBar = new VideoControlBar(m_dropView);
+
+    m_upload = new QPushButton(tr("Open Video…"), m_dropView);
+    m_speed = new QComboBox(m_dropView);
+    m_speed->addItems(speedItemTexts());
+    m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_dropView);
+    m_preview = new QPushButton(tr("Preview"), m_dropView);
+    m_export = new QPushButton(tr("Export…"), m_dropView);
+
+    auto* controls = new QHBoxLayout();
+    controls->addWidget(m_upload);
+    controls->addStretch(1);
+    controls->addWidget(m_speed);
+    controls->addWidget(m_removeAudio);
+    controls->addSpacing(12);
+    controls->addWidget(m_preview);
+    controls->addWidget(m_export);
+
+    auto* layout = new QVBoxLayout(m_dropView);
+    layout->addWidget(m_videoPlayer, 1);
+    layout->addWidget(m_controlBar);
+    layout->addLayout(controls);
+
+    m_speed->setEnabled(false);
+    m_removeAudio->setEnabled(false);
+    m_export->setEnabled(false);
+    m_preview->setEnabled(false);
+
+    connect(m_upload, &QPushButton::clicked, this, &FullVideoEditController::actionUpload);
+    connect(m_export, &QPushButton::clicked, this, &FullVideoEditController::actionExport);
+    connect(m_removeAudio, &QCheckBox::clicked, this, &FullVideoEditController::checkState);
+    connect(m_speed, &QComboBox::currentIndexChanged, this,
+            [this] { comboBoxSelectionDidChange(m_speed); });
+
+    awakeFromNib();
+}
+
+FullVideoEditController::~FullVideoEditController() {
+    // The view belongs to the tab; when the tab is gone before us, so is the view.
+    if (m_dropView) {
+        m_dropView->setDelegate(nullptr);
+        m_controlBar->setDelegate(nullptr);
+    }
+}
+
+QWidget* FullVideoEditController::view() const {
+    return m_dropView;
+}
+
+void FullVideoEditController::awakeFromNib() {
+    prevVolume_ = 1.0f;
+    m_speed->setCurrentIndex(0);
+    m_dropView->setDelegate(this);
+    m_controlBar->setDelegate(this);
+    m_controlBar->m_leftHandle()->setHidden(true);
+    m_controlBar->m_rightHandle()->setHidden(true);
+    m_controlBar->m_btnPlay()->setEnabled(false);
+}
+
+Player* FullVideoEditController::player() const {
+    return m_videoPlayer->player();
+}
+
+void FullVideoEditController::importVideoFile(const QUrl& url) {
+    fileDropped(url);
+}
+
+void FullVideoEditController::fileDropped(const QUrl& url) {
+    const QString path = url.toLocalFile();
+    if (!isAcceptedVideoFile(path)) {
+        logLine("No Playable");
+        dialogs::runModalAlert(m_windowForSheet ? m_windowForSheet.data() : m_dropView.data(),
+                               invalidFileMessage());
+        return;
+    }
+    m_videoPath = url;
+    prevVolume_ = 1.0f;
+
+    if (Player* old = player()) {
+        old->disconnect(this);
+        m_controlBar->setM_Player(nullptr);
+        m_videoPlayer->setPlayer(nullptr);
+    }
+    auto created = std::make_unique<Player>(path);
+    Player* fresh = created.get();
+    m_videoPlayer->setPlayer(std::move(created));
+    fresh->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Varispeed);
+    connect(fresh, &Player::didPlayToEnd, this, &FullVideoEditController::itemDidFinishPlaying);
+    connect(fresh, &Player::statusChanged, this,
+            [this, fresh] { observeValueForKeyPath(QStringLiteral("status"), fresh); });
+    // The first observation reports the status as it is now.
+    observeValueForKeyPath(QStringLiteral("status"), fresh);
+
+    m_controlBar->setM_Player(fresh);
+    m_controlBar->m_btnPlay()->setEnabled(false);
+    m_controlBar->setPlayRate(1.0f);
+}
+
+void FullVideoEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
+    Player* current = player();
+    if (keyPath != QLatin1String("status") || current == nullptr || object != current) {
+        logLine("Status");
+        return;
+    }
+    switch (current->status()) {
+    case Player::Status::ReadyToPlay: {
+        m_controlBar->m_btnPlay()->setEnabled(true);
+        initUIActiveAfterUpload();
+        const MediaTime duration = current->currentItem()->duration();
+        m_controlBar->setVideoEndTime(duration);
+        m_controlBar->stopVideo();
+        logLine("%fl", duration.seconds());
+        break;
+    }
+    case Player::Status::Failed:
+        logLine("Failure");
+        break;
+    case Player::Status::Unknown:
+        logLine("UnKnown");
+        break;
+    }
+}
+
+void FullVideoEditController::initUIActiveAfterUpload() {
+    m_speed->setEnabled(true);
+    m_removeAudio->setEnabled(true);
+    m_export->setEnabled(true);
+    m_preview->setEnabled(true);
+    m_speed->setCurrentIndex(0);
+    m_removeAudio->setChecked(false);
+}
+
+void FullVideoEditController::comboBoxSelectionDidChange(QObject* sender) {
+    if (sender != m_speed) {
+        return;
+    }
+    const int index = m_speed->currentIndex();
+    Player* current = player();
+    if (index < 0 || current == nullptr || current->currentItem() == nullptr) {
+        return;
+    }
+    m_controlBar->setPlayRate(static_cast<float>(1.0 / (index + 1)));
+}
+
+void FullVideoEditController::checkState() {
+    if (m_removeAudio->isChecked()) {
+        m_controlBar->setVolumnOn(false);
+        logLine("selected");
+    } else {
+        m_controlBar->setVolumnOn(true);
+        logLine("not selected");
+    }
+}
+
+bool FullVideoEditController::volumnOnOff() const {
+    return !m_removeAudio->isChecked();
+}
+
+bool FullVideoEditController::respondsToSelector(std::string_view selector) const {
+    return selector == "playVideo" || selector == "pauseVideo" || selector == "monitorVideo" ||
+           selector == "adjustAudio:" || selector == "fileDropped:";
+}
+
+void FullVideoEditController::playVideo() {
+    m_controlBar->playVideoWithVolumn(volumnOnOff());
+}
+
+void FullVideoEditController::pauseVideo() {}
+
+MediaTime FullVideoEditController::monitorVideo() {
+    Player* current = player();
+    if (current != nullptr && current->currentItem() != nullptr) {
+        return current->currentTime();
+    }
+    return MediaTime::zero();
+}
+
+void FullVideoEditController::adjustAudio(float volume) {
+    if (volumnOnOff() && player() != nullptr) {
+        player()->setVolume(volume);
+    }
+}
+
+void FullVideoEditController::itemDidFinishPlaying() {
+    m_controlBar->stopVideo();
+}
+
+void FullVideoEditController::actionUpload() {
+    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
+    dialogs::beginOpenPanel(
+        window, {"mov", "3gp", "mp4"},
+        [guard = QPointer<FullVideoEditController>(this)](int response, const QUrl& url) {
+            if (response != dialogs::kResponseOK || !guard) {
+                return;
+            }
+            // Load on a later pass, once the panel is gone.
+            QTimer::singleShot(0, guard, [guard, url] {
+                if (guard) {
+                    guard->fileDropped(url);
+                }
+            });
+        });
+}
+
+void FullVideoEditController::actionExport() {
+    // The export arrives with the export flow.
+}
+
+} // namespace lento

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "app/DragAndDropView.h"
+#include "controls/VideoControlBar.h"
+#include "media/Player.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+class QCheckBox;
+class QComboBox;
+class QPushButton;
+class QWidget;
+
+namespace lento {
+
+class PlayerView;
+
+// The "Full Video" tab: loads one video, plays it under the control bar at the chosen slow-down
+// factor, with or without its sound.
+class FullVideoEditController : public QObject,
+                                public DragAndDropViewDelegate,
+                                public VideoControlBarDelegate {
+    Q_OBJECT
+public:
+    explicit FullVideoEditController(QObject* parent = nullptr);
+    ~FullVideoEditController() override;
+
+    // The tab's root view; it is also the tab's drop target.
+    QWidget* view() const;
+    void setM_windowForSheet(QWidget* window) { m_windowForSheet = window; }
+
+    // Loads a file routed here by the menu import.
+    void importVideoFile(const QUrl& url);
+
+    // DragAndDropViewDelegate: the common loading entry.
+    void fileDropped(const QUrl& url) override;
+
+    // VideoControlBarDelegate.
+    bool respondsToSelector(std::string_view selector) const override;
+    void playVideo() override;
+    void pauseVideo() override;
+    MediaTime monitorVideo() override;
+    void adjustAudio(float volume) override;
+
+    // True while the sound is on (the remove-audio switch is off).
+    bool volumnOnOff() const;
+    void initUIActiveAfterUpload();
+    void itemDidFinishPlaying();
+    // The player's status, for the player the view holds and for any other sender.
+    void observeValueForKeyPath(const QString& keyPath, QObject* object);
+
+    const QUrl& videoPath() const { return m_videoPath; }
+    float prevVolume() const { return prevVolume_; }
+
+    PlayerView* m_VideoPlayer() const { return m_videoPlayer; }
+    QComboBox* m_comboSpeed() const { return m_speed; }
+    QCheckBox* m_chkRemoveAudio() const { return m_removeAudio; }
+    DragAndDropView* m_dragAndDropView() const { return m_dropView; }
+    QPushButton* m_btnExport() const { return m_export; }
+    QPushButton* m_btnPreview() const { return m_preview; }
+    QPushButton* m_btnUpload() const { return m_upload; }
+    VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
+
+public slots:
+    void actionUpload();
+    void actionExport();
+    void comboBoxSelectionDidChange(QObject* sender);
+    void checkState();
+
+private:
+    void awakeFromNib();
+    Player* player() const;
+
+    float prevVolume_ = 1.0f;
+    QUrl m_videoPath;
+    QPointer<QWidget> m_windowForSheet;
+
+    // The view and its controls; the view owns them, the tab owns the view.
+    QPointer<DragAndDropView> m_dropView;
+    PlayerView* m_videoPlayer = nullptr;
+    QComboBox* m_speed = nullptr;
+    QCheckBox* m_removeAudio = nullptr;
+    QPushButton* m_export = nullptr;
+    QPushButton* m_preview = nullptr;
+    QPushButton* m_upload = nullptr;
+    VideoControlBar* m_controlBar = nullptr;
+};
+
+// The speed chooser's items: "Original Speed", then "2x Slower" to "10x Slower".
+QStringList speedItemTexts();
+// Whether the acceptance rule takes a file: it plays, and its extension is none of the
+// rejected ones (compared exactly, so ".AVI" passes where ".avi" does not).
+bool isAcceptedVideoFile(const QString& path);
+// The alert text for a rejected file.
+QString invalidFileMessage();
+
+} // namespace lento

@@ -1,0 +1,133 @@
+#pragma once
+
+#include "media/Asset.h"
+#include "media/MediaTime.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+struct mpv_handle;
+struct mpv_event;
+
+namespace lento {
+
+// The item a player plays: one file, with the pitch behaviour of slowed playback.
+class PlayerItem {
+public:
+    enum class PitchAlgorithm {
+        // The pitch falls with the rate, as on a tape machine.
+        Varispeed,
+        // The pitch is kept at every rate.
+        Default,
+    };
+
+    explicit PlayerItem(std::shared_ptr<Asset> asset) : m_asset(std::move(asset)) {}
+
+    const std::shared_ptr<Asset>& asset() const { return m_asset; }
+    MediaTime duration() const { return m_asset ? m_asset->duration() : MediaTime::invalid(); }
+    PitchAlgorithm audioTimePitchAlgorithm() const { return m_pitchAlgorithm; }
+    // Nothing sets these: the whole item plays and exports.
+    MediaTime reversePlaybackEndTime() const { return MediaTime::invalid(); }
+    MediaTime forwardPlaybackEndTime() const { return MediaTime::invalid(); }
+
+private:
+    friend class Player;
+    std::shared_ptr<Asset> m_asset;
+    PitchAlgorithm m_pitchAlgorithm = PitchAlgorithm::Default;
+};
+
+struct MpvHandleDeleter {
+    void operator()(mpv_handle* handle) const;
+};
+using MpvHandlePtr = std::unique_ptr<mpv_handle, MpvHandleDeleter>;
+
+// Plays one file through libmpv. Status and end-of-item changes arrive as signals on the thread
+// that owns the player (the main thread).
+class Player : public QObject {
+    Q_OBJECT
+public:
+    enum class Status { Unknown = 0, ReadyToPlay = 1, Failed = 2 };
+    Q_ENUM(Status)
+
+    // Players made while this is set have no window and no sound device (tests, CI); they keep
+    // the same clock and events.
+    static void setHeadless(bool headless);
+    static bool isHeadless();
+
+    explicit Player(const QString& path, QObject* parent = nullptr);
+    ~Player() override;
+
+    Status status() const { return m_status; }
+    PlayerItem* currentItem() const { return m_item.get(); }
+
+    // 0 while paused.
+    float rate() const;
+    // r > 0 plays at r; 0 pauses.
+    void setRate(float rate);
+    // Plays at 1.0.
+    void play();
+    void pause();
+
+    // Linear gain, 0.0 to 1.0.
+    float volume() const { return m_volume; }
+    void setVolume(float volume);
+
+    void setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm algorithm);
+
+    // Goes to `time`; currentTime() answers it at once.
+    void seek(MediaTime time);
+    // In the item's timescale.
+    MediaTime currentTime() const;
+
+    // For the player view's render context. Null when mpv could not start.
+    mpv_handle* handle() const { return m_mpv.get(); }
+
+signals:
+    void statusChanged(lento::Player::Status status);
+    // Once each time playback reaches the end of the item; playback stops there.
+    void didPlayToEnd();
+
+private:
+    // mpv's wakeup callback, called on any of mpv's threads.
+    static void wakeUp(void* player);
+    // Runs on the player's thread, queued there by wakeUp().
+    void drainEvents();
+    void handleEvent(const mpv_event& event);
+    void setStatus(Status status);
+    void setPaused(bool paused);
+    void startSeek(double seconds);
+    void applyPitchAlgorithm(PlayerItem::PitchAlgorithm algorithm);
+    int32_t timescale() const;
+
+    std::unique_ptr<PlayerItem> m_item;
+    MpvHandlePtr m_mpv;
+    Status m_status = Status::Unknown;
+    bool m_loaded = false;
+
+    bool m_paused = true;
+    float m_rate = 1.0f;
+    float m_volume = 1.0f;
+    // The pause value we last asked for until mpv reports it; its reports until then may be
+    // older than the request.
+    std::optional<bool> m_pauseRequested;
+
+    double m_position = 0;
+    // mpv's eof-reached, as last reported.
+    bool m_eofReached = false;
+    // Stopped at the end of the item and not moved since.
+    bool m_atEnd = false;
+    // A seek asked for before the file was loaded.
+    std::optional<double> m_seekBeforeLoad;
+    // Seek commands mpv has not answered yet; positions it reports before the restart that
+    // follows the last answer are older than the seek.
+    int m_seeksInFlight = 0;
+    bool m_awaitingRestart = false;
+
+    std::atomic<bool> m_drainQueued{false};
+};
+
+} // namespace lento

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "media/Player.h"
+
+#include <QWidget>
+
+#include <memory>
+
+struct mpv_render_context;
+
+namespace lento {
+
+struct MpvRenderContextDeleter {
+    // The OpenGL context it was made with must be current.
+    void operator()(mpv_render_context* context) const;
+};
+using MpvRenderContextPtr = std::unique_ptr<mpv_render_context, MpvRenderContextDeleter>;
+
+class PlayerCanvas;
+
+// Shows its player's picture, letterboxed, drawn by mpv's render API into an OpenGL widget that
+// fills the view. The view owns the player. Without a player it is black; where there is no
+// OpenGL (Qt's offscreen platform) it is black too and the player still plays.
+//
+// The OpenGL widget is a child made only where OpenGL works: Qt 6.4 crashes as soon as a window
+// holding a QOpenGLWidget is shown on a platform without OpenGL.
+class PlayerView : public QWidget {
+    Q_OBJECT
+public:
+    explicit PlayerView(QWidget* parent = nullptr);
+    ~PlayerView() override;
+
+    // Shows `player` instead of the current one, which is destroyed. Null shows nothing.
+    void setPlayer(std::unique_ptr<Player> player);
+    Player* player() const { return m_player.get(); }
+    // Hands the player over, still playing; the view shows nothing.
+    std::unique_ptr<Player> takePlayer();
+
+    // Whether mpv draws into this view; false until the view has an OpenGL context.
+    bool isRendering() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::unique_ptr<Player> m_player;
+    // A child widget; null without OpenGL.
+    PlayerCanvas* m_canvas = nullptr;
+};
+
+} // namespace lento

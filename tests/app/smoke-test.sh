@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Starts the whole program under Xvfb with a video as its argument, plays it with the space bar,
+# and takes a screenshot. Fails when the window or the picture is blank.
+# Usage: smoke-test.sh LENTO VIDEO SCREENSHOT
+set -euo pipefail
+lento=$1
+video=$2
+shot=$3
+
+if [ -z "${SMOKE_INSIDE_XVFB:-}" ]; then
+    SMOKE_INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+fi
+
+export QT_QPA_PLATFORM=xcb
+"$lento" "$video" >"$shot.log" 2>&1 &
+pid=$!
+trap 'kill "$pid" 2>/dev/null || true' EXIT
+
+window=""
+for _ in $(seq 1 100); do
+    window=$(xdotool search --name '^Lento$' 2>/dev/null | head -n 1 || true)
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    echo "smoke test: the window did not appear" >&2
+    cat "$shot.log" >&2
+    exit 1
+fi
+# Let the video get ready, then play it for a while.
+sleep 2
+xdotool windowfocus --sync "$window" 2>/dev/null || true
+xdotool key --clearmodifiers space
+sleep 2.5
+import -window root "$shot"
+kill -0 "$pid" || { echo "smoke test: the program ended" >&2; cat "$shot.log" >&2; exit 1; }
+
+eval "$(xdotool getwindowgeometry --shell "$window")"
+deviation() { convert "$shot" -crop "$1" +repage -colorspace Gray -format '%[fx:standard_deviation]' info:; }
+whole=$(deviation "${WIDTH}x${HEIGHT}+${X}+${Y}")
+# The player fills the upper part of the window; the stripes of the test picture differ.
+picture=$(deviation "$((WIDTH / 2))x$((HEIGHT / 3))+$((X + WIDTH / 4))+$((Y + HEIGHT / 6))")
+echo "window deviation $whole, picture deviation $picture, screenshot $shot"
+awk -v w="$whole" -v p="$picture" 'BEGIN { exit !(w > 0.05 && p > 0.05) }' || {
+    echo "smoke test: the window or the picture is blank" >&2
+    exit 1
+}

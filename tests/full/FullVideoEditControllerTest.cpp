@@ -1,0 +1,232 @@
+#include "full/FullVideoEditController.h"
+#include "app/AppDelegate.h"
+#include "app/Dialogs.h"
+#include "app/Log.h"
+#include "app/MainWindow.h"
+#include "controls/VideoControlBar.h"
+#include "media/PlayerView.h"
+#include "support/MediaProbe.h"
+#include "support/QtApp.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include <filesystem>
+
+namespace lento {
+namespace {
+
+using test::fixture;
+using namespace std::chrono_literals;
+
+QUrl fileUrl(const std::string& path) {
+    return QUrl::fromLocalFile(QString::fromStdString(path));
+}
+
+class FullVideoEditControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::ensureQtApp();
+        Player::setHeadless(true);
+        setLogSink([this](const std::string& line) { log.push_back(line); });
+        dialogs::setResponder(
+            {[this](const QString& message, const QString&) { alerts << message; }, {}});
+        window = std::make_unique<MainWindow>();
+        window->appDelegate()->applicationDidFinishLaunching();
+        editor = window->fullVideoEditController();
+        bar = editor->m_VideoControlBar();
+    }
+    void TearDown() override {
+        window.reset();
+        dialogs::setResponder({});
+        setLogSink({});
+    }
+
+    Player* player() const { return editor->m_VideoPlayer()->player(); }
+
+    // Loads a fixture and waits until its player is ready.
+    void load(const std::string& name) {
+        editor->fileDropped(fileUrl(fixture(name)));
+        ASSERT_NE(player(), nullptr);
+        ASSERT_TRUE(test::waitUntil([&] {
+            return player()->status() == Player::Status::ReadyToPlay;
+        })) << name;
+    }
+
+    void play() {
+        bar->m_btnPlay()->click();
+        ASSERT_TRUE(bar->m_btnPlay()->isChecked());
+    }
+
+    bool logged(const std::string& line) const {
+        return std::find(log.begin(), log.end(), line) != log.end();
+    }
+
+    std::unique_ptr<MainWindow> window;
+    FullVideoEditController* editor = nullptr;
+    VideoControlBar* bar = nullptr;
+    std::vector<std::string> log;
+    QStringList alerts;
+};
+
+TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabled) {
+    EXPECT_EQ(editor->m_comboSpeed()->count(), 10);
+    EXPECT_EQ(editor->m_comboSpeed()->itemText(0), "Original Speed");
+    EXPECT_EQ(editor->m_comboSpeed()->itemText(2), "3x Slower");
+    EXPECT_EQ(editor->m_comboSpeed()->itemText(9), "10x Slower");
+    EXPECT_EQ(editor->m_chkRemoveAudio()->text(), "Remove Audio");
+    EXPECT_FALSE(bar->m_btnPlay()->isEnabled());
+    EXPECT_FALSE(editor->m_comboSpeed()->isEnabled());
+    EXPECT_FALSE(editor->m_chkRemoveAudio()->isEnabled());
+    EXPECT_FALSE(editor->m_btnExport()->isEnabled());
+    EXPECT_TRUE(bar->m_leftHandle()->isHidden());
+    EXPECT_TRUE(bar->m_rightHandle()->isHidden());
+    // A speed change without a video is ignored.
+    editor->m_comboSpeed()->setCurrentIndex(3);
+    EXPECT_EQ(bar->curRate(), 0.0f);
+}
+
+TEST_F(FullVideoEditControllerTest,
+       TheAcceptanceRuleTakesPlayableFilesButNotTheRejectedExtensions) {
+    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.AVI"))));
+    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.m4v"))));
+    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("audio.m4a"))));
+    EXPECT_FALSE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.avi"))));
+    EXPECT_FALSE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.wmv"))));
+
+    load("clip.mp4");
+    play();
+    ASSERT_TRUE(test::waitUntil([&] { return player()->rate() > 0; }));
+    Player* playing = player();
+    for (const char* name :
+         {"clip.avi", "clip.wmv", "empty.mp4", "random.mp4", "truncated.mp4", "text.mov"}) {
+        SCOPED_TRACE(name);
+        alerts.clear();
+        log.clear();
+        editor->fileDropped(fileUrl(fixture(name)));
+        EXPECT_TRUE(logged("No Playable"));
+        ASSERT_EQ(alerts.size(), 1);
+        EXPECT_EQ(alerts[0], "Invalid file!\n This software only supports 3gp, Mov, and Mp4.");
+        // The loaded video stays, and keeps playing.
+        EXPECT_EQ(player(), playing);
+        EXPECT_EQ(editor->videoPath(), fileUrl(fixture("clip.mp4")));
+        EXPECT_GT(player()->rate(), 0.0f);
+    }
+    alerts.clear();
+    load("clip.AVI");
+    load("clip.m4v");
+    EXPECT_TRUE(alerts.isEmpty());
+}
+
+TEST_F(FullVideoEditControllerTest, ReadyVideoEnablesTheControlsAndShowsItsDuration) {
+    editor->fileDropped(fileUrl(fixture("clip.mp4")));
+    // The status is observed at once, then again when it changes.
+    EXPECT_TRUE(logged("UnKnown"));
+    EXPECT_FALSE(bar->m_btnPlay()->isEnabled());
+    ASSERT_TRUE(test::waitUntil([&] { return bar->m_btnPlay()->isEnabled(); }));
+    EXPECT_TRUE(editor->m_comboSpeed()->isEnabled());
+    EXPECT_TRUE(editor->m_btnExport()->isEnabled());
+    EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:10");
+    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
+    EXPECT_TRUE(logged("10.000000l"));
+    EXPECT_EQ(bar->curRate(), 1.0f);
+}
+
+TEST_F(FullVideoEditControllerTest, SpeedAppliesAtOnceWhilePlayingAndAtTheNextStartWhilePaused) {
+    load("clip.mp4");
+    play();
+    editor->m_comboSpeed()->setCurrentIndex(2);
+    EXPECT_FLOAT_EQ(player()->rate(), 1.0f / 3.0f);
+    bar->m_btnPlay()->click(); // pause
+    EXPECT_EQ(player()->rate(), 0.0f);
+    editor->m_comboSpeed()->setCurrentIndex(3);
+    EXPECT_EQ(player()->rate(), 0.0f);
+    play();
+    EXPECT_FLOAT_EQ(player()->rate(), 0.25f);
+}
+
+TEST_F(FullVideoEditControllerTest, TheSoundSwitchAndTheVolumeSlider) {
+    load("clip.mp4");
+    bar->m_ctrlVolumn()->setValue(bar->m_ctrlVolumn()->maximum() / 2);
+    play();
+    EXPECT_NEAR(player()->volume(), 0.5f, 0.01f);
+    editor->m_chkRemoveAudio()->click();
+    EXPECT_TRUE(logged("selected"));
+    EXPECT_EQ(player()->volume(), 0.0f);
+    EXPECT_FALSE(editor->volumnOnOff());
+    // With the sound removed, the slider changes nothing.
+    bar->m_ctrlVolumn()->setValue(bar->m_ctrlVolumn()->maximum());
+    bar->actionVolumnControl();
+    EXPECT_EQ(player()->volume(), 0.0f);
+    editor->m_chkRemoveAudio()->click();
+    EXPECT_TRUE(logged("not selected"));
+    EXPECT_NEAR(player()->volume(), 1.0f, 0.01f);
+    bar->m_ctrlVolumn()->setValue(bar->m_ctrlVolumn()->maximum() / 4);
+    bar->actionVolumnControl();
+    EXPECT_NEAR(player()->volume(), 0.25f, 0.01f);
+}
+
+TEST_F(FullVideoEditControllerTest, ASecondFileResetsSpeedAndSwitchWhenReady) {
+    load("clip.mp4");
+    editor->m_comboSpeed()->setCurrentIndex(4);
+    editor->m_chkRemoveAudio()->click();
+    editor->fileDropped(fileUrl(fixture("clip.mov")));
+    // The rate goes back to 1 at once; the controls when the new video is ready.
+    EXPECT_EQ(bar->curRate(), 1.0f);
+    EXPECT_EQ(editor->m_comboSpeed()->currentIndex(), 4);
+    ASSERT_TRUE(test::waitUntil([&] { return player()->status() == Player::Status::ReadyToPlay; }));
+    EXPECT_EQ(editor->m_comboSpeed()->currentIndex(), 0);
+    EXPECT_FALSE(editor->m_chkRemoveAudio()->isChecked());
+}
+
+TEST_F(FullVideoEditControllerTest, PlayingToTheEndStopsAndRewinds) {
+    load("clip.mp4");
+    play();
+    player()->seek(MediaTime::make(97, 10));
+    ASSERT_TRUE(test::waitUntil([&] { return !bar->m_btnPlay()->isChecked(); }, 5s));
+    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
+    EXPECT_EQ(bar->monitorVideoTimer(), nullptr);
+    EXPECT_EQ(player()->rate(), 0.0f);
+    EXPECT_LT(player()->currentTime().seconds(), 0.2);
+}
+
+TEST_F(FullVideoEditControllerTest, ReplacingThePlayerWhilePlayingIsSafe) {
+    load("clip.mp4");
+    play();
+    test::spinEvents(200ms);
+    load("clip.mov");
+    EXPECT_EQ(editor->videoPath(), fileUrl(fixture("clip.mov")));
+    EXPECT_EQ(bar->m_Player(), player());
+    play();
+    test::spinEvents(200ms);
+    EXPECT_GT(player()->currentTime().seconds(), 0.0);
+}
+
+TEST_F(FullVideoEditControllerTest, SpaceTogglesPlaybackUnlessATextFieldHasTheFocus) {
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    load("clip.mp4");
+    editor->m_comboSpeed()->setFocus();
+    QTest::keyClick(editor->m_comboSpeed(), Qt::Key_Space);
+    EXPECT_TRUE(bar->m_btnPlay()->isChecked());
+    QTest::keyClick(editor->m_comboSpeed(), Qt::Key_Space);
+    EXPECT_FALSE(bar->m_btnPlay()->isChecked());
+
+    QLineEdit field(editor->view());
+    field.show();
+    field.setFocus();
+    QTest::keyClick(&field, Qt::Key_Space);
+    EXPECT_FALSE(bar->m_btnPlay()->isChecked());
+    EXPECT_EQ(field.text(), " ");
+}
+
+} // namespace
+} // namespace lento
