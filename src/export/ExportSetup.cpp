@@ -16,8 +16,7 @@ void addStretchedTrack(Composition& composition, const AssetTrack& sourceTrack,
     if (factor > 1) {
         const MediaTime stretched =
             MediaTime::make(range.duration.value * factor, range.duration.timescale);
-        track->scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), range.duration),
-                              stretched);
+        track->scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), range.duration), stretched);
     }
 }
 

@@ -13,15 +13,13 @@ namespace lento {
 // The composition of a whole-video export: `sourceRange` of the source (an invalid range means
 // the whole source, from zero to its duration) laid at zero, stretched by `factor`, with the
 // source's first sound track unless `removeAudio`. A source without video gives its sound alone.
-std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, int factor,
-                                                      bool removeAudio,
-                                                      MediaTimeRange sourceRange =
-                                                          MediaTimeRange::invalid());
+std::shared_ptr<Composition>
+makeFullVideoComposition(const Asset& source, int factor, bool removeAudio,
+                         MediaTimeRange sourceRange = MediaTimeRange::invalid());
 
 // The preset an export to `destinationPath` uses: for the "3gp" extension the first preset
 // compatible with the source, otherwise the 720p preset.
-std::string exportPresetNameForDestination(const Asset& source,
-                                           const std::string& destinationPath);
+std::string exportPresetNameForDestination(const Asset& source, const std::string& destinationPath);
 
 // The supported type that matches the destination's extension; the first supported type when
 // none matches.

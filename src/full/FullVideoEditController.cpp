@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Log.h"
+#include "export/ExportSetup.h"
 #include "media/PlayerView.h"
 
 #include <QCheckBox>
@@ -69,6 +70,8 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
     m_removeAudio->setEnabled(false);
     m_export->setEnabled(false);
     m_preview->setEnabled(false);
+
+    m_exportFlow = new ExportFlow(this);
 
     connect(m_upload, &QPushButton::clicked, this, &FullVideoEditController::actionUpload);
     connect(m_export, &QPushButton::clicked, this, &FullVideoEditController::actionExport);
@@ -202,7 +205,8 @@ bool FullVideoEditController::volumnOnOff() const {
 
 bool FullVideoEditController::respondsToSelector(std::string_view selector) const {
     return selector == "playVideo" || selector == "pauseVideo" || selector == "monitorVideo" ||
-           selector == "adjustAudio:" || selector == "fileDropped:";
+           selector == "adjustAudio:" || selector == "fileDropped:" ||
+           selector == "exportProgressWindowControllerDidCancel:";
 }
 
 void FullVideoEditController::playVideo() {
@@ -247,7 +251,32 @@ void FullVideoEditController::actionUpload() {
 }
 
 void FullVideoEditController::actionExport() {
-    // The export arrives with the export flow.
+    Player* current = player();
+    if (current == nullptr || current->currentItem() == nullptr) {
+        return;
+    }
+    // The player pauses; the bar keeps its button and its monitor as they are.
+    current->pause();
+    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
+    m_exportFlow->begin(
+        window, QFileInfo(m_videoPath.toLocalFile()).suffix(), this, [this]() -> ExportJob {
+            Player* source = player();
+            if (source == nullptr || source->currentItem() == nullptr) {
+                return {};
+            }
+            PlayerItem& item = *source->currentItem();
+            const int factor = m_speed->currentIndex() + 1;
+            auto composition =
+                makeFullVideoComposition(*item.asset(), factor, m_removeAudio->isChecked());
+            return {composition, item.asset(),
+                    MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
+                                                   item.forwardPlaybackEndTime())};
+        });
+}
+
+void FullVideoEditController::exportProgressWindowControllerDidCancel(
+    ExportProgressWindowController* /*controller*/) {
+    m_exportFlow->cancelExport();
 }
 
 } // namespace lento

@@ -2,6 +2,7 @@
 
 #include "app/DragAndDropView.h"
 #include "controls/VideoControlBar.h"
+#include "export/ExportFlow.h"
 #include "media/Player.h"
 
 #include <QObject>
@@ -21,7 +22,8 @@ class PlayerView;
 // factor, with or without its sound.
 class FullVideoEditController : public QObject,
                                 public DragAndDropViewDelegate,
-                                public VideoControlBarDelegate {
+                                public VideoControlBarDelegate,
+                                public ExportProgressWindowControllerDelegate {
     Q_OBJECT
 public:
     explicit FullVideoEditController(QObject* parent = nullptr);
@@ -43,6 +45,18 @@ public:
     void pauseVideo() override;
     MediaTime monitorVideo() override;
     void adjustAudio(float volume) override;
+
+    // ExportProgressWindowControllerDelegate: the sheet's cancel button.
+    void
+    exportProgressWindowControllerDidCancel(ExportProgressWindowController* controller) override;
+
+    // The export in progress, while there is one.
+    SavePanel* savePanel() const { return m_exportFlow->savePanel(); }
+    ExportSession* exportSession() const { return m_exportFlow->exportSession(); }
+    ExportProgressWindowController* exportProgressWindowController() const {
+        return m_exportFlow->exportProgressWindowController();
+    }
+    ExportFlow* exportFlow() const { return m_exportFlow; }
 
     // True while the sound is on (the remove-audio switch is off).
     bool volumnOnOff() const;
@@ -86,6 +100,7 @@ private:
     QPushButton* m_preview = nullptr;
     QPushButton* m_upload = nullptr;
     VideoControlBar* m_controlBar = nullptr;
+    ExportFlow* m_exportFlow = nullptr; // a child
 };
 
 // The speed chooser's items: "Original Speed", then "2x Slower" to "10x Slower".

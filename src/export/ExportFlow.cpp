@@ -1,0 +1,125 @@
+#include "export/ExportFlow.h"
+
+#include "app/Dialogs.h"
+#include "app/Log.h"
+#include "export/ExportFormats.h"
+#include "export/ExportSetup.h"
+
+#include <QComboBox>
+#include <QFileInfo>
+#include <QMetaObject>
+
+namespace lento {
+
+ExportFlow::ExportFlow(QObject* parent) : QObject(parent) {}
+
+ExportFlow::~ExportFlow() {
+    if (m_exportSession) {
+        // The session's completion must not reach a flow that is gone: cancel, and let the
+        // session's destructor wait for its threads.
+        m_exportSession->cancelExport();
+    }
+    if (m_savePanel) {
+        m_savePanel->deleteLater();
+    }
+}
+
+void ExportFlow::begin(QWidget* window, const QString& extension,
+                       ExportProgressWindowControllerDelegate* progressDelegate,
+                       std::function<ExportJob()> makeJob) {
+    if (isExporting()) {
+        return;
+    }
+    m_window = window;
+    m_progressDelegate = progressDelegate;
+    m_makeJob = std::move(makeJob);
+    if (m_savePanel) {
+        m_savePanel->deleteLater();
+    }
+    m_savePanel = new SavePanel(window);
+    m_savePanel->setAttribute(Qt::WA_DeleteOnClose, false);
+    m_savePanel->setNameFieldStringValue(QStringLiteral("%1.%2").arg("Untitled", extension));
+    m_savePanel->setExtensionHidden(false);
+    const QStringList formats = makeExtensionArray(extension);
+    m_savePanel->setAllowedFileTypes(formats);
+    m_savePanel->setAccessoryFormats(formats, IndexOfExportExtensionFromCurVideo(formats));
+    m_savePanel->beginSheetModalForWindow(window,
+                                          [guard = QPointer<ExportFlow>(this)](int response) {
+                                              if (guard) {
+                                                  guard->confirm(response);
+                                              }
+                                          });
+}
+
+void ExportFlow::confirm(int response) {
+    if (response != dialogs::kResponseOK || !m_savePanel) {
+        return;
+    }
+    m_savePanel->orderOut();
+    // A file already at the destination stays until the export has succeeded: the session
+    // writes beside it and replaces it only then.
+    const QString destination = m_savePanel->URL();
+    ExportJob job = m_makeJob ? m_makeJob() : ExportJob{};
+    if (!job.composition || !job.source) {
+        return;
+    }
+
+    const std::string path = destination.toStdString();
+    const auto compatible = exportPresetsCompatibleWithAsset(*job.source);
+    m_exportSession = ExportSession::exportSessionWithAsset(
+        job.composition, exportPresetNameForDestination(*job.source, path));
+    if (!m_exportSession) {
+        return;
+    }
+    logLine("%s\n", compatible.empty() ? "(null)" : compatible.front().c_str());
+    m_exportSession->setTimeRange(job.timeRange);
+    const FileType type = outputFileTypeForDestination(m_exportSession->supportedFileTypes(), path);
+    m_exportSession->setOutputFileType(type);
+    logLine("%s\n", qPrintable(fileTypesText(m_exportSession->supportedFileTypes())));
+    logLine("%s\n", qPrintable(QUrl::fromLocalFile(destination).toString()));
+    m_exportSession->setOutputURL(path);
+
+    m_exportProgressWindowController = std::make_unique<ExportProgressWindowController>(m_window);
+    m_exportProgressWindowController->setExportSession(m_exportSession);
+    m_exportProgressWindowController->setDelegate(m_progressDelegate);
+    m_exportProgressWindowController->beginSheet();
+
+    // The session ends on its own thread; the clean-up touches windows, so it runs here.
+    m_exportSession->exportAsynchronouslyWithCompletionHandler(
+        [guard = QPointer<ExportFlow>(this)] {
+            QMetaObject::invokeMethod(
+                guard,
+                [guard] {
+                    if (guard)
+                        guard->exportDidFinish();
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void ExportFlow::exportDidFinish() {
+    if (m_exportProgressWindowController) {
+        m_exportProgressWindowController->endSheet();
+    }
+    m_exportProgressWindowController.reset();
+    const std::shared_ptr<ExportSession> session = std::move(m_exportSession);
+    m_exportSession.reset();
+    if (!session) {
+        return;
+    }
+    const ExportSession::Status status = session->status();
+    const QString destination = QString::fromStdString(session->outputURL());
+    if (status == ExportSession::Status::Failed) {
+        dialogs::runModalAlert(m_window, QStringLiteral("Export failed."),
+                               QString::fromStdString(session->error()));
+    }
+    emit exportFinished(status, destination);
+}
+
+void ExportFlow::cancelExport() {
+    if (m_exportSession) {
+        m_exportSession->cancelExport();
+    }
+}
+
+} // namespace lento

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "export/ExportProgressWindowController.h"
+#include "export/SavePanel.h"
+#include "media/Asset.h"
+#include "media/Composition.h"
+#include "media/ExportSession.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+namespace lento {
+
+// What an exporter hands the flow once the user has confirmed the destination.
+struct ExportJob {
+    std::shared_ptr<Composition> composition;
+    // The source the composition was made from: its compatible presets choose the 3gp preset.
+    std::shared_ptr<const Asset> source;
+    // The part to export; an invalid range exports the whole composition.
+    MediaTimeRange timeRange;
+};
+
+// The one export flow every exporter runs: the save panel with its "Format:" chooser as a sheet,
+// then the export session under the progress sheet, then the clean-up. The exporter supplies the
+// composition and answers the progress sheet's cancel.
+class ExportFlow : public QObject {
+    Q_OBJECT
+public:
+    explicit ExportFlow(QObject* parent = nullptr);
+    ~ExportFlow() override;
+
+    // Opens the save panel as a sheet on `window`, proposing "Untitled" with `extension`, the
+    // export format list made from it, and the chooser on that extension. On confirmation
+    // `makeJob` builds the export; a null composition ends the flow.
+    void begin(QWidget* window, const QString& extension,
+               ExportProgressWindowControllerDelegate* progressDelegate,
+               std::function<ExportJob()> makeJob);
+
+    SavePanel* savePanel() const { return m_savePanel; }
+    ExportSession* exportSession() const { return m_exportSession.get(); }
+    ExportProgressWindowController* exportProgressWindowController() const {
+        return m_exportProgressWindowController.get();
+    }
+    bool isExporting() const { return m_exportSession != nullptr; }
+
+    // Cancels the running export, if any.
+    void cancelExport();
+
+signals:
+    // The export has ended and the sheet is gone.
+    void exportFinished(lento::ExportSession::Status status, const QString& destination);
+
+private:
+    void confirm(int response);
+    void exportDidFinish();
+
+    QPointer<QWidget> m_window;
+    QPointer<SavePanel> m_savePanel;
+    ExportProgressWindowControllerDelegate* m_progressDelegate = nullptr;
+    std::function<ExportJob()> m_makeJob;
+    std::shared_ptr<ExportSession> m_exportSession;
+    std::unique_ptr<ExportProgressWindowController> m_exportProgressWindowController;
+};
+
+} // namespace lento

@@ -1,0 +1,129 @@
+#include "export/SavePanel.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+namespace lento {
+
+namespace {
+
+std::function<int(SavePanel&)>& responder() {
+    static std::function<int(SavePanel&)> instance;
+    return instance;
+}
+
+} // namespace
+
+void SavePanel::setResponder(std::function<int(SavePanel&)> replacement) {
+    responder() = std::move(replacement);
+}
+
+SavePanel::SavePanel(QWidget* parent) : QFileDialog(parent, tr("Export")) {
+    // Qt's own dialog, so that it can carry the format row.
+    setOption(QFileDialog::DontUseNativeDialog, true);
+    setAcceptMode(QFileDialog::AcceptSave);
+    setFileMode(QFileDialog::AnyFile);
+    setDirectory(QDir::homePath());
+}
+
+QLineEdit* SavePanel::nameField() const {
+    return findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+}
+
+void SavePanel::setNameFieldStringValue(const QString& name) {
+    if (QLineEdit* field = nameField()) {
+        field->setText(name);
+    } else {
+        selectFile(name);
+    }
+}
+
+QString SavePanel::nameFieldStringValue() const {
+    QLineEdit* field = nameField();
+    return field != nullptr ? field->text() : QString();
+}
+
+void SavePanel::setAllowedFileTypes(const QStringList& types) {
+    m_allowedFileTypes = types;
+    QStringList patterns;
+    for (const QString& type : types) {
+        patterns << QStringLiteral("*.") + type;
+    }
+    setNameFilter(tr("Movies (%1)").arg(patterns.join(' ')));
+}
+
+void SavePanel::setAccessoryFormats(const QStringList& formats, int selected) {
+    auto* accessory = new QWidget(this);
+    auto* row = new QHBoxLayout(accessory);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_formatLabel = new QLabel(QStringLiteral("Format:"), accessory);
+    m_formatChooser = new QComboBox(accessory);
+    m_formatChooser->addItems(formats);
+    m_formatChooser->setCurrentIndex(selected);
+    m_formatChooser->setMinimumWidth(140);
+    row->addWidget(m_formatLabel);
+    row->addWidget(m_formatChooser);
+    row->addStretch(1);
+    if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
+        grid->addWidget(accessory, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    if (selected >= 0 && selected < formats.size()) {
+        setDefaultSuffix(formats.at(selected));
+    }
+    connect(m_formatChooser, &QComboBox::currentIndexChanged, this, &SavePanel::formatChosen);
+}
+
+void SavePanel::formatChosen(int index) {
+    if (!m_formatChooser || index < 0) {
+        return;
+    }
+    const QString extension = m_formatChooser->itemText(index);
+    const QString stem = QFileInfo(nameFieldStringValue()).completeBaseName();
+    setNameFieldStringValue(QStringLiteral("%1.%2").arg(stem, extension));
+    setExtensionHidden(false);
+    setDefaultSuffix(extension);
+}
+
+QString SavePanel::URL() const {
+    const QString name = nameFieldStringValue();
+    if (QFileInfo(name).isAbsolute()) {
+        return name;
+    }
+    if (result() == QDialog::Accepted && !selectedFiles().isEmpty()) {
+        return selectedFiles().first();
+    }
+    return QDir(directory()).filePath(name);
+}
+
+void SavePanel::beginSheetModalForWindow(QWidget* window, std::function<void(int)> completion) {
+    if (responder()) {
+        // Answered by a test: the response arrives on a later pass, as from a real sheet.
+        const int response = responder()(*this);
+        QTimer::singleShot(
+            0, this, [completion = std::move(completion), response] { completion(response); });
+        return;
+    }
+    if (window != nullptr && parentWidget() != window) {
+        setParent(window, windowFlags());
+    }
+    setWindowModality(Qt::WindowModal);
+    connect(
+        this, &QDialog::finished, this,
+        [completion = std::move(completion)](int result) {
+            completion(result == QDialog::Accepted ? 1 : 0);
+        },
+        Qt::SingleShotConnection);
+    open();
+}
+
+void SavePanel::orderOut() {
+    hide();
+}
+
+} // namespace lento

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QPointer>
+#include <QStringList>
+
+#include <functional>
+
+class QLineEdit;
+
+namespace lento {
+
+// The export save dialog: a name field, the allowed file types, and an accessory row with a
+// "Format:" chooser that rewrites the name's extension.
+class SavePanel : public QFileDialog {
+    Q_OBJECT
+public:
+    explicit SavePanel(QWidget* parent = nullptr);
+
+    void setNameFieldStringValue(const QString& name);
+    QString nameFieldStringValue() const;
+    void setExtensionHidden(bool hidden) { m_extensionHidden = hidden; }
+    bool isExtensionHidden() const { return m_extensionHidden; }
+    void setAllowedFileTypes(const QStringList& types);
+    const QStringList& allowedFileTypes() const { return m_allowedFileTypes; }
+
+    // Puts the "Format:" label and the chooser with `formats` (selecting `selected`) below the
+    // name field. The chooser rewrites the name's extension whenever its selection changes.
+    void setAccessoryFormats(const QStringList& formats, int selected);
+    QComboBox* formatChooser() const { return m_formatChooser; }
+    QLabel* formatLabel() const { return m_formatLabel; }
+
+    // The chosen destination: the folder shown and the name typed.
+    QString URL() const;
+
+    // Shows the panel as a sheet on `window`; `completion` gets the response (1 for OK) once.
+    // Tests can answer instead of a person (setResponder).
+    void beginSheetModalForWindow(QWidget* window, std::function<void(int response)> completion);
+    // Takes the panel off the screen.
+    void orderOut();
+
+    // Answers panels instead of a person: gets the panel (to type or choose in it) and returns
+    // the response. An empty responder restores the real dialog.
+    static void setResponder(std::function<int(SavePanel&)> responder);
+
+    // The chooser's selection changed: the name keeps its stem and takes the chosen extension.
+    void formatChosen(int index);
+
+private:
+    QLineEdit* nameField() const;
+
+    bool m_extensionHidden = false;
+    QStringList m_allowedFileTypes;
+    QPointer<QComboBox> m_formatChooser;
+    QPointer<QLabel> m_formatLabel;
+};
+
+} // namespace lento
