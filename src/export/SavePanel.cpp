@@ -92,13 +92,13 @@ void SavePanel::formatChosen(int index) {
 
 QString SavePanel::URL() const {
     const QString name = nameFieldStringValue();
-    if (QFileInfo(name).isAbsolute()) {
-        return name;
+    QString path = QFileInfo(name).isAbsolute() ? name : QDir(directory()).filePath(name);
+    // A name without one of the allowed extensions takes the chosen format's.
+    if (!m_allowedFileTypes.contains(QFileInfo(path).suffix(), Qt::CaseInsensitive) &&
+        !defaultSuffix().isEmpty()) {
+        path += QLatin1Char('.') + defaultSuffix();
     }
-    if (result() == QDialog::Accepted && !selectedFiles().isEmpty()) {
-        return selectedFiles().first();
-    }
-    return QDir(directory()).filePath(name);
+    return path;
 }
 
 void SavePanel::beginSheetModalForWindow(QWidget* window, std::function<void(int)> completion) {

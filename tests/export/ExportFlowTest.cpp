@@ -57,6 +57,11 @@ TEST(SavePanelTest, TheFormatChooserRewritesOnlyTheExtension) {
     EXPECT_FALSE(panel.isExtensionHidden());
     panel.setDirectory(QDir::tempPath());
     EXPECT_EQ(panel.URL(), QDir(QDir::tempPath()).filePath("Holiday.mov"));
+    // A name typed without an allowed extension takes the chosen format's.
+    panel.setNameFieldStringValue("/somewhere/Trip");
+    EXPECT_EQ(panel.URL(), "/somewhere/Trip.mov");
+    panel.setNameFieldStringValue("/somewhere/Trip.MP4");
+    EXPECT_EQ(panel.URL(), "/somewhere/Trip.MP4");
 }
 
 TEST(ExportProgressTest, TheSheetIsIndeterminateUntilSomethingIsWrittenAndCancelStopsThePoll) {
