@@ -16,6 +16,13 @@ namespace {
 
 constexpr int kMonitorIntervalMs = 100;
 
+// A dragged marker's left edge lies this far left of the pointer: half a marker, so that the
+// pointer holds the marker by its centre line. With the track starting this far right of the
+// seeker's origin, a marker dragged to a time and one placed at it land on the same spot.
+constexpr float kMarkerHalfWidth = 6.0f;
+// The least distance between a dragged handle's centre and the other handle's centre.
+constexpr double kHandleGap = 4.0;
+
 // Trim handles are drawn in one colour on every theme; the outline keeps them apart from the
 // window on light and dark palettes alike.
 const QColor kHandleColour(0xf2, 0xa0, 0x2c);
@@ -91,8 +98,10 @@ void MarkerImage::paintEvent(QPaintEvent* /*event*/) {
     }
 
     // A bracket opening toward the inside of the trim range: "[" on the left, "]" on the right.
+    // Its feet stick out above and below the playhead, where a handle under the playhead can
+    // still be grabbed.
     const double spine = 4.0;
-    const double foot = 4.0;
+    const double foot = 6.0;
     const double spineLeft = centre - spine / 2.0;
     const double spineRight = centre + spine / 2.0;
     QPainterPath path;
@@ -166,9 +175,21 @@ VideoControlBar::VideoControlBar(QWidget* parent) : QWidget(parent) {
     });
     connect(button, &QToolButton::clicked, this, &VideoControlBar::actionPlay);
     connect(ui.m_ctrlVolumn, &QSlider::valueChanged, this, &VideoControlBar::actionVolumnControl);
+
+    // The seeker reports its drags here and hit-tests the bar's own markers.
+    VideoSeeker* seeker = ui.m_videoSeeker;
+    seeker->setDelegate(this);
+    seeker->setM_leftHandle(ui.m_leftHandle);
+    seeker->setM_rightHandle(ui.m_rightHandle);
+    seeker->setM_trackSeeker(ui.m_trackSeeker);
 }
 
-VideoControlBar::~VideoControlBar() = default;
+VideoControlBar::~VideoControlBar() {
+    // The seeker, a child, outlives this part of the bar by a little.
+    if (m_videoSeeker()) {
+        m_videoSeeker()->setDelegate(nullptr);
+    }
+}
 
 QSize VideoControlBar::sizeHint() const {
     return m_subView() ? m_subView()->size() : QWidget::sizeHint();
@@ -300,17 +321,124 @@ void VideoControlBar::setSeekerPosition(MediaTime time) {
     placeMarker(m_trackSeeker(), time);
 }
 
+void VideoControlBar::setLeftHanldePos(MediaTime time) {
+    placeMarker(m_leftHandle(), time);
+}
+
+void VideoControlBar::setRightHanldePos(MediaTime time) {
+    placeMarker(m_rightHandle(), time);
+}
+
+bool VideoControlBar::respondsToSelector(std::string_view selector) const {
+    return selector == VideoSeekerDelegate::kLeftHandle ||
+           selector == VideoSeekerDelegate::kRightHandle ||
+           selector == VideoSeekerDelegate::kSeekerHandle;
+}
+
+void VideoControlBar::leftHandle(float x) {
+    const double start = trackStart();
+    if (start > x) {
+        x = static_cast<float>(start);
+    }
+    // Without a right handle its edge counts as 0.
+    const double rightEdge = m_rightHandle() ? m_rightHandle()->x() : 0.0;
+    if (x > rightEdge + kMarkerHalfWidth - kHandleGap) {
+        return;
+    }
+    const std::optional<MediaTime> time = timeAtPosition(x);
+    if (!time || !delegateResponds(m_delegate, VideoControlBarDelegate::kLeftHandle) ||
+        !hasLoadedItem()) {
+        return;
+    }
+    // The owner hears of the new bound once the player is on its way there; whatever it does
+    // to the handle meanwhile, the drag has the last word.
+    seekToFrame(*time);
+    m_delegate->leftHandle(*time);
+    moveDraggedMarker(m_leftHandle(), x);
+}
+
+void VideoControlBar::rightHandle(float x) {
+    logLine("rightHandle: %f", x);
+    const double end = trackStart() + trackWidth();
+    if (x > end) {
+        x = static_cast<float>(end);
+    }
+    const double leftEdge = m_leftHandle() ? m_leftHandle()->x() : 0.0;
+    if (leftEdge + kMarkerHalfWidth + kHandleGap > x) {
+        return;
+    }
+    const std::optional<MediaTime> time = timeAtPosition(x);
+    if (!time || !delegateResponds(m_delegate, VideoControlBarDelegate::kRightHandle) ||
+        !hasLoadedItem()) {
+        return;
+    }
+    seekToFrame(*time);
+    m_delegate->rightHandle(*time);
+    moveDraggedMarker(m_rightHandle(), x);
+}
+
+void VideoControlBar::SeekerHandle(float x) {
+    // The playhead goes anywhere on the track, trim range or not.
+    const double start = trackStart();
+    if (start > x) {
+        x = static_cast<float>(start);
+    }
+    const double end = start + trackWidth();
+    if (x > end) {
+        x = static_cast<float>(end);
+    }
+    const std::optional<MediaTime> time = timeAtPosition(x);
+    if (!time || !hasLoadedItem()) {
+        return;
+    }
+    seekToFrame(*time);
+    moveDraggedMarker(m_trackSeeker(), x);
+}
+
+std::optional<MediaTime> VideoControlBar::timeAtPosition(float x) const {
+    const double duration = _endTime.seconds();
+    const double width = trackWidth();
+    if (!std::isfinite(duration) || duration <= 0.0 || width <= 0.0) {
+        return std::nullopt;
+    }
+    const double seconds = duration * ((static_cast<double>(x) - trackStart()) / width);
+    if (!std::isfinite(seconds)) {
+        return std::nullopt;
+    }
+    return MediaTime::makeWithSeconds(seconds, _endTime.timescale);
+}
+
+void VideoControlBar::moveDraggedMarker(QWidget* marker, float x) {
+    if (!marker) {
+        return;
+    }
+    const float left = x - kMarkerHalfWidth;
+    marker->move(static_cast<int>(std::lround(left)), marker->y());
+}
+
+bool VideoControlBar::hasLoadedItem() const {
+    return m_weakPlayer && m_weakPlayer->currentItem() != nullptr;
+}
+
+double VideoControlBar::trackStart() const {
+    return m_videoTrack() ? m_videoTrack()->x() : 0.0;
+}
+
+double VideoControlBar::trackWidth() const {
+    return m_videoTrack() ? m_videoTrack()->width() : 0.0;
+}
+
 void VideoControlBar::placeMarker(QWidget* marker, MediaTime time) const {
     if (!marker) {
         return;
     }
     const double seconds = time.seconds();
     const double duration = _endTime.seconds();
-    const double trackWidth = m_videoTrack() ? m_videoTrack()->width() : 0.0;
+    const double width = trackWidth();
     // Without a duration or a track there is no axis: the marker waits at the track's start.
     double x = 0.0;
-    if (std::isfinite(seconds) && std::isfinite(duration) && duration > 0.0 && trackWidth > 0.0) {
-        x = seconds * (trackWidth / duration);
+    if (std::isfinite(seconds) && std::isfinite(duration) && duration > 0.0 && width > 0.0) {
+        x = seconds * (width / duration);
     }
     // Times far beyond the duration still land beyond the track, within what a widget can hold.
     constexpr double kFarOff = 1.0e6;

@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <QWidget>
 
+#include <optional>
 #include <string_view>
 
 namespace lento {
@@ -91,8 +92,10 @@ public:
 
 // The strip under each editor's player: play toggle, position and duration labels, the track
 // with its playhead and trim handles, and the volume slider. It drives the player its owner hands
-// it and polls the owner for the position every 0.1 s while playing.
-class VideoControlBar : public QWidget {
+// it and polls the owner for the position every 0.1 s while playing. As its seeker's delegate it
+// turns drags of the playhead into seeks and drags of the trim handles into new trim bounds,
+// which it reports to its owner.
+class VideoControlBar : public QWidget, public VideoSeekerDelegate {
     Q_OBJECT
 public:
     explicit VideoControlBar(QWidget* parent = nullptr);
@@ -157,6 +160,20 @@ public:
     QString convertTimeToString(MediaTime time) const;
     // Moves the playhead to `time` along the track.
     void setSeekerPosition(MediaTime time);
+    // Place a trim handle at `time` by the same rule as the playhead; nothing is clamped, sought
+    // or reported.
+    void setLeftHanldePos(MediaTime time);
+    void setRightHanldePos(MediaTime time);
+
+    // The seeker's reports, x in its coordinates. Each drag is clamped to the track and, for a
+    // trim handle, kept clear of the other handle (a drag past that limit is ignored). An
+    // accepted drag seeks the player, then reports a handle's new time to the owner, then moves
+    // the marker so that its centre sits under the pointer. Handle drags need an owner that
+    // takes the report; every drag needs a loaded item and a time axis.
+    bool respondsToSelector(std::string_view selector) const override;
+    void leftHandle(float x) override;
+    void rightHandle(float x) override;
+    void SeekerHandle(float x) override;
 
 public slots:
     void actionPlay();
@@ -180,6 +197,15 @@ private:
     // The time-to-position rule shared by the playhead and the trim handles: the marker's left
     // edge goes to seconds(time) * (track width / seconds(duration)).
     void placeMarker(QWidget* marker, MediaTime time) const;
+    // The position-to-time rule: seconds(duration) * ((x - track start) / track width), at the
+    // duration's timescale. None while the duration or the track width is zero.
+    std::optional<MediaTime> timeAtPosition(float x) const;
+    // A dragged marker's left edge goes half a marker left of the pointer.
+    static void moveDraggedMarker(QWidget* marker, float x);
+    // The player is there and holds an item.
+    bool hasLoadedItem() const;
+    double trackStart() const;
+    double trackWidth() const;
     void invalidateMonitorVideoTimer();
     float sliderVolume() const;
 

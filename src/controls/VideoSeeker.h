@@ -5,29 +5,45 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <cstdint>
+#include <string_view>
+
+class QMouseEvent;
+
 namespace lento {
 
 // What the track view reports while a marker is dragged: the pointer's x in the seeker's own
-// coordinates, in points, unclamped.
+// coordinates, in points, unclamped. Every report is optional: the seeker asks
+// respondsToSelector() with the names below before each one.
 class VideoSeekerDelegate : public DelegateProtocol {
 public:
+    static constexpr std::string_view kLeftHandle = "leftHandle:";
+    static constexpr std::string_view kRightHandle = "rightHandle:";
+    static constexpr std::string_view kSeekerHandle = "SeekerHandle:";
+
     virtual void leftHandle(float /*x*/) {}
     virtual void rightHandle(float /*x*/) {}
     virtual void SeekerHandle(float /*x*/) {}
 };
 
 // The transparent view lying over the control bar's track. The track image and the markers live
-// in its coordinate space. It paints nothing; grabbing and dragging the markers comes later.
+// in its coordinate space. A press picks the marker under the pointer (the playhead first, then
+// the left handle, then the right one); every drag event of that press reports the pointer's x
+// for that marker, also once the pointer has left the view; the release forgets the choice. It
+// paints nothing, knows no media time and moves nothing itself.
 class VideoSeeker : public QWidget {
     Q_OBJECT
 public:
+    // Which marker the current press grabbed.
+    enum HandleType : int32_t { None = 0, LeftHandle = 1, RightHandle = 2, Playhead = 3 };
+
     explicit VideoSeeker(QWidget* parent = nullptr);
 
     // Not owned: the bar that sets itself here outlives its seeker.
     VideoSeekerDelegate* delegate() const { return m_delegate; }
     void setDelegate(VideoSeekerDelegate* delegate) { m_delegate = delegate; }
 
-    // The bar's marker views, which the seeker hit-tests by their frames.
+    // The bar's marker views, which the seeker hit-tests by their frames (hidden ones too).
     QWidget* m_leftHandle() const { return m_leftHandleView; }
     void setM_leftHandle(QWidget* view) { m_leftHandleView = view; }
     QWidget* m_rightHandle() const { return m_rightHandleView; }
@@ -35,7 +51,15 @@ public:
     QWidget* m_trackSeeker() const { return m_trackSeekerView; }
     void setM_trackSeeker(QWidget* view) { m_trackSeekerView = view; }
 
+    int32_t handleType() const { return _handleType; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
 private:
+    int32_t _handleType = None;
     VideoSeekerDelegate* m_delegate = nullptr;
     QPointer<QWidget> m_leftHandleView;
     QPointer<QWidget> m_rightHandleView;
