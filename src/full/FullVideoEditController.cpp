@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Log.h"
+#include "app/PlayerLoading.h"
 #include "export/ExportSetup.h"
 #include "media/PlayerView.h"
 
@@ -23,17 +24,14 @@ QStringList speedItemTexts() {
     return items;
 }
 
-QString invalidFileMessage() {
-    return QStringLiteral("Invalid file!\n This software only supports 3gp, Mov, and Mp4.");
+const QStringList& fullVideoRejectedExtensions() {
+    static const QStringList rejected{"mpg", "avi", "mpeg", "wmv"};
+    return rejected;
 }
 
 bool isAcceptedVideoFile(const QString& path) {
-    const QString extension = QFileInfo(path).suffix();
-    static const QStringList rejected{"mpg", "avi", "mpeg", "wmv"};
-    if (rejected.contains(extension, Qt::CaseSensitive)) {
-        return false;
-    }
-    return Asset::assetWithPath(path.toStdString())->isPlayable();
+    return !fullVideoRejectedExtensions().contains(QFileInfo(path).suffix(), Qt::CaseSensitive) &&
+           Asset::assetWithPath(path.toStdString())->isPlayable();
 }
 
 FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(parent) {
@@ -114,33 +112,16 @@ void FullVideoEditController::importVideoFile(const QUrl& url) {
 
 void FullVideoEditController::fileDropped(const QUrl& url) {
     const QString path = url.toLocalFile();
-    if (!isAcceptedVideoFile(path)) {
-        logLine("No Playable");
-        dialogs::runModalAlert(m_windowForSheet ? m_windowForSheet.data() : m_dropView.data(),
-                               invalidFileMessage());
+    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
+    if (!acceptVideoFile(path, fullVideoRejectedExtensions(), parent)) {
         return;
     }
     m_videoPath = url;
     prevVolume_ = 1.0f;
-
-    if (Player* old = player()) {
-        old->disconnect(this);
-        m_controlBar->setM_Player(nullptr);
-        m_videoPlayer->setPlayer(nullptr);
-    }
-    auto created = std::make_unique<Player>(path);
-    Player* fresh = created.get();
-    m_videoPlayer->setPlayer(std::move(created));
-    fresh->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Varispeed);
-    connect(fresh, &Player::didPlayToEnd, this, &FullVideoEditController::itemDidFinishPlaying);
-    connect(fresh, &Player::statusChanged, this,
-            [this, fresh] { observeValueForKeyPath(QStringLiteral("status"), fresh); });
-    // The first observation reports the status as it is now.
-    observeValueForKeyPath(QStringLiteral("status"), fresh);
-
-    m_controlBar->setM_Player(fresh);
-    m_controlBar->m_btnPlay()->setEnabled(false);
-    m_controlBar->setPlayRate(1.0f);
+    loadPlayer(
+        *m_videoPlayer, *m_controlBar, path, this,
+        [this](Player* player) { observeValueForKeyPath(QStringLiteral("status"), player); },
+        [this] { itemDidFinishPlaying(); });
 }
 
 void FullVideoEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {

@@ -105,10 +105,9 @@ private:
 
 // The speed chooser's items: "Original Speed", then "2x Slower" to "10x Slower".
 QStringList speedItemTexts();
-// Whether the acceptance rule takes a file: it plays, and its extension is none of the
-// rejected ones (compared exactly, so ".AVI" passes where ".avi" does not).
+// The extensions the "Full Video" tab rejects, compared exactly.
+const QStringList& fullVideoRejectedExtensions();
+// Whether the tab takes a file: it plays, and its extension is not rejected.
 bool isAcceptedVideoFile(const QString& path);
-// The alert text for a rejected file.
-QString invalidFileMessage();
 
 } // namespace lento

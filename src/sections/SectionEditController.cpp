@@ -1,29 +1,229 @@
 #include "sections/SectionEditController.h"
 
-#include <QFileInfo>
-#include <QLabel>
+#include "app/Dialogs.h"
+#include "app/Log.h"
+#include "app/PlayerLoading.h"
+#include "full/FullVideoEditController.h"
+#include "media/PlayerView.h"
+#include "sections/SectionRules.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QShortcut>
+#include <QSlider>
+#include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 namespace lento {
 
+namespace {
+
+// The sliders count milliseconds.
+constexpr double kSliderUnitsPerSecond = 1000.0;
+
+const QStringList& sectionRejectedExtensions() {
+    static const QStringList rejected{"mpg", "avi", "mpeg"};
+    return rejected;
+}
+
+} // namespace
+
+const QStringList& SectionEditController::columnIdentifiers() {
+    static const QStringList identifiers{"cellNumber",   "cellSectionName", "cellStartFrame",
+                                         "cellEndFrame", "cellSpeed",       "cellRemoveAudio"};
+    return identifiers;
+}
+
+QString boundText(MediaTime time) {
+    if (!time.isNumeric()) {
+        return {};
+    }
+    const int64_t milliseconds = time.convertScale(1000).value;
+    const int64_t seconds = milliseconds / 1000;
+    return QStringLiteral("%1:%2:%3.%4")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'))
+        .arg(milliseconds % 1000, 3, 10, QLatin1Char('0'));
+}
+
+MediaTime parseBoundText(const QString& text, int32_t timescale) {
+    static const QRegularExpression pattern(
+        QStringLiteral(R"(^\s*(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?)\s*$)"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch() || timescale <= 0) {
+        return MediaTime::invalid();
+    }
+    const double seconds = match.captured(1).toDouble() * 3600 + match.captured(2).toDouble() * 60 +
+                           match.captured(3).toDouble();
+    return MediaTime::makeWithSeconds(seconds, timescale);
+}
+
 SectionEditController::SectionEditController(QObject* parent) : QObject(parent) {
-    m_dropView = new DragAndDropView();
-    m_dropView->setObjectName("SectionsView");
-    auto* layout = new QVBoxLayout(m_dropView);
-    auto* label = new QLabel(tr("Drop a video here to mark its sections."), m_dropView);
-    label->setAlignment(Qt::AlignCenter);
-    layout->addWidget(label);
-    m_dropView->setDelegate(this);
+    buildView();
+    awakeFromNib();
 }
 
 SectionEditController::~SectionEditController() {
     if (m_dropView) {
         m_dropView->setDelegate(nullptr);
+        m_mouseClickView->setDelegate(nullptr);
+        m_controlBar->setDelegate(nullptr);
     }
+}
+
+void SectionEditController::buildView() {
+    m_dropView = new DragAndDropView();
+    m_dropView->setObjectName(QStringLiteral("SectionsView"));
+    m_mouseClickView = new MouseClickView(m_dropView);
+    auto* rootLayout = new QVBoxLayout(m_dropView);
+    rootLayout->setContentsMargins(0, 0, 0, 0);
+    rootLayout->addWidget(m_mouseClickView);
+
+    QWidget* background = m_mouseClickView;
+    m_videoPlayer = new PlayerView(background);
+    m_videoPlayer->setMinimumSize(320, 180);
+    m_videoPlayer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    m_controlBar = new VideoControlBar(background);
+
+    m_table = new QTableWidget(0, 6, background);
+    const QStringList titles{tr("No."), tr("Name"),  tr("Start"),
+                             tr("End"), tr("Speed"), tr("Remove Audio")};
+    for (int column = 0; column < 6; ++column) {
+        auto* header = new QTableWidgetItem(titles.at(column));
+        header->setData(Qt::UserRole, columnIdentifiers().at(column));
+        m_table->setHorizontalHeaderItem(column, header);
+    }
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->verticalHeader()->setVisible(false);
+    m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_table->horizontalHeader()->setSectionResizeMode(kColumnName, QHeaderView::Stretch);
+    m_table->setMinimumHeight(120);
+
+    m_upload = new QPushButton(tr("Open Video…"), background);
+    m_addSection = new QPushButton(tr("Add Section"), background);
+    m_delSection = new QPushButton(tr("Delete Section"), background);
+    m_sectionExport = new QPushButton(tr("Export Section…"), background);
+    m_fullExport = new QPushButton(tr("Export All…"), background);
+
+    m_editBox = new QGroupBox(tr("Section"), background);
+    m_name = new QLineEdit(m_editBox);
+    m_startField = new QLineEdit(m_editBox);
+    m_endField = new QLineEdit(m_editBox);
+    m_startSlider = new QSlider(Qt::Horizontal, m_editBox);
+    m_endSlider = new QSlider(Qt::Horizontal, m_editBox);
+    m_speed = new QComboBox(m_editBox);
+    m_speed->addItems(speedItemTexts());
+    m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_editBox);
+    auto* startRow = new QHBoxLayout();
+    startRow->addWidget(m_startField);
+    startRow->addWidget(m_startSlider, 1);
+    auto* endRow = new QHBoxLayout();
+    endRow->addWidget(m_endField);
+    endRow->addWidget(m_endSlider, 1);
+    auto* form = new QFormLayout(m_editBox);
+    form->addRow(tr("Name:"), m_name);
+    form->addRow(tr("Start:"), startRow);
+    form->addRow(tr("End:"), endRow);
+    form->addRow(tr("Speed:"), m_speed);
+    form->addRow(QString(), m_removeAudio);
+
+    auto* buttons = new QHBoxLayout();
+    buttons->addWidget(m_upload);
+    buttons->addWidget(m_addSection);
+    buttons->addWidget(m_delSection);
+    buttons->addStretch(1);
+    buttons->addWidget(m_sectionExport);
+    buttons->addWidget(m_fullExport);
+
+    auto* lower = new QHBoxLayout();
+    lower->addWidget(m_table, 3);
+    lower->addWidget(m_editBox, 2);
+    auto* layout = new QVBoxLayout(background);
+    layout->addWidget(m_videoPlayer, 3);
+    layout->addWidget(m_controlBar);
+    layout->addLayout(lower, 2);
+    layout->addLayout(buttons);
+
+    // Until a video is ready and sections exist, there is nothing to do with them.
+    for (QWidget* control : std::initializer_list<QWidget*>{m_addSection, m_delSection,
+                                                            m_sectionExport, m_fullExport}) {
+        control->setEnabled(false);
+    }
+    setEditControlsEnabled(false);
+    m_exportFlow = new ExportFlow(this);
+
+    connect(m_upload, &QPushButton::clicked, this, &SectionEditController::actionUpload);
+    connect(m_addSection, &QPushButton::clicked, this, &SectionEditController::actionAddOneSection);
+    connect(m_delSection, &QPushButton::clicked, this,
+            &SectionEditController::actionDelSeletedSection);
+    connect(m_fullExport, &QPushButton::clicked, this, &SectionEditController::actionFullExport);
+    connect(m_sectionExport, &QPushButton::clicked, this,
+            &SectionEditController::actionSectionExport);
+    connect(m_removeAudio, &QCheckBox::clicked, this, &SectionEditController::checkState);
+    connect(m_speed, &QComboBox::currentIndexChanged, this,
+            [this] { comboBoxSelectionDidChange(m_speed); });
+    connect(m_name, &QLineEdit::editingFinished, this,
+            [this] { controlTextDidEndEditing(m_name); });
+    connect(m_startField, &QLineEdit::editingFinished, this,
+            [this] { controlTextDidEndEditing(m_startField); });
+    connect(m_endField, &QLineEdit::editingFinished, this,
+            [this] { controlTextDidEndEditing(m_endField); });
+    connect(m_startSlider, &QSlider::sliderMoved, this, [this](int value) {
+        moveBound(true, MediaTime::makeWithSeconds(value / kSliderUnitsPerSecond,
+                                                   m_videoTotalDuration.timescale));
+    });
+    connect(m_endSlider, &QSlider::sliderMoved, this, [this](int value) {
+        moveBound(false, MediaTime::makeWithSeconds(value / kSliderUnitsPerSecond,
+                                                    m_videoTotalDuration.timescale));
+    });
+    connect(m_table, &QTableWidget::itemSelectionChanged, this,
+            &SectionEditController::tableViewSelectionDidChange);
+    auto* remove =
+        new QShortcut(QKeySequence::Delete, m_table, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(remove, &QShortcut::activated, this, &SectionEditController::actionDelSeletedSection);
+}
+
+void SectionEditController::awakeFromNib() {
+    m_prevVolume = 1.0f;
+    m_sectionErrors = 0;
+    m_mouseClickView->setDelegate(this);
+    m_dropView->setDelegate(this);
+    m_controlBar->setDelegate(this);
+    m_controlBar->m_btnPlay()->setEnabled(false);
 }
 
 QWidget* SectionEditController::view() const {
     return m_dropView;
+}
+
+bool SectionEditController::respondsToSelector(std::string_view selector) const {
+    static const std::string_view answered[] = {"fileDropped:",
+                                                "playVideo",
+                                                "pauseVideo",
+                                                "adjustAudio:",
+                                                "monitorVideo",
+                                                "leftHandle:",
+                                                "rightHandle:",
+                                                "deSelectSectionEditTable",
+                                                "exportProgressWindowControllerDidCancel:"};
+    return std::find(std::begin(answered), std::end(answered), selector) != std::end(answered);
+}
+
+Player* SectionEditController::player() const {
+    return m_videoPlayer->player();
 }
 
 void SectionEditController::importVideoFile(const QUrl& url) {
@@ -31,7 +231,360 @@ void SectionEditController::importVideoFile(const QUrl& url) {
 }
 
 void SectionEditController::fileDropped(const QUrl& url) {
+    const QString path = url.toLocalFile();
+    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
+    if (!acceptVideoFile(path, sectionRejectedExtensions(), parent)) {
+        return;
+    }
     m_videoPath = url;
+    m_prevVolume = 1.0f;
+    m_curSectionIndex = -1;
+    m_sectionObjects.clear();
+    reloadData();
+    setEditControlsEnabled(false);
+    loadPlayer(
+        *m_videoPlayer, *m_controlBar, path, this,
+        [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
+        [this] { itemDidFinishPlaying(); });
+}
+
+void SectionEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
+    Player* current = player();
+    if (keyPath != QLatin1String("status") || current == nullptr || object != current ||
+        current->status() != Player::Status::ReadyToPlay) {
+        return;
+    }
+    m_controlBar->m_btnPlay()->setEnabled(true);
+    setVideoSlidersForStartEnd();
+    const MediaTime duration = current->currentItem()->duration();
+    m_controlBar->setVideoEndTime(duration);
+    m_controlBar->stopVideo();
+    logLine("%fl", duration.seconds());
+}
+
+void SectionEditController::setVideoSlidersForStartEnd() {
+    Player* current = player();
+    m_videoTotalDuration = current != nullptr && current->currentItem() != nullptr
+                               ? current->currentItem()->duration()
+                               : MediaTime::invalid();
+    logLine("%f", m_videoTotalDuration.seconds());
+    m_upload->setEnabled(true);
+    m_addSection->setEnabled(true);
+    const int maximum = static_cast<int>(std::lround(durationInSeconds() * kSliderUnitsPerSecond));
+    m_startSlider->setMaximum(maximum);
+    m_endSlider->setMaximum(maximum);
+    m_startSlider->setMinimum(0);
+    m_endSlider->setMinimum(0);
+}
+
+double SectionEditController::durationInSeconds() const {
+    const double seconds = m_videoTotalDuration.seconds();
+    return std::isfinite(seconds) ? seconds : 0.0;
+}
+
+void SectionEditController::itemDidFinishPlaying() {
+    m_controlBar->stopVideo();
+}
+
+void SectionEditController::actionUpload() {
+    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
+    dialogs::beginOpenPanel(
+        window, {"mov", "3gp", "mp4"},
+        [guard = QPointer<SectionEditController>(this)](int response, const QUrl& url) {
+            if (response != dialogs::kResponseOK || !guard) {
+                return;
+            }
+            QTimer::singleShot(0, guard, [guard, url] {
+                if (guard) {
+                    guard->fileDropped(url);
+                }
+            });
+        });
+}
+
+void SectionEditController::reloadData() {
+    // The list buttons follow the number of sections.
+    const int count = static_cast<int>(m_sectionObjects.size());
+    if (count > 0) {
+        m_addSection->setEnabled(true);
+        m_delSection->setEnabled(true);
+        m_sectionExport->setEnabled(true);
+        m_fullExport->setEnabled(true);
+    } else if (m_upload->isEnabled()) {
+        if (player() != nullptr) {
+            m_addSection->setEnabled(true);
+        }
+        m_delSection->setEnabled(false);
+    } else {
+        m_addSection->setEnabled(false);
+        m_delSection->setEnabled(false);
+    }
+    const QSignalBlocker quiet(m_table);
+    const int64_t selected = selectedRow();
+    m_table->setRowCount(count);
+    for (int row = 0; row < count; ++row) {
+        for (int column = 0; column < 6; ++column) {
+            refreshCell(row, column);
+        }
+    }
+    if (selected >= count) {
+        m_table->clearSelection();
+    }
+    updateSectionErrors();
+}
+
+void SectionEditController::refreshCell(int row, int column) {
+    if (row < 0 || row >= static_cast<int>(m_sectionObjects.size())) {
+        return;
+    }
+    const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
+    QTableWidgetItem* cell = m_table->item(row, column);
+    if (cell == nullptr) {
+        cell = new QTableWidgetItem();
+        cell->setData(Qt::UserRole, columnIdentifiers().at(column));
+        m_table->setItem(row, column, cell);
+    }
+    switch (column) {
+    case kColumnNumber:
+        cell->setText(QString::number(row + 1));
+        break;
+    case kColumnName:
+        cell->setText(section.name());
+        break;
+    case kColumnStart:
+    case kColumnEnd: {
+        cell->setText(m_controlBar->convertTimeToString(
+            column == kColumnStart ? section.startFrame() : section.endFrame()));
+        const bool collides = checkOverSetup(m_sectionObjects, row, column) != -1;
+        cell->setForeground(collides ? QBrush(Qt::red) : QBrush());
+        break;
+    }
+    case kColumnSpeed:
+        cell->setText(speedText(section.speed()));
+        break;
+    case kColumnRemoveAudio:
+        cell->setText(section.removeAudio() ? QStringLiteral("Yes") : QStringLiteral("No"));
+        break;
+    default:
+        break;
+    }
+}
+
+void SectionEditController::updateSectionErrors() {
+    m_sectionErrors = countSectionErrors(m_sectionObjects);
+    const bool clear = m_sectionErrors <= 0;
+    m_fullExport->setEnabled(clear && !m_sectionObjects.empty());
+    m_sectionExport->setEnabled(clear && !m_sectionObjects.empty());
+}
+
+void SectionEditController::reloadBoundCells() {
+    for (int row = 0; row < static_cast<int>(m_sectionObjects.size()); ++row) {
+        for (int column : {kColumnStart, kColumnEnd, kColumnSpeed}) {
+            refreshCell(row, column);
+        }
+    }
+    updateSectionErrors();
+}
+
+int64_t SectionEditController::selectedRow() const {
+    const QList<QTableWidgetSelectionRange> ranges = m_table->selectedRanges();
+    return ranges.isEmpty() ? -1 : ranges.first().topRow();
+}
+
+SectionObject* SectionEditController::selectedSection() const {
+    const int64_t row = selectedRow();
+    if (row < 0 || row >= static_cast<int64_t>(m_sectionObjects.size())) {
+        return nullptr;
+    }
+    return m_sectionObjects[static_cast<size_t>(row)].get();
+}
+
+void SectionEditController::setEditControlsEnabled(bool enabled) {
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{m_name, m_startField, m_endField, m_startSlider,
+                                         m_endSlider, m_speed, m_removeAudio}) {
+        control->setEnabled(enabled);
+    }
+}
+
+void SectionEditController::tableViewSelectionDidChange() {
+    SectionObject* section = selectedSection();
+    if (section == nullptr) {
+        setEditControlsEnabled(false);
+        m_controlBar->setPlayRate(sectionSpeed());
+        m_controlBar->setVolumnOn(volumnOnOff());
+        return;
+    }
+    m_controlBar->setPlayRate(sectionSpeed());
+    m_controlBar->setVolumnOn(volumnOnOff());
+    setEditControlsEnabled(true);
+    m_name->setText(section->name());
+    logLine("%ld", static_cast<long>(section->speed() - 1));
+    m_speed->setCurrentIndex(static_cast<int>(section->speed() - 1));
+    m_removeAudio->setChecked(section->removeAudio());
+    m_controlBar->setLeftHanldePos(section->startFrame());
+    m_controlBar->setRightHanldePos(section->endFrame());
+    m_controlBar->seekToFrame(section->startFrame());
+    showBounds();
+}
+
+void SectionEditController::showBounds() {
+    const SectionObject* section = selectedSection();
+    if (section == nullptr) {
+        return;
+    }
+    const QSignalBlocker quietStart(m_startSlider);
+    const QSignalBlocker quietEnd(m_endSlider);
+    m_startField->setText(boundText(section->startFrame()));
+    m_endField->setText(boundText(section->endFrame()));
+    m_startSlider->setValue(
+        static_cast<int>(std::lround(section->startFrame().seconds() * kSliderUnitsPerSecond)));
+    m_endSlider->setValue(
+        static_cast<int>(std::lround(section->endFrame().seconds() * kSliderUnitsPerSecond)));
+}
+
+float SectionEditController::sectionSpeed() const {
+    const SectionObject* section = selectedSection();
+    return section == nullptr ? 1.0f
+                              : static_cast<float>(1.0 / static_cast<double>(section->speed()));
+}
+
+bool SectionEditController::volumnOnOff() const {
+    const SectionObject* section = selectedSection();
+    return section == nullptr || !section->removeAudio();
+}
+
+void SectionEditController::actionAddOneSection() {
+    auto section = std::make_shared<SectionObject>();
+    const QString name = QStringLiteral("%1__Section").arg(m_sectionObjects.size());
+    section->initWithName(name, MediaTime::make(0, m_videoTotalDuration.timescale),
+                          m_videoTotalDuration, 1, true);
+    m_sectionObjects.push_back(section);
+    reloadData();
+    m_table->selectRow(static_cast<int>(m_sectionObjects.size()) - 1);
+}
+
+void SectionEditController::actionDelSeletedSection() {
+    const int64_t row = selectedRow();
+    if (row < 0 || row >= static_cast<int64_t>(m_sectionObjects.size())) {
+        return;
+    }
+    m_sectionObjects.erase(m_sectionObjects.begin() + static_cast<std::ptrdiff_t>(row));
+    reloadData();
+    // The row now selected (if any) holds another section: show that one.
+    tableViewSelectionDidChange();
+}
+
+void SectionEditController::comboBoxSelectionDidChange(QObject* sender) {
+    if (sender != m_speed) {
+        return;
+    }
+    const int index = m_speed->currentIndex();
+    Player* current = player();
+    SectionObject* section = selectedSection();
+    if (index < 0 || current == nullptr || current->currentItem() == nullptr ||
+        section == nullptr) {
+        return;
+    }
+    section->changeSpeed(index + 1);
+    refreshCell(static_cast<int>(selectedRow()), kColumnSpeed);
+    updateSectionErrors();
+    m_controlBar->setPlayRate(static_cast<float>(1.0 / (index + 1)));
+}
+
+void SectionEditController::checkState() {
+    SectionObject* section = selectedSection();
+    if (section == nullptr) {
+        return;
+    }
+    if (m_removeAudio->isChecked()) {
+        m_controlBar->setVolumnOn(false);
+        section->changeAudio(false);
+        logLine("selected");
+    } else {
+        m_controlBar->setVolumnOn(true);
+        section->changeAudio(true);
+        logLine("not selected");
+    }
+    refreshCell(static_cast<int>(selectedRow()), kColumnRemoveAudio);
+    updateSectionErrors();
+}
+
+void SectionEditController::controlTextDidEndEditing(QObject* sender) {
+    auto* field = qobject_cast<QLineEdit*>(sender);
+    if (field != nullptr) {
+        field->clearFocus();
+    }
+    SectionObject* section = selectedSection();
+    if (section == nullptr) {
+        return;
+    }
+    if (field == m_name) {
+        section->changeName(m_name->text());
+        refreshCell(static_cast<int>(selectedRow()), kColumnName);
+        updateSectionErrors();
+    } else if (field == m_startField || field == m_endField) {
+        const MediaTime time = parseBoundText(field->text(), m_videoTotalDuration.timescale);
+        if (time.isValid()) {
+            moveBound(field == m_startField, time);
+        } else {
+            showBounds();
+        }
+    }
+}
+
+void SectionEditController::moveBound(bool start, MediaTime time) {
+    if (selectedSection() == nullptr || !m_videoTotalDuration.isNumeric()) {
+        return;
+    }
+    time = maxTime(MediaTime::make(0, m_videoTotalDuration.timescale),
+                   minTime(time, m_videoTotalDuration));
+    // As a handle drag: the player goes there, the section takes the bound, the handle moves.
+    m_controlBar->seekToFrame(time);
+    if (start) {
+        leftHandle(time);
+        m_controlBar->setLeftHanldePos(time);
+    } else {
+        rightHandle(time);
+        m_controlBar->setRightHanldePos(time);
+    }
+}
+
+void SectionEditController::deSelectSectionEditTable() {
+    m_table->clearSelection();
+}
+
+void SectionEditController::leftHandle(MediaTime time) {
+    SectionObject* section = selectedSection();
+    if (section == nullptr) {
+        return;
+    }
+    section->changeStart(time);
+    reloadBoundCells();
+    showBounds();
+}
+
+void SectionEditController::rightHandle(MediaTime time) {
+    SectionObject* section = selectedSection();
+    if (section == nullptr) {
+        return;
+    }
+    section->changeEnd(time);
+    reloadBoundCells();
+    showBounds();
+}
+
+void SectionEditController::exportProgressWindowControllerDidCancel(
+    ExportProgressWindowController* /*controller*/) {
+    m_exportFlow->cancelExport();
+}
+
+void SectionEditController::actionFullExport() {
+    // The section exports arrive with the section composition.
+}
+
+void SectionEditController::actionSectionExport() {
+    // The section exports arrive with the section composition.
 }
 
 } // namespace lento

@@ -1,19 +1,48 @@
 #pragma once
 
 #include "app/DragAndDropView.h"
+#include "controls/VideoControlBar.h"
+#include "export/ExportFlow.h"
+#include "sections/MouseClickView.h"
+#include "sections/SectionObject.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
 
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QSlider;
+class QTableWidget;
+
 namespace lento {
 
-class VideoControlBar;
+class PlayerView;
 
-// The "Sections" tab. For now it takes files but does not edit them yet.
-class SectionEditController : public QObject, public DragAndDropViewDelegate {
+// The "Sections" tab: loads a video, keeps a list of named sections with their own slow-down
+// factor and sound switch, shows colliding bounds in red and plays the video with every section
+// slowed as the playhead passes it.
+class SectionEditController : public QObject,
+                              public DragAndDropViewDelegate,
+                              public VideoControlBarDelegate,
+                              public ExportProgressWindowControllerDelegate,
+                              public MouseClickViewDelegate {
     Q_OBJECT
 public:
+    // The section table's columns.
+    enum Column {
+        kColumnNumber = 0,
+        kColumnName = 1,
+        kColumnStart = 2,
+        kColumnEnd = 3,
+        kColumnSpeed = 4,
+        kColumnRemoveAudio = 5,
+    };
+    static const QStringList& columnIdentifiers();
+
     explicit SectionEditController(QObject* parent = nullptr);
     ~SectionEditController() override;
 
@@ -22,14 +51,120 @@ public:
     void importVideoFile(const QUrl& url);
     void fileDropped(const QUrl& url) override;
 
+    bool respondsToSelector(std::string_view selector) const override;
+
+    // Loading and status.
+    void observeValueForKeyPath(const QString& keyPath, QObject* object);
+    void setVideoSlidersForStartEnd();
+    double durationInSeconds() const;
+    void itemDidFinishPlaying();
+
+    // The table.
+    void reloadData();
+    void tableViewSelectionDidChange();
+    int64_t selectedRow() const;
+
+    // The selected section's playback rate and sound (1.0 and true with no selection).
+    float sectionSpeed() const;
+    bool volumnOnOff() const;
+
+    // MouseClickViewDelegate.
+    void deSelectSectionEditTable() override;
+
+    // Timing rules: the trim handles moved.
+    void leftHandle(MediaTime time) override;
+    void rightHandle(MediaTime time) override;
+
+    // Section-aware playback.
+    void playVideo() override;
+    void pauseVideo() override;
+    void adjustAudio(float volume) override;
+    MediaTime monitorVideo() override;
+
+    void exportProgressWindowControllerDidCancel(ExportProgressWindowController*) override;
+
+    const SectionList& sectionObjects() const { return m_sectionObjects; }
+    MediaTime videoTotalDuration() const { return m_videoTotalDuration; }
+    int sectionErrors() const { return m_sectionErrors; }
+    int64_t curSectionIndex() const { return m_curSectionIndex; }
     const QUrl& videoPath() const { return m_videoPath; }
-    // The tab's control bar; none yet.
-    VideoControlBar* m_VideoControlBar() const { return nullptr; }
+
+    MouseClickView* m_MouseClickView() const { return m_mouseClickView; }
+    PlayerView* m_VideoPlayer() const { return m_videoPlayer; }
+    VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
+    QTableWidget* m_tableViewOfSection() const { return m_table; }
+    DragAndDropView* m_dragAndDropView() const { return m_dropView; }
+    QPushButton* m_btnAddSection() const { return m_addSection; }
+    QPushButton* m_btnDelSection() const { return m_delSection; }
+    QPushButton* m_btnUpload() const { return m_upload; }
+    QPushButton* m_btnFullExport() const { return m_fullExport; }
+    QPushButton* m_btnSectionExport() const { return m_sectionExport; }
+    QGroupBox* m_boxEditSection() const { return m_editBox; }
+    QLineEdit* m_txtSectionName() const { return m_name; }
+    QSlider* m_sliderStartFrame() const { return m_startSlider; }
+    QSlider* m_sliderEndFrame() const { return m_endSlider; }
+    QLineEdit* m_txtStartFrame() const { return m_startField; }
+    QLineEdit* m_txtEndFrame() const { return m_endField; }
+    QComboBox* m_comboSpeed() const { return m_speed; }
+    QCheckBox* m_chkRemoveAudio() const { return m_removeAudio; }
+
+public slots:
+    void actionUpload();
+    void actionAddOneSection();
+    void actionDelSeletedSection();
+    void comboBoxSelectionDidChange(QObject* sender);
+    void checkState();
+    void controlTextDidEndEditing(QObject* sender);
+    void actionFullExport();
+    void actionSectionExport();
 
 private:
+    void buildView();
+    void awakeFromNib();
+    Player* player() const;
+    SectionObject* selectedSection() const;
+    // Writes one cell's text (and, for the bounds, its colour).
+    void refreshCell(int row, int column);
+    // Recounts the red bounds and sets the export buttons from the count.
+    void updateSectionErrors();
+    void reloadBoundCells();
+    // A bound set from the start or end field or slider, as a handle drag would set it.
+    void moveBound(bool start, MediaTime time);
+    void showBounds();
+    void setEditControlsEnabled(bool enabled);
+
+    MediaTime m_videoTotalDuration;
+    int m_sectionErrors = 0;
+    float m_prevVolume = 1.0f;
     QUrl m_videoPath;
+    SectionList m_sectionObjects;
+    int64_t m_curSectionIndex = -1;
     QPointer<QWidget> m_windowForSheet;
-    QPointer<DragAndDropView> m_dropView;
+    ExportFlow* m_exportFlow = nullptr; // a child
+
+    QPointer<DragAndDropView> m_dropView; // the root view, owned by the tab
+    MouseClickView* m_mouseClickView = nullptr;
+    PlayerView* m_videoPlayer = nullptr;
+    VideoControlBar* m_controlBar = nullptr;
+    QTableWidget* m_table = nullptr;
+    QPushButton* m_addSection = nullptr;
+    QPushButton* m_delSection = nullptr;
+    QPushButton* m_upload = nullptr;
+    QPushButton* m_fullExport = nullptr;
+    QPushButton* m_sectionExport = nullptr;
+    QGroupBox* m_editBox = nullptr;
+    QLineEdit* m_name = nullptr;
+    QSlider* m_startSlider = nullptr;
+    QSlider* m_endSlider = nullptr;
+    QLineEdit* m_startField = nullptr;
+    QLineEdit* m_endField = nullptr;
+    QComboBox* m_speed = nullptr;
+    QCheckBox* m_removeAudio = nullptr;
 };
+
+// "HH:mm:ss.zzz" for the bound fields, and back (also "mm:ss", "ss.zzz"); an invalid text
+// gives an invalid time.
+QString boundText(MediaTime time);
+MediaTime parseBoundText(const QString& text, int32_t timescale);
 
 } // namespace lento

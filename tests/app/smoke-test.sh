@@ -18,7 +18,7 @@ trap 'kill "$pid" 2>/dev/null || true' EXIT
 
 window=""
 for _ in $(seq 1 100); do
-    window=$(xdotool search --name '^Lento$' 2>/dev/null | head -n 1 || true)
+    window=$(xdotool search --onlyvisible --name '^Lento$' 2>/dev/null | head -n 1 || true)
     [ -n "$window" ] && break
     sleep 0.1
 done
@@ -27,8 +27,8 @@ if [ -z "$window" ]; then
     cat "$shot.log" >&2
     exit 1
 fi
-# Let the video get ready, then play it for a while.
-sleep 2
+# Let the video get ready (slower in the sanitizer build), then play it for a while.
+sleep 3
 xdotool windowfocus --sync "$window" 2>/dev/null || true
 xdotool key --clearmodifiers space
 sleep 2.5

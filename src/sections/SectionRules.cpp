@@ -1,0 +1,80 @@
+#include "sections/SectionRules.h"
+
+namespace lento {
+
+int64_t checkOverSetupWithValue(const SectionList& sections, MediaTime value, int64_t index,
+                                bool isStart) {
+    for (size_t i = 0; i < sections.size(); ++i) {
+        if (static_cast<int64_t>(i) == index) {
+            continue;
+        }
+        const MediaTime start = sections[i]->startFrame();
+        const MediaTime end = sections[i]->endFrame();
+        if (value > start && value < end) {
+            return static_cast<int64_t>(i);
+        }
+        if ((isStart && value == start) || (!isStart && value == end)) {
+            return static_cast<int64_t>(i);
+        }
+    }
+    return -1;
+}
+
+int64_t checkOverSetup(const SectionList& sections, int64_t row, int64_t column) {
+    if (row < 0 || row >= static_cast<int64_t>(sections.size())) {
+        return -1;
+    }
+    const SectionObject& section = *sections[static_cast<size_t>(row)];
+    switch (column) {
+    case 2:
+        return checkOverSetupWithValue(sections, section.startFrame(), row, true);
+    case 3:
+        return checkOverSetupWithValue(sections, section.endFrame(), row, false);
+    default:
+        return -1;
+    }
+}
+
+int countSectionErrors(const SectionList& sections) {
+    int errors = 0;
+    for (size_t row = 0; row < sections.size(); ++row) {
+        for (int64_t column : {2, 3}) {
+            if (checkOverSetup(sections, static_cast<int64_t>(row), column) != -1) {
+                ++errors;
+            }
+        }
+    }
+    return errors;
+}
+
+int64_t sectionIndexInTime(const SectionList& sections, MediaTime time) {
+    for (size_t i = 0; i < sections.size(); ++i) {
+        if (time > sections[i]->startFrame() && time < sections[i]->endFrame()) {
+            return static_cast<int64_t>(i);
+        }
+    }
+    return -1;
+}
+
+float speedInTime(const SectionList& sections, MediaTime time) {
+    const int64_t index = sectionIndexInTime(sections, time);
+    if (index < 0) {
+        return 1.0f;
+    }
+    return static_cast<float>(1.0 /
+                              static_cast<double>(sections[static_cast<size_t>(index)]->speed()));
+}
+
+bool volumnInTime(const SectionList& sections, MediaTime time) {
+    const int64_t index = sectionIndexInTime(sections, time);
+    return index < 0 || !sections[static_cast<size_t>(index)]->removeAudio();
+}
+
+QString speedText(int64_t speed) {
+    if (speed == 1) {
+        return QStringLiteral("Original Speed");
+    }
+    return QStringLiteral("%1x Slower").arg(speed);
+}
+
+} // namespace lento
