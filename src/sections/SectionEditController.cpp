@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QShortcut>
 #include <QSlider>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -30,6 +31,22 @@ namespace {
 
 // The sliders count milliseconds.
 constexpr double kSliderUnitsPerSecond = 1000.0;
+
+// Colliding bounds stay visible in the selected row too, where the highlight would hide a red
+// text colour.
+class BoundCellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.data(Qt::ForegroundRole).value<QBrush>().color() == Qt::red) {
+            option->font.setBold(true);
+            option->palette.setColor(QPalette::HighlightedText, QColor(255, 200, 200));
+        }
+    }
+};
 
 const QStringList& sectionRejectedExtensions() {
     static const QStringList rejected{"mpg", "avi", "mpeg"};
@@ -111,6 +128,7 @@ void SectionEditController::buildView() {
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_table->horizontalHeader()->setSectionResizeMode(kColumnName, QHeaderView::Stretch);
     m_table->setMinimumHeight(120);
+    m_table->setItemDelegate(new BoundCellDelegate(m_table));
 
     m_upload = new QPushButton(tr("Open Video…"), background);
     m_addSection = new QPushButton(tr("Add Section"), background);
