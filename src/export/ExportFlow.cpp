@@ -61,6 +61,9 @@ void ExportFlow::confirm(int response) {
     const QString destination = m_savePanel->URL();
     ExportJob job = m_makeJob ? m_makeJob() : ExportJob{};
     if (!job.composition || !job.source) {
+        if (!job.error.isEmpty()) {
+            dialogs::runModalAlert(m_window, QStringLiteral("Export failed."), job.error);
+        }
         return;
     }
 
@@ -71,12 +74,24 @@ void ExportFlow::confirm(int response) {
     if (!m_exportSession) {
         return;
     }
-    logLine("%s\n", compatible.empty() ? "(null)" : compatible.front().c_str());
+    QStringList presetNames;
+    for (const std::string& name : compatible) {
+        presetNames << QString::fromStdString(name);
+    }
+    if (job.logAllPresets) {
+        logLine("%s\n", qPrintable(QStringLiteral("(%1)").arg(presetNames.join(", "))));
+    } else {
+        logLine("%s\n", presetNames.isEmpty() ? "(null)" : qPrintable(presetNames.first()));
+    }
     m_exportSession->setTimeRange(job.timeRange);
     const FileType type = outputFileTypeForDestination(m_exportSession->supportedFileTypes(), path);
     m_exportSession->setOutputFileType(type);
     logLine("%s\n", qPrintable(fileTypesText(m_exportSession->supportedFileTypes())));
-    logLine("%s\n", qPrintable(QUrl::fromLocalFile(destination).toString()));
+    if (job.logAllPresets) {
+        logLine("%s\n", fileTypeName(type).c_str());
+    } else {
+        logLine("%s\n", qPrintable(QUrl::fromLocalFile(destination).toString()));
+    }
     m_exportSession->setOutputURL(path);
 
     m_exportProgressWindowController = std::make_unique<ExportProgressWindowController>(m_window);

@@ -21,6 +21,11 @@ struct ExportJob {
     std::shared_ptr<const Asset> source;
     // The part to export; an invalid range exports the whole composition.
     MediaTimeRange timeRange;
+    // The log names every compatible preset and the chosen file type, rather than the first
+    // preset and the destination.
+    bool logAllPresets = false;
+    // Why there is nothing to export, when the composition is missing; shown as a failure.
+    QString error;
 };
 
 // The one export flow every exporter runs: the save panel with its "Format:" chooser as a sheet,

@@ -1,7 +1,5 @@
 #include "export/ExportSetup.h"
 
-#include "app/Log.h"
-
 #include <filesystem>
 
 namespace lento {
@@ -27,7 +25,6 @@ std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, int f
                                                       MediaTimeRange sourceRange) {
     auto composition = std::make_shared<Composition>();
     const MediaTime duration = source.duration();
-    logLine("%fl", duration.seconds());
     if (!sourceRange.isValid() || sourceRange.isEmpty()) {
         sourceRange = MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration);
     }

@@ -246,12 +246,16 @@ void FullVideoEditController::actionExport() {
                 return {};
             }
             PlayerItem& item = *source->currentItem();
+            logLine("%fl", item.asset()->duration().seconds());
             const int factor = m_speed->currentIndex() + 1;
             auto composition =
                 makeFullVideoComposition(*item.asset(), factor, m_removeAudio->isChecked());
-            return {composition, item.asset(),
+            return {composition,
+                    item.asset(),
                     MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
-                                                   item.forwardPlaybackEndTime())};
+                                                   item.forwardPlaybackEndTime()),
+                    false,
+                    {}};
         });
 }
 

@@ -3,12 +3,15 @@
 #include "app/Dialogs.h"
 #include "app/Log.h"
 #include "app/PlayerLoading.h"
+#include "export/ExportSetup.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
+#include "sections/SectionComposition.h"
 #include "sections/SectionRules.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -47,6 +50,12 @@ protected:
         }
     }
 };
+
+// Nothing sets the item's playback end times, so this is the whole composition.
+MediaTimeRange playbackRange(const PlayerItem& item) {
+    return MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
+                                          item.forwardPlaybackEndTime());
+}
 
 const QStringList& sectionRejectedExtensions() {
     static const QStringList rejected{"mpg", "avi", "mpeg"};
@@ -597,12 +606,58 @@ void SectionEditController::exportProgressWindowControllerDidCancel(
     m_exportFlow->cancelExport();
 }
 
+QWidget* SectionEditController::sheetWindow() const {
+    return m_dropView->window();
+}
+
 void SectionEditController::actionFullExport() {
-    // The section exports arrive with the section composition.
+    if (player() == nullptr || player()->currentItem() == nullptr) {
+        return;
+    }
+    m_controlBar->pauseVideo();
+    // The list is taken now: later edits do not change this export.
+    const SectionList list = lento::sections(m_sectionObjects, m_videoTotalDuration);
+    m_exportFlow->begin(
+        sheetWindow(), QFileInfo(m_videoPath.toLocalFile()).suffix(), this,
+        [this, list]() -> ExportJob {
+            Player* source = player();
+            if (source == nullptr || source->currentItem() == nullptr) {
+                return {};
+            }
+            PlayerItem& item = *source->currentItem();
+            auto composition = std::make_shared<Composition>();
+            createOneVideoSection(*item.asset(), *composition, list, m_videoTotalDuration);
+            createOneAudioSection(*item.asset(), *composition, list, m_videoTotalDuration);
+            return {composition, item.asset(), playbackRange(item), true, {}};
+        });
 }
 
 void SectionEditController::actionSectionExport() {
-    // The section exports arrive with the section composition.
+    const int64_t row = selectedRow();
+    if (row < 0 || player() == nullptr || player()->currentItem() == nullptr) {
+        return;
+    }
+    player()->pause();
+    m_exportFlow->begin(
+        sheetWindow(), QFileInfo(m_videoPath.toLocalFile()).suffix(), this,
+        [this, row]() -> ExportJob {
+            Player* source = player();
+            if (source == nullptr || source->currentItem() == nullptr ||
+                row >= static_cast<int64_t>(m_sectionObjects.size())) {
+                return {};
+            }
+            PlayerItem& item = *source->currentItem();
+            const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
+            if (!(section.startFrame() < section.endFrame())) {
+                ExportJob nothing;
+                nothing.error = tr("The section ends before it starts.");
+                return nothing;
+            }
+            auto composition = makeFullVideoComposition(
+                *item.asset(), static_cast<int>(section.speed()), section.removeAudio(),
+                MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()));
+            return {composition, item.asset(), playbackRange(item), false, {}};
+        });
 }
 
 } // namespace lento

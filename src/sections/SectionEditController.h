@@ -83,6 +83,13 @@ public:
 
     void exportProgressWindowControllerDidCancel(ExportProgressWindowController*) override;
 
+    SavePanel* savePanel() const { return m_exportFlow->savePanel(); }
+    ExportSession* exportSession() const { return m_exportFlow->exportSession(); }
+    ExportProgressWindowController* exportProgressWindowController() const {
+        return m_exportFlow->exportProgressWindowController();
+    }
+    ExportFlow* exportFlow() const { return m_exportFlow; }
+
     const SectionList& sectionObjects() const { return m_sectionObjects; }
     MediaTime videoTotalDuration() const { return m_videoTotalDuration; }
     int sectionErrors() const { return m_sectionErrors; }
@@ -132,6 +139,8 @@ private:
     void moveBound(bool start, MediaTime time);
     void showBounds();
     void setEditControlsEnabled(bool enabled);
+    // The sheets of this tab go on the window of its view.
+    QWidget* sheetWindow() const;
 
     MediaTime m_videoTotalDuration;
     int m_sectionErrors = 0;

@@ -149,6 +149,21 @@ TEST_F(LentoExportTest, RangeExportsOnlyThatPartSlowed) {
     EXPECT_EQ(frames.back().index, 149);
 }
 
+// 0-2 s as it is, 2-4 s three times slower, 4-6 s as it is, 6-10 s without its sound.
+TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsOfTheWholeClip) {
+    const Outcome run =
+        runExport({"--section", "6:10:1:mute", "--section", "2:4:3", kClip, dest()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+
+    const auto frames = lento::test::decodeVideoFrames(dest());
+    ASSERT_EQ(frames.size(), 300u);
+    EXPECT_EQ(frames.back().index, 299);
+    EXPECT_NEAR(frames[90].time, 2.0 + 30 * 0.1, 0.01);
+    EXPECT_NEAR(frames[180].time, 10.0, 0.01);
+    EXPECT_GT(lento::test::soundRms(dest(), 3, 9), 0.02);
+    EXPECT_LT(lento::test::soundRms(dest(), 10.2, 14), 0.001);
+}
+
 TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
     const std::vector<std::vector<std::string>> badCommandLines = {
         {},
@@ -162,6 +177,13 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
         {"--range", "-1", "2", kClip, dest()},
         {"--range", "1", kClip, dest()},
         {"--speed", "2", kClip, dest()},
+        {"--section", "2:4:3", "--factor", "2", kClip, dest()},
+        {"--range", "1", "5", "--section", "2:4:3", kClip, dest()},
+        {"--section", "4:2:3", kClip, dest()},
+        {"--section", "2:4:0", kClip, dest()},
+        {"--section", "2:4", kClip, dest()},
+        {"--section", "2:4:3:loud", kClip, dest()},
+        {"--section", "2:5:3", "--section", "4:6:2", kClip, dest()},
     };
     for (const auto& args : badCommandLines) {
         std::string shown;

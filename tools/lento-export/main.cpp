@@ -6,6 +6,7 @@
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
 #include "media/MediaTime.h"
+#include "sections/SectionComposition.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,14 +35,24 @@ constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 constexpr int kMaxFactor = 100;
 
+// One --section: a part of the source, in seconds, slowed by its own factor.
+struct SectionOption {
+    double start = 0;
+    double end = 0;
+    int factor = 1;
+    bool mute = false;
+};
+
 struct Options {
     bool help = false;
+    bool hasFactor = false;
     int factor = 1;
     bool noSound = false;
     std::string preset; // empty: chosen from the destination
     bool hasRange = false;
     double rangeStart = 0;
     double rangeEnd = 0;
+    std::vector<SectionOption> sections;
     std::string source;
     std::string destination;
 };
@@ -67,12 +79,20 @@ void printUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: lento-export [--factor N] [--no-sound] [--preset NAME] "
                  "[--range START END] SOURCE DEST\n"
+                 "       lento-export --section START:END:FACTOR[:mute]... [--no-sound] "
+                 "[--preset NAME] SOURCE DEST\n"
                  "Slows SOURCE down N times and writes it to DEST; the sound keeps its pitch.\n"
+                 "With --section, writes the whole of SOURCE with each section slowed by its own\n"
+                 "factor and the rest at normal speed.\n"
                  "  --factor N         how many times slower, 1 to %d (default 1)\n"
                  "  --no-sound         leave the sound out\n"
                  "  --preset NAME      one of %s\n"
                  "                     (default: from DEST's extension)\n"
                  "  --range START END  export only this part of SOURCE, in seconds\n"
+                 "  --section START:END:FACTOR[:mute]\n"
+                 "                     slow this part of SOURCE (seconds) down FACTOR times,\n"
+                 "                     \"mute\" leaving its sound out; repeatable, sections may\n"
+                 "                     touch but not overlap; not with --factor or --range\n"
                  "  --help             show this help\n",
                  kMaxFactor, presetNames().c_str());
 }
@@ -85,6 +105,36 @@ bool parseInt(std::string_view text, int& value) {
 bool parseSeconds(std::string_view text, double& value) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
+}
+
+// "START:END:FACTOR" or "START:END:FACTOR:mute".
+bool parseSection(std::string_view text, SectionOption& section) {
+    std::vector<std::string_view> fields;
+    for (size_t from = 0;;) {
+        const size_t colon = text.find(':', from);
+        fields.push_back(text.substr(from, colon - from));
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        from = colon + 1;
+    }
+    if (fields.size() == 4 && fields[3] == "mute") {
+        section.mute = true;
+    } else if (fields.size() != 3) {
+        return false;
+    }
+    return parseSeconds(fields[0], section.start) && parseSeconds(fields[1], section.end) &&
+           parseInt(fields[2], section.factor) && section.start >= 0 &&
+           section.end > section.start && section.factor >= 1 && section.factor <= kMaxFactor;
+}
+
+// Whether two sections share a stretch of the source; touching ones do not.
+bool sectionsOverlap(std::vector<SectionOption> sections) {
+    std::sort(sections.begin(), sections.end(),
+              [](const auto& a, const auto& b) { return a.start < b.start; });
+    return std::adjacent_find(sections.begin(), sections.end(), [](const auto& a, const auto& b) {
+               return b.start < a.end;
+           }) != sections.end();
 }
 
 // The options, or nullopt with `error` set for a command line that makes no sense.
@@ -105,6 +155,7 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
         } else if (arg == "--no-sound") {
             options.noSound = true;
         } else if (arg == "--factor") {
+            options.hasFactor = true;
             if (!valueCount(1) || !parseInt(args[++i], options.factor) || options.factor < 1 ||
                 options.factor > kMaxFactor) {
                 error = "--factor needs a whole number from 1 to " + std::to_string(kMaxFactor);
@@ -125,10 +176,27 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
                 error = "--range needs START and END in seconds, 0 <= START < END";
                 return std::nullopt;
             }
+        } else if (arg == "--section") {
+            SectionOption section;
+            if (!valueCount(1) || !parseSection(args[++i], section)) {
+                error = "--section needs START:END:FACTOR[:mute], 0 <= START < END seconds, "
+                        "FACTOR 1 to " +
+                        std::to_string(kMaxFactor);
+                return std::nullopt;
+            }
+            options.sections.push_back(section);
         } else {
             error = "unknown option " + std::string(arg);
             return std::nullopt;
         }
+    }
+    if (!options.sections.empty() && (options.hasFactor || options.hasRange)) {
+        error = "--section does not go with --factor or --range";
+        return std::nullopt;
+    }
+    if (sectionsOverlap(options.sections)) {
+        error = "--section parts must not overlap";
+        return std::nullopt;
     }
     if (files.size() != 2) {
         error = files.size() < 2 ? "SOURCE and DEST are needed" : "too many file names";
@@ -177,6 +245,38 @@ private:
     int m_lastShown = -1;
 };
 
+// The whole source with each section slowed by its own factor, laid by the section editor's
+// builder; null, with the reason on standard error, when a section starts after the end.
+std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& asset,
+                                                           const Options& options) {
+    const lento::MediaTime duration = asset.duration();
+    lento::SectionList sectionObjects;
+    for (const SectionOption& part : options.sections) {
+        if (part.start >= duration.seconds()) {
+            std::fprintf(stderr,
+                         "lento-export: --section %g:%g starts after the end of %s (%.3f s)\n",
+                         part.start, part.end, options.source.c_str(), duration.seconds());
+            return nullptr;
+        }
+        // A section running past the end means "until the end".
+        const lento::MediaTime start =
+            lento::MediaTime::makeWithSeconds(part.start, duration.timescale);
+        const lento::MediaTime end = lento::minTime(
+            lento::MediaTime::makeWithSeconds(part.end, duration.timescale), duration);
+        auto section = std::make_shared<lento::SectionObject>();
+        section->initWithName(QString::number(sectionObjects.size() + 1), start, end, part.factor,
+                              !part.mute);
+        sectionObjects.push_back(std::move(section));
+    }
+    const lento::SectionList list = lento::sections(sectionObjects, duration);
+    auto composition = std::make_shared<lento::Composition>();
+    lento::createOneVideoSection(asset, *composition, list, duration);
+    if (!options.noSound) {
+        lento::createOneAudioSection(asset, *composition, list, duration);
+    }
+    return composition;
+}
+
 int exportMovie(const Options& options) {
     const auto asset = lento::Asset::assetWithPath(options.source);
     if (!asset->isPlayable()) {
@@ -200,6 +300,13 @@ int exportMovie(const Options& options) {
             lento::MediaTime::makeWithSeconds(options.rangeEnd, duration.timescale), duration);
         range = lento::MediaTimeRange::fromTimeToTime(start, end);
     }
+    const std::shared_ptr<lento::Composition> composition =
+        options.sections.empty()
+            ? lento::makeFullVideoComposition(*asset, options.factor, options.noSound, range)
+            : makeSectionComposition(*asset, options);
+    if (!composition) {
+        return kExitUsage;
+    }
     const std::string presetName =
         options.preset.empty() ? lento::exportPresetNameForDestination(*asset, options.destination)
                                : options.preset;
@@ -208,9 +315,7 @@ int exportMovie(const Options& options) {
     std::promise<void> finished;
     std::future<void> done = finished.get_future();
 
-    auto session = lento::ExportSession::exportSessionWithAsset(
-        lento::makeFullVideoComposition(*asset, options.factor, options.noSound, range),
-        presetName);
+    auto session = lento::ExportSession::exportSessionWithAsset(composition, presetName);
     if (!session) {
         std::fprintf(stderr, "lento-export: no preset named %s\n", presetName.c_str());
         return kExitUsage;

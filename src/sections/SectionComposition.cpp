@@ -1,0 +1,124 @@
+#include "sections/SectionComposition.h"
+
+#include "app/Log.h"
+#include "controls/VideoControlBar.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace lento {
+
+namespace {
+
+SectionPtr makeFiller(MediaTime start, MediaTime end, int64_t speed = 1) {
+    auto filler = std::make_shared<SectionObject>();
+    filler->initWithName(QString(), start, end, speed, true);
+    return filler;
+}
+
+// Cuts `section` out of every filler, the pieces left on either side becoming new fillers.
+// Pieces appended here are visited in the same pass; they lie wholly beside `section` and stay.
+void cutFillers(SectionList& fillers, const SectionObject& section) {
+    const MediaTime start = section.startFrame();
+    const MediaTime end = section.endFrame();
+    for (std::ptrdiff_t j = 0; j < std::ssize(fillers); ++j) {
+        const SectionPtr filler = fillers[static_cast<size_t>(j)];
+        const MediaTime fillerStart = filler->startFrame();
+        const MediaTime fillerEnd = filler->endFrame();
+        bool cutOnTheLeft = false;
+        if (fillerStart < start && fillerEnd > start) {
+            fillers.push_back(makeFiller(fillerStart, start));
+            cutOnTheLeft = true;
+        }
+        const bool cutOnTheRight = fillerEnd > end && fillerStart < end;
+        if (cutOnTheRight) {
+            fillers.push_back(makeFiller(end, fillerEnd));
+        }
+        if (cutOnTheLeft || cutOnTheRight || (fillerStart >= start && fillerEnd <= end)) {
+            fillers.erase(fillers.begin() + j);
+            --j;
+        }
+    }
+}
+
+std::string timeTextOf(MediaTime time) {
+    return timeText(time).toStdString();
+}
+
+// Lays every entry of `list` but the skipped ones end to end on `track`, from zero at the video's
+// timescale. Sound leaves entries with their sound removed out but still advances past them.
+void layEntries(CompositionTrack& track, const AssetTrack& source, const SectionList& list,
+                MediaTime videoTotalDuration) {
+    const bool sound = source.mediaType == MediaType::Audio;
+    const char* const format = sound ? "audio:%lld, %s" : "video:%lld, %s";
+    MediaTime position = MediaTime::make(0, videoTotalDuration.timescale);
+    for (const SectionPtr& entry : list) {
+        const int64_t speed = entry->speed();
+        if (speed == -1) {
+            continue;
+        }
+        const MediaTime start = entry->startFrame();
+        const MediaTime length = entry->endFrame() - start;
+        const MediaTime advance = speed < 2 ? length : length * static_cast<int32_t>(speed);
+        if (sound && entry->removeAudio()) {
+            position = position + advance;
+            continue;
+        }
+        // A range the track refuses is simply not placed; the later entries keep their places.
+        track.insertTimeRange(MediaTimeRange::make(start, length), source, position);
+        logLine(format, static_cast<long long>(position.value), timeTextOf(position).c_str());
+        if (speed >= 2) {
+            track.scaleTimeRange(MediaTimeRange::make(position, length),
+                                 MediaTime::make(length.value * speed, start.timescale));
+        }
+        position = position + advance;
+    }
+}
+
+} // namespace
+
+SectionList sections(const SectionList& sectionObjects, MediaTime videoTotalDuration) {
+    SectionList list = sectionObjects;
+    SectionList fillers{
+        makeFiller(MediaTime::make(0, videoTotalDuration.timescale), videoTotalDuration, -1)};
+    for (const SectionPtr& section : sectionObjects) {
+        if (fillers.empty()) {
+            break;
+        }
+        cutFillers(fillers, *section);
+    }
+    list.insert(list.end(), fillers.begin(), fillers.end());
+    std::stable_sort(list.begin(), list.end(), [](const SectionPtr& a, const SectionPtr& b) {
+        return a->startFrame() < b->startFrame();
+    });
+    for (const SectionPtr& entry : list) {
+        const MediaTime start = entry->startFrame();
+        logLine("j section : %lld, %lld, %s", static_cast<long long>(start.value),
+                static_cast<long long>(entry->endFrame().value - start.value),
+                timeTextOf(start).c_str());
+    }
+    return list;
+}
+
+void createOneVideoSection(const Asset& asset, Composition& composition, const SectionList& list,
+                           MediaTime videoTotalDuration) {
+    const auto sources = asset.tracksWithMediaType(MediaType::Video);
+    // A sound-only movie passes the editor's intake; it simply has no pictures to lay.
+    if (sources.empty()) {
+        return;
+    }
+    CompositionTrack* track = composition.addTrack(MediaType::Video, 0);
+    layEntries(*track, sources.front(), list, videoTotalDuration);
+}
+
+void createOneAudioSection(const Asset& asset, Composition& composition, const SectionList& list,
+                           MediaTime videoTotalDuration) {
+    const auto sources = asset.tracksWithMediaType(MediaType::Audio);
+    if (sources.empty()) {
+        return;
+    }
+    CompositionTrack* track = composition.addTrack(MediaType::Audio, 0);
+    layEntries(*track, sources.front(), list, videoTotalDuration);
+}
+
+} // namespace lento
