@@ -27,6 +27,13 @@ ExportFlow::~ExportFlow() {
 void ExportFlow::begin(QWidget* window, const QString& extension,
                        ExportProgressWindowControllerDelegate* progressDelegate,
                        std::function<ExportJob()> makeJob) {
+    begin(window, QStringLiteral("%1.%2").arg("Untitled", extension), makeExtensionArray(extension),
+          progressDelegate, std::move(makeJob));
+}
+
+void ExportFlow::begin(QWidget* window, const QString& name, const QStringList& formats,
+                       ExportProgressWindowControllerDelegate* progressDelegate,
+                       std::function<ExportJob()> makeJob) {
     if (isExporting()) {
         return;
     }
@@ -38,9 +45,8 @@ void ExportFlow::begin(QWidget* window, const QString& extension,
     }
     m_savePanel = new SavePanel(window);
     m_savePanel->setAttribute(Qt::WA_DeleteOnClose, false);
-    m_savePanel->setNameFieldStringValue(QStringLiteral("%1.%2").arg("Untitled", extension));
+    m_savePanel->setNameFieldStringValue(name);
     m_savePanel->setExtensionHidden(false);
-    const QStringList formats = makeExtensionArray(extension);
     m_savePanel->setAllowedFileTypes(formats);
     m_savePanel->setAccessoryFormats(formats, IndexOfExportExtensionFromCurVideo(formats));
     m_savePanel->beginSheetModalForWindow(window,
@@ -70,7 +76,9 @@ void ExportFlow::confirm(int response) {
     const std::string path = destination.toStdString();
     const auto compatible = exportPresetsCompatibleWithAsset(*job.source);
     m_exportSession = ExportSession::exportSessionWithAsset(
-        job.composition, exportPresetNameForDestination(*job.source, path));
+        job.composition, job.firstCompatiblePreset && !compatible.empty()
+                             ? compatible.front()
+                             : exportPresetNameForDestination(*job.source, path));
     if (!m_exportSession) {
         return;
     }
@@ -78,19 +86,28 @@ void ExportFlow::confirm(int response) {
     for (const std::string& name : compatible) {
         presetNames << QString::fromStdString(name);
     }
-    if (job.logAllPresets) {
+    if (job.log == ExportJob::Log::AllPresets) {
         logLine("%s\n", qPrintable(QStringLiteral("(%1)").arg(presetNames.join(", "))));
-    } else {
+    } else if (job.log == ExportJob::Log::FirstPreset) {
         logLine("%s\n", presetNames.isEmpty() ? "(null)" : qPrintable(presetNames.first()));
     }
     m_exportSession->setTimeRange(job.timeRange);
     const FileType type = outputFileTypeForDestination(m_exportSession->supportedFileTypes(), path);
     m_exportSession->setOutputFileType(type);
-    logLine("%s\n", qPrintable(fileTypesText(m_exportSession->supportedFileTypes())));
-    if (job.logAllPresets) {
+    const QString url = QUrl::fromLocalFile(destination).toString();
+    switch (job.log) {
+    case ExportJob::Log::FirstPreset:
+        logLine("%s\n", qPrintable(fileTypesText(m_exportSession->supportedFileTypes())));
+        logLine("%s\n", qPrintable(url));
+        break;
+    case ExportJob::Log::AllPresets:
+        logLine("%s\n", qPrintable(fileTypesText(m_exportSession->supportedFileTypes())));
         logLine("%s\n", fileTypeName(type).c_str());
-    } else {
-        logLine("%s\n", qPrintable(QUrl::fromLocalFile(destination).toString()));
+        break;
+    case ExportJob::Log::FirstFileType:
+        logLine("%s\n", fileTypeName(type).c_str());
+        logLine("%s\n", qPrintable(url));
+        break;
     }
     m_exportSession->setOutputURL(path);
 

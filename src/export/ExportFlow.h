@@ -16,14 +16,26 @@ namespace lento {
 
 // What an exporter hands the flow once the user has confirmed the destination.
 struct ExportJob {
+    ExportJob() = default;
+    ExportJob(std::shared_ptr<Composition> composition, std::shared_ptr<const Asset> source,
+              MediaTimeRange timeRange)
+        : composition(std::move(composition)), source(std::move(source)), timeRange(timeRange) {}
+
     std::shared_ptr<Composition> composition;
     // The source the composition was made from: its compatible presets choose the 3gp preset.
     std::shared_ptr<const Asset> source;
     // The part to export; an invalid range exports the whole composition.
     MediaTimeRange timeRange;
-    // The log names every compatible preset and the chosen file type, rather than the first
-    // preset and the destination.
-    bool logAllPresets = false;
+    // What the log says of the session once it is made.
+    enum class Log {
+        FirstPreset,   // the first compatible preset, the supported types, the destination
+        AllPresets,    // every compatible preset, the supported types, the chosen type
+        FirstFileType, // the chosen type and the destination
+    };
+    Log log = Log::FirstPreset;
+    // The preset is the source's first compatible one whatever the destination, rather than
+    // the 720p preset for all but 3gp.
+    bool firstCompatiblePreset = false;
     // Why there is nothing to export, when the composition is missing; shown as a failure.
     QString error;
 };
@@ -41,6 +53,10 @@ public:
     // export format list made from it, and the chooser on that extension. On confirmation
     // `makeJob` builds the export; a null composition ends the flow.
     void begin(QWidget* window, const QString& extension,
+               ExportProgressWindowControllerDelegate* progressDelegate,
+               std::function<ExportJob()> makeJob);
+    // The same with a given name and format list.
+    void begin(QWidget* window, const QString& name, const QStringList& formats,
                ExportProgressWindowControllerDelegate* progressDelegate,
                std::function<ExportJob()> makeJob);
 

@@ -5,6 +5,8 @@
 #include "app/PlayerLoading.h"
 #include "export/ExportSetup.h"
 #include "media/PlayerView.h"
+#include "preview/PreviewWindowController.h"
+#include "sections/SectionObject.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -73,6 +75,8 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
 
     connect(m_upload, &QPushButton::clicked, this, &FullVideoEditController::actionUpload);
     connect(m_export, &QPushButton::clicked, this, &FullVideoEditController::actionExport);
+    connect(m_preview, &QPushButton::clicked, this,
+            [this] { performSegueWithIdentifier(QStringLiteral("segue_PreviewFromFull")); });
     connect(m_removeAudio, &QCheckBox::clicked, this, &FullVideoEditController::checkState);
     connect(m_speed, &QComboBox::currentIndexChanged, this,
             [this] { comboBoxSelectionDidChange(m_speed); });
@@ -250,13 +254,36 @@ void FullVideoEditController::actionExport() {
             const int factor = m_speed->currentIndex() + 1;
             auto composition =
                 makeFullVideoComposition(*item.asset(), factor, m_removeAudio->isChecked());
-            return {composition,
-                    item.asset(),
-                    MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
-                                                   item.forwardPlaybackEndTime()),
-                    false,
-                    {}};
+            return ExportJob(composition, item.asset(),
+                             MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
+                                                            item.forwardPlaybackEndTime()));
         });
+}
+
+void FullVideoEditController::performSegueWithIdentifier(const QString& identifier) {
+    if (identifier != QLatin1String("segue_PreviewFromFull") || player() == nullptr) {
+        return;
+    }
+    prepareForSegue(identifier);
+    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
+    m_previewWindow = new PreviewWindowController(window);
+    m_previewWindow->setAttribute(Qt::WA_DeleteOnClose);
+    m_previewWindow->runModal();
+}
+
+void FullVideoEditController::prepareForSegue(const QString& identifier) {
+    if (identifier != QLatin1String("segue_PreviewFromFull")) {
+        return;
+    }
+    player()->pause();
+    auto section = std::make_shared<SectionObject>();
+    const MediaTime duration = player()->currentItem()->duration();
+    section->initWithName(QString(), MediaTime::make(0, duration.timescale), duration,
+                          m_speed->currentIndex() + 1, volumnOnOff());
+    SectionsStorage& storage = SectionsStorage::sharedStorage();
+    storage.setFullSectionURL(m_videoPath.toLocalFile());
+    storage.setFullSection(section);
+    storage.setIsFullSection(true);
 }
 
 void FullVideoEditController::exportProgressWindowControllerDidCancel(

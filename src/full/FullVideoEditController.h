@@ -4,6 +4,7 @@
 #include "controls/VideoControlBar.h"
 #include "export/ExportFlow.h"
 #include "media/Player.h"
+#include "preview/PreviewWindowController.h"
 
 #include <QObject>
 #include <QPointer>
@@ -77,6 +78,11 @@ public:
     QPushButton* m_btnUpload() const { return m_upload; }
     VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
 
+    // Opens the preview window ("segue_PreviewFromFull") on the tab's video, factor and sound.
+    void performSegueWithIdentifier(const QString& identifier);
+    void prepareForSegue(const QString& identifier);
+    PreviewWindowController* previewWindow() const { return m_previewWindow; }
+
 public slots:
     void actionUpload();
     void actionExport();
@@ -101,6 +107,7 @@ private:
     QPushButton* m_upload = nullptr;
     VideoControlBar* m_controlBar = nullptr;
     ExportFlow* m_exportFlow = nullptr; // a child
+    QPointer<PreviewWindowController> m_previewWindow;
 };
 
 // The speed chooser's items: "Original Speed", then "2x Slower" to "10x Slower".

@@ -628,7 +628,9 @@ void SectionEditController::actionFullExport() {
             auto composition = std::make_shared<Composition>();
             createOneVideoSection(*item.asset(), *composition, list, m_videoTotalDuration);
             createOneAudioSection(*item.asset(), *composition, list, m_videoTotalDuration);
-            return {composition, item.asset(), playbackRange(item), true, {}};
+            ExportJob job(composition, item.asset(), playbackRange(item));
+            job.log = ExportJob::Log::AllPresets;
+            return job;
         });
 }
 
@@ -656,7 +658,7 @@ void SectionEditController::actionSectionExport() {
             auto composition = makeFullVideoComposition(
                 *item.asset(), static_cast<int>(section.speed()), section.removeAudio(),
                 MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()));
-            return {composition, item.asset(), playbackRange(item), false, {}};
+            return ExportJob(composition, item.asset(), playbackRange(item));
         });
 }
 

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QDialog>
+
+class QPushButton;
+
+namespace lento {
+
+class PlayerView;
+class PreviewController;
+
+// The preview window: a player view with an export and a close control. It runs in a modal
+// session of the application, which its closing ends.
+class PreviewWindowController : public QDialog {
+    Q_OBJECT
+public:
+    explicit PreviewWindowController(QWidget* parent = nullptr);
+    ~PreviewWindowController() override;
+
+    PreviewController* previewController() const { return m_previewController; }
+    PlayerView* playerView() const { return m_playerView; }
+    QPushButton* exportButton() const { return m_exportButton; }
+    QPushButton* closeButton() const { return m_closeButton; }
+
+    // Shows the window in a modal session of the application.
+    void runModal();
+    bool isInModalSession() const { return m_inModalSession; }
+
+signals:
+    void modalSessionEnded();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    friend class PreviewController;
+    void stopModal();
+
+    PlayerView* m_playerView = nullptr;
+    QPushButton* m_exportButton = nullptr;
+    QPushButton* m_closeButton = nullptr;
+    PreviewController* m_previewController = nullptr; // a child
+    bool m_inModalSession = false;
+};
+
+} // namespace lento

@@ -1,0 +1,168 @@
+#include "app/AppDelegate.h"
+#include "app/Dialogs.h"
+#include "app/MainWindow.h"
+#include "export/SavePanel.h"
+#include "full/FullVideoEditController.h"
+#include "media/PlayerView.h"
+#include "preview/PreviewController.h"
+#include "preview/PreviewWindowController.h"
+#include "sections/SectionObject.h"
+#include "support/MediaProbe.h"
+#include "support/QtApp.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QToolButton>
+
+#include <filesystem>
+
+namespace lento {
+namespace {
+
+namespace fs = std::filesystem;
+using test::fixture;
+using namespace std::chrono_literals;
+
+class PreviewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::ensureQtApp();
+        Player::setHeadless(true);
+        SectionsStorage& storage = SectionsStorage::sharedStorage();
+        storage.setIsFullSection(false);
+        storage.setFullSection(nullptr);
+        storage.setFullSectionURL({});
+        folder = fs::path(LENTO_BINARY_DIR) / "test-output" /
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    void TearDown() override {
+        SavePanel::setResponder({});
+        fs::remove_all(folder);
+    }
+
+    // Stores a full section for `movie` and opens the preview on it.
+    std::unique_ptr<PreviewWindowController> preview(const std::string& movie, int64_t speed,
+                                                     bool removeAudio) {
+        auto section = std::make_shared<SectionObject>();
+        section->initWithName({}, MediaTime::zero(), MediaTime::zero(), speed, !removeAudio);
+        SectionsStorage& storage = SectionsStorage::sharedStorage();
+        storage.setFullSectionURL(QString::fromStdString(fixture(movie)));
+        storage.setFullSection(section);
+        storage.setIsFullSection(true);
+        auto window = std::make_unique<PreviewWindowController>();
+        Player* player = window->playerView()->player();
+        EXPECT_TRUE(player != nullptr && test::waitUntil([&] {
+                        return player->status() == Player::Status::ReadyToPlay;
+                    }));
+        return window;
+    }
+
+    // Exports the preview into the test's folder as `name`; the probe of the result.
+    test::ProbeResult exportPreview(PreviewWindowController& window, const QString& name) {
+        SavePanel::setResponder([&](SavePanel& panel) {
+            proposed = panel.nameFieldStringValue();
+            offered.clear();
+            for (int i = 0; i < panel.formatChooser()->count(); ++i) {
+                offered << panel.formatChooser()->itemText(i);
+            }
+            panel.setDirectory(QString::fromStdString(folder.string()));
+            panel.setNameFieldStringValue(name);
+            return dialogs::kResponseOK;
+        });
+        PreviewController& controller = *window.previewController();
+        QSignalSpy finished(controller.exportFlow(), &ExportFlow::exportFinished);
+        controller.actionExport();
+        EXPECT_TRUE(test::waitUntil([&] { return finished.count() > 0; }, 60s));
+        return test::probe((folder / name.toStdString()).string());
+    }
+
+    fs::path folder;
+    QString proposed;
+    QStringList offered;
+};
+
+TEST_F(PreviewTest, WithNothingStoredTheWindowIsEmpty) {
+    PreviewWindowController window;
+    EXPECT_EQ(window.playerView()->player(), nullptr);
+    EXPECT_FALSE(window.exportButton()->isEnabled());
+    window.previewController()->actionExport(); // nothing to export: no panel
+    EXPECT_EQ(window.previewController()->savePanel(), nullptr);
+}
+
+TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretched) {
+    for (int speed : {1, 2, 3}) {
+        SCOPED_TRACE(speed);
+        auto window = preview("clip.mp4", speed, false);
+        Player& player = *window->playerView()->player();
+        EXPECT_FLOAT_EQ(player.rate(), 1.0f / speed);
+        EXPECT_EQ(player.volume(), 1.0f);
+        EXPECT_EQ(player.currentItem()->audioTimePitchAlgorithm(),
+                  PlayerItem::PitchAlgorithm::Default);
+        const auto probe = exportPreview(*window, QStringLiteral("out%1.mp4").arg(speed));
+        EXPECT_EQ(player.rate(), 0.0f);
+        EXPECT_EQ(proposed, "Untitled.mov");
+        EXPECT_EQ(offered, QStringList({"mov", "3gp", "mp4"}));
+        EXPECT_NEAR(probe.durationSeconds, 10.0 * speed, 0.1);
+        EXPECT_NE(probe.audio(), nullptr);
+    }
+}
+
+TEST_F(PreviewTest, RemovedOrMissingSoundIsSilentAndLeftOut) {
+    auto muted = preview("clip.mp4", 2, true);
+    EXPECT_EQ(muted->playerView()->player()->volume(), 0.0f);
+    EXPECT_EQ(exportPreview(*muted, "muted.mov").audio(), nullptr);
+    auto silent = preview("silent.mov", 2, false);
+    const auto probe = exportPreview(*silent, "silent.mov");
+    EXPECT_EQ(probe.audio(), nullptr);
+    EXPECT_NEAR(probe.durationSeconds, 20.0, 0.1);
+}
+
+TEST_F(PreviewTest, ClosingEitherWayEndsTheModalSession) {
+    auto window = preview("clip.mp4", 1, false);
+    QSignalSpy ended(window.get(), &PreviewWindowController::modalSessionEnded);
+    window->runModal();
+    window->closeButton()->click();
+    EXPECT_EQ(ended.count(), 1);
+    EXPECT_FALSE(window->isVisible());
+    window->runModal();
+    window->close();
+    EXPECT_EQ(ended.count(), 2);
+}
+
+TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorAndSoundSwitch) {
+    MainWindow main;
+    main.appDelegate()->applicationDidFinishLaunching();
+    FullVideoEditController& editor = *main.fullVideoEditController();
+    EXPECT_FALSE(editor.m_btnPreview()->isEnabled());
+    editor.fileDropped(QUrl::fromLocalFile(QString::fromStdString(fixture("clip.mp4"))));
+    ASSERT_TRUE(test::waitUntil([&] { return editor.m_btnPreview()->isEnabled(); }));
+    editor.m_comboSpeed()->setCurrentIndex(3);
+    editor.m_chkRemoveAudio()->click();
+    editor.m_VideoControlBar()->m_btnPlay()->click();
+    editor.m_btnPreview()->click();
+
+    EXPECT_EQ(editor.m_VideoPlayer()->player()->rate(), 0.0f);
+    const SectionsStorage& storage = SectionsStorage::sharedStorage();
+    EXPECT_TRUE(storage.isFullSection());
+    EXPECT_EQ(storage.fullSectionURL().toStdString(), fixture("clip.mp4"));
+    ASSERT_NE(storage.fullSection(), nullptr);
+    EXPECT_EQ(storage.fullSection()->speed(), 4);
+    EXPECT_TRUE(storage.fullSection()->removeAudio());
+    ASSERT_NE(editor.previewWindow(), nullptr);
+    EXPECT_TRUE(editor.previewWindow()->isInModalSession());
+    Player* previewing = editor.previewWindow()->playerView()->player();
+    ASSERT_TRUE(
+        test::waitUntil([&] { return previewing->status() == Player::Status::ReadyToPlay; }));
+    EXPECT_FLOAT_EQ(previewing->rate(), 0.25f);
+    EXPECT_EQ(previewing->volume(), 0.0f);
+    editor.previewWindow()->close();
+}
+
+} // namespace
+} // namespace lento
