@@ -51,7 +51,10 @@ void setDoubleAsync(mpv_handle* mpv, const char* name, double value) {
 }
 
 void commandAsync(mpv_handle* mpv, uint64_t reply, std::initializer_list<const char*> arguments) {
-    std::array<const char*, 8> argv{};
+    std::array<const char*, 8> argv{}; // null-terminated
+    if (arguments.size() >= argv.size()) {
+        return;
+    }
     std::copy(arguments.begin(), arguments.end(), argv.begin());
     mpv_command_async(mpv, reply, argv.data());
 }

@@ -2,7 +2,6 @@
 #include "support/MediaProbe.h"
 #include "support/QtApp.h"
 
-#include <QGuiApplication>
 #include <QImage>
 #include <QOpenGLWidget>
 #include <QSignalSpy>
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace lento {
 namespace {
