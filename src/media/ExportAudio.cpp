@@ -43,37 +43,17 @@ int64_t samplesAt(MediaTime time, int sampleRate) {
 class SoundReader {
 public:
     bool open(const AssetTrack& track, const AudioFormat& format, std::string& error) {
-        m_path = track.asset->path();
-        m_streamIndex = track.streamIndex;
         m_format = format;
-        m_input = openInputFile(m_path, error);
-        if (!m_input) {
+        if (!m_source.open(track, 1, error)) {
             return false;
         }
-        if (m_streamIndex < 0 || m_streamIndex >= static_cast<int>(m_input->nb_streams)) {
-            error = "the source has no such sound stream";
-            return false;
-        }
-        for (unsigned i = 0; i < m_input->nb_streams; ++i) {
-            if (static_cast<int>(i) != m_streamIndex) {
-                m_input->streams[i]->discard = AVDISCARD_ALL;
-            }
-        }
-        const AVStream& stream = *m_input->streams[m_streamIndex];
-        m_decoder = openDecoder(stream, 1, error);
-        if (!m_decoder) {
-            return false;
-        }
-        m_timeBase = stream.time_base;
-        m_origin = av_rescale_q(track.asset->startTimeMicroseconds(), AV_TIME_BASE_Q, m_timeBase);
         m_packet = makePacket();
         m_frame = makeFrame();
         m_buffered.assign(static_cast<size_t>(format.channels), {});
         return true;
     }
 
-    const std::string& path() const { return m_path; }
-    int streamIndex() const { return m_streamIndex; }
+    const SourceStream& source() const { return m_source; }
     int64_t position() const { return m_position; }
 
     // Delivers the samples [from, to) in blocks; a stretch the stream does not cover is
@@ -152,18 +132,19 @@ private:
         // overlap, and the decoder needs a frame to settle before its output is whole.
         const int64_t early = sample - m_format.sampleRate / 10;
         const int64_t timestamp =
-            av_rescale_q(early, AVRational{1, m_format.sampleRate}, m_timeBase) + m_origin;
-        if (avformat_seek_file(m_input.get(), m_streamIndex, INT64_MIN, timestamp, timestamp, 0) <
-            0) {
-            av_seek_frame(m_input.get(), m_streamIndex, 0, AVSEEK_FLAG_BACKWARD);
+            av_rescale_q(early, AVRational{1, m_format.sampleRate}, m_source.timeBase) +
+            m_source.origin;
+        if (avformat_seek_file(m_source.format.get(), m_source.streamIndex, INT64_MIN, timestamp,
+                               timestamp, 0) < 0) {
+            av_seek_frame(m_source.format.get(), m_source.streamIndex, 0, AVSEEK_FLAG_BACKWARD);
         }
-        avcodec_flush_buffers(m_decoder.get());
+        avcodec_flush_buffers(m_source.decoder.get());
         m_resampler.reset();
     }
 
     bool decodeMore(std::string& error) {
         while (true) {
-            const int received = avcodec_receive_frame(m_decoder.get(), m_frame.get());
+            const int received = avcodec_receive_frame(m_source.decoder.get(), m_frame.get());
             if (received == 0) {
                 return append(error);
             }
@@ -175,14 +156,14 @@ private:
                 error = "cannot decode the sound: " + ffmpegError(received);
                 return false;
             }
-            const int read = av_read_frame(m_input.get(), m_packet.get());
+            const int read = av_read_frame(m_source.format.get(), m_packet.get());
             if (read < 0) {
                 m_inputEnded = true;
-                avcodec_send_packet(m_decoder.get(), nullptr);
+                avcodec_send_packet(m_source.decoder.get(), nullptr);
                 continue;
             }
-            if (m_packet->stream_index == m_streamIndex) {
-                avcodec_send_packet(m_decoder.get(), m_packet.get());
+            if (m_packet->stream_index == m_source.streamIndex) {
+                avcodec_send_packet(m_source.decoder.get(), m_packet.get());
             }
             av_packet_unref(m_packet.get());
         }
@@ -224,9 +205,9 @@ private:
         // frame, in which case counting samples is exact.
         int64_t start = m_expected;
         if (pts != AV_NOPTS_VALUE) {
-            const int64_t stamped =
-                av_rescale_q_rnd(pts - m_origin, m_timeBase, AVRational{1, m_format.sampleRate},
-                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+            const int64_t stamped = av_rescale_q_rnd(pts - m_source.origin, m_source.timeBase,
+                                                     AVRational{1, m_format.sampleRate},
+                                                     static_cast<AVRounding>(AV_ROUND_NEAR_INF));
             if (m_expected == INT64_MIN ||
                 std::llabs(stamped - m_expected) > m_format.sampleRate / 50) {
                 start = stamped;
@@ -258,16 +239,11 @@ private:
         return true;
     }
 
-    std::string m_path;
-    int m_streamIndex = -1;
+    SourceStream m_source;
     AudioFormat m_format;
-    InputContextPtr m_input;
-    CodecContextPtr m_decoder;
     ResampleContextPtr m_resampler;
     PacketPtr m_packet;
     FramePtr m_frame;
-    AVRational m_timeBase{1, 1};
-    int64_t m_origin = 0;
     bool m_started = false;
     bool m_ended = false;
     bool m_inputEnded = false;
@@ -517,8 +493,7 @@ std::string renderAudio(const std::vector<PlacedSegment>& segments, const AudioF
             out = &skipping;
         }
 
-        const bool sameSource = reader && reader->path() == segment.source.asset->path() &&
-                                reader->streamIndex() == segment.source.streamIndex;
+        const bool sameSource = reader && reader->source().isSame(segment.source);
         if (!sameSource) {
             reader.emplace();
             if (!reader->open(segment.source, format, error)) {

@@ -29,6 +29,19 @@ struct PlacedSegment {
 std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
                                          const MediaTimeRange& exportRange);
 
+// One stream of a source file opened for decoding; the file's other streams are skipped.
+struct SourceStream {
+    std::string path;
+    int streamIndex = -1;
+    InputContextPtr format;
+    CodecContextPtr decoder;
+    AVRational timeBase{1, 1};
+    int64_t origin = 0; // the asset's start, in timeBase units
+
+    bool open(const AssetTrack& track, int decoderThreads, std::string& error);
+    bool isSame(const AssetTrack& track) const;
+};
+
 struct VideoItem {
     FramePtr frame; // yuv420p at the output size
     int64_t pts = 0;
@@ -54,8 +67,7 @@ struct AudioFormat {
 // Decodes, retimes and scales the pictures of `segments`, ending the stream at `end`
 // (in kVideoTimescale units). Returns an error text, empty on success or when stopped.
 std::string renderVideo(const std::vector<PlacedSegment>& segments, const VideoFormat& format,
-                        int64_t end, BoundedQueue<VideoItem>& queue,
-                        const std::atomic<bool>& stop);
+                        int64_t end, BoundedQueue<VideoItem>& queue, const std::atomic<bool>& stop);
 
 // Decodes, stretches (keeping the pitch) and places the sound of `segments`, silence between
 // them, `totalSamples` samples in all. Returns an error text, empty on success or when stopped.

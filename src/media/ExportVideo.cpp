@@ -9,37 +9,6 @@ extern "C" {
 
 namespace lento {
 
-std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
-                                         const MediaTimeRange& exportRange) {
-    std::vector<PlacedSegment> placed;
-    const MediaTime rangeEnd = exportRange.end();
-    for (const CompositionSegment& segment : track.segments()) {
-        if (segment.empty) {
-            continue;
-        }
-        const MediaTime start = segment.targetRange.start;
-        const MediaTime end = segment.targetRange.end();
-        const MediaTime low = maxTime(start, exportRange.start);
-        const MediaTime high = minTime(end, rangeEnd);
-        if (low >= high) {
-            continue;
-        }
-        const MediaTime targetDuration = segment.targetRange.duration;
-        const MediaTime sourceDuration = segment.sourceRange.duration;
-        const MediaTime sourceLow =
-            segment.sourceRange.start + scaleTime(low - start, sourceDuration, targetDuration);
-        const MediaTime sourceHigh =
-            segment.sourceRange.start + scaleTime(high - start, sourceDuration, targetDuration);
-        PlacedSegment piece;
-        piece.source = segment.sourceTrack;
-        piece.sourceRange = MediaTimeRange::fromTimeToTime(sourceLow, sourceHigh);
-        piece.targetRange =
-            MediaTimeRange::fromTimeToTime(low - exportRange.start, high - exportRange.start);
-        placed.push_back(piece);
-    }
-    return placed;
-}
-
 namespace {
 
 struct DecodedPicture {
@@ -51,50 +20,30 @@ struct DecodedPicture {
 class PictureReader {
 public:
     bool open(const AssetTrack& track, std::string& error) {
-        m_path = track.asset->path();
-        m_format = openInputFile(m_path, error);
-        if (!m_format) {
-            return false;
-        }
-        m_streamIndex = track.streamIndex;
-        if (m_streamIndex < 0 || m_streamIndex >= static_cast<int>(m_format->nb_streams)) {
-            error = "the source has no such video stream";
-            return false;
-        }
-        for (unsigned i = 0; i < m_format->nb_streams; ++i) {
-            if (static_cast<int>(i) != m_streamIndex) {
-                m_format->streams[i]->discard = AVDISCARD_ALL;
-            }
-        }
-        const AVStream& stream = *m_format->streams[m_streamIndex];
         // One decoding thread: the encoder keeps every core busy, and each extra thread would
         // hold its own pictures.
-        m_decoder = openDecoder(stream, 1, error);
-        if (!m_decoder) {
+        if (!m_source.open(track, 1, error)) {
             return false;
         }
-        m_timeBase = stream.time_base;
-        m_origin = av_rescale_q(track.asset->startTimeMicroseconds(), AV_TIME_BASE_Q, m_timeBase);
         m_packet = makePacket();
         return true;
     }
 
-    const std::string& path() const { return m_path; }
-    int streamIndex() const { return m_streamIndex; }
+    const SourceStream& source() const { return m_source; }
 
     bool seek(MediaTime time, std::string& error) {
         const int64_t timestamp =
-            av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, m_timeBase,
+            av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, m_source.timeBase,
                              static_cast<AVRounding>(AV_ROUND_DOWN)) +
-            m_origin;
+            m_source.origin;
         // Land on the key frame at or before the time; the pictures before it are skipped later.
-        const int result =
-            avformat_seek_file(m_format.get(), m_streamIndex, INT64_MIN, timestamp, timestamp, 0);
+        const int result = avformat_seek_file(m_source.format.get(), m_source.streamIndex,
+                                              INT64_MIN, timestamp, timestamp, 0);
         if (result < 0) {
             // Some files cannot seek; reading from the top still works.
-            av_seek_frame(m_format.get(), m_streamIndex, 0, AVSEEK_FLAG_BACKWARD);
+            av_seek_frame(m_source.format.get(), m_source.streamIndex, 0, AVSEEK_FLAG_BACKWARD);
         }
-        avcodec_flush_buffers(m_decoder.get());
+        avcodec_flush_buffers(m_source.decoder.get());
         m_inputEnded = false;
         m_drained = false;
         (void)error;
@@ -105,15 +54,16 @@ public:
     std::optional<DecodedPicture> next(std::string& error) {
         while (!m_drained) {
             FramePtr frame = makeFrame();
-            const int received = avcodec_receive_frame(m_decoder.get(), frame.get());
+            const int received = avcodec_receive_frame(m_source.decoder.get(), frame.get());
             if (received == 0) {
                 int64_t pts = frame->best_effort_timestamp;
                 if (pts == AV_NOPTS_VALUE) {
                     pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : m_lastPts + 1;
                 }
                 m_lastPts = pts;
-                const int64_t units = (pts - m_origin) * m_timeBase.num;
-                DecodedPicture picture{std::move(frame), MediaTime::make(units, m_timeBase.den)};
+                const int64_t units = (pts - m_source.origin) * m_source.timeBase.num;
+                DecodedPicture picture{std::move(frame),
+                                       MediaTime::make(units, m_source.timeBase.den)};
                 return picture;
             }
             if (received == AVERROR_EOF) {
@@ -128,15 +78,15 @@ public:
                 m_drained = true;
                 break;
             }
-            const int read = av_read_frame(m_format.get(), m_packet.get());
+            const int read = av_read_frame(m_source.format.get(), m_packet.get());
             if (read < 0) {
                 m_inputEnded = true;
-                avcodec_send_packet(m_decoder.get(), nullptr);
+                avcodec_send_packet(m_source.decoder.get(), nullptr);
                 continue;
             }
-            if (m_packet->stream_index == m_streamIndex) {
+            if (m_packet->stream_index == m_source.streamIndex) {
                 // A damaged packet is dropped; the decoder goes on with the next one.
-                avcodec_send_packet(m_decoder.get(), m_packet.get());
+                avcodec_send_packet(m_source.decoder.get(), m_packet.get());
             }
             av_packet_unref(m_packet.get());
         }
@@ -144,13 +94,8 @@ public:
     }
 
 private:
-    std::string m_path;
-    InputContextPtr m_format;
-    CodecContextPtr m_decoder;
+    SourceStream m_source;
     PacketPtr m_packet;
-    int m_streamIndex = -1;
-    AVRational m_timeBase{1, 1};
-    int64_t m_origin = 0;
     int64_t m_lastPts = 0;
     bool m_inputEnded = false;
     bool m_drained = false;
@@ -246,8 +191,7 @@ std::string renderVideo(const std::vector<PlacedSegment>& segments, const VideoF
         }
         const MediaTime sourceStart = segment.sourceRange.start;
         const MediaTime sourceEnd = segment.sourceRange.end();
-        const bool sameSource = reader && reader->path() == segment.source.asset->path() &&
-                                reader->streamIndex() == segment.source.streamIndex;
+        const bool sameSource = reader && reader->source().isSame(segment.source);
         if (!sameSource) {
             reader.emplace();
             if (!reader->open(segment.source, error)) {
