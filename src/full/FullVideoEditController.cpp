@@ -85,10 +85,13 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
 }
 
 FullVideoEditController::~FullVideoEditController() {
-    // The view belongs to the tab; when the tab is gone before us, so is the view.
+    // The view belongs to the tab that shows it; one that never found a tab is ours to end.
     if (m_dropView) {
         m_dropView->setDelegate(nullptr);
         m_controlBar->setDelegate(nullptr);
+        if (m_dropView->parent() == nullptr) {
+            delete m_dropView.data();
+        }
     }
 }
 

@@ -101,10 +101,14 @@ SectionEditController::SectionEditController(QObject* parent) : QObject(parent) 
 }
 
 SectionEditController::~SectionEditController() {
+    // The view belongs to the tab that shows it; one that never found a tab is ours to end.
     if (m_dropView) {
         m_dropView->setDelegate(nullptr);
         m_mouseClickView->setDelegate(nullptr);
         m_controlBar->setDelegate(nullptr);
+        if (m_dropView->parent() == nullptr) {
+            delete m_dropView.data();
+        }
     }
 }
 
