@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/DelegateProtocol.h"
+#include "controls/TimeText.h"
 #include "controls/VideoSeeker.h"
 #include "media/MediaTime.h"
 #include "media/Player.h"
@@ -17,11 +18,6 @@
 #include <string_view>
 
 namespace lento {
-
-// "HH:mm:ss" of a media time read as that many seconds after the Unix epoch, in UTC: fractions
-// are dropped toward minus infinity, a day wraps to 00:00:00 and minus one second shows 23:59:59.
-// Every time label uses this rule. Times without a number of seconds show 00:00:00.
-QString timeText(MediaTime time);
 
 // The bar's track image: a rounded bar drawn in the palette's colours with an outline, so that it
 // shows on light and dark themes alike. The mouse goes through it to the seeker.

@@ -1,7 +1,7 @@
 #include "sections/SectionComposition.h"
 
 #include "app/Log.h"
-#include "controls/VideoControlBar.h"
+#include "controls/TimeText.h"
 
 #include <algorithm>
 #include <cstddef>
