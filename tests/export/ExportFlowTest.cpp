@@ -1,6 +1,5 @@
 #include "app/AppDelegate.h"
 #include "app/Dialogs.h"
-#include "app/Log.h"
 #include "app/MainWindow.h"
 #include "controls/VideoControlBar.h"
 #include "export/ExportFormats.h"
@@ -8,8 +7,8 @@
 #include "export/SavePanel.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
-#include "support/MediaProbe.h"
-#include "support/QtApp.h"
+#include "support/EditorTesting.h"
+#include "support/ExportTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +17,6 @@
 #include <QDialog>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QToolButton>
 
 #include <filesystem>
@@ -104,86 +102,35 @@ TEST(ExportProgressTest, TheSheetIsIndeterminateUntilSomethingIsWrittenAndCancel
 class FullVideoExportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::ensureQtApp();
-        Player::setHeadless(true);
-        setLogSink([this](const std::string& line) { log.push_back(line); });
-        dialogs::setResponder({[this](const QString& message, const QString& informative) {
-                                   alerts << message + "|" + informative;
-                               },
-                               {}});
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        folder = fs::path(LENTO_BINARY_DIR) / "test-output" / info->name();
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        window = std::make_unique<MainWindow>();
         window->appDelegate()->applicationDidFinishLaunching();
         editor = window->fullVideoEditController();
     }
-    void TearDown() override {
-        window.reset();
-        SavePanel::setResponder({});
-        dialogs::setResponder({});
-        setLogSink({});
-        fs::remove_all(folder);
+
+    void load(const std::string& path) { ASSERT_TRUE(test::dropAndWait(*editor, path)); }
+    ExportSession::Status exportAs(const QString& name, const QString& format = {}) {
+        return test::answerAndExport(
+            *editor->exportFlow(), [&] { editor->actionExport(); }, folder.path(), name, format,
+            &offer);
     }
 
-    void load(const std::string& path) {
-        editor->fileDropped(QUrl::fromLocalFile(QString::fromStdString(path)));
-        ASSERT_TRUE(test::waitUntil([&] {
-            return editor->m_VideoPlayer()->player()->status() == Player::Status::ReadyToPlay;
-        }));
-    }
-
-    // Answers the save panel with `name` in the test's folder, choosing `format` (when given)
-    // after typing the name.
-    void answerSavePanel(int response, const QString& name, const QString& format = {}) {
-        SavePanel::setResponder([=, this](SavePanel& panel) {
-            proposed = panel.nameFieldStringValue();
-            offered.clear();
-            for (int i = 0; i < panel.formatChooser()->count(); ++i) {
-                offered << panel.formatChooser()->itemText(i);
-            }
-            panel.setDirectory(QString::fromStdString(folder.string()));
-            panel.setNameFieldStringValue(name);
-            if (!format.isEmpty()) {
-                panel.formatChooser()->setCurrentIndex(panel.formatChooser()->findText(format));
-            }
-            return response;
-        });
-    }
-
-    // Runs the export and waits until it has ended; the status it ended with.
-    ExportSession::Status exportAndWait() {
-        QSignalSpy finished(editor->exportFlow(), &ExportFlow::exportFinished);
-        editor->actionExport();
-        EXPECT_TRUE(test::waitUntil([&] { return finished.count() > 0; }, 60s));
-        return finished.isEmpty() ? ExportSession::Status::Unknown
-                                  : finished.first().first().value<ExportSession::Status>();
-    }
-
-    std::string out(const std::string& name) const { return (folder / name).string(); }
-
-    std::unique_ptr<MainWindow> window;
+    test::Capture capture;
+    test::TestFolder folder;
+    std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>();
     FullVideoEditController* editor = nullptr;
-    fs::path folder;
-    std::vector<std::string> log;
-    QStringList alerts;
-    QString proposed;
-    QStringList offered;
+    test::SavePanelOffer offer;
 };
 
 TEST_F(FullVideoExportTest, AWholeExportStretchesPictureAndSoundIntoTheChosenContainer) {
     load(fixture("clip.mp4"));
     editor->m_comboSpeed()->setCurrentIndex(2);
-    answerSavePanel(dialogs::kResponseOK, "Holiday", "3gp");
-    EXPECT_EQ(exportAndWait(), ExportSession::Status::Completed);
-    EXPECT_EQ(proposed, "Untitled.mp4");
-    EXPECT_EQ(offered, QStringList({"mp4", "mov", "3gp"}));
-    EXPECT_TRUE(alerts.isEmpty());
+    EXPECT_EQ(exportAs("Holiday", "3gp"), ExportSession::Status::Completed);
+    EXPECT_EQ(offer.name, "Untitled.mp4");
+    EXPECT_EQ(offer.formats, QStringList({"mp4", "mov", "3gp"}));
+    EXPECT_TRUE(capture.alerts.isEmpty());
     EXPECT_EQ(editor->exportSession(), nullptr);
     EXPECT_EQ(editor->exportProgressWindowController(), nullptr);
 
-    const auto probe = test::probe(out("Holiday.3gp"));
+    const auto probe = test::probe(folder / "Holiday.3gp");
     ASSERT_TRUE(probe.ok);
     EXPECT_EQ(probe.majorBrand.substr(0, 3), "3gp");
     ASSERT_NE(probe.video(), nullptr);
@@ -191,23 +138,21 @@ TEST_F(FullVideoExportTest, AWholeExportStretchesPictureAndSoundIntoTheChosenCon
     EXPECT_NEAR(probe.video()->durationSeconds, 30.0, 0.1);
     EXPECT_NEAR(probe.audio()->durationSeconds, 30.0, 0.1);
     // The log names the preset, the types and the destination.
-    EXPECT_NE(std::find(log.begin(), log.end(), "HighestQuality\n"), log.end());
-    EXPECT_NE(std::find(log.begin(), log.end(), "(QuickTime movie, MPEG-4, 3GPP)\n"), log.end());
+    EXPECT_TRUE(capture.logged("HighestQuality\n"));
+    EXPECT_TRUE(capture.logged("(QuickTime movie, MPEG-4, 3GPP)\n"));
 }
 
 TEST_F(FullVideoExportTest, RemovedOrMissingSoundLeavesNoSoundStream) {
     load(fixture("clip.mp4"));
     editor->m_chkRemoveAudio()->click();
-    answerSavePanel(dialogs::kResponseOK, "quiet.mov");
-    ASSERT_EQ(exportAndWait(), ExportSession::Status::Completed);
-    auto probe = test::probe(out("quiet.mov"));
+    ASSERT_EQ(exportAs("quiet.mov"), ExportSession::Status::Completed);
+    auto probe = test::probe(folder / "quiet.mov");
     EXPECT_EQ(probe.majorBrand, "qt  ");
     EXPECT_EQ(probe.audio(), nullptr);
 
     load(fixture("silent.mov"));
-    answerSavePanel(dialogs::kResponseOK, "silent.mp4");
-    ASSERT_EQ(exportAndWait(), ExportSession::Status::Completed);
-    probe = test::probe(out("silent.mp4"));
+    ASSERT_EQ(exportAs("silent.mp4"), ExportSession::Status::Completed);
+    probe = test::probe(folder / "silent.mp4");
     EXPECT_EQ(probe.audio(), nullptr);
     EXPECT_NE(probe.majorBrand, "qt  ");
 }
@@ -216,60 +161,59 @@ TEST_F(FullVideoExportTest, ACancelledSaveDialogWritesNothingAndLeavesThePlayerP
     load(fixture("clip.mp4"));
     editor->m_VideoControlBar()->m_btnPlay()->click();
     ASSERT_GT(editor->m_VideoPlayer()->player()->rate(), 0.0f);
-    answerSavePanel(dialogs::kResponseCancel, "nothing.mp4");
+    test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "nothing.mp4");
     editor->actionExport();
     test::spinEvents(100ms);
     EXPECT_EQ(editor->m_VideoPlayer()->player()->rate(), 0.0f);
     // The bar is not told: its button stays on.
     EXPECT_TRUE(editor->m_VideoControlBar()->m_btnPlay()->isChecked());
     EXPECT_EQ(editor->exportSession(), nullptr);
-    EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_EQ(folder.fileCount(), 0);
 }
 
 TEST_F(FullVideoExportTest, CancelOnTheSheetEndsTheExportAndKeepsTheOlderFile) {
     load(fixture("clip.mp4"));
     editor->m_comboSpeed()->setCurrentIndex(9);
-    { std::ofstream(out("keep.mp4")) << "older"; }
-    answerSavePanel(dialogs::kResponseOK, "keep.mp4");
-    QSignalSpy finished(editor->exportFlow(), &ExportFlow::exportFinished);
-    editor->actionExport();
-    ASSERT_TRUE(
-        test::waitUntil([&] { return editor->exportProgressWindowController() != nullptr; }));
-    ExportProgressWindowController* sheet = editor->exportProgressWindowController();
-    EXPECT_TRUE(sheet->window()->isVisible());
-    EXPECT_TRUE(sheet->isIndeterminate() || sheet->progress() > 0.0f);
-    sheet->cancelButton()->click();
-    EXPECT_EQ(sheet->updateTimer(), nullptr);
-    ASSERT_TRUE(test::waitUntil([&] { return finished.count() > 0; }, 30s));
-    EXPECT_EQ(finished.first().first().value<ExportSession::Status>(),
-              ExportSession::Status::Cancelled);
+    { std::ofstream(folder / "keep.mp4") << "older"; }
+    const ExportSession::Status status = test::answerAndExport(
+        *editor->exportFlow(),
+        [&] {
+            editor->actionExport();
+            ASSERT_TRUE(test::waitUntil(
+                [&] { return editor->exportProgressWindowController() != nullptr; }));
+            ExportProgressWindowController* sheet = editor->exportProgressWindowController();
+            EXPECT_TRUE(sheet->window()->isVisible());
+            EXPECT_TRUE(sheet->isIndeterminate() || sheet->progress() > 0.0f);
+            sheet->cancelButton()->click();
+            EXPECT_EQ(sheet->updateTimer(), nullptr);
+        },
+        folder.path(), "keep.mp4");
+    EXPECT_EQ(status, ExportSession::Status::Cancelled);
     EXPECT_EQ(editor->exportProgressWindowController(), nullptr);
-    EXPECT_TRUE(alerts.isEmpty());
-    EXPECT_EQ(test::readFileBytes(out("keep.mp4")), "older");
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    EXPECT_TRUE(capture.alerts.isEmpty());
+    EXPECT_EQ(test::readFileBytes(folder / "keep.mp4"), "older");
+    EXPECT_EQ(folder.fileCount(), 1);
 }
 
 TEST_F(FullVideoExportTest, AFailedExportSaysSoAndExportingOverTheSourceWorks) {
-    fs::copy_file(fixture("clip.mp4"), out("own.mp4"));
-    load(out("own.mp4"));
-    answerSavePanel(dialogs::kResponseOK, QString::fromStdString(out("missing/where.mp4")));
-    EXPECT_EQ(exportAndWait(), ExportSession::Status::Failed);
-    ASSERT_EQ(alerts.size(), 1);
-    EXPECT_TRUE(alerts[0].startsWith("Export failed.|"));
-    EXPECT_GT(alerts[0].size(), QString("Export failed.|").size());
+    fs::copy_file(fixture("clip.mp4"), folder / "own.mp4");
+    load(folder / "own.mp4");
+    EXPECT_EQ(exportAs(QString::fromStdString(folder / "missing/where.mp4")),
+              ExportSession::Status::Failed);
+    EXPECT_EQ(capture.alerts, QStringList({"Export failed."}));
+    ASSERT_EQ(capture.informatives.size(), 1);
+    EXPECT_FALSE(capture.informatives[0].isEmpty());
 
     editor->m_comboSpeed()->setCurrentIndex(1);
-    answerSavePanel(dialogs::kResponseOK, "own.mp4");
-    EXPECT_EQ(exportAndWait(), ExportSession::Status::Completed);
-    EXPECT_NEAR(test::probe(out("own.mp4")).durationSeconds, 20.0, 0.1);
+    EXPECT_EQ(exportAs("own.mp4"), ExportSession::Status::Completed);
+    EXPECT_NEAR(test::probe(folder / "own.mp4").durationSeconds, 20.0, 0.1);
 }
 
 TEST_F(FullVideoExportTest, ASoundOnlySourceExportsItsSoundStretched) {
     load(fixture("audio.m4a"));
     editor->m_comboSpeed()->setCurrentIndex(1);
-    answerSavePanel(dialogs::kResponseOK, "sound.mp4");
-    ASSERT_EQ(exportAndWait(), ExportSession::Status::Completed);
-    const auto probe = test::probe(out("sound.mp4"));
+    ASSERT_EQ(exportAs("sound.mp4"), ExportSession::Status::Completed);
+    const auto probe = test::probe(folder / "sound.mp4");
     EXPECT_EQ(probe.video(), nullptr);
     ASSERT_NE(probe.audio(), nullptr);
     EXPECT_NEAR(probe.audio()->durationSeconds, 20.0, 0.1);

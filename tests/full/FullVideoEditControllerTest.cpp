@@ -1,12 +1,8 @@
 #include "full/FullVideoEditController.h"
 #include "app/AppDelegate.h"
-#include "app/Dialogs.h"
-#include "app/Log.h"
 #include "app/MainWindow.h"
 #include "controls/VideoControlBar.h"
-#include "media/PlayerView.h"
-#include "support/MediaProbe.h"
-#include "support/QtApp.h"
+#include "support/EditorTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -18,46 +14,24 @@
 #include <QTest>
 #include <QToolButton>
 
-#include <filesystem>
-
 namespace lento {
 namespace {
 
 using test::fixture;
 using namespace std::chrono_literals;
-
-QUrl fileUrl(const std::string& path) {
-    return QUrl::fromLocalFile(QString::fromStdString(path));
-}
+using test::fileUrl;
 
 class FullVideoEditControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::ensureQtApp();
-        Player::setHeadless(true);
-        setLogSink([this](const std::string& line) { log.push_back(line); });
-        dialogs::setResponder(
-            {[this](const QString& message, const QString&) { alerts << message; }, {}});
-        window = std::make_unique<MainWindow>();
         window->appDelegate()->applicationDidFinishLaunching();
         editor = window->fullVideoEditController();
         bar = editor->m_VideoControlBar();
     }
-    void TearDown() override {
-        window.reset();
-        dialogs::setResponder({});
-        setLogSink({});
-    }
 
     Player* player() const { return editor->m_VideoPlayer()->player(); }
-
-    // Loads a fixture and waits until its player is ready.
     void load(const std::string& name) {
-        editor->fileDropped(fileUrl(fixture(name)));
-        ASSERT_NE(player(), nullptr);
-        ASSERT_TRUE(test::waitUntil([&] {
-            return player()->status() == Player::Status::ReadyToPlay;
-        })) << name;
+        ASSERT_TRUE(test::dropAndWait(*editor, fixture(name))) << name;
     }
 
     void play() {
@@ -65,15 +39,10 @@ protected:
         ASSERT_TRUE(bar->m_btnPlay()->isChecked());
     }
 
-    bool logged(const std::string& line) const {
-        return std::find(log.begin(), log.end(), line) != log.end();
-    }
-
-    std::unique_ptr<MainWindow> window;
+    test::Capture capture;
+    std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>();
     FullVideoEditController* editor = nullptr;
     VideoControlBar* bar = nullptr;
-    std::vector<std::string> log;
-    QStringList alerts;
 };
 
 TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabled) {
@@ -108,34 +77,34 @@ TEST_F(FullVideoEditControllerTest,
     for (const char* name :
          {"clip.avi", "clip.wmv", "empty.mp4", "random.mp4", "truncated.mp4", "text.mov"}) {
         SCOPED_TRACE(name);
-        alerts.clear();
-        log.clear();
+        capture.clear();
         editor->fileDropped(fileUrl(fixture(name)));
-        EXPECT_TRUE(logged("No Playable"));
-        ASSERT_EQ(alerts.size(), 1);
-        EXPECT_EQ(alerts[0], "Invalid file!\n This software only supports 3gp, Mov, and Mp4.");
+        EXPECT_TRUE(capture.logged("No Playable"));
+        ASSERT_EQ(capture.alerts.size(), 1);
+        EXPECT_EQ(capture.alerts[0],
+                  "Invalid file!\n This software only supports 3gp, Mov, and Mp4.");
         // The loaded video stays, and keeps playing.
         EXPECT_EQ(player(), playing);
         EXPECT_EQ(editor->videoPath(), fileUrl(fixture("clip.mp4")));
         EXPECT_GT(player()->rate(), 0.0f);
     }
-    alerts.clear();
+    capture.alerts.clear();
     load("clip.AVI");
     load("clip.m4v");
-    EXPECT_TRUE(alerts.isEmpty());
+    EXPECT_TRUE(capture.alerts.isEmpty());
 }
 
 TEST_F(FullVideoEditControllerTest, ReadyVideoEnablesTheControlsAndShowsItsDuration) {
     editor->fileDropped(fileUrl(fixture("clip.mp4")));
     // The status is observed at once, then again when it changes.
-    EXPECT_TRUE(logged("UnKnown"));
+    EXPECT_TRUE(capture.logged("UnKnown"));
     EXPECT_FALSE(bar->m_btnPlay()->isEnabled());
     ASSERT_TRUE(test::waitUntil([&] { return bar->m_btnPlay()->isEnabled(); }));
     EXPECT_TRUE(editor->m_comboSpeed()->isEnabled());
     EXPECT_TRUE(editor->m_btnExport()->isEnabled());
     EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:10");
     EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
-    EXPECT_TRUE(logged("10.000000l"));
+    EXPECT_TRUE(capture.logged("10.000000l"));
     EXPECT_EQ(bar->curRate(), 1.0f);
 }
 
@@ -158,7 +127,7 @@ TEST_F(FullVideoEditControllerTest, TheSoundSwitchAndTheVolumeSlider) {
     play();
     EXPECT_NEAR(player()->volume(), 0.5f, 0.01f);
     editor->m_chkRemoveAudio()->click();
-    EXPECT_TRUE(logged("selected"));
+    EXPECT_TRUE(capture.logged("selected"));
     EXPECT_EQ(player()->volume(), 0.0f);
     EXPECT_FALSE(editor->volumnOnOff());
     // With the sound removed, the slider changes nothing.
@@ -166,7 +135,7 @@ TEST_F(FullVideoEditControllerTest, TheSoundSwitchAndTheVolumeSlider) {
     bar->actionVolumnControl();
     EXPECT_EQ(player()->volume(), 0.0f);
     editor->m_chkRemoveAudio()->click();
-    EXPECT_TRUE(logged("not selected"));
+    EXPECT_TRUE(capture.logged("not selected"));
     EXPECT_NEAR(player()->volume(), 1.0f, 0.01f);
     bar->m_ctrlVolumn()->setValue(bar->m_ctrlVolumn()->maximum() / 4);
     bar->actionVolumnControl();

@@ -1,20 +1,20 @@
 #include "media/Player.h"
 #include "media/PlayerView.h"
+#include "support/ExportTesting.h"
 #include "support/MediaProbe.h"
 #include "support/QtApp.h"
 
 #include <mpv/client.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -26,335 +26,203 @@ using test::fixture;
 using test::spinEvents;
 using test::waitUntil;
 
-constexpr int kSignalTimeoutMs = 10000;
-
 class PlayerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         test::ensureQtApp();
         Player::setHeadless(true);
     }
-
-    static std::unique_ptr<Player> openPlayer(const std::string& name) {
-        return std::make_unique<Player>(QString::fromStdString(fixture(name)));
-    }
-
-    // A player of `name` that has become ready.
-    static std::unique_ptr<Player> openReady(const std::string& name) {
-        auto player = openPlayer(name);
-        QSignalSpy ready(player.get(), &Player::statusChanged);
-        if (player->status() != Player::Status::ReadyToPlay) {
-            ready.wait(kSignalTimeoutMs);
-        }
-        EXPECT_EQ(player->status(), Player::Status::ReadyToPlay) << name;
-        return player;
-    }
 };
 
+std::unique_ptr<Player> openPlayer(const std::string& name) {
+    return std::make_unique<Player>(QString::fromStdString(fixture(name)));
+}
+// A player of `name` that has become ready.
+std::unique_ptr<Player> openReady(const std::string& name) {
+    auto player = openPlayer(name);
+    EXPECT_TRUE(waitUntil([&] { return player->status() == Player::Status::ReadyToPlay; })) << name;
+    return player;
+}
 double seconds(const Player& player) {
     return player.currentTime().seconds();
 }
-
 MediaTime at(double seconds, const Player& player) {
     return MediaTime::makeWithSeconds(seconds, player.currentItem()->duration().timescale);
 }
 
-// --- What the player plays to: mpv's pcm output writes the sound as a WAV file. ---
-
-struct Sound {
-    int sampleRate = 0;
-    std::vector<float> samples; // first channel only
-};
-
-// Sends the player's sound to `path` from now on.
-void captureSound(Player& player, const QString& path) {
-    const QByteArray file = QFile::encodeName(path);
-    ASSERT_GE(mpv_set_property_string(player.handle(), "ao-pcm-file", file.constData()), 0);
-    ASSERT_GE(mpv_set_property_string(player.handle(), "ao", "pcm"), 0);
-}
-
-uint32_t readLe(const std::string& bytes, size_t at, int size) {
-    uint32_t value = 0;
-    for (int i = size - 1; i >= 0; --i) {
-        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-    }
-    return value;
-}
-
-// 32-bit float or 16-bit integer WAV; mpv fixes the chunk sizes only when it closes the file,
-// so the data runs to the end of the file.
-Sound readWav(const QString& path) {
-    Sound sound;
-    const std::string bytes = test::readFileBytes(QFile::encodeName(path).toStdString());
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0) {
-        return sound;
-    }
-    int formatTag = 0, channels = 0, bits = 0;
-    size_t at = 12;
-    while (at + 8 <= bytes.size()) {
-        const std::string id = bytes.substr(at, 4);
-        const uint32_t size = readLe(bytes, at + 4, 4);
-        if (id == "fmt ") {
-            formatTag = static_cast<int>(readLe(bytes, at + 8, 2));
-            channels = static_cast<int>(readLe(bytes, at + 10, 2));
-            sound.sampleRate = static_cast<int>(readLe(bytes, at + 12, 4));
-            bits = static_cast<int>(readLe(bytes, at + 22, 2));
-            // WAVE_FORMAT_EXTENSIBLE: the format is the first word of the sub-format.
-            if (formatTag == 0xFFFE && size >= 40) {
-                formatTag = static_cast<int>(readLe(bytes, at + 32, 2));
-            }
-        } else if (id == "data") {
-            at += 8;
-            break;
-        }
-        at += 8 + size;
-    }
-    if (channels <= 0 || !((formatTag == 3 && bits == 32) || (formatTag == 1 && bits == 16))) {
-        return Sound{};
-    }
-    const size_t frameBytes = static_cast<size_t>(channels) * (bits / 8);
-    for (; at + frameBytes <= bytes.size(); at += frameBytes) {
-        if (bits == 32) {
-            float value = 0;
-            std::memcpy(&value, bytes.data() + at, sizeof value);
-            sound.samples.push_back(value);
-        } else {
-            int16_t value = 0;
-            std::memcpy(&value, bytes.data() + at, sizeof value);
-            sound.samples.push_back(value / 32768.0f);
-        }
-    }
-    return sound;
-}
-
-// The last `duration` seconds of the sound.
-std::vector<float> tail(const Sound& sound, double duration) {
-    const auto count = std::min(sound.samples.size(), size_t(duration * sound.sampleRate));
-    return {sound.samples.end() - static_cast<std::ptrdiff_t>(count), sound.samples.end()};
-}
-
-double rms(const std::vector<float>& samples) {
-    double sum = 0;
-    for (float sample : samples) {
-        sum += double(sample) * sample;
-    }
-    return samples.empty() ? 0 : std::sqrt(sum / samples.size());
-}
-
-// The frequency of a pure tone, from its zero crossings.
-double toneFrequency(const std::vector<float>& samples, int sampleRate) {
-    int crossings = 0;
-    for (size_t i = 1; i < samples.size(); ++i) {
-        crossings += (samples[i - 1] < 0) != (samples[i] < 0);
-    }
-    return samples.empty() ? 0 : crossings / 2.0 / (double(samples.size()) / sampleRate);
-}
-
-// Plays at `rate` for `wall` of real time and returns what came out.
-Sound playAndCapture(Player& player, float rate, std::chrono::milliseconds wall,
-                     const QString& path) {
-    captureSound(player, path);
-    player.setRate(rate);
-    spinEvents(wall);
-    player.pause();
-    // Closing the output finishes the file.
-    mpv_set_property_string(player.handle(), "ao", "null");
-    return readWav(path);
-}
-
-// --- Opening ---
-
-TEST_F(PlayerTest, BecomesReadyWithTheFilesDuration) {
-    auto player = openPlayer("clip.mp4");
-    EXPECT_EQ(player->status(), Player::Status::Unknown);
-    QSignalSpy changes(player.get(), &Player::statusChanged);
-    ASSERT_TRUE(changes.wait(kSignalTimeoutMs));
-    ASSERT_EQ(changes.count(), 1);
-    EXPECT_EQ(changes.at(0).at(0).value<Player::Status>(), Player::Status::ReadyToPlay);
-    EXPECT_EQ(player->status(), Player::Status::ReadyToPlay);
-    ASSERT_NE(player->currentItem(), nullptr);
-    const MediaTime duration = player->currentItem()->duration();
-    EXPECT_NEAR(duration.seconds(), 10.0, 0.05);
-    // Times come in the asset's timescale.
-    EXPECT_EQ(player->currentTime(), MediaTime::make(0, duration.timescale));
-    EXPECT_EQ(player->currentTime().timescale, duration.timescale);
-    EXPECT_EQ(player->rate(), 0.0f);
-}
-
-TEST_F(PlayerTest, FilesWithoutPictureOrSoundBecomeReadyAndPlay) {
-    for (const char* name : {"silent.mov", "audio.m4a"}) {
-        SCOPED_TRACE(name);
-        auto player = openReady(name);
-        player->play();
-        EXPECT_TRUE(waitUntil([&] { return seconds(*player) > 0.3; }, 5s));
-    }
-}
-
-TEST_F(PlayerTest, FilesThatCannotPlayFail) {
-    for (const char* name : {"text.mov", "empty.mp4", "missing.mp4"}) {
-        SCOPED_TRACE(name);
-        auto player = openPlayer(name);
-        EXPECT_EQ(player->status(), Player::Status::Unknown);
-        QSignalSpy changes(player.get(), &Player::statusChanged);
-        ASSERT_TRUE(changes.wait(kSignalTimeoutMs));
-        EXPECT_EQ(changes.at(0).at(0).value<Player::Status>(), Player::Status::Failed);
-        EXPECT_EQ(player->status(), Player::Status::Failed);
-        // Failure is final: mpv's own verdict does not announce it twice.
-        spinEvents(300ms);
-        EXPECT_EQ(changes.count(), 1);
-        player->play(); // harmless
-    }
-}
-
-// --- Rate ---
-
-TEST_F(PlayerTest, RateIsZeroWhilePausedAndTheRateWhilePlaying) {
-    auto player = openReady("clip.mp4");
-    EXPECT_EQ(player->rate(), 0.0f);
-    player->setRate(0.5f);
-    EXPECT_EQ(player->rate(), 0.5f);
-    spinEvents(300ms);
-    // mpv's own reports of the pause do not undo the request.
-    EXPECT_EQ(player->rate(), 0.5f);
-    player->setRate(0.0f);
-    EXPECT_EQ(player->rate(), 0.0f);
-    player->play();
-    EXPECT_EQ(player->rate(), 1.0f);
-    player->pause();
-    player->play();
-    player->setRate(0.25f);
-    spinEvents(300ms);
-    EXPECT_EQ(player->rate(), 0.25f);
-    player->pause();
-    spinEvents(300ms);
-    EXPECT_EQ(player->rate(), 0.0f);
-}
-
-TEST_F(PlayerTest, PlayAskedBeforeReadyHolds) {
-    auto player = openPlayer("clip.mp4");
-    player->setRate(0.5f);
-    // mpv's first report says paused, and arrives after the request.
-    bool alwaysPlaying = true;
-    QElapsedTimer wall;
-    wall.start();
-    while (wall.elapsed() < 800) {
+// The lowest and highest position seen while the events run for `wall`.
+std::pair<double, double> positionsOver(const Player& player, std::chrono::milliseconds wall) {
+    std::pair<double, double> range{seconds(player), seconds(player)};
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < wall.count()) {
         spinEvents(1ms);
-        alwaysPlaying = alwaysPlaying && player->rate() == 0.5f;
+        range = {std::min(range.first, seconds(player)), std::max(range.second, seconds(player))};
     }
-    EXPECT_TRUE(alwaysPlaying);
-    EXPECT_EQ(player->status(), Player::Status::ReadyToPlay);
-    EXPECT_GT(seconds(*player), 0.1);
+    return range;
 }
 
 // How fast the position moves against the wall clock over `wall`.
 double measuredRate(const Player& player, std::chrono::milliseconds wall) {
-    const double start = seconds(player);
-    QElapsedTimer clock;
-    clock.start();
-    spinEvents(wall);
-    return (seconds(player) - start) / (clock.elapsed() / 1000.0);
+    const auto [lowest, highest] = positionsOver(player, wall);
+    return (highest - lowest) / (wall.count() / 1000.0);
 }
 
-TEST_F(PlayerTest, ThePositionMovesWithTheClockTimesTheRate) {
-    // Without a sound device mpv still keeps real time.
-    auto player = openReady("clip.mp4");
-    player->play();
-    ASSERT_TRUE(waitUntil([&] { return seconds(*player) > 0.0; }));
-    EXPECT_NEAR(measuredRate(*player, 1200ms), 1.0, 0.25);
+// --- What the player plays to: mpv's pcm output writes the sound to a file, here as bare
+// 48 kHz mono floats. ---
 
-    player->setRate(0.5f);
-    spinEvents(200ms);
-    EXPECT_NEAR(measuredRate(*player, 1600ms), 0.5, 0.15);
+constexpr int kSampleRate = 48000;
 
-    // Paused, the position stands still.
-    player->setRate(0.0f);
+// Plays at `rate` until `soundSeconds` of sound have come out, however long that takes; the
+// sound, once the output is closed.
+std::vector<float> playAndCapture(Player& player, float rate, double soundSeconds,
+                                  const std::string& path) {
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"audio-format", "float"},
+                                      {"audio-channels", "mono"},
+                                      {"audio-samplerate", std::to_string(kSampleRate)},
+                                      {"ao-pcm-waveheader", "no"},
+                                      {"ao-pcm-file", path},
+                                      {"ao", "pcm"}}) {
+        EXPECT_GE(mpv_set_property_string(player.handle(), name, value.c_str()), 0) << name;
+    }
+    player.setRate(rate);
+    const auto wanted = std::uintmax_t(soundSeconds * kSampleRate * sizeof(float));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            std::error_code error;
+            return std::filesystem::file_size(path, error) >= wanted && !error;
+        },
+        60s));
+    player.pause();
+    mpv_set_property_string(player.handle(), "ao", "null"); // closes the file
+    const std::string bytes = test::readFileBytes(path);
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+// The level and the frequency (from its zero crossings) of the tone in the sound's last
+// `duration` seconds.
+struct Tone {
+    double level = 0, frequency = 0;
+};
+Tone toneAtTheEnd(const std::vector<float>& sound, double duration) {
+    const size_t count = std::min(sound.size(), size_t(duration * kSampleRate));
+    double sum = 0;
+    int crossings = 0;
+    for (size_t i = sound.size() - count; i < sound.size(); ++i) {
+        sum += double(sound[i]) * sound[i];
+        crossings += i > sound.size() - count && (sound[i - 1] < 0) != (sound[i] < 0);
+    }
+    return count == 0 ? Tone{}
+                      : Tone{std::sqrt(sum / count), crossings / 2.0 / count * kSampleRate};
+}
+
+TEST_F(PlayerTest, PlayableFilesBecomeReadyOnceAndOthersFail) {
+    auto player = openPlayer("clip.mp4");
+    EXPECT_EQ(player->status(), Player::Status::Unknown);
+    QSignalSpy changes(player.get(), &Player::statusChanged);
+    ASSERT_TRUE(changes.wait(10000));
     spinEvents(300ms);
+    ASSERT_EQ(changes.count(), 1);
+    EXPECT_EQ(changes.at(0).at(0).value<Player::Status>(), Player::Status::ReadyToPlay);
+    const MediaTime duration = player->currentItem()->duration();
+    EXPECT_NEAR(duration.seconds(), 10.0, 0.05);
+    // Times come in the asset's timescale.
+    EXPECT_EQ(player->currentTime(), MediaTime::make(0, duration.timescale));
+    EXPECT_EQ(player->rate(), 0.0f);
+
+    for (const char* name : {"silent.mov", "audio.m4a"}) {
+        auto other = openReady(name);
+        other->play();
+        EXPECT_TRUE(waitUntil([&] { return seconds(*other) > 0.3; }, 5s)) << name;
+    }
+    for (const char* name : {"text.mov", "empty.mp4", "missing.mp4"}) {
+        SCOPED_TRACE(name);
+        auto failing = openPlayer(name);
+        QSignalSpy failed(failing.get(), &Player::statusChanged);
+        ASSERT_TRUE(failed.wait(10000));
+        // Failure is final: mpv's own verdict does not announce it twice.
+        spinEvents(300ms);
+        ASSERT_EQ(failed.count(), 1);
+        EXPECT_EQ(failed.at(0).at(0).value<Player::Status>(), Player::Status::Failed);
+        EXPECT_EQ(failing->status(), Player::Status::Failed);
+        failing->play(); // harmless
+    }
+}
+
+TEST_F(PlayerTest, RateIsZeroWhilePausedAndTheRequestedRateWhilePlaying) {
+    // Asked before ready: mpv's first report says paused, and arrives after the request.
+    auto player = openPlayer("clip.mp4");
+    player->setRate(0.5f);
+    QElapsedTimer wall;
+    wall.start();
+    while (wall.elapsed() < 800) {
+        spinEvents(1ms);
+        ASSERT_EQ(player->rate(), 0.5f);
+    }
+    EXPECT_EQ(player->status(), Player::Status::ReadyToPlay);
+    EXPECT_GT(seconds(*player), 0.1);
+
+    player->setRate(0.0f);
+    EXPECT_EQ(player->rate(), 0.0f);
+    player->play();
+    EXPECT_EQ(player->rate(), 1.0f);
+    // Without a sound device mpv still keeps real time.
+    EXPECT_NEAR(measuredRate(*player, 1200ms), 1.0, 0.25);
+    player->pause();
+    player->play();
+    player->setRate(0.25f);
+    spinEvents(200ms);
+    EXPECT_EQ(player->rate(), 0.25f);
+    EXPECT_NEAR(measuredRate(*player, 1600ms), 0.25, 0.1);
+    player->pause();
+    spinEvents(300ms);
+    EXPECT_EQ(player->rate(), 0.0f);
     EXPECT_EQ(measuredRate(*player, 500ms), 0.0);
 }
-
-// --- Volume ---
 
 TEST_F(PlayerTest, VolumeIsALinearGain) {
     auto player = openReady("clip.mp4");
     EXPECT_EQ(player->volume(), 1.0f);
-    player->setVolume(0.25f);
-    EXPECT_EQ(player->volume(), 0.25f);
     player->setVolume(2.0f);
     EXPECT_EQ(player->volume(), 1.0f);
     player->setVolume(-1.0f);
     EXPECT_EQ(player->volume(), 0.0f);
 
     // What comes out is scaled by the gain itself, not by mpv's cubic volume scale.
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+    test::TestFolder folder;
     player->setVolume(1.0f);
-    const Sound full = playAndCapture(*player, 1.0f, 1200ms, dir.filePath("full.wav"));
+    const double full = toneAtTheEnd(playAndCapture(*player, 1.0f, 1.0, folder / "f"), 0.5).level;
     auto quieter = openReady("clip.mp4");
     quieter->setVolume(0.25f);
-    const Sound quarter = playAndCapture(*quieter, 1.0f, 1200ms, dir.filePath("quarter.wav"));
-    const double fullLevel = rms(tail(full, 0.5));
-    const double quarterLevel = rms(tail(quarter, 0.5));
-    ASSERT_GT(fullLevel, 0.05);
-    EXPECT_NEAR(quarterLevel / fullLevel, 0.25, 0.03);
+    EXPECT_EQ(quieter->volume(), 0.25f);
+    const double quarter =
+        toneAtTheEnd(playAndCapture(*quieter, 1.0f, 1.0, folder / "q"), 0.5).level;
+    ASSERT_GT(full, 0.05);
+    EXPECT_NEAR(quarter / full, 0.25, 0.03);
 }
-
-// --- Seeking ---
 
 TEST_F(PlayerTest, SeekAnswersTheTargetAtOnceAndPlaysOnFromIt) {
-    auto player = openReady("clip.mp4");
+    // Before ready, paused and playing, mpv's reports from before the seek do not show through.
+    auto player = openPlayer("clip.mp4");
+    player->seek(MediaTime::make(5, 1));
+    EXPECT_EQ(positionsOver(*player, 600ms), std::make_pair(5.0, 5.0));
+    EXPECT_EQ(player->status(), Player::Status::ReadyToPlay);
     player->seek(at(3.0, *player));
     EXPECT_EQ(player->currentTime(), at(3.0, *player));
-    // mpv's reports from before the seek do not pull the position back.
-    spinEvents(400ms);
-    EXPECT_EQ(player->currentTime(), at(3.0, *player));
+    EXPECT_EQ(positionsOver(*player, 400ms), std::make_pair(3.0, 3.0));
 
     player->play();
-    spinEvents(600ms);
-    EXPECT_GT(seconds(*player), 3.2);
-    EXPECT_LT(seconds(*player), 4.0);
-}
-
-TEST_F(PlayerTest, SeekWhilePlayingNeverShowsTheOldPosition) {
-    auto player = openReady("clip.mp4");
-    player->play();
-    spinEvents(500ms);
     for (double target : {6.0, 1.0, 8.0}) {
         player->seek(at(target, *player));
         EXPECT_EQ(player->currentTime(), at(target, *player));
-        QElapsedTimer wall;
-        wall.start();
-        double lowest = target, highest = target;
-        while (wall.elapsed() < 600) {
-            spinEvents(5ms);
-            lowest = std::min(lowest, seconds(*player));
-            highest = std::max(highest, seconds(*player));
-        }
+        const auto [lowest, highest] = positionsOver(*player, 600ms);
         EXPECT_GE(lowest, target - 1e-6);
         EXPECT_GT(highest, target + 0.2);
         EXPECT_LT(highest, target + 1.0);
     }
 }
-
-TEST_F(PlayerTest, SeekBeforeReadyTakesEffectOnceLoaded) {
-    auto player = openPlayer("clip.mp4");
-    player->seek(MediaTime::make(5, 1));
-    // mpv's first reports, from before the seek, do not show through.
-    bool alwaysThere = true;
-    QElapsedTimer wall;
-    wall.start();
-    while (wall.elapsed() < 600) {
-        spinEvents(1ms);
-        alwaysThere = alwaysThere && std::fabs(seconds(*player) - 5.0) < 1e-9;
-    }
-    EXPECT_TRUE(alwaysThere);
-    EXPECT_EQ(player->status(), Player::Status::ReadyToPlay);
-    player->play();
-    spinEvents(500ms);
-    EXPECT_GT(seconds(*player), 5.2);
-    EXPECT_LT(seconds(*player), 6.0);
-}
-
-// --- The end of the item ---
 
 TEST_F(PlayerTest, PlayingToTheEndStopsThereOnceAndKeepsTheFileOpen) {
     auto player = openReady("clip.mp4");
@@ -362,7 +230,7 @@ TEST_F(PlayerTest, PlayingToTheEndStopsThereOnceAndKeepsTheFileOpen) {
     QSignalSpy ends(player.get(), &Player::didPlayToEnd);
     player->seek(at(9.5, *player));
     player->play();
-    ASSERT_TRUE(ends.wait(kSignalTimeoutMs));
+    ASSERT_TRUE(ends.wait(10000));
     spinEvents(700ms);
     EXPECT_EQ(ends.count(), 1);
     EXPECT_EQ(player->rate(), 0.0f);
@@ -371,41 +239,34 @@ TEST_F(PlayerTest, PlayingToTheEndStopsThereOnceAndKeepsTheFileOpen) {
 
     // Playing on from the end ends again at once.
     player->play();
-    ASSERT_TRUE(ends.wait(kSignalTimeoutMs));
+    ASSERT_TRUE(ends.wait(10000));
     EXPECT_EQ(ends.count(), 2);
     EXPECT_EQ(player->rate(), 0.0f);
-    EXPECT_EQ(player->currentTime(), duration);
 
-    // Still open: it goes back and plays again, and tells of the next end too.
-    player->seek(at(2.0, *player));
-    EXPECT_EQ(player->currentTime(), at(2.0, *player));
+    // Still open: it goes back, plays on from there, and tells of the next end too.
+    player->seek(at(9.0, *player));
     player->play();
-    spinEvents(500ms);
-    EXPECT_GT(seconds(*player), 2.2);
-    EXPECT_LT(seconds(*player), 3.0);
+    const auto [lowest, highest] = positionsOver(*player, 400ms);
+    EXPECT_GE(lowest, 9.0);
+    EXPECT_LT(highest, 9.7);
     EXPECT_EQ(ends.count(), 2);
-    player->seek(at(9.7, *player));
-    ASSERT_TRUE(ends.wait(kSignalTimeoutMs));
+    ASSERT_TRUE(ends.wait(10000));
     EXPECT_EQ(ends.count(), 3);
     EXPECT_EQ(player->currentTime(), duration);
 }
-
-// --- Pitch ---
 
 TEST_F(PlayerTest, KeptPitchSoundsAtATenthOfTheRate) {
     auto player = openReady("clip.mp4");
     ASSERT_EQ(player->currentItem()->audioTimePitchAlgorithm(),
               PlayerItem::PitchAlgorithm::Default);
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const Sound sound = playAndCapture(*player, 0.1f, 2000ms, dir.filePath("tenth.wav"));
-    ASSERT_GT(sound.sampleRate, 0);
-    const auto last = tail(sound, 1.0);
+    test::TestFolder folder;
+    const Tone tone = toneAtTheEnd(playAndCapture(*player, 0.1f, 2.0, folder / "tenth"), 1.0);
     // The 440 Hz tone at its level, not mpv's silence below 0.25x.
-    EXPECT_GT(rms(last), 0.05);
-    EXPECT_NEAR(toneFrequency(last, sound.sampleRate), 440.0, 15.0);
-    EXPECT_GT(seconds(*player), 0.1);
-    EXPECT_LT(seconds(*player), 0.4);
+    EXPECT_GT(tone.level, 0.05);
+    EXPECT_NEAR(tone.frequency, 440.0, 25.0);
+    // 2 s of sound are 0.2 s of the clip, however slowly the machine made them.
+    EXPECT_GT(seconds(*player), 0.08);
+    EXPECT_LT(seconds(*player), 0.6);
 }
 
 TEST_F(PlayerTest, VarispeedLowersThePitchWithTheRate) {
@@ -413,47 +274,28 @@ TEST_F(PlayerTest, VarispeedLowersThePitchWithTheRate) {
     player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Varispeed);
     EXPECT_EQ(player->currentItem()->audioTimePitchAlgorithm(),
               PlayerItem::PitchAlgorithm::Varispeed);
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const Sound slow = playAndCapture(*player, 0.5f, 1500ms, dir.filePath("varispeed.wav"));
-    const auto last = tail(slow, 0.8);
-    EXPECT_GT(rms(last), 0.05);
-    EXPECT_NEAR(toneFrequency(last, slow.sampleRate), 220.0, 10.0);
+    test::TestFolder folder;
+    const Tone slow = toneAtTheEnd(playAndCapture(*player, 0.5f, 1.5, folder / "vari"), 0.8);
+    EXPECT_GT(slow.level, 0.05);
+    EXPECT_NEAR(slow.frequency, 220.0, 10.0);
 
     // And back: the pitch is kept again.
     player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Default);
-    const Sound kept = playAndCapture(*player, 0.5f, 1500ms, dir.filePath("kept.wav"));
-    const auto keptTail = tail(kept, 0.8);
-    EXPECT_GT(rms(keptTail), 0.05);
-    EXPECT_NEAR(toneFrequency(keptTail, kept.sampleRate), 440.0, 15.0);
+    const Tone kept = toneAtTheEnd(playAndCapture(*player, 0.5f, 1.5, folder / "kept"), 0.8);
+    EXPECT_GT(kept.level, 0.05);
+    EXPECT_NEAR(kept.frequency, 440.0, 15.0);
 }
 
-// --- Lifetime ---
-
-TEST_F(PlayerTest, DestroyingAPlayerAtAnyMomentIsSafe) {
+TEST_F(PlayerTest, DestroyingOrReplacingAPlayerAtAnyMomentIsSafe) {
     // Before it is ready, right after a seek, while playing, at the end.
     openPlayer("clip.mp4").reset();
-    {
+    for (double from : {4.0, 0.0, 9.9}) {
         auto player = openReady("clip.mp4");
         player->play();
-        player->seek(at(4.0, *player));
+        player->seek(at(from, *player));
+        spinEvents(from == 4.0 ? 0ms : 400ms);
     }
-    {
-        auto player = openReady("clip.mp4");
-        player->setRate(0.1f);
-        spinEvents(300ms);
-    }
-    {
-        auto player = openReady("clip.mp4");
-        player->seek(at(9.9, *player));
-        player->play();
-        spinEvents(400ms);
-    }
-    // Events queued for destroyed players go nowhere.
-    spinEvents(300ms);
-}
-
-TEST_F(PlayerTest, ASlotMayDeleteThePlayerThatSignals) {
+    // A slot may delete the player that signals.
     Player* player = openPlayer("clip.mp4").release();
     bool deleted = false;
     QObject::connect(player, &Player::statusChanged, [&] {
@@ -461,44 +303,20 @@ TEST_F(PlayerTest, ASlotMayDeleteThePlayerThatSignals) {
         deleted = true;
     });
     EXPECT_TRUE(waitUntil([&] { return deleted; }));
-    spinEvents(200ms);
-}
 
-TEST_F(PlayerTest, AViewOwnsItsPlayerAndReplacesItWhilePlaying) {
-    PlayerView view;
-    view.resize(320, 240);
-    view.show();
-    EXPECT_EQ(view.player(), nullptr);
-
+    // A view replaces playing players and takes the last along (taking one back is for the
+    // on-screen tests).
+    auto view = std::make_unique<PlayerView>();
+    view->show();
     for (int i = 0; i < 3; ++i) {
-        auto player = openReady("clip.mp4");
-        player->play();
-        Player* raw = player.get();
-        view.setPlayer(std::move(player));
-        EXPECT_EQ(view.player(), raw);
+        auto playing = openReady("clip.mp4");
+        playing->play();
+        view->setPlayer(std::move(playing));
         spinEvents(300ms);
     }
-    // Taken away, it keeps playing.
-    std::unique_ptr<Player> taken = view.takePlayer();
-    ASSERT_NE(taken, nullptr);
-    EXPECT_EQ(view.player(), nullptr);
-    const double before = seconds(*taken);
-    spinEvents(400ms);
-    EXPECT_GT(seconds(*taken), before + 0.2);
-
-    view.setPlayer(std::move(taken));
-    view.setPlayer(nullptr);
-    EXPECT_EQ(view.player(), nullptr);
-
-    // A view destroyed with a playing player takes it along.
-    auto another = std::make_unique<PlayerView>();
-    auto player = openReady("clip.mp4");
-    player->play();
-    another->setPlayer(std::move(player));
-    another->show();
-    spinEvents(200ms);
-    another.reset();
-    spinEvents(200ms);
+    view.reset();
+    // Events queued for destroyed players go nowhere.
+    spinEvents(300ms);
 }
 
 } // namespace

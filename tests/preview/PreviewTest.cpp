@@ -1,14 +1,12 @@
 #include "app/AppDelegate.h"
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
-#include "export/SavePanel.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
 #include "preview/PreviewWindowController.h"
 #include "sections/SectionObject.h"
-#include "support/MediaProbe.h"
-#include "support/QtApp.h"
+#include "support/EditorTesting.h"
+#include "support/ExportTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -18,32 +16,18 @@
 #include <QSignalSpy>
 #include <QToolButton>
 
-#include <filesystem>
-
 namespace lento {
 namespace {
 
-namespace fs = std::filesystem;
 using test::fixture;
-using namespace std::chrono_literals;
 
 class PreviewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::ensureQtApp();
-        Player::setHeadless(true);
         SectionsStorage& storage = SectionsStorage::sharedStorage();
         storage.setIsFullSection(false);
         storage.setFullSection(nullptr);
         storage.setFullSectionURL({});
-        folder = fs::path(LENTO_BINARY_DIR) / "test-output" /
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override {
-        SavePanel::setResponder({});
-        fs::remove_all(folder);
     }
 
     // Stores a full section for `movie` and opens the preview on it.
@@ -65,26 +49,16 @@ protected:
 
     // Exports the preview into the test's folder as `name`; the probe of the result.
     test::ProbeResult exportPreview(PreviewWindowController& window, const QString& name) {
-        SavePanel::setResponder([&](SavePanel& panel) {
-            proposed = panel.nameFieldStringValue();
-            offered.clear();
-            for (int i = 0; i < panel.formatChooser()->count(); ++i) {
-                offered << panel.formatChooser()->itemText(i);
-            }
-            panel.setDirectory(QString::fromStdString(folder.string()));
-            panel.setNameFieldStringValue(name);
-            return dialogs::kResponseOK;
-        });
         PreviewController& controller = *window.previewController();
-        QSignalSpy finished(controller.exportFlow(), &ExportFlow::exportFinished);
-        controller.actionExport();
-        EXPECT_TRUE(test::waitUntil([&] { return finished.count() > 0; }, 60s));
-        return test::probe((folder / name.toStdString()).string());
+        test::answerAndExport(
+            *controller.exportFlow(), [&] { controller.actionExport(); }, folder.path(), name, {},
+            &offer);
+        return test::probe(folder / name.toStdString());
     }
 
-    fs::path folder;
-    QString proposed;
-    QStringList offered;
+    test::Capture capture;
+    test::TestFolder folder;
+    test::SavePanelOffer offer;
 };
 
 TEST_F(PreviewTest, WithNothingStoredTheWindowIsEmpty) {
@@ -106,8 +80,8 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretched) {
                   PlayerItem::PitchAlgorithm::Default);
         const auto probe = exportPreview(*window, QStringLiteral("out%1.mp4").arg(speed));
         EXPECT_EQ(player.rate(), 0.0f);
-        EXPECT_EQ(proposed, "Untitled.mov");
-        EXPECT_EQ(offered, QStringList({"mov", "3gp", "mp4"}));
+        EXPECT_EQ(offer.name, "Untitled.mov");
+        EXPECT_EQ(offer.formats, QStringList({"mov", "3gp", "mp4"}));
         EXPECT_NEAR(probe.durationSeconds, 10.0 * speed, 0.1);
         EXPECT_NE(probe.audio(), nullptr);
     }
@@ -140,8 +114,8 @@ TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorAndSoundSwitch) {
     main.appDelegate()->applicationDidFinishLaunching();
     FullVideoEditController& editor = *main.fullVideoEditController();
     EXPECT_FALSE(editor.m_btnPreview()->isEnabled());
-    editor.fileDropped(QUrl::fromLocalFile(QString::fromStdString(fixture("clip.mp4"))));
-    ASSERT_TRUE(test::waitUntil([&] { return editor.m_btnPreview()->isEnabled(); }));
+    ASSERT_TRUE(test::dropAndWait(editor, fixture("clip.mp4")));
+    EXPECT_TRUE(editor.m_btnPreview()->isEnabled());
     editor.m_comboSpeed()->setCurrentIndex(3);
     editor.m_chkRemoveAudio()->click();
     editor.m_VideoControlBar()->m_btnPlay()->click();

@@ -1,9 +1,5 @@
 #include "sections/SectionEditController.h"
-#include "app/Dialogs.h"
-#include "app/Log.h"
-#include "media/PlayerView.h"
-#include "support/MediaProbe.h"
-#include "support/QtApp.h"
+#include "support/EditorTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -27,24 +23,10 @@ MediaTime at(double seconds) {
 
 class SectionEditControllerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        test::ensureQtApp();
-        Player::setHeadless(true);
-        dialogs::setResponder(
-            {[this](const QString& message, const QString&) { alerts << message; }, {}});
-        editor = std::make_unique<SectionEditController>();
-        editor->view()->resize(1000, 700);
-        bar = editor->m_VideoControlBar();
-        table = editor->m_tableViewOfSection();
-    }
-    void TearDown() override {
-        editor.reset();
-        dialogs::setResponder({});
-    }
+    void SetUp() override { editor->view()->resize(1000, 700); }
 
     void load(const std::string& name) {
-        editor->fileDropped(QUrl::fromLocalFile(QString::fromStdString(fixture(name))));
-        ASSERT_TRUE(test::waitUntil([&] { return bar->m_btnPlay()->isEnabled(); })) << name;
+        ASSERT_TRUE(test::dropAndWait(*editor, fixture(name))) << name;
     }
     QString cell(int row, int column) const { return table->item(row, column)->text(); }
     bool red(int row, int column) const {
@@ -58,10 +40,10 @@ protected:
     }
     Player* player() const { return editor->m_VideoPlayer()->player(); }
 
-    std::unique_ptr<SectionEditController> editor;
-    VideoControlBar* bar = nullptr;
-    QTableWidget* table = nullptr;
-    QStringList alerts;
+    test::Capture capture;
+    std::unique_ptr<SectionEditController> editor = std::make_unique<SectionEditController>();
+    VideoControlBar* bar = editor->m_VideoControlBar();
+    QTableWidget* table = editor->m_tableViewOfSection();
 };
 
 TEST_F(SectionEditControllerTest, TheTableHasItsColumnsAndAnAddedSectionCoversTheVideo) {
@@ -181,9 +163,9 @@ TEST_F(SectionEditControllerTest, CollisionsTurnRedAndBlockTheExports) {
     load("clip.wmv");
     EXPECT_EQ(table->rowCount(), 0);
     EXPECT_EQ(editor->sectionErrors(), 0);
-    EXPECT_TRUE(alerts.isEmpty());
-    editor->fileDropped(QUrl::fromLocalFile(QString::fromStdString(fixture("clip.avi"))));
-    EXPECT_EQ(alerts.size(), 1);
+    EXPECT_TRUE(capture.alerts.isEmpty());
+    editor->fileDropped(test::fileUrl(fixture("clip.avi")));
+    EXPECT_EQ(capture.alerts.size(), 1);
 }
 
 TEST_F(SectionEditControllerTest, PlaybackFollowsTheSectionUnderThePlayhead) {

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "app/Dialogs.h"
+#include "app/Log.h"
+#include "controls/VideoControlBar.h"
+#include "media/PlayerView.h"
+#include "support/MediaProbe.h"
+#include "support/QtApp.h"
+
+#include <QPushButton>
+#include <QStringList>
+#include <QUrl>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace lento::test {
+
+// Keeps the log lines and the alerts shown while it lives (headless players on), so that tests
+// can read them.
+class Capture {
+public:
+    Capture() {
+        ensureQtApp();
+        Player::setHeadless(true);
+        setLogSink([this](const std::string& line) {
+            std::lock_guard lock(m_mutex);
+            m_log.push_back(line);
+        });
+        dialogs::setResponder({[this](const QString& message, const QString& informative) {
+                                   alerts << message;
+                                   informatives << informative;
+                               },
+                               {}});
+    }
+    ~Capture() {
+        dialogs::setResponder({});
+        setLogSink({});
+    }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    bool logged(const std::string& line) const {
+        std::lock_guard lock(m_mutex);
+        return std::find(m_log.begin(), m_log.end(), line) != m_log.end();
+    }
+    void clear() {
+        std::lock_guard lock(m_mutex);
+        m_log.clear();
+        alerts.clear();
+        informatives.clear();
+    }
+
+    QStringList alerts, informatives;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_log;
+};
+
+inline QUrl fileUrl(const std::string& path) {
+    return QUrl::fromLocalFile(QString::fromStdString(path));
+}
+
+// Drops the file at `path` on an editor and waits until its player is ready and its controls
+// say so; false if they never did.
+template <typename Editor> bool dropAndWait(Editor& editor, const std::string& path) {
+    editor.fileDropped(fileUrl(path));
+    return waitUntil([&] {
+        const Player* player = editor.m_VideoPlayer()->player();
+        return player != nullptr && player->status() == Player::Status::ReadyToPlay &&
+               editor.m_VideoControlBar()->m_btnPlay()->isEnabled();
+    });
+}
+
+} // namespace lento::test

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "export/ExportFlow.h"
+
+#include <QStringList>
+
+#include <functional>
+#include <string>
+
+namespace lento::test {
+
+// An empty folder of the running test's name under the build tree's test-output, removed with it.
+class TestFolder {
+public:
+    TestFolder();
+    ~TestFolder();
+    TestFolder(const TestFolder&) = delete;
+    TestFolder& operator=(const TestFolder&) = delete;
+
+    const std::string& path() const { return m_path; }
+    // Path of `name` in the folder.
+    std::string operator/(const std::string& name) const;
+    int fileCount() const;
+
+private:
+    std::string m_path;
+};
+
+// What the save panel proposed before it was answered.
+struct SavePanelOffer {
+    QString name;
+    QStringList formats;
+};
+
+// Makes every save panel answer `response` with `name` in `folder`, choosing `format` (when
+// given) after typing the name, and note what it offered in `offer` (when given).
+void answerSavePanel(int response, const std::string& folder, const QString& name,
+                     const QString& format = {}, SavePanelOffer* offer = nullptr);
+
+// Answers the save panel as above with OK, runs `start` and waits until `flow` has finished the
+// export; the status it ended with, Unknown if it did not end.
+ExportSession::Status answerAndExport(ExportFlow& flow, const std::function<void()>& start,
+                                      const std::string& folder, const QString& name,
+                                      const QString& format = {}, SavePanelOffer* offer = nullptr);
+
+} // namespace lento::test
