@@ -42,18 +42,7 @@ void AppDelegate::actionNewEdition() {
 }
 
 void AppDelegate::actionImportVideo() {
-    dialogs::beginOpenPanel(window, {"mov", "3gp", "mp4"},
-                            [guard = QPointer<AppDelegate>(this)](int response, const QUrl& url) {
-                                if (response != dialogs::kResponseOK || !guard) {
-                                    return;
-                                }
-                                // Load on a later pass, once the panel is gone.
-                                QTimer::singleShot(0, guard, [guard, url] {
-                                    if (guard) {
-                                        guard->openVideoFile(url);
-                                    }
-                                });
-                            });
+    dialogs::beginImportPanel(window, this, [this](const QUrl& url) { openVideoFile(url); });
 }
 
 void AppDelegate::openVideoFile(const QUrl& url) {

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 
 namespace lento::dialogs {
 
@@ -59,6 +60,17 @@ void beginOpenPanel(QWidget* window, const QStringList& allowedFileTypes,
                          }
                      });
     panel->open();
+}
+
+void beginImportPanel(QWidget* window, QObject* context, std::function<void(const QUrl&)> load) {
+    beginOpenPanel(window, {"mov", "3gp", "mp4"},
+                   [guard = QPointer<QObject>(context), load = std::move(load)](int response,
+                                                                                const QUrl& url) {
+                       if (response != kResponseOK || !guard) {
+                           return;
+                       }
+                       QTimer::singleShot(0, guard, [load, url] { load(url); });
+                   });
 }
 
 } // namespace lento::dialogs

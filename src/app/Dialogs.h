@@ -6,6 +6,7 @@
 
 #include <functional>
 
+class QObject;
 class QWidget;
 
 namespace lento {
@@ -26,6 +27,10 @@ void runModalAlert(QWidget* parent, const QString& messageText,
 // the response and the chosen file.
 void beginOpenPanel(QWidget* window, const QStringList& allowedFileTypes,
                     std::function<void(int response, const QUrl& url)> completion);
+
+// The import panel: one mov, 3gp or mp4 file, as a sheet on `window`. On OK, `load` runs with the
+// file on a later pass of the event loop, once the panel is gone, unless `context` is gone by then.
+void beginImportPanel(QWidget* window, QObject* context, std::function<void(const QUrl&)> load);
 
 struct Responder {
     // Called instead of showing an alert.

@@ -223,19 +223,7 @@ void FullVideoEditController::itemDidFinishPlaying() {
 
 void FullVideoEditController::actionUpload() {
     QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    dialogs::beginOpenPanel(
-        window, {"mov", "3gp", "mp4"},
-        [guard = QPointer<FullVideoEditController>(this)](int response, const QUrl& url) {
-            if (response != dialogs::kResponseOK || !guard) {
-                return;
-            }
-            // Load on a later pass, once the panel is gone.
-            QTimer::singleShot(0, guard, [guard, url] {
-                if (guard) {
-                    guard->fileDropped(url);
-                }
-            });
-        });
+    dialogs::beginImportPanel(window, this, [this](const QUrl& url) { fileDropped(url); });
 }
 
 void FullVideoEditController::actionExport() {

@@ -319,18 +319,7 @@ void SectionEditController::itemDidFinishPlaying() {
 
 void SectionEditController::actionUpload() {
     QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    dialogs::beginOpenPanel(
-        window, {"mov", "3gp", "mp4"},
-        [guard = QPointer<SectionEditController>(this)](int response, const QUrl& url) {
-            if (response != dialogs::kResponseOK || !guard) {
-                return;
-            }
-            QTimer::singleShot(0, guard, [guard, url] {
-                if (guard) {
-                    guard->fileDropped(url);
-                }
-            });
-        });
+    dialogs::beginImportPanel(window, this, [this](const QUrl& url) { fileDropped(url); });
 }
 
 void SectionEditController::reloadData() {
