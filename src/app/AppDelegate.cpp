@@ -7,7 +7,6 @@
 #include <QDesktopServices>
 #include <QMainWindow>
 #include <QTabWidget>
-#include <QTimer>
 
 namespace lento {
 

@@ -37,10 +37,13 @@ QString invalidFileMessage() {
     return QStringLiteral("Invalid file!\n This software only supports 3gp, Mov, and Mp4.");
 }
 
+bool isAcceptedVideoFile(const QString& path, const QStringList& rejected) {
+    return !rejected.contains(QFileInfo(path).suffix(), Qt::CaseSensitive) &&
+           Asset::assetWithPath(path.toStdString())->isPlayable();
+}
+
 bool acceptVideoFile(const QString& path, const QStringList& rejected, QWidget* parent) {
-    const QString extension = QFileInfo(path).suffix();
-    if (!rejected.contains(extension, Qt::CaseSensitive) &&
-        Asset::assetWithPath(path.toStdString())->isPlayable()) {
+    if (isAcceptedVideoFile(path, rejected)) {
         return true;
     }
     logLine("No Playable");

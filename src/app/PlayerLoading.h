@@ -23,6 +23,10 @@ Player* loadPlayer(PlayerView& view, VideoControlBar& bar, const QString& path, 
                    const std::function<void(Player*)>& onStatus,
                    const std::function<void()>& onEnd);
 
+// Whether an editor takes a file: it plays, and its extension is none of `rejected` (compared
+// exactly, so "AVI" passes where "avi" does not).
+bool isAcceptedVideoFile(const QString& path, const QStringList& rejected);
+
 // The acceptance rule of both editors: the file plays, and its extension is none of `rejected`
 // (compared exactly, so "AVI" passes where "avi" does not). A rejected file is logged and
 // explained in an alert on `parent`.

@@ -135,7 +135,6 @@ void ExportFlow::exportDidFinish() {
     }
     m_exportProgressWindowController.reset();
     const std::shared_ptr<ExportSession> session = std::move(m_exportSession);
-    m_exportSession.reset();
     if (!session) {
         return;
     }

@@ -13,7 +13,6 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace lento {
@@ -29,11 +28,6 @@ QStringList speedItemTexts() {
 const QStringList& fullVideoRejectedExtensions() {
     static const QStringList rejected{"mpg", "avi", "mpeg", "wmv"};
     return rejected;
-}
-
-bool isAcceptedVideoFile(const QString& path) {
-    return !fullVideoRejectedExtensions().contains(QFileInfo(path).suffix(), Qt::CaseSensitive) &&
-           Asset::assetWithPath(path.toStdString())->isPlayable();
 }
 
 FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(parent) {

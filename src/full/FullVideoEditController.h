@@ -114,7 +114,5 @@ private:
 QStringList speedItemTexts();
 // The extensions the "Full Video" tab rejects, compared exactly.
 const QStringList& fullVideoRejectedExtensions();
-// Whether the tab takes a file: it plays, and its extension is not rejected.
-bool isAcceptedVideoFile(const QString& path);
 
 } // namespace lento

@@ -23,7 +23,6 @@
 #include <QSlider>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>

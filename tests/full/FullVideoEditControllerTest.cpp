@@ -1,6 +1,7 @@
 #include "full/FullVideoEditController.h"
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/PlayerLoading.h"
 #include "controls/VideoControlBar.h"
 #include "support/EditorTesting.h"
 
@@ -64,11 +65,16 @@ TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabled) {
 
 TEST_F(FullVideoEditControllerTest,
        TheAcceptanceRuleTakesPlayableFilesButNotTheRejectedExtensions) {
-    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.AVI"))));
-    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.m4v"))));
-    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("audio.m4a"))));
-    EXPECT_FALSE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.avi"))));
-    EXPECT_FALSE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.wmv"))));
+    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.AVI")),
+                                    fullVideoRejectedExtensions()));
+    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.m4v")),
+                                    fullVideoRejectedExtensions()));
+    EXPECT_TRUE(isAcceptedVideoFile(QString::fromStdString(fixture("audio.m4a")),
+                                    fullVideoRejectedExtensions()));
+    EXPECT_FALSE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.avi")),
+                                     fullVideoRejectedExtensions()));
+    EXPECT_FALSE(isAcceptedVideoFile(QString::fromStdString(fixture("clip.wmv")),
+                                     fullVideoRejectedExtensions()));
 
     load("clip.mp4");
     play();
