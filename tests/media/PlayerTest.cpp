@@ -201,15 +201,14 @@ TEST_F(PlayerTest, VolumeIsALinearGain) {
     player->setVolume(-1.0f);
     EXPECT_EQ(player->volume(), 0.0f);
 
-    // What comes out is scaled by the gain itself, not by mpv's cubic volume scale.
+    // What comes out is scaled by the gain itself, not by mpv's cubic volume scale. One capture
+    // per test program: a second player's capture does not always open.
     test::TestFolder folder;
-    player->setVolume(1.0f);
-    const double full = toneAtTheEnd(playAndCapture(*player, 1.0f, 1.0, folder / "f"), 0.5).level;
-    auto quieter = openReady("clip.mp4");
-    quieter->setVolume(0.25f);
-    EXPECT_EQ(quieter->volume(), 0.25f);
+    player->setVolume(0.25f);
+    EXPECT_EQ(player->volume(), 0.25f);
     const double quarter =
-        toneAtTheEnd(playAndCapture(*quieter, 1.0f, 1.0, folder / "q"), 0.5).level;
+        toneAtTheEnd(playAndCapture(*player, 1.0f, 1.0, folder / "q"), 0.5).level;
+    const double full = test::soundRms(test::fixture("clip.mp4"), 0.5, 1.0);
     ASSERT_GT(full, 0.05);
     EXPECT_NEAR(quarter / full, 0.25, 0.03);
 }
