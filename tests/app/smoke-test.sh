@@ -8,7 +8,7 @@ video=$2
 shot=$3
 
 if [ -z "${SMOKE_INSIDE_XVFB:-}" ]; then
-    SMOKE_INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+    SMOKE_INSIDE_XVFB=1 exec "$(dirname "$0")/../support/with-xvfb.sh" 1280x800x24 "$0" "$@"
 fi
 
 export QT_QPA_PLATFORM=xcb
