@@ -19,6 +19,11 @@ namespace {
 
 std::atomic<bool> gHeadless{false};
 
+std::string& headlessSoundFile() {
+    static std::string path;
+    return path;
+}
+
 // reply_userdata of the observed properties and of the requests whose answers matter.
 enum Reply : uint64_t {
     kIgnoredReply = 0,
@@ -73,6 +78,10 @@ bool Player::isHeadless() {
     return gHeadless.load();
 }
 
+void Player::setHeadlessSoundFile(const std::string& path) {
+    headlessSoundFile() = path;
+}
+
 Player::Player(const QString& path, QObject* parent) : QObject(parent) {
     // mpv will not start under a locale that writes numbers differently from C (Qt sets the
     // locale from the environment).
@@ -111,8 +120,23 @@ Player::Player(const QString& path, QObject* parent) : QObject(parent) {
         for (const auto& [name, value] : options) {
             setOption(mpv, name, value);
         }
-        if (isHeadless()) {
+        if (isHeadless() && headlessSoundFile().empty()) {
             setOption(mpv, "ao", "null");
+        } else if (isHeadless()) {
+            // Set before the sound starts: mpv does not reliably reopen its output once playing.
+            // The file output keeps no clock, so the sound plays alone, as fast as it is made.
+            const std::pair<const char*, const char*> capture[] = {
+                {"vid", "no"},
+                {"ao", "pcm"},
+                {"ao-pcm-file", headlessSoundFile().c_str()},
+                {"ao-pcm-waveheader", "no"},
+                {"audio-format", "float"},
+                {"audio-channels", "mono"},
+                {"audio-samplerate", "48000"},
+            };
+            for (const auto& [name, value] : capture) {
+                setOption(mpv, name, value);
+            }
         }
         if (mpv_initialize(mpv) < 0) {
             m_mpv.reset();

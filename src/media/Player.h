@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <string>
 
 struct mpv_handle;
 struct mpv_event;
@@ -57,6 +58,9 @@ public:
     // the same clock and events.
     static void setHeadless(bool headless);
     static bool isHeadless();
+    // Headless players made while this names a file play the sound alone, as fast as it is
+    // made, into that file as raw 48 kHz mono floats (empty: no sound). Main thread only.
+    static void setHeadlessSoundFile(const std::string& path);
 
     explicit Player(const QString& path, QObject* parent = nullptr);
     ~Player() override;

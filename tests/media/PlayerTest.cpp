@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdint>
 
 #include <chrono>
 #include <cmath>
@@ -70,33 +70,46 @@ double measuredRate(const Player& player, std::chrono::milliseconds wall) {
     return (highest - lowest) / (wall.count() / 1000.0);
 }
 
-// --- What the player plays to: mpv's pcm output writes the sound to a file, here as bare
+// --- What the player plays to: a headless player can write its sound to a file, as bare
 // 48 kHz mono floats. ---
 
 constexpr int kSampleRate = 48000;
 
-// Plays at `rate` until `soundSeconds` of sound have come out, however long that takes; the
-// sound, once the output is closed.
-std::vector<float> playAndCapture(Player& player, float rate, double soundSeconds,
-                                  const std::string& path) {
-    for (const auto& [name, value] : {std::pair<const char*, std::string>{"audio-format", "float"},
-                                      {"audio-channels", "mono"},
-                                      {"audio-samplerate", std::to_string(kSampleRate)},
-                                      {"ao-pcm-waveheader", "no"},
-                                      {"ao-pcm-file", path},
-                                      {"ao", "pcm"}}) {
-        EXPECT_GE(mpv_set_property_string(player.handle(), name, value.c_str()), 0) << name;
-    }
+// A ready player of `name` whose sound goes to `path`.
+std::unique_ptr<Player> openCapturing(const std::string& name, const std::string& path) {
+    Player::setHeadlessSoundFile(path);
+    auto player = openReady(name);
+    Player::setHeadlessSoundFile({});
+    return player;
+}
+
+size_t capturedSamples(const std::string& path) {
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(path, error);
+    return error ? 0 : size_t(bytes / sizeof(float));
+}
+
+// Plays at `rate` until the capture holds `soundSeconds` of sound.
+void playUntilCaptured(Player& player, float rate, const std::string& path, double soundSeconds) {
     player.setRate(rate);
-    const auto wanted = std::uintmax_t(soundSeconds * kSampleRate * sizeof(float));
     EXPECT_TRUE(waitUntil(
-        [&] {
-            std::error_code error;
-            return std::filesystem::file_size(path, error) >= wanted && !error;
-        },
-        60s));
-    player.pause();
-    mpv_set_property_string(player.handle(), "ao", "null"); // closes the file
+        [&] { return capturedSamples(path) >= size_t(soundSeconds * kSampleRate); }, 60s));
+}
+
+// The capture's length once it has stopped growing (after a pause).
+size_t capturedSamplesOnceStill(const std::string& path) {
+    size_t before = capturedSamples(path);
+    for (;;) {
+        spinEvents(100ms);
+        const size_t now = capturedSamples(path);
+        if (now == before) {
+            return now;
+        }
+        before = now;
+    }
+}
+
+std::vector<float> capturedSound(const std::string& path) {
     const std::string bytes = test::readFileBytes(path);
     std::vector<float> samples(bytes.size() / sizeof(float));
     if (!samples.empty()) {
@@ -105,26 +118,19 @@ std::vector<float> playAndCapture(Player& player, float rate, double soundSecond
     return samples;
 }
 
-// mpv's pcm output now and then stays closed, or the player never starts behind it, so a
-// capture can come back empty on a loaded machine. The sound is measured on request
-// (LENTO_SOUND_TESTS=1) in the normal build, where it is otherwise reliable.
-bool soundCaptureWorks() {
-    const char* wanted = std::getenv("LENTO_SOUND_TESTS");
-    return !LENTO_SANITIZED_BUILD && wanted != nullptr && std::string(wanted) == "1";
-}
-
-// The level and the frequency (from its zero crossings) of the tone in the sound's last
-// `duration` seconds.
+// The level and the frequency (from its zero crossings) of the tone in the `duration` seconds
+// of sound before sample `end` (by default the end).
 struct Tone {
     double level = 0, frequency = 0;
 };
-Tone toneAtTheEnd(const std::vector<float>& sound, double duration) {
-    const size_t count = std::min(sound.size(), size_t(duration * kSampleRate));
+Tone toneBefore(const std::vector<float>& sound, double duration, size_t end = SIZE_MAX) {
+    end = std::min(end, sound.size());
+    const size_t count = std::min(end, size_t(duration * kSampleRate));
     double sum = 0;
     int crossings = 0;
-    for (size_t i = sound.size() - count; i < sound.size(); ++i) {
+    for (size_t i = end - count; i < end; ++i) {
         sum += double(sound[i]) * sound[i];
-        crossings += i > sound.size() - count && (sound[i - 1] < 0) != (sound[i] < 0);
+        crossings += i > end - count && (sound[i - 1] < 0) != (sound[i] < 0);
     }
     return count == 0 ? Tone{}
                       : Tone{std::sqrt(sum / count), crossings / 2.0 / count * kSampleRate};
@@ -195,23 +201,20 @@ TEST_F(PlayerTest, RateIsZeroWhilePausedAndTheRequestedRateWhilePlaying) {
 }
 
 TEST_F(PlayerTest, VolumeIsALinearGain) {
-    if (!soundCaptureWorks()) {
-        GTEST_SKIP() << "the sound is measured with LENTO_SOUND_TESTS=1";
-    }
-    auto player = openReady("clip.mp4");
+    test::TestFolder folder;
+    auto player = openCapturing("clip.mp4", folder / "sound");
     EXPECT_EQ(player->volume(), 1.0f);
     player->setVolume(2.0f);
     EXPECT_EQ(player->volume(), 1.0f);
     player->setVolume(-1.0f);
     EXPECT_EQ(player->volume(), 0.0f);
 
-    // What comes out is scaled by the gain itself, not by mpv's cubic volume scale. One capture
-    // per test program: a second player's capture does not always open.
-    test::TestFolder folder;
+    // What comes out is scaled by the gain itself, not by mpv's cubic volume scale.
     player->setVolume(0.25f);
     EXPECT_EQ(player->volume(), 0.25f);
-    const double quarter =
-        toneAtTheEnd(playAndCapture(*player, 1.0f, 1.0, folder / "q"), 0.5).level;
+    playUntilCaptured(*player, 1.0f, folder / "sound", 1.0);
+    player->pause();
+    const double quarter = toneBefore(capturedSound(folder / "sound"), 0.5).level;
     const double full = test::soundRms(test::fixture("clip.mp4"), 0.5, 1.0);
     ASSERT_GT(full, 0.05);
     EXPECT_NEAR(quarter / full, 0.25, 0.03);
@@ -270,38 +273,43 @@ TEST_F(PlayerTest, PlayingToTheEndStopsThereOnceAndKeepsTheFileOpen) {
 }
 
 TEST_F(PlayerTest, KeptPitchSoundsAtATenthOfTheRate) {
-    if (!soundCaptureWorks()) {
-        GTEST_SKIP() << "the sound is measured with LENTO_SOUND_TESTS=1";
-    }
-    auto player = openReady("clip.mp4");
+    test::TestFolder folder;
+    auto player = openCapturing("clip.mp4", folder / "sound");
     ASSERT_EQ(player->currentItem()->audioTimePitchAlgorithm(),
               PlayerItem::PitchAlgorithm::Default);
-    test::TestFolder folder;
-    const Tone tone = toneAtTheEnd(playAndCapture(*player, 0.1f, 2.0, folder / "tenth"), 1.0);
-    // The 440 Hz tone at its level, not mpv's silence below 0.25x.
-    EXPECT_GT(tone.level, 0.05);
-    EXPECT_NEAR(tone.frequency, 440.0, 25.0);
-    // 2 s of sound are 0.2 s of the clip, however slowly the machine made them.
-    EXPECT_GT(seconds(*player), 0.08);
-    EXPECT_LT(seconds(*player), 0.6);
+    playUntilCaptured(*player, 0.1f, folder / "sound", 3.0);
+    player->pause();
+    // mpv fills its output ahead, at 1x until the rate is set: measure the last second, where
+    // the 440 Hz tone keeps its level throughout, not mpv's silence below 0.25x.
+    const std::vector<float> sound = capturedSound(folder / "sound");
+    for (const size_t end : {sound.size() - kSampleRate / 2, sound.size()}) {
+        const Tone tone = toneBefore(sound, 0.5, end);
+        EXPECT_GT(tone.level, 0.05);
+        EXPECT_NEAR(tone.frequency, 440.0, 25.0);
+    }
 }
 
-TEST_F(PlayerTest, VarispeedLowersThePitchWithTheRate) {
-    if (!soundCaptureWorks()) {
-        GTEST_SKIP() << "the sound is measured with LENTO_SOUND_TESTS=1";
-    }
-    auto player = openReady("clip.mp4");
+TEST_F(PlayerTest, VarispeedLowersThePitchWithTheRateAndSwitchesBack) {
+    test::TestFolder folder;
+    const std::string path = folder / "sound";
+    auto player = openCapturing("clip.mp4", path);
     player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Varispeed);
     EXPECT_EQ(player->currentItem()->audioTimePitchAlgorithm(),
               PlayerItem::PitchAlgorithm::Varispeed);
-    test::TestFolder folder;
-    const Tone slow = toneAtTheEnd(playAndCapture(*player, 0.5f, 1.5, folder / "vari"), 0.8);
+    playUntilCaptured(*player, 0.5f, path, 3.0);
+    player->pause();
+    const size_t switchedAt = capturedSamplesOnceStill(path);
+    player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Default);
+    // The sound is made much faster than it plays: start again rather than run out of clip. The
+    // seek also drops what the output still held.
+    player->seek(MediaTime::make(0, 1));
+    playUntilCaptured(*player, 0.5f, path, switchedAt / double(kSampleRate) + 2.0);
+    player->pause();
+    const std::vector<float> sound = capturedSound(path);
+    const Tone slow = toneBefore(sound, 0.8, switchedAt);
     EXPECT_GT(slow.level, 0.05);
     EXPECT_NEAR(slow.frequency, 220.0, 10.0);
-
-    // And back: the pitch is kept again.
-    player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Default);
-    const Tone kept = toneAtTheEnd(playAndCapture(*player, 0.5f, 1.5, folder / "kept"), 0.8);
+    const Tone kept = toneBefore(sound, 1.0);
     EXPECT_GT(kept.level, 0.05);
     EXPECT_NEAR(kept.frequency, 440.0, 15.0);
 }
