@@ -144,16 +144,9 @@ private:
                                             static_cast<AVPixelFormat>(frame.format),
                                             m_format.width, m_format.height, AV_PIX_FMT_YUV420P,
                                             SWS_BILINEAR, nullptr, nullptr, nullptr));
-        FramePtr output = makeFrame();
+        FramePtr output = pooledFrame();
         if (!m_scaler || !output) {
             error = "cannot convert the pictures";
-            return nullptr;
-        }
-        output->format = AV_PIX_FMT_YUV420P;
-        output->width = m_format.width;
-        output->height = m_format.height;
-        if (av_frame_get_buffer(output.get(), 0) < 0) {
-            error = "out of memory";
             return nullptr;
         }
         sws_scale(m_scaler.get(), frame.data, frame.linesize, 0, frame.height, output->data,
@@ -162,9 +155,39 @@ private:
         return output;
     }
 
+    // An output picture whose memory comes back to a pool once the encoder is done with it:
+    // fresh memory for every picture costs the kernel more time than the scaling.
+    FramePtr pooledFrame() {
+        constexpr int kAlign = 64;
+        const int size =
+            av_image_get_buffer_size(AV_PIX_FMT_YUV420P, m_format.width, m_format.height, kAlign);
+        if (size <= 0) {
+            return nullptr;
+        }
+        if (!m_pool) {
+            m_pool.reset(av_buffer_pool_init(size_t(size), nullptr));
+        }
+        FramePtr output = makeFrame();
+        AVBufferRef* buffer = m_pool ? av_buffer_pool_get(m_pool.get()) : nullptr;
+        if (!output || !buffer) {
+            av_buffer_unref(&buffer);
+            return nullptr;
+        }
+        output->buf[0] = buffer;
+        output->format = AV_PIX_FMT_YUV420P;
+        output->width = m_format.width;
+        output->height = m_format.height;
+        if (av_image_fill_arrays(output->data, output->linesize, buffer->data, AV_PIX_FMT_YUV420P,
+                                 m_format.width, m_format.height, kAlign) < 0) {
+            return nullptr;
+        }
+        return output;
+    }
+
     VideoFormat m_format;
     BoundedQueue<VideoItem>& m_queue;
     ScaleContextPtr m_scaler;
+    BufferPoolPtr m_pool;
     VideoItem m_pending;
 };
 

@@ -7,6 +7,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -33,6 +34,10 @@ struct PacketDeleter {
 struct ScaleContextDeleter {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
+struct BufferPoolDeleter {
+    // Buffers still out keep the pool alive until they come back.
+    void operator()(AVBufferPool* pool) const { av_buffer_pool_uninit(&pool); }
+};
 struct ResampleContextDeleter {
     void operator()(SwrContext* context) const { swr_free(&context); }
 };
@@ -43,6 +48,7 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using ScaleContextPtr = std::unique_ptr<SwsContext, ScaleContextDeleter>;
+using BufferPoolPtr = std::unique_ptr<AVBufferPool, BufferPoolDeleter>;
 using ResampleContextPtr = std::unique_ptr<SwrContext, ResampleContextDeleter>;
 
 FramePtr makeFrame();
