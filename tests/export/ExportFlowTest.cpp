@@ -155,6 +155,8 @@ TEST_F(FullVideoExportTest, RemovedOrMissingSoundLeavesNoSoundStream) {
     probe = test::probe(folder / "silent.mp4");
     EXPECT_EQ(probe.audio(), nullptr);
     EXPECT_NE(probe.majorBrand, "qt  ");
+    ASSERT_NE(probe.video(), nullptr);
+    EXPECT_NEAR(probe.video()->durationSeconds, 10.0, 0.1);
 }
 
 TEST_F(FullVideoExportTest, ACancelledSaveDialogWritesNothingAndLeavesThePlayerPaused) {

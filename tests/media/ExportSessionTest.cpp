@@ -135,28 +135,6 @@ TEST_F(ExportSessionTest, EachFileTypeWritesItsContainer) {
     }
 }
 
-TEST_F(ExportSessionTest, WithoutSoundThereIsNoSoundStream) {
-    auto removed = fullVideoSession(fixture("clip.mp4"), 2, true);
-    ASSERT_EQ(run(*removed, out("removed.mov")).status, ExportSession::Status::Completed);
-    EXPECT_EQ(test::probe(out("removed.mov")).audio(), nullptr);
-
-    auto silent = fullVideoSession(fixture("silent.mov"), 2, false);
-    ASSERT_EQ(run(*silent, out("silent.mov")).status, ExportSession::Status::Completed);
-    const auto probe = test::probe(out("silent.mov"));
-    EXPECT_EQ(probe.audio(), nullptr);
-    ASSERT_NE(probe.video(), nullptr);
-    EXPECT_NEAR(probe.video()->durationSeconds, 20.0, 2 * kFrame);
-}
-
-TEST_F(ExportSessionTest, SoundOnlySourcesExportTheirSoundStretched) {
-    auto session = fullVideoSession(fixture("audio.m4a"), 2, false);
-    ASSERT_EQ(run(*session, out("sound.mp4")).status, ExportSession::Status::Completed);
-    const auto probe = test::probe(out("sound.mp4"));
-    EXPECT_EQ(probe.video(), nullptr);
-    ASSERT_NE(probe.audio(), nullptr);
-    EXPECT_NEAR(probe.audio()->durationSeconds, 20.0, 0.05);
-}
-
 TEST_F(ExportSessionTest, PortraitStaysPortraitAndTheSizeFollowsThePreset) {
     auto session = fullVideoSession(fixture("portrait.mp4"), 1, false);
     ASSERT_EQ(run(*session, out("portrait.mp4")).status, ExportSession::Status::Completed);
