@@ -10,6 +10,7 @@
 #include <QStyle>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace lento {
@@ -169,6 +170,12 @@ VideoControlBar::VideoControlBar(QWidget* parent) : QWidget(parent) {
     seeker->setM_leftHandle(ui.m_leftHandle);
     seeker->setM_rightHandle(ui.m_rightHandle);
     seeker->setM_trackSeeker(ui.m_trackSeeker);
+
+    m_fileGeometry = {subView->size(), seeker->width(), ui.m_videoTrack->width(),
+                      ui.m_lblEndTime->x(), ui.m_ctrlVolumn->x()};
+    for (QWidget* marker : markers()) {
+        *markerShare(marker) = double(marker->x()) / m_fileGeometry.trackWidth;
+    }
 }
 
 VideoControlBar::~VideoControlBar() {
@@ -179,7 +186,7 @@ VideoControlBar::~VideoControlBar() {
 }
 
 QSize VideoControlBar::sizeHint() const {
-    return m_subView() ? m_subView()->size() : QWidget::sizeHint();
+    return m_fileGeometry.subView.isValid() ? m_fileGeometry.subView : QWidget::sizeHint();
 }
 
 QSize VideoControlBar::minimumSizeHint() const {
@@ -396,11 +403,70 @@ std::optional<MediaTime> VideoControlBar::timeAtPosition(float x) const {
 }
 
 void VideoControlBar::moveDraggedMarker(QWidget* marker, float x) {
+    setMarkerLeft(marker, static_cast<double>(x - kMarkerHalfWidth));
+}
+
+void VideoControlBar::setMarkerLeft(QWidget* marker, double left) {
     if (!marker) {
         return;
     }
-    const float left = x - kMarkerHalfWidth;
+    // Times far beyond the duration still land beyond the track, within what a widget can hold.
+    constexpr double kFarOff = 1.0e6;
+    left = std::clamp(left, -kFarOff, kFarOff);
     marker->move(static_cast<int>(std::lround(left)), marker->y());
+    const double width = trackWidth();
+    if (double* share = markerShare(marker); share != nullptr && width > 0.0) {
+        *share = left / width;
+    }
+}
+
+std::array<QWidget*, 3> VideoControlBar::markers() const {
+    return {m_trackSeeker(), m_leftHandle(), m_rightHandle()};
+}
+
+double* VideoControlBar::markerShare(QWidget* marker) {
+    if (marker == nullptr) {
+        return nullptr;
+    }
+    if (marker == m_trackSeeker()) {
+        return &m_playheadShare;
+    }
+    if (marker == m_leftHandle()) {
+        return &m_leftShare;
+    }
+    if (marker == m_rightHandle()) {
+        return &m_rightShare;
+    }
+    return nullptr;
+}
+
+void VideoControlBar::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    stretchToWidth(width());
+}
+
+void VideoControlBar::stretchToWidth(int width) {
+    const FileGeometry& file = m_fileGeometry;
+    if (!m_subView() || !m_videoSeeker() || !m_videoTrack() || file.trackWidth <= 0) {
+        return;
+    }
+    const int extra = std::max(0, width - file.subView.width());
+    m_subView()->resize(file.subView.width() + extra, file.subView.height());
+    m_videoSeeker()->resize(file.seekerWidth + extra, m_videoSeeker()->height());
+    m_videoTrack()->resize(file.trackWidth + extra, m_videoTrack()->height());
+    if (m_lblEndTime()) {
+        m_lblEndTime()->move(file.endTimeX + extra, m_lblEndTime()->y());
+    }
+    if (m_ctrlVolumn()) {
+        m_ctrlVolumn()->move(file.volumeX + extra, m_ctrlVolumn()->y());
+    }
+    const double track = trackWidth();
+    for (QWidget* marker : markers()) {
+        if (const double* share = markerShare(marker)) {
+            const double keep = *share;
+            setMarkerLeft(marker, keep * track);
+        }
+    }
 }
 
 bool VideoControlBar::hasLoadedItem() const {
@@ -415,7 +481,7 @@ double VideoControlBar::trackWidth() const {
     return m_videoTrack() ? m_videoTrack()->width() : 0.0;
 }
 
-void VideoControlBar::placeMarker(QWidget* marker, MediaTime time) const {
+void VideoControlBar::placeMarker(QWidget* marker, MediaTime time) {
     if (!marker) {
         return;
     }
@@ -427,10 +493,7 @@ void VideoControlBar::placeMarker(QWidget* marker, MediaTime time) const {
     if (std::isfinite(seconds) && std::isfinite(duration) && duration > 0.0 && width > 0.0) {
         x = seconds * (width / duration);
     }
-    // Times far beyond the duration still land beyond the track, within what a widget can hold.
-    constexpr double kFarOff = 1.0e6;
-    x = std::clamp(x, -kFarOff, kFarOff);
-    marker->move(static_cast<int>(std::lround(x)), marker->y());
+    setMarkerLeft(marker, x);
 }
 
 void VideoControlBar::invalidateMonitorVideoTimer() {

@@ -14,6 +14,7 @@
 #include <QToolButton>
 #include <QWidget>
 
+#include <array>
 #include <optional>
 #include <string_view>
 
@@ -176,6 +177,9 @@ public slots:
     void actionVolumnControl();
     void monitorVideoPlaying();
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     struct Outlets {
         QPointer<QWidget> m_subView;
@@ -192,12 +196,19 @@ private:
 
     // The time-to-position rule shared by the playhead and the trim handles: the marker's left
     // edge goes to seconds(time) * (track width / seconds(duration)).
-    void placeMarker(QWidget* marker, MediaTime time) const;
+    void placeMarker(QWidget* marker, MediaTime time);
     // The position-to-time rule: seconds(duration) * ((x - track start) / track width), at the
     // duration's timescale. None while the duration or the track width is zero.
     std::optional<MediaTime> timeAtPosition(float x) const;
     // A dragged marker's left edge goes half a marker left of the pointer.
-    static void moveDraggedMarker(QWidget* marker, float x);
+    void moveDraggedMarker(QWidget* marker, float x);
+    // Moves a marker's left edge to `left` and keeps its share of the track for a resize.
+    void setMarkerLeft(QWidget* marker, double left);
+    double* markerShare(QWidget* marker);
+    std::array<QWidget*, 3> markers() const;
+    // The track takes whatever width the bar has beyond the interface file's; the markers keep
+    // their shares of it.
+    void stretchToWidth(int width);
     // The player is there and holds an item.
     bool hasLoadedItem() const;
     double trackStart() const;
@@ -205,11 +216,25 @@ private:
     void invalidateMonitorVideoTimer();
     float sliderVolume() const;
 
+    // The interface file's own geometry, which the track stretches from.
+    struct FileGeometry {
+        QSize subView;
+        int seekerWidth = 0;
+        int trackWidth = 0;
+        int endTimeX = 0;
+        int volumeX = 0;
+    };
+
     QPointer<QTimer> _monitorVideoTimer;
     MediaTime _endTime = MediaTime::invalid();
     float _curRate = 0.0f;
     QPointer<Player> m_weakPlayer;
     Outlets m_outlets;
+    FileGeometry m_fileGeometry;
+    // Each marker's left edge as a share of the track's width.
+    double m_playheadShare = 0.0;
+    double m_leftShare = 0.0;
+    double m_rightShare = 0.0;
     VideoControlBarDelegate* m_delegate = nullptr;
 };
 

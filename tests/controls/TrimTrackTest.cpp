@@ -104,6 +104,46 @@ TEST_F(TrimTrackTest, MarkersStopAtTheTrackEndsAndHandlesShortOfEachOther) {
     EXPECT_EQ(lines.back(), "rightHandle: -30.000000");
 }
 
+TEST_F(TrimTrackTest, TheTrackStretchesWithTheBarAndMarkersKeepTheirTimes) {
+    ASSERT_NO_FATAL_FAILURE(loadClip());
+    bar->setLeftHanldePos(MediaTime::make(2, 1));
+    bar->setRightHanldePos(MediaTime::make(8, 1));
+    drag(6, {196}); // the playhead to 5 s
+    const int endLabel = bar->m_lblEndTime()->x();
+    const int volume = bar->m_ctrlVolumn()->x();
+
+    // A window twice as wide: the track takes all that is new, the labels and the slider keep
+    // their places at its ends, and every marker stays on its time.
+    bar->resize(bar->sizeHint().width() + kTrackWidth, bar->sizeHint().height());
+    EXPECT_EQ(bar->m_videoTrack()->x(), kTrackStart);
+    EXPECT_EQ(bar->m_videoTrack()->width(), 2 * kTrackWidth);
+    EXPECT_EQ(bar->m_lblEndTime()->x(), endLabel + kTrackWidth);
+    EXPECT_EQ(bar->m_ctrlVolumn()->x(), volume + kTrackWidth);
+    EXPECT_EQ(bar->sizeHint().width(), bar->m_subView()->width() - kTrackWidth);
+    EXPECT_EQ(leftX(), 152);
+    EXPECT_EQ(rightX(), 608);
+    EXPECT_EQ(playheadX(), 380);
+    // Drags and placements follow the wider axis.
+    drag(rightX() + 6, {6 + 684});
+    ASSERT_EQ(right.size(), 1u);
+    EXPECT_NEAR(right[0].seconds(), 9.0, 0.01);
+    EXPECT_EQ(playheadX(), rightX()); // the drag took the player there
+    bar->setLeftHanldePos(MediaTime::make(1, 1));
+    EXPECT_EQ(leftX(), 76);
+
+    // Narrower than the file's layout, the bar keeps it; back to its size, every marker is where
+    // it would have been without the detour, with no rounding piled up on the way.
+    for (int width = 400; width < 1500; width += 37) {
+        bar->resize(width, bar->height());
+    }
+    bar->resize(bar->sizeHint());
+    EXPECT_EQ(bar->m_videoTrack()->width(), kTrackWidth);
+    EXPECT_EQ(bar->m_lblEndTime()->x(), endLabel);
+    EXPECT_EQ(leftX(), 38);
+    EXPECT_EQ(rightX(), 342);
+    EXPECT_EQ(playheadX(), 342);
+}
+
 TEST_F(TrimTrackTest, WithoutAnItemOrATimeAxisNothingMoves) {
     bar->setVideoEndTime(MediaTime::make(10, 1));
     bar->setLeftHanldePos(MediaTime::make(2, 1));
