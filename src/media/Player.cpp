@@ -116,6 +116,11 @@ Player::Player(const QString& path, QObject* parent) : QObject(parent) {
             {"gpu-hwdec-interop", "no"},
             {"af", kPitchFilter},
             {"audio-pitch-correction", "yes"},
+            // The desktop's sound servers and ALSA beneath them. mpv's further drivers (JACK, SDL)
+            // cost a tenth of a second each where no sound device answers, and SDL's probe now and
+            // then hangs; without a device the picture plays on, silent.
+            {"ao", "pipewire,pulse,alsa"},
+            {"audio-fallback-to-null", "yes"},
         };
         for (const auto& [name, value] : options) {
             setOption(mpv, name, value);
