@@ -425,19 +425,12 @@ std::array<QWidget*, 3> VideoControlBar::markers() const {
 }
 
 double* VideoControlBar::markerShare(QWidget* marker) {
-    if (marker == nullptr) {
+    const std::array<QWidget*, 3> all = markers();
+    const auto found = std::find(all.begin(), all.end(), marker);
+    if (marker == nullptr || found == all.end()) {
         return nullptr;
     }
-    if (marker == m_trackSeeker()) {
-        return &m_playheadShare;
-    }
-    if (marker == m_leftHandle()) {
-        return &m_leftShare;
-    }
-    if (marker == m_rightHandle()) {
-        return &m_rightShare;
-    }
-    return nullptr;
+    return &m_markerShares[static_cast<size_t>(found - all.begin())];
 }
 
 void VideoControlBar::resizeEvent(QResizeEvent* event) {
@@ -463,8 +456,7 @@ void VideoControlBar::stretchToWidth(int width) {
     const double track = trackWidth();
     for (QWidget* marker : markers()) {
         if (const double* share = markerShare(marker)) {
-            const double keep = *share;
-            setMarkerLeft(marker, keep * track);
+            setMarkerLeft(marker, *share * track);
         }
     }
 }

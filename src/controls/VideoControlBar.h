@@ -204,8 +204,9 @@ private:
     void moveDraggedMarker(QWidget* marker, float x);
     // Moves a marker's left edge to `left` and keeps its share of the track for a resize.
     void setMarkerLeft(QWidget* marker, double left);
-    double* markerShare(QWidget* marker);
+    // The playhead, the left handle and the right handle, in the order of m_markerShares.
     std::array<QWidget*, 3> markers() const;
+    double* markerShare(QWidget* marker);
     // The track takes whatever width the bar has beyond the interface file's; the markers keep
     // their shares of it.
     void stretchToWidth(int width);
@@ -232,9 +233,7 @@ private:
     Outlets m_outlets;
     FileGeometry m_fileGeometry;
     // Each marker's left edge as a share of the track's width.
-    double m_playheadShare = 0.0;
-    double m_leftShare = 0.0;
-    double m_rightShare = 0.0;
+    std::array<double, 3> m_markerShares{};
     VideoControlBarDelegate* m_delegate = nullptr;
 };
 
