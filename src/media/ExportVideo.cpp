@@ -159,12 +159,12 @@ private:
     // fresh memory for every picture costs the kernel more time than the scaling.
     FramePtr pooledFrame() {
         constexpr int kAlign = 64;
-        const int size =
-            av_image_get_buffer_size(AV_PIX_FMT_YUV420P, m_format.width, m_format.height, kAlign);
-        if (size <= 0) {
-            return nullptr;
-        }
         if (!m_pool) {
+            const int size = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, m_format.width,
+                                                      m_format.height, kAlign);
+            if (size <= 0) {
+                return nullptr;
+            }
             m_pool.reset(av_buffer_pool_init(size_t(size), nullptr));
         }
         FramePtr output = makeFrame();
