@@ -100,25 +100,30 @@ SectionList sections(const SectionList& sectionObjects, MediaTime videoTotalDura
     return list;
 }
 
-void createOneVideoSection(const Asset& asset, Composition& composition, const SectionList& list,
-                           MediaTime videoTotalDuration) {
-    const auto sources = asset.tracksWithMediaType(MediaType::Video);
-    // A sound-only movie passes the editor's intake; it simply has no pictures to lay.
+namespace {
+
+// Lays the entries from the asset's first track of `type` into a new track; an asset without one
+// gets none (a sound-only movie passes the editor's intake; it simply has no pictures to lay).
+void createOneSection(MediaType type, const Asset& asset, Composition& composition,
+                      const SectionList& list, MediaTime videoTotalDuration) {
+    const auto sources = asset.tracksWithMediaType(type);
     if (sources.empty()) {
         return;
     }
-    CompositionTrack* track = composition.addTrack(MediaType::Video, 0);
+    CompositionTrack* track = composition.addTrack(type, 0);
     layEntries(*track, sources.front(), list, videoTotalDuration);
+}
+
+} // namespace
+
+void createOneVideoSection(const Asset& asset, Composition& composition, const SectionList& list,
+                           MediaTime videoTotalDuration) {
+    createOneSection(MediaType::Video, asset, composition, list, videoTotalDuration);
 }
 
 void createOneAudioSection(const Asset& asset, Composition& composition, const SectionList& list,
                            MediaTime videoTotalDuration) {
-    const auto sources = asset.tracksWithMediaType(MediaType::Audio);
-    if (sources.empty()) {
-        return;
-    }
-    CompositionTrack* track = composition.addTrack(MediaType::Audio, 0);
-    layEntries(*track, sources.front(), list, videoTotalDuration);
+    createOneSection(MediaType::Audio, asset, composition, list, videoTotalDuration);
 }
 
 } // namespace lento
