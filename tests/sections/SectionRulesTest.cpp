@@ -1,7 +1,9 @@
 #include "sections/SectionRules.h"
+#include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <thread>
 
 namespace lento {
@@ -59,25 +61,50 @@ TEST(SectionObjectTest, TheSoundArgumentKeepsTheSoundAndNothingIsChecked) {
     storage.setFullSectionURL({});
 }
 
-TEST(SectionRulesTest, CollidingBoundsAndTheirCount) {
-    // Touching sections are fine.
-    SectionList touching{section(0, 10), section(10, 20)};
-    EXPECT_EQ(redCells(touching), (Cells{{false, false}, {false, false}}));
-    EXPECT_EQ(countSectionErrors(touching), 0);
-    // Overlap: the second's start and the first's end.
-    SectionList overlap{section(0, 10), section(5, 15)};
-    EXPECT_EQ(redCells(overlap), (Cells{{false, true}, {true, false}}));
-    EXPECT_EQ(countSectionErrors(overlap), 2);
-    // Equal starts, and the second's end inside the first.
-    SectionList equalStarts{section(0, 10), section(0, 5)};
-    EXPECT_EQ(redCells(equalStarts), (Cells{{true, false}, {true, true}}));
-    EXPECT_EQ(countSectionErrors(equalStarts), 3);
-    // Containment: only the inner section's bounds.
-    SectionList contained{section(0, 20), section(5, 10)};
-    EXPECT_EQ(redCells(contained), (Cells{{false, false}, {true, true}}));
-    // Identical sections: all four.
-    SectionList identical{section(0, 10), section(0, 10)};
-    EXPECT_EQ(countSectionErrors(identical), 4);
+TEST(SectionRulesTest, CollidingBoundsTheirCountAndTheReason) {
+    struct Case {
+        const char* name;
+        SectionList list;
+        Cells red;
+        const char* reason;
+    };
+    const std::vector<Case> cases{
+        {"touching", {section(0, 10), section(10, 20)}, {{false, false}, {false, false}}, ""},
+        {"overlap: the second's start, the first's end",
+         {section(0, 10), section(5, 15)},
+         {{false, true}, {true, false}},
+         "Sections 1 and 2 overlap."},
+        {"equal starts, the second's end inside the first",
+         {section(0, 10), section(0, 5)},
+         {{true, false}, {true, true}},
+         "Sections 1 and 2 overlap."},
+        {"containment: only the inner bounds",
+         {section(0, 20), section(5, 10), section(30, 40)},
+         {{false, false}, {true, true}, {false, false}},
+         "Sections 1 and 2 overlap."},
+        {"identical",
+         {section(0, 10), section(0, 10)},
+         {{true, true}, {true, true}},
+         "Sections 1 and 2 overlap."},
+        {"reversed: red by itself, whatever lies inside it",
+         {section(0, 5), section(15, 12), section(13, 14)},
+         {{false, false}, {true, true}, {false, false}},
+         "Section 2 ends before it starts."},
+        {"empty", {section(7, 7)}, {{true, true}}, "Section 1 ends where it starts."},
+        {"the first red bound in table order gives the reason",
+         {section(20, 18), section(0, 10), section(5, 15)},
+         {{true, true}, {false, true}, {true, false}},
+         "Section 1 ends before it starts."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(redCells(c.list), c.red);
+        const auto reds = std::accumulate(c.red.begin(), c.red.end(), 0, [](int n, auto cell) {
+            return n + cell.first + cell.second;
+        });
+        EXPECT_EQ(countSectionErrors(c.list), reds);
+        EXPECT_EQ(sectionErrorReason(c.list), QString::fromUtf8(c.reason));
+    }
     // Mixed timescales compare by value.
     SectionList mixed{section(0, 10), section(0, 0)};
     mixed[1]->changeStart(MediaTime::make(5000, 1000));
@@ -85,6 +112,41 @@ TEST(SectionRulesTest, CollidingBoundsAndTheirCount) {
     EXPECT_EQ(redCells(mixed), (Cells{{false, true}, {true, true}}));
     EXPECT_EQ(checkOverSetup(mixed, 0, 4), -1);
     EXPECT_EQ(checkOverSetupWithValue({}, MediaTime::make(1, 1), -1, true), -1);
+}
+
+TEST(SectionRulesTest, TypedBoundsStayOnTheVideoAndOneFrameFromTheOtherBound) {
+    const auto clip = Asset::assetWithPath(test::fixture("clip.mp4"));
+    const int32_t timescale = clip->duration().timescale;
+    const MediaTime frame = oneFrame(*clip, timescale);
+    EXPECT_EQ(frame, MediaTime::make(1, 30)); // exact, at the video's timescale
+    EXPECT_EQ(frame.timescale, timescale);
+    EXPECT_EQ(oneFrame(*Asset::assetWithPath(test::fixture("audio.m4a")), 1000),
+              MediaTime::make(1, 1000));
+
+    const MediaTime duration = MediaTime::make(10, 1);
+    struct Case {
+        const char* name;
+        SectionPtr section;
+        bool isStart;
+        double typed;
+        MediaTime landed;
+    };
+    const std::vector<Case> cases{
+        {"start after the end", section(2, 6), true, 8, MediaTime::make(6, 1) - frame},
+        {"start at the end", section(2, 6), true, 6, MediaTime::make(6, 1) - frame},
+        {"start before the video", section(2, 6), true, -1, MediaTime::make(0, 1)},
+        {"start inside", section(2, 6), true, 3, MediaTime::make(3, 1)},
+        {"end before the start", section(2, 6), false, 1, MediaTime::make(2, 1) + frame},
+        {"end past the video", section(2, 6), false, 99, duration},
+        {"no room before the end", section(0, 0.01), true, 5, MediaTime::make(0, 1)},
+        {"no room after the start", section(9.99, 3), false, 9, duration},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(limitBound(*c.section, c.isStart, MediaTime::makeWithSeconds(c.typed, 600),
+                             duration, frame),
+                  c.landed);
+    }
 }
 
 TEST(SectionRulesTest, TheSectionUnderATime) {
