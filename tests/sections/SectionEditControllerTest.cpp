@@ -26,9 +26,9 @@ MediaTime at(double seconds) {
     return MediaTime::makeWithSeconds(seconds, 600);
 }
 
-// The speeds a player's mpv core was told to take, from mpv's own log of property sets
-// ("Set property: speed=0.333333 -> 1") read through a second client of the same core. It must
-// end before the player: a core ends only once every client of it has.
+// The speeds a player's mpv core is told to take, from mpv's log of property sets ("Set property:
+// speed=0.333333 -> 1") read by a second client of the core. It must end before the player: a
+// core ends once every client of it has.
 class SpeedCommands {
 public:
     explicit SpeedCommands(Player& player)
@@ -38,30 +38,23 @@ public:
         }
     }
 
-    // The speed commands since the last call.
+    // Those since the last call. The core runs queued requests in order: once this client's
+    // request is answered, every command the player queued before it has run and been logged.
     std::vector<std::string> take() {
         std::vector<std::string> sent;
-        // The core carries out queued requests in order: once this one is answered, every
-        // command the player queued before it has been carried out and logged.
-        constexpr uint64_t kMarker = 1;
-        EXPECT_GE(mpv_get_property_async(m_client.get(), kMarker, "speed", MPV_FORMAT_DOUBLE), 0);
+        EXPECT_GE(mpv_get_property_async(m_client.get(), 0, "speed", MPV_FORMAT_DOUBLE), 0);
         bool answered = false;
-        for (;;) {
-            const mpv_event* event = mpv_wait_event(m_client.get(), answered ? 0 : 5);
-            if (event->event_id == MPV_EVENT_NONE) {
-                EXPECT_TRUE(answered);
-                break;
-            }
-            answered |=
-                event->event_id == MPV_EVENT_GET_PROPERTY_REPLY && event->reply_userdata == kMarker;
-            if (event->event_id == MPV_EVENT_LOG_MESSAGE) {
-                const std::string_view text =
-                    static_cast<const mpv_event_log_message*>(event->data)->text;
-                if (text.starts_with("Set property: speed=")) {
-                    sent.emplace_back(text);
-                }
+        for (const mpv_event* event = mpv_wait_event(m_client.get(), 5);
+             event->event_id != MPV_EVENT_NONE;
+             event = mpv_wait_event(m_client.get(), answered ? 0 : 5)) {
+            answered |= event->event_id == MPV_EVENT_GET_PROPERTY_REPLY;
+            const auto* log = static_cast<const mpv_event_log_message*>(event->data);
+            if (event->event_id == MPV_EVENT_LOG_MESSAGE &&
+                std::string_view(log->text).starts_with("Set property: speed=")) {
+                sent.emplace_back(log->text);
             }
         }
+        EXPECT_TRUE(answered);
         return sent;
     }
 
@@ -122,28 +115,22 @@ protected:
     QTableWidget* table = editor->m_tableViewOfSection();
 };
 
-TEST_F(SectionEditControllerTest, AnAddedSectionCoversTheVideo) {
+TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelectedRow) {
     EXPECT_FALSE(editor->m_btnAddSection()->isEnabled());
     load("clip.mp4");
-    EXPECT_TRUE(editor->m_btnAddSection()->isEnabled());
     editor->actionAddOneSection();
-    ASSERT_EQ(table->rowCount(), 1);
     EXPECT_EQ(QStringList({cell(0, 0), cell(0, 1), cell(0, 2), cell(0, 3), cell(0, 4), cell(0, 5)}),
               QStringList({"1", "0__Section", "00:00:00", "00:00:10", "Original Speed", "No"}));
-    EXPECT_EQ(editor->selectedRow(), 0);
-    EXPECT_TRUE(editor->m_txtSectionName()->isEnabled());
     EXPECT_EQ(editor->m_txtSectionName()->text(), "0__Section");
     // The handles cover the whole track; the playhead is at the start.
     EXPECT_EQ(bar->m_leftHandle()->x(), 0);
     EXPECT_EQ(bar->m_trackSeeker()->x(), 0);
     EXPECT_EQ(bar->m_rightHandle()->x(),
               bar->m_videoTrack()->x() + bar->m_videoTrack()->width() - 6);
-    EXPECT_TRUE(editor->m_btnFullExport()->isEnabled());
-}
 
-TEST_F(SectionEditControllerTest, NamesFollowTheCountAndEditsGoToTheSelectedRow) {
-    load("clip.mp4");
-    addSection(0, 2);
+    // Names follow the count.
+    editor->leftHandle(at(0));
+    editor->rightHandle(at(2));
     addSection(3, 4);
     addSection(5, 6);
     table->selectRow(1);
@@ -186,7 +173,6 @@ TEST_F(SectionEditControllerTest, NamesFollowTheCountAndEditsGoToTheSelectedRow)
     EXPECT_EQ(QStringList({editor->m_txtSectionName()->text(), editor->m_txtStartFrame()->text(),
                            editor->m_txtEndFrame()->text()}),
               QStringList({"", "", ""}));
-    EXPECT_FALSE(editor->m_txtSectionName()->isEnabled());
     EXPECT_FALSE(editor->m_btnSectionExport()->isEnabled());
     EXPECT_TRUE(editor->m_btnFullExport()->isEnabled());
 }
@@ -249,9 +235,6 @@ TEST_F(SectionEditControllerTest, PlaybackFollowsTheSectionUnderThePlayhead) {
         player()->seek(at(seconds));
         editor->monitorVideo();
     };
-    tickAt(1.0);
-    EXPECT_FLOAT_EQ(player()->rate(), 1.0f);
-    EXPECT_GT(player()->volume(), 0.0f);
     tickAt(2.5); // inside the first, the second selected: slowed twice, muted
     EXPECT_FLOAT_EQ(player()->rate(), 0.5f);
     EXPECT_EQ(player()->volume(), 0.0f);

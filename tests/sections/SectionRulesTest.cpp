@@ -28,40 +28,6 @@ std::string redCells(const SectionList& list) {
     return cells;
 }
 
-TEST(SectionObjectTest, TheSoundArgumentKeepsTheSoundAndNothingIsChecked) {
-    SectionObject blank;
-    EXPECT_EQ(blank.speed(), 0);
-    EXPECT_TRUE(blank.name().isEmpty());
-    EXPECT_FALSE(blank.startFrame().isValid());
-    EXPECT_FALSE(blank.removeAudio());
-
-    SectionObject kept;
-    kept.initWithName("a", MediaTime::make(10, 1), MediaTime::make(2, 1), 3, true);
-    EXPECT_FALSE(kept.removeAudio());
-    EXPECT_EQ(kept.startFrame(), MediaTime::make(10, 1)); // later than its end: stored as given
-    kept.changeAudio(false);
-    EXPECT_TRUE(kept.removeAudio());
-    kept.changeAudio(true);
-    EXPECT_FALSE(kept.removeAudio());
-
-    SectionsStorage& storage = SectionsStorage::sharedStorage();
-    EXPECT_EQ(&storage, &SectionsStorage::sharedStorage());
-    EXPECT_FALSE(storage.isFullSection());
-    EXPECT_EQ(storage.count(), 0u);
-    SectionList& shown = storage.allObjects();
-    storage.addObject(section(0, 1));
-    storage.addObjectAtIndex(section(5, 6), 0);
-    storage.addObjectAtIndex(section(7, 8), 2);
-    ASSERT_EQ(shown.size(), 3u);
-    EXPECT_EQ(shown[0]->startFrame().seconds(), 5.0);
-    EXPECT_EQ(shown[2]->startFrame().seconds(), 7.0);
-    storage.setFullSectionURL("/movie.mp4");
-    storage.cleanAllSections();
-    EXPECT_EQ(storage.count(), 0u);
-    EXPECT_EQ(storage.fullSectionURL(), "/movie.mp4");
-    storage.setFullSectionURL({});
-}
-
 TEST(SectionRulesTest, CollidingBoundsTheirCountAndTheReason) {
     struct Case {
         const char* name;
@@ -120,7 +86,6 @@ TEST(SectionRulesTest, TypedBoundsStayOnTheVideoAndOneFrameFromTheOtherBound) {
     };
     const std::vector<Case> cases{
         {"start after the end", section(2, 6), true, 8, MediaTime::make(6, 1) - frame},
-        {"start at the end", section(2, 6), true, 6, MediaTime::make(6, 1) - frame},
         {"start before the video", section(2, 6), true, -1, MediaTime::make(0, 1)},
         {"end before the start", section(2, 6), false, 1, MediaTime::make(2, 1) + frame},
         {"end past the video", section(2, 6), false, 99, duration},
