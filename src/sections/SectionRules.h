@@ -14,14 +14,14 @@ namespace lento {
 int64_t checkOverSetupWithValue(const SectionList& sections, MediaTime value, int64_t index,
                                 bool isStart);
 
-// Whether the section starts before it ends. One that does not spans nothing, or (exported) plays
-// its stretch twice and loses the rest of the video, so it blocks the exports like a collision.
-bool startsBeforeItEnds(const SectionObject& section);
-
 // The same for the bound shown in one cell of the section table: column 2 is the start,
 // column 3 the end; any other column gives -1. Both bounds of a section that does not start
 // before it ends collide with the section itself: they give `row`.
 int64_t checkOverSetup(const SectionList& sections, int64_t row, int64_t column);
+
+// Whether the section starts before it ends. One that does not spans nothing, or (exported) plays
+// its stretch twice and loses the rest of the video, so it blocks the exports like a collision.
+bool startsBeforeItEnds(const SectionObject& section);
 
 // How many start and end bounds of the list collide with another section or their own.
 int countSectionErrors(const SectionList& sections);
@@ -37,8 +37,7 @@ MediaTime oneFrame(const Asset& asset, int32_t timescale);
 
 // Where a bound typed or slid to `time` lands: on the video (0 ... `duration`) and at least
 // `minimum` from the section's other bound, on its own side. The other bound never moves: where
-// it leaves no room on the video (the trim handles can put it there), the bound stops at the
-// video's edge.
+// it leaves no room on the video, the bound stops at the video's edge.
 MediaTime limitBound(const SectionObject& section, bool isStart, MediaTime time, MediaTime duration,
                      MediaTime minimum);
 

@@ -195,7 +195,8 @@ TEST_F(SectionEditControllerTest, CollisionsAndReversedSectionsTurnRedSayWhyAndB
     editor->rightHandle(at(5));
     expectTheRulesShown(false);
 
-    // A trim handle can reverse a section; it turns red and blocks like a collision.
+    // A start moved past the end (the handles' report takes any time) turns red and blocks like
+    // a collision.
     editor->leftHandle(at(7));
     expectTheRulesShown(true);
     EXPECT_EQ(editor->m_lblExportBlocked()->text(), "Section 1 ends before it starts.");
