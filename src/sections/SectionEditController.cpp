@@ -16,6 +16,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -32,10 +33,13 @@ namespace lento {
 namespace {
 
 // The sliders count milliseconds.
-constexpr double kSliderUnitsPerSecond = 1000.0;
+constexpr int32_t kSliderUnitsPerSecond = 1000;
 
-// Colliding bounds stay visible in the selected row too, where the highlight would hide a red
-// text colour.
+// The red that marks colliding bounds, and the reason beside the blocked exports.
+const QColor kCollisionRed(176, 0, 0);
+
+// Colliding bounds stay readable in the selected row too: red text on the selection's blue is
+// not, so there the cell takes a red highlight with white text.
 class BoundCellDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
@@ -45,10 +49,19 @@ protected:
         QStyledItemDelegate::initStyleOption(option, index);
         if (index.data(Qt::ForegroundRole).value<QBrush>().color() == Qt::red) {
             option->font.setBold(true);
-            option->palette.setColor(QPalette::HighlightedText, QColor(255, 200, 200));
+            option->palette.setColor(QPalette::Highlight, kCollisionRed);
+            option->palette.setColor(QPalette::HighlightedText, Qt::white);
         }
     }
 };
+
+MediaTime sliderTime(int value, int32_t timescale) {
+    return MediaTime::make(value, kSliderUnitsPerSecond).convertScale(timescale);
+}
+
+int sliderValue(MediaTime time) {
+    return static_cast<int>(time.convertScale(kSliderUnitsPerSecond).value);
+}
 
 // Nothing sets the item's playback end times, so this is the whole composition.
 MediaTimeRange playbackRange(const PlayerItem& item) {
@@ -147,6 +160,11 @@ void SectionEditController::buildView() {
     m_delSection = new QPushButton(tr("Delete Section"), background);
     m_sectionExport = new QPushButton(tr("Export Section…"), background);
     m_fullExport = new QPushButton(tr("Export All…"), background);
+    m_exportBlocked = new QLabel(background);
+    QPalette reasonColours = m_exportBlocked->palette();
+    reasonColours.setColor(QPalette::WindowText, kCollisionRed);
+    m_exportBlocked->setPalette(reasonColours);
+    m_exportBlocked->hide();
 
     m_editBox = new QGroupBox(tr("Section"), background);
     m_name = new QLineEdit(m_editBox);
@@ -175,6 +193,7 @@ void SectionEditController::buildView() {
     buttons->addWidget(m_addSection);
     buttons->addWidget(m_delSection);
     buttons->addStretch(1);
+    buttons->addWidget(m_exportBlocked);
     buttons->addWidget(m_sectionExport);
     buttons->addWidget(m_fullExport);
 
@@ -211,13 +230,13 @@ void SectionEditController::buildView() {
             [this] { controlTextDidEndEditing(m_startField); });
     connect(m_endField, &QLineEdit::editingFinished, this,
             [this] { controlTextDidEndEditing(m_endField); });
-    connect(m_startSlider, &QSlider::sliderMoved, this, [this](int value) {
-        moveBound(true, MediaTime::makeWithSeconds(value / kSliderUnitsPerSecond,
-                                                   m_videoTotalDuration.timescale));
+    // Every move the user makes (drag, click on the groove, keys); the editor's own settings are
+    // made with the sliders' signals blocked.
+    connect(m_startSlider, &QSlider::valueChanged, this, [this](int value) {
+        moveBound(true, sliderTime(value, m_videoTotalDuration.timescale));
     });
-    connect(m_endSlider, &QSlider::sliderMoved, this, [this](int value) {
-        moveBound(false, MediaTime::makeWithSeconds(value / kSliderUnitsPerSecond,
-                                                    m_videoTotalDuration.timescale));
+    connect(m_endSlider, &QSlider::valueChanged, this, [this](int value) {
+        moveBound(false, sliderTime(value, m_videoTotalDuration.timescale));
     });
     connect(m_table, &QTableWidget::itemSelectionChanged, this,
             &SectionEditController::tableViewSelectionDidChange);
@@ -271,11 +290,12 @@ void SectionEditController::fileDropped(const QUrl& url) {
     m_curSectionIndex = -1;
     m_sectionObjects.clear();
     reloadData();
-    setEditControlsEnabled(false);
+    clearEditPanel();
     loadPlayer(
         *m_videoPlayer, *m_controlBar, path, this,
         [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
         [this] { itemDidFinishPlaying(); });
+    m_playFactor = 1; // the rate loading gives the bar
 }
 
 void SectionEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
@@ -300,7 +320,9 @@ void SectionEditController::setVideoSlidersForStartEnd() {
     logLine("%f", m_videoTotalDuration.seconds());
     m_upload->setEnabled(true);
     m_addSection->setEnabled(true);
-    const int maximum = static_cast<int>(std::lround(durationInSeconds() * kSliderUnitsPerSecond));
+    const int maximum = m_videoTotalDuration.isNumeric() ? sliderValue(m_videoTotalDuration) : 0;
+    const QSignalBlocker quietStart(m_startSlider);
+    const QSignalBlocker quietEnd(m_endSlider);
     m_startSlider->setMaximum(maximum);
     m_endSlider->setMaximum(maximum);
     m_startSlider->setMinimum(0);
@@ -393,7 +415,9 @@ void SectionEditController::updateSectionErrors() {
     m_sectionErrors = countSectionErrors(m_sectionObjects);
     const bool clear = m_sectionErrors <= 0;
     m_fullExport->setEnabled(clear && !m_sectionObjects.empty());
-    m_sectionExport->setEnabled(clear && !m_sectionObjects.empty());
+    m_sectionExport->setEnabled(clear && selectedSection() != nullptr);
+    m_exportBlocked->setText(sectionErrorReason(m_sectionObjects));
+    m_exportBlocked->setVisible(!clear);
 }
 
 void SectionEditController::reloadBoundCells() {
@@ -426,15 +450,35 @@ void SectionEditController::setEditControlsEnabled(bool enabled) {
     }
 }
 
+void SectionEditController::clearEditPanel() {
+    setEditControlsEnabled(false);
+    const QSignalBlocker quietSpeed(m_speed);
+    const QSignalBlocker quietStart(m_startSlider);
+    const QSignalBlocker quietEnd(m_endSlider);
+    m_name->clear();
+    m_startField->clear();
+    m_endField->clear();
+    m_startSlider->setValue(0);
+    m_endSlider->setValue(0);
+    m_speed->setCurrentIndex(-1);
+    m_removeAudio->setChecked(false);
+}
+
+void SectionEditController::setPlayFactor(int64_t factor) {
+    m_playFactor = std::max<int64_t>(factor, 1);
+    m_controlBar->setPlayRate(static_cast<float>(1.0 / static_cast<double>(m_playFactor)));
+}
+
 void SectionEditController::tableViewSelectionDidChange() {
     SectionObject* section = selectedSection();
+    updateSectionErrors();
     if (section == nullptr) {
-        setEditControlsEnabled(false);
-        m_controlBar->setPlayRate(sectionSpeed());
+        clearEditPanel();
+        setPlayFactor(1);
         m_controlBar->setVolumnOn(volumnOnOff());
         return;
     }
-    m_controlBar->setPlayRate(sectionSpeed());
+    setPlayFactor(section->speed());
     m_controlBar->setVolumnOn(volumnOnOff());
     setEditControlsEnabled(true);
     m_name->setText(section->name());
@@ -456,10 +500,8 @@ void SectionEditController::showBounds() {
     const QSignalBlocker quietEnd(m_endSlider);
     m_startField->setText(boundText(section->startFrame()));
     m_endField->setText(boundText(section->endFrame()));
-    m_startSlider->setValue(
-        static_cast<int>(std::lround(section->startFrame().seconds() * kSliderUnitsPerSecond)));
-    m_endSlider->setValue(
-        static_cast<int>(std::lround(section->endFrame().seconds() * kSliderUnitsPerSecond)));
+    m_startSlider->setValue(sliderValue(section->startFrame()));
+    m_endSlider->setValue(sliderValue(section->endFrame()));
 }
 
 float SectionEditController::sectionSpeed() const {
@@ -508,7 +550,7 @@ void SectionEditController::comboBoxSelectionDidChange(QObject* sender) {
     section->changeSpeed(index + 1);
     refreshCell(static_cast<int>(selectedRow()), kColumnSpeed);
     updateSectionErrors();
-    m_controlBar->setPlayRate(static_cast<float>(1.0 / (index + 1)));
+    setPlayFactor(index + 1);
 }
 
 void SectionEditController::checkState() {
@@ -553,11 +595,15 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
 }
 
 void SectionEditController::moveBound(bool start, MediaTime time) {
-    if (selectedSection() == nullptr || !m_videoTotalDuration.isNumeric()) {
+    const SectionObject* section = selectedSection();
+    Player* current = player();
+    if (section == nullptr || !m_videoTotalDuration.isNumeric() || current == nullptr ||
+        current->currentItem() == nullptr || current->currentItem()->asset() == nullptr) {
         return;
     }
-    time = maxTime(MediaTime::make(0, m_videoTotalDuration.timescale),
-                   minTime(time, m_videoTotalDuration));
+    const MediaTime frame =
+        oneFrame(*current->currentItem()->asset(), m_videoTotalDuration.timescale);
+    time = limitBound(*section, start, time, m_videoTotalDuration, frame);
     // As a handle drag: the player goes there, the section takes the bound, the handle moves.
     m_controlBar->seekToFrame(time);
     if (start) {
@@ -603,7 +649,8 @@ QWidget* SectionEditController::sheetWindow() const {
 }
 
 void SectionEditController::actionFullExport() {
-    if (player() == nullptr || player()->currentItem() == nullptr) {
+    // Blocked sections would make a wrong movie (a reversed one plays its stretch twice).
+    if (m_sectionErrors > 0 || player() == nullptr || player()->currentItem() == nullptr) {
         return;
     }
     m_controlBar->pauseVideo();

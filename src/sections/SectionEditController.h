@@ -13,6 +13,7 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSlider;
@@ -106,6 +107,8 @@ public:
     QPushButton* m_btnUpload() const { return m_upload; }
     QPushButton* m_btnFullExport() const { return m_fullExport; }
     QPushButton* m_btnSectionExport() const { return m_sectionExport; }
+    // Beside the export buttons: why they are blocked, hidden while they are not.
+    QLabel* m_lblExportBlocked() const { return m_exportBlocked; }
     QGroupBox* m_boxEditSection() const { return m_editBox; }
     QLineEdit* m_txtSectionName() const { return m_name; }
     QSlider* m_sliderStartFrame() const { return m_startSlider; }
@@ -132,13 +135,18 @@ private:
     SectionObject* selectedSection() const;
     // Writes one cell's text (and, for the bounds, its colour).
     void refreshCell(int row, int column);
-    // Recounts the red bounds and sets the export buttons from the count.
+    // Recounts the red bounds and sets the export buttons from the count and the selection; says
+    // why they are blocked.
     void updateSectionErrors();
     void reloadBoundCells();
     // A bound set from the start or end field or slider, as a handle drag would set it.
     void moveBound(bool start, MediaTime time);
     void showBounds();
     void setEditControlsEnabled(bool enabled);
+    // With no row selected the panel shows no section: disabled and empty.
+    void clearEditPanel();
+    // Plays at 1 / `factor` from now on, or at the next start while paused.
+    void setPlayFactor(int64_t factor);
     // The sheets of this tab go on the window of its view.
     QWidget* sheetWindow() const;
 
@@ -148,6 +156,9 @@ private:
     QUrl m_videoPath;
     SectionList m_sectionObjects;
     int64_t m_curSectionIndex = -1;
+    // The slow-down factor last given to the bar. The monitor compares factors: the bar's float
+    // rate cannot hold 1/3 or 1/7 exactly, so comparing rates would send the rate on every tick.
+    int64_t m_playFactor = 1;
     QPointer<QWidget> m_windowForSheet;
     ExportFlow* m_exportFlow = nullptr; // a child
 
@@ -161,6 +172,7 @@ private:
     QPushButton* m_upload = nullptr;
     QPushButton* m_fullExport = nullptr;
     QPushButton* m_sectionExport = nullptr;
+    QLabel* m_exportBlocked = nullptr;
     QGroupBox* m_editBox = nullptr;
     QLineEdit* m_name = nullptr;
     QSlider* m_startSlider = nullptr;

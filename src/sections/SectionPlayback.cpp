@@ -5,6 +5,8 @@
 #include "sections/SectionEditController.h"
 #include "sections/SectionRules.h"
 
+#include <algorithm>
+
 namespace lento {
 
 void SectionEditController::playVideo() {
@@ -28,25 +30,16 @@ MediaTime SectionEditController::monitorVideo() {
     if (selectedRow() != -1) {
         const int64_t index = sectionIndexInTime(m_sectionObjects, now);
         m_curSectionIndex = index;
-        if (index == -1) {
-            if (current->rate() != 1.0f) {
-                m_controlBar->setPlayRate(1.0f);
-            }
-            if (current->volume() == 0.0f) {
-                m_controlBar->setVolumnOn(true);
-            }
-        } else {
-            const SectionObject& section = *m_sectionObjects[static_cast<size_t>(index)];
-            const double wanted = 1.0 / static_cast<double>(section.speed());
-            if (static_cast<double>(current->rate()) != wanted) {
-                m_controlBar->setPlayRate(static_cast<float>(wanted));
-            }
-            if (section.removeAudio() && current->volume() != 0.0f) {
-                m_controlBar->setVolumnOn(false);
-            } else if (!section.removeAudio() && current->volume() == 0.0f) {
-                // Out of a section without sound straight into one with sound.
-                m_controlBar->setVolumnOn(true);
-            }
+        const SectionObject* under =
+            index == -1 ? nullptr : m_sectionObjects[static_cast<size_t>(index)].get();
+        const int64_t factor = std::max<int64_t>(under == nullptr ? 1 : under->speed(), 1);
+        if (factor != m_playFactor) {
+            setPlayFactor(factor);
+        }
+        // Sound comes back on leaving a section without it, also straight into one with sound.
+        const bool soundWanted = under == nullptr || !under->removeAudio();
+        if (soundWanted != (current->volume() != 0.0f)) {
+            m_controlBar->setVolumnOn(soundWanted);
         }
     }
     return now;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "media/Asset.h"
 #include "sections/SectionObject.h"
 
 namespace lento {
@@ -14,11 +15,31 @@ int64_t checkOverSetupWithValue(const SectionList& sections, MediaTime value, in
                                 bool isStart);
 
 // The same for the bound shown in one cell of the section table: column 2 is the start,
-// column 3 the end; any other column gives -1.
+// column 3 the end; any other column gives -1. Both bounds of a section that does not start
+// before it ends collide with the section itself: they give `row`.
 int64_t checkOverSetup(const SectionList& sections, int64_t row, int64_t column);
 
-// How many start and end bounds of the list collide with another section.
+// Whether the section starts before it ends. One that does not spans nothing, or (exported) plays
+// its stretch twice and loses the rest of the video, so it blocks the exports like a collision.
+bool startsBeforeItEnds(const SectionObject& section);
+
+// How many start and end bounds of the list collide with another section or their own.
 int countSectionErrors(const SectionList& sections);
+
+// Why the exports are blocked, for the first colliding bound in table order ("Sections 1 and 2
+// overlap.", "Section 3 ends before it starts."); empty when nothing collides.
+QString sectionErrorReason(const SectionList& sections);
+
+// The length of one frame of the asset's first video track at `timescale`, never shorter than
+// the frame (one millisecond without a video track or frame rate): the shortest section the
+// bound fields and sliders make.
+MediaTime oneFrame(const Asset& asset, int32_t timescale);
+
+// Where a bound typed or slid to `time` lands: on the video (0 ... `duration`) and at least
+// `minimum` from the section's other bound, on its own side. The other bound never moves: where
+// it leaves no room on the video, the bound stops at the video's edge.
+MediaTime limitBound(const SectionObject& section, bool isStart, MediaTime time, MediaTime duration,
+                     MediaTime minimum);
 
 // Index of the first section that `time` lies strictly inside, or -1.
 int64_t sectionIndexInTime(const SectionList& sections, MediaTime time);

@@ -1,25 +1,69 @@
 #include "sections/SectionEditController.h"
+#include "sections/SectionRules.h"
 #include "support/EditorTesting.h"
 
 #include <gtest/gtest.h>
+#include <mpv/client.h>
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSlider>
 #include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
+
+#include <stdexcept>
 
 namespace lento {
 namespace {
 
 using test::fixture;
-using namespace std::chrono_literals;
 
 MediaTime at(double seconds) {
     return MediaTime::makeWithSeconds(seconds, 600);
 }
+
+// The speeds a player's mpv core is told to take, from mpv's log of property sets ("Set property:
+// speed=0.333333 -> 1") read by a second client of the core. It must end before the player: a
+// core ends once every client of it has.
+class SpeedCommands {
+public:
+    explicit SpeedCommands(Player& player)
+        : m_client(mpv_create_client(player.handle(), "speed-commands")) {
+        if (m_client == nullptr || mpv_request_log_messages(m_client.get(), "v") < 0) {
+            throw std::runtime_error("no second mpv client");
+        }
+    }
+
+    // Those since the last call. The core runs queued requests in order: once this client's
+    // request is answered, every command the player queued before it has run and been logged.
+    std::vector<std::string> take() {
+        std::vector<std::string> sent;
+        EXPECT_GE(mpv_get_property_async(m_client.get(), 0, "speed", MPV_FORMAT_DOUBLE), 0);
+        bool answered = false;
+        for (const mpv_event* event = mpv_wait_event(m_client.get(), 5);
+             event->event_id != MPV_EVENT_NONE;
+             event = mpv_wait_event(m_client.get(), answered ? 0 : 5)) {
+            answered |= event->event_id == MPV_EVENT_GET_PROPERTY_REPLY;
+            const auto* log = static_cast<const mpv_event_log_message*>(event->data);
+            if (event->event_id == MPV_EVENT_LOG_MESSAGE &&
+                std::string_view(log->text).starts_with("Set property: speed=")) {
+                sent.emplace_back(log->text);
+            }
+        }
+        EXPECT_TRUE(answered);
+        return sent;
+    }
+
+private:
+    struct ClientDeleter {
+        void operator()(mpv_handle* client) const { mpv_destroy(client); }
+    };
+    std::unique_ptr<mpv_handle, ClientDeleter> m_client;
+};
 
 class SectionEditControllerTest : public ::testing::Test {
 protected:
@@ -39,6 +83,31 @@ protected:
         editor->rightHandle(at(end));
     }
     Player* player() const { return editor->m_VideoPlayer()->player(); }
+    // Types into a bound field as the user does: the text, then Return.
+    void type(QLineEdit* field, const QString& text) {
+        field->selectAll();
+        QTest::keyClicks(field, text);
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+    // The table, the count, the export buttons and the reason beside them show what the rules
+    // say of the list; `blocked` is what the case expects of them.
+    void expectTheRulesShown(bool blocked) {
+        const SectionList& list = editor->sectionObjects();
+        for (int row = 0; row < static_cast<int>(list.size()); ++row) {
+            for (int column : {2, 3}) {
+                SCOPED_TRACE(testing::Message() << "row " << row << " column " << column);
+                EXPECT_EQ(red(row, column), checkOverSetup(list, row, column) != -1);
+            }
+        }
+        EXPECT_EQ(editor->sectionErrors(), countSectionErrors(list));
+        const QString reason = sectionErrorReason(list);
+        EXPECT_EQ(!reason.isEmpty(), blocked);
+        EXPECT_EQ(editor->m_lblExportBlocked()->text(), reason);
+        EXPECT_EQ(editor->m_lblExportBlocked()->isVisibleTo(editor->view()), blocked);
+        EXPECT_EQ(editor->m_btnFullExport()->isEnabled(), !blocked && !list.empty());
+        EXPECT_EQ(editor->m_btnSectionExport()->isEnabled(),
+                  !blocked && editor->selectedRow() != -1);
+    }
 
     test::Capture capture;
     std::unique_ptr<SectionEditController> editor = std::make_unique<SectionEditController>();
@@ -46,34 +115,22 @@ protected:
     QTableWidget* table = editor->m_tableViewOfSection();
 };
 
-TEST_F(SectionEditControllerTest, TheTableHasItsColumnsAndAnAddedSectionCoversTheVideo) {
-    QStringList identifiers;
-    for (int column = 0; column < table->columnCount(); ++column) {
-        identifiers << table->horizontalHeaderItem(column)->data(Qt::UserRole).toString();
-    }
-    EXPECT_EQ(identifiers, QStringList({"cellNumber", "cellSectionName", "cellStartFrame",
-                                        "cellEndFrame", "cellSpeed", "cellRemoveAudio"}));
+TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelectedRow) {
     EXPECT_FALSE(editor->m_btnAddSection()->isEnabled());
     load("clip.mp4");
-    EXPECT_TRUE(editor->m_btnAddSection()->isEnabled());
     editor->actionAddOneSection();
-    ASSERT_EQ(table->rowCount(), 1);
     EXPECT_EQ(QStringList({cell(0, 0), cell(0, 1), cell(0, 2), cell(0, 3), cell(0, 4), cell(0, 5)}),
               QStringList({"1", "0__Section", "00:00:00", "00:00:10", "Original Speed", "No"}));
-    EXPECT_EQ(editor->selectedRow(), 0);
-    EXPECT_TRUE(editor->m_txtSectionName()->isEnabled());
     EXPECT_EQ(editor->m_txtSectionName()->text(), "0__Section");
     // The handles cover the whole track; the playhead is at the start.
     EXPECT_EQ(bar->m_leftHandle()->x(), 0);
     EXPECT_EQ(bar->m_trackSeeker()->x(), 0);
     EXPECT_EQ(bar->m_rightHandle()->x(),
               bar->m_videoTrack()->x() + bar->m_videoTrack()->width() - 6);
-    EXPECT_TRUE(editor->m_btnFullExport()->isEnabled());
-}
 
-TEST_F(SectionEditControllerTest, NamesFollowTheCountAndEditsGoToTheSelectedRow) {
-    load("clip.mp4");
-    addSection(0, 2);
+    // Names follow the count.
+    editor->leftHandle(at(0));
+    editor->rightHandle(at(2));
     addSection(3, 4);
     addSection(5, 6);
     table->selectRow(1);
@@ -107,62 +164,56 @@ TEST_F(SectionEditControllerTest, NamesFollowTheCountAndEditsGoToTheSelectedRow)
     editor->comboBoxSelectionDidChange(editor->m_comboSpeed());
     EXPECT_EQ(cell(0, 2), "00:00:00");
     EXPECT_EQ(cell(0, 4), "4x Slower");
-}
 
-TEST_F(SectionEditControllerTest, SoundSwitchAndBackgroundClick) {
-    load("clip.mp4");
-    addSection(2, 4);
-    bar->m_btnPlay()->click();
-    ASSERT_GT(player()->volume(), 0.0f);
-    editor->m_chkRemoveAudio()->click();
-    EXPECT_EQ(player()->volume(), 0.0f);
-    EXPECT_EQ(cell(0, 5), "Yes");
-    editor->m_comboSpeed()->setCurrentIndex(1);
-    EXPECT_FLOAT_EQ(player()->rate(), 0.5f);
-
-    // A click on the background clears the selection: rate 1, sound on, handles stay.
-    const int left = bar->m_leftHandle()->x();
-    QTest::mouseClick(editor->m_MouseClickView(), Qt::LeftButton, {}, QPoint(2, 2));
+    // Deleting the last row leaves none selected: the panel shows no section, there is no
+    // section to export.
+    table->selectRow(2);
+    editor->actionDelSeletedSection();
     EXPECT_EQ(editor->selectedRow(), -1);
-    EXPECT_FALSE(editor->m_txtSectionName()->isEnabled());
-    EXPECT_FLOAT_EQ(player()->rate(), 1.0f);
-    EXPECT_GT(player()->volume(), 0.0f);
-    EXPECT_EQ(bar->m_leftHandle()->x(), left);
+    EXPECT_EQ(QStringList({editor->m_txtSectionName()->text(), editor->m_txtStartFrame()->text(),
+                           editor->m_txtEndFrame()->text()}),
+              QStringList({"", "", ""}));
+    EXPECT_FALSE(editor->m_btnSectionExport()->isEnabled());
+    EXPECT_TRUE(editor->m_btnFullExport()->isEnabled());
 }
 
-TEST_F(SectionEditControllerTest, CollisionsTurnRedAndBlockTheExports) {
+TEST_F(SectionEditControllerTest, CollisionsAndReversedSectionsTurnRedSayWhyAndBlockTheExports) {
+    editor->view()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor->view()));
     load("clip.mp4");
     editor->actionAddOneSection();
     editor->actionAddOneSection(); // identical to the first
-    EXPECT_EQ(editor->sectionErrors(), 4);
-    EXPECT_TRUE(red(0, 2) && red(0, 3) && red(1, 2) && red(1, 3));
-    EXPECT_FALSE(editor->m_btnFullExport()->isEnabled());
-    EXPECT_FALSE(editor->m_btnSectionExport()->isEnabled());
+    expectTheRulesShown(true);
+    // In the selected row the red bounds take a red highlight, not the selection's blue.
+    const QRect bound = table->visualRect(table->model()->index(1, 2));
+    const QImage shown = table->viewport()->grab().toImage();
+    EXPECT_EQ(shown.pixelColor(bound.right() - 1, bound.center().y()), QColor(176, 0, 0));
 
-    // Move the second clear of the first, then the first away from the second.
-    editor->leftHandle(at(5)); // both still end at 10, and 5 lies inside the first
-    EXPECT_EQ(editor->sectionErrors(), 3);
+    // Moved clear of each other, nothing is red and both exports are open.
+    editor->leftHandle(at(5));
     table->selectRow(0);
     editor->rightHandle(at(5));
-    EXPECT_EQ(editor->sectionErrors(), 0);
-    EXPECT_FALSE(red(0, 3) || red(1, 2));
-    EXPECT_TRUE(editor->m_btnFullExport()->isEnabled());
-    EXPECT_TRUE(editor->m_btnSectionExport()->isEnabled());
+    expectTheRulesShown(false);
 
-    // The start field sets the bound as a handle would, clamped to the video.
-    editor->m_txtStartFrame()->setText("00:00:04.5");
-    editor->controlTextDidEndEditing(editor->m_txtStartFrame());
-    EXPECT_EQ(editor->sectionObjects()[0]->startFrame().seconds(), 4.5);
-    EXPECT_EQ(editor->sectionErrors(), 0);
-    editor->m_txtEndFrame()->setText("99");
-    editor->controlTextDidEndEditing(editor->m_txtEndFrame());
-    EXPECT_EQ(editor->sectionObjects()[0]->endFrame(), editor->videoTotalDuration());
-    EXPECT_EQ(editor->sectionErrors(), 3);
+    // A start moved past the end (the handles' report takes any time) turns red and blocks like
+    // a collision.
+    editor->leftHandle(at(7));
+    expectTheRulesShown(true);
+    EXPECT_EQ(editor->m_lblExportBlocked()->text(), "Section 1 ends before it starts.");
+
+    // The fields and the sliders keep a section one frame long at least.
+    const SectionObject& first = *editor->sectionObjects()[0];
+    type(editor->m_txtStartFrame(), "6");
+    EXPECT_EQ(first.startFrame(), at(5) - MediaTime::make(1, 30));
+    EXPECT_EQ(editor->m_txtStartFrame()->text(), "00:00:04.967");
+    expectTheRulesShown(false);
+    editor->m_sliderEndFrame()->triggerAction(QAbstractSlider::SliderToMinimum);
+    EXPECT_EQ(first.endFrame(), at(5));
 
     // A new video empties the table and the count.
     load("clip.wmv");
     EXPECT_EQ(table->rowCount(), 0);
-    EXPECT_EQ(editor->sectionErrors(), 0);
+    expectTheRulesShown(false);
     EXPECT_TRUE(capture.alerts.isEmpty());
     editor->fileDropped(test::fileUrl(fixture("clip.avi")));
     EXPECT_EQ(capture.alerts.size(), 1);
@@ -171,36 +222,50 @@ TEST_F(SectionEditControllerTest, CollisionsTurnRedAndBlockTheExports) {
 TEST_F(SectionEditControllerTest, PlaybackFollowsTheSectionUnderThePlayhead) {
     load("clip.mp4");
     addSection(2, 4);
-    editor->m_comboSpeed()->setCurrentIndex(1);
-    editor->m_chkRemoveAudio()->click();
-    addSection(3, 6); // overlaps the first; created later
-    editor->m_comboSpeed()->setCurrentIndex(2);
-    table->selectRow(1);
     bar->m_btnPlay()->click();
+    ASSERT_GT(player()->volume(), 0.0f);
+    // The sound switch and the speed chooser take effect at once.
+    editor->m_chkRemoveAudio()->click();
+    EXPECT_EQ(player()->volume(), 0.0f);
+    EXPECT_EQ(cell(0, 5), "Yes");
+    editor->m_comboSpeed()->setCurrentIndex(1);
+    EXPECT_FLOAT_EQ(player()->rate(), 0.5f);
+    addSection(5, 8);
+    SpeedCommands speeds(*player());
     auto tickAt = [&](double seconds) {
         player()->seek(at(seconds));
         editor->monitorVideo();
     };
-    tickAt(1.0);
-    EXPECT_FLOAT_EQ(player()->rate(), 1.0f);
-    EXPECT_GT(player()->volume(), 0.0f);
-    tickAt(2.5); // inside the first: slowed twice, muted
+    tickAt(2.5); // inside the first, the second selected: slowed twice, muted
     EXPECT_FLOAT_EQ(player()->rate(), 0.5f);
     EXPECT_EQ(player()->volume(), 0.0f);
     EXPECT_EQ(editor->curSectionIndex(), 0);
-    tickAt(3.5); // the overlap: the earlier section rules
-    EXPECT_FLOAT_EQ(player()->rate(), 0.5f);
-    tickAt(5.0); // the second alone: its sound comes back at once
-    EXPECT_FLOAT_EQ(player()->rate(), 1.0f / 3.0f);
-    EXPECT_GT(player()->volume(), 0.0f);
-    tickAt(6.0); // its end counts as outside
+    tickAt(4.5); // between them: normal speed, the sound back
     EXPECT_FLOAT_EQ(player()->rate(), 1.0f);
+    EXPECT_GT(player()->volume(), 0.0f);
     EXPECT_EQ(editor->curSectionIndex(), -1);
 
-    // With no row selected the sections have no effect.
-    editor->deSelectSectionEditTable();
-    bar->m_btnPlay()->click();
-    bar->m_btnPlay()->click();
+    // Whatever the factor, entering a section sets its rate once; staying in it sends nothing,
+    // also where a float cannot hold 1 / factor.
+    for (int factor : {3, 5, 6, 7, 9, 10}) {
+        SCOPED_TRACE(factor);
+        editor->m_comboSpeed()->setCurrentIndex(factor - 1);
+        tickAt(4.5);
+        speeds.take();
+        tickAt(6.0);
+        EXPECT_FALSE(speeds.take().empty());
+        tickAt(6.5);
+        tickAt(7.0);
+        EXPECT_EQ(speeds.take(), std::vector<std::string>{});
+        EXPECT_FLOAT_EQ(player()->rate(), 1.0f / static_cast<float>(factor));
+    }
+
+    // A click on the background clears the selection: the handles stay, the sections no longer
+    // apply.
+    const int left = bar->m_leftHandle()->x();
+    QTest::mouseClick(editor->m_MouseClickView(), Qt::LeftButton, {}, QPoint(2, 2));
+    EXPECT_EQ(editor->selectedRow(), -1);
+    EXPECT_EQ(bar->m_leftHandle()->x(), left);
     tickAt(2.5);
     EXPECT_FLOAT_EQ(player()->rate(), 1.0f);
     EXPECT_GT(player()->volume(), 0.0f);

@@ -1,7 +1,9 @@
 #include "sections/SectionRules.h"
+#include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace lento {
@@ -14,77 +16,88 @@ SectionPtr section(double start, double end, int64_t speed = 1, bool audio = tru
     return made;
 }
 
-// Which bound cells are red: for each section, {start red, end red}.
-std::vector<std::pair<bool, bool>> redCells(const SectionList& list) {
-    std::vector<std::pair<bool, bool>> cells;
+// Which bound cells are red: per section its start and end, R red, - not ("-R R-").
+std::string redCells(const SectionList& list) {
+    std::string cells;
     for (int64_t row = 0; row < static_cast<int64_t>(list.size()); ++row) {
-        cells.emplace_back(checkOverSetup(list, row, 2) != -1, checkOverSetup(list, row, 3) != -1);
+        cells += row > 0 ? " " : "";
+        for (int64_t column : {2, 3}) {
+            cells += checkOverSetup(list, row, column) != -1 ? 'R' : '-';
+        }
     }
     return cells;
 }
 
-using Cells = std::vector<std::pair<bool, bool>>;
-
-TEST(SectionObjectTest, TheSoundArgumentKeepsTheSoundAndNothingIsChecked) {
-    SectionObject blank;
-    EXPECT_EQ(blank.speed(), 0);
-    EXPECT_TRUE(blank.name().isEmpty());
-    EXPECT_FALSE(blank.startFrame().isValid());
-    EXPECT_FALSE(blank.removeAudio());
-
-    SectionObject kept;
-    kept.initWithName("a", MediaTime::make(10, 1), MediaTime::make(2, 1), 3, true);
-    EXPECT_FALSE(kept.removeAudio());
-    EXPECT_EQ(kept.startFrame(), MediaTime::make(10, 1)); // later than its end: stored as given
-    kept.changeAudio(false);
-    EXPECT_TRUE(kept.removeAudio());
-    kept.changeAudio(true);
-    EXPECT_FALSE(kept.removeAudio());
-
-    SectionsStorage& storage = SectionsStorage::sharedStorage();
-    EXPECT_EQ(&storage, &SectionsStorage::sharedStorage());
-    EXPECT_FALSE(storage.isFullSection());
-    EXPECT_EQ(storage.count(), 0u);
-    SectionList& shown = storage.allObjects();
-    storage.addObject(section(0, 1));
-    storage.addObjectAtIndex(section(5, 6), 0);
-    storage.addObjectAtIndex(section(7, 8), 2);
-    ASSERT_EQ(shown.size(), 3u);
-    EXPECT_EQ(shown[0]->startFrame().seconds(), 5.0);
-    EXPECT_EQ(shown[2]->startFrame().seconds(), 7.0);
-    storage.setFullSectionURL("/movie.mp4");
-    storage.cleanAllSections();
-    EXPECT_EQ(storage.count(), 0u);
-    EXPECT_EQ(storage.fullSectionURL(), "/movie.mp4");
-    storage.setFullSectionURL({});
-}
-
-TEST(SectionRulesTest, CollidingBoundsAndTheirCount) {
-    // Touching sections are fine.
-    SectionList touching{section(0, 10), section(10, 20)};
-    EXPECT_EQ(redCells(touching), (Cells{{false, false}, {false, false}}));
-    EXPECT_EQ(countSectionErrors(touching), 0);
-    // Overlap: the second's start and the first's end.
-    SectionList overlap{section(0, 10), section(5, 15)};
-    EXPECT_EQ(redCells(overlap), (Cells{{false, true}, {true, false}}));
-    EXPECT_EQ(countSectionErrors(overlap), 2);
-    // Equal starts, and the second's end inside the first.
-    SectionList equalStarts{section(0, 10), section(0, 5)};
-    EXPECT_EQ(redCells(equalStarts), (Cells{{true, false}, {true, true}}));
-    EXPECT_EQ(countSectionErrors(equalStarts), 3);
-    // Containment: only the inner section's bounds.
-    SectionList contained{section(0, 20), section(5, 10)};
-    EXPECT_EQ(redCells(contained), (Cells{{false, false}, {true, true}}));
-    // Identical sections: all four.
-    SectionList identical{section(0, 10), section(0, 10)};
-    EXPECT_EQ(countSectionErrors(identical), 4);
+TEST(SectionRulesTest, CollidingBoundsTheirCountAndTheReason) {
+    struct Case {
+        const char* name;
+        SectionList list;
+        std::string red;
+        QString reason;
+    };
+    const QString overlap = "Sections 1 and 2 overlap.";
+    const std::vector<Case> cases{
+        {"touching", {section(0, 10), section(10, 20)}, "-- --", ""},
+        {"overlap", {section(0, 10), section(5, 15)}, "-R R-", overlap},
+        {"equal starts, an end inside", {section(0, 10), section(0, 5)}, "R- RR", overlap},
+        {"containment: the inner bounds", {section(0, 20), section(5, 10)}, "-- RR", overlap},
+        {"identical", {section(0, 10), section(0, 10)}, "RR RR", overlap},
+        {"reversed, by itself whatever lies inside it",
+         {section(0, 5), section(15, 12), section(13, 14)},
+         "-- RR --",
+         "Section 2 ends before it starts."},
+        {"empty", {section(7, 7)}, "RR", "Section 1 ends where it starts."},
+        {"the first red bound in table order says why",
+         {section(20, 18), section(0, 10), section(5, 15)},
+         "RR -R R-",
+         "Section 1 ends before it starts."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(redCells(c.list), c.red);
+        EXPECT_EQ(countSectionErrors(c.list), std::ranges::count(c.red, 'R'));
+        EXPECT_EQ(sectionErrorReason(c.list), c.reason);
+    }
     // Mixed timescales compare by value.
     SectionList mixed{section(0, 10), section(0, 0)};
     mixed[1]->changeStart(MediaTime::make(5000, 1000));
     mixed[1]->changeEnd(MediaTime::make(10, 1));
-    EXPECT_EQ(redCells(mixed), (Cells{{false, true}, {true, true}}));
+    EXPECT_EQ(redCells(mixed), "-R RR");
     EXPECT_EQ(checkOverSetup(mixed, 0, 4), -1);
     EXPECT_EQ(checkOverSetupWithValue({}, MediaTime::make(1, 1), -1, true), -1);
+}
+
+TEST(SectionRulesTest, TypedBoundsStayOnTheVideoAndOneFrameFromTheOtherBound) {
+    const auto clip = Asset::assetWithPath(test::fixture("clip.mp4"));
+    const int32_t timescale = clip->duration().timescale;
+    const MediaTime frame = oneFrame(*clip, timescale);
+    EXPECT_EQ(frame, MediaTime::make(1, 30)); // exact, at the video's timescale
+    EXPECT_EQ(frame.timescale, timescale);
+    EXPECT_EQ(oneFrame(*Asset::assetWithPath(test::fixture("audio.m4a")), 1000),
+              MediaTime::make(1, 1000));
+
+    const MediaTime duration = MediaTime::make(10, 1);
+    struct Case {
+        const char* name;
+        SectionPtr section;
+        bool isStart;
+        double typed;
+        MediaTime landed;
+    };
+    const std::vector<Case> cases{
+        {"start after the end", section(2, 6), true, 8, MediaTime::make(6, 1) - frame},
+        {"start before the video", section(2, 6), true, -1, MediaTime::make(0, 1)},
+        {"end before the start", section(2, 6), false, 1, MediaTime::make(2, 1) + frame},
+        {"end past the video", section(2, 6), false, 99, duration},
+        {"no room before the end", section(0, 0.01), true, 5, MediaTime::make(0, 1)},
+        {"no room after the start", section(9.99, 3), false, 9, duration},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(limitBound(*c.section, c.isStart, MediaTime::makeWithSeconds(c.typed, 600),
+                             duration, frame),
+                  c.landed);
+    }
 }
 
 TEST(SectionRulesTest, TheSectionUnderATime) {
