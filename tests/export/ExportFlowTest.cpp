@@ -17,6 +17,7 @@
 #include <QDialog>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QToolButton>
 
 #include <filesystem>
@@ -60,6 +61,10 @@ TEST(SavePanelTest, TheFormatChooserRewritesOnlyTheExtension) {
     EXPECT_EQ(panel.URL(), "/somewhere/Trip.mov");
     panel.setNameFieldStringValue("/somewhere/Trip.MP4");
     EXPECT_EQ(panel.URL(), "/somewhere/Trip.MP4");
+    // Only a format's extension is rewritten; other dots belong to the name.
+    panel.setNameFieldStringValue("Trip.2024");
+    panel.formatChooser()->setCurrentIndex(0);
+    EXPECT_EQ(panel.nameFieldStringValue(), "Trip.2024.mp4");
 }
 
 TEST(ExportProgressTest, TheSheetIsIndeterminateUntilSomethingIsWrittenAndCancelStopsThePoll) {
@@ -159,20 +164,6 @@ TEST_F(FullVideoExportTest, RemovedOrMissingSoundLeavesNoSoundStream) {
     EXPECT_NEAR(probe.video()->durationSeconds, 10.0, 0.1);
 }
 
-TEST_F(FullVideoExportTest, ACancelledSaveDialogWritesNothingAndLeavesThePlayerPaused) {
-    load(fixture("clip.mp4"));
-    editor->m_VideoControlBar()->m_btnPlay()->click();
-    ASSERT_GT(editor->m_VideoPlayer()->player()->rate(), 0.0f);
-    test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "nothing.mp4");
-    editor->actionExport();
-    test::spinEvents(100ms);
-    EXPECT_EQ(editor->m_VideoPlayer()->player()->rate(), 0.0f);
-    // The bar is not told: its button stays on.
-    EXPECT_TRUE(editor->m_VideoControlBar()->m_btnPlay()->isChecked());
-    EXPECT_EQ(editor->exportSession(), nullptr);
-    EXPECT_EQ(folder.fileCount(), 0);
-}
-
 TEST_F(FullVideoExportTest, CancelOnTheSheetEndsTheExportAndKeepsTheOlderFile) {
     load(fixture("clip.mp4"));
     editor->m_comboSpeed()->setCurrentIndex(9);
@@ -197,18 +188,61 @@ TEST_F(FullVideoExportTest, CancelOnTheSheetEndsTheExportAndKeepsTheOlderFile) {
     EXPECT_EQ(folder.fileCount(), 1);
 }
 
-TEST_F(FullVideoExportTest, AFailedExportSaysSoAndExportingOverTheSourceWorks) {
-    fs::copy_file(fixture("clip.mp4"), folder / "own.mp4");
-    load(folder / "own.mp4");
+TEST_F(FullVideoExportTest, AFailedExportSaysSoAndTheEditedVideoIsNoDestination) {
+    fs::create_directory(folder / "videos");
+    fs::copy_file(fixture("clip.mp4"), folder / "videos/own.mp4");
+    fs::create_symlink(folder / "videos/own.mp4", folder / "link.mp4");
+    load(folder / "videos/own.mp4");
     EXPECT_EQ(exportAs(QString::fromStdString(folder / "missing/where.mp4")),
               ExportSession::Status::Failed);
     EXPECT_EQ(capture.alerts, QStringList({"Export failed."}));
     ASSERT_EQ(capture.informatives.size(), 1);
     EXPECT_FALSE(capture.informatives[0].isEmpty());
 
-    editor->m_comboSpeed()->setCurrentIndex(1);
-    EXPECT_EQ(exportAs("own.mp4"), ExportSession::Status::Completed);
-    EXPECT_NEAR(test::probe(folder / "own.mp4").durationSeconds, 20.0, 0.1);
+    // Each name of the edited video is refused and the panel asked again, until another name.
+    capture.clear();
+    const QStringList answers = {"videos/own.mp4", "link.mp4", "videos/../videos/own.mp4",
+                                 "copy.mp4"};
+    int asked = 0;
+    SavePanel::setResponder([&](SavePanel& panel) {
+        panel.setDirectory(QString::fromStdString(folder.path()));
+        panel.setNameFieldStringValue(answers.value(asked++));
+        return dialogs::kResponseOK;
+    });
+    QSignalSpy finished(editor->exportFlow(), &ExportFlow::exportFinished);
+    editor->actionExport();
+    ASSERT_TRUE(test::waitUntil([&] { return finished.count() == 1; }, 60s));
+    EXPECT_EQ(asked, 4);
+    EXPECT_EQ(capture.alerts,
+              QStringList(3, "This is the video being edited. Choose another name."));
+    EXPECT_NEAR(test::probe(folder / "videos/own.mp4").durationSeconds, 10.0, 0.1);
+    EXPECT_TRUE(fs::exists(folder / "copy.mp4"));
+}
+
+// Typed "/tmp/out/Holiday", then mov: the folder typed stays with the name. The panel first opens
+// beside the video, then where the last export went.
+TEST_F(FullVideoExportTest, ThePanelKeepsTheTypedFolderAndOpensWhereTheUserWas) {
+    fs::create_directory(folder / "videos");
+    fs::create_directory(folder / "out");
+    fs::copy_file(fixture("clip.mp4"), folder / "videos/clip.mp4");
+    load(folder / "videos/clip.mp4");
+    QStringList shownFolders, namesAfterFormat;
+    SavePanel::setResponder([&](SavePanel& panel) {
+        shownFolders << panel.directory().path();
+        panel.setNameFieldStringValue(QString::fromStdString(folder / "out/Holiday"));
+        panel.formatChooser()->setCurrentIndex(panel.formatChooser()->findText("mov"));
+        namesAfterFormat << panel.nameFieldStringValue();
+        return shownFolders.size() == 1 ? dialogs::kResponseOK : dialogs::kResponseCancel;
+    });
+    QSignalSpy finished(editor->exportFlow(), &ExportFlow::exportFinished);
+    editor->actionExport();
+    ASSERT_TRUE(test::waitUntil([&] { return finished.count() == 1; }, 60s));
+    EXPECT_EQ(test::probe(folder / "out/Holiday.mov").majorBrand, "qt  ");
+    editor->actionExport();
+    test::spinEvents(50ms);
+    EXPECT_EQ(shownFolders, QStringList({QString::fromStdString(folder / "videos"),
+                                         QString::fromStdString(folder / "out")}));
+    EXPECT_EQ(namesAfterFormat.value(0), QString::fromStdString(folder / "out/Holiday.mov"));
 }
 
 TEST_F(FullVideoExportTest, ASoundOnlySourceExportsItsSoundStretched) {

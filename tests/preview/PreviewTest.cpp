@@ -122,6 +122,7 @@ TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorAndSoundSwitch) {
     editor.m_btnPreview()->click();
 
     EXPECT_EQ(editor.m_VideoPlayer()->player()->rate(), 0.0f);
+    EXPECT_FALSE(editor.m_VideoControlBar()->m_btnPlay()->isChecked());
     const SectionsStorage& storage = SectionsStorage::sharedStorage();
     EXPECT_TRUE(storage.isFullSection());
     EXPECT_EQ(storage.fullSectionURL().toStdString(), fixture("clip.mp4"));
