@@ -610,19 +610,21 @@ void SectionEditController::actionFullExport() {
     m_controlBar->pauseVideo();
     // The list is taken now: later edits do not change this export.
     const SectionList list = lento::sections(m_sectionObjects, m_videoTotalDuration);
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, list]() -> ExportJob {
-        Player* source = player();
-        if (source == nullptr || source->currentItem() == nullptr) {
-            return {};
-        }
-        PlayerItem& item = *source->currentItem();
-        auto composition = std::make_shared<Composition>();
-        createOneVideoSection(*item.asset(), *composition, list, m_videoTotalDuration);
-        createOneAudioSection(*item.asset(), *composition, list, m_videoTotalDuration);
-        ExportJob job(composition, item.asset(), playbackRange(item));
-        job.log = ExportJob::Log::AllPresets;
-        return job;
-    });
+    m_exportFlow->begin(
+        sheetWindow(), m_videoPath, this,
+        [this, list]() -> ExportJob {
+            Player* source = player();
+            if (source == nullptr || source->currentItem() == nullptr) {
+                return {};
+            }
+            PlayerItem& item = *source->currentItem();
+            auto composition = std::make_shared<Composition>();
+            createOneVideoSection(*item.asset(), *composition, list, m_videoTotalDuration);
+            createOneAudioSection(*item.asset(), *composition, list, m_videoTotalDuration);
+            ExportJob job(composition, item.asset(), playbackRange(item));
+            job.log = ExportJob::Log::AllPresets;
+            return job;
+        });
 }
 
 void SectionEditController::actionSectionExport() {
@@ -631,24 +633,26 @@ void SectionEditController::actionSectionExport() {
         return;
     }
     player()->pause();
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, row]() -> ExportJob {
-        Player* source = player();
-        if (source == nullptr || source->currentItem() == nullptr ||
-            row >= static_cast<int64_t>(m_sectionObjects.size())) {
-            return {};
-        }
-        PlayerItem& item = *source->currentItem();
-        const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
-        if (!(section.startFrame() < section.endFrame())) {
-            ExportJob nothing;
-            nothing.error = tr("The section ends before it starts.");
-            return nothing;
-        }
-        auto composition = makeFullVideoComposition(
-            *item.asset(), static_cast<int>(section.speed()), section.removeAudio(),
-            MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()));
-        return ExportJob(composition, item.asset(), playbackRange(item));
-    });
+    m_exportFlow->begin(
+        sheetWindow(), m_videoPath, this,
+        [this, row]() -> ExportJob {
+            Player* source = player();
+            if (source == nullptr || source->currentItem() == nullptr ||
+                row >= static_cast<int64_t>(m_sectionObjects.size())) {
+                return {};
+            }
+            PlayerItem& item = *source->currentItem();
+            const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
+            if (!(section.startFrame() < section.endFrame())) {
+                ExportJob nothing;
+                nothing.error = tr("The section ends before it starts.");
+                return nothing;
+            }
+            auto composition = makeFullVideoComposition(
+                *item.asset(), static_cast<int>(section.speed()), section.removeAudio(),
+                MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()));
+            return ExportJob(composition, item.asset(), playbackRange(item));
+        });
 }
 
 } // namespace lento
