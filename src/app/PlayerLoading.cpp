@@ -132,8 +132,4 @@ void openVideoFile(QObject& editor, const QString& path, const QStringList& reje
     watcher->setFuture(probeOnWorker(path));
 }
 
-bool isOpeningVideoFile(const QObject& editor) {
-    return runningProbe(editor) != nullptr;
-}
-
 } // namespace lento

@@ -35,9 +35,6 @@ Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset
 void openVideoFile(QObject& editor, const QString& path, const QStringList& rejected,
                    QWidget* alertParent, std::function<void(std::shared_ptr<Asset>)> load);
 
-// Whether a probe for `editor` is running.
-bool isOpeningVideoFile(const QObject& editor);
-
 // The alert texts for a refused file.
 QString invalidFileMessage();
 QString fileNotFoundMessage();

@@ -85,15 +85,12 @@ TEST_F(FullVideoEditControllerTest, ARefusedFileIsExplainedAndLeavesTheLoadedVid
     std::filesystem::permissions(locked, std::filesystem::perms::none);
     const QString invalid = "Invalid file!\n This software only supports 3gp, Mov, and Mp4.";
     std::vector<std::pair<std::string, QString>> refused = {
-        {fixture("clip.avi"), invalid},
-        {fixture("clip.wmv"), invalid},
-        {fixture("empty.mp4"), invalid},
-        {fixture("random.mp4"), invalid},
-        {fixture("truncated.mp4"), invalid},
-        {fixture("text.mov"), invalid},
         {folder / "missing.mp4", "The file could not be found."},
-        {folder.path(), "The file could not be read."},
-    };
+        {folder.path(), "The file could not be read."}};
+    for (const char* name :
+         {"clip.avi", "clip.wmv", "empty.mp4", "random.mp4", "truncated.mp4", "text.mov"}) {
+        refused.emplace_back(fixture(name), invalid);
+    }
     if (geteuid() != 0) { // root reads it all the same
         refused.emplace_back(locked, "The file could not be read.");
     }
@@ -131,7 +128,6 @@ TEST_F(FullVideoEditControllerTest, AFileIsProbedOffTheMainThreadAndOnlyTheLastO
     std::thread writer(writeNothing, go.get_future());
     editor->fileDropped(fileUrl(slow));
     EXPECT_FALSE(written);
-    EXPECT_TRUE(isOpeningVideoFile(*editor));
     load("clip.mp4");
     go.set_value();
     writer.join();
@@ -198,19 +194,24 @@ TEST_F(FullVideoEditControllerTest, TheSoundSwitchAndTheVolumeSlider) {
     EXPECT_NEAR(player()->volume(), 0.25f, 0.01f);
 }
 
-TEST_F(FullVideoEditControllerTest, ASecondFileResetsSpeedAndSwitchWhenReady) {
+TEST_F(FullVideoEditControllerTest, ASecondFileWhilePlayingResetsSpeedAndSwitchWhenReady) {
     load("clip.mp4");
     editor->m_comboSpeed()->setCurrentIndex(4);
     editor->m_chkRemoveAudio()->click();
+    play();
     Player* first = player();
     editor->fileDropped(fileUrl(fixture("clip.mov")));
     // The rate goes back to 1 with the new player; the controls when it is ready.
     ASSERT_TRUE(test::waitUntil([&] { return player() != first; }));
     EXPECT_EQ(bar->curRate(), 1.0f);
+    EXPECT_EQ(bar->m_Player(), player());
     EXPECT_EQ(editor->m_comboSpeed()->currentIndex(), 4);
     ASSERT_TRUE(test::waitUntil([&] { return player()->status() == Player::Status::ReadyToPlay; }));
     EXPECT_EQ(editor->m_comboSpeed()->currentIndex(), 0);
     EXPECT_FALSE(editor->m_chkRemoveAudio()->isChecked());
+    EXPECT_EQ(editor->videoPath(), fileUrl(fixture("clip.mov")));
+    play();
+    EXPECT_TRUE(test::waitUntil([&] { return player()->currentTime().seconds() > 0.0; }));
 }
 
 TEST_F(FullVideoEditControllerTest, PlayingToTheEndStopsAndRewinds) {
@@ -222,18 +223,6 @@ TEST_F(FullVideoEditControllerTest, PlayingToTheEndStopsAndRewinds) {
     EXPECT_EQ(bar->monitorVideoTimer(), nullptr);
     EXPECT_EQ(player()->rate(), 0.0f);
     EXPECT_LT(player()->currentTime().seconds(), 0.2);
-}
-
-TEST_F(FullVideoEditControllerTest, ReplacingThePlayerWhilePlayingIsSafe) {
-    load("clip.mp4");
-    play();
-    test::spinEvents(200ms);
-    load("clip.mov");
-    EXPECT_EQ(editor->videoPath(), fileUrl(fixture("clip.mov")));
-    EXPECT_EQ(bar->m_Player(), player());
-    play();
-    test::spinEvents(200ms);
-    EXPECT_GT(player()->currentTime().seconds(), 0.0);
 }
 
 TEST_F(FullVideoEditControllerTest, SpaceTogglesPlaybackUnlessATextFieldHasTheFocus) {
