@@ -82,20 +82,26 @@ void Player::setHeadlessSoundFile(const std::string& path) {
     headlessSoundFile() = path;
 }
 
-Player::Player(const QString& path, QObject* parent)
-    : Player(
-          Asset::assetWithPath(QFile::encodeName(QFileInfo(path).absoluteFilePath()).toStdString()),
-          parent) {}
+Player::Player(const QString& path, QObject* parent) : QObject(parent) {
+    const QByteArray file = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    startMpv(file);
+    // Read while mpv opens the file on its own threads.
+    m_item = std::make_unique<PlayerItem>(Asset::assetWithPath(file.toStdString()));
+    failUnlessPlayable();
+}
 
 Player::Player(std::shared_ptr<Asset> asset, QObject* parent)
     : QObject(parent),
       m_item(std::make_unique<PlayerItem>(asset ? std::move(asset) : Asset::assetWithPath({}))) {
+    startMpv(QFile::encodeName(
+        QFileInfo(QFile::decodeName(m_item->asset()->path().c_str())).absoluteFilePath()));
+    failUnlessPlayable();
+}
+
+void Player::startMpv(const QByteArray& file) {
     // mpv will not start under a locale that writes numbers differently from C (Qt sets the
     // locale from the environment).
     std::setlocale(LC_NUMERIC, "C");
-    const QByteArray file = QFile::encodeName(
-        QFileInfo(QFile::decodeName(m_item->asset()->path().c_str())).absoluteFilePath());
-
     m_mpv.reset(mpv_create());
     if (m_mpv) {
         mpv_handle* mpv = m_mpv.get();
@@ -163,7 +169,9 @@ Player::Player(std::shared_ptr<Asset> asset, QObject* parent)
         mpv_set_wakeup_callback(mpv, &Player::wakeUp, this);
         commandAsync(mpv, kIgnoredReply, {"loadfile", file.constData()});
     }
+}
 
+void Player::failUnlessPlayable() {
     if (!m_mpv || !m_item->asset()->isPlayable()) {
         QMetaObject::invokeMethod(
             this, [this] { setStatus(Status::Failed); }, Qt::QueuedConnection);

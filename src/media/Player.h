@@ -62,8 +62,8 @@ public:
     // made, into that file as raw 48 kHz mono floats (empty: no sound). Main thread only.
     static void setHeadlessSoundFile(const std::string& path);
 
-    // Probes `path` on the calling thread first, which waits as long as the disk does: the
-    // editors probe on a worker thread and hand the result to the other constructor.
+    // Probes `path` on the calling thread while mpv opens it, which waits as long as the disk
+    // does: the editors probe on a worker thread and hand the result to the other constructor.
     explicit Player(const QString& path, QObject* parent = nullptr);
     // Plays the file `asset` was probed from, without probing it again.
     explicit Player(std::shared_ptr<Asset> asset, QObject* parent = nullptr);
@@ -104,6 +104,10 @@ signals:
 private:
     // mpv's wakeup callback, called on any of mpv's threads.
     static void wakeUp(void* player);
+    // Starts mpv on `file`, which it opens on its own threads.
+    void startMpv(const QByteArray& file);
+    // Ends in Failed, on a later pass, when mpv did not start or the item does not play.
+    void failUnlessPlayable();
     // Runs on the player's thread, queued there by wakeUp().
     void drainEvents();
     void handleEvent(const mpv_event& event);
