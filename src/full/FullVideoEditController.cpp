@@ -225,7 +225,7 @@ void FullVideoEditController::actionExport() {
     if (current == nullptr || current->currentItem() == nullptr) {
         return;
     }
-    // The player pauses; the bar keeps its button and its monitor as they are.
+    // The player pauses itself; the bar's button and monitor follow it (loadPlayer).
     current->pause();
     QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
     m_exportFlow->begin(window, m_videoPath, this, [this]() -> ExportJob {
