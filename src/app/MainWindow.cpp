@@ -3,12 +3,15 @@
 #include "app/AppDelegate.h"
 #include "controls/VideoControlBar.h"
 #include "full/FullVideoEditController.h"
+#include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
 
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -43,7 +46,37 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("Lento &Website"), m_appDelegate, &AppDelegate::actionGoToWebsite);
 
+    connect(m_tabview, &QTabWidget::currentChanged, this, &MainWindow::showVideoInTitle);
+    connect(m_full->m_VideoPlayer(), &PlayerView::playerChanged, this,
+            &MainWindow::showVideoInTitle);
+    connect(m_sections->m_VideoPlayer(), &PlayerView::playerChanged, this,
+            &MainWindow::showVideoInTitle);
+
     qApp->installEventFilter(this);
+}
+
+void MainWindow::showVideoInTitle() {
+    PlayerView* view = nullptr;
+    switch (m_tabview->currentIndex()) {
+    case 0:
+        view = m_full->m_VideoPlayer();
+        break;
+    case 1:
+        view = m_sections->m_VideoPlayer();
+        break;
+    default:
+        break;
+    }
+    const Player* player = view != nullptr ? view->player() : nullptr;
+    if (player == nullptr || player->currentItem() == nullptr) {
+        setWindowTitle(QStringLiteral("Lento"));
+        return;
+    }
+    QString name =
+        QFileInfo(QFile::decodeName(player->currentItem()->asset()->path().c_str())).fileName();
+    // A bare "[*]" in a title is Qt's placeholder for the modified mark.
+    name.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+    setWindowTitle(QStringLiteral("%1 \u2014 Lento").arg(name));
 }
 
 MainWindow::~MainWindow() {

@@ -11,8 +11,8 @@ class FullVideoEditController;
 class SectionEditController;
 class VideoControlBar;
 
-// The main interface: the window titled "Lento" with its tab view and menus, the two editors
-// and the application delegate that wires them.
+// The main interface: the window titled after the visible tab's video, with its tab view and
+// menus, the two editors and the application delegate that wires them.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -32,6 +32,8 @@ protected:
 
 private:
     bool togglePlaybackFromKeyboard();
+    // "NAME — Lento" for the visible tab's video, "Lento" while it has none.
+    void showVideoInTitle();
 
     QTabWidget* m_tabview = nullptr;
     FullVideoEditController* m_full = nullptr;

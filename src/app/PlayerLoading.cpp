@@ -5,26 +5,86 @@
 #include "controls/VideoControlBar.h"
 #include "media/PlayerView.h"
 
+#include <QFile>
 #include <QFileInfo>
-#include <QStringList>
+#include <QFutureWatcher>
+#include <QPointer>
+#include <QPromise>
+#include <QThreadPool>
 
 namespace lento {
 
-Player* loadPlayer(PlayerView& view, VideoControlBar& bar, const QString& path, QObject* context,
-                   const std::function<void(Player*)>& onStatus,
+namespace {
+
+// The name of an editor's running probe: the watcher that is its only state.
+constexpr const char* kProbeName = "lento-video-probe";
+
+using ProbeWatcher = QFutureWatcher<std::shared_ptr<Asset>>;
+
+void refuse(const QString& message, QWidget* alertParent) {
+    logLine("No Playable");
+    dialogs::runModalAlert(alertParent, message);
+}
+
+// Whatever can be told of the file without reading it; an empty text when nothing is wrong yet.
+QString refusalBeforeProbe(const QString& path, const QStringList& rejected) {
+    const QFileInfo file(path);
+    if (!file.exists()) {
+        return fileNotFoundMessage();
+    }
+    if (file.isDir() || !file.isReadable()) {
+        return fileUnreadableMessage();
+    }
+    if (rejected.contains(file.suffix(), Qt::CaseSensitive)) {
+        return invalidFileMessage();
+    }
+    return {};
+}
+
+QFuture<std::shared_ptr<Asset>> probeOnWorker(const QString& path) {
+    auto promise = std::make_shared<QPromise<std::shared_ptr<Asset>>>();
+    QFuture<std::shared_ptr<Asset>> future = promise->future();
+    promise->start();
+    QThreadPool::globalInstance()->start(
+        [promise, file = QFile::encodeName(QFileInfo(path).absoluteFilePath()).toStdString()] {
+            promise->addResult(Asset::assetWithPath(file));
+            promise->finish();
+        });
+    return future;
+}
+
+QFutureWatcherBase* runningProbe(const QObject& editor) {
+    return editor.findChild<QFutureWatcherBase*>(QLatin1String(kProbeName),
+                                                 Qt::FindDirectChildrenOnly);
+}
+
+} // namespace
+
+Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset> asset,
+                   QObject* context, const std::function<void(Player*)>& onStatus,
                    const std::function<void()>& onEnd) {
     if (Player* old = view.player()) {
         old->disconnect(context);
+        old->disconnect(&bar);
         bar.setM_Player(nullptr);
         view.setPlayer(nullptr);
     }
-    auto created = std::make_unique<Player>(path);
+    auto created = std::make_unique<Player>(std::move(asset));
     Player* player = created.get();
     view.setPlayer(std::move(created));
     player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Varispeed);
     QObject::connect(player, &Player::didPlayToEnd, context, onEnd);
     QObject::connect(player, &Player::statusChanged, context,
                      [onStatus, player] { onStatus(player); });
+    // Exports and the preview pause the player itself, not through the bar: the button must
+    // still show that it is paused, or its next press only turns it off.
+    QObject::connect(player, &Player::playingChanged, &bar, [&bar](bool playing) {
+        QToolButton* button = bar.m_btnPlay();
+        if (!playing && button != nullptr && button->isChecked()) {
+            button->setChecked(false);
+            bar.pauseVideo();
+        }
+    });
     // The first observation reports the status as it is now.
     onStatus(player);
     bar.setM_Player(player);
@@ -37,18 +97,39 @@ QString invalidFileMessage() {
     return QStringLiteral("Invalid file!\n This software only supports 3gp, Mov, and Mp4.");
 }
 
-bool isAcceptedVideoFile(const QString& path, const QStringList& rejected) {
-    return !rejected.contains(QFileInfo(path).suffix(), Qt::CaseSensitive) &&
-           Asset::assetWithPath(path.toStdString())->isPlayable();
+QString fileNotFoundMessage() {
+    return QStringLiteral("The file could not be found.");
 }
 
-bool acceptVideoFile(const QString& path, const QStringList& rejected, QWidget* parent) {
-    if (isAcceptedVideoFile(path, rejected)) {
-        return true;
+QString fileUnreadableMessage() {
+    return QStringLiteral("The file could not be read.");
+}
+
+void openVideoFile(QObject& editor, const QString& path, const QStringList& rejected,
+                   QWidget* alertParent, std::function<void(std::shared_ptr<Asset>)> load) {
+    if (const QString refusal = refusalBeforeProbe(path, rejected); !refusal.isEmpty()) {
+        refuse(refusal, alertParent);
+        return;
     }
-    logLine("No Playable");
-    dialogs::runModalAlert(parent, invalidFileMessage());
-    return false;
+    // The file opened last is the one the user wants: an earlier probe's answer is dropped with
+    // its watcher, while the probe itself runs out on its thread.
+    delete runningProbe(editor);
+    auto* watcher = new ProbeWatcher(&editor);
+    watcher->setObjectName(QLatin1String(kProbeName));
+    QObject::connect(watcher, &ProbeWatcher::finished, &editor,
+                     [watcher, parent = QPointer<QWidget>(alertParent), load = std::move(load)] {
+                         // No longer running, even while the alert below is up.
+                         watcher->setObjectName(QString());
+                         watcher->deleteLater();
+                         std::shared_ptr<Asset> asset =
+                             watcher->future().resultCount() > 0 ? watcher->result() : nullptr;
+                         if (!asset || !asset->isPlayable()) {
+                             refuse(invalidFileMessage(), parent);
+                             return;
+                         }
+                         load(std::move(asset));
+                     });
+    watcher->setFuture(probeOnWorker(path));
 }
 
 } // namespace lento

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "media/Asset.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class QObject;
-
 class QWidget;
 
 namespace lento {
@@ -15,24 +17,27 @@ class Player;
 class PlayerView;
 class VideoControlBar;
 
-// Gives `view` a new player for `path` in place of the one it holds, with the pitch falling with
-// the rate. `onStatus` hears the status at once and on every change, `onEnd` the end of the
-// item, both in `context`. The bar gets the player with its play button disabled and the rate
-// at 1.
-Player* loadPlayer(PlayerView& view, VideoControlBar& bar, const QString& path, QObject* context,
-                   const std::function<void(Player*)>& onStatus,
+// Gives `view` a new player for the probed `asset` in place of the one it holds, with the pitch
+// falling with the rate. `onStatus` hears the status at once and on every change, `onEnd` the end
+// of the item, both in `context`. The bar gets the player with its play button disabled and the
+// rate at 1, and its play button follows the player from then on.
+Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset> asset,
+                   QObject* context, const std::function<void(Player*)>& onStatus,
                    const std::function<void()>& onEnd);
 
-// Whether an editor takes a file: it plays, and its extension is none of `rejected` (compared
-// exactly, so "AVI" passes where "avi" does not).
-bool isAcceptedVideoFile(const QString& path, const QStringList& rejected);
+// The acceptance rule of both editors, for the file at `path`: it is there, it can be read, its
+// extension is none of `rejected` (compared exactly, so "AVI" passes where "avi" does not), and
+// it plays. Everything but the last is decided at once; the probe runs on a worker thread, so
+// that the window keeps repainting however slow the disk. A playable file's asset reaches `load`
+// on the main thread; any other is logged and explained in an alert on `alertParent`. A later
+// open for the same `editor` supersedes a probe still running, and an editor that is gone hears
+// nothing.
+void openVideoFile(QObject& editor, const QString& path, const QStringList& rejected,
+                   QWidget* alertParent, std::function<void(std::shared_ptr<Asset>)> load);
 
-// The acceptance rule of both editors: the file plays, and its extension is none of `rejected`
-// (compared exactly, so "AVI" passes where "avi" does not). A rejected file is logged and
-// explained in an alert on `parent`.
-bool acceptVideoFile(const QString& path, const QStringList& rejected, QWidget* parent);
-
-// The alert text for a rejected file.
+// The alert texts for a refused file.
 QString invalidFileMessage();
+QString fileNotFoundMessage();
+QString fileUnreadableMessage();
 
 } // namespace lento

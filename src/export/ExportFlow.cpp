@@ -6,10 +6,33 @@
 #include "export/ExportSetup.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
 
 namespace lento {
+
+namespace {
+
+// Shared by every exporter of the run, as a person expects of one program.
+QString& lastFolderUsed() {
+    static QString folder;
+    return folder;
+}
+
+// The folder last exported to while it is there, else the edited video's, else home.
+QString startFolder(const QString& editedVideoPath) {
+    if (!lastFolderUsed().isEmpty() && QFileInfo(lastFolderUsed()).isDir()) {
+        return lastFolderUsed();
+    }
+    const QFileInfo video(editedVideoPath);
+    if (!editedVideoPath.isEmpty() && video.absoluteDir().exists()) {
+        return video.absolutePath();
+    }
+    return QDir::homePath();
+}
+
+} // namespace
 
 ExportFlow::ExportFlow(QObject* parent) : QObject(parent) {}
 
@@ -24,14 +47,16 @@ ExportFlow::~ExportFlow() {
     }
 }
 
-void ExportFlow::begin(QWidget* window, const QString& extension,
+void ExportFlow::begin(QWidget* window, const QUrl& editedVideo,
                        ExportProgressWindowControllerDelegate* progressDelegate,
                        std::function<ExportJob()> makeJob) {
-    begin(window, QStringLiteral("%1.%2").arg("Untitled", extension), makeExtensionArray(extension),
-          progressDelegate, std::move(makeJob));
+    const QString extension = QFileInfo(editedVideo.toLocalFile()).suffix();
+    begin(window, editedVideo, QStringLiteral("%1.%2").arg("Untitled", extension),
+          makeExtensionArray(extension), progressDelegate, std::move(makeJob));
 }
 
-void ExportFlow::begin(QWidget* window, const QString& name, const QStringList& formats,
+void ExportFlow::begin(QWidget* window, const QUrl& editedVideo, const QString& name,
+                       const QStringList& formats,
                        ExportProgressWindowControllerDelegate* progressDelegate,
                        std::function<ExportJob()> makeJob) {
     if (isExporting()) {
@@ -45,6 +70,9 @@ void ExportFlow::begin(QWidget* window, const QString& name, const QStringList& 
     }
     m_savePanel = new SavePanel(window);
     m_savePanel->setAttribute(Qt::WA_DeleteOnClose, false);
+    const QString editedPath = editedVideo.toLocalFile();
+    m_savePanel->setDirectory(startFolder(editedPath));
+    m_savePanel->setEditedVideoPath(editedPath);
     m_savePanel->setNameFieldStringValue(name);
     m_savePanel->setExtensionHidden(false);
     m_savePanel->setAllowedFileTypes(formats);
@@ -65,6 +93,7 @@ void ExportFlow::confirm(int response) {
     // A file already at the destination stays until the export has succeeded: the session
     // writes beside it and replaces it only then.
     const QString destination = m_savePanel->URL();
+    lastFolderUsed() = QFileInfo(destination).absolutePath();
     ExportJob job = m_makeJob ? m_makeJob() : ExportJob{};
     if (!job.composition || !job.source) {
         if (!job.error.isEmpty()) {

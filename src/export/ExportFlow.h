@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QUrl>
 
 #include <functional>
 #include <memory>
@@ -49,15 +50,17 @@ public:
     explicit ExportFlow(QObject* parent = nullptr);
     ~ExportFlow() override;
 
-    // Opens the save panel as a sheet on `window`, proposing "Untitled" with `extension`, the
-    // export format list made from it, and the chooser on that extension. On confirmation
-    // `makeJob` builds the export; a null composition ends the flow.
-    void begin(QWidget* window, const QString& extension,
+    // Opens the save panel as a sheet on `window`, proposing "Untitled" with the extension of
+    // `editedVideo`, the export format list made from it, and the chooser on that extension. The
+    // panel shows the folder last exported to, or the first time the edited video's, and
+    // refuses the edited video itself. On confirmation `makeJob` builds the export; a null
+    // composition ends the flow.
+    void begin(QWidget* window, const QUrl& editedVideo,
                ExportProgressWindowControllerDelegate* progressDelegate,
                std::function<ExportJob()> makeJob);
     // The same with a given name and format list.
-    void begin(QWidget* window, const QString& name, const QStringList& formats,
-               ExportProgressWindowControllerDelegate* progressDelegate,
+    void begin(QWidget* window, const QUrl& editedVideo, const QString& name,
+               const QStringList& formats, ExportProgressWindowControllerDelegate* progressDelegate,
                std::function<ExportJob()> makeJob);
 
     SavePanel* savePanel() const { return m_savePanel; }

@@ -1,13 +1,19 @@
 #include "export/SavePanel.h"
 
+#include "app/Dialogs.h"
+
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
+
+#include <filesystem>
+#include <system_error>
 
 namespace lento {
 
@@ -84,8 +90,17 @@ void SavePanel::formatChosen(int index) {
         return;
     }
     const QString extension = m_formatChooser->itemText(index);
-    const QString stem = QFileInfo(nameFieldStringValue()).completeBaseName();
-    setNameFieldStringValue(QStringLiteral("%1.%2").arg(stem, extension));
+    // Only a format's extension goes: a folder typed before the name stays, and so does a dot
+    // that belongs to the name ("Trip.2024").
+    QString name = nameFieldStringValue();
+    const QString suffix = QFileInfo(name).suffix();
+    if (!suffix.isEmpty() && m_formatChooser->findText(suffix, Qt::MatchFixedString) >= 0) {
+        name.chop(suffix.size() + 1);
+    }
+    if (name.endsWith(QLatin1Char('.'))) {
+        name.chop(1);
+    }
+    setNameFieldStringValue(QStringLiteral("%1.%2").arg(name, extension));
     setExtensionHidden(false);
     setDefaultSuffix(extension);
 }
@@ -101,12 +116,34 @@ QString SavePanel::URL() const {
     return path;
 }
 
+QString SavePanel::editedVideoMessage() {
+    return QStringLiteral("This is the video being edited. Choose another name.");
+}
+
+bool SavePanel::refusesDestination() {
+    if (m_editedVideoPath.isEmpty()) {
+        return false;
+    }
+    // The same file however it is named: relative, through a link, or by another hard link.
+    std::error_code error;
+    if (!std::filesystem::equivalent(QFile::encodeName(URL()).toStdString(),
+                                     QFile::encodeName(m_editedVideoPath).toStdString(), error)) {
+        return false;
+    }
+    dialogs::runModalAlert(this, editedVideoMessage());
+    return true;
+}
+
+void SavePanel::accept() {
+    if (refusesDestination()) {
+        return;
+    }
+    QFileDialog::accept();
+}
+
 void SavePanel::beginSheetModalForWindow(QWidget* window, std::function<void(int)> completion) {
     if (responder()) {
-        // Answered by a test: the response arrives on a later pass, as from a real sheet.
-        const int response = responder()(*this);
-        QTimer::singleShot(
-            0, this, [completion = std::move(completion), response] { completion(response); });
+        answerByResponder(completion);
         return;
     }
     if (window != nullptr && parentWidget() != window) {
@@ -120,6 +157,16 @@ void SavePanel::beginSheetModalForWindow(QWidget* window, std::function<void(int
         },
         Qt::SingleShotConnection);
     open();
+}
+
+void SavePanel::answerByResponder(const std::function<void(int)>& completion) {
+    const int response = responder() ? responder()(*this) : dialogs::kResponseCancel;
+    if (response == dialogs::kResponseOK && refusesDestination()) {
+        QTimer::singleShot(0, this, [this, completion] { answerByResponder(completion); });
+        return;
+    }
+    // The response arrives on a later pass, as from a real sheet.
+    QTimer::singleShot(0, this, [completion, response] { completion(response); });
 }
 
 void SavePanel::orderOut() {

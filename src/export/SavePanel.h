@@ -32,8 +32,14 @@ public:
     QComboBox* formatChooser() const { return m_formatChooser; }
     QLabel* formatLabel() const { return m_formatLabel; }
 
-    // The chosen destination: the folder shown and the name typed.
+    // The chosen destination: the folder shown and the name typed (which may hold a folder of
+    // its own).
     QString URL() const;
+
+    // The video being edited: the panel refuses it as the destination, whatever path names it,
+    // and stays up for another name.
+    void setEditedVideoPath(const QString& path) { m_editedVideoPath = path; }
+    static QString editedVideoMessage();
 
     // Shows the panel as a sheet on `window`; `completion` gets the response (1 for OK) once.
     // Tests can answer instead of a person (setResponder).
@@ -45,14 +51,23 @@ public:
     // the response. An empty responder restores the real dialog.
     static void setResponder(std::function<int(SavePanel&)> responder);
 
-    // The chooser's selection changed: the name keeps its stem and takes the chosen extension.
+    // The chooser's selection changed: the name keeps its folder and stem and takes the chosen
+    // extension.
     void formatChosen(int index);
+
+public slots:
+    void accept() override;
 
 private:
     QLineEdit* nameField() const;
+    // Asks the test's responder, again after each refused destination, as a person would be.
+    void answerByResponder(const std::function<void(int)>& completion);
+    // When the destination is the edited video: says so, and true.
+    bool refusesDestination();
 
     bool m_extensionHidden = false;
     QStringList m_allowedFileTypes;
+    QString m_editedVideoPath;
     QPointer<QComboBox> m_formatChooser;
     QPointer<QLabel> m_formatLabel;
 };

@@ -10,7 +10,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -112,17 +111,18 @@ void FullVideoEditController::importVideoFile(const QUrl& url) {
 }
 
 void FullVideoEditController::fileDropped(const QUrl& url) {
-    const QString path = url.toLocalFile();
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    if (!acceptVideoFile(path, fullVideoRejectedExtensions(), parent)) {
-        return;
-    }
-    m_videoPath = url;
-    prevVolume_ = 1.0f;
-    loadPlayer(
-        *m_videoPlayer, *m_controlBar, path, this,
-        [this](Player* player) { observeValueForKeyPath(QStringLiteral("status"), player); },
-        [this] { itemDidFinishPlaying(); });
+    openVideoFile(*this, url.toLocalFile(), fullVideoRejectedExtensions(), parent,
+                  [this, url](std::shared_ptr<Asset> asset) {
+                      m_videoPath = url;
+                      prevVolume_ = 1.0f;
+                      loadPlayer(
+                          *m_videoPlayer, *m_controlBar, std::move(asset), this,
+                          [this](Player* player) {
+                              observeValueForKeyPath(QStringLiteral("status"), player);
+                          },
+                          [this] { itemDidFinishPlaying(); });
+                  });
 }
 
 void FullVideoEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
@@ -225,24 +225,23 @@ void FullVideoEditController::actionExport() {
     if (current == nullptr || current->currentItem() == nullptr) {
         return;
     }
-    // The player pauses; the bar keeps its button and its monitor as they are.
+    // The player pauses itself; the bar's button and monitor follow it (loadPlayer).
     current->pause();
     QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    m_exportFlow->begin(
-        window, QFileInfo(m_videoPath.toLocalFile()).suffix(), this, [this]() -> ExportJob {
-            Player* source = player();
-            if (source == nullptr || source->currentItem() == nullptr) {
-                return {};
-            }
-            PlayerItem& item = *source->currentItem();
-            logLine("%fl", item.asset()->duration().seconds());
-            const int factor = m_speed->currentIndex() + 1;
-            auto composition =
-                makeFullVideoComposition(*item.asset(), factor, m_removeAudio->isChecked());
-            return ExportJob(composition, item.asset(),
-                             MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
-                                                            item.forwardPlaybackEndTime()));
-        });
+    m_exportFlow->begin(window, m_videoPath, this, [this]() -> ExportJob {
+        Player* source = player();
+        if (source == nullptr || source->currentItem() == nullptr) {
+            return {};
+        }
+        PlayerItem& item = *source->currentItem();
+        logLine("%fl", item.asset()->duration().seconds());
+        const int factor = m_speed->currentIndex() + 1;
+        auto composition =
+            makeFullVideoComposition(*item.asset(), factor, m_removeAudio->isChecked());
+        return ExportJob(composition, item.asset(),
+                         MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
+                                                        item.forwardPlaybackEndTime()));
+    });
 }
 
 void FullVideoEditController::performSegueWithIdentifier(const QString& identifier) {

@@ -83,11 +83,25 @@ void Player::setHeadlessSoundFile(const std::string& path) {
 }
 
 Player::Player(const QString& path, QObject* parent) : QObject(parent) {
+    const QByteArray file = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    startMpv(file);
+    // Read while mpv opens the file on its own threads.
+    m_item = std::make_unique<PlayerItem>(Asset::assetWithPath(file.toStdString()));
+    failUnlessPlayable();
+}
+
+Player::Player(std::shared_ptr<Asset> asset, QObject* parent)
+    : QObject(parent),
+      m_item(std::make_unique<PlayerItem>(asset ? std::move(asset) : Asset::assetWithPath({}))) {
+    startMpv(QFile::encodeName(
+        QFileInfo(QFile::decodeName(m_item->asset()->path().c_str())).absoluteFilePath()));
+    failUnlessPlayable();
+}
+
+void Player::startMpv(const QByteArray& file) {
     // mpv will not start under a locale that writes numbers differently from C (Qt sets the
     // locale from the environment).
     std::setlocale(LC_NUMERIC, "C");
-    const QByteArray file = QFile::encodeName(QFileInfo(path).absoluteFilePath());
-
     m_mpv.reset(mpv_create());
     if (m_mpv) {
         mpv_handle* mpv = m_mpv.get();
@@ -155,9 +169,9 @@ Player::Player(const QString& path, QObject* parent) : QObject(parent) {
         mpv_set_wakeup_callback(mpv, &Player::wakeUp, this);
         commandAsync(mpv, kIgnoredReply, {"loadfile", file.constData()});
     }
+}
 
-    // Read while mpv opens the file on its own threads.
-    m_item = std::make_unique<PlayerItem>(Asset::assetWithPath(file.toStdString()));
+void Player::failUnlessPlayable() {
     if (!m_mpv || !m_item->asset()->isPlayable()) {
         QMetaObject::invokeMethod(
             this, [this] { setStatus(Status::Failed); }, Qt::QueuedConnection);
@@ -204,11 +218,19 @@ void Player::pause() {
 }
 
 void Player::setPaused(bool paused) {
-    m_paused = paused;
+    notePaused(paused);
     if (m_mpv) {
         m_pauseRequested = paused;
         setFlagAsync(m_mpv.get(), "pause", paused);
     }
+}
+
+void Player::notePaused(bool paused) {
+    if (m_paused == paused) {
+        return;
+    }
+    m_paused = paused;
+    emit playingChanged(!paused);
 }
 
 void Player::setVolume(float volume) {
@@ -365,7 +387,7 @@ void Player::handleEvent(const mpv_event& event) {
         if (property->format == MPV_FORMAT_FLAG) {
             const bool paused = *static_cast<const int*>(property->data) != 0;
             if (!m_pauseRequested) {
-                m_paused = paused;
+                notePaused(paused);
             } else if (*m_pauseRequested == paused) {
                 m_pauseRequested.reset();
             }
@@ -383,9 +405,12 @@ void Player::handleEvent(const mpv_event& event) {
         m_eofReached = eof;
         if (reachedEnd) {
             // mpv keeps the file open and pauses on its last frame.
-            m_paused = true;
             m_atEnd = true;
-            emit didPlayToEnd();
+            const QPointer<Player> alive(this);
+            notePaused(true);
+            if (alive) {
+                emit didPlayToEnd();
+            }
         }
         return;
     }

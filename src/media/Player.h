@@ -62,7 +62,11 @@ public:
     // made, into that file as raw 48 kHz mono floats (empty: no sound). Main thread only.
     static void setHeadlessSoundFile(const std::string& path);
 
+    // Probes `path` on the calling thread while mpv opens it, which waits as long as the disk
+    // does: the editors probe on a worker thread and hand the result to the other constructor.
     explicit Player(const QString& path, QObject* parent = nullptr);
+    // Plays the file `asset` was probed from, without probing it again.
+    explicit Player(std::shared_ptr<Asset> asset, QObject* parent = nullptr);
     ~Player() override;
 
     Status status() const { return m_status; }
@@ -94,15 +98,23 @@ signals:
     void statusChanged(lento::Player::Status status);
     // Once each time playback reaches the end of the item; playback stops there.
     void didPlayToEnd();
+    // Playback started or stopped, whoever asked for it (rate() turned from or to 0).
+    void playingChanged(bool playing);
 
 private:
     // mpv's wakeup callback, called on any of mpv's threads.
     static void wakeUp(void* player);
+    // Starts mpv on `file`, which it opens on its own threads.
+    void startMpv(const QByteArray& file);
+    // Ends in Failed, on a later pass, when mpv did not start or the item does not play.
+    void failUnlessPlayable();
     // Runs on the player's thread, queued there by wakeUp().
     void drainEvents();
     void handleEvent(const mpv_event& event);
     void setStatus(Status status);
     void setPaused(bool paused);
+    // Records mpv's or our own pause, and says so when it changes.
+    void notePaused(bool paused);
     void startSeek(double seconds);
     void applyPitchAlgorithm(PlayerItem::PitchAlgorithm algorithm);
     int32_t timescale() const;

@@ -178,6 +178,7 @@ void PlayerView::setPlayer(std::unique_ptr<Player> player) {
         m_canvas->attach(m_player->handle());
     }
     update();
+    emit playerChanged(m_player.get());
 }
 
 std::unique_ptr<Player> PlayerView::takePlayer() {
@@ -185,7 +186,9 @@ std::unique_ptr<Player> PlayerView::takePlayer() {
         m_canvas->detach();
     }
     update();
-    return std::move(m_player);
+    std::unique_ptr<Player> taken = std::move(m_player);
+    emit playerChanged(nullptr);
+    return taken;
 }
 
 bool PlayerView::isRendering() const {

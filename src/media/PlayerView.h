@@ -39,6 +39,10 @@ public:
     // Whether mpv draws into this view; false until the view has an OpenGL context.
     bool isRendering() const;
 
+signals:
+    // The view shows another player, or none.
+    void playerChanged(lento::Player* player);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 

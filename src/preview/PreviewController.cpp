@@ -51,8 +51,8 @@ void PreviewController::actionExport() {
     }
     player->pause();
     m_exportFlow->begin(
-        m_window, QStringLiteral("Untitled.mov"), {"mov", "3gp", "mp4"}, this,
-        [this]() -> ExportJob {
+        m_window, QUrl::fromLocalFile(SectionsStorage::sharedStorage().fullSectionURL()),
+        QStringLiteral("Untitled.mov"), {"mov", "3gp", "mp4"}, this, [this]() -> ExportJob {
             Player* source = m_previewPlayer->player();
             const SectionsStorage& storage = SectionsStorage::sharedStorage();
             if (source == nullptr || source->currentItem() == nullptr || !storage.fullSection()) {

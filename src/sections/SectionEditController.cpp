@@ -280,22 +280,23 @@ void SectionEditController::importVideoFile(const QUrl& url) {
 }
 
 void SectionEditController::fileDropped(const QUrl& url) {
-    const QString path = url.toLocalFile();
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    if (!acceptVideoFile(path, sectionRejectedExtensions(), parent)) {
-        return;
-    }
-    m_videoPath = url;
-    m_prevVolume = 1.0f;
-    m_curSectionIndex = -1;
-    m_sectionObjects.clear();
-    reloadData();
-    clearEditPanel();
-    loadPlayer(
-        *m_videoPlayer, *m_controlBar, path, this,
-        [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
-        [this] { itemDidFinishPlaying(); });
-    m_playFactor = 1; // the rate loading gives the bar
+    openVideoFile(*this, url.toLocalFile(), sectionRejectedExtensions(), parent,
+                  [this, url](std::shared_ptr<Asset> asset) {
+                      m_videoPath = url;
+                      m_prevVolume = 1.0f;
+                      m_curSectionIndex = -1;
+                      m_sectionObjects.clear();
+                      reloadData();
+                      clearEditPanel();
+                      loadPlayer(
+                          *m_videoPlayer, *m_controlBar, std::move(asset), this,
+                          [this](Player* loaded) {
+                              observeValueForKeyPath(QStringLiteral("status"), loaded);
+                          },
+                          [this] { itemDidFinishPlaying(); });
+                      m_playFactor = 1; // the rate loading gives the bar
+                  });
 }
 
 void SectionEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
@@ -657,7 +658,7 @@ void SectionEditController::actionFullExport() {
     // The list is taken now: later edits do not change this export.
     const SectionList list = lento::sections(m_sectionObjects, m_videoTotalDuration);
     m_exportFlow->begin(
-        sheetWindow(), QFileInfo(m_videoPath.toLocalFile()).suffix(), this,
+        sheetWindow(), m_videoPath, this,
         [this, list]() -> ExportJob {
             Player* source = player();
             if (source == nullptr || source->currentItem() == nullptr) {
@@ -680,7 +681,7 @@ void SectionEditController::actionSectionExport() {
     }
     player()->pause();
     m_exportFlow->begin(
-        sheetWindow(), QFileInfo(m_videoPath.toLocalFile()).suffix(), this,
+        sheetWindow(), m_videoPath, this,
         [this, row]() -> ExportJob {
             Player* source = player();
             if (source == nullptr || source->currentItem() == nullptr ||

@@ -4,18 +4,22 @@
 #include "app/MainWindow.h"
 #include "full/FullVideoEditController.h"
 #include "sections/SectionEditController.h"
-#include "support/MediaProbe.h"
-#include "support/QtApp.h"
+#include "support/EditorTesting.h"
+#include "support/ExportTesting.h"
 
 #include <gtest/gtest.h>
 
 #include <QDragEnterEvent>
 #include <QMimeData>
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTableWidget>
+#include <QToolButton>
 
 namespace lento {
 namespace {
 
+using test::fileUrl;
 using test::fixture;
 
 class RecordingDropDelegate : public DragAndDropViewDelegate {
@@ -23,10 +27,6 @@ public:
     void fileDropped(const QUrl& url) override { dropped.push_back(url); }
     std::vector<QUrl> dropped;
 };
-
-QUrl fileUrl(const std::string& path) {
-    return QUrl::fromLocalFile(QString::fromStdString(path));
-}
 
 TEST(DragAndDropViewTest, ADropOfSeveralFilesHandsOnTheFirstOnly) {
     test::ensureQtApp();
@@ -60,39 +60,47 @@ TEST(DragAndDropViewTest, ADropOfSeveralFilesHandsOnTheFirstOnly) {
 class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::ensureQtApp();
-        Player::setHeadless(true);
         window = std::make_unique<MainWindow>();
         window->appDelegate()->applicationDidFinishLaunching();
     }
-    void TearDown() override { dialogs::setResponder({}); }
 
+    test::Capture capture;
     std::unique_ptr<MainWindow> window;
 };
 
-TEST_F(MainWindowTest, TheWindowHasItsTabsAndRoutesFilesByTheSelectedTabsLabel) {
+TEST_F(MainWindowTest, TheWindowRoutesFilesByTheSelectedTabsLabelAndIsNamedAfterItsVideo) {
     EXPECT_EQ(window->windowTitle(), "Lento");
     QTabWidget& tabs = *window->tabView();
     ASSERT_EQ(tabs.count(), 2);
     EXPECT_EQ(tabs.tabText(0), "Full Video");
     EXPECT_EQ(tabs.widget(0), window->fullVideoEditController()->view());
     EXPECT_EQ(tabs.widget(1), window->sectionEditController()->view());
+    const FullVideoEditController& full = *window->fullVideoEditController();
+    const SectionEditController& sections = *window->sectionEditController();
 
     const QUrl clip = fileUrl(fixture("clip.mp4"));
     tabs.setCurrentIndex(1);
     window->appDelegate()->openVideoFile(clip);
-    EXPECT_EQ(window->sectionEditController()->videoPath(), clip);
-    EXPECT_TRUE(window->fullVideoEditController()->videoPath().isEmpty());
-
+    ASSERT_TRUE(test::waitUntil([&] { return sections.videoPath() == clip; }));
+    EXPECT_TRUE(full.videoPath().isEmpty());
+    EXPECT_EQ(window->windowTitle(), "clip.mp4 \u2014 Lento");
+    // The title follows the visible tab's video.
     tabs.setCurrentIndex(0);
-    window->appDelegate()->openVideoFile(clip);
-    EXPECT_EQ(window->fullVideoEditController()->videoPath(), clip);
+    EXPECT_EQ(window->windowTitle(), "Lento");
+
+    const QUrl movie = fileUrl(fixture("clip.mov"));
+    window->appDelegate()->openVideoFile(movie);
+    ASSERT_TRUE(test::waitUntil([&] { return full.videoPath() == movie; }));
+    EXPECT_EQ(window->windowTitle(), "clip.mov \u2014 Lento");
+    tabs.setCurrentIndex(1);
+    EXPECT_EQ(window->windowTitle(), "clip.mp4 \u2014 Lento");
 
     // The route follows the label, not the position.
+    tabs.setCurrentIndex(0);
     tabs.setTabText(0, "Full video");
-    const QUrl other = fileUrl(fixture("clip.mov"));
+    const QUrl other = fileUrl(fixture("clip.m4v"));
     window->appDelegate()->openVideoFile(other);
-    EXPECT_EQ(window->sectionEditController()->videoPath(), other);
+    EXPECT_TRUE(test::waitUntil([&] { return sections.videoPath() == other; }));
 }
 
 TEST_F(MainWindowTest, MenuImportLoadsAfterThePanelHasClosedAndCancelDoesNothing) {
@@ -110,15 +118,43 @@ TEST_F(MainWindowTest, MenuImportLoadsAfterThePanelHasClosedAndCancelDoesNothing
 
     answer = dialogs::kResponseOK;
     window->appDelegate()->actionImportVideo();
-    // Not during the panel's completion: on a later pass of the event loop.
-    EXPECT_TRUE(window->fullVideoEditController()->videoPath().isEmpty());
     EXPECT_TRUE(
         test::waitUntil([&] { return !window->fullVideoEditController()->videoPath().isEmpty(); }));
     EXPECT_EQ(window->fullVideoEditController()->videoPath(), clip);
 }
 
+// Exports pause the player themselves, not through the bar; its button must still follow.
+TEST_F(MainWindowTest, AfterACancelledExportThePlayButtonShowsThePausedPlayerInEitherTab) {
+    test::TestFolder folder;
+    test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "nothing.mp4");
+    FullVideoEditController& full = *window->fullVideoEditController();
+    SectionEditController& sections = *window->sectionEditController();
+    ASSERT_TRUE(test::dropAndWait(full, fixture("clip.mp4")));
+    ASSERT_TRUE(test::dropAndWait(sections, fixture("clip.mp4")));
+    sections.actionAddOneSection();
+    sections.m_tableViewOfSection()->selectRow(0);
+    auto exportAndCancel = [](auto& editor, QPushButton* exportButton) {
+        SCOPED_TRACE(exportButton->text().toStdString());
+        QToolButton* play = editor.m_VideoControlBar()->m_btnPlay();
+        play->click();
+        ASSERT_GT(editor.m_VideoPlayer()->player()->rate(), 0.0f);
+        exportButton->click();
+        test::spinEvents(std::chrono::milliseconds(100));
+        EXPECT_EQ(editor.m_VideoPlayer()->player()->rate(), 0.0f);
+        EXPECT_FALSE(play->isChecked());
+        EXPECT_EQ(editor.m_VideoControlBar()->monitorVideoTimer(), nullptr);
+        play->click(); // one press plays again
+        EXPECT_GT(editor.m_VideoPlayer()->player()->rate(), 0.0f);
+        play->click();
+    };
+    exportAndCancel(full, full.m_btnExport());
+    exportAndCancel(sections, sections.m_btnFullExport());
+    exportAndCancel(sections, sections.m_btnSectionExport());
+    EXPECT_EQ(folder.fileCount(), 0);
+}
+
 TEST_F(MainWindowTest, NewEditionShowsAHiddenWindowWithItsVideo) {
-    window->fullVideoEditController()->fileDropped(fileUrl(fixture("clip.mp4")));
+    ASSERT_TRUE(test::dropAndWait(*window->fullVideoEditController(), fixture("clip.mp4")));
     window->hide();
     window->appDelegate()->actionNewEdition();
     EXPECT_TRUE(window->isVisible());

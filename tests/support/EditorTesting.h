@@ -64,13 +64,15 @@ inline QUrl fileUrl(const std::string& path) {
     return QUrl::fromLocalFile(QString::fromStdString(path));
 }
 
-// Drops the file at `path` on an editor and waits until its player is ready and its controls
-// say so; false if they never did.
+// Drops the file at `path` on an editor and waits until a new player is ready and the controls
+// say so (the file is probed off the main thread); false if they never did.
 template <typename Editor> bool dropAndWait(Editor& editor, const std::string& path) {
+    const Player* previous = editor.m_VideoPlayer()->player();
     editor.fileDropped(fileUrl(path));
     return waitUntil([&] {
         const Player* player = editor.m_VideoPlayer()->player();
-        return player != nullptr && player->status() == Player::Status::ReadyToPlay &&
+        return player != nullptr && player != previous &&
+               player->status() == Player::Status::ReadyToPlay &&
                editor.m_VideoControlBar()->m_btnPlay()->isEnabled();
     });
 }

@@ -43,6 +43,7 @@ void answerSavePanel(int response, const std::string& folder, const QString& nam
         QComboBox* chooser = panel.formatChooser();
         if (offer != nullptr) {
             offer->name = panel.nameFieldStringValue();
+            offer->folder = panel.directory().path();
             offer->formats.clear();
             for (int i = 0; i < chooser->count(); ++i) {
                 offer->formats << chooser->itemText(i);

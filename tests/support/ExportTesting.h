@@ -30,6 +30,7 @@ private:
 struct SavePanelOffer {
     QString name;
     QStringList formats;
+    QString folder;
 };
 
 // Makes every save panel answer `response` with `name` in `folder`, choosing `format` (when
