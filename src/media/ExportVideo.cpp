@@ -288,7 +288,7 @@ bool reachesSourceEnd(const PlacedSegment& segment) {
 }
 
 // Decoded pictures held back at a source's end, a decoder's delay's worth.
-constexpr size_t kMostOverrun = 16;
+constexpr size_t kMostOverrun = 4;
 
 // Renders the segments one after another: reads each one's pictures from its source and places
 // them, retimed, on the output's timeline.
