@@ -172,6 +172,10 @@ void ExportFlow::exportDidFinish() {
     if (status == ExportSession::Status::Failed) {
         dialogs::runModalAlert(m_window, QStringLiteral("Export failed."),
                                QString::fromStdString(session->error()));
+    } else if (const std::string warning = session->warning();
+               status == ExportSession::Status::Completed && !warning.empty()) {
+        dialogs::runModalAlert(m_window, QStringLiteral("Export finished."),
+                               QString::fromStdString(warning));
     }
     emit exportFinished(status, destination);
 }

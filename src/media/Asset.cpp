@@ -2,6 +2,7 @@
 
 #include "media/FfmpegHandles.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -90,6 +91,46 @@ int rotationFromMatrix(const int32_t* matrix) {
     return ((clockwise + 45) / 90 % 4) * 90;
 }
 
+// The container's stated duration, measured from its start (`start`, in microseconds), or
+// AV_NOPTS_VALUE. Matroska states the end of its own timeline, which begins at zero, rather than
+// the length of what it holds: streams that start an hour in would add an hour of nothing.
+int64_t statedDurationMicroseconds(const AVFormatContext& format, int64_t start) {
+    if (format.duration == AV_NOPTS_VALUE || format.duration <= 0) {
+        return AV_NOPTS_VALUE;
+    }
+    if (start > 0 && format.iformat != nullptr &&
+        std::strstr(format.iformat->name, "matroska") != nullptr) {
+        return format.duration > start ? format.duration - start : AV_NOPTS_VALUE;
+    }
+    return format.duration;
+}
+
+// Where the file's data stops, in microseconds from the asset's start, or AV_NOPTS_VALUE when
+// every indexed sample lies within the file. Only a demuxer that indexes every sample up front
+// (QuickTime, MPEG-4) can tell: a file cut off after its index was written keeps an index that
+// points past its end, and the first such sample is where the readable content stops.
+int64_t readableEndMicroseconds(AVFormatContext& format, int64_t start) {
+    const int64_t size = format.pb != nullptr ? avio_size(format.pb) : -1;
+    if (size <= 0) {
+        return AV_NOPTS_VALUE;
+    }
+    int64_t end = AV_NOPTS_VALUE;
+    for (unsigned i = 0; i < format.nb_streams; ++i) {
+        AVStream* stream = format.streams[i];
+        const int count = avformat_index_get_entries_count(stream);
+        for (int e = 0; e < count; ++e) {
+            const AVIndexEntry* entry = avformat_index_get_entry(stream, e);
+            if (entry != nullptr && entry->pos + entry->size > size) {
+                const int64_t at =
+                    av_rescale_q(entry->timestamp, stream->time_base, AV_TIME_BASE_Q) - start;
+                end = end == AV_NOPTS_VALUE ? at : std::min(end, at);
+                break;
+            }
+        }
+    }
+    return end == AV_NOPTS_VALUE ? end : std::max<int64_t>(end, 0);
+}
+
 } // namespace
 
 std::shared_ptr<Asset> Asset::assetWithPath(const std::string& path) {
@@ -104,6 +145,7 @@ void Asset::load() {
         return;
     }
     m_startMicroseconds = format->start_time == AV_NOPTS_VALUE ? 0 : format->start_time;
+    const int64_t stated = statedDurationMicroseconds(*format, m_startMicroseconds);
 
     int firstVideo = -1;
     int firstAudio = -1;
@@ -150,10 +192,13 @@ void Asset::load() {
         const int64_t origin = av_rescale_q(m_startMicroseconds, AV_TIME_BASE_Q, stream.time_base);
         const int64_t start = stream.start_time == AV_NOPTS_VALUE ? origin : stream.start_time;
         MediaTime trackStart = timeFromStreamUnits(start - origin, stream.time_base, timescale);
+        const int64_t offset = av_rescale_q(start - origin, stream.time_base, AV_TIME_BASE_Q);
         MediaTime trackDuration =
             stream.duration != AV_NOPTS_VALUE
                 ? timeFromStreamUnits(stream.duration, stream.time_base, timescale)
-                : timeFromStreamUnits(format->duration, AV_TIME_BASE_Q, timescale);
+                : timeFromStreamUnits(
+                      stated == AV_NOPTS_VALUE ? stated : std::max<int64_t>(stated - offset, 0),
+                      AV_TIME_BASE_Q, timescale);
         track.timeRange = MediaTimeRange::make(trackStart, trackDuration);
         m_tracks.push_back(track);
     }
@@ -166,8 +211,8 @@ void Asset::load() {
     }
     const AVStream& timing = *format->streams[timingStream];
     const int32_t timescale = timescaleForTimeBase(timing.time_base.num, timing.time_base.den);
-    if (format->duration != AV_NOPTS_VALUE && format->duration > 0) {
-        m_duration = timeFromStreamUnits(format->duration, AV_TIME_BASE_Q, timescale);
+    if (stated != AV_NOPTS_VALUE) {
+        m_duration = timeFromStreamUnits(stated, AV_TIME_BASE_Q, timescale);
     } else {
         MediaTime longest = MediaTime::invalid();
         for (const AssetTrack& track : m_tracks) {
@@ -179,10 +224,18 @@ void Asset::load() {
         m_duration = longest.isValid() ? longest.convertScale(timescale) : longest;
     }
 
+    m_readableDuration = m_duration;
+    const int64_t readableEnd = readableEndMicroseconds(*format, m_startMicroseconds);
+    if (readableEnd != AV_NOPTS_VALUE && m_duration.isNumeric()) {
+        m_readableDuration =
+            minTime(m_duration, timeFromStreamUnits(readableEnd, AV_TIME_BASE_Q, timescale));
+    }
+
     if (!firstFrameDecodes(*format, timingStream)) {
         m_error = "the first frame does not decode";
         m_tracks.clear();
         m_duration = MediaTime::invalid();
+        m_readableDuration = MediaTime::invalid();
         return;
     }
     m_playable = true;

@@ -18,10 +18,10 @@ class Asset;
 struct AssetTrack {
     // Shared so that a track can be handed on (to a composition) without its asset.
     std::shared_ptr<const Asset> asset;
-    int32_t trackID = 0;   // stream index + 1
-    int streamIndex = -1;  // index in the container
+    int32_t trackID = 0;  // stream index + 1
+    int streamIndex = -1; // index in the container
     MediaType mediaType = MediaType::Video;
-    int naturalWidth = 0;  // stored size, before rotation
+    int naturalWidth = 0; // stored size, before rotation
     int naturalHeight = 0;
     // Clockwise degrees (0, 90, 180, 270) to turn the stored picture to display it.
     int rotation = 0;
@@ -50,6 +50,10 @@ public:
     MediaTime duration() const { return m_duration; }
     // The container's start; every time of the asset is measured from it.
     int64_t startTimeMicroseconds() const { return m_startMicroseconds; }
+    // How far the file's data really goes: the duration, or less when the file was cut off
+    // after its index was written (a copy or a recording that stopped short).
+    MediaTime readableDuration() const { return m_readableDuration; }
+    bool isDamaged() const { return m_readableDuration < m_duration; }
 
     std::vector<AssetTrack> tracks() const;
     // In file order.
@@ -63,6 +67,7 @@ private:
     bool m_playable = false;
     std::string m_error;
     MediaTime m_duration = MediaTime::invalid();
+    MediaTime m_readableDuration = MediaTime::invalid();
     int64_t m_startMicroseconds = 0;
     std::vector<AssetTrack> m_tracks; // without their asset pointer, set when handed out
 };

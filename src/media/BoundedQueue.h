@@ -2,33 +2,39 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
 
 namespace lento {
 
-// A queue between two threads that holds at most `capacity` items, so that a fast producer
-// waits for its consumer instead of filling memory. Closing wakes both sides: a closed queue
+// A queue between two threads that holds at most `maxItems` items and at most `maxBytes` bytes
+// of them (as each item's `bytes()` counts), so that a fast producer waits for its consumer
+// instead of filling memory: a count alone lets four 8K pictures take 400 MB. An item larger
+// than `maxBytes` still passes once the queue is empty. Closing wakes both sides: a closed queue
 // takes nothing more and hands out what it still holds.
 template <typename T> class BoundedQueue {
 public:
-    explicit BoundedQueue(size_t capacity) : m_capacity(capacity) {}
+    explicit BoundedQueue(size_t maxItems, size_t maxBytes = SIZE_MAX)
+        : m_maxItems(maxItems), m_maxBytes(maxBytes) {}
 
     // False when the queue was closed before the item could be taken.
     bool push(T item) {
+        const size_t bytes = item.bytes();
         std::unique_lock lock(m_mutex);
-        m_notFull.wait(lock, [&] { return m_closed || m_items.size() < m_capacity; });
+        m_notFull.wait(lock, [&] { return m_closed || hasRoomFor(bytes); });
         if (m_closed) {
             return false;
         }
         m_items.push_back(std::move(item));
+        m_bytes += bytes;
         m_notEmpty.notify_one();
         return true;
     }
 
-    // Waits for the front item and lets `peek` look at it without taking it; null once the
-    // queue is closed and empty.
+    // Waits for the front item and returns it, still in the queue, for the caller to look at
+    // before popping it; null once the queue is closed and empty.
     const T* front() {
         std::unique_lock lock(m_mutex);
         m_notEmpty.wait(lock, [&] { return m_closed || !m_items.empty(); });
@@ -44,6 +50,7 @@ public:
         }
         T item = std::move(m_items.front());
         m_items.pop_front();
+        m_bytes -= item.bytes();
         m_notFull.notify_one();
         return item;
     }
@@ -60,16 +67,23 @@ public:
         std::lock_guard lock(m_mutex);
         m_closed = true;
         m_items.clear();
+        m_bytes = 0;
         m_notEmpty.notify_all();
         m_notFull.notify_all();
     }
 
 private:
-    const size_t m_capacity;
+    bool hasRoomFor(size_t bytes) const {
+        return m_items.empty() || (m_items.size() < m_maxItems && m_bytes + bytes <= m_maxBytes);
+    }
+
+    const size_t m_maxItems;
+    const size_t m_maxBytes;
     std::mutex m_mutex;
     std::condition_variable m_notEmpty;
     std::condition_variable m_notFull;
     std::deque<T> m_items;
+    size_t m_bytes = 0;
     bool m_closed = false;
 };
 

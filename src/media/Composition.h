@@ -29,8 +29,7 @@ public:
     // the range's duration. Inserting beyond the track's end leaves a gap before the new piece.
     // Returns false, changing nothing, for an invalid or empty range, a negative or invalid
     // `at`, or a source track of another media type.
-    bool insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack,
-                         MediaTime at);
+    bool insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack, MediaTime at);
     // Stretches or squeezes what lies in `range` to `duration`, moving later content by the
     // difference.
     void scaleTimeRange(const MediaTimeRange& range, MediaTime duration);
@@ -39,10 +38,11 @@ public:
     // From zero to the end of the last segment.
     MediaTimeRange timeRange() const;
     MediaTime duration() const { return timeRange().duration; }
-    // True while no segment takes media from a source.
+    // True when at least one segment takes media from a source; a track of gaps only has none.
     bool hasMedia() const;
 
-    // The display matrix of the first source laid into the track, which exports keep.
+    // The source track of the first segment that is not a gap (exports keep its display
+    // matrix); null when there is none.
     const AssetTrack* firstSourceTrack() const;
 
 private:

@@ -43,13 +43,20 @@ int64_t samplesAt(MediaTime time, int sampleRate) {
 class SoundReader {
 public:
     bool open(const AssetTrack& track, const AudioFormat& format, std::string& error) {
+        m_track = track;
         m_format = format;
         if (!m_source.open(track, 1, error)) {
             return false;
         }
         m_packet = makePacket();
         m_frame = makeFrame();
+        if (!m_packet || !m_frame) {
+            error = "out of memory";
+            return false;
+        }
         m_buffered.assign(static_cast<size_t>(format.channels), {});
+        m_resampler.reset();
+        m_fresh = true;
         return true;
     }
 
@@ -61,7 +68,9 @@ public:
     bool read(int64_t from, int64_t to, const std::function<bool(const Planes&, int)>& deliver,
               const std::atomic<bool>& stop, std::string& error) {
         if (!m_started || from != m_position) {
-            seekTo(from);
+            if (!seekTo(from, error)) {
+                return false;
+            }
         }
         Planes block(static_cast<size_t>(m_format.channels), std::vector<float>(kBlock));
         while (m_position < to) {
@@ -118,9 +127,7 @@ private:
         }
     }
 
-    void seekTo(int64_t sample) {
-        m_started = true;
-        m_position = sample;
+    void forgetDecoded() {
         m_ended = false;
         m_inputEnded = false;
         m_expected = INT64_MIN;
@@ -128,21 +135,44 @@ private:
             plane.clear();
         }
         m_bufferedOffset = 0;
-        // Start a little early, before the start of the stream if need be: sound frames
-        // overlap, and the decoder needs a frame to settle before its output is whole.
-        const int64_t early = sample - m_format.sampleRate / 10;
-        const int64_t timestamp =
-            av_rescale_q(early, AVRational{1, m_format.sampleRate}, m_source.timeBase) +
-            m_source.origin;
-        if (avformat_seek_file(m_source.format.get(), m_source.streamIndex, INT64_MIN, timestamp,
-                               timestamp, 0) < 0) {
-            av_seek_frame(m_source.format.get(), m_source.streamIndex, 0, AVSEEK_FLAG_BACKWARD);
-        }
-        avcodec_flush_buffers(m_source.decoder.get());
         m_resampler.reset();
     }
 
+    bool seekTo(int64_t sample, std::string& error) {
+        m_started = true;
+        m_position = sample;
+        forgetDecoded();
+        // Start a little early, before the start of the stream if need be: sound frames
+        // overlap, and the decoder needs a frame to settle before its output is whole.
+        const int64_t early = sample - m_format.sampleRate / 10;
+        if (m_fresh && early <= samplesAt(m_track.timeRange.start, m_format.sampleRate)) {
+            // Nothing read yet and the stream's start asked for: read on rather than seek,
+            // which is where MPEG transport and program streams go wrong.
+            return true;
+        }
+        m_fresh = false;
+        const int64_t timestamp =
+            av_rescale_q(early, AVRational{1, m_format.sampleRate}, m_source.timeBase) +
+            m_source.origin;
+        if (!m_source.seek(timestamp)) {
+            return readFromTheTop(error);
+        }
+        // Not every demuxer lands where it is asked to: the first frame tells.
+        m_checkLanding = true;
+        return true;
+    }
+
+    bool readFromTheTop(std::string& error) {
+        m_checkLanding = false;
+        if (!open(m_track, m_format, error)) {
+            return false;
+        }
+        forgetDecoded();
+        return true;
+    }
+
     bool decodeMore(std::string& error) {
+        m_fresh = false;
         while (true) {
             const int received = avcodec_receive_frame(m_source.decoder.get(), m_frame.get());
             if (received == 0) {
@@ -157,20 +187,45 @@ private:
                 return false;
             }
             const int read = av_read_frame(m_source.format.get(), m_packet.get());
+            int sent = 0;
             if (read < 0) {
                 m_inputEnded = true;
-                avcodec_send_packet(m_source.decoder.get(), nullptr);
-                continue;
-            }
-            if (m_packet->stream_index == m_source.streamIndex) {
-                avcodec_send_packet(m_source.decoder.get(), m_packet.get());
+                sent = avcodec_send_packet(m_source.decoder.get(), nullptr);
+            } else if (m_packet->stream_index == m_source.streamIndex) {
+                sent = avcodec_send_packet(m_source.decoder.get(), m_packet.get());
             }
             av_packet_unref(m_packet.get());
+            // A damaged packet is dropped and the decoder goes on with the next one; running
+            // out of memory is no damage.
+            if (sent == AVERROR(ENOMEM)) {
+                error = "cannot decode the sound: " + ffmpegError(sent);
+                return false;
+            }
         }
+    }
+
+    // Where `frame` starts at the output rate, from its time stamp; INT64_MIN without one.
+    int64_t stampedStart(const AVFrame& frame) const {
+        const int64_t pts = frame.best_effort_timestamp;
+        if (pts == AV_NOPTS_VALUE) {
+            return INT64_MIN;
+        }
+        return av_rescale_q_rnd(pts - m_source.origin, m_source.timeBase,
+                                AVRational{1, m_format.sampleRate},
+                                static_cast<AVRounding>(AV_ROUND_NEAR_INF));
     }
 
     bool append(std::string& error) {
         AVFrame& frame = *m_frame;
+        const int64_t stamped = stampedStart(frame);
+        if (m_checkLanding) {
+            m_checkLanding = false;
+            if (stamped != INT64_MIN && stamped > m_position) {
+                // The seek went past the sample asked for: read the stream from its top.
+                av_frame_unref(&frame);
+                return readFromTheTop(error);
+            }
+        }
         if (!m_resampler) {
             AVChannelLayout outLayout;
             av_channel_layout_default(&outLayout, m_format.channels);
@@ -185,8 +240,11 @@ private:
             }
             m_resampler.reset(raw);
         }
-        int64_t pts = frame.best_effort_timestamp;
         const int outCapacity = swr_get_out_samples(m_resampler.get(), frame.nb_samples);
+        if (outCapacity < 0) {
+            error = "cannot convert the sound: " + ffmpegError(outCapacity);
+            return false;
+        }
         std::vector<uint8_t*> outputs(static_cast<size_t>(m_format.channels));
         const int64_t oldSize = static_cast<int64_t>(m_buffered[0].size());
         for (size_t c = 0; c < m_buffered.size(); ++c) {
@@ -197,17 +255,18 @@ private:
             swr_convert(m_resampler.get(), outputs.data(), outCapacity,
                         const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
         av_frame_unref(&frame);
-        const int kept = std::max(converted, 0);
+        if (converted < 0) {
+            error = "cannot convert the sound: " + ffmpegError(converted);
+            return false;
+        }
+        const int kept = converted;
         for (auto& plane : m_buffered) {
             plane.resize(static_cast<size_t>(oldSize + kept));
         }
         // Where the frame belongs: from its time stamp, unless it simply follows the previous
         // frame, in which case counting samples is exact.
         int64_t start = m_expected;
-        if (pts != AV_NOPTS_VALUE) {
-            const int64_t stamped = av_rescale_q_rnd(pts - m_source.origin, m_source.timeBase,
-                                                     AVRational{1, m_format.sampleRate},
-                                                     static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+        if (stamped != INT64_MIN) {
             if (m_expected == INT64_MIN ||
                 std::llabs(stamped - m_expected) > m_format.sampleRate / 50) {
                 start = stamped;
@@ -239,12 +298,15 @@ private:
         return true;
     }
 
+    AssetTrack m_track;
     SourceStream m_source;
     AudioFormat m_format;
     ResampleContextPtr m_resampler;
     PacketPtr m_packet;
     FramePtr m_frame;
     bool m_started = false;
+    bool m_fresh = true; // nothing read since the file was opened
+    bool m_checkLanding = false;
     bool m_ended = false;
     bool m_inputEnded = false;
     int64_t m_position = 0;         // the next sample `read` delivers
@@ -254,12 +316,20 @@ private:
     int64_t m_bufferedStart = 0;    // its position
 };
 
-// Collects sound into encoder-sized items on the output timeline.
+// Collects sound into encoder-sized items on the output timeline. Writing returns false when
+// the export stops or memory runs out; `failure()` tells which.
 class SoundSink {
 public:
     SoundSink(const AudioFormat& format, BoundedQueue<AudioItem>& queue)
         : m_format(format), m_queue(queue),
-          m_fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels, format.frameSize * 4)) {}
+          m_fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels, format.frameSize * 4)) {
+        if (!m_fifo) {
+            m_failure = "out of memory";
+        }
+    }
+
+    // Why writing failed; empty while it has not, or when it stopped because the export did.
+    const std::string& failure() const { return m_failure; }
 
     // Samples written so far, those still waiting for a whole item included.
     int64_t written() const { return m_handedOut + av_audio_fifo_size(m_fifo.get()); }
@@ -276,7 +346,9 @@ public:
                 const int n = std::min(left, m_format.frameSize);
                 std::vector<void*> pointers(static_cast<size_t>(m_format.channels),
                                             m_silence.data());
-                av_audio_fifo_write(m_fifo.get(), pointers.data(), n);
+                if (!append(pointers.data(), n)) {
+                    return false;
+                }
                 left -= n;
                 if (!drain(false)) {
                     return false;
@@ -288,26 +360,40 @@ public:
         for (int c = 0; c < m_format.channels; ++c) {
             pointers[static_cast<size_t>(c)] = const_cast<float*>(planes[c]);
         }
-        av_audio_fifo_write(m_fifo.get(), pointers.data(), count);
-        return drain(false);
+        return append(pointers.data(), count) && drain(false);
     }
 
     bool finish() { return drain(true); }
 
 private:
+    bool append(void* const* planes, int count) {
+        if (!m_fifo ||
+            av_audio_fifo_write(m_fifo.get(), const_cast<void**>(planes), count) < count) {
+            m_failure = "out of memory";
+            return false;
+        }
+        return true;
+    }
+
     bool drain(bool all) {
         while (av_audio_fifo_size(m_fifo.get()) >= m_format.frameSize ||
                (all && av_audio_fifo_size(m_fifo.get()) > 0)) {
             const int n = std::min(av_audio_fifo_size(m_fifo.get()), m_format.frameSize);
             FramePtr frame = makeFrame();
+            if (!frame) {
+                m_failure = "out of memory";
+                return false;
+            }
             frame->format = AV_SAMPLE_FMT_FLTP;
             frame->sample_rate = m_format.sampleRate;
             av_channel_layout_default(&frame->ch_layout, m_format.channels);
             frame->nb_samples = n;
-            if (av_frame_get_buffer(frame.get(), 0) < 0) {
+            if (av_frame_get_buffer(frame.get(), 0) < 0 ||
+                av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(frame->extended_data),
+                                   n) < n) {
+                m_failure = "out of memory";
                 return false;
             }
-            av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(frame->extended_data), n);
             AudioItem item{std::move(frame), m_handedOut};
             m_handedOut += n;
             if (!m_queue.push(std::move(item))) {
@@ -322,6 +408,7 @@ private:
     AudioFifoPtr m_fifo;
     std::vector<float> m_silence;
     int64_t m_handedOut = 0; // samples already in items
+    std::string m_failure;
 };
 
 // Writes exactly `total` samples of one segment to the sink, after dropping the first `skip`
@@ -357,14 +444,12 @@ public:
 
     // Pads with silence up to the segment's length.
     bool finish() {
-        const int64_t rest = m_left + m_skip;
         m_skip = 0;
         while (m_left > 0) {
             if (!write(nullptr, static_cast<int>(std::min<int64_t>(m_left, kBlock)))) {
                 return false;
             }
         }
-        (void)rest;
         return true;
     }
 
@@ -385,6 +470,9 @@ public:
             RubberBandOptionDetectorPercussive | RubberBandOptionEngineFaster;
         m_state.reset(rubberband_new(static_cast<unsigned>(format.sampleRate),
                                      static_cast<unsigned>(format.channels), options, ratio, 1.0));
+        if (!m_state) {
+            return;
+        }
         rubberband_set_max_process_size(m_state.get(), kBlock);
         m_planes.assign(static_cast<size_t>(m_channels), std::vector<float>(kBlock * 8));
         m_discard = rubberband_get_start_delay(m_state.get());
@@ -397,6 +485,9 @@ public:
             pad -= n;
         }
     }
+
+    // False when Rubber Band could not be started.
+    bool valid() const { return m_state != nullptr; }
 
     bool process(const Planes& input, int count) {
         std::vector<const float*> pointers(static_cast<size_t>(m_channels));
@@ -458,88 +549,104 @@ private:
     unsigned m_discard = 0;
 };
 
+// Why the sound stage ended early: a failure of the reader or the sink, or a stop.
+StageOutcome interrupted(const std::string& error, const SoundSink& sink) {
+    if (!error.empty()) {
+        return StageOutcome::failed(error);
+    }
+    if (!sink.failure().empty()) {
+        return StageOutcome::failed(sink.failure());
+    }
+    return StageOutcome::stopped();
+}
+
+// Decodes one segment's sound and writes it, stretched to the segment's length, after what the
+// sink already holds.
+StageOutcome renderSegment(const PlacedSegment& segment, const AudioFormat& format,
+                           int64_t totalSamples, SoundSink& sink,
+                           std::optional<SoundReader>& reader, const std::atomic<bool>& stop) {
+    const int64_t targetStart = samplesAt(segment.targetRange.start, format.sampleRate);
+    const int64_t targetEnd =
+        std::min(totalSamples, samplesAt(segment.targetRange.end(), format.sampleRate));
+    const int64_t sourceStart = samplesAt(segment.sourceRange.start, format.sampleRate);
+    const int64_t sourceEnd = samplesAt(segment.sourceRange.end(), format.sampleRate);
+    if (targetEnd <= targetStart || sourceEnd <= sourceStart) {
+        return StageOutcome::succeeded();
+    }
+    std::string error;
+    if (targetStart > sink.written() &&
+        !sink.write(nullptr,
+                    static_cast<int>(std::min<int64_t>(targetStart - sink.written(), INT32_MAX)))) {
+        return interrupted(error, sink);
+    }
+    // Samples of the segment that land before what is already written are dropped.
+    const int64_t skip = std::max<int64_t>(0, sink.written() - targetStart);
+    SegmentOutput output(sink, format.channels, targetEnd - targetStart - skip, skip);
+
+    if (!(reader && reader->source().isSame(segment.source))) {
+        reader.emplace();
+        if (!reader->open(segment.source, format, error)) {
+            return StageOutcome::failed(error);
+        }
+    }
+    const int64_t sourceCount = sourceEnd - sourceStart;
+    const int64_t targetCount = targetEnd - targetStart;
+    std::optional<Stretcher> stretcher;
+    if (sourceCount != targetCount) {
+        stretcher.emplace(format, double(targetCount) / double(sourceCount), output);
+        if (!stretcher->valid()) {
+            return StageOutcome::failed("cannot start the time stretcher");
+        }
+    }
+    const bool read = reader->read(
+        sourceStart, sourceEnd,
+        [&](const Planes& planes, int count) {
+            if (stretcher) {
+                return stretcher->process(planes, count);
+            }
+            std::vector<const float*> pointers;
+            for (const auto& plane : planes) {
+                pointers.push_back(plane.data());
+            }
+            return output.write(pointers.data(), count);
+        },
+        stop, error);
+    if (!read || (stretcher && !stretcher->flush(stop)) || !output.finish() || stop) {
+        return interrupted(error, sink);
+    }
+    return StageOutcome::succeeded();
+}
+
 } // namespace
 
-std::string renderAudio(const std::vector<PlacedSegment>& segments, const AudioFormat& format,
-                        int64_t totalSamples, BoundedQueue<AudioItem>& queue,
-                        const std::atomic<bool>& stop) {
-    std::string error;
+StageOutcome renderAudio(const std::vector<PlacedSegment>& segments, const AudioFormat& format,
+                         int64_t totalSamples, BoundedQueue<AudioItem>& queue,
+                         const std::atomic<bool>& stop) {
     SoundSink sink(format, queue);
+    if (!sink.failure().empty()) {
+        return StageOutcome::failed(sink.failure());
+    }
     std::optional<SoundReader> reader;
-
     for (const PlacedSegment& segment : segments) {
         if (stop) {
-            return {};
+            return StageOutcome::stopped();
         }
-        const int64_t targetStart = samplesAt(segment.targetRange.start, format.sampleRate);
-        const int64_t targetEnd =
-            std::min(totalSamples, samplesAt(segment.targetRange.end(), format.sampleRate));
-        const int64_t sourceStart = samplesAt(segment.sourceRange.start, format.sampleRate);
-        const int64_t sourceEnd = samplesAt(segment.sourceRange.end(), format.sampleRate);
-        if (targetEnd <= targetStart || sourceEnd <= sourceStart) {
-            continue;
-        }
-        if (targetStart > sink.written() &&
-            !sink.write(nullptr, static_cast<int>(
-                                     std::min<int64_t>(targetStart - sink.written(), INT32_MAX)))) {
-            return {};
-        }
-        const int64_t skip = std::max<int64_t>(0, sink.written() - targetStart);
-        SegmentOutput output(sink, format.channels, targetEnd - targetStart - skip, 0);
-        SegmentOutput* out = &output;
-        // Samples of the segment that land before what is already written are dropped.
-        SegmentOutput skipping(sink, format.channels, targetEnd - targetStart, skip);
-        if (skip > 0) {
-            out = &skipping;
-        }
-
-        const bool sameSource = reader && reader->source().isSame(segment.source);
-        if (!sameSource) {
-            reader.emplace();
-            if (!reader->open(segment.source, format, error)) {
-                return error;
-            }
-        }
-        const int64_t sourceCount = sourceEnd - sourceStart;
-        const int64_t targetCount = targetEnd - targetStart;
-        std::optional<Stretcher> stretcher;
-        if (sourceCount != targetCount) {
-            stretcher.emplace(format, double(targetCount) / double(sourceCount), *out);
-        }
-        const bool ok = reader->read(
-            sourceStart, sourceEnd,
-            [&](const Planes& planes, int count) {
-                if (stretcher) {
-                    return stretcher->process(planes, count);
-                }
-                std::vector<const float*> pointers;
-                for (const auto& plane : planes) {
-                    pointers.push_back(plane.data());
-                }
-                return out->write(pointers.data(), count);
-            },
-            stop, error);
-        if (!ok) {
-            return error;
-        }
-        if (stretcher && !stretcher->flush(stop)) {
-            return error;
-        }
-        if (!out->finish()) {
-            return error;
+        if (StageOutcome rendered =
+                renderSegment(segment, format, totalSamples, sink, reader, stop);
+            !rendered.ok()) {
+            return rendered;
         }
     }
-    if (stop) {
-        return {};
-    }
-    if (sink.written() < totalSamples) {
-        // Trailing silence only where a sound track was cut short inside the range; the caller
-        // passes the sound track's own end.
+    // Trailing silence only where a sound track was cut short inside the range; the caller
+    // passes the sound track's own end.
+    const bool written =
+        sink.written() >= totalSamples ||
         sink.write(nullptr,
                    static_cast<int>(std::min<int64_t>(totalSamples - sink.written(), INT32_MAX)));
+    if (!written || !sink.finish()) {
+        return interrupted({}, sink);
     }
-    sink.finish();
-    return error;
+    return StageOutcome::succeeded();
 }
 
 } // namespace lento

@@ -1,6 +1,102 @@
 #include "media/ExportPipeline.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace lento {
+
+namespace {
+
+const CompositionTrack* firstTrackWithMedia(const Composition& composition, MediaType type) {
+    for (CompositionTrack* track : composition.tracksWithMediaType(type)) {
+        if (track->hasMedia()) {
+            return track;
+        }
+    }
+    return nullptr;
+}
+
+// Where on the export's timeline `segment` runs past the readable part of its source; invalid
+// when it lies wholly within it.
+MediaTime readableEndOnTarget(const PlacedSegment& segment) {
+    const Asset& asset = *segment.source.asset;
+    const MediaTime readable = asset.readableDuration();
+    if (!asset.isDamaged() || segment.sourceRange.end() <= readable) {
+        return MediaTime::invalid();
+    }
+    const MediaTime into = maxTime(readable - segment.sourceRange.start, MediaTime::zero());
+    return segment.targetRange.start +
+           scaleTime(into, segment.targetRange.duration, segment.sourceRange.duration);
+}
+
+// Drops what lies at or after `end` and shortens the segment that crosses it.
+void cutAt(std::vector<PlacedSegment>& segments, MediaTime end) {
+    std::erase_if(segments,
+                  [&](const PlacedSegment& segment) { return segment.targetRange.start >= end; });
+    if (segments.empty() || segments.back().targetRange.end() <= end) {
+        return;
+    }
+    PlacedSegment& last = segments.back();
+    const MediaTime kept = end - last.targetRange.start;
+    last.sourceRange.duration =
+        scaleTime(kept, last.sourceRange.duration, last.targetRange.duration);
+    last.targetRange.duration = kept;
+}
+
+std::string damageText(const Asset& asset) {
+    char text[64];
+    std::snprintf(text, sizeof text, " is damaged: readable up to %.2f s of %.2f s",
+                  asset.readableDuration().seconds(), asset.duration().seconds());
+    return asset.path() + text;
+}
+
+} // namespace
+
+ExportPlan planExport(const Composition& composition, MediaTimeRange requested) {
+    ExportPlan plan;
+    plan.range = requested;
+    if (!requested.isValid() || !requested.duration.isNumeric() || requested.isEmpty()) {
+        plan.range = MediaTimeRange::make(MediaTime::zero(), composition.duration());
+    }
+    if (const CompositionTrack* track = firstTrackWithMedia(composition, MediaType::Video)) {
+        plan.video = placeSegments(*track, plan.range);
+    }
+    if (const CompositionTrack* track = firstTrackWithMedia(composition, MediaType::Audio)) {
+        plan.audio = placeSegments(*track, plan.range);
+    }
+    MediaTime end = MediaTime::invalid();
+    const Asset* damaged = nullptr;
+    for (const auto* segments : {&plan.video, &plan.audio}) {
+        for (const PlacedSegment& segment : *segments) {
+            const MediaTime cut = readableEndOnTarget(segment);
+            if (cut.isValid() && (!end.isValid() || cut < end)) {
+                end = cut;
+                damaged = segment.source.asset.get();
+            }
+        }
+    }
+    if (damaged != nullptr) {
+        cutAt(plan.video, end);
+        cutAt(plan.audio, end);
+        plan.range.duration = end;
+        plan.warning = damageText(*damaged);
+    }
+    return plan;
+}
+
+size_t frameBytes(const AVFrame* frame) {
+    if (frame == nullptr) {
+        return 0;
+    }
+    size_t bytes = 0;
+    for (const AVBufferRef* buffer : frame->buf) {
+        bytes += buffer != nullptr ? buffer->size : 0;
+    }
+    for (int i = 0; i < frame->nb_extended_buf; ++i) {
+        bytes += frame->extended_buf[i]->size;
+    }
+    return bytes;
+}
 
 std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
                                          const MediaTimeRange& exportRange) {
@@ -57,6 +153,13 @@ bool SourceStream::open(const AssetTrack& track, int decoderThreads, std::string
     timeBase = stream.time_base;
     origin = av_rescale_q(track.asset->startTimeMicroseconds(), AV_TIME_BASE_Q, timeBase);
     return true;
+}
+
+bool SourceStream::seek(int64_t timestamp) {
+    const int result =
+        avformat_seek_file(format.get(), streamIndex, INT64_MIN, timestamp, timestamp, 0);
+    avcodec_flush_buffers(decoder.get());
+    return result >= 0;
 }
 
 bool SourceStream::isSame(const AssetTrack& track) const {

@@ -8,6 +8,7 @@
 #include "media/FfmpegHandles.h"
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,35 @@ struct PlacedSegment {
 std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
                                          const MediaTimeRange& exportRange);
 
+// What an export of a composition writes: the range, the segments of its first video and sound
+// tracks that hold media, placed in it, and what the user should know about the result.
+struct ExportPlan {
+    MediaTimeRange range;
+    std::vector<PlacedSegment> video;
+    std::vector<PlacedSegment> audio;
+    // Set when a source is damaged and the export ends where its readable part ends.
+    std::string warning;
+
+    bool isEmpty() const { return video.empty() && audio.empty(); }
+};
+
+// Plans the export of `requested` (all of `composition` when invalid or empty). A source cut off
+// mid-file ends the export where its readable content ends, for pictures and sound alike.
+ExportPlan planExport(const Composition& composition, MediaTimeRange requested);
+
+// How a stage, or a whole export, ended. Stopped (asked to, or because another stage failed)
+// is not a failure and carries no message.
+struct StageOutcome {
+    enum class Kind { Succeeded, Stopped, Failed };
+    Kind kind = Kind::Succeeded;
+    std::string message; // why it failed
+
+    static StageOutcome succeeded() { return {}; }
+    static StageOutcome stopped() { return {Kind::Stopped, {}}; }
+    static StageOutcome failed(std::string why) { return {Kind::Failed, std::move(why)}; }
+    bool ok() const { return kind == Kind::Succeeded; }
+};
+
 // One stream of a source file opened for decoding; the file's other streams are skipped.
 struct SourceStream {
     std::string path;
@@ -40,17 +70,27 @@ struct SourceStream {
 
     bool open(const AssetTrack& track, int decoderThreads, std::string& error);
     bool isSame(const AssetTrack& track) const;
+    // Seeks to the key frame at or before `timestamp` (in timeBase units, origin included) and
+    // empties the decoder. False when the file cannot seek there.
+    bool seek(int64_t timestamp);
 };
+
+// The bytes of picture or sound memory a frame holds.
+size_t frameBytes(const AVFrame* frame);
 
 struct VideoItem {
     FramePtr frame; // yuv420p at the output size
     int64_t pts = 0;
     int64_t duration = 0;
+
+    size_t bytes() const { return frameBytes(frame.get()); }
 };
 
 struct AudioItem {
     FramePtr frame; // planar float at the output rate, at most one encoder frame long
     int64_t firstSample = 0;
+
+    size_t bytes() const { return frameBytes(frame.get()); }
 };
 
 struct VideoFormat {
@@ -65,14 +105,15 @@ struct AudioFormat {
 };
 
 // Decodes, retimes and scales the pictures of `segments`, ending the stream at `end`
-// (in kVideoTimescale units). Returns an error text, empty on success or when stopped.
-std::string renderVideo(const std::vector<PlacedSegment>& segments, const VideoFormat& format,
-                        int64_t end, BoundedQueue<VideoItem>& queue, const std::atomic<bool>& stop);
+// (in kVideoTimescale units). Every decoded picture of each segment is handed on once, in order.
+StageOutcome renderVideo(const std::vector<PlacedSegment>& segments, const VideoFormat& format,
+                         int64_t end, BoundedQueue<VideoItem>& queue,
+                         const std::atomic<bool>& stop);
 
 // Decodes, stretches (keeping the pitch) and places the sound of `segments`, silence between
-// them, `totalSamples` samples in all. Returns an error text, empty on success or when stopped.
-std::string renderAudio(const std::vector<PlacedSegment>& segments, const AudioFormat& format,
-                        int64_t totalSamples, BoundedQueue<AudioItem>& queue,
-                        const std::atomic<bool>& stop);
+// them, `totalSamples` samples in all.
+StageOutcome renderAudio(const std::vector<PlacedSegment>& segments, const AudioFormat& format,
+                         int64_t totalSamples, BoundedQueue<AudioItem>& queue,
+                         const std::atomic<bool>& stop);
 
 } // namespace lento

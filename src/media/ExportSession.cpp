@@ -13,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -67,6 +68,11 @@ public:
         m_output.reset(raw);
         m_path = path;
         m_packet = makePacket();
+        m_heldVideo = makePacket();
+        if (!m_packet || !m_heldVideo) {
+            error = "out of memory";
+            return false;
+        }
         return true;
     }
 
@@ -78,6 +84,10 @@ public:
             return false;
         }
         m_video.reset(avcodec_alloc_context3(codec));
+        if (!m_video) {
+            error = "out of memory";
+            return false;
+        }
         AVCodecContext& encoder = *m_video;
         encoder.width = format.width;
         encoder.height = format.height;
@@ -94,23 +104,32 @@ public:
         if ((m_output->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
             encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
-        av_opt_set(encoder.priv_data, "preset", preset.x264Preset, 0);
-        av_opt_set(encoder.priv_data, "crf", std::to_string(preset.crf).c_str(), 0);
-        av_opt_set(encoder.priv_data, "profile", "high", 0);
-        const int result = avcodec_open2(&encoder, codec, nullptr);
+        int result = av_opt_set(encoder.priv_data, "preset", preset.x264Preset, 0);
+        if (result >= 0) {
+            result = av_opt_set(encoder.priv_data, "crf", std::to_string(preset.crf).c_str(), 0);
+        }
+        if (result >= 0) {
+            result = av_opt_set(encoder.priv_data, "profile", "high", 0);
+        }
+        if (result >= 0) {
+            result = avcodec_open2(&encoder, codec, nullptr);
+        }
         if (result < 0) {
             error = "cannot start the H.264 encoder: " + ffmpegError(result);
             return false;
         }
-        m_videoStream = avformat_new_stream(m_output.get(), nullptr);
-        avcodec_parameters_from_context(m_videoStream->codecpar, &encoder);
-        m_videoStream->time_base = encoder.time_base;
+        m_videoStream = addStream(encoder, error);
+        if (m_videoStream == nullptr) {
+            return false;
+        }
         if (source.hasDisplayMatrix) {
             uint8_t* matrix = av_stream_new_side_data(m_videoStream, AV_PKT_DATA_DISPLAYMATRIX,
                                                       sizeof source.displayMatrix);
-            if (matrix != nullptr) {
-                std::memcpy(matrix, source.displayMatrix.data(), sizeof source.displayMatrix);
+            if (matrix == nullptr) {
+                error = "out of memory";
+                return false;
             }
+            std::memcpy(matrix, source.displayMatrix.data(), sizeof source.displayMatrix);
         }
         return true;
     }
@@ -122,6 +141,10 @@ public:
             return false;
         }
         m_audio.reset(avcodec_alloc_context3(codec));
+        if (!m_audio) {
+            error = "out of memory";
+            return false;
+        }
         AVCodecContext& encoder = *m_audio;
         encoder.sample_fmt = AV_SAMPLE_FMT_FLTP;
         encoder.sample_rate = format.sampleRate;
@@ -137,10 +160,8 @@ public:
             return false;
         }
         format.frameSize = encoder.frame_size > 0 ? encoder.frame_size : 1024;
-        m_audioStream = avformat_new_stream(m_output.get(), nullptr);
-        avcodec_parameters_from_context(m_audioStream->codecpar, &encoder);
-        m_audioStream->time_base = encoder.time_base;
-        return true;
+        m_audioStream = addStream(encoder, error);
+        return m_audioStream != nullptr;
     }
 
     bool start(std::string& error) {
@@ -169,8 +190,11 @@ public:
         return encode(*m_audio, m_audioStream, item.frame.get(), error);
     }
 
-    bool finish(std::string& error) {
-        if (m_video && !encode(*m_video, m_videoStream, nullptr, error)) {
+    // Flushes the encoders and closes the file; the pictures last until `videoEnd` (in
+    // kVideoTimescale units).
+    bool finish(int64_t videoEnd, std::string& error) {
+        if (m_video &&
+            !(encode(*m_video, m_videoStream, nullptr, error) && writeHeldVideo(videoEnd, error))) {
             return false;
         }
         if (m_audio && !encode(*m_audio, m_audioStream, nullptr, error)) {
@@ -193,6 +217,22 @@ public:
     void abandon() { m_output.reset(); }
 
 private:
+    // A stream of the movie that carries what `encoder` makes.
+    AVStream* addStream(const AVCodecContext& encoder, std::string& error) {
+        AVStream* stream = avformat_new_stream(m_output.get(), nullptr);
+        if (stream == nullptr) {
+            error = "out of memory";
+            return nullptr;
+        }
+        const int result = avcodec_parameters_from_context(stream->codecpar, &encoder);
+        if (result < 0) {
+            error = "cannot describe the encoded stream: " + ffmpegError(result);
+            return nullptr;
+        }
+        stream->time_base = encoder.time_base;
+        return stream;
+    }
+
     bool encode(AVCodecContext& encoder, AVStream* stream, AVFrame* frame, std::string& error) {
         int result = avcodec_send_frame(&encoder, frame);
         if (result < 0) {
@@ -206,12 +246,19 @@ private:
                     m_packet->duration = found->second;
                     m_durations.erase(found);
                 }
+                if (m_firstVideoDts == AV_NOPTS_VALUE) {
+                    m_firstVideoDts = m_packet->dts;
+                }
+                // Each picture packet waits for the next, so that the last one can be given
+                // the duration that makes the track last its full length.
+                std::swap(m_packet, m_heldVideo);
+                const bool held = std::exchange(m_holdingVideo, true);
+                if (!held) {
+                    continue;
+                }
+                m_lastVideoDts = m_packet->dts;
             }
-            av_packet_rescale_ts(m_packet.get(), encoder.time_base, stream->time_base);
-            m_packet->stream_index = stream->index;
-            result = av_interleaved_write_frame(m_output.get(), m_packet.get());
-            if (result < 0) {
-                error = "cannot write the file: " + ffmpegError(result);
+            if (!write(*m_packet, encoder, *stream, error)) {
                 return false;
             }
         }
@@ -222,9 +269,43 @@ private:
         return true;
     }
 
+    bool write(AVPacket& packet, const AVCodecContext& encoder, const AVStream& stream,
+               std::string& error) {
+        av_packet_rescale_ts(&packet, encoder.time_base, stream.time_base);
+        packet.stream_index = stream.index;
+        const int result = av_interleaved_write_frame(m_output.get(), &packet);
+        if (result < 0) {
+            error = "cannot write the file: " + ffmpegError(result);
+            return false;
+        }
+        return true;
+    }
+
+    // The muxer measures a track from its first decoding time to the last packet's decoding
+    // time plus its duration, and shows it up to the latest showing time plus duration. B-frames
+    // are decoded a few pictures ahead of their showing, and once pictures are stretched that
+    // lead changes in time: a track whose last part is slowed came out a few pictures short.
+    // The last packet is decoded with the lead the track started with, as far as its neighbours
+    // allow, and lasts until `videoEnd` (the first picture is shown at 0), so that both
+    // measures agree.
+    bool writeHeldVideo(int64_t videoEnd, std::string& error) {
+        if (!std::exchange(m_holdingVideo, false)) {
+            return true;
+        }
+        AVPacket& last = *m_heldVideo;
+        const int64_t leadAtStart = std::max<int64_t>(0, -m_firstVideoDts);
+        last.dts = std::clamp(last.pts - leadAtStart, m_lastVideoDts + 1, last.pts);
+        last.duration = std::max<int64_t>(1, videoEnd - last.pts);
+        return write(last, *m_video, *m_videoStream, error);
+    }
+
     OutputContextPtr m_output;
     std::string m_path;
     PacketPtr m_packet;
+    PacketPtr m_heldVideo; // the latest picture packet, not yet written
+    bool m_holdingVideo = false;
+    int64_t m_firstVideoDts = AV_NOPTS_VALUE;
+    int64_t m_lastVideoDts = INT64_MIN + 1; // of the latest picture packet written
     CodecContextPtr m_video;
     CodecContextPtr m_audio;
     AVStream* m_videoStream = nullptr;      // owned by m_output
@@ -232,17 +313,8 @@ private:
     std::map<int64_t, int64_t> m_durations; // picture durations by time stamp, until encoded
 };
 
-const CompositionTrack* firstTrackWithMedia(const Composition& composition, MediaType type) {
-    for (CompositionTrack* track : composition.tracksWithMediaType(type)) {
-        if (track->hasMedia()) {
-            return track;
-        }
-    }
-    return nullptr;
-}
-
-// One run of an export: places the composition's segments, starts the renderers on their own
-// threads and feeds what they make to the encoders in time order.
+// One run of an export: plans it, opens the movie, starts the renderers on their own threads
+// and feeds what they make to the encoders in time order.
 struct ExportJob {
     const Composition& composition;
     const ExportPreset& preset;
@@ -252,138 +324,189 @@ struct ExportJob {
     const std::atomic<bool>& cancelled;
     std::function<void(float)> reportProgress;
 
-    bool run(std::string& error) {
-        MediaTimeRange range = timeRange;
-        if (!range.isValid() || !range.duration.isNumeric() || range.isEmpty()) {
-            range = MediaTimeRange::make(MediaTime::zero(), composition.duration());
+    StageOutcome run() {
+        const ExportPlan plan = planExport(composition, timeRange);
+        if (plan.isEmpty()) {
+            return StageOutcome::failed("there is nothing to export");
         }
-        const CompositionTrack* videoTrack = firstTrackWithMedia(composition, MediaType::Video);
-        const CompositionTrack* audioTrack = firstTrackWithMedia(composition, MediaType::Audio);
-        const std::vector<PlacedSegment> videoSegments =
-            videoTrack ? placeSegments(*videoTrack, range) : std::vector<PlacedSegment>();
-        const std::vector<PlacedSegment> audioSegments =
-            audioTrack ? placeSegments(*audioTrack, range) : std::vector<PlacedSegment>();
-        if (videoSegments.empty() && audioSegments.empty()) {
-            error = "there is nothing to export";
-            return false;
+        MovieWriter writer;
+        Streams streams;
+        if (StageOutcome opened = openMovie(plan, writer, streams); !opened.ok()) {
+            return opened;
+        }
+        Renderers renderers(plan, streams);
+        StageOutcome muxed = mux(writer, renderers, streams);
+        renderers.stopAndJoin();
+        if (!renderers.video.ok()) {
+            return renderers.video;
+        }
+        if (!renderers.audio.ok()) {
+            return renderers.audio;
+        }
+        if (!muxed.ok()) {
+            return muxed;
+        }
+        if (cancelled) {
+            return StageOutcome::stopped();
+        }
+        std::string error;
+        return writer.finish(streams.videoEnd, error) ? StageOutcome::succeeded()
+                                                      : StageOutcome::failed(error);
+    }
+
+private:
+    // The formats and lengths of the movie's streams; a stream without segments is left out.
+    struct Streams {
+        bool hasVideo = false;
+        bool hasAudio = false;
+        VideoFormat video;
+        AudioFormat audio;
+        int64_t videoEnd = 0; // in kVideoTimescale units
+        int64_t audioEnd = 0; // in samples
+    };
+
+    // Both renderers, each on its own thread, feeding its queue. Queues are bounded in bytes as
+    // well as in items, so that huge pictures do not pile up.
+    struct Renderers {
+        static constexpr size_t kQueueBytes = 64u << 20;
+
+        BoundedQueue<VideoItem> videoQueue{4, kQueueBytes};
+        BoundedQueue<AudioItem> audioQueue{32, kQueueBytes};
+        std::atomic<bool> stop{false};
+        StageOutcome video;
+        StageOutcome audio;
+        std::thread videoThread;
+        std::thread audioThread;
+
+        Renderers(const ExportPlan& plan, const Streams& streams) {
+            if (streams.hasVideo) {
+                videoThread = std::thread([this, &plan, &streams] {
+                    video =
+                        renderVideo(plan.video, streams.video, streams.videoEnd, videoQueue, stop);
+                    end(video, videoQueue);
+                });
+            } else {
+                videoQueue.close();
+            }
+            if (streams.hasAudio) {
+                audioThread = std::thread([this, &plan, &streams] {
+                    audio =
+                        renderAudio(plan.audio, streams.audio, streams.audioEnd, audioQueue, stop);
+                    end(audio, audioQueue);
+                });
+            } else {
+                audioQueue.close();
+            }
+        }
+        Renderers(const Renderers&) = delete;
+        Renderers& operator=(const Renderers&) = delete;
+        ~Renderers() { stopAndJoin(); }
+
+        template <typename Item> void end(const StageOutcome& outcome, BoundedQueue<Item>& queue) {
+            if (outcome.kind == StageOutcome::Kind::Failed) {
+                // The other renderer has no reason to go on.
+                stop = true;
+            }
+            queue.close();
         }
 
-        MovieWriter writer;
-        if (!writer.open(path, fileType, error)) {
-            return false;
+        void stopAndJoin() {
+            stop = true;
+            videoQueue.abort();
+            audioQueue.abort();
+            if (videoThread.joinable()) {
+                videoThread.join();
+            }
+            if (audioThread.joinable()) {
+                audioThread.join();
+            }
         }
-        VideoFormat videoFormat;
-        int64_t videoEnd = 0;
-        if (!videoSegments.empty()) {
-            const PlacedSegment& first = videoSegments.front();
+    };
+
+    StageOutcome openMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams) const {
+        std::string error;
+        if (!writer.open(path, fileType, error)) {
+            return StageOutcome::failed(error);
+        }
+        if (!plan.video.empty()) {
+            const PlacedSegment& first = plan.video.front();
             presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
-                             videoFormat.width, videoFormat.height);
+                             streams.video.width, streams.video.height);
             const double stretch =
                 first.targetRange.duration.seconds() / first.sourceRange.duration.seconds();
             const double frameRate = stretch > 0 ? first.source.nominalFrameRate / stretch : 0.0;
-            if (!writer.addVideo(videoFormat, preset, first.source, frameRate, error)) {
-                return false;
+            if (!writer.addVideo(streams.video, preset, first.source, frameRate, error)) {
+                return StageOutcome::failed(error);
             }
-            videoEnd = videoSegments.back().targetRange.end().convertScale(kVideoTimescale).value;
+            streams.hasVideo = true;
+            streams.videoEnd =
+                plan.video.back().targetRange.end().convertScale(kVideoTimescale).value;
         }
-        AudioFormat audioFormat;
-        int64_t audioEnd = 0;
-        if (!audioSegments.empty()) {
-            const AssetTrack& source = audioSegments.front().source;
-            audioFormat.sampleRate = pickSampleRate(source.sampleRate);
-            audioFormat.channels = std::clamp(source.channels, 1, 2);
-            if (!writer.addAudio(audioFormat, preset, error)) {
-                return false;
+        if (!plan.audio.empty()) {
+            const AssetTrack& source = plan.audio.front().source;
+            streams.audio.sampleRate = pickSampleRate(source.sampleRate);
+            streams.audio.channels = std::clamp(source.channels, 1, 2);
+            if (!writer.addAudio(streams.audio, preset, error)) {
+                return StageOutcome::failed(error);
             }
-            audioEnd =
-                audioSegments.back().targetRange.end().convertScale(audioFormat.sampleRate).value;
+            streams.hasAudio = true;
+            streams.audioEnd =
+                plan.audio.back().targetRange.end().convertScale(streams.audio.sampleRate).value;
         }
-        if (!writer.start(error)) {
-            return false;
-        }
+        return writer.start(error) ? StageOutcome::succeeded() : StageOutcome::failed(error);
+    }
 
-        std::atomic<bool> stop{false};
-        BoundedQueue<VideoItem> videoQueue(4);
-        BoundedQueue<AudioItem> audioQueue(32);
-        std::string videoError;
-        std::string audioError;
-        std::thread videoThread;
-        std::thread audioThread;
-        if (!videoSegments.empty()) {
-            videoThread = std::thread([&] {
-                videoError = renderVideo(videoSegments, videoFormat, videoEnd, videoQueue, stop);
-                if (!videoError.empty()) {
-                    stop = true;
-                }
-                videoQueue.close();
-            });
-        } else {
-            videoQueue.close();
-        }
-        if (!audioSegments.empty()) {
-            audioThread = std::thread([&] {
-                audioError = renderAudio(audioSegments, audioFormat, audioEnd, audioQueue, stop);
-                if (!audioError.empty()) {
-                    stop = true;
-                }
-                audioQueue.close();
-            });
-        } else {
-            audioQueue.close();
-        }
-
-        bool ok = true;
-        double videoDone = videoSegments.empty() ? 1.0 : 0.0;
-        double audioDone = audioSegments.empty() ? 1.0 : 0.0;
-        while (ok) {
-            if (cancelled || stop) {
-                ok = false;
-                break;
+    // Feeds the encoders in time order, so that the muxer holds little, until both renderers
+    // have ended.
+    StageOutcome mux(MovieWriter& writer, Renderers& renderers, const Streams& streams) const {
+        std::string error;
+        double videoDone = streams.hasVideo ? 0.0 : 1.0;
+        double audioDone = streams.hasAudio ? 0.0 : 1.0;
+        while (true) {
+            if (cancelled || renderers.stop) {
+                return StageOutcome::stopped();
             }
-            const VideoItem* video = videoQueue.front();
-            const AudioItem* audio = audioQueue.front();
+            const VideoItem* video = renderers.videoQueue.front();
+            const AudioItem* audio = renderers.audioQueue.front();
             if (video == nullptr && audio == nullptr) {
-                break;
+                return StageOutcome::succeeded();
             }
-            // Feed the encoders in time order so that the muxer holds little.
             const bool videoFirst =
                 video != nullptr &&
                 (audio == nullptr ||
-                 static_cast<__int128>(video->pts) * audioFormat.sampleRate <=
+                 static_cast<__int128>(video->pts) * streams.audio.sampleRate <=
                      static_cast<__int128>(audio->firstSample) * kVideoTimescale);
             if (videoFirst) {
-                std::optional<VideoItem> item = videoQueue.pop();
-                ok = writer.writeVideo(*item, error);
-                videoDone =
-                    double(item->pts + item->duration) / double(std::max<int64_t>(1, videoEnd));
+                std::optional<VideoItem> item = renderers.videoQueue.pop();
+                if (!item) {
+                    return StageOutcome::stopped();
+                }
+                if (!writer.writeVideo(*item, error)) {
+                    return StageOutcome::failed(error);
+                }
+                videoDone = double(item->pts + item->duration) /
+                            double(std::max<int64_t>(1, streams.videoEnd));
             } else {
-                std::optional<AudioItem> item = audioQueue.pop();
-                ok = writer.writeAudio(*item, error);
+                std::optional<AudioItem> item = renderers.audioQueue.pop();
+                if (!item) {
+                    return StageOutcome::stopped();
+                }
+                if (!writer.writeAudio(*item, error)) {
+                    return StageOutcome::failed(error);
+                }
                 audioDone = double(item->firstSample + item->frame->nb_samples) /
-                            double(std::max<int64_t>(1, audioEnd));
+                            double(std::max<int64_t>(1, streams.audioEnd));
             }
             reportProgress(static_cast<float>(0.99 * std::min({videoDone, audioDone, 1.0})));
         }
-        stop = true;
-        videoQueue.abort();
-        audioQueue.abort();
-        if (videoThread.joinable()) {
-            videoThread.join();
-        }
-        if (audioThread.joinable()) {
-            audioThread.join();
-        }
-        if (!videoError.empty() || !audioError.empty()) {
-            error = !videoError.empty() ? videoError : audioError;
-            return false;
-        }
-        if (!ok || cancelled) {
-            return false;
-        }
-        return writer.finish(error);
     }
 };
+
 } // namespace
+
+std::string ExportSession::warning() const {
+    return planExport(*m_composition, m_timeRange).warning;
+}
 
 std::unique_ptr<ExportSession>
 ExportSession::exportSessionWithAsset(std::shared_ptr<const Composition> composition,
@@ -460,7 +583,9 @@ void ExportSession::run() {
                       temporary,
                       m_cancelled,
                       [this](float value) { raiseProgress(value); }};
-        succeeded = job.run(error);
+        const StageOutcome outcome = job.run();
+        succeeded = outcome.ok();
+        error = outcome.message;
     }
     if (succeeded && !m_cancelled) {
         std::error_code failure;

@@ -59,6 +59,10 @@ public:
     Status status() const { return m_status.load(); }
     // How a failed export failed; empty otherwise.
     std::string error() const;
+    // What the user should know about a successful export, empty when nothing: a damaged
+    // source ends the movie where its readable part ends ("clip.mp4 is damaged: readable up to
+    // 7.35 s of 20.00 s").
+    std::string warning() const;
 
 private:
     void run();

@@ -1,7 +1,9 @@
 #include "media/Asset.h"
 #include "media/ExportPipeline.h"
 
+#include <algorithm>
 #include <optional>
+#include <vector>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -16,55 +18,95 @@ struct DecodedPicture {
     MediaTime time; // on the source's timeline
 };
 
-// Reads the decoded pictures of one video stream in presentation order, from a seek point on.
+// Reads the decoded pictures of one video stream in presentation order, from a seek point on,
+// each once, with times that only go forward.
 class PictureReader {
 public:
     bool open(const AssetTrack& track, std::string& error) {
+        m_track = track;
         // One decoding thread: the encoder keeps every core busy, and each extra thread would
         // hold its own pictures.
         if (!m_source.open(track, 1, error)) {
             return false;
         }
         m_packet = makePacket();
+        if (!m_packet) {
+            error = "out of memory";
+            return false;
+        }
+        const AVRational rate = av_d2q(track.nominalFrameRate, 100000);
+        m_step = rate.num > 0
+                     ? std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), m_source.timeBase))
+                     : 1;
+        m_fresh = true;
+        m_checkLanding = false;
+        restartTiming();
         return true;
     }
 
     const SourceStream& source() const { return m_source; }
 
+    // Makes the next picture the one on screen at `time` or an earlier one. A reader that has
+    // read nothing yet and is asked for its stream's start just reads on: seeking there is
+    // where MPEG transport and program streams go wrong.
     bool seek(MediaTime time, std::string& error) {
+        m_wanted = time;
+        if (m_fresh && time <= m_track.timeRange.start) {
+            return true;
+        }
         const int64_t timestamp =
             av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, m_source.timeBase,
                              static_cast<AVRounding>(AV_ROUND_DOWN)) +
             m_source.origin;
-        // Land on the key frame at or before the time; the pictures before it are skipped later.
-        const int result = avformat_seek_file(m_source.format.get(), m_source.streamIndex,
-                                              INT64_MIN, timestamp, timestamp, 0);
-        if (result < 0) {
-            // Some files cannot seek; reading from the top still works.
-            av_seek_frame(m_source.format.get(), m_source.streamIndex, 0, AVSEEK_FLAG_BACKWARD);
+        m_fresh = false;
+        restartTiming();
+        if (!m_source.seek(timestamp)) {
+            return readFromTheTop(error);
         }
-        avcodec_flush_buffers(m_source.decoder.get());
-        m_inputEnded = false;
-        m_drained = false;
-        (void)error;
+        // Not every demuxer lands where it is asked to: the first picture tells.
+        m_checkLanding = true;
         return true;
     }
 
-    // The next picture, or nothing at the end of the stream. Sets `error` on a read failure.
+    // The next picture, or nothing at the end of the stream (with `error` set on a failure).
     std::optional<DecodedPicture> next(std::string& error) {
+        while (true) {
+            std::optional<DecodedPicture> picture = decode(error);
+            if (!picture || !m_checkLanding) {
+                return picture;
+            }
+            m_checkLanding = false;
+            if (picture->time <= m_wanted) {
+                return picture;
+            }
+            // The seek went past the time asked for: read the stream from its top instead.
+            if (!readFromTheTop(error)) {
+                return std::nullopt;
+            }
+        }
+    }
+
+private:
+    bool readFromTheTop(std::string& error) { return open(m_track, error); }
+
+    void restartTiming() {
+        m_hasLast = false;
+        m_inputEnded = false;
+        m_drained = false;
+    }
+
+    std::optional<DecodedPicture> decode(std::string& error) {
+        m_fresh = false;
         while (!m_drained) {
             FramePtr frame = makeFrame();
+            if (!frame) {
+                error = "out of memory";
+                return std::nullopt;
+            }
             const int received = avcodec_receive_frame(m_source.decoder.get(), frame.get());
             if (received == 0) {
-                int64_t pts = frame->best_effort_timestamp;
-                if (pts == AV_NOPTS_VALUE) {
-                    pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : m_lastPts + 1;
-                }
-                m_lastPts = pts;
-                const int64_t units = (pts - m_source.origin) * m_source.timeBase.num;
-                DecodedPicture picture{std::move(frame),
-                                       MediaTime::make(units, m_source.timeBase.den)};
-                return picture;
+                const MediaTime time = timeOf(*frame);
+                return DecodedPicture{std::move(frame), time};
             }
             if (received == AVERROR_EOF) {
                 m_drained = true;
@@ -78,25 +120,58 @@ public:
                 m_drained = true;
                 break;
             }
-            const int read = av_read_frame(m_source.format.get(), m_packet.get());
-            if (read < 0) {
-                m_inputEnded = true;
-                avcodec_send_packet(m_source.decoder.get(), nullptr);
-                continue;
+            if (!feed(error)) {
+                return std::nullopt;
             }
-            if (m_packet->stream_index == m_source.streamIndex) {
-                // A damaged packet is dropped; the decoder goes on with the next one.
-                avcodec_send_packet(m_source.decoder.get(), m_packet.get());
-            }
-            av_packet_unref(m_packet.get());
         }
         return std::nullopt;
     }
 
-private:
+    // Hands the decoder its next packet, or the end of the input.
+    bool feed(std::string& error) {
+        const int read = av_read_frame(m_source.format.get(), m_packet.get());
+        int sent = 0;
+        if (read < 0) {
+            m_inputEnded = true;
+            sent = avcodec_send_packet(m_source.decoder.get(), nullptr);
+        } else if (m_packet->stream_index == m_source.streamIndex) {
+            sent = avcodec_send_packet(m_source.decoder.get(), m_packet.get());
+        }
+        av_packet_unref(m_packet.get());
+        // A damaged packet is dropped and the decoder goes on with the next one; running out of
+        // memory is no damage.
+        if (sent == AVERROR(ENOMEM)) {
+            error = "cannot decode the video: " + ffmpegError(sent);
+            return false;
+        }
+        return true;
+    }
+
+    // The decoder's best-effort time stamp. A picture without one, or with one that does not
+    // move forward (an MPEG-4 file without composition offsets, the last picture of an AVI
+    // file), follows the previous picture by its duration.
+    MediaTime timeOf(const AVFrame& frame) {
+        int64_t stamp = frame.best_effort_timestamp;
+        if (m_hasLast && (stamp == AV_NOPTS_VALUE || stamp <= m_lastStamp)) {
+            stamp = m_lastStamp + (frame.pkt_duration > 0 ? frame.pkt_duration : m_step);
+        } else if (stamp == AV_NOPTS_VALUE) {
+            stamp = m_source.origin;
+        }
+        m_lastStamp = stamp;
+        m_hasLast = true;
+        return MediaTime::make((stamp - m_source.origin) * m_source.timeBase.num,
+                               m_source.timeBase.den);
+    }
+
+    AssetTrack m_track;
     SourceStream m_source;
     PacketPtr m_packet;
-    int64_t m_lastPts = 0;
+    int64_t m_step = 1;      // one picture's duration at the nominal rate, in timeBase units
+    int64_t m_lastStamp = 0; // of the previous picture, in timeBase units
+    bool m_hasLast = false;
+    bool m_fresh = true; // nothing read since the file was opened
+    bool m_checkLanding = false;
+    MediaTime m_wanted = MediaTime::invalid();
     bool m_inputEnded = false;
     bool m_drained = false;
 };
@@ -108,7 +183,7 @@ public:
     PictureSink(const VideoFormat& format, BoundedQueue<VideoItem>& queue)
         : m_format(format), m_queue(queue) {}
 
-    bool place(const AVFrame& frame, int64_t pts, std::string& error) {
+    StageOutcome place(const AVFrame& frame, int64_t pts) {
         if (m_pending.frame) {
             if (pts <= m_pending.pts) {
                 // Pictures never share or go back in time on the output.
@@ -116,29 +191,36 @@ public:
             }
             m_pending.duration = pts - m_pending.pts;
             if (!m_queue.push(std::move(m_pending))) {
-                return false;
+                return StageOutcome::stopped();
             }
         } else {
             // The movie starts with its first picture.
             pts = 0;
         }
+        std::string error;
         m_pending = VideoItem{convert(frame, error), pts, 0};
-        return m_pending.frame != nullptr;
+        return m_pending.frame ? StageOutcome::succeeded() : StageOutcome::failed(error);
     }
 
-    bool finish(int64_t end) {
+    // The last picture lasts until `end`.
+    StageOutcome finish(int64_t end) {
         if (!m_pending.frame) {
-            return true;
+            return StageOutcome::succeeded();
         }
         m_pending.duration = std::max<int64_t>(1, end - m_pending.pts);
-        return m_queue.push(std::move(m_pending));
+        return m_queue.push(std::move(m_pending)) ? StageOutcome::succeeded()
+                                                  : StageOutcome::stopped();
     }
 
 private:
     FramePtr convert(const AVFrame& frame, std::string& error) {
         if (frame.width == m_format.width && frame.height == m_format.height &&
             frame.format == AV_PIX_FMT_YUV420P) {
-            return FramePtr(av_frame_clone(&frame));
+            FramePtr copy(av_frame_clone(&frame));
+            if (!copy) {
+                error = "out of memory";
+            }
+            return copy;
         }
         m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
                                             static_cast<AVPixelFormat>(frame.format),
@@ -149,9 +231,12 @@ private:
             error = "cannot convert the pictures";
             return nullptr;
         }
-        sws_scale(m_scaler.get(), frame.data, frame.linesize, 0, frame.height, output->data,
-                  output->linesize);
-        av_frame_copy_props(output.get(), &frame);
+        const int rows = sws_scale(m_scaler.get(), frame.data, frame.linesize, 0, frame.height,
+                                   output->data, output->linesize);
+        if (rows != m_format.height || av_frame_copy_props(output.get(), &frame) < 0) {
+            error = "cannot convert the pictures";
+            return nullptr;
+        }
         return output;
     }
 
@@ -195,61 +280,42 @@ int64_t outputTicks(MediaTime time) {
     return time.convertScale(kVideoTimescale).value;
 }
 
-} // namespace
+// Whether `segment` runs to the end of its source: then every picture the stream still holds
+// belongs to it, also those stamped at or past the stated end.
+bool reachesSourceEnd(const PlacedSegment& segment) {
+    const MediaTime end = segment.sourceRange.end();
+    return end >= segment.source.timeRange.end() || end >= segment.source.asset->duration();
+}
 
-std::string renderVideo(const std::vector<PlacedSegment>& segments, const VideoFormat& format,
-                        int64_t end, BoundedQueue<VideoItem>& queue,
-                        const std::atomic<bool>& stop) {
-    std::string error;
-    std::optional<PictureReader> reader;
-    PictureSink sink(format, queue);
-    // A picture read past the end of one segment, kept for the next when that one continues
-    // where the last stopped.
-    std::optional<DecodedPicture> lookahead;
-    MediaTime readerPosition = MediaTime::invalid();
+// Decoded pictures held back at a source's end, a decoder's delay's worth.
+constexpr size_t kMostOverrun = 4;
 
-    for (const PlacedSegment& segment : segments) {
-        if (stop) {
-            return {};
+// Renders the segments one after another: reads each one's pictures from its source and places
+// them, retimed, on the output's timeline.
+class VideoRenderer {
+public:
+    VideoRenderer(const VideoFormat& format, BoundedQueue<VideoItem>& queue,
+                  const std::atomic<bool>& stop)
+        : m_sink(format, queue), m_stop(stop) {}
+
+    StageOutcome render(const PlacedSegment& segment) {
+        if (StageOutcome ready = startReading(segment); !ready.ok()) {
+            return ready;
         }
         const MediaTime sourceStart = segment.sourceRange.start;
         const MediaTime sourceEnd = segment.sourceRange.end();
-        const bool sameSource = reader && reader->source().isSame(segment.source);
-        if (!sameSource) {
-            reader.emplace();
-            if (!reader->open(segment.source, error)) {
-                return error;
-            }
-            lookahead.reset();
-            readerPosition = MediaTime::invalid();
-        }
-        if (!(readerPosition.isValid() && readerPosition == sourceStart)) {
-            lookahead.reset();
-            reader->seek(sourceStart, error);
-        }
-        readerPosition = sourceEnd;
-
-        auto place = [&](const DecodedPicture& picture, MediaTime sourceTime) {
-            const MediaTime offset =
-                scaleTime(sourceTime - sourceStart, segment.targetRange.duration,
-                          segment.sourceRange.duration);
-            return sink.place(*picture.frame, outputTicks(segment.targetRange.start + offset),
-                              error);
-        };
-
+        const bool toTheEnd = reachesSourceEnd(segment);
         // The picture on screen when the segment starts: the last one before its start.
         std::optional<DecodedPicture> onScreen;
+        // Pictures stamped at or past the end of a segment that runs to its source's end.
+        std::vector<DecodedPicture> overrun;
+        MediaTime lastPlaced = sourceStart;
         bool placedAny = false;
-        while (!stop) {
-            std::optional<DecodedPicture> picture;
-            if (lookahead) {
-                picture = std::move(lookahead);
-                lookahead.reset();
-            } else {
-                picture = reader->next(error);
-                if (!error.empty()) {
-                    return error;
-                }
+        while (!m_stop) {
+            std::string error;
+            std::optional<DecodedPicture> picture = nextPicture(error);
+            if (!error.empty()) {
+                return StageOutcome::failed(error);
             }
             if (!picture) {
                 break;
@@ -259,30 +325,130 @@ std::string renderVideo(const std::vector<PlacedSegment>& segments, const VideoF
                 continue;
             }
             if (picture->time >= sourceEnd) {
-                lookahead = std::move(picture);
-                break;
+                if (!toTheEnd) {
+                    m_lookahead = std::move(picture);
+                    break;
+                }
+                overrun.push_back(std::move(*picture));
+                if (overrun.size() > kMostOverrun) {
+                    // A stated end far short of the pictures: they keep their own times.
+                    for (const DecodedPicture& late : overrun) {
+                        if (StageOutcome placed = place(segment, late, late.time); !placed.ok()) {
+                            return placed;
+                        }
+                    }
+                    overrun.clear();
+                }
+                continue;
             }
             if (!placedAny && onScreen && picture->time > sourceStart) {
-                if (!place(*onScreen, sourceStart)) {
-                    return error;
+                if (StageOutcome placed = place(segment, *onScreen, sourceStart); !placed.ok()) {
+                    return placed;
                 }
             }
             placedAny = true;
-            if (!place(*picture, picture->time)) {
-                return error;
+            lastPlaced = picture->time;
+            if (StageOutcome placed = place(segment, *picture, picture->time); !placed.ok()) {
+                return placed;
             }
         }
-        if (!placedAny && onScreen && !stop) {
+        if (m_stop) {
+            return StageOutcome::stopped();
+        }
+        if (!placedAny && onScreen) {
             // The whole segment lies within one picture.
-            if (!place(*onScreen, sourceStart)) {
-                return error;
+            if (StageOutcome placed = place(segment, *onScreen, sourceStart); !placed.ok()) {
+                return placed;
             }
         }
+        return placeOverrun(segment, overrun, lastPlaced);
     }
-    if (!stop) {
-        sink.finish(end);
+
+    StageOutcome finish(int64_t end) { return m_sink.finish(end); }
+
+private:
+    // Opens the segment's source, or goes on reading where the previous segment stopped when
+    // this one continues it.
+    StageOutcome startReading(const PlacedSegment& segment) {
+        std::string error;
+        if (!(m_reader && m_reader->source().isSame(segment.source))) {
+            m_reader.emplace();
+            if (!m_reader->open(segment.source, error)) {
+                return StageOutcome::failed(error);
+            }
+            m_lookahead.reset();
+            m_readerPosition = MediaTime::invalid();
+        }
+        const MediaTime sourceStart = segment.sourceRange.start;
+        if (!(m_readerPosition.isValid() && m_readerPosition == sourceStart)) {
+            m_lookahead.reset();
+            if (!m_reader->seek(sourceStart, error)) {
+                return StageOutcome::failed(error);
+            }
+        }
+        m_readerPosition = segment.sourceRange.end();
+        return StageOutcome::succeeded();
     }
-    return error;
+
+    std::optional<DecodedPicture> nextPicture(std::string& error) {
+        if (m_lookahead) {
+            std::optional<DecodedPicture> picture = std::move(m_lookahead);
+            m_lookahead.reset();
+            return picture;
+        }
+        return m_reader->next(error);
+    }
+
+    // The source stamped these pictures at or past its own end (the stamps of a file without
+    // composition offsets run a picture or two late): they share the time between the last
+    // picture placed and the end evenly, so that each is seen.
+    StageOutcome placeOverrun(const PlacedSegment& segment,
+                              const std::vector<DecodedPicture>& pictures, MediaTime after) {
+        const MediaTime span = segment.sourceRange.end() - after;
+        const auto count = static_cast<int64_t>(pictures.size()) + 1;
+        for (size_t i = 0; i < pictures.size(); ++i) {
+            const MediaTime at =
+                after + scaleTime(span, MediaTime::make(static_cast<int64_t>(i) + 1, 1),
+                                  MediaTime::make(count, 1));
+            if (StageOutcome placed = place(segment, pictures[i], at); !placed.ok()) {
+                return placed;
+            }
+        }
+        return StageOutcome::succeeded();
+    }
+
+    StageOutcome place(const PlacedSegment& segment, const DecodedPicture& picture,
+                       MediaTime sourceTime) {
+        const MediaTime offset =
+            scaleTime(sourceTime - segment.sourceRange.start, segment.targetRange.duration,
+                      segment.sourceRange.duration);
+        return m_sink.place(*picture.frame, outputTicks(segment.targetRange.start + offset));
+    }
+
+    PictureSink m_sink;
+    const std::atomic<bool>& m_stop;
+    std::optional<PictureReader> m_reader;
+    // A picture read past the end of one segment, kept for the next when that one continues
+    // where the last stopped.
+    std::optional<DecodedPicture> m_lookahead;
+    MediaTime m_readerPosition = MediaTime::invalid();
+};
+
+} // namespace
+
+StageOutcome renderVideo(const std::vector<PlacedSegment>& segments, const VideoFormat& format,
+                         int64_t end, BoundedQueue<VideoItem>& queue,
+                         const std::atomic<bool>& stop) {
+    VideoRenderer renderer(format, queue, stop);
+    for (const PlacedSegment& segment : segments) {
+        if (stop) {
+            return StageOutcome::stopped();
+        }
+        if (StageOutcome rendered = renderer.render(segment); !rendered.ok()) {
+            return rendered;
+        }
+    }
+    return stop ? StageOutcome::stopped() : renderer.finish(end);
 }
 
 } // namespace lento

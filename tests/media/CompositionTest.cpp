@@ -6,7 +6,9 @@
 namespace lento {
 namespace {
 
-MediaTime seconds(int64_t value) { return MediaTime::make(value * 600, 600); }
+MediaTime seconds(int64_t value) {
+    return MediaTime::make(value * 600, 600);
+}
 
 MediaTimeRange range(int64_t start, int64_t duration) {
     return MediaTimeRange::make(seconds(start), seconds(duration));
@@ -58,8 +60,8 @@ TEST_F(CompositionTest, InsertingAtTheEndInTheMiddleAndBeyond) {
     EXPECT_EQ(layout(track), (std::vector<Row>{{0, 0, 1}, {6, 1, 2}, {1, 3, 3}}));
     // Beyond the end: a gap first.
     ASSERT_TRUE(track.insertTimeRange(range(8, 1), video, seconds(9)));
-    EXPECT_EQ(layout(track), (std::vector<Row>{{0, 0, 1}, {6, 1, 2}, {1, 3, 3}, {-1, 6, 3},
-                                               {8, 9, 1}}));
+    EXPECT_EQ(layout(track),
+              (std::vector<Row>{{0, 0, 1}, {6, 1, 2}, {1, 3, 3}, {-1, 6, 3}, {8, 9, 1}}));
     EXPECT_EQ(track.duration(), seconds(10));
     EXPECT_EQ(composition.duration(), seconds(10));
     EXPECT_TRUE(track.hasMedia());
@@ -89,17 +91,21 @@ TEST_F(CompositionTest, ScalingAPartStretchesItAndMovesWhatFollows) {
     EXPECT_EQ(track.duration(), seconds(14));
     // A split inside a stretched piece maps back to the source proportionally.
     ASSERT_TRUE(track.insertTimeRange(range(9, 1), video, seconds(5)));
-    EXPECT_EQ(layout(track), (std::vector<Row>{{0, 0, 2}, {2, 2, 3}, {9, 5, 1}, {3, 6, 3},
-                                               {4, 9, 6}}));
+    EXPECT_EQ(layout(track),
+              (std::vector<Row>{{0, 0, 2}, {2, 2, 3}, {9, 5, 1}, {3, 6, 3}, {4, 9, 6}}));
+    // Squeezed to nothing, a part leaves the timeline and what follows closes up.
+    track.scaleTimeRange(range(5, 1), seconds(0));
+    EXPECT_EQ(layout(track), (std::vector<Row>{{0, 0, 2}, {2, 2, 3}, {3, 5, 3}, {4, 8, 6}}));
+    EXPECT_EQ(track.duration(), seconds(14));
 }
 
 TEST_F(CompositionTest, ScalingTheWholeTrackIsExactAndLaterInsertsFollowIt) {
     Composition composition;
     CompositionTrack& track = *composition.addTrack(MediaType::Audio);
     const MediaTime duration = asset->duration();
-    ASSERT_TRUE(track.insertTimeRange(MediaTimeRange::make(MediaTime::make(0, duration.timescale),
-                                                           duration),
-                                      audio, MediaTime::zero()));
+    ASSERT_TRUE(track.insertTimeRange(
+        MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration), audio,
+        MediaTime::zero()));
     const MediaTime tripled = MediaTime::make(duration.value * 3, duration.timescale);
     track.scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), duration), tripled);
     EXPECT_EQ(track.duration(), tripled);

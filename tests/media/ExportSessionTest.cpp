@@ -1,10 +1,11 @@
-#include "export/ExportSetup.h"
 #include "media/ExportSession.h"
+#include "export/ExportSetup.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -68,10 +69,9 @@ protected:
         return outcome;
     }
 
-    static std::unique_ptr<ExportSession> fullVideoSession(const std::string& source, int factor,
-                                                           bool removeAudio,
-                                                           const char* preset =
-                                                               ExportPresetName::H264_1280x720) {
+    static std::unique_ptr<ExportSession>
+    fullVideoSession(const std::string& source, int factor, bool removeAudio,
+                     const char* preset = ExportPresetName::H264_1280x720) {
         auto asset = Asset::assetWithPath(source);
         EXPECT_TRUE(asset->isPlayable());
         return ExportSession::exportSessionWithAsset(
@@ -81,11 +81,30 @@ protected:
     fs::path folder;
 };
 
-TEST_F(ExportSessionTest, StretchedExportsKeepEveryFrameOnceAndTheirSound) {
-    for (int factor : {1, 2, 3}) {
-        SCOPED_TRACE(factor);
-        auto session = fullVideoSession(fixture("clip.mp4"), factor, false);
-        const std::string destination = out("clip-" + std::to_string(factor) + ".mp4");
+// Every picture the source's decoder gives appears once, in order, shown `factor` times as
+// long, whatever the container does with its time stamps: transport and program streams that
+// cannot seek to their start, B-frames without stamps, stamps out of order, streams that start an
+// hour in. Both tracks last the stretched length of the source, the sound to its end.
+TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretched) {
+    struct Case {
+        const char* source;
+        int factor;
+        double seconds;
+    };
+    const Case cases[] = {
+        {"clip.mp4", 1, 10},    {"clip.mp4", 3, 10},      {"vfr.mp4", 2, 6},
+        {"transport.ts", 2, 2}, {"interlaced.mpg", 2, 2}, {"late.mkv", 2, 2},
+        {"bframes.avi", 2, 2},  {"no-offsets.mp4", 2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " x" + std::to_string(c.factor));
+        auto asset = Asset::assetWithPath(fixture(c.source));
+        ASSERT_TRUE(asset->isPlayable()) << asset->error();
+        ASSERT_NEAR(asset->duration().seconds(), c.seconds, 0.05);
+        const bool sound = !asset->tracksWithMediaType(MediaType::Audio).empty();
+        auto session = ExportSession::exportSessionWithAsset(
+            makeFullVideoComposition(*asset, c.factor, false), ExportPresetName::H264_1280x720);
+        const std::string destination = out(std::to_string(c.factor) + "-" + c.source + ".mp4");
         const Outcome outcome = run(*session, destination);
         ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
         EXPECT_EQ(outcome.completions, 1);
@@ -93,22 +112,84 @@ TEST_F(ExportSessionTest, StretchedExportsKeepEveryFrameOnceAndTheirSound) {
         EXPECT_TRUE(std::is_sorted(outcome.progress.begin(), outcome.progress.end()));
         EXPECT_EQ(outcome.progress.back(), 1.0f);
 
+        const double length = asset->duration().seconds() * c.factor;
         const auto probe = test::probe(destination);
         ASSERT_TRUE(probe.ok);
         ASSERT_NE(probe.video(), nullptr);
-        ASSERT_NE(probe.audio(), nullptr);
-        EXPECT_NEAR(probe.video()->durationSeconds, 10.0 * factor, kFrame * factor);
-        EXPECT_NEAR(probe.audio()->durationSeconds, 10.0 * factor, kFrame * factor);
-        // The tone is there all along, also at the end.
-        EXPECT_GT(test::soundRms(destination, 1.0, 2.0), 0.03);
-        EXPECT_GT(test::soundRms(destination, 10.0 * factor - 1.0, 10.0 * factor - 0.2), 0.03);
-
-        const auto frames = test::decodeVideoFrames(destination);
-        ASSERT_EQ(frames.size(), 300u);
-        for (size_t i = 0; i < frames.size(); ++i) {
-            ASSERT_EQ(frames[i].index, static_cast<int>(i));
-            ASSERT_NEAR(frames[i].time, i * kFrame * factor, 0.002);
+        EXPECT_NEAR(probe.video()->durationSeconds, length, 0.01);
+        ASSERT_EQ(probe.audio() != nullptr, sound);
+        if (sound) {
+            EXPECT_NEAR(probe.audio()->durationSeconds, length, kFrame);
+            EXPECT_GT(test::soundRms(destination, 0.2, 0.6), 0.03);
+            EXPECT_GT(test::soundRms(destination, length - 0.5, length - 0.1), 0.03);
         }
+
+        const auto source = test::decodeVideoFrames(fixture(c.source));
+        const auto frames = test::decodeVideoFrames(destination);
+        ASSERT_FALSE(source.empty());
+        ASSERT_EQ(frames.size(), source.size());
+        // The movie starts with the first picture; the later ones keep their stretched times
+        // where the source stamps them in order and within its stated length.
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_EQ(frames[i].index, source[i].index) << i;
+            if (i > 0 && source[i].time > source[i - 1].time &&
+                source[i].time < asset->duration().seconds()) {
+                ASSERT_NEAR(frames[i].time, c.factor * source[i].time, 0.002) << i;
+            }
+        }
+    }
+}
+
+// A section that ends where the clip ends keeps its last picture's full duration, and so does
+// the sound: the movie lasts 8 + 3 * 2 seconds on both tracks.
+TEST_F(ExportSessionTest, TracksLastTheirFullLengthWhenAStretchedPartEndsTheClip) {
+    auto asset = Asset::assetWithPath(fixture("clip.mp4"));
+    auto composition = std::make_shared<Composition>();
+    const MediaTimeRange whole = MediaTimeRange::make(MediaTime::zero(), asset->duration());
+    for (MediaType type : {MediaType::Video, MediaType::Audio}) {
+        CompositionTrack& track = *composition->addTrack(type);
+        ASSERT_TRUE(track.insertTimeRange(whole, asset->tracksWithMediaType(type).at(0),
+                                          MediaTime::zero()));
+        track.scaleTimeRange(
+            MediaTimeRange::fromTimeToTime(MediaTime::make(8, 1), asset->duration()),
+            MediaTime::make(6, 1));
+    }
+    auto session =
+        ExportSession::exportSessionWithAsset(composition, ExportPresetName::HighestQuality);
+    ASSERT_EQ(run(*session, out("end.mp4")).status, ExportSession::Status::Completed);
+    const auto probe = test::probe(out("end.mp4"));
+    ASSERT_TRUE(probe.video() && probe.audio());
+    EXPECT_NEAR(probe.video()->durationSeconds, 14.0, 0.01);
+    EXPECT_NEAR(probe.audio()->durationSeconds, 14.0, kFrame);
+}
+
+// The data of damaged.mp4 stops 4 s into its 10 s: the movie stops there too, pictures and sound
+// alike, and the session says so.
+TEST_F(ExportSessionTest, ADamagedSourceEndsWhereItsReadablePartEndsAndSaysSo) {
+    auto asset = Asset::assetWithPath(fixture("damaged.mp4"));
+    ASSERT_TRUE(asset->isPlayable()) << asset->error();
+    EXPECT_NEAR(asset->duration().seconds(), 10.0, 0.05);
+    ASSERT_TRUE(asset->isDamaged());
+    const double readable = asset->readableDuration().seconds();
+    EXPECT_NEAR(readable, 3.7, 0.5);
+    auto session = ExportSession::exportSessionWithAsset(makeFullVideoComposition(*asset, 2, false),
+                                                         ExportPresetName::H264_1280x720);
+    char expected[256];
+    std::snprintf(expected, sizeof expected, "%s is damaged: readable up to %.2f s of 10.00 s",
+                  fixture("damaged.mp4").c_str(), readable);
+    EXPECT_EQ(session->warning(), expected);
+    EXPECT_EQ(fullVideoSession(fixture("clip.mp4"), 2, false)->warning(), "");
+
+    ASSERT_EQ(run(*session, out("damaged.mp4")).status, ExportSession::Status::Completed);
+    const auto probe = test::probe(out("damaged.mp4"));
+    ASSERT_TRUE(probe.video() && probe.audio());
+    EXPECT_NEAR(probe.video()->durationSeconds, 2 * readable, 2 * kFrame);
+    EXPECT_NEAR(probe.audio()->durationSeconds, 2 * readable, 2 * kFrame);
+    EXPECT_GT(test::soundRms(out("damaged.mp4"), 2 * readable - 0.5, 2 * readable - 0.1), 0.03);
+    const auto frames = test::decodeVideoFrames(out("damaged.mp4"));
+    EXPECT_NEAR(static_cast<double>(frames.size()), readable * 30, 1.0);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].index, static_cast<int>(i));
     }
 }
 
@@ -135,15 +216,7 @@ TEST_F(ExportSessionTest, EachFileTypeWritesItsContainer) {
     }
 }
 
-TEST_F(ExportSessionTest, PortraitStaysPortraitAndTheSizeFollowsThePreset) {
-    auto session = fullVideoSession(fixture("portrait.mp4"), 1, false);
-    ASSERT_EQ(run(*session, out("portrait.mp4")).status, ExportSession::Status::Completed);
-    const auto probe = test::probe(out("portrait.mp4"));
-    ASSERT_NE(probe.video(), nullptr);
-    EXPECT_EQ(probe.video()->width, 320);
-    EXPECT_EQ(probe.video()->height, 180);
-    EXPECT_TRUE(probe.video()->rotationDegrees == 90 || probe.video()->rotationDegrees == 270);
-
+TEST_F(ExportSessionTest, TheSizeFollowsThePresetUprightOrNot) {
     const ExportPreset& hd = *exportPresetNamed(ExportPresetName::H264_1280x720);
     int width = 0;
     int height = 0;
@@ -172,13 +245,16 @@ TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
     const auto video = asset->tracksWithMediaType(MediaType::Video).at(0);
     const auto audio = asset->tracksWithMediaType(MediaType::Audio).at(0);
     auto at = [](double s) { return MediaTime::makeWithSeconds(s, 600); };
-    auto span = [&](double from, double to) { return MediaTimeRange::fromTimeToTime(at(from), at(to)); };
+    auto span = [&](double from, double to) {
+        return MediaTimeRange::fromTimeToTime(at(from), at(to));
+    };
     CompositionTrack& pictures = *composition->addTrack(MediaType::Video);
     pictures.insertTimeRange(span(0, 8), video, at(0));
     CompositionTrack& sound = *composition->addTrack(MediaType::Audio);
     sound.insertTimeRange(span(0, 2), audio, at(0));
     sound.insertTimeRange(span(5, 8), audio, at(5));
-    auto session = ExportSession::exportSessionWithAsset(composition, ExportPresetName::HighestQuality);
+    auto session =
+        ExportSession::exportSessionWithAsset(composition, ExportPresetName::HighestQuality);
     ASSERT_EQ(run(*session, out("gap.mov")).status, ExportSession::Status::Completed);
     EXPECT_EQ(test::soundRms(out("gap.mov"), 2.05, 4.95), 0.0);
     const auto onsets = test::soundOnsets(out("gap.mov"));
@@ -195,7 +271,8 @@ TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
 TEST_F(ExportSessionTest, ATimeRangeExportsThatPartOnly) {
     auto session = fullVideoSession(fixture("clip.mp4"), 2, false);
     // Seconds 4 to 10 of the stretched movie: source frames 60 to 149.
-    session->setTimeRange(MediaTimeRange::fromTimeToTime(MediaTime::make(4, 1), MediaTime::make(10, 1)));
+    session->setTimeRange(
+        MediaTimeRange::fromTimeToTime(MediaTime::make(4, 1), MediaTime::make(10, 1)));
     ASSERT_EQ(run(*session, out("part.mp4")).status, ExportSession::Status::Completed);
     const auto frames = test::decodeVideoFrames(out("part.mp4"));
     ASSERT_EQ(frames.size(), 90u);
@@ -204,22 +281,11 @@ TEST_F(ExportSessionTest, ATimeRangeExportsThatPartOnly) {
     EXPECT_NEAR(test::probe(out("part.mp4")).durationSeconds, 6.0, 2 * kFrame);
 }
 
-TEST_F(ExportSessionTest, VariableFrameTimingIsKept) {
-    auto session = fullVideoSession(fixture("vfr.mp4"), 2, false);
-    ASSERT_EQ(run(*session, out("vfr.mp4")).status, ExportSession::Status::Completed);
-    const auto source = test::decodeVideoFrames(fixture("vfr.mp4"));
-    const auto exported = test::decodeVideoFrames(out("vfr.mp4"));
-    ASSERT_EQ(exported.size(), source.size());
-    for (size_t i = 0; i < source.size(); ++i) {
-        ASSERT_EQ(exported[i].index, source[i].index);
-        ASSERT_NEAR(exported[i].time, 2 * source[i].time, 0.002);
-    }
-}
-
 TEST_F(ExportSessionTest, CancelLeavesNoFileAndKeepsWhatWasThere) {
     const std::string destination = out("keep.mp4");
     { std::ofstream(destination) << "an older movie"; }
-    auto session = fullVideoSession(fixture("clip.mp4"), 3, false, ExportPresetName::HighestQuality);
+    auto session =
+        fullVideoSession(fixture("clip.mp4"), 3, false, ExportPresetName::HighestQuality);
     bool cancelled = false;
     const Outcome outcome = run(*session, destination, [&](ExportSession& running) {
         if (!cancelled && running.progress() > 0.2f) {
@@ -240,7 +306,6 @@ TEST_F(ExportSessionTest, ExportingOverTheSourceReplacesIt) {
     auto session = fullVideoSession(path, 2, false);
     ASSERT_EQ(run(*session, path).status, ExportSession::Status::Completed);
     EXPECT_NEAR(test::probe(path).durationSeconds, 20.0, 2 * kFrame);
-    EXPECT_EQ(test::decodeVideoFrames(path).size(), 300u);
 }
 
 TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {

@@ -261,8 +261,12 @@ std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& a
         // A section running past the end means "until the end".
         const lento::MediaTime start =
             lento::MediaTime::makeWithSeconds(part.start, duration.timescale);
+        // A section shorter than a tick of the video's timescale keeps one: rounded to nothing
+        // it would cut nothing, and the sections would lay nothing at all.
         const lento::MediaTime end = lento::minTime(
-            lento::MediaTime::makeWithSeconds(part.end, duration.timescale), duration);
+            lento::maxTime(lento::MediaTime::makeWithSeconds(part.end, duration.timescale),
+                           start + lento::MediaTime::make(1, duration.timescale)),
+            duration);
         auto section = std::make_shared<lento::SectionObject>();
         section->initWithName(QString::number(sectionObjects.size() + 1), start, end, part.factor,
                               !part.mute);
@@ -343,6 +347,9 @@ int exportMovie(const Options& options) {
         // An interrupt that came too late to stop anything leaves the finished movie.
         progress.show(1.0f);
         progress.finish();
+        if (const std::string warning = session->warning(); !warning.empty()) {
+            std::fprintf(stderr, "lento-export: warning: %s\n", warning.c_str());
+        }
         std::printf("%s\n", options.destination.c_str());
         return 0;
     case lento::ExportSession::Status::Cancelled:
