@@ -41,8 +41,8 @@ constexpr float kTrustFloor = 0.05f;
 // share more than half their histogram, one shot in motion rarely changes a third of it. Shots
 // that look alike overall differ in what motion cannot explain: a luma difference (of 255) left
 // once one picture is moved onto the other, several times what the shot has shown so far.
-// Chaotic pictures (water, leaves, crowds) leave a high difference throughout; only a jump
-// above their own level is a cut.
+// Pictures whose change motion hardly explains (the game of life, flickering water) leave a
+// high difference throughout; only a jump above their own level is a cut.
 constexpr int kHistogramBins = 32;
 constexpr double kCutHistogramChange = 0.5;
 constexpr double kCutResidual = 12;
