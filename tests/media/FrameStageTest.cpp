@@ -1,0 +1,283 @@
+#include "media/FrameStage.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace lento {
+namespace {
+
+using Luma = std::function<int(int x, int y)>;
+using Chroma = std::function<int(int x, int y)>; // in chroma pixels
+
+FramePtr picture(int width, int height, const Luma& luma, const Chroma& chromaU) {
+    FramePtr frame = makeFrame();
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame.get(), 0) < 0) {
+        ADD_FAILURE() << "cannot allocate a picture";
+        return nullptr;
+    }
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            frame->data[0][y * frame->linesize[0] + x] = uint8_t(luma(x, y));
+        }
+    }
+    for (int y = 0; y < (height + 1) / 2; ++y) {
+        for (int x = 0; x < (width + 1) / 2; ++x) {
+            frame->data[1][y * frame->linesize[1] + x] = uint8_t(chromaU(x, y));
+            frame->data[2][y * frame->linesize[2] + x] = 128;
+        }
+    }
+    return frame;
+}
+
+int background(int x, int y) {
+    return int(60 + 25 * std::sin(0.31 * x + 0.1 * y) + 20 * std::sin(0.17 * y - 0.23 * x));
+}
+
+int otherBackground(int x, int y) {
+    return int(60 + 25 * std::sin(0.13 * x - 0.29 * y) + 20 * std::cos(0.21 * y + 0.11 * x));
+}
+
+// A bright textured square (with its own chroma) moving over a darker textured background.
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+constexpr int kSide = 48;
+constexpr double kStartX = 60, kStartY = 50;         // top left corner at the first picture
+constexpr double kStepX = 10, kStepY = 5;            // per source picture
+constexpr int kBrightLuma = 140, kSquareChroma = 90; // what sets the square apart
+
+FramePtr squareAt(int left, int top) {
+    return picture(
+        kWidth, kHeight,
+        [=](int x, int y) {
+            const int u = x - left, v = y - top;
+            if (u >= 0 && u < kSide && v >= 0 && v < kSide) {
+                return int(190 + 20 * std::sin(0.5 * u) + 15 * std::cos(0.45 * v + 0.2 * u));
+            }
+            return background(x, y);
+        },
+        [=](int x, int y) {
+            const bool inside =
+                2 * x >= left && 2 * x < left + kSide && 2 * y >= top && 2 * y < top + kSide;
+            return inside ? kSquareChroma : 128;
+        });
+}
+
+struct Centroid {
+    double x = 0, y = 0;
+    int area = 0;
+};
+
+Centroid centroid(const AVFrame& frame, int planeIndex, const std::function<bool(int)>& inside) {
+    const int width = planeIndex == 0 ? frame.width : (frame.width + 1) / 2;
+    const int height = planeIndex == 0 ? frame.height : (frame.height + 1) / 2;
+    Centroid found;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (inside(frame.data[planeIndex][y * frame.linesize[planeIndex] + x])) {
+                found.x += x + 0.5;
+                found.y += y + 0.5;
+                ++found.area;
+            }
+        }
+    }
+    if (found.area > 0) {
+        found.x /= found.area;
+        found.y /= found.area;
+    }
+    return found;
+}
+
+FramePtr reference(const AVFrame& frame) {
+    return FramePtr(av_frame_clone(&frame));
+}
+
+bool samePixels(const AVFrame& a, const AVFrame& b) {
+    for (int index = 0; index < 3; ++index) {
+        const int width = index == 0 ? a.width : (a.width + 1) / 2;
+        const int height = index == 0 ? a.height : (a.height + 1) / 2;
+        for (int y = 0; y < height; ++y) {
+            if (std::memcmp(a.data[index] + y * a.linesize[index],
+                            b.data[index] + y * b.linesize[index], size_t(width)) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Runs `pictures` (with their times and durations) through a stage and returns its output.
+std::vector<VideoItem> runStage(MotionMode mode, AVRational rate, std::vector<VideoItem> pictures,
+                                int* sceneCuts = nullptr) {
+    std::vector<VideoItem> output;
+    FrameStage stage(mode, rate, [&](VideoItem item) {
+        output.push_back(std::move(item));
+        return true;
+    });
+    std::string error;
+    for (VideoItem& item : pictures) {
+        EXPECT_EQ(stage.push(std::move(item), error), StageOutcome::Accepted) << error;
+    }
+    EXPECT_EQ(stage.finish(error), StageOutcome::Accepted) << error;
+    if (sceneCuts) {
+        *sceneCuts = stage.sceneCuts();
+    }
+    return output;
+}
+
+// A 30 fps source slowed four times: three made pictures between two real ones, each showing
+// the square where its steady motion puts it at that time.
+TEST(FrameStage, SmoothMotionPutsTheMovingSquareWhereItIsAtEachMadeTime) {
+    constexpr int kPictures = 5;
+    constexpr int64_t kSlowedDuration = 4 * 3000;
+    std::vector<VideoItem> pictures;
+    for (int k = 0; k < kPictures; ++k) {
+        pictures.push_back(VideoItem{squareAt(int(kStartX + kStepX * k), int(kStartY + kStepY * k)),
+                                     k * kSlowedDuration, kSlowedDuration});
+    }
+    int sceneCuts = -1;
+    const std::vector<VideoItem> output =
+        runStage(MotionMode::Smooth, AVRational{30, 1}, std::move(pictures), &sceneCuts);
+    EXPECT_EQ(sceneCuts, 0);
+    ASSERT_EQ(output.size(), size_t(4 * kPictures));
+    for (size_t i = 0; i < output.size(); ++i) {
+        SCOPED_TRACE("output picture " + std::to_string(i));
+        EXPECT_EQ(output[i].pts, int64_t(i) * 3000);
+        EXPECT_EQ(output[i].duration, 3000);
+        // The last source picture holds to the end of its time.
+        const double moved = std::min(double(i) / 4.0, double(kPictures - 1));
+        const double centreX = kStartX + kStepX * moved + kSide / 2.0;
+        const double centreY = kStartY + kStepY * moved + kSide / 2.0;
+        const Centroid luma =
+            centroid(*output[i].frame, 0, [](int value) { return value > kBrightLuma; });
+        EXPECT_NEAR(luma.x, centreX, 1.0);
+        EXPECT_NEAR(luma.y, centreY, 1.0);
+        // A ghost or a smear changes how much of the picture is bright.
+        EXPECT_NEAR(luma.area, kSide * kSide, kSide * kSide / 10);
+        const Centroid chroma =
+            centroid(*output[i].frame, 1, [](int value) { return value < kSquareChroma + 19; });
+        EXPECT_NEAR(chroma.x, centreX / 2, 1.0);
+        EXPECT_NEAR(chroma.y, centreY / 2, 1.0);
+    }
+}
+
+// A shot that cuts to another: from the cut's earlier picture to its midpoint that picture
+// holds, from the midpoint on the later one, unchanged, in both modes that make pictures. The
+// shot before the cut is a moving square; what follows it either looks different or (for
+// Smooth, which sees that motion cannot explain it) alike overall.
+TEST(FrameStage, SceneCutsHoldEachSideInsteadOfMakingPictures) {
+    struct Case {
+        std::string name;
+        MotionMode mode;
+        Luma next;
+    };
+    const std::vector<Case> cases{
+        {"blend, another brightness", MotionMode::Blend,
+         [](int x, int y) { return 120 + otherBackground(x, y); }},
+        {"smooth, another brightness", MotionMode::Smooth,
+         [](int x, int y) { return 120 + otherBackground(x, y); }},
+        {"smooth, alike overall", MotionMode::Smooth, otherBackground},
+    };
+    constexpr int64_t kSlowedDuration = 4 * 3000;
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::vector<VideoItem> pictures;
+        for (int k = 0; k < 3; ++k) {
+            pictures.push_back(
+                VideoItem{squareAt(int(kStartX + kStepX * k), int(kStartY + kStepY * k)),
+                          k * kSlowedDuration, kSlowedDuration});
+        }
+        FramePtr last = reference(*pictures.back().frame);
+        FramePtr next = picture(kWidth, kHeight, test.next, [](int, int) { return 100; });
+        pictures.push_back(VideoItem{reference(*next), 3 * kSlowedDuration, kSlowedDuration});
+        int sceneCuts = -1;
+        const std::vector<VideoItem> output =
+            runStage(test.mode, AVRational{30, 1}, std::move(pictures), &sceneCuts);
+        EXPECT_EQ(sceneCuts, 1);
+        ASSERT_EQ(output.size(), 16u);
+        for (size_t i = 8; i < output.size(); ++i) {
+            SCOPED_TRACE("output picture " + std::to_string(i));
+            EXPECT_TRUE(samePixels(*output[i].frame, i < 10 ? *last : *next));
+        }
+    }
+}
+
+// A variable-rate source on a grid whose period is no whole number of ticks: the grid's times
+// are exact, the output ends where the last picture does, and each made picture sits between
+// its neighbours by their times (a brightness that rises steadily with time stays on its line).
+TEST(FrameStage, MadePicturesFollowTheTimesOfVariableRateSources) {
+    const std::vector<int64_t> times{0, 2000, 7000, 9000, 15000};
+    constexpr int64_t kEnd = 18000;
+    // A ramp across the picture keeps neighbours' histograms alike, as in one shot.
+    auto lumaAt = [](double ticks) { return 16 + ticks / 200; };
+    std::vector<VideoItem> pictures;
+    for (size_t i = 0; i < times.size(); ++i) {
+        const int64_t next = i + 1 < times.size() ? times[i + 1] : kEnd;
+        const int luma = int(lumaAt(double(times[i])));
+        pictures.push_back(VideoItem{
+            picture(
+                64, 48, [=](int x, int) { return luma + 2 * x; }, [](int, int) { return 128; }),
+            times[i], next - times[i]});
+    }
+    const std::vector<VideoItem> output =
+        runStage(MotionMode::Blend, AVRational{24000, 1001}, std::move(pictures));
+    const std::vector<int64_t> gridTimes{0, 3754, 7508, 11261, 15015};
+    ASSERT_EQ(output.size(), gridTimes.size());
+    for (size_t i = 0; i < output.size(); ++i) {
+        SCOPED_TRACE("output picture " + std::to_string(i));
+        EXPECT_EQ(output[i].pts, gridTimes[i]);
+        const int64_t next = i + 1 < output.size() ? gridTimes[i + 1] : kEnd;
+        EXPECT_EQ(output[i].duration, next - gridTimes[i]);
+        const double expected = lumaAt(double(std::min<int64_t>(gridTimes[i], times.back())));
+        EXPECT_NEAR(output[i].frame->data[0][0], expected, 1.0);
+    }
+
+    struct RateCase {
+        std::string name;
+        AVRational nominal, average, grid;
+    };
+    const std::vector<RateCase> rates{
+        {"one rate written two ways", {30000, 1001}, {2997, 100}, {30000, 1001}},
+        {"a phone's variable rate", {90000, 1}, {17900, 600}, {179, 6}},
+        {"high speed capped", {240, 1}, {240, 1}, {60, 1}},
+        {"nothing known", {0, 0}, {0, 1}, {30, 1}},
+    };
+    for (const RateCase& rate : rates) {
+        SCOPED_TRACE(rate.name);
+        const AVRational grid = motionFrameRate(rate.nominal, rate.average);
+        EXPECT_EQ(grid.num, rate.grid.num);
+        EXPECT_EQ(grid.den, rate.grid.den);
+    }
+}
+
+TEST(FrameStage, HoldPassesEveryPictureOnceWithItsTime) {
+    const std::vector<std::pair<int64_t, int64_t>> times{{0, 9000}, {9000, 1}, {9001, 35999}};
+    std::vector<VideoItem> pictures;
+    std::vector<const uint8_t*> pixels;
+    for (const auto& [pts, duration] : times) {
+        pictures.push_back(
+            VideoItem{picture(
+                          32, 16, [](int x, int) { return x; }, [](int, int) { return 128; }),
+                      pts, duration});
+        pixels.push_back(pictures.back().frame->data[0]);
+    }
+    const std::vector<VideoItem> output =
+        runStage(MotionMode::Hold, AVRational{30, 1}, std::move(pictures));
+    ASSERT_EQ(output.size(), times.size());
+    for (size_t i = 0; i < output.size(); ++i) {
+        SCOPED_TRACE("picture " + std::to_string(i));
+        EXPECT_EQ(output[i].frame->data[0], pixels[i]);
+        EXPECT_EQ(output[i].pts, times[i].first);
+        EXPECT_EQ(output[i].duration, times[i].second);
+    }
+}
+
+} // namespace
+} // namespace lento
