@@ -33,6 +33,8 @@ constexpr int kOverviewDelayMs = 150;
 // Trim handles are drawn in one colour on every theme; the outline keeps them apart from the
 // window on light and dark palettes alike.
 const QColor kHandleColour(0xf2, 0xa0, 0x2c);
+// Sections that are neither selected nor colliding.
+const QColor kBandColour(0x2e, 0x9e, 0x5b);
 // Sections that collide, as the table shows their bounds.
 const QColor kCollisionColour(0xd0, 0x10, 0x10);
 
@@ -117,8 +119,12 @@ void TrackImage::paintWaveform(QPainter& painter) const {
     }
     const std::vector<float>& peaks = m_overview->waveform();
     const double middle = area.center().y() + 0.5;
-    const double half = area.height() / 2.0 - 1.0;
-    painter.setPen(QPen(palette().color(QPalette::Highlight), 1.0));
+    // Scaled to the loudest peak, so that quiet recordings show their shape too; hiss alone is
+    // not blown up to full height.
+    constexpr float kQuietest = 0.05f;
+    const double half = (area.height() / 2.0 - 1.0) /
+                        std::max(kQuietest, *std::max_element(peaks.begin(), peaks.end()));
+    painter.setPen(QPen(withAlpha(palette().color(QPalette::WindowText), 170), 1.0));
     const size_t bins = peaks.size();
     for (int column = 0; column < area.width(); ++column) {
         // The loudest bin under this column.
@@ -138,7 +144,6 @@ void TrackImage::paintBands(QPainter& painter) const {
         return;
     }
     const double scale = width() / duration;
-    const QColor plain = palette().color(QPalette::WindowText);
     const QColor selected = palette().color(QPalette::Highlight);
     // The selected band goes last, over the others.
     std::vector<const TrackBand*> order;
@@ -155,14 +160,22 @@ void TrackImage::paintBands(QPainter& painter) const {
         }
         const double left = std::min(start, end) * scale;
         const double right = std::max(start, end) * scale;
-        const QColor colour = band->collides ? kCollisionColour : band->selected ? selected : plain;
+        const QColor colour = band->collides   ? kCollisionColour
+                              : band->selected ? selected
+                                               : kBandColour;
         const QRectF area(left, 0.0, std::max(1.0, right - left), height());
-        painter.fillRect(area, withAlpha(colour, band->selected ? 70 : 45));
-        // A solid edge along the top, and the bounds as lines, tell bands apart where they meet.
-        painter.fillRect(QRectF(area.x(), 0.0, area.width(), 4.0), colour);
-        painter.setPen(QPen(colour, 1.0));
-        painter.drawLine(QPointF(left + 0.5, 0.0), QPointF(left + 0.5, height()));
-        painter.drawLine(QPointF(right - 0.5, 0.0), QPointF(right - 0.5, height()));
+        painter.fillRect(area, withAlpha(colour, band->selected ? 80 : 50));
+        // A solid edge along the top, and the bounds as lines, tell bands apart where they meet;
+        // the selected one is framed all round, also when it is red.
+        painter.fillRect(QRectF(area.x(), 0.0, area.width(), band->selected ? 6.0 : 4.0), colour);
+        painter.setPen(QPen(colour, band->selected ? 2.0 : 1.0));
+        painter.setBrush(Qt::NoBrush);
+        if (band->selected) {
+            painter.drawRect(area.adjusted(1.0, 1.0, -1.0, -1.0));
+        } else {
+            painter.drawLine(QPointF(left + 0.5, 0.0), QPointF(left + 0.5, height()));
+            painter.drawLine(QPointF(right - 0.5, 0.0), QPointF(right - 0.5, height()));
+        }
     }
 }
 
