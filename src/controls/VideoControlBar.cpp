@@ -534,9 +534,10 @@ void VideoControlBar::requestOverview() {
     }
     // Thumbnails keep the picture's shape, upright, in device pixels for sharpness.
     double aspect = 16.0 / 9.0;
+    const int rotation = video.empty() ? 0 : video.front().rotation;
     if (!video.empty() && video.front().naturalWidth > 0 && video.front().naturalHeight > 0) {
         aspect = double(video.front().naturalWidth) / double(video.front().naturalHeight);
-        if (video.front().rotation % 180 != 0) {
+        if (rotation % 180 != 0) {
             aspect = 1.0 / aspect;
         }
     }
@@ -545,7 +546,7 @@ void VideoControlBar::requestOverview() {
     const int width = std::max(1, static_cast<int>(std::lround(height * aspect)));
     const int count =
         std::max(1, static_cast<int>(std::ceil(strip.width() * ratio / double(width))));
-    m_overview->request(asset.path(), count, QSize(width, height));
+    m_overview->request(asset.path(), count, QSize(width, height), rotation);
 }
 
 void VideoControlBar::setLeftHanldePos(MediaTime time) {

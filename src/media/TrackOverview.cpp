@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <QMetaObject>
+#include <QTransform>
 
 #include <algorithm>
 #include <chrono>
@@ -91,7 +92,10 @@ int64_t streamStart(const AVStream& stream) {
 // A key frame of the strip's stream, decoded and scaled to the thumbnail size.
 class KeyFrameReader {
 public:
-    KeyFrameReader(OpenStream& open, QSize size) : m_open(open), m_size(size) {
+    // `size` is the upright thumbnail's; the stored picture is scaled to its turned size.
+    KeyFrameReader(OpenStream& open, QSize size, int rotation)
+        : m_open(open), m_size(rotation % 180 != 0 ? size.transposed() : size),
+          m_rotation(rotation) {
         m_open.decoder->skip_frame = AVDISCARD_NONKEY;
     }
 
@@ -170,11 +174,15 @@ private:
         int strides[4] = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};
         const int rows =
             sws_scale(m_scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
-        return rows == m_size.height() ? image : QImage();
+        if (rows != m_size.height()) {
+            return {};
+        }
+        return m_rotation == 0 ? image : image.transformed(QTransform().rotate(m_rotation));
     }
 
     OpenStream& m_open;
     QSize m_size;
+    int m_rotation;
     PacketPtr m_packet = makePacket();
     FramePtr m_frame = makeFrame();
     ScaleContextPtr m_scaler;
@@ -194,7 +202,7 @@ std::string makeThumbnails(const TrackOverview::Job& job, const ThumbnailSink& d
     const int32_t timescale = timescaleForTimeBase(base.num, base.den);
     const int64_t start = streamStart(*open.stream);
     const int64_t duration = streamDuration(*open.input, *open.stream);
-    KeyFrameReader reader(open, job.size);
+    KeyFrameReader reader(open, job.size, job.rotation);
     if (duration <= 0 || timescale <= 0) {
         return "the pictures have no duration";
     }
@@ -356,7 +364,7 @@ TrackOverview::~TrackOverview() {
     }
 }
 
-void TrackOverview::request(const std::string& path, int count, QSize size) {
+void TrackOverview::request(const std::string& path, int count, QSize size, int rotation) {
     joinFinishedWorkers();
     if (count <= 0 || size.isEmpty()) {
         return;
@@ -365,6 +373,7 @@ void TrackOverview::request(const std::string& path, int count, QSize size) {
         cancel();
         m_finishedStrips.clear();
         m_path = path;
+        m_rotation = ((rotation % 360) + 360) % 360;
         m_strip = {};
         m_waveform.clear();
         m_waveformComplete = false;
@@ -418,6 +427,7 @@ void TrackOverview::startStrip() {
     job->path = m_path;
     job->count = m_strip.count;
     job->size = m_strip.size;
+    job->rotation = m_rotation;
     m_stripJob = job;
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::thread thread([this, job, done] {

@@ -43,7 +43,9 @@ public:
     TrackOverview(const TrackOverview&) = delete;
     TrackOverview& operator=(const TrackOverview&) = delete;
 
-    void request(const std::string& path, int count, QSize size);
+    // `size` is upright; `rotation` (clockwise degrees, a multiple of 90) turns the stored
+    // pictures upright, as the player shows them.
+    void request(const std::string& path, int count, QSize size, int rotation = 0);
     void cancel();
     // Whether a worker of the current request is still at work.
     bool isRunning() const;
@@ -74,6 +76,7 @@ public:
         std::string path;
         int count = 0;
         QSize size;
+        int rotation = 0;
         std::atomic<bool> cancelled{false};
     };
 
@@ -96,6 +99,7 @@ private:
     void joinFinishedWorkers();
 
     std::string m_path;
+    int m_rotation = 0;
     uint64_t m_nextJob = 1;
     std::shared_ptr<Job> m_stripJob;
     std::shared_ptr<Job> m_waveformJob;

@@ -78,7 +78,8 @@ TEST(TrackOverview, ACancelledOrReplacedRequestStopsAndAnnouncesNothing) {
                          [&] { paths.push_back(overview.path()); });
         overview.request(fixture("clip.mp4"), 60, QSize(320, 240));
         if (byNewFile) {
-            overview.request(fixture("portrait.mp4"), 2, QSize(32, 18));
+            // Stored landscape, shown turned a quarter: the thumbnails come upright.
+            overview.request(fixture("portrait.mp4"), 2, QSize(18, 32), 90);
         } else {
             overview.cancel();
         }
@@ -90,6 +91,9 @@ TEST(TrackOverview, ACancelledOrReplacedRequestStopsAndAnnouncesNothing) {
                       : std::vector<std::string>{};
         EXPECT_EQ(paths, expected) << overview.thumbnailsError();
         EXPECT_EQ(overview.thumbnailsComplete(), byNewFile);
+        if (byNewFile) {
+            EXPECT_EQ(overview.thumbnails()[1].size(), QSize(18, 32));
+        }
     }
 }
 
