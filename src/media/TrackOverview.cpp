@@ -438,10 +438,11 @@ void TrackOverview::startStrip() {
                     this, [this, id, index, image, time] { takeThumbnail(id, index, image, time); },
                     Qt::QueuedConnection);
             });
+        // Done before the news goes out: whoever hears it finds no worker at work.
+        *done = true;
         QMetaObject::invokeMethod(
             this, [this, id, error = std::move(error)] { takeThumbnailsDone(id, error); },
             Qt::QueuedConnection);
-        *done = true;
     });
     m_workers.push_back({std::move(thread), done});
 }
@@ -511,7 +512,7 @@ void TrackOverview::joinFinishedWorkers() {
     const auto finished = std::partition(m_workers.begin(), m_workers.end(),
                                          [](const Worker& worker) { return !worker.done->load(); });
     for (auto worker = finished; worker != m_workers.end(); ++worker) {
-        worker->thread.join(); // it has returned already
+        worker->thread.join(); // it has returned, or is about to
     }
     m_workers.erase(finished, m_workers.end());
 }
