@@ -11,4 +11,8 @@ namespace lento {
 // Every time label uses this rule. Times without a number of seconds show 00:00:00.
 QString timeText(MediaTime time);
 
+// "HH:mm:ss.zzz", to the nearest millisecond, hours not wrapped; empty for a time without a
+// number of seconds.
+QString timeTextWithMilliseconds(MediaTime time);
+
 } // namespace lento

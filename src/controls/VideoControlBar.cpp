@@ -25,10 +25,18 @@ constexpr int kMonitorIntervalMs = 100;
 constexpr float kMarkerHalfWidth = 6.0f;
 // The least distance between a dragged handle's centre and the other handle's centre.
 constexpr double kHandleGap = 4.0;
+// How near, in points, a dragged handle must come to another section's bound to snap to it.
+constexpr double kSnapReach = 5.0;
+// How long the track keeps a width before a filmstrip is made for it.
+constexpr int kOverviewDelayMs = 150;
 
 // Trim handles are drawn in one colour on every theme; the outline keeps them apart from the
 // window on light and dark palettes alike.
 const QColor kHandleColour(0xf2, 0xa0, 0x2c);
+// Sections that are neither selected nor colliding.
+const QColor kBandColour(0x2e, 0x9e, 0x5b);
+// Sections that collide, as the table shows their bounds.
+const QColor kCollisionColour(0xd0, 0x10, 0x10);
 
 QColor withAlpha(QColor colour, int alpha) {
     colour.setAlpha(alpha);
@@ -41,16 +49,134 @@ TrackImage::TrackImage(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
+void TrackImage::setBands(std::vector<TrackBand> bands, MediaTime duration) {
+    m_bands = std::move(bands);
+    m_duration = duration;
+    update();
+}
+
+QRect TrackImage::filmstripRect() const {
+    return QRect(0, 0, width(), std::max(0, height() - kWaveformHeight));
+}
+
+QRect TrackImage::waveformRect() const {
+    const QRect strip = filmstripRect();
+    return QRect(0, strip.bottom() + 1, width(), height() - strip.height());
+}
+
 void TrackImage::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF bar = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-    const double radius = bar.height() / 2.0;
+    constexpr double kRadius = 4.0;
     // Shades of the text colour contrast with the window whatever the theme.
     const QColor text = palette().color(QPalette::WindowText);
+    QPainterPath frame;
+    frame.addRoundedRect(bar, kRadius, kRadius);
+    painter.fillPath(frame, withAlpha(text, 70));
+    painter.save();
+    painter.setClipPath(frame);
+    paintFilmstrip(painter);
+    paintWaveform(painter);
+    paintBands(painter);
+    painter.restore();
     painter.setPen(QPen(withAlpha(text, 150), 1.0));
-    painter.setBrush(withAlpha(text, 70));
-    painter.drawRoundedRect(bar, radius, radius);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(frame);
+}
+
+void TrackImage::paintFilmstrip(QPainter& painter) const {
+    if (m_overview == nullptr) {
+        return;
+    }
+    const std::vector<QImage>& thumbnails = m_overview->thumbnails();
+    const QRect strip = filmstripRect();
+    if (thumbnails.empty() || strip.isEmpty()) {
+        return;
+    }
+    // The strip was made for this width or, until the one for it arrives, for another one: its
+    // thumbnails are spread over the track either way.
+    const double slot = double(strip.width()) / double(thumbnails.size());
+    const QImage* shown = nullptr;
+    for (size_t i = 0; i < thumbnails.size(); ++i) {
+        // A thumbnail not made yet shows its left neighbour, so the strip has no holes.
+        if (!thumbnails[i].isNull()) {
+            shown = &thumbnails[i];
+        }
+        if (shown == nullptr) {
+            continue;
+        }
+        const QRectF target(strip.x() + slot * double(i), strip.y(), slot, strip.height());
+        painter.drawImage(target, *shown);
+    }
+}
+
+void TrackImage::paintWaveform(QPainter& painter) const {
+    const QRect area = waveformRect();
+    painter.fillRect(area, withAlpha(palette().color(QPalette::Base), 200));
+    if (m_overview == nullptr || m_overview->waveform().empty() || area.width() <= 0) {
+        return;
+    }
+    const std::vector<float>& peaks = m_overview->waveform();
+    const double middle = area.center().y() + 0.5;
+    // Scaled to the loudest peak, so that quiet recordings show their shape too; hiss alone is
+    // not blown up to full height.
+    constexpr float kQuietest = 0.05f;
+    const double half = (area.height() / 2.0 - 1.0) /
+                        std::max(kQuietest, *std::max_element(peaks.begin(), peaks.end()));
+    painter.setPen(QPen(withAlpha(palette().color(QPalette::WindowText), 170), 1.0));
+    const size_t bins = peaks.size();
+    for (int column = 0; column < area.width(); ++column) {
+        // The loudest bin under this column.
+        const size_t from = bins * size_t(column) / size_t(area.width());
+        const size_t to = std::max(from + 1, bins * size_t(column + 1) / size_t(area.width()));
+        const float peak = *std::max_element(peaks.begin() + std::ptrdiff_t(from),
+                                             peaks.begin() + std::ptrdiff_t(std::min(to, bins)));
+        const double reach = std::max(0.5, half * double(peak));
+        const double x = area.x() + column + 0.5;
+        painter.drawLine(QPointF(x, middle - reach), QPointF(x, middle + reach));
+    }
+}
+
+void TrackImage::paintBands(QPainter& painter) const {
+    const double duration = m_duration.seconds();
+    if (!std::isfinite(duration) || duration <= 0.0) {
+        return;
+    }
+    const double scale = width() / duration;
+    const QColor selected = palette().color(QPalette::Highlight);
+    // The selected band goes last, over the others.
+    std::vector<const TrackBand*> order;
+    for (const TrackBand& band : m_bands) {
+        order.push_back(&band);
+    }
+    std::stable_partition(order.begin(), order.end(),
+                          [](const TrackBand* band) { return !band->selected; });
+    for (const TrackBand* band : order) {
+        const double start = band->start.seconds();
+        const double end = band->end.seconds();
+        if (!std::isfinite(start) || !std::isfinite(end)) {
+            continue;
+        }
+        const double left = std::min(start, end) * scale;
+        const double right = std::max(start, end) * scale;
+        const QColor colour = band->collides   ? kCollisionColour
+                              : band->selected ? selected
+                                               : kBandColour;
+        const QRectF area(left, 0.0, std::max(1.0, right - left), height());
+        painter.fillRect(area, withAlpha(colour, band->selected ? 80 : 50));
+        // A solid edge along the top, and the bounds as lines, tell bands apart where they meet;
+        // the selected one is framed all round, also when it is red.
+        painter.fillRect(QRectF(area.x(), 0.0, area.width(), band->selected ? 6.0 : 4.0), colour);
+        painter.setPen(QPen(colour, band->selected ? 2.0 : 1.0));
+        painter.setBrush(Qt::NoBrush);
+        if (band->selected) {
+            painter.drawRect(area.adjusted(1.0, 1.0, -1.0, -1.0));
+        } else {
+            painter.drawLine(QPointF(left + 0.5, 0.0), QPointF(left + 0.5, height()));
+            painter.drawLine(QPointF(right - 0.5, 0.0), QPointF(right - 0.5, height()));
+        }
+    }
 }
 
 MarkerImage::MarkerImage(QWidget* parent) : QWidget(parent) {
@@ -152,6 +278,16 @@ VideoControlBar::VideoControlBar(QWidget* parent) : QWidget(parent) {
     ui.m_trackSeeker->setKind(MarkerImage::Kind::Playhead);
     // The playhead rides above the handles.
     ui.m_trackSeeker->raise();
+
+    m_overview = new TrackOverview(this);
+    ui.m_videoTrack->setOverview(m_overview);
+    TrackImage* track = ui.m_videoTrack;
+    connect(m_overview, &TrackOverview::thumbnailReady, track, [track] { track->update(); });
+    connect(m_overview, &TrackOverview::waveformChanged, track, [track] { track->update(); });
+    m_overviewDelay = new QTimer(this);
+    m_overviewDelay->setSingleShot(true);
+    m_overviewDelay->setInterval(kOverviewDelayMs);
+    connect(m_overviewDelay, &QTimer::timeout, this, &VideoControlBar::requestOverview);
 
     QToolButton* button = ui.m_btnPlay;
     const QIcon playIcon = style()->standardIcon(QStyle::SP_MediaPlay);
@@ -305,6 +441,11 @@ void VideoControlBar::setVideoEndTime(MediaTime time) {
         m_lblEndTime()->setText(convertTimeToString(time));
     }
     setVideoStartTime(MediaTime::zero());
+    if (m_videoTrack()) {
+        m_videoTrack()->setBands(m_bands, _endTime);
+    }
+    // The owner gives the duration once its player is ready: the file is known by then.
+    requestOverview();
 }
 
 QString VideoControlBar::convertTimeToString(MediaTime time) const {
@@ -313,6 +454,99 @@ QString VideoControlBar::convertTimeToString(MediaTime time) const {
 
 void VideoControlBar::setSeekerPosition(MediaTime time) {
     placeMarker(m_trackSeeker(), time);
+    m_playheadTime = time;
+    if (m_trackSeeker()) {
+        m_trackSeeker()->setToolTip(playheadToolTip());
+    }
+}
+
+QString VideoControlBar::playheadToolTip() const {
+    if (!m_playheadTime.isNumeric()) {
+        return {};
+    }
+    const QString time = timeTextWithMilliseconds(m_playheadTime);
+    const MediaTime frame = frameDuration();
+    if (!frame.isNumeric()) {
+        return time;
+    }
+    return tr("%1, frame %2").arg(time).arg(frameNumber(m_playheadTime, frame));
+}
+
+void VideoControlBar::setBands(std::vector<TrackBand> bands) {
+    m_bands = std::move(bands);
+    if (m_videoTrack()) {
+        m_videoTrack()->setBands(m_bands, _endTime);
+    }
+}
+
+void VideoControlBar::trackClicked(float x) {
+    const std::optional<MediaTime> time = timeAtPosition(x);
+    if (!time || !delegateResponds(m_delegate, VideoControlBarDelegate::kSelectBand)) {
+        return;
+    }
+    const int band = bandAt(m_bands, *time);
+    if (band >= 0) {
+        m_delegate->selectBand(band);
+    }
+}
+
+MediaTime VideoControlBar::frameDuration() const {
+    if (!hasLoadedItem() || !m_weakPlayer->currentItem()->asset() || !_endTime.isNumeric()) {
+        return MediaTime::invalid();
+    }
+    return oneFrame(*m_weakPlayer->currentItem()->asset(), _endTime.timescale);
+}
+
+double VideoControlBar::positionOfTime(MediaTime time) const {
+    const double duration = _endTime.seconds();
+    return trackStart() + time.seconds() * (trackWidth() / duration);
+}
+
+MediaTime VideoControlBar::snappedHandleTime(MediaTime time,
+                                             const std::function<bool(double)>& allowed) const {
+    if (m_videoSeeker() && (m_videoSeeker()->dragModifiers() & Qt::ShiftModifier)) {
+        return time;
+    }
+    std::vector<MediaTime> bounds{MediaTime::make(0, _endTime.timescale), _endTime};
+    for (const TrackBand& band : m_bands) {
+        if (!band.selected) {
+            bounds.push_back(band.start);
+            bounds.push_back(band.end);
+        }
+    }
+    // Points are no exact measure: the reach is a time only as near as the track's scale.
+    const MediaTime reach = MediaTime::makeWithSeconds(
+        _endTime.seconds() * kSnapReach / trackWidth(), _endTime.timescale);
+    const MediaTime snapped = snapBound(time, bounds, reach, frameDuration(), _endTime);
+    return allowed(positionOfTime(snapped)) ? snapped : time;
+}
+
+void VideoControlBar::requestOverview() {
+    TrackImage* track = m_videoTrack();
+    if (!hasLoadedItem() || !track || !m_weakPlayer->currentItem()->asset()) {
+        return;
+    }
+    const Asset& asset = *m_weakPlayer->currentItem()->asset();
+    const QRect strip = track->filmstripRect();
+    const std::vector<AssetTrack> video = asset.tracksWithMediaType(MediaType::Video);
+    if (strip.isEmpty()) {
+        return;
+    }
+    // Thumbnails keep the picture's shape, upright, in device pixels for sharpness.
+    double aspect = 16.0 / 9.0;
+    const int rotation = video.empty() ? 0 : video.front().rotation;
+    if (!video.empty() && video.front().naturalWidth > 0 && video.front().naturalHeight > 0) {
+        aspect = double(video.front().naturalWidth) / double(video.front().naturalHeight);
+        if (rotation % 180 != 0) {
+            aspect = 1.0 / aspect;
+        }
+    }
+    const double ratio = track->devicePixelRatioF();
+    const int height = std::max(1, static_cast<int>(std::lround(strip.height() * ratio)));
+    const int width = std::max(1, static_cast<int>(std::lround(height * aspect)));
+    const int count =
+        std::max(1, static_cast<int>(std::ceil(strip.width() * ratio / double(width))));
+    m_overview->request(asset.path(), count, QSize(width, height), rotation);
 }
 
 void VideoControlBar::setLeftHanldePos(MediaTime time) {
@@ -326,7 +560,8 @@ void VideoControlBar::setRightHanldePos(MediaTime time) {
 bool VideoControlBar::respondsToSelector(std::string_view selector) const {
     return selector == VideoSeekerDelegate::kLeftHandle ||
            selector == VideoSeekerDelegate::kRightHandle ||
-           selector == VideoSeekerDelegate::kSeekerHandle;
+           selector == VideoSeekerDelegate::kSeekerHandle ||
+           selector == VideoSeekerDelegate::kTrackClicked;
 }
 
 void VideoControlBar::leftHandle(float x) {
@@ -339,16 +574,18 @@ void VideoControlBar::leftHandle(float x) {
     if (x > rightEdge + kMarkerHalfWidth - kHandleGap) {
         return;
     }
-    const std::optional<MediaTime> time = timeAtPosition(x);
-    if (!time || !delegateResponds(m_delegate, VideoControlBarDelegate::kLeftHandle) ||
+    const std::optional<MediaTime> pointed = timeAtPosition(x);
+    if (!pointed || !delegateResponds(m_delegate, VideoControlBarDelegate::kLeftHandle) ||
         !hasLoadedItem()) {
         return;
     }
+    const MediaTime time = snappedHandleTime(
+        *pointed, [&](double at) { return at <= rightEdge + kMarkerHalfWidth - kHandleGap; });
     // The owner hears of the new bound once the player is on its way there; whatever it does
     // to the handle meanwhile, the drag has the last word.
-    seekToFrame(*time);
-    m_delegate->leftHandle(*time);
-    moveDraggedMarker(m_leftHandle(), x);
+    seekToFrame(time);
+    m_delegate->leftHandle(time);
+    placeDraggedHandle(m_leftHandle(), time, *pointed, x);
 }
 
 void VideoControlBar::rightHandle(float x) {
@@ -361,14 +598,25 @@ void VideoControlBar::rightHandle(float x) {
     if (leftEdge + kMarkerHalfWidth + kHandleGap > x) {
         return;
     }
-    const std::optional<MediaTime> time = timeAtPosition(x);
-    if (!time || !delegateResponds(m_delegate, VideoControlBarDelegate::kRightHandle) ||
+    const std::optional<MediaTime> pointed = timeAtPosition(x);
+    if (!pointed || !delegateResponds(m_delegate, VideoControlBarDelegate::kRightHandle) ||
         !hasLoadedItem()) {
         return;
     }
-    seekToFrame(*time);
-    m_delegate->rightHandle(*time);
-    moveDraggedMarker(m_rightHandle(), x);
+    const MediaTime time = snappedHandleTime(
+        *pointed, [&](double at) { return leftEdge + kMarkerHalfWidth + kHandleGap <= at; });
+    seekToFrame(time);
+    m_delegate->rightHandle(time);
+    placeDraggedHandle(m_rightHandle(), time, *pointed, x);
+}
+
+void VideoControlBar::placeDraggedHandle(QWidget* handle, MediaTime time, MediaTime pointed,
+                                         float x) {
+    if (time == pointed) {
+        moveDraggedMarker(handle, x);
+    } else {
+        placeMarker(handle, time);
+    }
 }
 
 void VideoControlBar::SeekerHandle(float x) {
@@ -436,6 +684,7 @@ double* VideoControlBar::markerShare(QWidget* marker) {
 void VideoControlBar::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     stretchToWidth(width());
+    m_overviewDelay->start();
 }
 
 void VideoControlBar::stretchToWidth(int width) {

@@ -2,9 +2,11 @@
 
 #include "app/DelegateProtocol.h"
 #include "controls/TimeText.h"
+#include "controls/TrackRules.h"
 #include "controls/VideoSeeker.h"
 #include "media/MediaTime.h"
 #include "media/Player.h"
+#include "media/TrackOverview.h"
 
 #include <QLabel>
 #include <QPointer>
@@ -15,20 +17,43 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace lento {
 
-// The bar's track image: a rounded bar drawn in the palette's colours with an outline, so that it
-// shows on light and dark themes alike. The mouse goes through it to the seeker.
+// The bar's track image: the video's filmstrip over its waveform, in a rounded frame drawn in the
+// palette's colours so that it shows on light and dark themes alike, with every section laid
+// over it as a band. The mouse goes through it to the seeker.
 class TrackImage : public QWidget {
     Q_OBJECT
 public:
+    // The waveform's strip along the bottom; the filmstrip takes the rest.
+    static constexpr int kWaveformHeight = 18;
+
     explicit TrackImage(QWidget* parent = nullptr);
+
+    // Not owned: the bar's overview, which outlives its track.
+    void setOverview(const TrackOverview* overview) { m_overview = overview; }
+    // The bands, placed along the track by `duration`.
+    void setBands(std::vector<TrackBand> bands, MediaTime duration);
+    const std::vector<TrackBand>& bands() const { return m_bands; }
+    QRect filmstripRect() const;
+    QRect waveformRect() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    void paintFilmstrip(QPainter& painter) const;
+    void paintWaveform(QPainter& painter) const;
+    void paintBands(QPainter& painter) const;
+
+    const TrackOverview* m_overview = nullptr;
+    std::vector<TrackBand> m_bands;
+    MediaTime m_duration = MediaTime::invalid();
 };
 
 // A marker on the track: the playhead or one of the two trim handles. Its centre line, half its
@@ -71,6 +96,7 @@ public:
     static constexpr std::string_view kPauseVideo = "pauseVideo";
     static constexpr std::string_view kAdjustAudio = "adjustAudio:";
     static constexpr std::string_view kMonitorVideo = "monitorVideo";
+    static constexpr std::string_view kSelectBand = "selectBand:";
 
     // A trim handle was dragged to a new time (the player is already there).
     virtual void leftHandle(MediaTime /*time*/) {}
@@ -85,6 +111,8 @@ public:
     virtual void adjustAudio(float /*volume*/) {}
     // Asked on every monitor tick: the position to show.
     virtual MediaTime monitorVideo() { return MediaTime::zero(); }
+    // A click on the track picked the band at `index` of those given to setBands().
+    virtual void selectBand(int /*index*/) {}
 };
 
 // The strip under each editor's player: play toggle, position and duration labels, the track
@@ -162,15 +190,27 @@ public:
     void setLeftHanldePos(MediaTime time);
     void setRightHanldePos(MediaTime time);
 
+    // The owner's sections, drawn as bands along the track; a dragged handle snaps to the bounds
+    // of the bands that are not selected.
+    void setBands(std::vector<TrackBand> bands);
+    // Makes the filmstrip and waveform of the player's file in the background.
+    TrackOverview* overview() const { return m_overview; }
+    // The playhead's tooltip: its exact time and frame number.
+    QString playheadToolTip() const;
+
     // The seeker's reports, x in its coordinates. Each drag is clamped to the track and, for a
     // trim handle, kept clear of the other handle (a drag past that limit is ignored). An
     // accepted drag seeks the player, then reports a handle's new time to the owner, then moves
-    // the marker so that its centre sits under the pointer. Handle drags need an owner that
-    // takes the report; every drag needs a loaded item and a time axis.
+    // the marker so that its centre sits on that time. A handle's time snaps to another band's
+    // bound within 5 points, otherwise to the nearest frame boundary; with Shift held it is where
+    // the pointer is. Handle drags need an owner that takes the report; every drag needs a
+    // loaded item and a time axis.
     bool respondsToSelector(std::string_view selector) const override;
     void leftHandle(float x) override;
     void rightHandle(float x) override;
     void SeekerHandle(float x) override;
+    // A click on a band selects it through the owner.
+    void trackClicked(float x) override;
 
 public slots:
     void actionPlay();
@@ -202,6 +242,8 @@ private:
     std::optional<MediaTime> timeAtPosition(float x) const;
     // A dragged marker's left edge goes half a marker left of the pointer.
     void moveDraggedMarker(QWidget* marker, float x);
+    // A dragged handle goes under the pointer, or onto the time it snapped to.
+    void placeDraggedHandle(QWidget* handle, MediaTime time, MediaTime pointed, float x);
     // Moves a marker's left edge to `left` and keeps its share of the track for a resize.
     void setMarkerLeft(QWidget* marker, double left);
     // The playhead, the left handle and the right handle, in the order of m_markerShares.
@@ -212,6 +254,14 @@ private:
     void stretchToWidth(int width);
     // The player is there and holds an item.
     bool hasLoadedItem() const;
+    // One frame of the loaded video at the duration's timescale; invalid without an item.
+    MediaTime frameDuration() const;
+    // A dragged handle's time, snapped unless Shift is held; `allowed` says whether a track
+    // position is still clear of the other handle (a snap that is not falls back to `time`).
+    MediaTime snappedHandleTime(MediaTime time, const std::function<bool(double)>& allowed) const;
+    double positionOfTime(MediaTime time) const;
+    // Asks the overview for a strip that fits the track as it is now.
+    void requestOverview();
     double trackStart() const;
     double trackWidth() const;
     void invalidateMonitorVideoTimer();
@@ -234,6 +284,11 @@ private:
     FileGeometry m_fileGeometry;
     // Each marker's left edge as a share of the track's width.
     std::array<double, 3> m_markerShares{};
+    TrackOverview* m_overview = nullptr; // a child
+    // Resizes come in bursts: the strip is asked for once the track has kept its width a while.
+    QTimer* m_overviewDelay = nullptr;
+    std::vector<TrackBand> m_bands;
+    MediaTime m_playheadTime = MediaTime::invalid();
     VideoControlBarDelegate* m_delegate = nullptr;
 };
 

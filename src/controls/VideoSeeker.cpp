@@ -2,7 +2,11 @@
 
 #include "app/Log.h"
 
+#include <QHelpEvent>
 #include <QMouseEvent>
+#include <QToolTip>
+
+#include <cmath>
 
 namespace lento {
 
@@ -18,6 +22,9 @@ bool frameHolds(const QWidget* marker, QPointF point) {
     return point.x() >= frame.x() && point.x() < frame.x() + frame.width() &&
            point.y() >= frame.y() && point.y() < frame.y() + frame.height();
 }
+
+// A press and release this close together are a click, not a drag.
+constexpr double kClickSlop = 3.0;
 
 } // namespace
 
@@ -37,12 +44,20 @@ void VideoSeeker::mousePressEvent(QMouseEvent* event) {
     logLine("x=%f\n", point.x());
     logLine("lefthandle_x=%f\n", m_leftHandleView ? double(m_leftHandleView->x()) : 0.0);
 
+    const bool onLeft = frameHolds(m_leftHandleView, point);
+    const bool onRight = frameHolds(m_rightHandleView, point);
+    m_pressPoint = point;
+    m_trackClick = false;
     if (frameHolds(m_trackSeekerView, point)) {
         _handleType = Playhead;
-    } else if (frameHolds(m_leftHandleView, point)) {
+    } else if (onLeft && onRight) {
+        _handleType = EitherHandle;
+    } else if (onLeft) {
         _handleType = LeftHandle;
-    } else if (frameHolds(m_rightHandleView, point)) {
+    } else if (onRight) {
         _handleType = RightHandle;
+    } else {
+        m_trackClick = true;
     }
     // Accepting the press, also one that missed every marker, keeps the mouse grabbed here
     // until the release, wherever the pointer goes.
@@ -50,13 +65,23 @@ void VideoSeeker::mousePressEvent(QMouseEvent* event) {
 }
 
 void VideoSeeker::mouseMoveEvent(QMouseEvent* event) {
+    if (m_trackClick && std::abs(event->position().x() - m_pressPoint.x()) > kClickSlop) {
+        m_trackClick = false;
+    }
     if (!(event->buttons() & Qt::LeftButton) || _handleType == None) {
         // Nothing grabbed: the drag goes on to the parent.
         QWidget::mouseMoveEvent(event);
         return;
     }
     event->accept();
+    m_dragModifiers = event->modifiers();
     const auto x = static_cast<float>(event->position().x());
+    if (_handleType == EitherHandle) {
+        if (event->position().x() == m_pressPoint.x()) {
+            return; // no direction yet
+        }
+        _handleType = event->position().x() < m_pressPoint.x() ? LeftHandle : RightHandle;
+    }
     switch (_handleType) {
     case LeftHandle:
         if (delegateResponds(m_delegate, VideoSeekerDelegate::kLeftHandle)) {
@@ -85,6 +110,27 @@ void VideoSeeker::mouseReleaseEvent(QMouseEvent* event) {
     }
     _handleType = None;
     event->accept();
+    if (m_trackClick && std::abs(event->position().x() - m_pressPoint.x()) <= kClickSlop &&
+        delegateResponds(m_delegate, VideoSeekerDelegate::kTrackClicked)) {
+        m_trackClick = false;
+        m_delegate->trackClicked(static_cast<float>(m_pressPoint.x()));
+    }
+    m_trackClick = false;
+}
+
+bool VideoSeeker::event(QEvent* event) {
+    // The markers let the mouse through to the seeker, so the playhead's tooltip is shown here.
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        if (frameHolds(m_trackSeekerView, help->pos()) && !m_trackSeekerView->toolTip().isEmpty()) {
+            QToolTip::showText(help->globalPos(), m_trackSeekerView->toolTip(), this);
+        } else {
+            QToolTip::hideText();
+            event->ignore();
+        }
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 } // namespace lento

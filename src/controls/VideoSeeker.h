@@ -20,22 +20,34 @@ public:
     static constexpr std::string_view kLeftHandle = "leftHandle:";
     static constexpr std::string_view kRightHandle = "rightHandle:";
     static constexpr std::string_view kSeekerHandle = "SeekerHandle:";
+    static constexpr std::string_view kTrackClicked = "trackClicked:";
 
     virtual void leftHandle(float /*x*/) {}
     virtual void rightHandle(float /*x*/) {}
     virtual void SeekerHandle(float /*x*/) {}
+    // A press and release on the track, off every marker and without moving.
+    virtual void trackClicked(float /*x*/) {}
 };
 
 // The transparent view lying over the control bar's track. The track image and the markers live
 // in its coordinate space. A press picks the marker under the pointer (the playhead first, then
-// the left handle, then the right one); every drag event of that press reports the pointer's x
-// for that marker, also once the pointer has left the view; the release forgets the choice. It
-// paints nothing, knows no media time and moves nothing itself.
+// a trim handle); where both handles lie under it, the first drag event picks the one on the
+// side the drag goes, so that handles a few points apart can be pulled apart. Every drag event
+// of that press reports the pointer's x for that marker, also once the pointer has left the
+// view; the release forgets the choice. A click off the markers is reported as such. It paints
+// nothing, knows no media time and moves nothing itself; the playhead's tooltip shows over it.
 class VideoSeeker : public QWidget {
     Q_OBJECT
 public:
     // Which marker the current press grabbed.
-    enum HandleType : int32_t { None = 0, LeftHandle = 1, RightHandle = 2, Playhead = 3 };
+    // EitherHandle: both handles lie under the press and no drag has chosen yet.
+    enum HandleType : int32_t {
+        None = 0,
+        LeftHandle = 1,
+        RightHandle = 2,
+        Playhead = 3,
+        EitherHandle = 4
+    };
 
     explicit VideoSeeker(QWidget* parent = nullptr);
 
@@ -52,14 +64,21 @@ public:
     void setM_trackSeeker(QWidget* view) { m_trackSeekerView = view; }
 
     int32_t handleType() const { return _handleType; }
+    // The keys held at the last drag event: Shift lets a handle go where the pointer is.
+    Qt::KeyboardModifiers dragModifiers() const { return m_dragModifiers; }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     int32_t _handleType = None;
+    Qt::KeyboardModifiers m_dragModifiers;
+    QPointF m_pressPoint;
+    // The press hit no marker and the pointer has not moved away since: a click on the track.
+    bool m_trackClick = false;
     VideoSeekerDelegate* m_delegate = nullptr;
     QPointer<QWidget> m_leftHandleView;
     QPointer<QWidget> m_rightHandleView;

@@ -83,16 +83,7 @@ const QStringList& SectionEditController::columnIdentifiers() {
 }
 
 QString boundText(MediaTime time) {
-    if (!time.isNumeric()) {
-        return {};
-    }
-    const int64_t milliseconds = time.convertScale(1000).value;
-    const int64_t seconds = milliseconds / 1000;
-    return QStringLiteral("%1:%2:%3.%4")
-        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'))
-        .arg(milliseconds % 1000, 3, 10, QLatin1Char('0'));
+    return timeTextWithMilliseconds(time);
 }
 
 MediaTime parseBoundText(const QString& text, int32_t timescale) {
@@ -259,15 +250,12 @@ QWidget* SectionEditController::view() const {
 }
 
 bool SectionEditController::respondsToSelector(std::string_view selector) const {
-    static const std::string_view answered[] = {"fileDropped:",
-                                                "playVideo",
-                                                "pauseVideo",
-                                                "adjustAudio:",
-                                                "monitorVideo",
-                                                "leftHandle:",
-                                                "rightHandle:",
-                                                "deSelectSectionEditTable",
-                                                "exportProgressWindowControllerDidCancel:"};
+    static const std::string_view answered[] = {
+        "fileDropped:", "playVideo",
+        "pauseVideo",   "adjustAudio:",
+        "monitorVideo", "leftHandle:",
+        "rightHandle:", "deSelectSectionEditTable",
+        "selectBand:",  "exportProgressWindowControllerDidCancel:"};
     return std::find(std::begin(answered), std::end(answered), selector) != std::end(answered);
 }
 
@@ -395,8 +383,9 @@ void SectionEditController::refreshCell(int row, int column) {
         break;
     case kColumnStart:
     case kColumnEnd: {
-        cell->setText(m_controlBar->convertTimeToString(
-            column == kColumnStart ? section.startFrame() : section.endFrame()));
+        // Sections are a few frames long: whole seconds would not tell two bounds apart.
+        cell->setText(
+            boundText(column == kColumnStart ? section.startFrame() : section.endFrame()));
         const bool collides = checkOverSetup(m_sectionObjects, row, column) != -1;
         cell->setForeground(collides ? QBrush(Qt::red) : QBrush());
         break;
@@ -413,6 +402,8 @@ void SectionEditController::refreshCell(int row, int column) {
 }
 
 void SectionEditController::updateSectionErrors() {
+    // Everything that changes a section or the selection passes here: so do the bands.
+    showBands();
     m_sectionErrors = countSectionErrors(m_sectionObjects);
     const bool clear = m_sectionErrors <= 0;
     m_fullExport->setEnabled(clear && !m_sectionObjects.empty());
@@ -618,6 +609,25 @@ void SectionEditController::moveBound(bool start, MediaTime time) {
 
 void SectionEditController::deSelectSectionEditTable() {
     m_table->clearSelection();
+}
+
+void SectionEditController::selectBand(int index) {
+    if (index >= 0 && index < static_cast<int>(m_sectionObjects.size())) {
+        m_table->selectRow(index);
+    }
+}
+
+void SectionEditController::showBands() {
+    std::vector<TrackBand> bands;
+    const int64_t selected = selectedRow();
+    for (size_t row = 0; row < m_sectionObjects.size(); ++row) {
+        const SectionObject& section = *m_sectionObjects[row];
+        const auto index = static_cast<int64_t>(row);
+        const bool collides = checkOverSetup(m_sectionObjects, index, kColumnStart) != -1 ||
+                              checkOverSetup(m_sectionObjects, index, kColumnEnd) != -1;
+        bands.push_back({section.startFrame(), section.endFrame(), index == selected, collides});
+    }
+    m_controlBar->setBands(std::move(bands));
 }
 
 void SectionEditController::leftHandle(MediaTime time) {

@@ -71,6 +71,8 @@ public:
 
     // MouseClickViewDelegate.
     void deSelectSectionEditTable() override;
+    // A click on the track picked a section's band: select its row.
+    void selectBand(int index) override;
 
     // Timing rules: the trim handles moved.
     void leftHandle(MediaTime time) override;
@@ -138,6 +140,8 @@ private:
     // Recounts the red bounds and sets the export buttons from the count and the selection; says
     // why they are blocked.
     void updateSectionErrors();
+    // The sections as bands on the track, the selected one and the colliding ones marked.
+    void showBands();
     void reloadBoundCells();
     // A bound set from the start or end field or slider, as a handle drag would set it.
     void moveBound(bool start, MediaTime time);

@@ -1,25 +1,8 @@
 #include "sections/SectionRules.h"
 
-extern "C" {
-#include <libavutil/rational.h>
-}
-
 #include <algorithm>
 
 namespace lento {
-
-namespace {
-
-// `time` at `timescale`, rounded up rather than to the nearest tick.
-MediaTime atTimescaleRoundedUp(MediaTime time, int32_t timescale) {
-    MediaTime converted = time.convertScale(timescale);
-    if (converted < time) {
-        converted = converted + MediaTime::make(1, timescale);
-    }
-    return converted;
-}
-
-} // namespace
 
 int64_t checkOverSetupWithValue(const SectionList& sections, MediaTime value, int64_t index,
                                 bool isStart) {
@@ -93,20 +76,6 @@ QString sectionErrorReason(const SectionList& sections) {
         }
     }
     return {};
-}
-
-MediaTime oneFrame(const Asset& asset, int32_t timescale) {
-    MediaTime frame = MediaTime::make(1, 1000);
-    const std::vector<AssetTrack> video = asset.tracksWithMediaType(MediaType::Video);
-    if (!video.empty() && video.front().nominalFrameRate > 0) {
-        // The rate comes from the stream's rational frame rate; this finds that rational again,
-        // so that the frame is exact (1001/30000 s, not 0.0333...).
-        const AVRational rate = av_d2q(video.front().nominalFrameRate, 1 << 20);
-        if (rate.num > 0 && rate.den > 0) {
-            frame = MediaTime::make(rate.den, rate.num);
-        }
-    }
-    return timescale > 0 ? atTimescaleRoundedUp(frame, timescale) : frame;
 }
 
 MediaTime limitBound(const SectionObject& section, bool isStart, MediaTime time, MediaTime duration,

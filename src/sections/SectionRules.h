@@ -1,5 +1,6 @@
 #pragma once
 
+#include "controls/TrackRules.h"
 #include "media/Asset.h"
 #include "sections/SectionObject.h"
 
@@ -30,10 +31,7 @@ int countSectionErrors(const SectionList& sections);
 // overlap.", "Section 3 ends before it starts."); empty when nothing collides.
 QString sectionErrorReason(const SectionList& sections);
 
-// The length of one frame of the asset's first video track at `timescale`, never shorter than
-// the frame (one millisecond without a video track or frame rate): the shortest section the
-// bound fields and sliders make.
-MediaTime oneFrame(const Asset& asset, int32_t timescale);
+// oneFrame() (TrackRules.h) gives the shortest section the bound fields and sliders make.
 
 // Where a bound typed or slid to `time` lands: on the video (0 ... `duration`) and at least
 // `minimum` from the section's other bound, on its own side. The other bound never moves: where

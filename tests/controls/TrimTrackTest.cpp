@@ -1,6 +1,8 @@
 #include "support/ControlsTesting.h"
 
+#include <QHelpEvent>
 #include <QMouseEvent>
+#include <QToolTip>
 
 namespace lento::test {
 namespace {
@@ -47,16 +49,82 @@ TEST_F(TrimTrackTest, ThePlayheadWinsOverAHandleExceptAtItsFeetAndTheLeftOverThe
     bar->setLeftHanldePos(left[0]);
     EXPECT_EQ(leftX(), 127);
     EXPECT_EQ(playheadX(), 127);
+}
 
-    bar->setLeftHanldePos(MediaTime::make(5, 1));
-    bar->setRightHanldePos(MediaTime::make(5, 1));
-    ASSERT_EQ(leftX(), rightX());
-    const int handles = leftX();
-    drag(handles + 6, {handles - 20});
-    EXPECT_EQ(left.size(), 2u);
-    EXPECT_TRUE(right.empty());
-    EXPECT_EQ(leftX(), handles - 26);
-    EXPECT_EQ(rightX(), handles);
+// Whole frames of the 30 fps clip.
+bool onAFrame(MediaTime time) {
+    return time.value * 30 % time.timescale == 0;
+}
+
+TEST_F(TrimTrackTest, BetweenTwoHandlesTheDragsDirectionChoosesAndHandlesSnap) {
+    ASSERT_NO_FATAL_FAILURE(loadClip());
+    bar->seekToFrame(MediaTime::make(9, 1)); // the playhead out of the way
+    const MediaTime five = MediaTime::make(5, 1);
+    const MediaTime fivePlus = MediaTime::make(5 * 30 + 3, 30); // three frames (4 points) on
+    struct Case {
+        const char* name;
+        MediaTime leftAt, rightAt;
+        int pressFromLeft, dragBy;
+        bool rightMoves;
+    };
+    for (const Case& c : {Case{"together, to the left", five, five, 6, -20, false},
+                          Case{"together, to the right", five, five, 6, 20, true},
+                          Case{"apart, to the left", five, fivePlus, 8, -20, false},
+                          Case{"apart, to the right", five, fivePlus, 8, 20, true}}) {
+        SCOPED_TRACE(c.name);
+        bar->setLeftHanldePos(c.leftAt);
+        bar->setRightHanldePos(c.rightAt);
+        const int leftBefore = leftX(), rightBefore = rightX();
+        left.clear();
+        right.clear();
+        drag(leftBefore + c.pressFromLeft, {leftBefore + c.pressFromLeft + c.dragBy});
+        ASSERT_EQ(right.size(), c.rightMoves ? 1u : 0u);
+        ASSERT_EQ(left.size(), c.rightMoves ? 0u : 1u);
+        const MediaTime reported = c.rightMoves ? right[0] : left[0];
+        EXPECT_TRUE(onAFrame(reported)) << reported.value << "/" << reported.timescale;
+        EXPECT_EQ(c.rightMoves ? leftX() : rightX(), c.rightMoves ? leftBefore : rightBefore);
+    }
+
+    // Another section's bound pulls a handle within 5 points, unless Shift is held; the
+    // selected section's own bounds do not.
+    bar->setBands({{MediaTime::make(1, 1), MediaTime::make(7, 1), false, false},
+                   {MediaTime::make(2, 1), MediaTime::make(3, 1), true, false}});
+    bar->setLeftHanldePos(MediaTime::make(2, 1));
+    bar->setRightHanldePos(MediaTime::make(3, 1));
+    const int seven = kTrackStart + 7 * kTrackWidth / 10; // 272
+    right.clear();
+    drag(rightX() + 6, {seven + 4, seven - 4, seven + 7});
+    drag(rightX() + 6, {seven + 4}, 2, Qt::ShiftModifier); // above the playhead, which followed
+    ASSERT_EQ(right.size(), 4u);
+    EXPECT_EQ(right[0], MediaTime::make(7, 1));
+    EXPECT_EQ(right[1], MediaTime::make(7, 1));
+    EXPECT_NE(right[2], MediaTime::make(7, 1));
+    EXPECT_TRUE(onAFrame(right[2]));
+    EXPECT_NEAR(right[3].seconds(), secondsAt(seven + 4), 0.001);
+    EXPECT_FALSE(onAFrame(right[3]));
+    left.clear();
+    drag(leftX() + 6, {kTrackStart + 3 * kTrackWidth / 10 - 3}, 4); // 3 points short of 3 s
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0], MediaTime::make(3, 1));
+}
+
+TEST_F(TrimTrackTest, ThePlayheadsTooltipShowsItsExactTimeAndFrame) {
+    ASSERT_NO_FATAL_FAILURE(loadClip());
+    answers.insert("SeekerHandle:");
+    bar->seekToFrame(MediaTime::make(13, 10));
+    EXPECT_EQ(bar->m_trackSeeker()->toolTip(), "00:00:01.300, frame 39");
+    EXPECT_EQ(positionText(), "00:00:01");                  // the label keeps whole seconds
+    drag(playheadX() + 6, {kTrackStart + kTrackWidth / 2}); // 5 s
+    EXPECT_EQ(bar->m_trackSeeker()->toolTip(), "00:00:05.000, frame 150");
+    // The seeker, which takes the mouse, shows it over the playhead only.
+    QWidget* seeker = bar->m_videoSeeker();
+    const QPoint over(playheadX() + 6, 20);
+    QHelpEvent help(QEvent::ToolTip, over, seeker->mapToGlobal(over));
+    QCoreApplication::sendEvent(seeker, &help);
+    EXPECT_EQ(QToolTip::text(), bar->m_trackSeeker()->toolTip());
+    QHelpEvent away(QEvent::ToolTip, QPoint(300, 20), seeker->mapToGlobal(QPoint(300, 20)));
+    QCoreApplication::sendEvent(seeker, &away);
+    EXPECT_FALSE(away.isAccepted());
 }
 
 TEST_F(TrimTrackTest, MarkersStopAtTheTrackEndsAndHandlesShortOfEachOther) {

@@ -119,8 +119,9 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     EXPECT_FALSE(editor->m_btnAddSection()->isEnabled());
     load("clip.mp4");
     editor->actionAddOneSection();
-    EXPECT_EQ(QStringList({cell(0, 0), cell(0, 1), cell(0, 2), cell(0, 3), cell(0, 4), cell(0, 5)}),
-              QStringList({"1", "0__Section", "00:00:00", "00:00:10", "Original Speed", "No"}));
+    EXPECT_EQ(
+        QStringList({cell(0, 0), cell(0, 1), cell(0, 2), cell(0, 3), cell(0, 4), cell(0, 5)}),
+        QStringList({"1", "0__Section", "00:00:00.000", "00:00:10.000", "Original Speed", "No"}));
     EXPECT_EQ(editor->m_txtSectionName()->text(), "0__Section");
     // The handles cover the whole track; the playhead is at the start.
     EXPECT_EQ(bar->m_leftHandle()->x(), 0);
@@ -143,6 +144,17 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     editor->actionAddOneSection();
     EXPECT_EQ(cell(2, 1), "2__Section");
 
+    // A click on the track selects the section whose band lies there, the shorter of two.
+    const auto clickTrackAt = [&](double seconds) {
+        const QWidget* track = bar->m_videoTrack();
+        QTest::mouseClick(bar->m_videoSeeker(), Qt::LeftButton, {},
+                          QPoint(track->x() + int(seconds / 10.0 * track->width()), 30));
+    };
+    clickTrackAt(5.5);
+    EXPECT_EQ(editor->selectedRow(), 1);
+    clickTrackAt(8.0);
+    EXPECT_EQ(editor->selectedRow(), 2);
+
     table->selectRow(0);
     editor->m_txtSectionName()->setText("Jump");
     editor->controlTextDidEndEditing(editor->m_txtSectionName());
@@ -162,7 +174,7 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     EXPECT_FALSE(editor->m_comboSpeed()->isEnabled());
     editor->leftHandle(at(9));
     editor->comboBoxSelectionDidChange(editor->m_comboSpeed());
-    EXPECT_EQ(cell(0, 2), "00:00:00");
+    EXPECT_EQ(cell(0, 2), "00:00:00.000");
     EXPECT_EQ(cell(0, 4), "4x Slower");
 
     // Deleting the last row leaves none selected: the panel shows no section, there is no
@@ -184,6 +196,14 @@ TEST_F(SectionEditControllerTest, CollisionsAndReversedSectionsTurnRedSayWhyAndB
     editor->actionAddOneSection();
     editor->actionAddOneSection(); // identical to the first
     expectTheRulesShown(true);
+    const auto bandsShown = [&] {
+        std::vector<std::pair<bool, bool>> shown; // selected, red
+        for (const TrackBand& band : bar->m_videoTrack()->bands()) {
+            shown.emplace_back(band.selected, band.collides);
+        }
+        return shown;
+    };
+    EXPECT_EQ(bandsShown(), (std::vector<std::pair<bool, bool>>{{false, true}, {true, true}}));
     // In the selected row the red bounds take a red highlight, not the selection's blue.
     const QRect bound = table->visualRect(table->model()->index(1, 2));
     const QImage shown = table->viewport()->grab().toImage();
@@ -194,6 +214,7 @@ TEST_F(SectionEditControllerTest, CollisionsAndReversedSectionsTurnRedSayWhyAndB
     table->selectRow(0);
     editor->rightHandle(at(5));
     expectTheRulesShown(false);
+    EXPECT_EQ(bandsShown(), (std::vector<std::pair<bool, bool>>{{true, false}, {false, false}}));
 
     // A start moved past the end (the handles' report takes any time) turns red and blocks like
     // a collision.
@@ -206,6 +227,7 @@ TEST_F(SectionEditControllerTest, CollisionsAndReversedSectionsTurnRedSayWhyAndB
     type(editor->m_txtStartFrame(), "6");
     EXPECT_EQ(first.startFrame(), at(5) - MediaTime::make(1, 30));
     EXPECT_EQ(editor->m_txtStartFrame()->text(), "00:00:04.967");
+    EXPECT_EQ(cell(0, 2), "00:00:04.967");
     expectTheRulesShown(false);
     editor->m_sliderEndFrame()->triggerAction(QAbstractSlider::SliderToMinimum);
     EXPECT_EQ(first.endFrame(), at(5));

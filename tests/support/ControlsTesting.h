@@ -85,16 +85,17 @@ protected:
 
     // Mouse events as the window system delivers them: a press at (x, y) on the seeker, moves, and
     // a release where the last move went. The window's grab takes them to the press's widget.
-    void drag(int x, std::initializer_list<int> toXs, int y = 20) {
+    void drag(int x, std::initializer_list<int> toXs, int y = 20,
+              Qt::KeyboardModifiers keys = Qt::NoModifier) {
         QWidget* seeker = bar->m_videoSeeker();
         QWindow* window = bar->windowHandle();
         const auto at = [&] { return seeker->mapTo(bar.get(), QPoint(x, y)); };
-        QTest::mousePress(window, Qt::LeftButton, {}, at());
+        QTest::mousePress(window, Qt::LeftButton, keys, at());
         for (int to : toXs) {
             x = to;
-            QTest::mouseMove(window, at());
+            QTest::mouseEvent(QTest::MouseMove, window, Qt::NoButton, keys, at());
         }
-        QTest::mouseRelease(window, Qt::LeftButton, {}, at());
+        QTest::mouseRelease(window, Qt::LeftButton, keys, at());
     }
     int leftX() const { return bar->m_leftHandle()->x(); }
     int rightX() const { return bar->m_rightHandle()->x(); }
