@@ -123,21 +123,22 @@ int main(int argc, char** argv) {
         spent += std::chrono::steady_clock::now() - start;
         return outcome;
     };
-    std::string error;
     int64_t read = 0;
     for (lento::FramePtr frame = readPicture(arguments); frame; frame = readPicture(arguments)) {
         const int64_t pts = slowedTime(read, arguments);
         const int64_t duration = slowedTime(read + 1, arguments) - pts;
         ++read;
-        if (timed([&] {
-                return stage.push(lento::VideoItem{std::move(frame), pts, duration}, error);
-            }) != lento::StageOutcome::Accepted) {
-            std::fprintf(stderr, "bench_motion_stage: %s\n", error.c_str());
+        const lento::StageOutcome pushed = timed([&] {
+            return stage.push(lento::VideoItem{std::move(frame), pts, duration});
+        });
+        if (!pushed.ok()) {
+            std::fprintf(stderr, "bench_motion_stage: %s\n", pushed.message.c_str());
             return 1;
         }
     }
-    if (timed([&] { return stage.finish(error); }) != lento::StageOutcome::Accepted) {
-        std::fprintf(stderr, "bench_motion_stage: %s\n", error.c_str());
+    if (const lento::StageOutcome finished = timed([&] { return stage.finish(); });
+        !finished.ok()) {
+        std::fprintf(stderr, "bench_motion_stage: %s\n", finished.message.c_str());
         return 1;
     }
     std::fprintf(stderr, "pictures in %lld, out %lld, scene cuts %d, stage %.2f s\n",

@@ -8,9 +8,9 @@ namespace {
 
 // Lays `range` of `sourceTrack` at zero of a new track and stretches it by `factor`.
 void addStretchedTrack(Composition& composition, const AssetTrack& sourceTrack,
-                       const MediaTimeRange& range, int factor) {
+                       const MediaTimeRange& range, int factor, MotionMode motion) {
     CompositionTrack* track = composition.addTrack(sourceTrack.mediaType, 0);
-    track->insertTimeRange(range, sourceTrack, MediaTime::zero());
+    track->insertTimeRange(range, sourceTrack, MediaTime::zero(), motion);
     if (factor > 1) {
         const MediaTime stretched =
             MediaTime::make(range.duration.value * factor, range.duration.timescale);
@@ -21,8 +21,8 @@ void addStretchedTrack(Composition& composition, const AssetTrack& sourceTrack,
 } // namespace
 
 std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, int factor,
-                                                      bool removeAudio,
-                                                      MediaTimeRange sourceRange) {
+                                                      bool removeAudio, MediaTimeRange sourceRange,
+                                                      MotionMode motion) {
     auto composition = std::make_shared<Composition>();
     const MediaTime duration = source.duration();
     if (!sourceRange.isValid() || sourceRange.isEmpty()) {
@@ -30,11 +30,11 @@ std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, int f
     }
     const auto videoTracks = source.tracksWithMediaType(MediaType::Video);
     if (!videoTracks.empty()) {
-        addStretchedTrack(*composition, videoTracks.front(), sourceRange, factor);
+        addStretchedTrack(*composition, videoTracks.front(), sourceRange, factor, motion);
     }
     const auto audioTracks = source.tracksWithMediaType(MediaType::Audio);
     if (!removeAudio && !audioTracks.empty()) {
-        addStretchedTrack(*composition, audioTracks.front(), sourceRange, factor);
+        addStretchedTrack(*composition, audioTracks.front(), sourceRange, factor, MotionMode::Hold);
     }
     return composition;
 }

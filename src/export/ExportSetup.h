@@ -12,11 +12,12 @@ namespace lento {
 
 // The composition of a whole-video export: `sourceRange` of the source (an invalid range means
 // the whole source, from zero to its duration) laid at zero, stretched by `factor`, with the
-// source's first sound track unless `removeAudio`. A source without video gives its sound alone.
-// A single section exports the same way, with its own range.
+// source's first sound track unless `removeAudio`, its pictures shown as `motion` says. A source
+// without video gives its sound alone. A single section exports the same way, with its own range.
 std::shared_ptr<Composition>
 makeFullVideoComposition(const Asset& source, int factor, bool removeAudio,
-                         MediaTimeRange sourceRange = MediaTimeRange::invalid());
+                         MediaTimeRange sourceRange = MediaTimeRange::invalid(),
+                         MotionMode motion = MotionMode::Hold);
 
 // The preset an export to `destinationPath` uses: for the "3gp" extension the first preset
 // compatible with the source, otherwise the 720p preset.

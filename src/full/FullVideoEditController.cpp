@@ -4,6 +4,7 @@
 #include "app/Log.h"
 #include "app/PlayerLoading.h"
 #include "export/ExportSetup.h"
+#include "export/MotionChoice.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
 #include "sections/SectionObject.h"
@@ -41,6 +42,8 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
     m_upload = new QPushButton(tr("Open Video…"), m_dropView);
     m_speed = new QComboBox(m_dropView);
     m_speed->addItems(speedItemTexts());
+    m_motion = new QComboBox(m_dropView);
+    m_motion->addItems(motionItemTexts());
     m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_dropView);
     m_preview = new QPushButton(tr("Preview"), m_dropView);
     m_export = new QPushButton(tr("Export…"), m_dropView);
@@ -49,6 +52,7 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
     controls->addWidget(m_upload);
     controls->addStretch(1);
     controls->addWidget(m_speed);
+    controls->addWidget(m_motion);
     controls->addWidget(m_removeAudio);
     controls->addSpacing(12);
     controls->addWidget(m_preview);
@@ -60,6 +64,7 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
     layout->addLayout(controls);
 
     m_speed->setEnabled(false);
+    m_motion->setEnabled(false);
     m_removeAudio->setEnabled(false);
     m_export->setEnabled(false);
     m_preview->setEnabled(false);
@@ -152,10 +157,12 @@ void FullVideoEditController::observeValueForKeyPath(const QString& keyPath, QOb
 
 void FullVideoEditController::initUIActiveAfterUpload() {
     m_speed->setEnabled(true);
+    m_motion->setEnabled(true);
     m_removeAudio->setEnabled(true);
     m_export->setEnabled(true);
     m_preview->setEnabled(true);
     m_speed->setCurrentIndex(0);
+    m_motion->setCurrentIndex(itemForMotion(MotionMode::Hold));
     m_removeAudio->setChecked(false);
 }
 
@@ -236,8 +243,9 @@ void FullVideoEditController::actionExport() {
         PlayerItem& item = *source->currentItem();
         logLine("%fl", item.asset()->duration().seconds());
         const int factor = m_speed->currentIndex() + 1;
-        auto composition =
-            makeFullVideoComposition(*item.asset(), factor, m_removeAudio->isChecked());
+        auto composition = makeFullVideoComposition(
+            *item.asset(), factor, m_removeAudio->isChecked(), MediaTimeRange::invalid(),
+            motionForItem(m_motion->currentIndex()));
         return ExportJob(composition, item.asset(),
                          MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                         item.forwardPlaybackEndTime()));
@@ -264,6 +272,7 @@ void FullVideoEditController::prepareForSegue(const QString& identifier) {
     const MediaTime duration = player()->currentItem()->duration();
     section->initWithName(QString(), MediaTime::make(0, duration.timescale), duration,
                           m_speed->currentIndex() + 1, volumnOnOff());
+    section->setMotion(motionForItem(m_motion->currentIndex()));
     SectionsStorage& storage = SectionsStorage::sharedStorage();
     storage.setFullSectionURL(m_videoPath.toLocalFile());
     storage.setFullSection(section);

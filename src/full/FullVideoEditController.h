@@ -71,6 +71,7 @@ public:
 
     PlayerView* m_VideoPlayer() const { return m_videoPlayer; }
     QComboBox* m_comboSpeed() const { return m_speed; }
+    QComboBox* m_comboMotion() const { return m_motion; }
     QCheckBox* m_chkRemoveAudio() const { return m_removeAudio; }
     DragAndDropView* m_dragAndDropView() const { return m_dropView; }
     QPushButton* m_btnExport() const { return m_export; }
@@ -78,7 +79,8 @@ public:
     QPushButton* m_btnUpload() const { return m_upload; }
     VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
 
-    // Opens the preview window ("segue_PreviewFromFull") on the tab's video, factor and sound.
+    // Opens the preview window ("segue_PreviewFromFull") on the tab's video, factor, sound and
+    // motion.
     void performSegueWithIdentifier(const QString& identifier);
     void prepareForSegue(const QString& identifier);
     PreviewWindowController* previewWindow() const { return m_previewWindow; }
@@ -101,6 +103,7 @@ private:
     QPointer<DragAndDropView> m_dropView;
     PlayerView* m_videoPlayer = nullptr;
     QComboBox* m_speed = nullptr;
+    QComboBox* m_motion = nullptr; // how exports show the slowed pictures
     QCheckBox* m_removeAudio = nullptr;
     QPushButton* m_export = nullptr;
     QPushButton* m_preview = nullptr;

@@ -177,6 +177,12 @@ void Asset::load() {
             const AVRational rate =
                 stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
             track.nominalFrameRate = rate.den > 0 ? av_q2d(rate) : 0.0;
+            if (stream.r_frame_rate.num > 0 && stream.r_frame_rate.den > 0) {
+                track.nominalRate = stream.r_frame_rate;
+            }
+            if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0) {
+                track.averageRate = stream.avg_frame_rate;
+            }
             size_t size = 0;
             const uint8_t* matrix =
                 av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 namespace lento {
 
 enum class MediaType { Video, Audio };
@@ -29,6 +33,10 @@ struct AssetTrack {
     bool hasDisplayMatrix = false;
     std::array<int32_t, 9> displayMatrix{};
     double nominalFrameRate = 0;
+    // The stream's own rates, exact: the rate its timestamps are written at (r_frame_rate) and
+    // its pictures' average (avg_frame_rate); 0/1 when unknown.
+    AVRational nominalRate{0, 1};
+    AVRational averageRate{0, 1};
     int sampleRate = 0;
     int channels = 0;
     MediaTimeRange timeRange;

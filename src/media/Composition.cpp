@@ -47,7 +47,7 @@ MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den) {
 }
 
 bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack,
-                                       MediaTime at) {
+                                       MediaTime at, MotionMode motion) {
     if (!range.isValid() || !range.duration.isNumeric() || range.duration <= MediaTime::zero() ||
         !at.isNumeric() || at < MediaTime::zero() || sourceTrack.mediaType != m_mediaType ||
         !sourceTrack.asset) {
@@ -71,6 +71,7 @@ bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetT
     segment.sourceTrack = sourceTrack;
     segment.sourceRange = range;
     segment.targetRange = MediaTimeRange::make(at, range.duration);
+    segment.motion = motion;
     m_segments.insert(position, segment);
     return true;
 }

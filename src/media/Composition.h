@@ -2,6 +2,7 @@
 
 #include "media/Asset.h"
 #include "media/MediaTime.h"
+#include "media/MotionMode.h"
 
 #include <memory>
 #include <optional>
@@ -13,9 +14,10 @@ namespace lento {
 // timeline, or an empty stretch (a gap).
 struct CompositionSegment {
     bool empty = true;
-    AssetTrack sourceTrack;     // meaningful when not empty
-    MediaTimeRange sourceRange; // on the source's timeline
-    MediaTimeRange targetRange; // on the composition's timeline
+    AssetTrack sourceTrack;               // meaningful when not empty
+    MediaTimeRange sourceRange;           // on the source's timeline
+    MediaTimeRange targetRange;           // on the composition's timeline
+    MotionMode motion = MotionMode::Hold; // how an export shows it when slowed
 };
 
 class CompositionTrack {
@@ -28,8 +30,10 @@ public:
     // Inserts `range` of `sourceTrack` at `at`, moving whatever lies at or after `at` later by
     // the range's duration. Inserting beyond the track's end leaves a gap before the new piece.
     // Returns false, changing nothing, for an invalid or empty range, a negative or invalid
-    // `at`, or a source track of another media type.
-    bool insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack, MediaTime at);
+    // `at`, or a source track of another media type. Pictures of the new piece are shown as
+    // `motion` says.
+    bool insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack, MediaTime at,
+                         MotionMode motion = MotionMode::Hold);
     // Stretches or squeezes what lies in `range` to `duration`, moving later content by the
     // difference.
     void scaleTimeRange(const MediaTimeRange& range, MediaTime duration);

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
 namespace lento {
 
 namespace {
@@ -84,6 +88,34 @@ ExportPlan planExport(const Composition& composition, MediaTimeRange requested) 
     return plan;
 }
 
+FramePtr PicturePool::take(int width, int height) {
+    constexpr int kAlign = 64;
+    if (!m_pool || width != m_width || height != m_height) {
+        const int size = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, width, height, kAlign);
+        if (size <= 0) {
+            return nullptr;
+        }
+        m_pool.reset(av_buffer_pool_init(size_t(size), nullptr));
+        m_width = width;
+        m_height = height;
+    }
+    FramePtr output = makeFrame();
+    AVBufferRef* buffer = m_pool ? av_buffer_pool_get(m_pool.get()) : nullptr;
+    if (!output || !buffer) {
+        av_buffer_unref(&buffer);
+        return nullptr;
+    }
+    output->buf[0] = buffer;
+    output->format = AV_PIX_FMT_YUV420P;
+    output->width = width;
+    output->height = height;
+    if (av_image_fill_arrays(output->data, output->linesize, buffer->data, AV_PIX_FMT_YUV420P,
+                             width, height, kAlign) < 0) {
+        return nullptr;
+    }
+    return output;
+}
+
 size_t frameBytes(const AVFrame* frame) {
     if (frame == nullptr) {
         return 0;
@@ -121,6 +153,7 @@ std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
             segment.sourceRange.start + scaleTime(high - start, sourceDuration, targetDuration);
         PlacedSegment piece;
         piece.source = segment.sourceTrack;
+        piece.motion = segment.motion;
         piece.sourceRange = MediaTimeRange::fromTimeToTime(sourceLow, sourceHigh);
         piece.targetRange =
             MediaTimeRange::fromTimeToTime(low - exportRange.start, high - exportRange.start);

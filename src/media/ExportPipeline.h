@@ -24,6 +24,7 @@ struct PlacedSegment {
     AssetTrack source;
     MediaTimeRange sourceRange;
     MediaTimeRange targetRange;
+    MotionMode motion = MotionMode::Hold;
 };
 
 // The non-empty segments of `track` that meet `exportRange`, clipped to it.
@@ -77,6 +78,19 @@ struct SourceStream {
 
 // The bytes of picture or sound memory a frame holds.
 size_t frameBytes(const AVFrame* frame);
+
+// Output pictures (yuv420p, one size) whose memory comes back to a pool once the encoder is
+// done with them: fresh memory for every picture costs the kernel more time than making it.
+class PicturePool {
+public:
+    // A picture of `width` x `height` with uninitialised pixels; null when out of memory.
+    FramePtr take(int width, int height);
+
+private:
+    BufferPoolPtr m_pool;
+    int m_width = 0;
+    int m_height = 0;
+};
 
 struct VideoItem {
     FramePtr frame; // yuv420p at the output size

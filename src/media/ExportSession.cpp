@@ -2,6 +2,7 @@
 
 #include "media/ExportPipeline.h"
 #include "media/FfmpegHandles.h"
+#include "media/FrameStage.h"
 
 #include <algorithm>
 #include <atomic>
@@ -77,7 +78,7 @@ public:
     }
 
     bool addVideo(const VideoFormat& format, const ExportPreset& preset, const AssetTrack& source,
-                  double frameRate, std::string& error) {
+                  AVRational frameRate, std::string& error) {
         const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
         if (codec == nullptr) {
             error = "the H.264 encoder is missing";
@@ -93,8 +94,8 @@ public:
         encoder.height = format.height;
         encoder.pix_fmt = AV_PIX_FMT_YUV420P;
         encoder.time_base = AVRational{1, kVideoTimescale};
-        if (frameRate > 0) {
-            encoder.framerate = av_d2q(frameRate, 100000);
+        if (frameRate.num > 0 && frameRate.den > 0) {
+            encoder.framerate = frameRate;
         }
         // Two frame threads a core rather than x264's one and a half: the decoding and sound
         // threads wait on their queues now and then, and the extra encoder thread fills those
@@ -313,6 +314,26 @@ private:
     std::map<int64_t, int64_t> m_durations; // picture durations by time stamp, until encoded
 };
 
+// The frame rate the encoder is told: the grid's where pictures are made, otherwise the
+// source's slowed by the stretch (pictures held longer come less often). 0/1 when unknown.
+AVRational outputFrameRate(const PlacedSegment& first) {
+    const AssetTrack& source = first.source;
+    if (first.motion != MotionMode::Hold) {
+        return motionFrameRate(source.nominalRate, source.averageRate);
+    }
+    const AVRational rate = source.averageRate.num > 0 ? source.averageRate : source.nominalRate;
+    const MediaTime target = first.targetRange.duration;
+    const MediaTime sourceLength = first.sourceRange.duration;
+    if (rate.num <= 0 || target.value <= 0 || sourceLength.value <= 0) {
+        return AVRational{0, 1};
+    }
+    // Reduced to 32 bits, rounded where it must be: the rate only guides the rate control.
+    AVRational slowing{0, 1};
+    av_reduce(&slowing.num, &slowing.den, sourceLength.value * target.timescale,
+              target.value * sourceLength.timescale, INT32_MAX);
+    return slowing.num > 0 ? av_mul_q(rate, slowing) : AVRational{0, 1};
+}
+
 // One run of an export: plans it, opens the movie, starts the renderers on their own threads
 // and feeds what they make to the encoders in time order.
 struct ExportJob {
@@ -432,10 +453,8 @@ private:
             const PlacedSegment& first = plan.video.front();
             presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
                              streams.video.width, streams.video.height);
-            const double stretch =
-                first.targetRange.duration.seconds() / first.sourceRange.duration.seconds();
-            const double frameRate = stretch > 0 ? first.source.nominalFrameRate / stretch : 0.0;
-            if (!writer.addVideo(streams.video, preset, first.source, frameRate, error)) {
+            if (!writer.addVideo(streams.video, preset, first.source, outputFrameRate(first),
+                                 error)) {
                 return StageOutcome::failed(error);
             }
             streams.hasVideo = true;

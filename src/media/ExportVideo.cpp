@@ -1,13 +1,11 @@
 #include "media/Asset.h"
 #include "media/ExportPipeline.h"
+#include "media/FrameStage.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
-
-extern "C" {
-#include <libavutil/imgutils.h>
-}
 
 namespace lento {
 
@@ -176,22 +174,72 @@ private:
     bool m_drained = false;
 };
 
+// How the pictures of a segment reach the output: the segment's motion mode and, for the modes
+// that make pictures, the rate of their grid.
+struct SegmentMotion {
+    MotionMode mode = MotionMode::Hold;
+    AVRational rate{0, 1};
+
+    bool operator==(const SegmentMotion& other) const {
+        return mode == other.mode && av_cmp_q(rate, other.rate) == 0;
+    }
+};
+
+SegmentMotion motionOf(const PlacedSegment& segment) {
+    if (segment.motion == MotionMode::Hold) {
+        return {};
+    }
+    return {segment.motion,
+            motionFrameRate(segment.source.nominalRate, segment.source.averageRate)};
+}
+
+// Hands the sink's pictures to the frame stage of their segment's motion and what it emits to
+// the queue. A new stage starts where the motion changes: the old one first shows its last
+// picture up to where the next segment's first starts.
+class StagedOutput {
+public:
+    StagedOutput(BoundedQueue<VideoItem>& queue, PicturePool& pool)
+        : m_queue(queue), m_pool(pool) {}
+
+    StageOutcome push(VideoItem item, const SegmentMotion& motion) {
+        if (!m_stage || !(motion == m_motion)) {
+            if (StageOutcome finished = finish(); !finished.ok()) {
+                return finished;
+            }
+            m_motion = motion;
+            m_stage = std::make_unique<FrameStage>(
+                motion.mode, motion.rate,
+                [this](VideoItem made) { return m_queue.push(std::move(made)); }, &m_pool);
+        }
+        return m_stage->push(std::move(item));
+    }
+
+    StageOutcome finish() { return m_stage ? m_stage->finish() : StageOutcome::succeeded(); }
+
+private:
+    BoundedQueue<VideoItem>& m_queue;
+    PicturePool& m_pool;
+    SegmentMotion m_motion;
+    std::unique_ptr<FrameStage> m_stage;
+};
+
 // Turns decoded pictures into output pictures (size, pixel format) and keeps the last one back
 // until the next shows how long it lasts.
 class PictureSink {
 public:
     PictureSink(const VideoFormat& format, BoundedQueue<VideoItem>& queue)
-        : m_format(format), m_queue(queue) {}
+        : m_format(format), m_output(queue, m_pool) {}
 
-    StageOutcome place(const AVFrame& frame, int64_t pts) {
+    StageOutcome place(const AVFrame& frame, int64_t pts, const SegmentMotion& motion) {
         if (m_pending.frame) {
             if (pts <= m_pending.pts) {
                 // Pictures never share or go back in time on the output.
                 pts = m_pending.pts + 1;
             }
             m_pending.duration = pts - m_pending.pts;
-            if (!m_queue.push(std::move(m_pending))) {
-                return StageOutcome::stopped();
+            if (StageOutcome passed = m_output.push(std::move(m_pending), m_pendingMotion);
+                !passed.ok()) {
+                return passed;
             }
         } else {
             // The movie starts with its first picture.
@@ -199,17 +247,20 @@ public:
         }
         std::string error;
         m_pending = VideoItem{convert(frame, error), pts, 0};
+        m_pendingMotion = motion;
         return m_pending.frame ? StageOutcome::succeeded() : StageOutcome::failed(error);
     }
 
     // The last picture lasts until `end`.
     StageOutcome finish(int64_t end) {
-        if (!m_pending.frame) {
-            return StageOutcome::succeeded();
+        if (m_pending.frame) {
+            m_pending.duration = std::max<int64_t>(1, end - m_pending.pts);
+            if (StageOutcome passed = m_output.push(std::move(m_pending), m_pendingMotion);
+                !passed.ok()) {
+                return passed;
+            }
         }
-        m_pending.duration = std::max<int64_t>(1, end - m_pending.pts);
-        return m_queue.push(std::move(m_pending)) ? StageOutcome::succeeded()
-                                                  : StageOutcome::stopped();
+        return m_output.finish();
     }
 
 private:
@@ -226,7 +277,7 @@ private:
                                             static_cast<AVPixelFormat>(frame.format),
                                             m_format.width, m_format.height, AV_PIX_FMT_YUV420P,
                                             SWS_BILINEAR, nullptr, nullptr, nullptr));
-        FramePtr output = pooledFrame();
+        FramePtr output = m_pool.take(m_format.width, m_format.height);
         if (!m_scaler || !output) {
             error = "cannot convert the pictures";
             return nullptr;
@@ -240,40 +291,13 @@ private:
         return output;
     }
 
-    // An output picture whose memory comes back to a pool once the encoder is done with it:
-    // fresh memory for every picture costs the kernel more time than the scaling.
-    FramePtr pooledFrame() {
-        constexpr int kAlign = 64;
-        if (!m_pool) {
-            const int size = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, m_format.width,
-                                                      m_format.height, kAlign);
-            if (size <= 0) {
-                return nullptr;
-            }
-            m_pool.reset(av_buffer_pool_init(size_t(size), nullptr));
-        }
-        FramePtr output = makeFrame();
-        AVBufferRef* buffer = m_pool ? av_buffer_pool_get(m_pool.get()) : nullptr;
-        if (!output || !buffer) {
-            av_buffer_unref(&buffer);
-            return nullptr;
-        }
-        output->buf[0] = buffer;
-        output->format = AV_PIX_FMT_YUV420P;
-        output->width = m_format.width;
-        output->height = m_format.height;
-        if (av_image_fill_arrays(output->data, output->linesize, buffer->data, AV_PIX_FMT_YUV420P,
-                                 m_format.width, m_format.height, kAlign) < 0) {
-            return nullptr;
-        }
-        return output;
-    }
-
     VideoFormat m_format;
-    BoundedQueue<VideoItem>& m_queue;
+    // Before the output, whose stages take their made pictures from it.
+    PicturePool m_pool;
+    StagedOutput m_output;
     ScaleContextPtr m_scaler;
-    BufferPoolPtr m_pool;
     VideoItem m_pending;
+    SegmentMotion m_pendingMotion;
 };
 
 int64_t outputTicks(MediaTime time) {
@@ -422,7 +446,8 @@ private:
         const MediaTime offset =
             scaleTime(sourceTime - segment.sourceRange.start, segment.targetRange.duration,
                       segment.sourceRange.duration);
-        return m_sink.place(*picture.frame, outputTicks(segment.targetRange.start + offset));
+        return m_sink.place(*picture.frame, outputTicks(segment.targetRange.start + offset),
+                            motionOf(segment));
     }
 
     PictureSink m_sink;

@@ -190,39 +190,14 @@ struct MakingScratch {
     cv::Mat scaled, fullMapA, fullMapB, fullWeightA, fullWeightB, movedA, movedB;
 };
 
-// Output pictures whose memory comes back to a pool once the encoder is done with them.
-class PicturePool {
-public:
-    FramePtr take(const AVFrame& like) {
-        constexpr int kAlign = 64;
-        if (!m_pool) {
-            const int size =
-                av_image_get_buffer_size(AV_PIX_FMT_YUV420P, like.width, like.height, kAlign);
-            if (size > 0) {
-                m_pool.reset(av_buffer_pool_init(size_t(size), nullptr));
-            }
-        }
-        FramePtr output = makeFrame();
-        AVBufferRef* buffer = m_pool ? av_buffer_pool_get(m_pool.get()) : nullptr;
-        if (!output || !buffer) {
-            av_buffer_unref(&buffer);
-            throw std::bad_alloc();
-        }
-        output->buf[0] = buffer;
-        output->format = AV_PIX_FMT_YUV420P;
-        output->width = like.width;
-        output->height = like.height;
-        if (av_image_fill_arrays(output->data, output->linesize, buffer->data, AV_PIX_FMT_YUV420P,
-                                 like.width, like.height, kAlign) < 0 ||
-            av_frame_copy_props(output.get(), &like) < 0) {
-            throw std::bad_alloc();
-        }
-        return output;
+// A made picture with the times and properties of `like`.
+FramePtr madeLike(PicturePool& pool, const AVFrame& like) {
+    FramePtr output = pool.take(like.width, like.height);
+    if (!output || av_frame_copy_props(output.get(), &like) < 0) {
+        throw std::bad_alloc();
     }
-
-private:
-    BufferPoolPtr m_pool;
-};
+    return output;
+}
 
 FramePtr reference(const AVFrame& frame) {
     FramePtr copy(av_frame_clone(&frame));
@@ -254,9 +229,9 @@ AVRational motionFrameRate(AVRational nominal, AVRational average) {
 
 class FrameStage::Engine {
 public:
-    Engine(MotionMode mode, AVRational frameRate, Emit emit)
+    Engine(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool)
         : m_mode(mode), m_rate(isPositive(frameRate) ? frameRate : kFallbackRate),
-          m_emit(std::move(emit)) {
+          m_emit(std::move(emit)), m_pool(pool != nullptr ? *pool : m_ownPool) {
         if (m_mode == MotionMode::Smooth) {
             // The stage keeps two threads busy, one measuring motion and one moving pictures,
             // and x264 wants every core it can get: OpenCV's own loops run in the thread that
@@ -267,12 +242,13 @@ public:
         }
     }
 
-    StageOutcome push(VideoItem item, std::string& error) {
+    StageOutcome push(VideoItem item) {
+        std::string error;
         if (!accepts(item, error)) {
-            return StageOutcome::Failed;
+            return StageOutcome::failed(error);
         }
         if (m_mode == MotionMode::Hold) {
-            return m_emit(std::move(item)) ? StageOutcome::Accepted : StageOutcome::Stopped;
+            return m_emit(std::move(item)) ? StageOutcome::succeeded() : StageOutcome::stopped();
         }
         if (m_held.empty()) {
             m_anchor = item.pts;
@@ -288,15 +264,15 @@ public:
             m_held.pop_front();
             recycle(motion);
             if (!going) {
-                return StageOutcome::Stopped;
+                return StageOutcome::stopped();
             }
         }
-        return StageOutcome::Accepted;
+        return StageOutcome::succeeded();
     }
 
     StageOutcome finish() {
         if (m_mode == MotionMode::Hold || m_held.empty()) {
-            return StageOutcome::Accepted;
+            return StageOutcome::succeeded();
         }
         std::optional<PairMotion> motion = collectMotion();
         if (m_held.size() == 2) {
@@ -304,23 +280,23 @@ public:
             m_held.pop_front();
             recycle(motion);
             if (!going) {
-                return StageOutcome::Stopped;
+                return StageOutcome::stopped();
             }
         }
         const Picture& last = m_held.front();
         for (int64_t time = gridTime(m_nextGrid); time < last.end; time = gridTime(++m_nextGrid)) {
             if (!emit(VideoItem{reference(*last.frame), time, 0})) {
-                return StageOutcome::Stopped;
+                return StageOutcome::stopped();
             }
         }
         if (m_pending.frame) {
             m_pending.duration = std::max<int64_t>(1, last.end - m_pending.pts);
             if (!m_emit(std::move(m_pending))) {
-                return StageOutcome::Stopped;
+                return StageOutcome::stopped();
             }
         }
         m_held.clear();
-        return StageOutcome::Accepted;
+        return StageOutcome::succeeded();
     }
 
     int sceneCuts() const { return m_sceneCuts; }
@@ -461,7 +437,7 @@ private:
 
     FramePtr make(const Picture& a, const Picture& b, float fraction,
                   const std::optional<PairMotion>& motion) {
-        FramePtr made = m_pool.take(*a.frame);
+        FramePtr made = madeLike(m_pool, *a.frame);
         if (motion) {
             moveAndBlend(a, b, fraction, *motion, *made);
         } else {
@@ -528,7 +504,8 @@ private:
     int m_sceneCuts = 0;
     // The typical luma difference that motion leaves in the current shot, once known.
     std::optional<double> m_shotResidual;
-    PicturePool m_pool;
+    PicturePool m_ownPool;
+    PicturePool& m_pool;
     std::optional<MotionEstimator> m_estimator;
     PairMotion m_spareMotion;
     MakingScratch m_scratch;
@@ -536,26 +513,24 @@ private:
     std::future<PairMotion> m_measuring;
 };
 
-FrameStage::FrameStage(MotionMode mode, AVRational frameRate, Emit emit)
-    : m_engine(std::make_unique<Engine>(mode, frameRate, std::move(emit))) {}
+FrameStage::FrameStage(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool)
+    : m_engine(std::make_unique<Engine>(mode, frameRate, std::move(emit), pool)) {}
 
 FrameStage::~FrameStage() = default;
 
-StageOutcome FrameStage::push(VideoItem picture, std::string& error) {
+StageOutcome FrameStage::push(VideoItem picture) {
     try {
-        return m_engine->push(std::move(picture), error);
+        return m_engine->push(std::move(picture));
     } catch (const std::exception& failure) {
-        error = std::string("cannot make the pictures: ") + failure.what();
-        return StageOutcome::Failed;
+        return StageOutcome::failed(std::string("cannot make the pictures: ") + failure.what());
     }
 }
 
-StageOutcome FrameStage::finish(std::string& error) {
+StageOutcome FrameStage::finish() {
     try {
         return m_engine->finish();
     } catch (const std::exception& failure) {
-        error = std::string("cannot make the pictures: ") + failure.what();
-        return StageOutcome::Failed;
+        return StageOutcome::failed(std::string("cannot make the pictures: ") + failure.what());
     }
 }
 

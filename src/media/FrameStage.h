@@ -13,6 +13,7 @@
 // of pictures on a helper thread while it makes the current pair's pictures.
 
 #include "media/ExportPipeline.h"
+#include "media/MotionMode.h"
 
 #include <functional>
 #include <memory>
@@ -24,36 +25,30 @@ extern "C" {
 
 namespace lento {
 
-enum class MotionMode { Hold, Blend, Smooth };
-
 // The frame rate of the made pictures' grid for a source stream with the given nominal and
 // average rates: the nominal rate, or the average where the stream's pictures come at a
 // variable rate, at most 60 fps.
 AVRational motionFrameRate(AVRational nominal, AVRational average);
-
-enum class StageOutcome {
-    Accepted, // the stage took the picture (or finished) and emitted what it could
-    Stopped,  // the consumer refused a picture: the export is ending
-    Failed,   // see the error text
-};
 
 class FrameStage {
 public:
     // Hands one output picture on; false when the consumer takes no more.
     using Emit = std::function<bool(VideoItem)>;
 
-    // `frameRate` is the grid's rate; Hold ignores it.
-    FrameStage(MotionMode mode, AVRational frameRate, Emit emit);
+    // `frameRate` is the grid's rate; Hold ignores it. Made pictures come from `pool` when
+    // given (it must outlive the stage), otherwise from the stage's own.
+    FrameStage(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool = nullptr);
     ~FrameStage();
     FrameStage(const FrameStage&) = delete;
     FrameStage& operator=(const FrameStage&) = delete;
 
     // The next source picture: yuv420p, every picture the same size, times in kVideoTimescale
-    // units, each starting after the one before.
-    StageOutcome push(VideoItem picture, std::string& error);
+    // units, each starting after the one before. Succeeds when the stage took the picture and
+    // emitted what it could; stops when the consumer refused a picture.
+    StageOutcome push(VideoItem picture);
 
     // Emits what the stage still holds, so that the output lasts until the last picture ends.
-    StageOutcome finish(std::string& error);
+    StageOutcome finish();
 
     // How many pairs of neighbours were found to lie on either side of a scene cut.
     int sceneCuts() const;

@@ -2,17 +2,62 @@
 
 #include "app/Log.h"
 #include "export/ExportSetup.h"
+#include "media/Asset.h"
+#include "media/ExportSession.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
 #include "sections/SectionObject.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace lento {
+
+namespace {
+
+// Small enough to render in a fraction of the export's time, large enough to judge the motion.
+constexpr const char* kSmoothPreviewPreset = ExportPresetName::H264_640x480;
+
+} // namespace
+
+QString previewCacheDirectory() {
+    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
+    // The base directory specification ignores a relative path.
+    if (base.isEmpty() || QDir::isRelativePath(base)) {
+        base = QDir::homePath() + QStringLiteral("/.cache");
+    }
+    return base + QStringLiteral("/lento");
+}
+
+QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio) {
+    const QFileInfo source(sourcePath);
+    const QString key = QStringLiteral("%1\n%2\n%3\n%4 %5 %6 %7")
+                            .arg(source.absoluteFilePath())
+                            .arg(source.size())
+                            .arg(source.lastModified().toMSecsSinceEpoch())
+                            .arg(speed)
+                            .arg(removeAudio ? 1 : 0)
+                            .arg(QLatin1String(motionModeName(MotionMode::Smooth).data()))
+                            .arg(QLatin1String(kSmoothPreviewPreset));
+    const QByteArray digest =
+        QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex().left(32);
+    return previewCacheDirectory() + QLatin1Char('/') + QString::fromLatin1(digest) +
+           QStringLiteral(".mp4");
+}
 
 PreviewController::PreviewController(PreviewWindowController* window, PlayerView* playerView)
     : QObject(window), m_window(window), m_previewPlayer(playerView),
       m_exportFlow(new ExportFlow(this)) {}
+
+// A render still running is cancelled (and its threads joined) here.
+PreviewController::~PreviewController() = default;
 
 void PreviewController::awakeFromNib() {
     SectionsStorage& storage = SectionsStorage::sharedStorage();
@@ -23,13 +68,86 @@ void PreviewController::awakeFromNib() {
     if (!previewing) {
         return;
     }
-    auto created = std::make_unique<Player>(storage.fullSectionURL());
+    const SectionObject& section = *storage.fullSection();
+    if (section.motion() == MotionMode::Smooth && section.speed() > 1) {
+        const QString copy =
+            smoothPreviewPath(storage.fullSectionURL(), section.speed(), section.removeAudio());
+        m_source = Asset::assetWithPath(storage.fullSectionURL().toStdString());
+        if (QFileInfo::exists(copy) && m_source->isPlayable()) {
+            logLine("preview: %s", copy.toUtf8().constData());
+            play(copy, 1.0f, section.removeAudio());
+            return;
+        }
+        renderSmoothCopy(copy);
+        if (m_render) {
+            return;
+        }
+    }
+    play(storage.fullSectionURL(), static_cast<float>(1.0 / static_cast<double>(section.speed())),
+         section.removeAudio());
+}
+
+void PreviewController::play(const QString& path, float rate, bool removeAudio) {
+    auto created = std::make_unique<Player>(path);
     Player* player = created.get();
     m_previewPlayer->setPlayer(std::move(created));
     // The default pitch algorithm keeps the pitch at every factor.
     player->play();
-    player->setVolume(storage.fullSection()->removeAudio() ? 0.0f : 1.0f);
-    player->setRate(static_cast<float>(1.0 / static_cast<double>(storage.fullSection()->speed())));
+    player->setVolume(removeAudio ? 0.0f : 1.0f);
+    player->setRate(rate);
+}
+
+// Leaves m_render empty, so that the source plays as it comes, when no copy can be started.
+void PreviewController::renderSmoothCopy(const QString& copyPath) {
+    const SectionsStorage& storage = SectionsStorage::sharedStorage();
+    const SectionObject& section = *storage.fullSection();
+    if (!m_source->isPlayable() || !QDir().mkpath(QFileInfo(copyPath).path())) {
+        logLine("preview: cannot render %s", copyPath.toUtf8().constData());
+        return;
+    }
+    m_render = ExportSession::exportSessionWithAsset(
+        makeFullVideoComposition(*m_source, static_cast<int>(section.speed()),
+                                 section.removeAudio(), MediaTimeRange::invalid(),
+                                 MotionMode::Smooth),
+        kSmoothPreviewPreset);
+    if (!m_render) {
+        return;
+    }
+    m_renderPath = copyPath;
+    m_render->setOutputFileType(FileType::MPEG4);
+    m_render->setOutputURL(copyPath.toStdString());
+    // The session's own completion runs on its worker; the timer brings the end to this thread.
+    m_render->exportAsynchronouslyWithCompletionHandler([] {});
+    m_window->progressBar()->setValue(0);
+    m_window->progressBar()->show();
+    m_renderTimer = new QTimer(this);
+    m_renderTimer->setInterval(100);
+    connect(m_renderTimer, &QTimer::timeout, this, &PreviewController::renderProgressed);
+    m_renderTimer->start();
+}
+
+void PreviewController::renderProgressed() {
+    m_window->progressBar()->setValue(static_cast<int>(m_render->progress() * 1000.0f));
+    const ExportSession::Status status = m_render->status();
+    if (status == ExportSession::Status::Waiting || status == ExportSession::Status::Exporting ||
+        status == ExportSession::Status::Unknown) {
+        return;
+    }
+    m_renderTimer->stop();
+    m_render->waitUntilFinished();
+    m_window->progressBar()->hide();
+    const SectionObject* section = SectionsStorage::sharedStorage().fullSection().get();
+    const bool removeAudio = section != nullptr && section->removeAudio();
+    if (status == ExportSession::Status::Completed) {
+        play(m_renderPath, 1.0f, removeAudio);
+    } else {
+        // Without the copy the preview still shows the slowed movie, its pictures held.
+        logLine("preview: %s", m_render->error().c_str());
+        const int64_t speed = section != nullptr ? std::max<int64_t>(section->speed(), 1) : 1;
+        play(SectionsStorage::sharedStorage().fullSectionURL(),
+             static_cast<float>(1.0 / static_cast<double>(speed)), removeAudio);
+    }
+    m_render.reset();
 }
 
 void PreviewController::windowWillClose() {
@@ -60,9 +178,12 @@ void PreviewController::actionExport() {
             }
             PlayerItem& item = *source->currentItem();
             const SectionObject& section = *storage.fullSection();
-            ExportJob job(makeFullVideoComposition(*item.asset(), static_cast<int>(section.speed()),
-                                                   section.removeAudio()),
-                          item.asset(),
+            // A smooth copy on screen is not what the export reads.
+            const std::shared_ptr<Asset> movie = m_source ? m_source : item.asset();
+            ExportJob job(makeFullVideoComposition(*movie, static_cast<int>(section.speed()),
+                                                   section.removeAudio(), MediaTimeRange::invalid(),
+                                                   section.motion()),
+                          movie,
                           MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                          item.forwardPlaybackEndTime()));
             job.log = ExportJob::Log::FirstFileType;

@@ -1,21 +1,33 @@
 #pragma once
 
 #include "export/ExportFlow.h"
+#include "media/MotionMode.h"
 
 #include <QObject>
 #include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class QTimer;
 
 namespace lento {
 
+class Asset;
+class ExportSession;
 class PlayerView;
 class PreviewWindowController;
 
 // Plays the movie the shared section store names, at its slow-down factor and with or without
-// its sound, and exports it stretched.
+// its sound, and exports it stretched. Smooth motion cannot be played as it comes: its preview
+// is a reduced copy rendered in the background (with a progress bar) into the user's cache, and
+// the copy is played, and kept for the next preview of the same movie and settings.
 class PreviewController : public QObject, public ExportProgressWindowControllerDelegate {
     Q_OBJECT
 public:
     PreviewController(PreviewWindowController* window, PlayerView* playerView);
+    ~PreviewController() override;
 
     // Start-up: plays the store's full section, if there is one.
     void awakeFromNib();
@@ -34,15 +46,32 @@ public:
         return m_exportFlow->exportProgressWindowController();
     }
     ExportFlow* exportFlow() const { return m_exportFlow; }
+    // The smooth copy being rendered, while it is.
+    ExportSession* previewRender() const { return m_render.get(); }
 
 public slots:
     void closeDialog();
     void actionExport();
 
 private:
+    void play(const QString& path, float rate, bool removeAudio);
+    void renderSmoothCopy(const QString& copyPath);
+    void renderProgressed();
+
     QPointer<PreviewWindowController> m_window;
     PlayerView* m_previewPlayer = nullptr; // in the window
     ExportFlow* m_exportFlow = nullptr;    // a child
+    // The movie exports read: the source itself, also while a smooth copy plays.
+    std::shared_ptr<Asset> m_source;
+    std::unique_ptr<ExportSession> m_render;
+    QString m_renderPath;
+    QTimer* m_renderTimer = nullptr; // a child
 };
+
+// Where previews are cached: $XDG_CACHE_HOME/lento, else ~/.cache/lento.
+QString previewCacheDirectory();
+// The cached smooth copy of `sourcePath` (named by its path, size and modification time, and the
+// settings) slowed `speed` times with or without its sound.
+QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio);
 
 } // namespace lento

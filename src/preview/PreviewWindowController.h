@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+class QProgressBar;
 class QPushButton;
 
 namespace lento {
@@ -21,6 +22,8 @@ public:
     PlayerView* playerView() const { return m_playerView; }
     QPushButton* exportButton() const { return m_exportButton; }
     QPushButton* closeButton() const { return m_closeButton; }
+    // Shown while a smooth preview is being made.
+    QProgressBar* progressBar() const { return m_progressBar; }
 
     // Shows the window in a modal session of the application.
     void runModal();
@@ -39,6 +42,7 @@ private:
     PlayerView* m_playerView = nullptr;
     QPushButton* m_exportButton = nullptr;
     QPushButton* m_closeButton = nullptr;
+    QProgressBar* m_progressBar = nullptr;
     PreviewController* m_previewController = nullptr; // a child
     bool m_inModalSession = false;
 };

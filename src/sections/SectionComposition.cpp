@@ -65,7 +65,8 @@ void layEntries(CompositionTrack& track, const AssetTrack& source, const Section
             continue;
         }
         // A range the track refuses is simply not placed; the later entries keep their places.
-        track.insertTimeRange(MediaTimeRange::make(start, length), source, position);
+        track.insertTimeRange(MediaTimeRange::make(start, length), source, position,
+                              entry->motion());
         logLine(format, static_cast<long long>(position.value), timeTextOf(position).c_str());
         if (speed >= 2) {
             track.scaleTimeRange(MediaTimeRange::make(position, length),

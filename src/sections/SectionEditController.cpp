@@ -4,6 +4,7 @@
 #include "app/Log.h"
 #include "app/PlayerLoading.h"
 #include "export/ExportSetup.h"
+#include "export/MotionChoice.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "sections/SectionComposition.h"
@@ -78,7 +79,8 @@ const QStringList& sectionRejectedExtensions() {
 
 const QStringList& SectionEditController::columnIdentifiers() {
     static const QStringList identifiers{"cellNumber",   "cellSectionName", "cellStartFrame",
-                                         "cellEndFrame", "cellSpeed",       "cellRemoveAudio"};
+                                         "cellEndFrame", "cellSpeed",       "cellRemoveAudio",
+                                         "cellMotion"};
     return identifiers;
 }
 
@@ -129,10 +131,10 @@ void SectionEditController::buildView() {
     m_videoPlayer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     m_controlBar = new VideoControlBar(background);
 
-    m_table = new QTableWidget(0, 6, background);
-    const QStringList titles{tr("No."), tr("Name"),  tr("Start"),
-                             tr("End"), tr("Speed"), tr("Remove Audio")};
-    for (int column = 0; column < 6; ++column) {
+    m_table = new QTableWidget(0, kColumnCount, background);
+    const QStringList titles{tr("No."),   tr("Name"),         tr("Start"), tr("End"),
+                             tr("Speed"), tr("Remove Audio"), tr("Motion")};
+    for (int column = 0; column < kColumnCount; ++column) {
         auto* header = new QTableWidgetItem(titles.at(column));
         header->setData(Qt::UserRole, columnIdentifiers().at(column));
         m_table->setHorizontalHeaderItem(column, header);
@@ -166,6 +168,8 @@ void SectionEditController::buildView() {
     m_speed = new QComboBox(m_editBox);
     m_speed->addItems(speedItemTexts());
     m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_editBox);
+    m_motion = new QComboBox(m_editBox);
+    m_motion->addItems(motionItemTexts());
     auto* startRow = new QHBoxLayout();
     startRow->addWidget(m_startField);
     startRow->addWidget(m_startSlider, 1);
@@ -178,6 +182,7 @@ void SectionEditController::buildView() {
     form->addRow(tr("End:"), endRow);
     form->addRow(tr("Speed:"), m_speed);
     form->addRow(QString(), m_removeAudio);
+    form->addRow(tr("Motion:"), m_motion);
 
     auto* buttons = new QHBoxLayout();
     buttons->addWidget(m_upload);
@@ -215,6 +220,13 @@ void SectionEditController::buildView() {
     connect(m_removeAudio, &QCheckBox::clicked, this, &SectionEditController::checkState);
     connect(m_speed, &QComboBox::currentIndexChanged, this,
             [this] { comboBoxSelectionDidChange(m_speed); });
+    connect(m_motion, &QComboBox::currentIndexChanged, this, [this](int index) {
+        SectionObject* section = selectedSection();
+        if (index >= 0 && section != nullptr) {
+            section->setMotion(motionForItem(index));
+            refreshCell(static_cast<int>(selectedRow()), kColumnMotion);
+        }
+    });
     connect(m_name, &QLineEdit::editingFinished, this,
             [this] { controlTextDidEndEditing(m_name); });
     connect(m_startField, &QLineEdit::editingFinished, this,
@@ -353,7 +365,7 @@ void SectionEditController::reloadData() {
     const int64_t selected = selectedRow();
     m_table->setRowCount(count);
     for (int row = 0; row < count; ++row) {
-        for (int column = 0; column < 6; ++column) {
+        for (int column = 0; column < kColumnCount; ++column) {
             refreshCell(row, column);
         }
     }
@@ -396,6 +408,9 @@ void SectionEditController::refreshCell(int row, int column) {
     case kColumnRemoveAudio:
         cell->setText(section.removeAudio() ? QStringLiteral("Yes") : QStringLiteral("No"));
         break;
+    case kColumnMotion:
+        cell->setText(motionItemTexts().at(itemForMotion(section.motion())));
+        break;
     default:
         break;
     }
@@ -437,7 +452,7 @@ SectionObject* SectionEditController::selectedSection() const {
 void SectionEditController::setEditControlsEnabled(bool enabled) {
     for (QWidget* control :
          std::initializer_list<QWidget*>{m_name, m_startField, m_endField, m_startSlider,
-                                         m_endSlider, m_speed, m_removeAudio}) {
+                                         m_endSlider, m_speed, m_removeAudio, m_motion}) {
         control->setEnabled(enabled);
     }
 }
@@ -445,6 +460,7 @@ void SectionEditController::setEditControlsEnabled(bool enabled) {
 void SectionEditController::clearEditPanel() {
     setEditControlsEnabled(false);
     const QSignalBlocker quietSpeed(m_speed);
+    const QSignalBlocker quietMotion(m_motion);
     const QSignalBlocker quietStart(m_startSlider);
     const QSignalBlocker quietEnd(m_endSlider);
     m_name->clear();
@@ -454,6 +470,7 @@ void SectionEditController::clearEditPanel() {
     m_endSlider->setValue(0);
     m_speed->setCurrentIndex(-1);
     m_removeAudio->setChecked(false);
+    m_motion->setCurrentIndex(-1);
 }
 
 void SectionEditController::setPlayFactor(int64_t factor) {
@@ -477,6 +494,10 @@ void SectionEditController::tableViewSelectionDidChange() {
     logLine("%ld", static_cast<long>(section->speed() - 1));
     m_speed->setCurrentIndex(static_cast<int>(section->speed() - 1));
     m_removeAudio->setChecked(section->removeAudio());
+    {
+        const QSignalBlocker quietMotion(m_motion);
+        m_motion->setCurrentIndex(itemForMotion(section->motion()));
+    }
     m_controlBar->setLeftHanldePos(section->startFrame());
     m_controlBar->setRightHanldePos(section->endFrame());
     m_controlBar->seekToFrame(section->startFrame());
@@ -667,21 +688,19 @@ void SectionEditController::actionFullExport() {
     m_controlBar->pauseVideo();
     // The list is taken now: later edits do not change this export.
     const SectionList list = lento::sections(m_sectionObjects, m_videoTotalDuration);
-    m_exportFlow->begin(
-        sheetWindow(), m_videoPath, this,
-        [this, list]() -> ExportJob {
-            Player* source = player();
-            if (source == nullptr || source->currentItem() == nullptr) {
-                return {};
-            }
-            PlayerItem& item = *source->currentItem();
-            auto composition = std::make_shared<Composition>();
-            createOneVideoSection(*item.asset(), *composition, list, m_videoTotalDuration);
-            createOneAudioSection(*item.asset(), *composition, list, m_videoTotalDuration);
-            ExportJob job(composition, item.asset(), playbackRange(item));
-            job.log = ExportJob::Log::AllPresets;
-            return job;
-        });
+    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, list]() -> ExportJob {
+        Player* source = player();
+        if (source == nullptr || source->currentItem() == nullptr) {
+            return {};
+        }
+        PlayerItem& item = *source->currentItem();
+        auto composition = std::make_shared<Composition>();
+        createOneVideoSection(*item.asset(), *composition, list, m_videoTotalDuration);
+        createOneAudioSection(*item.asset(), *composition, list, m_videoTotalDuration);
+        ExportJob job(composition, item.asset(), playbackRange(item));
+        job.log = ExportJob::Log::AllPresets;
+        return job;
+    });
 }
 
 void SectionEditController::actionSectionExport() {
@@ -690,26 +709,25 @@ void SectionEditController::actionSectionExport() {
         return;
     }
     player()->pause();
-    m_exportFlow->begin(
-        sheetWindow(), m_videoPath, this,
-        [this, row]() -> ExportJob {
-            Player* source = player();
-            if (source == nullptr || source->currentItem() == nullptr ||
-                row >= static_cast<int64_t>(m_sectionObjects.size())) {
-                return {};
-            }
-            PlayerItem& item = *source->currentItem();
-            const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
-            if (!(section.startFrame() < section.endFrame())) {
-                ExportJob nothing;
-                nothing.error = tr("The section ends before it starts.");
-                return nothing;
-            }
-            auto composition = makeFullVideoComposition(
-                *item.asset(), static_cast<int>(section.speed()), section.removeAudio(),
-                MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()));
-            return ExportJob(composition, item.asset(), playbackRange(item));
-        });
+    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, row]() -> ExportJob {
+        Player* source = player();
+        if (source == nullptr || source->currentItem() == nullptr ||
+            row >= static_cast<int64_t>(m_sectionObjects.size())) {
+            return {};
+        }
+        PlayerItem& item = *source->currentItem();
+        const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
+        if (!(section.startFrame() < section.endFrame())) {
+            ExportJob nothing;
+            nothing.error = tr("The section ends before it starts.");
+            return nothing;
+        }
+        auto composition = makeFullVideoComposition(
+            *item.asset(), static_cast<int>(section.speed()), section.removeAudio(),
+            MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()),
+            section.motion());
+        return ExportJob(composition, item.asset(), playbackRange(item));
+    });
 }
 
 } // namespace lento

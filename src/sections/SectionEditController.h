@@ -41,6 +41,8 @@ public:
         kColumnEnd = 3,
         kColumnSpeed = 4,
         kColumnRemoveAudio = 5,
+        kColumnMotion = 6,
+        kColumnCount = 7,
     };
     static const QStringList& columnIdentifiers();
 
@@ -119,6 +121,7 @@ public:
     QLineEdit* m_txtEndFrame() const { return m_endField; }
     QComboBox* m_comboSpeed() const { return m_speed; }
     QCheckBox* m_chkRemoveAudio() const { return m_removeAudio; }
+    QComboBox* m_comboMotion() const { return m_motion; }
 
 public slots:
     void actionUpload();
@@ -185,6 +188,7 @@ private:
     QLineEdit* m_endField = nullptr;
     QComboBox* m_speed = nullptr;
     QCheckBox* m_removeAudio = nullptr;
+    QComboBox* m_motion = nullptr;
 };
 
 // "HH:mm:ss.zzz" for the bound fields, and back (also "mm:ss", "ss.zzz"); an invalid text

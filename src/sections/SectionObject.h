@@ -1,6 +1,7 @@
 #pragma once
 
 #include "media/MediaTime.h"
+#include "media/MotionMode.h"
 
 #include <QString>
 
@@ -40,6 +41,9 @@ public:
     void setSpeed(int64_t speed) { m_speed = speed; }
     bool removeAudio() const { return m_removeAudio; }
     void setRemoveAudio(bool remove) { m_removeAudio = remove; }
+    // How its slowed pictures are shown; Hold unless chosen.
+    MotionMode motion() const { return m_motion; }
+    void setMotion(MotionMode motion) { m_motion = motion; }
 
     // "<name> [start, end) xN", for the log.
     QString description() const;
@@ -51,6 +55,7 @@ private:
     MediaTime m_endFrame;
     int64_t m_speed = 0;
     bool m_removeAudio = false;
+    MotionMode m_motion = MotionMode::Hold;
 };
 
 using SectionPtr = std::shared_ptr<SectionObject>;

@@ -63,6 +63,11 @@ TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabled) {
     EXPECT_EQ(editor->m_comboSpeed()->itemText(2), "3x Slower");
     EXPECT_EQ(editor->m_comboSpeed()->itemText(9), "10x Slower");
     EXPECT_EQ(editor->m_chkRemoveAudio()->text(), "Remove Audio");
+    EXPECT_EQ(editor->m_comboMotion()->count(), 3);
+    EXPECT_EQ(editor->m_comboMotion()->currentText(), "Hold Frames");
+    EXPECT_EQ(editor->m_comboMotion()->itemText(1), "Blend Frames");
+    EXPECT_EQ(editor->m_comboMotion()->itemText(2), "Smooth Motion");
+    EXPECT_FALSE(editor->m_comboMotion()->isEnabled());
     EXPECT_FALSE(bar->m_btnPlay()->isEnabled());
     EXPECT_FALSE(editor->m_comboSpeed()->isEnabled());
     EXPECT_FALSE(editor->m_chkRemoveAudio()->isEnabled());
@@ -153,6 +158,7 @@ TEST_F(FullVideoEditControllerTest, ReadyVideoEnablesTheControlsAndShowsItsDurat
     EXPECT_TRUE(capture.logged("UnKnown"));
     ASSERT_TRUE(test::waitUntil([&] { return bar->m_btnPlay()->isEnabled(); }));
     EXPECT_TRUE(editor->m_comboSpeed()->isEnabled());
+    EXPECT_TRUE(editor->m_comboMotion()->isEnabled());
     EXPECT_TRUE(editor->m_btnExport()->isEnabled());
     EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:10");
     EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");

@@ -1,5 +1,6 @@
 #include "media/ExportSession.h"
 #include "export/ExportSetup.h"
+#include "media/FrameStage.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
@@ -279,6 +280,52 @@ TEST_F(ExportSessionTest, ATimeRangeExportsThatPartOnly) {
     EXPECT_EQ(frames.front().index, 60);
     EXPECT_EQ(frames.back().index, 149);
     EXPECT_NEAR(test::probe(out("part.mp4")).durationSeconds, 6.0, 2 * kFrame);
+}
+
+// Blend and Smooth fill the slowed stretch with pictures on a constant grid at the source's rate
+// (a variable-rate source's average): N times the pictures, evenly spaced from zero, the movie
+// N times as long on both tracks.
+TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
+    struct Case {
+        const char* source;
+        double from;
+        MotionMode motion;
+        int factor;
+    };
+    const Case cases[] = {
+        {"clip.mp4", 3, MotionMode::Blend, 2},
+        {"clip.mp4", 3, MotionMode::Smooth, 4},
+        {"vfr.mp4", 2, MotionMode::Smooth, 2},
+    };
+    for (const Case& c : cases) {
+        const std::string name = std::string(motionModeName(c.motion)) + "-x" +
+                                 std::to_string(c.factor) + "-" + c.source;
+        SCOPED_TRACE(name);
+        auto asset = Asset::assetWithPath(fixture(c.source));
+        ASSERT_TRUE(asset->isPlayable());
+        const AssetTrack video = asset->tracksWithMediaType(MediaType::Video).at(0);
+        const AVRational rate = motionFrameRate(video.nominalRate, video.averageRate);
+        const MediaTimeRange twoSeconds = MediaTimeRange::make(
+            MediaTime::make(int64_t(c.from * 1000), 1000), MediaTime::make(2, 1));
+        auto session = ExportSession::exportSessionWithAsset(
+            makeFullVideoComposition(*asset, c.factor, false, twoSeconds, c.motion),
+            ExportPresetName::H264_640x480);
+        const Outcome outcome = run(*session, out(name + ".mp4"));
+        ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
+
+        const double length = 2.0 * c.factor;
+        const double step = av_q2d(av_inv_q(rate));
+        const auto frames = test::decodeVideoFrames(out(name + ".mp4"));
+        ASSERT_FALSE(frames.empty());
+        EXPECT_NEAR(double(frames.size()), length / step, 1.0);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_NEAR(frames[i].time, double(i) * step, 0.002) << i;
+        }
+        const auto probe = test::probe(out(name + ".mp4"));
+        ASSERT_TRUE(probe.video() != nullptr && probe.audio() != nullptr);
+        EXPECT_NEAR(probe.video()->durationSeconds, length, step);
+        EXPECT_NEAR(probe.audio()->durationSeconds, length, step);
+    }
 }
 
 TEST_F(ExportSessionTest, CancelLeavesNoFileAndKeepsWhatWasThere) {

@@ -121,11 +121,12 @@ std::vector<VideoItem> runStage(MotionMode mode, AVRational rate, std::vector<Vi
         output.push_back(std::move(item));
         return true;
     });
-    std::string error;
     for (VideoItem& item : pictures) {
-        EXPECT_EQ(stage.push(std::move(item), error), StageOutcome::Accepted) << error;
+        const StageOutcome pushed = stage.push(std::move(item));
+        EXPECT_TRUE(pushed.ok()) << pushed.message;
     }
-    EXPECT_EQ(stage.finish(error), StageOutcome::Accepted) << error;
+    const StageOutcome finished = stage.finish();
+    EXPECT_TRUE(finished.ok()) << finished.message;
     if (sceneCuts) {
         *sceneCuts = stage.sceneCuts();
     }

@@ -12,14 +12,18 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QToolButton>
+
+#include <filesystem>
 
 namespace lento {
 namespace {
 
 using test::fixture;
+using namespace std::chrono_literals;
 
 class PreviewTest : public ::testing::Test {
 protected:
@@ -32,18 +36,23 @@ protected:
 
     // Stores a full section for `movie` and opens the preview on it.
     std::unique_ptr<PreviewWindowController> preview(const std::string& movie, int64_t speed,
-                                                     bool removeAudio) {
+                                                     bool removeAudio,
+                                                     MotionMode motion = MotionMode::Hold) {
         auto section = std::make_shared<SectionObject>();
         section->initWithName({}, MediaTime::zero(), MediaTime::zero(), speed, !removeAudio);
+        section->setMotion(motion);
         SectionsStorage& storage = SectionsStorage::sharedStorage();
         storage.setFullSectionURL(QString::fromStdString(fixture(movie)));
         storage.setFullSection(section);
         storage.setIsFullSection(true);
         auto window = std::make_unique<PreviewWindowController>();
-        Player* player = window->playerView()->player();
-        EXPECT_TRUE(player != nullptr && test::waitUntil([&] {
-                        return player->status() == Player::Status::ReadyToPlay;
-                    }));
+        // A smooth copy to render comes first; rendering it takes a while.
+        EXPECT_TRUE(test::waitUntil(
+            [&] {
+                const Player* player = window->playerView()->player();
+                return player != nullptr && player->status() == Player::Status::ReadyToPlay;
+            },
+            60s));
         return window;
     }
 
@@ -88,6 +97,39 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
     }
 }
 
+// The smooth copy is rendered into the cache once, reduced, already slowed and with its sound,
+// and played as it is; the next preview of the same movie and settings plays it at once.
+TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
+    const QString source = QString::fromStdString(fixture("clip.mp4"));
+    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(folder.path()));
+    const QString copy = smoothPreviewPath(source, 2, false);
+    ASSERT_EQ(copy.toStdString().rfind(folder.path() + "/lento/", 0), 0u);
+    {
+        auto window = preview("clip.mp4", 2, false, MotionMode::Smooth);
+        Player& player = *window->playerView()->player();
+        EXPECT_EQ(player.currentItem()->asset()->path(), copy.toStdString());
+        EXPECT_FLOAT_EQ(player.rate(), 1.0f);
+        EXPECT_TRUE(window->progressBar()->isHidden());
+        // Exports still read the source.
+        EXPECT_NEAR(exportPreview(*window, QStringLiteral("out.mp4")).durationSeconds, 20.0, 0.1);
+    }
+    const auto probe = test::probe(copy.toStdString());
+    ASSERT_TRUE(probe.video() != nullptr && probe.audio() != nullptr);
+    EXPECT_LE(probe.video()->width, 640);
+    EXPECT_NEAR(probe.durationSeconds, 20.0, 0.1);
+    const auto rendered = std::filesystem::last_write_time(copy.toStdString());
+
+    auto again = std::make_unique<PreviewWindowController>();
+    EXPECT_EQ(again->previewController()->previewRender(), nullptr);
+    ASSERT_NE(again->playerView()->player(), nullptr);
+    EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());
+    EXPECT_EQ(std::filesystem::last_write_time(copy.toStdString()), rendered);
+    // Other settings make another copy.
+    EXPECT_NE(smoothPreviewPath(source, 3, false), copy);
+    EXPECT_NE(smoothPreviewPath(source, 2, true), copy);
+    qunsetenv("XDG_CACHE_HOME");
+}
+
 TEST_F(PreviewTest, ClosingEitherWayEndsTheModalSession) {
     auto window = preview("clip.mp4", 1, false);
     QSignalSpy ended(window.get(), &PreviewWindowController::modalSessionEnded);
@@ -100,7 +142,7 @@ TEST_F(PreviewTest, ClosingEitherWayEndsTheModalSession) {
     EXPECT_EQ(ended.count(), 2);
 }
 
-TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorAndSoundSwitch) {
+TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorSoundSwitchAndMotion) {
     MainWindow main;
     main.appDelegate()->applicationDidFinishLaunching();
     FullVideoEditController& editor = *main.fullVideoEditController();
@@ -108,6 +150,7 @@ TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorAndSoundSwitch) {
     ASSERT_TRUE(test::dropAndWait(editor, fixture("clip.mp4")));
     EXPECT_TRUE(editor.m_btnPreview()->isEnabled());
     editor.m_comboSpeed()->setCurrentIndex(3);
+    editor.m_comboMotion()->setCurrentIndex(1);
     editor.m_chkRemoveAudio()->click();
     editor.m_VideoControlBar()->m_btnPlay()->click();
     editor.m_btnPreview()->click();
@@ -120,6 +163,7 @@ TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorAndSoundSwitch) {
     ASSERT_NE(storage.fullSection(), nullptr);
     EXPECT_EQ(storage.fullSection()->speed(), 4);
     EXPECT_TRUE(storage.fullSection()->removeAudio());
+    EXPECT_EQ(storage.fullSection()->motion(), MotionMode::Blend);
     ASSERT_NE(editor.previewWindow(), nullptr);
     EXPECT_TRUE(editor.previewWindow()->isInModalSession());
     Player* previewing = editor.previewWindow()->playerView()->player();

@@ -169,6 +169,16 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     EXPECT_EQ(editor->m_comboSpeed()->currentIndex(), 3);
     EXPECT_FLOAT_EQ(bar->curRate(), 0.25f);
 
+    EXPECT_EQ(cell(0, 6), "Hold Frames");
+    editor->m_comboMotion()->setCurrentIndex(2);
+    EXPECT_EQ(cell(0, 6), "Smooth Motion");
+    EXPECT_EQ(editor->sectionObjects()[0]->motion(), MotionMode::Smooth);
+    table->selectRow(1);
+    EXPECT_EQ(editor->m_comboMotion()->currentText(), "Hold Frames");
+    EXPECT_EQ(editor->sectionObjects()[0]->motion(), MotionMode::Smooth);
+    table->selectRow(0);
+    EXPECT_EQ(editor->m_comboMotion()->currentText(), "Smooth Motion");
+
     // With nothing selected, edits address no row.
     editor->deSelectSectionEditTable();
     EXPECT_FALSE(editor->m_comboSpeed()->isEnabled());

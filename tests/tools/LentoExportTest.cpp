@@ -115,14 +115,47 @@ TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsOfTheWholeClip) {
     EXPECT_LT(soundRms(dest(), 10.2, 14), 0.001);
 }
 
+// --motion smooth reaches the first section, which names no mode; the second holds its pictures
+// as it says. Smooth fills 2-3 s slowed twice with 60 pictures 1/30 s apart, where holding would
+// give 30 twice as long; the held section keeps its 30 pictures 0.1 s apart.
+TEST_F(LentoExportTest, MotionChoosesHowSlowedPicturesAreShownPerSection) {
+    const Outcome result =
+        run("--motion smooth --section 2:3:2 --section 5:6:3:mute:hold $CLIP $DEST");
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto frames = decodeVideoFrames(dest());
+    ASSERT_EQ(frames.size(), 60u + 60u + 60u + 30u + 120u);
+    for (size_t i = 60; i < 120; ++i) {
+        ASSERT_NEAR(frames[i].time, 2.0 + double(i - 60) / 30, 0.002) << i;
+    }
+    EXPECT_NEAR(frames[120].time, 4.0, 0.002);
+    EXPECT_NEAR(frames[181].time, 6.1, 0.002);
+    EXPECT_NEAR(frames[210].time, 9.0, 0.002);
+    EXPECT_GT(soundRms(dest(), 2.2, 3.8), 0.02);
+    EXPECT_LT(soundRms(dest(), 6.2, 8.8), 0.001);
+}
+
 TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
-    for (const char* line :
-         {"", "$CLIP", "$CLIP $DEST $DEST", "--factor 0 $CLIP $DEST", "--factor 101 $CLIP $DEST",
-          "--factor 2x $CLIP $DEST", "--factor", "--range 5 2 $CLIP $DEST",
-          "--range -1 2 $CLIP $DEST", "--range 1 $CLIP $DEST", "--speed 2 $CLIP $DEST",
-          "--section 2:4:3 --factor 2 $CLIP $DEST", "--range 1 5 --section 2:4:3 $CLIP $DEST",
-          "--section 4:2:3 $CLIP $DEST", "--section 2:4:0 $CLIP $DEST", "--section 2:4 $CLIP $DEST",
-          "--section 2:4:3:loud $CLIP $DEST", "--section 2:5:3 --section 4:6:2 $CLIP $DEST"}) {
+    for (const char* line : {"",
+                             "$CLIP",
+                             "$CLIP $DEST $DEST",
+                             "--factor 0 $CLIP $DEST",
+                             "--factor 101 $CLIP $DEST",
+                             "--factor 2x $CLIP $DEST",
+                             "--factor",
+                             "--range 5 2 $CLIP $DEST",
+                             "--range -1 2 $CLIP $DEST",
+                             "--range 1 $CLIP $DEST",
+                             "--speed 2 $CLIP $DEST",
+                             "--section 2:4:3 --factor 2 $CLIP $DEST",
+                             "--range 1 5 --section 2:4:3 $CLIP $DEST",
+                             "--section 4:2:3 $CLIP $DEST",
+                             "--section 2:4:0 $CLIP $DEST",
+                             "--section 2:4 $CLIP $DEST",
+                             "--section 2:4:3:loud $CLIP $DEST",
+                             "--section 2:5:3 --section 4:6:2 $CLIP $DEST",
+                             "--motion fast $CLIP $DEST",
+                             "--motion",
+                             "--section 2:4:3:smooth:mute $CLIP $DEST"}) {
         const Outcome result = run(line);
         EXPECT_EQ(result.exitCode, 2) << line;
         EXPECT_NE(result.err.find("usage:"), std::string::npos) << line << ": " << result.err;

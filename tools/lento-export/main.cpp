@@ -6,6 +6,7 @@
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
 #include "media/MediaTime.h"
+#include "media/MotionMode.h"
 #include "sections/SectionComposition.h"
 
 #include <algorithm>
@@ -41,6 +42,7 @@ struct SectionOption {
     double end = 0;
     int factor = 1;
     bool mute = false;
+    std::optional<lento::MotionMode> motion; // --motion's when not named
 };
 
 struct Options {
@@ -48,6 +50,7 @@ struct Options {
     bool hasFactor = false;
     int factor = 1;
     bool noSound = false;
+    lento::MotionMode motion = lento::MotionMode::Hold;
     std::string preset; // empty: chosen from the destination
     bool hasRange = false;
     double rangeStart = 0;
@@ -77,21 +80,26 @@ std::string presetNames() {
 
 void printUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: lento-export [--factor N] [--no-sound] [--preset NAME] "
+                 "usage: lento-export [--factor N] [--motion MODE] [--no-sound] [--preset NAME] "
                  "[--range START END] SOURCE DEST\n"
-                 "       lento-export --section START:END:FACTOR[:mute]... [--no-sound] "
-                 "[--preset NAME] SOURCE DEST\n"
+                 "       lento-export --section START:END:FACTOR[:mute][:MODE]... [--motion MODE] "
+                 "[--no-sound] [--preset NAME] SOURCE DEST\n"
                  "Slows SOURCE down N times and writes it to DEST; the sound keeps its pitch.\n"
                  "With --section, writes the whole of SOURCE with each section slowed by its own\n"
                  "factor and the rest at normal speed.\n"
                  "  --factor N         how many times slower, 1 to %d (default 1)\n"
+                 "  --motion MODE      how slowed pictures are shown: hold (each source picture\n"
+                 "                     held longer, the default), blend (cross-fades between\n"
+                 "                     neighbours) or smooth (pictures made along the motion);\n"
+                 "                     blend and smooth give the source's frame rate, at most 60\n"
                  "  --no-sound         leave the sound out\n"
                  "  --preset NAME      one of %s\n"
                  "                     (default: from DEST's extension)\n"
                  "  --range START END  export only this part of SOURCE, in seconds\n"
-                 "  --section START:END:FACTOR[:mute]\n"
+                 "  --section START:END:FACTOR[:mute][:MODE]\n"
                  "                     slow this part of SOURCE (seconds) down FACTOR times,\n"
-                 "                     \"mute\" leaving its sound out; repeatable, sections may\n"
+                 "                     \"mute\" leaving its sound out, MODE (hold, blend,\n"
+                 "                     smooth) overriding --motion; repeatable, sections may\n"
                  "                     touch but not overlap; not with --factor or --range\n"
                  "  --help             show this help\n",
                  kMaxFactor, presetNames().c_str());
@@ -107,7 +115,7 @@ bool parseSeconds(std::string_view text, double& value) {
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
 }
 
-// "START:END:FACTOR" or "START:END:FACTOR:mute".
+// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth").
 bool parseSection(std::string_view text, SectionOption& section) {
     std::vector<std::string_view> fields;
     for (size_t from = 0;;) {
@@ -118,9 +126,22 @@ bool parseSection(std::string_view text, SectionOption& section) {
         }
         from = colon + 1;
     }
-    if (fields.size() == 4 && fields[3] == "mute") {
+    if (fields.size() < 3 || fields.size() > 5) {
+        return false;
+    }
+    size_t next = 3;
+    if (next < fields.size() && fields[next] == "mute") {
         section.mute = true;
-    } else if (fields.size() != 3) {
+        ++next;
+    }
+    if (next < fields.size()) {
+        section.motion = lento::motionModeNamed(fields[next]);
+        if (!section.motion) {
+            return false;
+        }
+        ++next;
+    }
+    if (next != fields.size()) {
         return false;
     }
     return parseSeconds(fields[0], section.start) && parseSeconds(fields[1], section.end) &&
@@ -161,6 +182,14 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
                 error = "--factor needs a whole number from 1 to " + std::to_string(kMaxFactor);
                 return std::nullopt;
             }
+        } else if (arg == "--motion") {
+            const std::optional<lento::MotionMode> motion =
+                valueCount(1) ? lento::motionModeNamed(args[++i]) : std::nullopt;
+            if (!motion) {
+                error = "--motion needs hold, blend or smooth";
+                return std::nullopt;
+            }
+            options.motion = *motion;
         } else if (arg == "--preset") {
             if (!valueCount(1)) {
                 error = "--preset needs a name";
@@ -179,8 +208,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
         } else if (arg == "--section") {
             SectionOption section;
             if (!valueCount(1) || !parseSection(args[++i], section)) {
-                error = "--section needs START:END:FACTOR[:mute], 0 <= START < END seconds, "
-                        "FACTOR 1 to " +
+                error = "--section needs START:END:FACTOR[:mute][:MODE], 0 <= START < END "
+                        "seconds, FACTOR 1 to " +
                         std::to_string(kMaxFactor);
                 return std::nullopt;
             }
@@ -270,6 +299,7 @@ std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& a
         auto section = std::make_shared<lento::SectionObject>();
         section->initWithName(QString::number(sectionObjects.size() + 1), start, end, part.factor,
                               !part.mute);
+        section->setMotion(part.motion.value_or(options.motion));
         sectionObjects.push_back(std::move(section));
     }
     const lento::SectionList list = lento::sections(sectionObjects, duration);
@@ -306,7 +336,8 @@ int exportMovie(const Options& options) {
     }
     const std::shared_ptr<lento::Composition> composition =
         options.sections.empty()
-            ? lento::makeFullVideoComposition(*asset, options.factor, options.noSound, range)
+            ? lento::makeFullVideoComposition(*asset, options.factor, options.noSound, range,
+                                              options.motion)
             : makeSectionComposition(*asset, options);
     if (!composition) {
         return kExitUsage;
