@@ -7,12 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <optional>
-#include <random>
+#include <system_error>
 #include <thread>
 
 extern "C" {
@@ -409,7 +407,16 @@ void ExportSession::exportAsynchronouslyWithCompletionHandler(std::function<void
         return;
     }
     m_completion = std::move(completion);
-    m_worker = std::thread([this] { run(); });
+    try {
+        m_worker = std::thread([this] { run(); });
+    } catch (const std::system_error& failure) {
+        {
+            std::lock_guard lock(m_errorMutex);
+            m_error = std::string("cannot start the export: ") + failure.what();
+        }
+        m_status = Status::Failed;
+        end();
+    }
 }
 
 void ExportSession::cancelExport() {

@@ -49,8 +49,9 @@ public:
     void setOutputURL(const std::string& path) { m_outputPath = path; }
     const std::string& outputURL() const { return m_outputPath; }
 
-    // Starts the export. `completion` is called once, on a worker thread, when the export has
-    // ended in any way, and may destroy the session. Calling it again does nothing.
+    // Starts the export. `completion` is called once, on a worker thread (here, when no thread
+    // can be started), when the export has ended in any way, and may destroy the session.
+    // Calling it again does nothing.
     void exportAsynchronouslyWithCompletionHandler(std::function<void()> completion);
     // Stops a running export promptly; it then ends as cancelled.
     void cancelExport();
