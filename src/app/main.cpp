@@ -1,10 +1,14 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/StopSignals.h"
 #include "full/FullVideoEditController.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QUrl>
+
+#include <cstdio>
+#include <string>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -17,6 +21,12 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(
         lento::AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
     av_log_set_level(AV_LOG_ERROR);
+    // Stopped from a terminal or by the session, the window below is destroyed as on closing,
+    // which cancels running exports and waits for them.
+    std::string error;
+    if (!lento::quitOnStopSignals(application, error)) {
+        std::fprintf(stderr, "lento: %s\n", error.c_str());
+    }
 
     lento::MainWindow window;
     window.appDelegate()->applicationDidFinishLaunching();

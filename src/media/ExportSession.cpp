@@ -3,16 +3,15 @@
 #include "media/ExportPipeline.h"
 #include "media/FfmpegHandles.h"
 #include "media/FrameStage.h"
+#include "media/OutputFile.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <optional>
-#include <random>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -24,25 +23,6 @@ extern "C" {
 namespace lento {
 
 namespace {
-
-std::mutex& finishedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::condition_variable& finishedSignal() {
-    static std::condition_variable signal;
-    return signal;
-}
-
-// A name next to `destination` for the file being written.
-std::string temporaryPathFor(const std::string& destination) {
-    const std::filesystem::path path(destination);
-    std::random_device device;
-    const std::string name =
-        "." + path.filename().string() + "." + std::to_string(device() % 1000000) + ".lento-part";
-    return (path.parent_path() / name).string();
-}
 
 int pickSampleRate(int sourceRate) {
     static const int supported[] = {96000, 88200, 64000, 48000, 44100, 32000,
@@ -549,7 +529,8 @@ ExportSession::~ExportSession() {
     m_cancelled = true;
     if (m_worker.joinable()) {
         if (m_worker.get_id() == std::this_thread::get_id()) {
-            // Released from its own completion: the thread ends right after it.
+            // Destroyed from inside its own completion: the worker touches nothing of the
+            // session once the completion has returned, so it may end on its own.
             m_worker.detach();
         } else {
             m_worker.join();
@@ -568,7 +549,16 @@ void ExportSession::exportAsynchronouslyWithCompletionHandler(std::function<void
         return;
     }
     m_completion = std::move(completion);
-    m_worker = std::thread([this] { run(); });
+    try {
+        m_worker = std::thread([this] { run(); });
+    } catch (const std::system_error& failure) {
+        {
+            std::lock_guard lock(m_errorMutex);
+            m_error = std::string("cannot start the export: ") + failure.what();
+        }
+        m_status = Status::Failed;
+        end();
+    }
 }
 
 void ExportSession::cancelExport() {
@@ -576,8 +566,9 @@ void ExportSession::cancelExport() {
 }
 
 void ExportSession::waitUntilFinished() {
-    std::unique_lock lock(finishedMutex());
-    finishedSignal().wait(lock, [this] { return m_finished.load(); });
+    Ending& ending = *m_ending;
+    std::unique_lock lock(ending.mutex);
+    ending.signal.wait(lock, [&ending] { return ending.finished; });
 }
 
 void ExportSession::raiseProgress(float value) {
@@ -589,39 +580,7 @@ void ExportSession::raiseProgress(float value) {
 void ExportSession::run() {
     m_status = Status::Exporting;
     std::string error;
-    const std::string temporary =
-        m_outputPath.empty() ? std::string() : temporaryPathFor(m_outputPath);
-    bool succeeded = false;
-    if (m_outputPath.empty()) {
-        error = "no output location";
-    } else {
-        ExportJob job{*m_composition,
-                      m_preset,
-                      m_timeRange,
-                      m_outputFileType,
-                      temporary,
-                      m_cancelled,
-                      [this](float value) { raiseProgress(value); }};
-        const StageOutcome outcome = job.run();
-        succeeded = outcome.ok();
-        error = outcome.message;
-    }
-    if (succeeded && !m_cancelled) {
-        std::error_code failure;
-        std::filesystem::rename(temporary, m_outputPath, failure);
-        if (failure) {
-            error = "cannot move the movie into place: " + failure.message();
-            succeeded = false;
-        }
-    } else {
-        succeeded = false;
-    }
-    if (!succeeded && !temporary.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-    }
-
-    if (succeeded) {
+    if (writeMovie(error)) {
         raiseProgress(1.0f);
         m_status = Status::Completed;
     } else if (m_cancelled) {
@@ -633,14 +592,44 @@ void ExportSession::run() {
         }
         m_status = Status::Failed;
     }
-    if (m_completion) {
-        m_completion();
+    end();
+}
+
+bool ExportSession::writeMovie(std::string& error) {
+    // Made before any work, so that a destination that cannot be written fails at once.
+    OutputFile output;
+    if (!output.open(m_outputPath, error)) {
+        return false;
+    }
+    ExportJob job{*m_composition,
+                  m_preset,
+                  m_timeRange,
+                  m_outputFileType,
+                  output.writePath(),
+                  m_cancelled,
+                  [this](float value) { raiseProgress(value); }};
+    // An unfinished movie is never named: the output's destructor throws it away.
+    const StageOutcome outcome = job.run();
+    if (!outcome.ok()) {
+        error = outcome.message;
+        return false;
+    }
+    return !m_cancelled && output.commit(error);
+}
+
+void ExportSession::end() {
+    // The completion may destroy the session: hold what the waiters need, and the completion
+    // itself, outside it, and touch no member once the completion has been called.
+    const std::shared_ptr<Ending> ending = m_ending;
+    const std::function<void()> completion = std::move(m_completion);
+    if (completion) {
+        completion();
     }
     {
-        std::lock_guard lock(finishedMutex());
-        m_finished = true;
+        std::lock_guard lock(ending->mutex);
+        ending->finished = true;
     }
-    finishedSignal().notify_all();
+    ending->signal.notify_all();
 }
 
 } // namespace lento

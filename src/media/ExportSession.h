@@ -5,6 +5,7 @@
 #include "media/MediaTime.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,8 +18,11 @@ namespace lento {
 // Renders a composition to a movie file with FFmpeg, on worker threads.
 //
 // Every source frame is kept and retimed; stretched sound keeps its pitch; gaps in the sound
-// are silence. The movie is written next to the destination under a temporary name and moved
-// over the destination only when the export has succeeded.
+// are silence. The movie is written beside the destination without a name (see OutputFile) and
+// takes the destination's place only when the export has succeeded.
+//
+// Lifetime: the completion is the worker's last touch of the session. It may destroy the
+// session (from its own thread, too); otherwise the destructor cancels and waits.
 class ExportSession {
 public:
     enum class Status { Unknown, Waiting, Exporting, Completed, Failed, Cancelled };
@@ -45,8 +49,9 @@ public:
     void setOutputURL(const std::string& path) { m_outputPath = path; }
     const std::string& outputURL() const { return m_outputPath; }
 
-    // Starts the export. `completion` is called once, on a worker thread, when the export has
-    // ended in any way. Calling it again while an export runs does nothing.
+    // Starts the export. `completion` is called once, on a worker thread (here, when no thread
+    // can be started), when the export has ended in any way, and may destroy the session.
+    // Calling it again does nothing.
     void exportAsynchronouslyWithCompletionHandler(std::function<void()> completion);
     // Stops a running export promptly; it then ends as cancelled.
     void cancelExport();
@@ -65,7 +70,17 @@ public:
     std::string warning() const;
 
 private:
+    // What `waitUntilFinished` waits on; shared with the worker, so that it outlives a session
+    // destroyed by its own completion.
+    struct Ending {
+        std::mutex mutex;
+        std::condition_variable signal;
+        bool finished = false;
+    };
+
     void run();
+    bool writeMovie(std::string& error);
+    void end();
     void raiseProgress(float value);
 
     std::shared_ptr<const Composition> m_composition;
@@ -78,9 +93,9 @@ private:
     std::atomic<Status> m_status{Status::Unknown};
     std::atomic<float> m_progress{0.0f};
     std::atomic<bool> m_cancelled{false};
-    std::atomic<bool> m_finished{false};
     mutable std::mutex m_errorMutex;
     std::string m_error;
+    std::shared_ptr<Ending> m_ending = std::make_shared<Ending>();
     std::thread m_worker;
 };
 

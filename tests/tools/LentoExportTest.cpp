@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -42,7 +44,11 @@ protected:
 
     // Starts the program through the shell, on arguments that may use $CLIP, $DEST, $OUT (the
     // destination folder) and $FIX (the fixtures' folder), expanded unsplit and unglobbed.
+    // The output files of an earlier run are removed first, so that what is read from them
+    // can only come from this one.
     pid_t start(const std::string& args) {
+        fs::remove(m_out);
+        fs::remove(m_err);
         const std::string command = "set -f; IFS=; CLIP='" + fixture("clip.mp4") + "' DEST='" +
                                     dest() + "' OUT='" + (m_root / "out").string() +
                                     "' FIX='" LENTO_FIXTURE_DIR "'; exec '" LENTO_BINARY_DIR
@@ -68,26 +74,12 @@ protected:
     const std::string m_out = (m_root / "stdout").string(), m_err = (m_root / "stderr").string();
 };
 
-TEST_F(LentoExportTest, SlowsTheClipDownWithItsSound) {
-    const Outcome result = run("--factor 2 $CLIP $DEST");
+// The clip's frames carry their numbers, so the first exported frame shows where the range began.
+TEST_F(LentoExportTest, FactorRangeAndNoSoundShapeTheMovie) {
+    const Outcome result = run("--no-sound --factor 2 --range 2 5 $CLIP $DEST");
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, dest() + "\n");
     EXPECT_EQ(written(), std::vector<fs::path>{dest()});
-    const ProbeResult movie = probe(dest());
-    ASSERT_TRUE(movie.ok && movie.video() && movie.audio());
-    EXPECT_NEAR(movie.durationSeconds, 20.0, 0.2);
-    EXPECT_NEAR(movie.video()->durationSeconds, 20.0, 0.2);
-    EXPECT_NEAR(movie.audio()->durationSeconds, 20.0, 0.2);
-    // The clip's tone runs from start to end, so the slowed one must too.
-    for (double from = 0.5; from < 19; from += 3) {
-        EXPECT_GT(soundRms(dest(), from, from + 1), 0.02) << "silent at " << from;
-    }
-}
-
-// The clip's frames carry their numbers, so the first exported frame shows where the range began.
-TEST_F(LentoExportTest, NoSoundLeavesTheSoundOutAndARangeTheRest) {
-    const Outcome result = run("--no-sound --factor 2 --range 2 5 $CLIP $DEST");
-    ASSERT_EQ(result.exitCode, 0) << result.err;
     const ProbeResult movie = probe(dest());
     ASSERT_TRUE(movie.ok && movie.video());
     EXPECT_EQ(movie.audio(), nullptr);
@@ -98,21 +90,23 @@ TEST_F(LentoExportTest, NoSoundLeavesTheSoundOutAndARangeTheRest) {
     EXPECT_EQ(frames.back().index, 149);
 }
 
-// 0-2 s as it is, 2-4 s three times slower, 4-6 s as it is, 6-10 s without its sound. A section
-// far shorter than a frame exports too: it simply holds next to nothing.
+// 0-2 s as it is, 2-4 s three times slower, 4-6 s as it is without its sound (touching the
+// slowed section), 6-10 s as it is. A section far shorter than a frame exports too: it simply
+// holds next to nothing.
 TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsOfTheWholeClip) {
     const Outcome tiny = run("--section 0:0.00001:2 $CLIP $DEST");
     ASSERT_EQ(tiny.exitCode, 0) << tiny.err;
     EXPECT_NEAR(probe(dest()).durationSeconds, 10.0, 0.01);
 
-    const Outcome result = run("--section 6:10:1:mute --section 2:4:3 $CLIP $DEST");
+    const Outcome result = run("--section 4:6:1:mute --section 2:4:3 $CLIP $DEST");
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const auto frames = decodeVideoFrames(dest());
     ASSERT_GT(frames.size(), 180u);
     EXPECT_NEAR(frames[90].time, 2.0 + 30 * 0.1, 0.01);
     EXPECT_NEAR(frames[180].time, 10.0, 0.01);
-    EXPECT_GT(soundRms(dest(), 3, 9), 0.02);
-    EXPECT_LT(soundRms(dest(), 10.2, 14), 0.001);
+    EXPECT_GT(soundRms(dest(), 3, 7.8), 0.02);
+    EXPECT_LT(soundRms(dest(), 8.2, 9.8), 0.001);
+    EXPECT_GT(soundRms(dest(), 10.2, 13.8), 0.02);
 }
 
 // --motion smooth reaches the first section, which names no mode; the second holds its pictures
@@ -155,31 +149,58 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                              "--section 2:5:3 --section 4:6:2 $CLIP $DEST",
                              "--motion fast $CLIP $DEST",
                              "--motion",
-                             "--section 2:4:3:smooth:mute $CLIP $DEST"}) {
+                             "--section 2:4:3:smooth:mute $CLIP $DEST",
+                             "--range 2 2 $CLIP $DEST",
+                             "$CLIP $OUT/slow.mkv",
+                             "$CLIP $OUT/slow.xyz",
+                             "$CLIP $OUT/slow"}) {
         const Outcome result = run(line);
         EXPECT_EQ(result.exitCode, 2) << line;
         EXPECT_NE(result.err.find("usage:"), std::string::npos) << line << ": " << result.err;
+        if (std::string_view(line).starts_with("$CLIP $OUT/")) {
+            EXPECT_NE(result.err.find("DEST must end in mov, mp4, m4v or 3gp"), std::string::npos)
+                << result.err;
+        }
         EXPECT_TRUE(result.out.empty() && written().empty()) << line;
     }
 }
 
+// A destination that is not a regular file is refused before any work and left as it was.
 TEST_F(LentoExportTest, BadSourceOrDestinationFailsWithAMessageAndWritesNothing) {
+    fs::create_directory(dest("folder.mp4"));
+    ASSERT_EQ(mkfifo(dest("pipe.mov").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", dest("null.mp4"));
+    const std::vector<fs::path> before = written();
     for (const auto& [line, error] : std::vector<std::pair<std::string, std::string>>{
              {"--factor 2 $FIX/text.mov $DEST", "cannot open " + fixture("text.mov")},
              {"--factor 2 $OUT/missing.mp4 $DEST", "cannot open " + dest("missing.mp4")},
-             {"$CLIP $OUT/none/slow.mp4", "export failed: "}}) {
+             {"$CLIP $OUT/none/slow.mp4", "export failed: "},
+             {"$CLIP $OUT/folder.mp4", dest("folder.mp4") + " is a directory"},
+             {"$CLIP $OUT/pipe.mov", dest("pipe.mov") + " is not a regular file"},
+             {"$CLIP $OUT/null.mp4", dest("null.mp4") + " is not a regular file"}}) {
         const Outcome result = run(line);
         EXPECT_EQ(result.exitCode, 1) << line;
         EXPECT_NE(result.err.find("lento-export: " + error), std::string::npos) << result.err;
-        EXPECT_TRUE(written().empty()) << line;
+        if (!error.starts_with("export failed")) {
+            EXPECT_EQ(result.err.find("Exporting"), std::string::npos) << result.err;
+        }
+        EXPECT_EQ(written(), before) << line;
     }
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
-// Stopping mid-export must leave neither the movie nor the temporary file beside it. Factor 100
-// makes 1000 s of stretched sound, far longer to export than the wait before the signal.
+// Stopping mid-export, however it is stopped, leaves neither the movie nor anything beside it.
+// Factor 100 makes 1000 s of stretched sound, far longer to export than the wait before the
+// signal. The progress line is printed once the handlers are in place.
 TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
-    for (const int signal : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(strsignal(signal));
+    for (const auto& [signals, exitCode] : std::vector<std::pair<std::vector<int>, int>>{
+             {{SIGINT}, 130},
+             {{SIGTERM}, 130},
+             {{SIGHUP}, 130},
+             {{SIGINT, SIGINT}, 130}, // the second one kills it outright
+             {{SIGKILL}, 128 + SIGKILL}}) {
+        SCOPED_TRACE(strsignal(signals.front()) + std::string(" x") +
+                     std::to_string(signals.size()));
         const pid_t pid = start("--factor 100 $CLIP $DEST");
         ASSERT_GT(pid, 0);
         for (int tries = 0;
@@ -187,9 +208,11 @@ TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
             std::this_thread::sleep_for(20ms);
         }
         std::this_thread::sleep_for(300ms);
-        ASSERT_EQ(kill(pid, signal), 0);
+        for (const int signal : signals) {
+            ASSERT_EQ(kill(pid, signal), 0);
+        }
         const Outcome result = finish(pid);
-        EXPECT_EQ(result.exitCode, 130) << result.err;
+        EXPECT_EQ(result.exitCode, exitCode) << result.err;
         EXPECT_TRUE(result.out.empty()) << result.out;
         EXPECT_EQ(written(), std::vector<fs::path>{});
     }

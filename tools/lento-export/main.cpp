@@ -7,6 +7,7 @@
 #include "media/ExportSession.h"
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
+#include "media/OutputFile.h"
 #include "sections/SectionComposition.h"
 
 #include <algorithm>
@@ -35,6 +36,8 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 constexpr int kMaxFactor = 100;
+// The extensions whose containers an export writes (see fileTypeForExtension).
+constexpr const char* kWrittenExtensions = "mov, mp4, m4v or 3gp";
 
 // One --section: a part of the source, in seconds, slowed by its own factor.
 struct SectionOption {
@@ -101,8 +104,9 @@ void printUsage(std::FILE* out) {
                  "                     \"mute\" leaving its sound out, MODE (hold, blend,\n"
                  "                     smooth) overriding --motion; repeatable, sections may\n"
                  "                     touch but not overlap; not with --factor or --range\n"
-                 "  --help             show this help\n",
-                 kMaxFactor, presetNames().c_str());
+                 "  --help             show this help\n"
+                 "DEST's extension chooses the container: %s.\n",
+                 kMaxFactor, presetNames().c_str(), kWrittenExtensions);
 }
 
 bool parseInt(std::string_view text, int& value) {
@@ -233,6 +237,10 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
     }
     options.source = files[0];
     options.destination = files[1];
+    if (!lento::fileTypeForExtension(lento::pathExtension(options.destination))) {
+        error = "DEST must end in " + std::string(kWrittenExtensions);
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -242,8 +250,12 @@ void installStopHandlers() {
     sigemptyset(&action.sa_mask);
     // A second Ctrl-C kills the program outright, for the case where stopping hangs.
     action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal stops the export like Ctrl-C, rather than killing it mid-file.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (sigaction(signal, &action, nullptr) != 0) {
+            std::perror("lento-export: cannot handle stop signals");
+        }
+    }
 }
 
 // Shows the progress on standard error: one line rewritten in place on a terminal, otherwise a
@@ -312,6 +324,12 @@ std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& a
 }
 
 int exportMovie(const Options& options) {
+    // Before any work: a destination that can only be refused is refused at once.
+    std::string destinationError;
+    if (!lento::OutputFile::checkDestination(options.destination, destinationError)) {
+        std::fprintf(stderr, "lento-export: %s\n", destinationError.c_str());
+        return kExitFailure;
+    }
     const auto asset = lento::Asset::assetWithPath(options.source);
     if (!asset->isPlayable()) {
         std::fprintf(stderr, "lento-export: cannot open %s: %s\n", options.source.c_str(),

@@ -1,0 +1,136 @@
+// The destination of an export: what may be replaced, what a replacement keeps, and that
+// nothing is left behind however the writer ends.
+
+#include "media/OutputFile.h"
+#include "export/ExportSetup.h"
+#include "media/ExportSession.h"
+#include "support/MediaProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace lento {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OutputFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::remove_all(m_folder);
+        fs::create_directories(m_folder);
+    }
+    void TearDown() override { fs::remove_all(m_folder); }
+
+    std::string path(const std::string& name) const { return (m_folder / name).string(); }
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(m_folder)) {
+            found.push_back(entry.path().filename().string());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    const fs::path m_folder =
+        fs::path(LENTO_BINARY_DIR) / "test-output" / ("output-file-" + std::to_string(getpid()));
+};
+
+// Both ways of writing: the file appears under the destination's name only on commit, a
+// replacement keeps the replaced file's mode (and owner, where the test may give files away)
+// and a link stays a link, and an uncommitted file vanishes with its writer.
+TEST_F(OutputFileTest, OnlyACommittedFileAppearsAndItKeepsWhatItReplaces) {
+    for (const OutputFile::Naming naming :
+         {OutputFile::Naming::Unnamed, OutputFile::Naming::Named}) {
+        SCOPED_TRACE(naming == OutputFile::Naming::Named ? "named" : "unnamed");
+        SetUp();
+        const auto write = [](OutputFile& output, const std::string& text) {
+            std::ofstream(output.writePath(), std::ios::trunc) << text;
+        };
+        std::string error;
+        {
+            OutputFile abandoned;
+            ASSERT_TRUE(abandoned.open(path("abandoned.mp4"), error, naming)) << error;
+            EXPECT_EQ(abandoned.naming(), naming);
+            write(abandoned, "half a movie");
+        }
+        EXPECT_EQ(names(), std::vector<std::string>{});
+
+        // The longest name a folder takes.
+        const std::string replacedName = std::string(251, 'n') + ".mp4";
+        const std::string replacedPath = path(replacedName);
+        { std::ofstream(replacedPath) << "old movie"; }
+        ASSERT_EQ(chmod(replacedPath.c_str(), 0640), 0);
+        const bool mayGiveAway = geteuid() == 0;
+        if (mayGiveAway) {
+            ASSERT_EQ(chown(replacedPath.c_str(), 4321, 8765), 0);
+        }
+        fs::create_symlink(replacedName, path("link.mp4"));
+        OutputFile replacing;
+        ASSERT_TRUE(replacing.open(path("link.mp4"), error, naming)) << error;
+        write(replacing, "replacement");
+        EXPECT_EQ(test::readFileBytes(replacedPath), "old movie");
+        ASSERT_TRUE(replacing.commit(error)) << error;
+        EXPECT_EQ(test::readFileBytes(replacedPath), "replacement");
+        EXPECT_TRUE(fs::is_symlink(path("link.mp4")));
+        struct stat replaced = {};
+        ASSERT_EQ(stat(replacedPath.c_str(), &replaced), 0);
+        EXPECT_EQ(replaced.st_mode & 07777, 0640u);
+        if (mayGiveAway) {
+            EXPECT_EQ(replaced.st_uid, 4321u);
+            EXPECT_EQ(replaced.st_gid, 8765u);
+        }
+        EXPECT_EQ(names(), (std::vector<std::string>{"link.mp4", replacedName}));
+    }
+}
+
+TEST_F(OutputFileTest, NamedFilesOfWritersThatNoLongerRunAreRemoved) {
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const std::string stale = outputFileTemporaryName(gone, 3);
+    const std::string running = outputFileTemporaryName(getppid(), 0);
+    for (const std::string& name : {stale, running, std::string(".lento-12x-0.part")}) {
+        std::ofstream(path(name)) << "debris";
+    }
+    std::string error;
+    OutputFile output;
+    ASSERT_TRUE(output.open(path("movie.mp4"), error, OutputFile::Naming::Named)) << error;
+    EXPECT_FALSE(fs::exists(path(stale)));
+    EXPECT_TRUE(fs::exists(path(running)));
+    EXPECT_TRUE(fs::exists(path(".lento-12x-0.part")));
+}
+
+// The completion is the worker's last touch of the session, so it may release the session.
+// Under the address sanitizer a worker that went on touching the session is caught here.
+TEST_F(OutputFileTest, ASessionMayBeDestroyedByItsOwnCompletion) {
+    const auto asset = Asset::assetWithPath(test::fixture("clip.mp4"));
+    ASSERT_TRUE(asset->isPlayable());
+    const auto second = MediaTimeRange::make(MediaTime::zero(), MediaTime::make(1, 1));
+    auto session = ExportSession::exportSessionWithAsset(
+        makeFullVideoComposition(*asset, 1, false, second), ExportPresetName::H264_640x480);
+    ASSERT_TRUE(session);
+    session->setOutputURL(path("short.mov"));
+    // Held by the completion, so that the worker is done with it before it is freed.
+    auto ended = std::make_shared<std::promise<ExportSession::Status>>();
+    std::future<ExportSession::Status> status = ended->get_future();
+    session->exportAsynchronouslyWithCompletionHandler([&session, ended] {
+        const ExportSession::Status last = session->status();
+        session.reset();
+        ended->set_value(last);
+    });
+    EXPECT_EQ(status.get(), ExportSession::Status::Completed);
+    EXPECT_EQ(session, nullptr);
+    EXPECT_EQ(names(), std::vector<std::string>{"short.mov"});
+}
+
+} // namespace
+} // namespace lento
