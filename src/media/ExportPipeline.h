@@ -79,7 +79,7 @@ struct SourceStream {
 size_t frameBytes(const AVFrame* frame);
 
 struct VideoItem {
-    FramePtr frame; // yuv420p at the output size
+    FramePtr frame; // 4:2:0 at the output size and depth
     int64_t pts = 0;
     int64_t duration = 0;
 
@@ -96,6 +96,7 @@ struct AudioItem {
 struct VideoFormat {
     int width = 0;
     int height = 0;
+    AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P; // 4:2:0, 8 or 10 bits
 };
 
 struct AudioFormat {

@@ -215,7 +215,7 @@ public:
 private:
     FramePtr convert(const AVFrame& frame, std::string& error) {
         if (frame.width == m_format.width && frame.height == m_format.height &&
-            frame.format == AV_PIX_FMT_YUV420P) {
+            frame.format == m_format.pixelFormat) {
             FramePtr copy(av_frame_clone(&frame));
             if (!copy) {
                 error = "out of memory";
@@ -224,7 +224,7 @@ private:
         }
         m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
                                             static_cast<AVPixelFormat>(frame.format),
-                                            m_format.width, m_format.height, AV_PIX_FMT_YUV420P,
+                                            m_format.width, m_format.height, m_format.pixelFormat,
                                             SWS_BILINEAR, nullptr, nullptr, nullptr));
         FramePtr output = pooledFrame();
         if (!m_scaler || !output) {
@@ -245,7 +245,7 @@ private:
     FramePtr pooledFrame() {
         constexpr int kAlign = 64;
         if (!m_pool) {
-            const int size = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, m_format.width,
+            const int size = av_image_get_buffer_size(m_format.pixelFormat, m_format.width,
                                                       m_format.height, kAlign);
             if (size <= 0) {
                 return nullptr;
@@ -259,10 +259,10 @@ private:
             return nullptr;
         }
         output->buf[0] = buffer;
-        output->format = AV_PIX_FMT_YUV420P;
+        output->format = m_format.pixelFormat;
         output->width = m_format.width;
         output->height = m_format.height;
-        if (av_image_fill_arrays(output->data, output->linesize, buffer->data, AV_PIX_FMT_YUV420P,
+        if (av_image_fill_arrays(output->data, output->linesize, buffer->data, m_format.pixelFormat,
                                  m_format.width, m_format.height, kAlign) < 0) {
             return nullptr;
         }
