@@ -3,6 +3,7 @@
 #include "media/Asset.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <thread>
 
@@ -16,8 +17,14 @@ namespace lento {
 
 namespace {
 
+// A tag the movie keeps: its name there and the names sources write it under.
+struct KeptTag {
+    const char* name;
+    std::array<const char*, 2> sourceNames;
+};
+
 // The first of `names` that `dictionary` holds, or nothing.
-const char* firstTag(const AVDictionary* dictionary, std::initializer_list<const char*> names) {
+const char* firstTag(const AVDictionary* dictionary, const std::array<const char*, 2>& names) {
     for (const char* name : names) {
         if (const AVDictionaryEntry* entry = av_dict_get(dictionary, name, nullptr, 0)) {
             return entry->value;
@@ -58,13 +65,13 @@ SourceTraits readSourceTraits(const AssetTrack& video) {
             ? input->streams[video.streamIndex]
             : nullptr;
     // Phones write these under Apple's long names or the short ones; the muxers take the short.
-    const std::pair<const char*, std::initializer_list<const char*>> wanted[] = {
+    static constexpr KeptTag kept[] = {
         {"creation_time", {"creation_time", "com.apple.quicktime.creationdate"}},
         {"location", {"location", "com.apple.quicktime.location.ISO6709"}},
         {"make", {"make", "com.apple.quicktime.make"}},
         {"model", {"model", "com.apple.quicktime.model"}},
     };
-    for (const auto& [name, sourceNames] : wanted) {
+    for (const auto& [name, sourceNames] : kept) {
         const char* value = firstTag(input->metadata, sourceNames);
         if (value == nullptr && stream != nullptr) {
             value = firstTag(stream->metadata, sourceNames);
