@@ -89,8 +89,13 @@ SourceTraits readSourceTraits(const AssetTrack& video) {
     traits.matrix = parameters.color_space;
     traits.range = parameters.color_range;
     traits.chromaLocation = parameters.chroma_location;
-    const AVPixFmtDescriptor* pixels =
-        av_pix_fmt_desc_get(static_cast<AVPixelFormat>(parameters.format));
+    const auto format = static_cast<AVPixelFormat>(parameters.format);
+    if (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
+        format == AV_PIX_FMT_YUVJ444P) {
+        // The scaler turns these full-range formats into limited-range 4:2:0.
+        traits.range = AVCOL_RANGE_MPEG;
+    }
+    const AVPixFmtDescriptor* pixels = av_pix_fmt_desc_get(format);
     traits.deep =
         (pixels != nullptr && pixels->comp[0].depth > 8) || parameters.bits_per_raw_sample > 8;
     return traits;

@@ -193,43 +193,6 @@ const StreamInfo* ProbeResult::audio() const {
     return firstOfType(streams, 'a');
 }
 
-namespace {
-
-// Whether the top-level "moov" box of an ISO media file comes before its "mdat" box.
-bool indexComesFirst(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    while (file) {
-        unsigned char header[8];
-        if (!file.read(reinterpret_cast<char*>(header), sizeof header)) {
-            return false;
-        }
-        const std::string type(reinterpret_cast<const char*>(header + 4), 4);
-        if (type == "moov" || type == "mdat") {
-            return type == "moov";
-        }
-        uint64_t size = (uint64_t{header[0]} << 24) | (uint64_t{header[1]} << 16) |
-                        (uint64_t{header[2]} << 8) | header[3];
-        uint64_t skip = size - 8;
-        if (size == 1) {
-            unsigned char large[8];
-            if (!file.read(reinterpret_cast<char*>(large), sizeof large)) {
-                return false;
-            }
-            size = 0;
-            for (unsigned char byte : large) {
-                size = (size << 8) | byte;
-            }
-            skip = size - 16;
-        } else if (size < 8) {
-            return false;
-        }
-        file.seekg(static_cast<std::streamoff>(skip), std::ios::cur);
-    }
-    return false;
-}
-
-} // namespace
-
 ProbeResult probe(const std::string& path) {
     ProbeResult result;
     const FormatPtr format = openInput(path);
@@ -290,7 +253,10 @@ ProbeResult probe(const std::string& path) {
     while ((tag = av_dict_get(format->metadata, "", tag, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
         result.tags[tag->key] = tag->value;
     }
-    result.indexFirst = indexComesFirst(path);
+    // A box's header comes before its contents, so the first mention of each type is its box.
+    const std::string bytes = readFileBytes(path);
+    const size_t index = bytes.find("moov");
+    result.indexFirst = index != std::string::npos && index < bytes.find("mdat");
     result.ok = true;
     return result;
 }
