@@ -77,6 +77,12 @@ void ExportFlow::begin(QWidget* window, const QUrl& editedVideo, const QString& 
     m_savePanel->setExtensionHidden(false);
     m_savePanel->setAllowedFileTypes(formats);
     m_savePanel->setAccessoryFormats(formats, IndexOfExportExtensionFromCurVideo(formats));
+    QStringList qualities;
+    for (const ExportQuality& quality : exportQualities()) {
+        qualities << QString::fromUtf8(quality.label);
+    }
+    m_savePanel->setAccessoryQualities(qualities, 0);
+    m_savePanel->setQualityNote(kOriginalQuality, QString::fromUtf8(originalQualityNote()));
     m_savePanel->beginSheetModalForWindow(window,
                                           [guard = QPointer<ExportFlow>(this)](int response) {
                                               if (guard) {
@@ -104,10 +110,11 @@ void ExportFlow::confirm(int response) {
 
     const std::string path = destination.toStdString();
     const auto compatible = exportPresetsCompatibleWithAsset(*job.source);
+    const int quality = m_savePanel->chosenQuality();
     m_exportSession = ExportSession::exportSessionWithAsset(
-        job.composition, job.firstCompatiblePreset && !compatible.empty()
+        job.composition, quality == 0 && job.firstCompatiblePreset && !compatible.empty()
                              ? compatible.front()
-                             : exportPresetNameForDestination(*job.source, path));
+                             : exportPresetNameForQuality(quality, *job.source, path));
     if (!m_exportSession) {
         return;
     }

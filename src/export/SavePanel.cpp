@@ -11,6 +11,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <system_error>
@@ -83,6 +86,48 @@ void SavePanel::setAccessoryFormats(const QStringList& formats, int selected) {
         setDefaultSuffix(formats.at(selected));
     }
     connect(m_formatChooser, &QComboBox::currentIndexChanged, this, &SavePanel::formatChosen);
+}
+
+void SavePanel::setAccessoryQualities(const QStringList& qualities, int selected) {
+    auto* accessory = new QWidget(this);
+    auto* column = new QVBoxLayout(accessory);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto* row = new QHBoxLayout();
+    m_qualityLabel = new QLabel(QStringLiteral("Quality:"), accessory);
+    m_qualityChooser = new QComboBox(accessory);
+    m_qualityChooser->addItems(qualities);
+    m_qualityChooser->setCurrentIndex(selected);
+    m_qualityChooser->setMinimumWidth(140);
+    row->addWidget(m_qualityLabel);
+    row->addWidget(m_qualityChooser);
+    row->addStretch(1);
+    column->addLayout(row);
+    m_qualityNote = new QLabel(accessory);
+    m_qualityNote->setWordWrap(true);
+    m_qualityNote->setVisible(false);
+    column->addWidget(m_qualityNote);
+    if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
+        grid->addWidget(accessory, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    connect(m_qualityChooser, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (m_qualityNote) {
+            m_qualityNote->setVisible(index == m_qualityNoteIndex);
+        }
+    });
+}
+
+void SavePanel::setQualityNote(int index, const QString& note) {
+    if (!m_qualityChooser || !m_qualityNote) {
+        return;
+    }
+    m_qualityNoteIndex = index;
+    m_qualityNote->setText(note);
+    // Hidden rather than shown-and-empty, so that the panel does not grow for nothing.
+    m_qualityNote->setVisible(m_qualityChooser->currentIndex() == index);
+}
+
+int SavePanel::chosenQuality() const {
+    return m_qualityChooser ? std::max(0, m_qualityChooser->currentIndex()) : 0;
 }
 
 void SavePanel::formatChosen(int index) {

@@ -32,6 +32,17 @@ public:
     QComboBox* formatChooser() const { return m_formatChooser; }
     QLabel* formatLabel() const { return m_formatLabel; }
 
+    // Puts the "Quality:" label and its chooser with `qualities` (selecting `selected`) below
+    // the "Format:" row.
+    void setAccessoryQualities(const QStringList& qualities, int selected);
+    QComboBox* qualityChooser() const { return m_qualityChooser; }
+    QLabel* qualityLabel() const { return m_qualityLabel; }
+    // A line under the "Quality:" row, shown while the quality at `index` is chosen.
+    void setQualityNote(int index, const QString& note);
+    QLabel* qualityNote() const { return m_qualityNote; }
+    // The chosen quality's index; 0 (the first) when the panel has no quality row.
+    int chosenQuality() const;
+
     // The chosen destination: the folder shown and the name typed (which may hold a folder of
     // its own).
     QString URL() const;
@@ -70,6 +81,10 @@ private:
     QString m_editedVideoPath;
     QPointer<QComboBox> m_formatChooser;
     QPointer<QLabel> m_formatLabel;
+    QPointer<QComboBox> m_qualityChooser;
+    QPointer<QLabel> m_qualityLabel;
+    QPointer<QLabel> m_qualityNote;
+    int m_qualityNoteIndex = -1;
 };
 
 } // namespace lento

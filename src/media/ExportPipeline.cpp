@@ -88,16 +88,17 @@ ExportPlan planExport(const Composition& composition, MediaTimeRange requested) 
     return plan;
 }
 
-FramePtr PicturePool::take(int width, int height) {
+FramePtr PicturePool::take(int width, int height, AVPixelFormat format) {
     constexpr int kAlign = 64;
-    if (!m_pool || width != m_width || height != m_height) {
-        const int size = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, width, height, kAlign);
+    if (!m_pool || width != m_width || height != m_height || format != m_format) {
+        const int size = av_image_get_buffer_size(format, width, height, kAlign);
         if (size <= 0) {
             return nullptr;
         }
         m_pool.reset(av_buffer_pool_init(size_t(size), nullptr));
         m_width = width;
         m_height = height;
+        m_format = format;
     }
     FramePtr output = makeFrame();
     AVBufferRef* buffer = m_pool ? av_buffer_pool_get(m_pool.get()) : nullptr;
@@ -106,11 +107,11 @@ FramePtr PicturePool::take(int width, int height) {
         return nullptr;
     }
     output->buf[0] = buffer;
-    output->format = AV_PIX_FMT_YUV420P;
+    output->format = format;
     output->width = width;
     output->height = height;
-    if (av_image_fill_arrays(output->data, output->linesize, buffer->data, AV_PIX_FMT_YUV420P,
-                             width, height, kAlign) < 0) {
+    if (av_image_fill_arrays(output->data, output->linesize, buffer->data, format, width, height,
+                             kAlign) < 0) {
         return nullptr;
     }
     return output;

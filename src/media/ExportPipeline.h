@@ -83,17 +83,19 @@ size_t frameBytes(const AVFrame* frame);
 // done with them: fresh memory for every picture costs the kernel more time than making it.
 class PicturePool {
 public:
-    // A picture of `width` x `height` with uninitialised pixels; null when out of memory.
-    FramePtr take(int width, int height);
+    // A picture of `width` x `height` in `format` with uninitialised pixels; null when out of
+    // memory.
+    FramePtr take(int width, int height, AVPixelFormat format = AV_PIX_FMT_YUV420P);
 
 private:
     BufferPoolPtr m_pool;
     int m_width = 0;
     int m_height = 0;
+    AVPixelFormat m_format = AV_PIX_FMT_NONE;
 };
 
 struct VideoItem {
-    FramePtr frame; // yuv420p at the output size
+    FramePtr frame; // 4:2:0 at the output size and depth
     int64_t pts = 0;
     int64_t duration = 0;
 
@@ -110,6 +112,7 @@ struct AudioItem {
 struct VideoFormat {
     int width = 0;
     int height = 0;
+    AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P; // 4:2:0, 8 or 10 bits
 };
 
 struct AudioFormat {

@@ -60,10 +60,26 @@ const std::vector<ExportPreset>& exportPresetTable() {
     return table;
 }
 
+const std::vector<ExportPreset>& qualityPresetTable() {
+    static const std::vector<FileType> allTypes = {FileType::QuickTimeMovie, FileType::MPEG4,
+                                                   FileType::ThreeGPP};
+    static const std::vector<ExportPreset> table = {
+        {ExportPresetName::Original, 0, 0, 16, "medium", 256000, allTypes, true},
+        {ExportPresetName::SourceSize, 0, 0, 18, "medium", 256000, allTypes},
+        {ExportPresetName::P1080, 1920, 1080, 19, "medium", 192000, allTypes},
+        {ExportPresetName::P720, 1280, 720, 20, "medium", 160000, allTypes},
+        {ExportPresetName::P540, 960, 540, 21, "medium", 128000, allTypes},
+        {ExportPresetName::P480, 854, 480, 22, "medium", 128000, allTypes},
+    };
+    return table;
+}
+
 const ExportPreset* exportPresetNamed(std::string_view name) {
-    for (const ExportPreset& preset : exportPresetTable()) {
-        if (preset.name == name) {
-            return &preset;
+    for (const auto* table : {&exportPresetTable(), &qualityPresetTable()}) {
+        for (const ExportPreset& preset : *table) {
+            if (preset.name == name) {
+                return &preset;
+            }
         }
     }
     return nullptr;

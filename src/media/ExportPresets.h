@@ -30,6 +30,9 @@ struct ExportPreset {
     const char* x264Preset = "medium";
     int audioBitRate = 160000;
     std::vector<FileType> fileTypes;
+    // The source's pictures are copied as they are, without decoding, where the export is one
+    // whole source held longer; elsewhere the preset encodes at the source's size.
+    bool copyVideo = false;
 };
 
 namespace ExportPresetName {
@@ -38,10 +41,21 @@ inline constexpr const char* HighestQuality = "HighestQuality";
 inline constexpr const char* H264_1280x720 = "H264_1280x720";
 inline constexpr const char* H264_960x540 = "H264_960x540";
 inline constexpr const char* H264_640x480 = "H264_640x480";
+// The qualities a person chooses in the save panel, and `lento-export --preset` too.
+inline constexpr const char* Original = "Original";
+inline constexpr const char* SourceSize = "SourceSize";
+inline constexpr const char* P1080 = "1080p";
+inline constexpr const char* P720 = "720p";
+inline constexpr const char* P540 = "540p";
+inline constexpr const char* P480 = "480p";
 } // namespace ExportPresetName
 
 // All presets, best first.
 const std::vector<ExportPreset>& exportPresetTable();
+// The presets behind the save panel's "Quality:" choices, best first. Kept apart from the table
+// above, whose names are what the compatibility question answers.
+const std::vector<ExportPreset>& qualityPresetTable();
+// A preset of either table.
 const ExportPreset* exportPresetNamed(std::string_view name);
 
 // The names of the presets that can export `asset`, in table order; empty for an asset that is

@@ -3,7 +3,9 @@
 #include "media/ExportPipeline.h"
 #include "media/FfmpegHandles.h"
 #include "media/FrameStage.h"
+#include "media/MovieWriter.h"
 #include "media/OutputFile.h"
+#include "media/PacketCopy.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,9 +26,10 @@ namespace lento {
 
 namespace {
 
+// The source's rate up to 48 kHz: beyond that no one hears a difference, and AAC players
+// are not bound to play it.
 int pickSampleRate(int sourceRate) {
-    static const int supported[] = {96000, 88200, 64000, 48000, 44100, 32000,
-                                    24000, 22050, 16000, 12000, 11025, 8000};
+    static const int supported[] = {48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
     for (int rate : supported) {
         if (rate == sourceRate) {
             return rate;
@@ -35,264 +38,10 @@ int pickSampleRate(int sourceRate) {
     return 48000;
 }
 
-// The encoders and the muxer of one export.
-class MovieWriter {
-public:
-    bool open(const std::string& path, FileType type, std::string& error) {
-        AVFormatContext* raw = nullptr;
-        const int result =
-            avformat_alloc_output_context2(&raw, nullptr, fileTypeMuxer(type), path.c_str());
-        if (result < 0 || raw == nullptr) {
-            error = "cannot write this file type: " + ffmpegError(result);
-            return false;
-        }
-        m_output.reset(raw);
-        m_path = path;
-        m_packet = makePacket();
-        m_heldVideo = makePacket();
-        if (!m_packet || !m_heldVideo) {
-            error = "out of memory";
-            return false;
-        }
-        return true;
-    }
-
-    bool addVideo(const VideoFormat& format, const ExportPreset& preset, const AssetTrack& source,
-                  AVRational frameRate, std::string& error) {
-        const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-        if (codec == nullptr) {
-            error = "the H.264 encoder is missing";
-            return false;
-        }
-        m_video.reset(avcodec_alloc_context3(codec));
-        if (!m_video) {
-            error = "out of memory";
-            return false;
-        }
-        AVCodecContext& encoder = *m_video;
-        encoder.width = format.width;
-        encoder.height = format.height;
-        encoder.pix_fmt = AV_PIX_FMT_YUV420P;
-        encoder.time_base = AVRational{1, kVideoTimescale};
-        if (frameRate.num > 0 && frameRate.den > 0) {
-            encoder.framerate = frameRate;
-        }
-        // Two frame threads a core rather than x264's one and a half: the decoding and sound
-        // threads wait on their queues now and then, and the extra encoder thread fills those
-        // gaps (about 3% faster on two cores, for a dozen megabytes).
-        const unsigned cores = std::thread::hardware_concurrency();
-        encoder.thread_count = cores == 0 ? 0 : static_cast<int>(std::min(2 * cores, 16u));
-        if ((m_output->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
-            encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        }
-        int result = av_opt_set(encoder.priv_data, "preset", preset.x264Preset, 0);
-        if (result >= 0) {
-            result = av_opt_set(encoder.priv_data, "crf", std::to_string(preset.crf).c_str(), 0);
-        }
-        if (result >= 0) {
-            result = av_opt_set(encoder.priv_data, "profile", "high", 0);
-        }
-        if (result >= 0) {
-            result = avcodec_open2(&encoder, codec, nullptr);
-        }
-        if (result < 0) {
-            error = "cannot start the H.264 encoder: " + ffmpegError(result);
-            return false;
-        }
-        m_videoStream = addStream(encoder, error);
-        if (m_videoStream == nullptr) {
-            return false;
-        }
-        if (source.hasDisplayMatrix) {
-            uint8_t* matrix = av_stream_new_side_data(m_videoStream, AV_PKT_DATA_DISPLAYMATRIX,
-                                                      sizeof source.displayMatrix);
-            if (matrix == nullptr) {
-                error = "out of memory";
-                return false;
-            }
-            std::memcpy(matrix, source.displayMatrix.data(), sizeof source.displayMatrix);
-        }
-        return true;
-    }
-
-    bool addAudio(AudioFormat& format, const ExportPreset& preset, std::string& error) {
-        const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-        if (codec == nullptr) {
-            error = "the AAC encoder is missing";
-            return false;
-        }
-        m_audio.reset(avcodec_alloc_context3(codec));
-        if (!m_audio) {
-            error = "out of memory";
-            return false;
-        }
-        AVCodecContext& encoder = *m_audio;
-        encoder.sample_fmt = AV_SAMPLE_FMT_FLTP;
-        encoder.sample_rate = format.sampleRate;
-        av_channel_layout_default(&encoder.ch_layout, format.channels);
-        encoder.bit_rate = preset.audioBitRate;
-        encoder.time_base = AVRational{1, format.sampleRate};
-        if ((m_output->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
-            encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        }
-        const int result = avcodec_open2(&encoder, codec, nullptr);
-        if (result < 0) {
-            error = "cannot start the AAC encoder: " + ffmpegError(result);
-            return false;
-        }
-        format.frameSize = encoder.frame_size > 0 ? encoder.frame_size : 1024;
-        m_audioStream = addStream(encoder, error);
-        return m_audioStream != nullptr;
-    }
-
-    bool start(std::string& error) {
-        int result = avio_open(&m_output->pb, m_path.c_str(), AVIO_FLAG_WRITE);
-        if (result < 0) {
-            error = "cannot create the file: " + ffmpegError(result);
-            return false;
-        }
-        result = avformat_write_header(m_output.get(), nullptr);
-        if (result < 0) {
-            error = "cannot write the file: " + ffmpegError(result);
-            return false;
-        }
-        return true;
-    }
-
-    bool writeVideo(VideoItem& item, std::string& error) {
-        item.frame->pts = item.pts;
-        item.frame->pict_type = AV_PICTURE_TYPE_NONE;
-        m_durations[item.pts] = item.duration;
-        return encode(*m_video, m_videoStream, item.frame.get(), error);
-    }
-
-    bool writeAudio(AudioItem& item, std::string& error) {
-        item.frame->pts = item.firstSample;
-        return encode(*m_audio, m_audioStream, item.frame.get(), error);
-    }
-
-    // Flushes the encoders and closes the file; the pictures last until `videoEnd` (in
-    // kVideoTimescale units).
-    bool finish(int64_t videoEnd, std::string& error) {
-        if (m_video &&
-            !(encode(*m_video, m_videoStream, nullptr, error) && writeHeldVideo(videoEnd, error))) {
-            return false;
-        }
-        if (m_audio && !encode(*m_audio, m_audioStream, nullptr, error)) {
-            return false;
-        }
-        int result = av_write_trailer(m_output.get());
-        if (result < 0) {
-            error = "cannot finish the file: " + ffmpegError(result);
-            return false;
-        }
-        result = avio_closep(&m_output->pb);
-        if (result < 0) {
-            error = "cannot finish the file: " + ffmpegError(result);
-            return false;
-        }
-        return true;
-    }
-
-    // Closes the file without finishing it.
-    void abandon() { m_output.reset(); }
-
-private:
-    // A stream of the movie that carries what `encoder` makes.
-    AVStream* addStream(const AVCodecContext& encoder, std::string& error) {
-        AVStream* stream = avformat_new_stream(m_output.get(), nullptr);
-        if (stream == nullptr) {
-            error = "out of memory";
-            return nullptr;
-        }
-        const int result = avcodec_parameters_from_context(stream->codecpar, &encoder);
-        if (result < 0) {
-            error = "cannot describe the encoded stream: " + ffmpegError(result);
-            return nullptr;
-        }
-        stream->time_base = encoder.time_base;
-        return stream;
-    }
-
-    bool encode(AVCodecContext& encoder, AVStream* stream, AVFrame* frame, std::string& error) {
-        int result = avcodec_send_frame(&encoder, frame);
-        if (result < 0) {
-            error = "cannot encode: " + ffmpegError(result);
-            return false;
-        }
-        while ((result = avcodec_receive_packet(&encoder, m_packet.get())) == 0) {
-            if (&encoder == m_video.get()) {
-                const auto found = m_durations.find(m_packet->pts);
-                if (found != m_durations.end()) {
-                    m_packet->duration = found->second;
-                    m_durations.erase(found);
-                }
-                if (m_firstVideoDts == AV_NOPTS_VALUE) {
-                    m_firstVideoDts = m_packet->dts;
-                }
-                // Each picture packet waits for the next, so that the last one can be given
-                // the duration that makes the track last its full length.
-                std::swap(m_packet, m_heldVideo);
-                const bool held = std::exchange(m_holdingVideo, true);
-                if (!held) {
-                    continue;
-                }
-                m_lastVideoDts = m_packet->dts;
-            }
-            if (!write(*m_packet, encoder, *stream, error)) {
-                return false;
-            }
-        }
-        if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) {
-            error = "cannot encode: " + ffmpegError(result);
-            return false;
-        }
-        return true;
-    }
-
-    bool write(AVPacket& packet, const AVCodecContext& encoder, const AVStream& stream,
-               std::string& error) {
-        av_packet_rescale_ts(&packet, encoder.time_base, stream.time_base);
-        packet.stream_index = stream.index;
-        const int result = av_interleaved_write_frame(m_output.get(), &packet);
-        if (result < 0) {
-            error = "cannot write the file: " + ffmpegError(result);
-            return false;
-        }
-        return true;
-    }
-
-    // The muxer measures a track from its first decoding time to the last packet's decoding
-    // time plus its duration, and shows it up to the latest showing time plus duration. B-frames
-    // are decoded a few pictures ahead of their showing, and once pictures are stretched that
-    // lead changes in time: a track whose last part is slowed came out a few pictures short.
-    // The last packet is decoded with the lead the track started with, as far as its neighbours
-    // allow, and lasts until `videoEnd` (the first picture is shown at 0), so that both
-    // measures agree.
-    bool writeHeldVideo(int64_t videoEnd, std::string& error) {
-        if (!std::exchange(m_holdingVideo, false)) {
-            return true;
-        }
-        AVPacket& last = *m_heldVideo;
-        const int64_t leadAtStart = std::max<int64_t>(0, -m_firstVideoDts);
-        last.dts = std::clamp(last.pts - leadAtStart, m_lastVideoDts + 1, last.pts);
-        last.duration = std::max<int64_t>(1, videoEnd - last.pts);
-        return write(last, *m_video, *m_videoStream, error);
-    }
-
-    OutputContextPtr m_output;
-    std::string m_path;
-    PacketPtr m_packet;
-    PacketPtr m_heldVideo; // the latest picture packet, not yet written
-    bool m_holdingVideo = false;
-    int64_t m_firstVideoDts = AV_NOPTS_VALUE;
-    int64_t m_lastVideoDts = INT64_MIN + 1; // of the latest picture packet written
-    CodecContextPtr m_video;
-    CodecContextPtr m_audio;
-    AVStream* m_videoStream = nullptr;      // owned by m_output
-    AVStream* m_audioStream = nullptr;      // owned by m_output
-    std::map<int64_t, int64_t> m_durations; // picture durations by time stamp, until encoded
-};
+// Up to 5.1, the most AAC players are sure to play; more channels are mixed down to stereo.
+int pickChannels(int sourceChannels) {
+    return sourceChannels > 6 ? 2 : std::max(sourceChannels, 1);
+}
 
 // The frame rate the encoder is told: the grid's where pictures are made, otherwise the
 // source's slowed by the stretch (pictures held longer come less often). 0/1 when unknown.
@@ -332,11 +81,13 @@ struct ExportJob {
         }
         MovieWriter writer;
         Streams streams;
-        if (StageOutcome opened = openMovie(plan, writer, streams); !opened.ok()) {
+        std::optional<PacketCopier> copier;
+        if (StageOutcome opened = openMovie(plan, writer, streams, copier); !opened.ok()) {
             return opened;
         }
         Renderers renderers(plan, streams);
-        StageOutcome muxed = mux(writer, renderers, streams);
+        StageOutcome muxed = copier ? muxCopied(writer, *copier, renderers, streams)
+                                    : mux(writer, renderers, streams);
         renderers.stopAndJoin();
         if (!renderers.video.ok()) {
             return renderers.video;
@@ -359,6 +110,7 @@ private:
     // The formats and lengths of the movie's streams; a stream without segments is left out.
     struct Streams {
         bool hasVideo = false;
+        bool videoCopied = false; // the pictures go from the source to the movie undecoded
         bool hasAudio = false;
         VideoFormat video;
         AudioFormat audio;
@@ -380,7 +132,7 @@ private:
         std::thread audioThread;
 
         Renderers(const ExportPlan& plan, const Streams& streams) {
-            if (streams.hasVideo) {
+            if (streams.hasVideo && !streams.videoCopied) {
                 videoThread = std::thread([this, &plan, &streams] {
                     video =
                         renderVideo(plan.video, streams.video, streams.videoEnd, videoQueue, stop);
@@ -424,17 +176,48 @@ private:
         }
     };
 
-    StageOutcome openMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams) const {
+    StageOutcome openMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
+                           std::optional<PacketCopier>& copier) const {
         std::string error;
         if (!writer.open(path, fileType, error)) {
             return StageOutcome::failed(error);
         }
-        if (!plan.video.empty()) {
+        if (preset.copyVideo && PacketCopier::applies(plan)) {
+            copier.emplace();
+            if (!copier->open(plan.video.front(), error)) {
+                return StageOutcome::failed(error);
+            }
+            if (writer.canHoldVideo(copier->parameters().codec_id)) {
+                writer.setTags(readSourceTraits(plan.video.front().source));
+                if (!writer.addCopiedVideo(copier->parameters(), copier->timeBase(),
+                                           copier->frameRate(), plan.video.front().source, error)) {
+                    return StageOutcome::failed(error);
+                }
+                streams.hasVideo = true;
+                streams.videoCopied = true;
+                streams.videoEnd =
+                    plan.video.back().targetRange.end().convertScale(kVideoTimescale).value;
+            } else {
+                // The container cannot hold the source's pictures: they are encoded.
+                copier.reset();
+            }
+        }
+        if (!plan.video.empty() && !streams.videoCopied) {
             const PlacedSegment& first = plan.video.front();
             presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
                              streams.video.width, streams.video.height);
-            if (!writer.addVideo(streams.video, preset, first.source, outputFrameRate(first),
-                                 error)) {
+            const SourceTraits traits = readSourceTraits(first.source);
+            writer.setTags(traits);
+            // Never silently fewer bits than the source has; pictures made between the
+            // source's are 8-bit for now.
+            const bool made =
+                std::any_of(plan.video.begin(), plan.video.end(), [](const PlacedSegment& segment) {
+                    return segment.motion != MotionMode::Hold;
+                });
+            streams.video.pixelFormat =
+                traits.deep && !made ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;
+            if (!writer.addVideo(streams.video, preset, first.source, traits,
+                                 outputFrameRate(first), error)) {
                 return StageOutcome::failed(error);
             }
             streams.hasVideo = true;
@@ -444,7 +227,7 @@ private:
         if (!plan.audio.empty()) {
             const AssetTrack& source = plan.audio.front().source;
             streams.audio.sampleRate = pickSampleRate(source.sampleRate);
-            streams.audio.channels = std::clamp(source.channels, 1, 2);
+            streams.audio.channels = pickChannels(source.channels);
             if (!writer.addAudio(streams.audio, preset, error)) {
                 return StageOutcome::failed(error);
             }
@@ -453,6 +236,61 @@ private:
                 plan.audio.back().targetRange.end().convertScale(streams.audio.sampleRate).value;
         }
         return writer.start(error) ? StageOutcome::succeeded() : StageOutcome::failed(error);
+    }
+
+    // Writes the copied pictures and the encoded sound in time order, until both have ended.
+    StageOutcome muxCopied(MovieWriter& writer, PacketCopier& copier, Renderers& renderers,
+                           const Streams& streams) const {
+        std::string error;
+        PacketPtr packet = makePacket();
+        if (!packet) {
+            return StageOutcome::failed("out of memory");
+        }
+        bool pending = false;
+        bool videoEnded = false;
+        double videoDone = 0.0;
+        double audioDone = streams.hasAudio ? 0.0 : 1.0;
+        while (true) {
+            if (cancelled || renderers.stop) {
+                return StageOutcome::stopped();
+            }
+            if (!pending && !videoEnded) {
+                pending = copier.next(*packet, error);
+                if (!error.empty()) {
+                    return StageOutcome::failed(error);
+                }
+                videoEnded = !pending;
+                videoDone = videoEnded ? 1.0 : videoDone;
+            }
+            const AudioItem* audio = renderers.audioQueue.front();
+            if (!pending && audio == nullptr) {
+                return StageOutcome::succeeded();
+            }
+            const int64_t videoTicks =
+                pending ? av_rescale_q(packet->dts == AV_NOPTS_VALUE ? packet->pts : packet->dts,
+                                       copier.timeBase(), AVRational{1, kVideoTimescale})
+                        : 0;
+            if (pending && (audio == nullptr ||
+                            static_cast<__int128>(videoTicks) * streams.audio.sampleRate <=
+                                static_cast<__int128>(audio->firstSample) * kVideoTimescale)) {
+                if (!writer.writeCopiedVideo(*packet, error)) {
+                    return StageOutcome::failed(error);
+                }
+                pending = false;
+                videoDone = double(videoTicks) / double(std::max<int64_t>(1, streams.videoEnd));
+            } else {
+                std::optional<AudioItem> item = renderers.audioQueue.pop();
+                if (!item) {
+                    return StageOutcome::stopped();
+                }
+                if (!writer.writeAudio(*item, error)) {
+                    return StageOutcome::failed(error);
+                }
+                audioDone = double(item->firstSample + item->frame->nb_samples) /
+                            double(std::max<int64_t>(1, streams.audioEnd));
+            }
+            reportProgress(static_cast<float>(0.99 * std::min({videoDone, audioDone, 1.0})));
+        }
     }
 
     // Feeds the encoders in time order, so that the muxer holds little, until both renderers

@@ -266,7 +266,7 @@ public:
 private:
     FramePtr convert(const AVFrame& frame, std::string& error) {
         if (frame.width == m_format.width && frame.height == m_format.height &&
-            frame.format == AV_PIX_FMT_YUV420P) {
+            frame.format == m_format.pixelFormat) {
             FramePtr copy(av_frame_clone(&frame));
             if (!copy) {
                 error = "out of memory";
@@ -275,9 +275,9 @@ private:
         }
         m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
                                             static_cast<AVPixelFormat>(frame.format),
-                                            m_format.width, m_format.height, AV_PIX_FMT_YUV420P,
+                                            m_format.width, m_format.height, m_format.pixelFormat,
                                             SWS_BILINEAR, nullptr, nullptr, nullptr));
-        FramePtr output = m_pool.take(m_format.width, m_format.height);
+        FramePtr output = m_pool.take(m_format.width, m_format.height, m_format.pixelFormat);
         if (!m_scaler || !output) {
             error = "cannot convert the pictures";
             return nullptr;

@@ -4,6 +4,7 @@
 #include "controls/VideoControlBar.h"
 #include "export/ExportFormats.h"
 #include "export/ExportProgressWindowController.h"
+#include "export/ExportSetup.h"
 #include "export/SavePanel.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
@@ -112,10 +113,11 @@ protected:
     }
 
     void load(const std::string& path) { ASSERT_TRUE(test::dropAndWait(*editor, path)); }
-    ExportSession::Status exportAs(const QString& name, const QString& format = {}) {
+    ExportSession::Status exportAs(const QString& name, const QString& format = {},
+                                   const QString& quality = {}) {
         return test::answerAndExport(
             *editor->exportFlow(), [&] { editor->actionExport(); }, folder.path(), name, format,
-            &offer);
+            &offer, quality);
     }
 
     test::Capture capture;
@@ -153,6 +155,24 @@ TEST_F(FullVideoExportTest, AWholeExportStretchesPictureAndSoundIntoTheChosenCon
     // The log names the preset, the types and the destination.
     EXPECT_TRUE(capture.logged("HighestQuality\n"));
     EXPECT_TRUE(capture.logged("(QuickTime movie, MPEG-4, 3GPP)\n"));
+}
+
+// The quality row offers the standard choice first and selected, then Original and the sizes;
+// Original copies the source's pictures and says under the row what it does where it cannot.
+TEST_F(FullVideoExportTest, TheQualityRowChoosesThePresetAndOriginalCopiesThePictures) {
+    load(fixture("clip.mp4"));
+    editor->m_comboSpeed()->setCurrentIndex(1);
+    ASSERT_EQ(exportAs("Copied", "mov", "Original (no re-encoding)"),
+              ExportSession::Status::Completed);
+    EXPECT_EQ(offer.qualities, QStringList({"Standard", "Original (no re-encoding)", "Source Size",
+                                            "1080p", "720p", "540p", "480p"}));
+    EXPECT_EQ(offer.chosenQuality, "Standard");
+    EXPECT_EQ(offer.qualityNote, QString::fromUtf8(originalQualityNote()));
+    EXPECT_EQ(test::frameDigests(folder / "Copied.mov"), test::frameDigests(fixture("clip.mp4")));
+    // Any other choice hides the note.
+    test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "none", {}, &offer, "480p");
+    editor->actionExport();
+    EXPECT_TRUE(offer.qualityNote.isEmpty());
 }
 
 TEST_F(FullVideoExportTest, RemovedOrMissingSoundLeavesNoSoundStream) {

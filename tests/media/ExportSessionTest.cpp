@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 namespace lento {
@@ -383,6 +384,90 @@ TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {
 
     EXPECT_EQ(ExportSession::exportSessionWithAsset(empty, "NoSuchPreset"), nullptr);
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// Original copies the pictures of a whole source held longer: decoded, they are the source's
+// bit for bit (8-bit H.264 and 10-bit HEVC alike), the movie lasts `factor` times as long, its
+// nominal rate is the slowed one, and its index comes before its media data.
+TEST_F(ExportSessionTest, OriginalCopiesThePicturesBitForBitWithTheirTimesStretched) {
+    struct Case {
+        const char* source;
+        int factor;
+        const char* destination;
+        double seconds; // the source's
+        int rateNum, rateDen;
+    };
+    for (const Case& c : {Case{"clip.mp4", 3, "original.mp4", 10, 10, 1},
+                          Case{"hdr.mov", 2, "original.mov", 1, 15, 1}}) {
+        SCOPED_TRACE(c.source);
+        auto session =
+            fullVideoSession(fixture(c.source), c.factor, false, ExportPresetName::Original);
+        ASSERT_EQ(run(*session, out(c.destination)).status, ExportSession::Status::Completed);
+        const std::vector<std::string> source = test::frameDigests(fixture(c.source));
+        ASSERT_FALSE(source.empty());
+        EXPECT_EQ(test::frameDigests(out(c.destination)), source);
+        const auto probe = test::probe(out(c.destination));
+        ASSERT_TRUE(probe.video());
+        EXPECT_NEAR(probe.video()->durationSeconds, c.factor * c.seconds, kFrame);
+        EXPECT_EQ(std::make_pair(probe.video()->frameRateNum, probe.video()->frameRateDen),
+                  std::make_pair(c.rateNum, c.rateDen));
+        EXPECT_TRUE(probe.indexFirst);
+    }
+}
+
+// A phone's 120 fps clip slowed four times, copied or encoded: every picture is kept at a true
+// 30 fps, the 5.1 sound keeps its rate and layout, the date and place (and, in QuickTime, the
+// camera) come along, and the index is in front.
+TEST_F(ExportSessionTest, APhoneClipKeepsItsFramesSoundAndTags) {
+    const std::string phone = fixture("phone.mov");
+    const std::map<std::string, std::string> tags = test::probe(phone).tags;
+    for (const auto& [preset, destination] : {std::pair{ExportPresetName::SourceSize, "slow.mov"},
+                                              std::pair{ExportPresetName::Original, "slow.mp4"}}) {
+        SCOPED_TRACE(destination);
+        auto session = fullVideoSession(phone, 4, false, preset);
+        ASSERT_EQ(run(*session, out(destination)).status, ExportSession::Status::Completed);
+        EXPECT_EQ(test::frameDigests(out(destination)).size(), 120u);
+        const auto probe = test::probe(out(destination));
+        ASSERT_TRUE(probe.video() && probe.audio());
+        EXPECT_EQ(std::make_pair(probe.video()->frameRateNum, probe.video()->frameRateDen),
+                  std::make_pair(30, 1));
+        EXPECT_EQ(probe.audio()->sampleRate, 44100);
+        EXPECT_EQ(probe.audio()->channelLayout, "5.1");
+        std::vector<std::string> kept = {"creation_time", "location"};
+        if (std::string(destination).ends_with(".mov")) {
+            kept.insert(kept.end(), {"make", "model"});
+        }
+        for (const std::string& name : kept) {
+            ASSERT_TRUE(tags.count(name)) << name;
+            EXPECT_EQ(probe.tags.count(name) ? probe.tags.at(name) : "", tags.at(name)) << name;
+        }
+        EXPECT_TRUE(probe.indexFirst);
+    }
+}
+
+// Encoded pictures keep the source's depth and colour description: 10-bit PQ HDR stays 10-bit
+// and tagged BT.2020 PQ, 8-bit stays 8-bit.
+TEST_F(ExportSessionTest, EncodedPicturesKeepTheSourcesDepthAndColour) {
+    struct Case {
+        const char* source;
+        const char* profile;
+        const char* pixels;
+        const char* primaries;
+        const char* transfer;
+    };
+    for (const Case& c : {Case{"hdr.mov", "High 10", "yuv420p10le", "bt2020", "smpte2084"},
+                          Case{"clip.mov", "High", "yuv420p", "unknown", "unknown"}}) {
+        SCOPED_TRACE(c.source);
+        auto session = fullVideoSession(fixture(c.source), 2, true, ExportPresetName::P720);
+        ASSERT_EQ(run(*session, out("coloured.mp4")).status, ExportSession::Status::Completed);
+        const auto probe = test::probe(out("coloured.mp4"));
+        ASSERT_TRUE(probe.video());
+        EXPECT_EQ(probe.video()->codec, "h264");
+        EXPECT_EQ(probe.video()->profile, c.profile);
+        EXPECT_EQ(probe.video()->pixelFormat, c.pixels);
+        EXPECT_EQ(probe.video()->primaries, c.primaries);
+        EXPECT_EQ(probe.video()->transfer, c.transfer);
+    }
 }
 
 } // namespace

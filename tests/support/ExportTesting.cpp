@@ -1,6 +1,8 @@
 #include "support/ExportTesting.h"
+
 #include "app/Dialogs.h"
 #include "support/QtApp.h"
+#include <QLabel>
 
 #include <QComboBox>
 
@@ -38,7 +40,7 @@ int TestFolder::fileCount() const {
 }
 
 void answerSavePanel(int response, const std::string& folder, const QString& name,
-                     const QString& format, SavePanelOffer* offer) {
+                     const QString& format, SavePanelOffer* offer, const QString& quality) {
     SavePanel::setResponder([=](SavePanel& panel) {
         QComboBox* chooser = panel.formatChooser();
         if (offer != nullptr) {
@@ -54,14 +56,30 @@ void answerSavePanel(int response, const std::string& folder, const QString& nam
         if (!format.isEmpty()) {
             chooser->setCurrentIndex(chooser->findText(format));
         }
+        QComboBox* qualities = panel.qualityChooser();
+        if (offer != nullptr && qualities != nullptr) {
+            offer->qualities.clear();
+            for (int i = 0; i < qualities->count(); ++i) {
+                offer->qualities << qualities->itemText(i);
+            }
+            offer->chosenQuality = qualities->currentText();
+        }
+        if (!quality.isEmpty() && qualities != nullptr) {
+            qualities->setCurrentIndex(qualities->findText(quality));
+        }
+        if (offer != nullptr && panel.qualityNote() != nullptr) {
+            offer->qualityNote =
+                panel.qualityNote()->isVisibleTo(&panel) ? panel.qualityNote()->text() : QString();
+        }
         return response;
     });
 }
 
 ExportSession::Status answerAndExport(ExportFlow& flow, const std::function<void()>& start,
                                       const std::string& folder, const QString& name,
-                                      const QString& format, SavePanelOffer* offer) {
-    answerSavePanel(dialogs::kResponseOK, folder, name, format, offer);
+                                      const QString& format, SavePanelOffer* offer,
+                                      const QString& quality) {
+    answerSavePanel(dialogs::kResponseOK, folder, name, format, offer, quality);
     std::optional<ExportSession::Status> ended;
     const QMetaObject::Connection connection =
         QObject::connect(&flow, &ExportFlow::exportFinished,

@@ -31,17 +31,23 @@ struct SavePanelOffer {
     QString name;
     QStringList formats;
     QString folder;
+    QStringList qualities;
+    QString chosenQuality; // before the answer's choice
+    QString qualityNote;   // the note shown under the quality row after the answer's choice
 };
 
-// Makes every save panel answer `response` with `name` in `folder`, choosing `format` (when
-// given) after typing the name, and note what it offered in `offer` (when given).
+// Makes every save panel answer `response` with `name` in `folder`, choosing `format` and
+// `quality` (when given) after typing the name, and note what it offered in `offer` (when
+// given).
 void answerSavePanel(int response, const std::string& folder, const QString& name,
-                     const QString& format = {}, SavePanelOffer* offer = nullptr);
+                     const QString& format = {}, SavePanelOffer* offer = nullptr,
+                     const QString& quality = {});
 
 // Answers the save panel as above with OK, runs `start` and waits until `flow` has finished the
 // export; the status it ended with, Unknown if it did not end.
 ExportSession::Status answerAndExport(ExportFlow& flow, const std::function<void()>& start,
                                       const std::string& folder, const QString& name,
-                                      const QString& format = {}, SavePanelOffer* offer = nullptr);
+                                      const QString& format = {}, SavePanelOffer* offer = nullptr,
+                                      const QString& quality = {});
 
 } // namespace lento::test

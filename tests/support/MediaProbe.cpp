@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -13,7 +14,10 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
+#include <libavutil/md5.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace lento::test {
@@ -219,10 +223,77 @@ ProbeResult probe(const std::string& path) {
                 matrix ? av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix)) : 0;
             // The matrix gives (-180, 180].
             info.rotationDegrees = std::isfinite(degrees) ? std::fmod(degrees + 360, 360) : 0;
+            const AVCodecParameters& video = *stream.codecpar;
+            const auto name = [](const char* text) { return std::string(text ? text : ""); };
+            info.pixelFormat = name(av_get_pix_fmt_name(static_cast<AVPixelFormat>(video.format)));
+            info.primaries = name(av_color_primaries_name(video.color_primaries));
+            info.transfer = name(av_color_transfer_name(video.color_trc));
+            info.matrix = name(av_color_space_name(video.color_space));
+            info.range = name(av_color_range_name(video.color_range));
+            info.frameRateNum = stream.avg_frame_rate.num;
+            info.frameRateDen = stream.avg_frame_rate.den;
+        }
+        if (const AVCodecDescriptor* codec = avcodec_descriptor_get(stream.codecpar->codec_id)) {
+            info.codec = codec->name;
+        }
+        if (const char* profile =
+                avcodec_profile_name(stream.codecpar->codec_id, stream.codecpar->profile)) {
+            info.profile = profile;
+        }
+        if (info.type == 'a') {
+            info.sampleRate = stream.codecpar->sample_rate;
+            char layout[64] = {};
+            if (av_channel_layout_describe(&stream.codecpar->ch_layout, layout, sizeof layout) >
+                0) {
+                info.channelLayout = layout;
+            }
         }
     }
+    const AVDictionaryEntry* tag = nullptr;
+    while ((tag = av_dict_get(format->metadata, "", tag, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+        result.tags[tag->key] = tag->value;
+    }
+    // A box's header comes before its contents, so the first mention of each type is its box.
+    const std::string bytes = readFileBytes(path);
+    const size_t index = bytes.find("moov");
+    result.indexFirst = index != std::string::npos && index < bytes.find("mdat");
     result.ok = true;
     return result;
+}
+
+std::vector<std::string> frameDigests(const std::string& path) {
+    std::optional<Decoder> decoder = openDecoder(path, AVMEDIA_TYPE_VIDEO);
+    std::vector<std::string> digests;
+    const bool decoded =
+        decoder && decodeAll(*decoder, [&](const AVFrame& frame, double) {
+            const AVPixFmtDescriptor* pixels =
+                av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+            std::unique_ptr<AVMD5, void (*)(AVMD5*)> md5(av_md5_alloc(),
+                                                         [](AVMD5* p) { av_free(p); });
+            if (pixels == nullptr || !md5) {
+                return false;
+            }
+            av_md5_init(md5.get());
+            const int bytesPerSample = pixels->comp[0].depth > 8 ? 2 : 1;
+            for (int plane = 0; plane < 3 && frame.data[plane] != nullptr; ++plane) {
+                const int shiftX = plane == 0 ? 0 : pixels->log2_chroma_w;
+                const int shiftY = plane == 0 ? 0 : pixels->log2_chroma_h;
+                const int width = AV_CEIL_RSHIFT(frame.width, shiftX) * bytesPerSample;
+                for (int y = 0; y < AV_CEIL_RSHIFT(frame.height, shiftY); ++y) {
+                    av_md5_update(md5.get(),
+                                  frame.data[plane] + ptrdiff_t(y) * frame.linesize[plane], width);
+                }
+            }
+            uint8_t sum[16];
+            av_md5_final(md5.get(), sum);
+            char text[33] = {};
+            for (int i = 0; i < 16; ++i) {
+                std::snprintf(text + 2 * i, 3, "%02x", sum[i]);
+            }
+            digests.emplace_back(text);
+            return true;
+        });
+    return decoded ? digests : std::vector<std::string>{};
 }
 
 std::vector<DecodedFrame> decodeVideoFrames(const std::string& path) {

@@ -4,6 +4,7 @@
 // libraries so that the checks do not depend on the code they check. It reads what the fixtures
 // and exports hold: 8-bit 4:2:0 video and planar float audio once decoded.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,14 @@ struct StreamInfo {
     int width = 0, height = 0;  // stored size
     double rotationDegrees = 0; // counter-clockwise display rotation, in [0, 360)
     double durationSeconds = 0; // as the stream states it
+    std::string codec;          // "h264", "hevc", "aac", ...
+    std::string profile;        // "High", "High 10", ...
+    std::string pixelFormat;    // "yuv420p", "yuv420p10le", ...
+    // Colour description by FFmpeg's names: "bt2020", "smpte2084", "bt2020nc", "tv".
+    std::string primaries, transfer, matrix, range;
+    int frameRateNum = 0, frameRateDen = 1; // nominal (average) rate
+    int sampleRate = 0;
+    std::string channelLayout; // "stereo", "5.1", ...
 };
 
 struct ProbeResult {
@@ -21,6 +30,9 @@ struct ProbeResult {
     std::string majorBrand; // mov/mp4/3gp "major_brand", e.g. "qt  ", "isom", "3gp6"
     double durationSeconds = 0;
     std::vector<StreamInfo> streams;
+    std::map<std::string, std::string> tags; // the container's
+    // The ISO media index (moov) comes before the media data (mdat): playable while it arrives.
+    bool indexFirst = false;
 
     const StreamInfo* video() const; // first video stream or nullptr
     const StreamInfo* audio() const; // first audio stream or nullptr
@@ -38,6 +50,10 @@ struct DecodedFrame {
 // from the stored (unrotated) picture, relative to its width, so scaled copies read the same. Empty
 // on any error.
 std::vector<DecodedFrame> decodeVideoFrames(const std::string& path);
+
+// The MD5 of each decoded video frame's pictures (every plane, row by row, without padding), in
+// decoding order; empty on any error. Equal lists mean bit-identical pictures.
+std::vector<std::string> frameDigests(const std::string& path);
 
 // Times (s) of the frames whose mean luma is above 180.
 std::vector<double> flashTimes(const std::string& path);

@@ -74,9 +74,11 @@ extern "C" void requestStop(int) {
 
 std::string presetNames() {
     std::string names;
-    for (const lento::ExportPreset& preset : lento::exportPresetTable()) {
-        names += names.empty() ? "" : ", ";
-        names += preset.name;
+    for (const auto* table : {&lento::qualityPresetTable(), &lento::exportPresetTable()}) {
+        for (const lento::ExportPreset& preset : *table) {
+            names += names.empty() ? "" : ", ";
+            names += preset.name;
+        }
     }
     return names;
 }

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "media/ExportPipeline.h"
+#include "media/ExportPresets.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lento {
+
+// What an export keeps of its source beyond the pictures and sound themselves: the tags people
+// search their footage by, the colour description, and whether the pictures are deeper than
+// 8 bits.
+struct SourceTraits {
+    // Container tags under the names the muxers write (creation_time, location, make, model).
+    std::vector<std::pair<std::string, std::string>> tags;
+    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+    AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
+    AVChromaLocation chromaLocation = AVCHROMA_LOC_UNSPECIFIED;
+    bool deep = false; // more than 8 bits a sample
+};
+
+// Reads the traits of `video`'s source; a source that cannot be read has none.
+SourceTraits readSourceTraits(const AssetTrack& video);
+
+// The encoders and the muxer of one export.
+class MovieWriter {
+public:
+    bool open(const std::string& path, FileType type, std::string& error);
+    // Copies the source's tags to the movie.
+    void setTags(const SourceTraits& traits);
+    bool addVideo(const VideoFormat& format, const ExportPreset& preset, const AssetTrack& source,
+                  const SourceTraits& traits, AVRational frameRate, std::string& error);
+    // A picture stream whose packets are copied from `source` unchanged, with their times in
+    // `timeBase`.
+    bool addCopiedVideo(const AVCodecParameters& source, AVRational timeBase, AVRational frameRate,
+                        const AssetTrack& track, std::string& error);
+    // Whether the movie can hold pictures of `codec` as they are.
+    bool canHoldVideo(AVCodecID codec) const;
+    bool addAudio(AudioFormat& format, const ExportPreset& preset, std::string& error);
+    bool start(std::string& error);
+    bool writeVideo(VideoItem& item, std::string& error);
+    // A copied picture packet, its times in the copied stream's time base.
+    bool writeCopiedVideo(AVPacket& packet, std::string& error);
+    bool writeAudio(AudioItem& item, std::string& error);
+    // Flushes the encoders and closes the file; the pictures last until `videoEnd` (in
+    // kVideoTimescale units).
+    bool finish(int64_t videoEnd, std::string& error);
+    // Closes the file without finishing it.
+    void abandon() { m_output.reset(); }
+
+private:
+    AVStream* addStream(const AVCodecContext& encoder, std::string& error);
+    bool addDisplayMatrix(const AssetTrack& source, std::string& error);
+    bool encode(AVCodecContext& encoder, AVStream* stream, AVFrame* frame, std::string& error);
+    bool write(AVPacket& packet, AVRational timeBase, const AVStream& stream, std::string& error);
+    bool writeHeldVideo(int64_t videoEnd, std::string& error);
+
+    OutputContextPtr m_output;
+    FileType m_type = FileType::QuickTimeMovie;
+    std::string m_path;
+    PacketPtr m_packet;
+    PacketPtr m_heldVideo; // the latest picture packet, not yet written
+    bool m_holdingVideo = false;
+    int64_t m_firstVideoDts = AV_NOPTS_VALUE;
+    int64_t m_lastVideoDts = INT64_MIN + 1; // of the latest picture packet written
+    CodecContextPtr m_video;
+    CodecContextPtr m_audio;
+    AVRational m_copiedTimeBase{0, 1};      // of copied pictures; 0/1 when pictures are encoded
+    AVStream* m_videoStream = nullptr;      // owned by m_output
+    AVStream* m_audioStream = nullptr;      // owned by m_output
+    std::map<int64_t, int64_t> m_durations; // picture durations by time stamp, until encoded
+};
+
+} // namespace lento

@@ -1,0 +1,91 @@
+#include "media/PacketCopy.h"
+
+#include "media/Asset.h"
+
+namespace lento {
+
+namespace {
+
+// target / source as a ratio of 32-bit numbers, when it is one exactly.
+bool stretchOf(const PlacedSegment& segment, AVRational& stretch) {
+    const MediaTime target = segment.targetRange.duration;
+    const MediaTime source = segment.sourceRange.duration;
+    if (target.value <= 0 || source.value <= 0) {
+        return false;
+    }
+    const __int128 num = static_cast<__int128>(target.value) * source.timescale;
+    const __int128 den = static_cast<__int128>(source.value) * target.timescale;
+    if (num > INT64_MAX || den > INT64_MAX) {
+        return false;
+    }
+    return av_reduce(&stretch.num, &stretch.den, static_cast<int64_t>(num),
+                     static_cast<int64_t>(den), INT32_MAX) == 1;
+}
+
+} // namespace
+
+bool PacketCopier::applies(const ExportPlan& plan) {
+    if (plan.video.size() != 1 || !plan.warning.empty()) {
+        return false;
+    }
+    const PlacedSegment& segment = plan.video.front();
+    const AssetTrack& track = segment.source;
+    AVRational stretch{0, 1};
+    // Pictures made between the source's cannot be copied.
+    return track.asset && segment.motion == MotionMode::Hold &&
+           segment.sourceRange.start <= track.timeRange.start &&
+           (segment.sourceRange.end() >= track.timeRange.end() ||
+            segment.sourceRange.end() >= track.asset->duration()) &&
+           segment.targetRange.start == MediaTime::zero() && stretchOf(segment, stretch);
+}
+
+bool PacketCopier::open(const PlacedSegment& segment, std::string& error) {
+    AVRational stretch{0, 1};
+    if (!stretchOf(segment, stretch)) {
+        error = "the pictures cannot be copied at this speed";
+        return false;
+    }
+    // Only the demuxer is needed, but opening the decoder too checks what is copied is whole.
+    if (!m_source.open(segment.source, 1, error)) {
+        return false;
+    }
+    const AVRational source = m_source.timeBase;
+    // Every time keeps its number and takes a longer unit: exact, whatever the factor.
+    int64_t num = int64_t{source.num} * stretch.num;
+    int64_t den = int64_t{source.den} * stretch.den;
+    if (av_reduce(&m_timeBase.num, &m_timeBase.den, num, den, INT32_MAX) != 1) {
+        error = "the pictures cannot be copied at this speed";
+        return false;
+    }
+    const AVRational rate = av_d2q(segment.source.nominalFrameRate, 100000);
+    m_frameRate = rate.num > 0 ? av_div_q(rate, stretch) : AVRational{0, 1};
+    return true;
+}
+
+bool PacketCopier::next(AVPacket& packet, std::string& error) {
+    while (true) {
+        av_packet_unref(&packet);
+        const int read = av_read_frame(m_source.format.get(), &packet);
+        if (read == AVERROR_EOF) {
+            return false;
+        }
+        if (read < 0) {
+            error = "cannot read the video: " + ffmpegError(read);
+            return false;
+        }
+        if (packet.stream_index != m_source.streamIndex) {
+            continue;
+        }
+        // The movie starts where the source does.
+        if (packet.pts != AV_NOPTS_VALUE) {
+            packet.pts -= m_source.origin;
+        }
+        if (packet.dts != AV_NOPTS_VALUE) {
+            packet.dts -= m_source.origin;
+        }
+        packet.pos = -1;
+        return true;
+    }
+}
+
+} // namespace lento

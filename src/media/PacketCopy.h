@@ -1,0 +1,34 @@
+#pragma once
+
+#include "media/ExportPipeline.h"
+
+#include <string>
+
+namespace lento {
+
+// The pictures of one whole source, read packet by packet and handed on undecoded, their times
+// stretched exactly: the pictures of the movie are the source's, bit for bit.
+class PacketCopier {
+public:
+    // Whether the pictures of `plan` can be copied: one segment holding its whole, undamaged
+    // source, stretched by a ratio of 32-bit whole numbers.
+    static bool applies(const ExportPlan& plan);
+
+    bool open(const PlacedSegment& segment, std::string& error);
+    const AVCodecParameters& parameters() const {
+        return *m_source.format->streams[m_source.streamIndex]->codecpar;
+    }
+    // The time base of the packets handed on: the source's, stretched.
+    AVRational timeBase() const { return m_timeBase; }
+    // The source's nominal picture rate, slowed.
+    AVRational frameRate() const { return m_frameRate; }
+    // The next picture packet; false at the end of the stream, with `error` set on a failure.
+    bool next(AVPacket& packet, std::string& error);
+
+private:
+    SourceStream m_source;
+    AVRational m_timeBase{1, 1};
+    AVRational m_frameRate{0, 1};
+};
+
+} // namespace lento
