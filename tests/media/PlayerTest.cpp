@@ -74,14 +74,6 @@ double measuredRate(const Player& player, std::chrono::milliseconds wall) {
 
 constexpr int kSampleRate = 48000;
 
-// A ready player of `name` whose sound goes to `path`.
-std::unique_ptr<Player> openCapturing(const std::string& name, const std::string& path) {
-    Player::setHeadlessSoundFile(path);
-    auto player = openReady(name);
-    Player::setHeadlessSoundFile({});
-    return player;
-}
-
 size_t capturedSamples(const std::string& path) {
     std::error_code error;
     const auto bytes = std::filesystem::file_size(path, error);
@@ -252,7 +244,9 @@ TEST_F(PlayerTest, PlayingToTheEndStopsThereOnceAndKeepsTheFileOpen) {
 TEST_F(PlayerTest, SoundKeepsItsPitchUnlessVarispeedAndItsLevelFollowsTheVolumeLinearly) {
     test::TestFolder folder;
     const std::string path = folder / "sound";
-    auto player = openCapturing("clip.mp4", path);
+    Player::setHeadlessSoundFile(path);
+    auto player = openReady("clip.mp4");
+    Player::setHeadlessSoundFile({});
     EXPECT_EQ(player->currentItem()->audioTimePitchAlgorithm(),
               PlayerItem::PitchAlgorithm::Default);
     EXPECT_EQ(player->volume(), 1.0f);
