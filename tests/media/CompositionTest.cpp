@@ -40,16 +40,6 @@ protected:
     AssetTrack audio;
 };
 
-TEST_F(CompositionTest, TrackIDsAreChosenWhenFreeOrZero) {
-    Composition composition;
-    EXPECT_EQ(composition.addTrack(MediaType::Video, 0)->trackID(), 1);
-    EXPECT_EQ(composition.addTrack(MediaType::Audio, 0)->trackID(), 2);
-    EXPECT_EQ(composition.addTrack(MediaType::Audio, 7)->trackID(), 7);
-    EXPECT_EQ(composition.addTrack(MediaType::Video, 7)->trackID(), 3);
-    EXPECT_EQ(composition.tracksWithMediaType(MediaType::Audio).size(), 2u);
-    EXPECT_EQ(composition.duration(), MediaTime::zero());
-}
-
 TEST_F(CompositionTest, InsertingAtTheEndInTheMiddleAndBeyond) {
     Composition composition;
     CompositionTrack& track = *composition.addTrack(MediaType::Video);
@@ -67,9 +57,14 @@ TEST_F(CompositionTest, InsertingAtTheEndInTheMiddleAndBeyond) {
     EXPECT_TRUE(track.hasMedia());
 }
 
-TEST_F(CompositionTest, BadInsertionsChangeNothing) {
+TEST_F(CompositionTest, TrackIDsAreChosenWhenFreeOrZeroAndBadInsertionsChangeNothing) {
     Composition composition;
-    CompositionTrack& track = *composition.addTrack(MediaType::Video);
+    EXPECT_EQ(composition.addTrack(MediaType::Video, 0)->trackID(), 1);
+    EXPECT_EQ(composition.addTrack(MediaType::Audio, 0)->trackID(), 2);
+    EXPECT_EQ(composition.addTrack(MediaType::Audio, 7)->trackID(), 7);
+    CompositionTrack& track = *composition.addTrack(MediaType::Video, 7);
+    EXPECT_EQ(track.trackID(), 3);
+    EXPECT_EQ(composition.tracksWithMediaType(MediaType::Audio).size(), 2u);
     EXPECT_FALSE(track.insertTimeRange(MediaTimeRange::invalid(), video, seconds(0)));
     EXPECT_FALSE(track.insertTimeRange(range(0, 0), video, seconds(0)));
     EXPECT_FALSE(track.insertTimeRange(range(0, 1), video, MediaTime::invalid()));
@@ -77,9 +72,10 @@ TEST_F(CompositionTest, BadInsertionsChangeNothing) {
     EXPECT_FALSE(track.insertTimeRange(range(0, 1), audio, seconds(0)));
     EXPECT_TRUE(track.segments().empty());
     EXPECT_FALSE(track.hasMedia());
+    EXPECT_EQ(composition.duration(), MediaTime::zero());
 }
 
-TEST_F(CompositionTest, ScalingAPartStretchesItAndMovesWhatFollows) {
+TEST_F(CompositionTest, ScalingStretchesOrDropsAPartMovesWhatFollowsAndIsExact) {
     Composition composition;
     CompositionTrack& track = *composition.addTrack(MediaType::Video);
     ASSERT_TRUE(track.insertTimeRange(range(0, 10), video, seconds(0)));
@@ -97,22 +93,20 @@ TEST_F(CompositionTest, ScalingAPartStretchesItAndMovesWhatFollows) {
     track.scaleTimeRange(range(5, 1), seconds(0));
     EXPECT_EQ(layout(track), (std::vector<Row>{{0, 0, 2}, {2, 2, 3}, {3, 5, 3}, {4, 8, 6}}));
     EXPECT_EQ(track.duration(), seconds(14));
-}
 
-TEST_F(CompositionTest, ScalingTheWholeTrackIsExactAndLaterInsertsFollowIt) {
-    Composition composition;
-    CompositionTrack& track = *composition.addTrack(MediaType::Audio);
+    // A whole track scaled at the asset's own timescale stays exact; later inserts follow it.
+    CompositionTrack& sound = *composition.addTrack(MediaType::Audio);
     const MediaTime duration = asset->duration();
-    ASSERT_TRUE(track.insertTimeRange(
+    ASSERT_TRUE(sound.insertTimeRange(
         MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration), audio,
         MediaTime::zero()));
     const MediaTime tripled = MediaTime::make(duration.value * 3, duration.timescale);
-    track.scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), duration), tripled);
-    EXPECT_EQ(track.duration(), tripled);
-    EXPECT_FALSE(track.segments()[0].targetRange.duration.hasBeenRounded());
-    ASSERT_TRUE(track.insertTimeRange(range(0, 1), audio, tripled));
-    EXPECT_EQ(track.duration(), tripled + seconds(1));
-    EXPECT_EQ(track.segments()[1].targetRange.start, tripled);
+    sound.scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), duration), tripled);
+    EXPECT_EQ(sound.duration(), tripled);
+    EXPECT_FALSE(sound.segments()[0].targetRange.duration.hasBeenRounded());
+    ASSERT_TRUE(sound.insertTimeRange(range(0, 1), audio, tripled));
+    EXPECT_EQ(sound.duration(), tripled + seconds(1));
+    EXPECT_EQ(sound.segments()[1].targetRange.start, tripled);
 }
 
 } // namespace

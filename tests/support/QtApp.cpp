@@ -49,7 +49,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() > timeout.count()) {
+        if (clock.elapsed() >= timeout.count()) {
             return false;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -59,13 +59,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 void spinEvents(std::chrono::milliseconds duration) {
-    ensureQtApp();
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < duration.count()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
+    waitUntil([] { return false; }, duration);
 }
 
 } // namespace lento::test

@@ -15,7 +15,7 @@ QApplication& ensureQtApp();
 bool waitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// Runs the event loop for `duration`.
+// Runs the event loop for `duration` (nothing for 0).
 void spinEvents(std::chrono::milliseconds duration);
 
 } // namespace lento::test
