@@ -243,12 +243,13 @@ public:
     }
 
     StageOutcome push(VideoItem item) {
+        // Holding passes any picture on as it is; only made pictures need 8-bit 4:2:0.
+        if (m_mode == MotionMode::Hold) {
+            return m_emit(std::move(item)) ? StageOutcome::succeeded() : StageOutcome::stopped();
+        }
         std::string error;
         if (!accepts(item, error)) {
             return StageOutcome::failed(error);
-        }
-        if (m_mode == MotionMode::Hold) {
-            return m_emit(std::move(item)) ? StageOutcome::succeeded() : StageOutcome::stopped();
         }
         if (m_held.empty()) {
             m_anchor = item.pts;
