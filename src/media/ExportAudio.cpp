@@ -534,7 +534,7 @@ private:
     // both what it was given and what it made until they are taken out. So it is handed no
     // more than it asks for, and what it made is taken out before every step: its buffers
     // never fill, and every round hands it at least one sample, so the loop always ends.
-    bool feed(std::vector<const float*>& planes, int count, const std::atomic<bool>& stop) {
+    bool feed(const std::vector<const float*>& planes, int count, const std::atomic<bool>& stop) {
         int offset = 0;
         std::vector<const float*> shifted(planes.size());
         while (offset < count) {
