@@ -13,6 +13,7 @@
 extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
 }
 
 namespace lento {
@@ -419,6 +420,8 @@ public:
         : m_sink(sink), m_channels(channels), m_left(total), m_skip(skip) {}
 
     bool full() const { return m_left <= 0; }
+    // Samples still owed, those to be dropped included.
+    int64_t left() const { return std::max<int64_t>(0, m_left) + m_skip; }
 
     bool write(const float* const* planes, int count) {
         int offset = 0;
@@ -463,53 +466,93 @@ private:
 // Time-stretches one segment with the pitch kept.
 class Stretcher {
 public:
-    Stretcher(const AudioFormat& format, double ratio, SegmentOutput& output)
-        : m_channels(format.channels), m_output(output) {
+    // `targetCount` samples are made of every `sourceCount`.
+    Stretcher(const AudioFormat& format, int64_t sourceCount, int64_t targetCount,
+              SegmentOutput& output)
+        : m_channels(format.channels), m_sourceCount(sourceCount), m_targetCount(targetCount),
+          m_output(output) {
         const RubberBandOptions options =
             RubberBandOptionProcessRealTime | RubberBandOptionTransientsCrisp |
             RubberBandOptionDetectorPercussive | RubberBandOptionEngineFaster;
         m_state.reset(rubberband_new(static_cast<unsigned>(format.sampleRate),
-                                     static_cast<unsigned>(format.channels), options, ratio, 1.0));
+                                     static_cast<unsigned>(format.channels), options,
+                                     double(targetCount) / double(sourceCount), 1.0));
         if (!m_state) {
             return;
         }
         rubberband_set_max_process_size(m_state.get(), kBlock);
         m_planes.assign(static_cast<size_t>(m_channels), std::vector<float>(kBlock * 8));
+        m_silence.assign(static_cast<size_t>(m_channels), std::vector<float>(kBlock, 0.0f));
         m_discard = rubberband_get_start_delay(m_state.get());
-        // Priming with silence lets the first real sample come out at the very start.
-        Planes silence(static_cast<size_t>(m_channels), std::vector<float>(kBlock, 0.0f));
-        int pad = static_cast<int>(rubberband_get_preferred_start_pad(m_state.get()));
-        while (pad > 0) {
-            const int n = std::min(pad, kBlock);
-            process(silence, n);
-            pad -= n;
-        }
     }
 
     // False when Rubber Band could not be started.
     bool valid() const { return m_state != nullptr; }
 
-    bool process(const Planes& input, int count) {
-        std::vector<const float*> pointers(static_cast<size_t>(m_channels));
-        for (int c = 0; c < m_channels; ++c) {
-            pointers[static_cast<size_t>(c)] = input[static_cast<size_t>(c)].data();
-        }
-        rubberband_process(m_state.get(), pointers.data(), static_cast<unsigned>(count), 0);
-        return retrieve();
-    }
-
-    // Feeds silence until the segment's output is complete.
-    bool flush(const std::atomic<bool>& stop) {
-        Planes silence(static_cast<size_t>(m_channels), std::vector<float>(kBlock, 0.0f));
-        for (int guard = 0; !m_output.full() && guard < 10000 && !stop; ++guard) {
-            if (!process(silence, kBlock)) {
+    // Primes the stretcher with silence, so that the first real sample comes out at the very
+    // start. False when stopped or when the output failed.
+    bool start(const std::atomic<bool>& stop) {
+        int pad = static_cast<int>(rubberband_get_preferred_start_pad(m_state.get()));
+        while (pad > 0) {
+            const int n = std::min(pad, kBlock);
+            if (!process(m_silence, n, stop)) {
                 return false;
             }
+            pad -= n;
         }
         return true;
     }
 
+    bool process(const Planes& input, int count, const std::atomic<bool>& stop) {
+        std::vector<const float*> pointers(static_cast<size_t>(m_channels));
+        for (int c = 0; c < m_channels; ++c) {
+            pointers[static_cast<size_t>(c)] = input[static_cast<size_t>(c)].data();
+        }
+        return feed(pointers, count, stop);
+    }
+
+    // Feeds silence until the segment's output is complete, or until the stretcher has had
+    // all the silence that can still matter (the output is then padded by the caller). False
+    // when stopped or when the output failed.
+    bool flush(const std::atomic<bool>& stop) {
+        // The input that yields what is still owed, plus what the stretcher holds back.
+        int64_t budget =
+            av_rescale_rnd(m_output.left(), m_sourceCount, m_targetCount, AV_ROUND_UP) +
+            rubberband_get_latency(m_state.get()) + 4 * kBlock;
+        while (!m_output.full() && budget > 0) {
+            const int n = static_cast<int>(std::min<int64_t>(budget, kBlock));
+            if (!process(m_silence, n, stop)) {
+                return false;
+            }
+            budget -= n;
+        }
+        return !stop;
+    }
+
 private:
+    // In real-time mode Rubber Band does all its work inside rubberband_process, and holds
+    // both what it was given and what it made until they are taken out. So it is handed no
+    // more than it asks for, and what it made is taken out before every step: its buffers
+    // never fill, and every round hands it at least one sample, so the loop always ends.
+    bool feed(const std::vector<const float*>& planes, int count, const std::atomic<bool>& stop) {
+        int offset = 0;
+        std::vector<const float*> shifted(planes.size());
+        while (offset < count) {
+            if (stop || !retrieve()) {
+                return false;
+            }
+            const int required = static_cast<int>(std::min<unsigned>(
+                rubberband_get_samples_required(m_state.get()), static_cast<unsigned>(kBlock)));
+            const int n = std::clamp(required, 1, count - offset);
+            for (size_t c = 0; c < planes.size(); ++c) {
+                shifted[c] = planes[c] + offset;
+            }
+            rubberband_process(m_state.get(), shifted.data(), static_cast<unsigned>(n), 0);
+            offset += n;
+        }
+        return retrieve();
+    }
+
     bool retrieve() {
         std::vector<float*> pointers(static_cast<size_t>(m_channels));
         int available = 0;
@@ -543,9 +586,12 @@ private:
     }
 
     int m_channels;
+    int64_t m_sourceCount;
+    int64_t m_targetCount;
     SegmentOutput& m_output;
     StretcherPtr m_state;
     Planes m_planes;
+    Planes m_silence;
     unsigned m_discard = 0;
 };
 
@@ -593,16 +639,19 @@ StageOutcome renderSegment(const PlacedSegment& segment, const AudioFormat& form
     const int64_t targetCount = targetEnd - targetStart;
     std::optional<Stretcher> stretcher;
     if (sourceCount != targetCount) {
-        stretcher.emplace(format, double(targetCount) / double(sourceCount), output);
+        stretcher.emplace(format, sourceCount, targetCount, output);
         if (!stretcher->valid()) {
             return StageOutcome::failed("cannot start the time stretcher");
+        }
+        if (!stretcher->start(stop)) {
+            return interrupted(error, sink);
         }
     }
     const bool read = reader->read(
         sourceStart, sourceEnd,
         [&](const Planes& planes, int count) {
             if (stretcher) {
-                return stretcher->process(planes, count);
+                return stretcher->process(planes, count, stop);
             }
             std::vector<const float*> pointers;
             for (const auto& plane : planes) {
@@ -611,7 +660,9 @@ StageOutcome renderSegment(const PlacedSegment& segment, const AudioFormat& form
             return output.write(pointers.data(), count);
         },
         stop, error);
-    if (!read || (stretcher && !stretcher->flush(stop)) || !output.finish() || stop) {
+    // No padding once stopped: nobody may be taking the sound any more.
+    const bool written = read && (!stretcher || stretcher->flush(stop)) && !stop && output.finish();
+    if (!written || stop) {
         return interrupted(error, sink);
     }
     return StageOutcome::succeeded();
