@@ -57,7 +57,7 @@ protected:
     VideoControlBar* bar = nullptr;
 };
 
-TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabled) {
+TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabledUntilAVideoIsReady) {
     EXPECT_EQ(editor->m_comboSpeed()->count(), 10);
     EXPECT_EQ(editor->m_comboSpeed()->itemText(0), "Original Speed");
     EXPECT_EQ(editor->m_comboSpeed()->itemText(2), "3x Slower");
@@ -77,6 +77,19 @@ TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabled) {
     // A speed change without a video is ignored.
     editor->m_comboSpeed()->setCurrentIndex(3);
     EXPECT_EQ(bar->curRate(), 0.0f);
+
+    editor->fileDropped(fileUrl(fixture("clip.mp4")));
+    // The status is observed at once, then again when it changes.
+    ASSERT_TRUE(test::waitUntil([&] { return player() != nullptr; }));
+    EXPECT_TRUE(capture.logged("UnKnown"));
+    ASSERT_TRUE(test::waitUntil([&] { return bar->m_btnPlay()->isEnabled(); }));
+    EXPECT_TRUE(editor->m_comboSpeed()->isEnabled());
+    EXPECT_TRUE(editor->m_comboMotion()->isEnabled());
+    EXPECT_TRUE(editor->m_btnExport()->isEnabled());
+    EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:10");
+    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
+    EXPECT_TRUE(capture.logged("10.000000l"));
+    EXPECT_EQ(bar->curRate(), 1.0f);
 }
 
 TEST_F(FullVideoEditControllerTest, ARefusedFileIsExplainedAndLeavesTheLoadedVideoPlaying) {
@@ -151,22 +164,7 @@ TEST_F(FullVideoEditControllerTest, AFileIsProbedOffTheMainThreadAndOnlyTheLastO
     EXPECT_TRUE(capture.alerts.isEmpty());
 }
 
-TEST_F(FullVideoEditControllerTest, ReadyVideoEnablesTheControlsAndShowsItsDuration) {
-    editor->fileDropped(fileUrl(fixture("clip.mp4")));
-    // The status is observed at once, then again when it changes.
-    ASSERT_TRUE(test::waitUntil([&] { return player() != nullptr; }));
-    EXPECT_TRUE(capture.logged("UnKnown"));
-    ASSERT_TRUE(test::waitUntil([&] { return bar->m_btnPlay()->isEnabled(); }));
-    EXPECT_TRUE(editor->m_comboSpeed()->isEnabled());
-    EXPECT_TRUE(editor->m_comboMotion()->isEnabled());
-    EXPECT_TRUE(editor->m_btnExport()->isEnabled());
-    EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:10");
-    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
-    EXPECT_TRUE(capture.logged("10.000000l"));
-    EXPECT_EQ(bar->curRate(), 1.0f);
-}
-
-TEST_F(FullVideoEditControllerTest, SpeedAppliesAtOnceWhilePlayingAndAtTheNextStartWhilePaused) {
+TEST_F(FullVideoEditControllerTest, SpeedAppliesAtOnceOrAtTheNextStartAndTheEndRewinds) {
     load("clip.mp4");
     play();
     editor->m_comboSpeed()->setCurrentIndex(2);
@@ -177,6 +175,14 @@ TEST_F(FullVideoEditControllerTest, SpeedAppliesAtOnceWhilePlayingAndAtTheNextSt
     EXPECT_EQ(player()->rate(), 0.0f);
     play();
     EXPECT_FLOAT_EQ(player()->rate(), 0.25f);
+
+    // Played to its end, the video stops and rewinds.
+    player()->seek(MediaTime::make(97, 10));
+    ASSERT_TRUE(test::waitUntil([&] { return !bar->m_btnPlay()->isChecked(); }, 5s));
+    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
+    EXPECT_EQ(bar->monitorVideoTimer(), nullptr);
+    EXPECT_EQ(player()->rate(), 0.0f);
+    EXPECT_LT(player()->currentTime().seconds(), 0.2);
 }
 
 TEST_F(FullVideoEditControllerTest, TheSoundSwitchAndTheVolumeSlider) {
@@ -218,17 +224,6 @@ TEST_F(FullVideoEditControllerTest, ASecondFileWhilePlayingResetsSpeedAndSwitchW
     EXPECT_EQ(editor->videoPath(), fileUrl(fixture("clip.mov")));
     play();
     EXPECT_TRUE(test::waitUntil([&] { return player()->currentTime().seconds() > 0.0; }));
-}
-
-TEST_F(FullVideoEditControllerTest, PlayingToTheEndStopsAndRewinds) {
-    load("clip.mp4");
-    play();
-    player()->seek(MediaTime::make(97, 10));
-    ASSERT_TRUE(test::waitUntil([&] { return !bar->m_btnPlay()->isChecked(); }, 5s));
-    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
-    EXPECT_EQ(bar->monitorVideoTimer(), nullptr);
-    EXPECT_EQ(player()->rate(), 0.0f);
-    EXPECT_LT(player()->currentTime().seconds(), 0.2);
 }
 
 TEST_F(FullVideoEditControllerTest, SpaceTogglesPlaybackUnlessATextFieldHasTheFocus) {

@@ -1,16 +1,18 @@
 #include "media/ExportSession.h"
 #include "export/ExportSetup.h"
 #include "media/FrameStage.h"
+#include "support/ExportTesting.h"
 #include "support/MediaProbe.h"
 
+#include <QSize>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <thread>
+#include <tuple>
 
 namespace lento {
 namespace {
@@ -22,15 +24,7 @@ constexpr double kFrame = 1.0 / 30.0;
 
 class ExportSessionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        folder = fs::path(LENTO_BINARY_DIR) / "test-output" / info->name();
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
-    std::string out(const std::string& name) const { return (folder / name).string(); }
+    std::string out(const std::string& name) const { return folder / name; }
 
     struct Outcome {
         ExportSession::Status status;
@@ -41,12 +35,11 @@ protected:
     };
 
     // Runs an export to its end, sampling the progress while it runs.
-    static Outcome run(ExportSession& session, const std::string& destination,
-                       std::function<void(ExportSession&)> whileRunning = {}) {
+    static Outcome run(ExportSession& session, const std::string& destination) {
         session.setOutputURL(destination);
         session.setOutputFileType(
             outputFileTypeForDestination(session.supportedFileTypes(), destination));
-        Outcome outcome;
+        std::vector<float> progress;
         std::atomic<int> completions{0};
         std::atomic<bool> onWorker{false};
         const auto caller = std::this_thread::get_id();
@@ -56,19 +49,12 @@ protected:
         });
         while (session.status() == ExportSession::Status::Waiting ||
                session.status() == ExportSession::Status::Exporting) {
-            outcome.progress.push_back(session.progress());
-            if (whileRunning) {
-                whileRunning(session);
-            }
+            progress.push_back(session.progress());
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         session.waitUntilFinished();
-        outcome.progress.push_back(session.progress());
-        outcome.status = session.status();
-        outcome.error = session.error();
-        outcome.completions = completions;
-        outcome.completedOnWorker = onWorker;
-        return outcome;
+        progress.push_back(session.progress());
+        return {session.status(), session.error(), progress, completions, onWorker};
     }
 
     static std::unique_ptr<ExportSession>
@@ -80,13 +66,14 @@ protected:
             makeFullVideoComposition(*asset, factor, removeAudio), preset);
     }
 
-    fs::path folder;
+    test::TestFolder folder;
 };
 
 // Every picture the source's decoder gives appears once, in order, shown `factor` times as
 // long, whatever the container does with its time stamps: transport and program streams that
 // cannot seek to their start, B-frames without stamps, stamps out of order, streams that start an
-// hour in. Both tracks last the stretched length of the source, the sound to its end.
+// hour in. Both tracks last the stretched length of the source, the sound to its end, and the
+// picture keeps the way it is turned for showing; a source without sound gives none.
 TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretched) {
     struct Case {
         const char* source;
@@ -96,14 +83,15 @@ TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretc
     const Case cases[] = {
         {"clip.mp4", 1, 10},    {"clip.mp4", 3, 10},      {"vfr.mp4", 2, 6},
         {"transport.ts", 2, 2}, {"interlaced.mpg", 2, 2}, {"late.mkv", 2, 2},
-        {"bframes.avi", 2, 2},  {"no-offsets.mp4", 2, 2},
+        {"bframes.avi", 2, 2},  {"no-offsets.mp4", 2, 2}, {"portrait.mp4", 1, 10},
+        {"silent.mov", 1, 10},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.source) + " x" + std::to_string(c.factor));
         auto asset = Asset::assetWithPath(fixture(c.source));
         ASSERT_TRUE(asset->isPlayable()) << asset->error();
         ASSERT_NEAR(asset->duration().seconds(), c.seconds, 0.05);
-        const bool sound = !asset->tracksWithMediaType(MediaType::Audio).empty();
+        const bool sound = test::probe(fixture(c.source)).audio() != nullptr;
         auto session = ExportSession::exportSessionWithAsset(
             makeFullVideoComposition(*asset, c.factor, false), ExportPresetName::H264_1280x720);
         const std::string destination = out(std::to_string(c.factor) + "-" + c.source + ".mp4");
@@ -116,9 +104,11 @@ TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretc
 
         const double length = asset->duration().seconds() * c.factor;
         const auto probe = test::probe(destination);
-        ASSERT_TRUE(probe.ok);
+        EXPECT_NE(probe.majorBrand, "qt  ");
         ASSERT_NE(probe.video(), nullptr);
         EXPECT_NEAR(probe.video()->durationSeconds, length, 0.01);
+        EXPECT_EQ(probe.video()->rotationDegrees,
+                  test::probe(fixture(c.source)).video()->rotationDegrees);
         ASSERT_EQ(probe.audio() != nullptr, sound);
         if (sound) {
             EXPECT_NEAR(probe.audio()->durationSeconds, length, kFrame);
@@ -140,29 +130,6 @@ TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretc
             }
         }
     }
-}
-
-// A section that ends where the clip ends keeps its last picture's full duration, and so does
-// the sound: the movie lasts 8 + 3 * 2 seconds on both tracks.
-TEST_F(ExportSessionTest, TracksLastTheirFullLengthWhenAStretchedPartEndsTheClip) {
-    auto asset = Asset::assetWithPath(fixture("clip.mp4"));
-    auto composition = std::make_shared<Composition>();
-    const MediaTimeRange whole = MediaTimeRange::make(MediaTime::zero(), asset->duration());
-    for (MediaType type : {MediaType::Video, MediaType::Audio}) {
-        CompositionTrack& track = *composition->addTrack(type);
-        ASSERT_TRUE(track.insertTimeRange(whole, asset->tracksWithMediaType(type).at(0),
-                                          MediaTime::zero()));
-        track.scaleTimeRange(
-            MediaTimeRange::fromTimeToTime(MediaTime::make(8, 1), asset->duration()),
-            MediaTime::make(6, 1));
-    }
-    auto session =
-        ExportSession::exportSessionWithAsset(composition, ExportPresetName::HighestQuality);
-    ASSERT_EQ(run(*session, out("end.mp4")).status, ExportSession::Status::Completed);
-    const auto probe = test::probe(out("end.mp4"));
-    ASSERT_TRUE(probe.video() && probe.audio());
-    EXPECT_NEAR(probe.video()->durationSeconds, 14.0, 0.01);
-    EXPECT_NEAR(probe.audio()->durationSeconds, 14.0, kFrame);
 }
 
 // The data of damaged.mp4 stops 4 s into its 10 s: the movie stops there too, pictures and sound
@@ -195,42 +162,17 @@ TEST_F(ExportSessionTest, ADamagedSourceEndsWhereItsReadablePartEndsAndSaysSo) {
     }
 }
 
-TEST_F(ExportSessionTest, EachFileTypeWritesItsContainer) {
-    const std::map<std::string, std::vector<std::string>> brands = {
-        {"mov", {"qt  "}},
-        {"mp4", {"isom", "mp42", "mp41"}},
-        {"m4v", {"isom", "mp42", "mp41", "M4V "}},
-        {"3gp", {"3gp4", "3gp5", "3gp6"}},
-    };
-    auto asset = Asset::assetWithPath(fixture("clip.mov"));
-    auto composition = makeFullVideoComposition(*asset, 1, false);
-    for (const auto& [extension, allowed] : brands) {
-        SCOPED_TRACE(extension);
-        const std::string destination = out("typed." + extension);
-        auto session = ExportSession::exportSessionWithAsset(
-            composition, exportPresetNameForDestination(*asset, destination));
-        ASSERT_TRUE(session);
-        const Outcome outcome = run(*session, destination);
-        ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
-        const auto probe = test::probe(destination);
-        EXPECT_NE(std::find(allowed.begin(), allowed.end(), probe.majorBrand), allowed.end())
-            << probe.majorBrand;
-    }
-}
-
-TEST_F(ExportSessionTest, TheSizeFollowsThePresetUprightOrNot) {
+TEST(ExportPresetTest, TheSizeFollowsThePresetUprightOrNot) {
     const ExportPreset& hd = *exportPresetNamed(ExportPresetName::H264_1280x720);
-    int width = 0;
-    int height = 0;
-    presetOutputSize(hd, 1920, 1080, width, height);
-    EXPECT_EQ(std::make_pair(width, height), std::make_pair(1280, 720));
-    presetOutputSize(hd, 1080, 1920, width, height);
-    EXPECT_EQ(std::make_pair(width, height), std::make_pair(720, 1280));
-    presetOutputSize(hd, 320, 240, width, height); // never upscaled
-    EXPECT_EQ(std::make_pair(width, height), std::make_pair(320, 240));
-    presetOutputSize(*exportPresetNamed(ExportPresetName::HighestQuality), 1919, 1081, width,
-                     height);
-    EXPECT_EQ(std::make_pair(width, height), std::make_pair(1918, 1080));
+    const ExportPreset& best = *exportPresetNamed(ExportPresetName::HighestQuality);
+    for (const auto& [preset, from, to] : {std::tuple{&hd, QSize(1920, 1080), QSize(1280, 720)},
+                                           {&hd, QSize(1080, 1920), QSize(720, 1280)},
+                                           {&hd, QSize(320, 240), QSize(320, 240)}, // no upscaling
+                                           {&best, QSize(1919, 1081), QSize(1918, 1080)}}) {
+        int width = 0, height = 0;
+        presetOutputSize(*preset, from.width(), from.height(), width, height);
+        EXPECT_EQ(QSize(width, height), to) << from.width() << "x" << from.height();
+    }
 }
 
 TEST_F(ExportSessionTest, FlashesAndBeepsStayTogetherWhenStretched) {
@@ -261,26 +203,10 @@ TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
     EXPECT_EQ(test::soundRms(out("gap.mov"), 2.05, 4.95), 0.0);
     const auto onsets = test::soundOnsets(out("gap.mov"));
     ASSERT_EQ(onsets.size(), 5u);
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_NEAR(onsets[i], double(i), 0.005);
-    }
-    for (size_t i = 2; i < 5; ++i) {
-        EXPECT_NEAR(onsets[i], double(i + 3), 0.005);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_NEAR(onsets[i], double(i < 2 ? i : i + 3), 0.005);
     }
     EXPECT_EQ(test::measureSync(out("gap.mov")).pairs, 5);
-}
-
-TEST_F(ExportSessionTest, ATimeRangeExportsThatPartOnly) {
-    auto session = fullVideoSession(fixture("clip.mp4"), 2, false);
-    // Seconds 4 to 10 of the stretched movie: source frames 60 to 149.
-    session->setTimeRange(
-        MediaTimeRange::fromTimeToTime(MediaTime::make(4, 1), MediaTime::make(10, 1)));
-    ASSERT_EQ(run(*session, out("part.mp4")).status, ExportSession::Status::Completed);
-    const auto frames = test::decodeVideoFrames(out("part.mp4"));
-    ASSERT_EQ(frames.size(), 90u);
-    EXPECT_EQ(frames.front().index, 60);
-    EXPECT_EQ(frames.back().index, 149);
-    EXPECT_NEAR(test::probe(out("part.mp4")).durationSeconds, 6.0, 2 * kFrame);
 }
 
 // Blend and Smooth fill the slowed stretch with pictures on a constant grid at the source's rate
@@ -329,33 +255,6 @@ TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
     }
 }
 
-TEST_F(ExportSessionTest, CancelLeavesNoFileAndKeepsWhatWasThere) {
-    const std::string destination = out("keep.mp4");
-    { std::ofstream(destination) << "an older movie"; }
-    auto session =
-        fullVideoSession(fixture("clip.mp4"), 3, false, ExportPresetName::HighestQuality);
-    bool cancelled = false;
-    const Outcome outcome = run(*session, destination, [&](ExportSession& running) {
-        if (!cancelled && running.progress() > 0.2f) {
-            running.cancelExport();
-            cancelled = true;
-        }
-    });
-    EXPECT_TRUE(cancelled);
-    EXPECT_EQ(outcome.status, ExportSession::Status::Cancelled);
-    EXPECT_EQ(outcome.completions, 1);
-    EXPECT_EQ(test::readFileBytes(destination), "an older movie");
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
-}
-
-TEST_F(ExportSessionTest, ExportingOverTheSourceReplacesIt) {
-    const std::string path = out("own.mp4");
-    fs::copy_file(fixture("clip.mp4"), path);
-    auto session = fullVideoSession(path, 2, false);
-    ASSERT_EQ(run(*session, path).status, ExportSession::Status::Completed);
-    EXPECT_NEAR(test::probe(path).durationSeconds, 20.0, 2 * kFrame);
-}
-
 TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {
     // The source turns bad between building the composition and exporting it.
     const std::string path = out("vanishing.mp4");
@@ -376,72 +275,62 @@ TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {
     EXPECT_EQ(none.status, ExportSession::Status::Failed);
     EXPECT_FALSE(fs::exists(out("none.mp4")));
 
-    // A folder that does not exist.
-    auto lost = fullVideoSession(fixture("clip.mp4"), 1, false);
-    const Outcome nowhere = run(*lost, out("missing/folder.mp4"));
-    EXPECT_EQ(nowhere.status, ExportSession::Status::Failed);
-    EXPECT_FALSE(nowhere.error.empty());
-
     EXPECT_EQ(ExportSession::exportSessionWithAsset(empty, "NoSuchPreset"), nullptr);
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    EXPECT_EQ(folder.fileCount(), 1);
 }
 
-// Original copies the pictures of a whole source held longer: decoded, they are the source's
-// bit for bit (8-bit H.264 and 10-bit HEVC alike), the movie lasts `factor` times as long, its
-// nominal rate is the slowed one, and its index comes before its media data.
-TEST_F(ExportSessionTest, OriginalCopiesThePicturesBitForBitWithTheirTimesStretched) {
+// What the source has comes along: Original copies the pictures bit for bit (8-bit H.264 and
+// 10-bit HEVC alike) and an encoding keeps every one of them; the movie lasts `factor` times as
+// long at the slowed nominal rate (a phone's 120 fps slowed four times is a true 30 fps), the
+// sound keeps its rate and layout, the date and place (and, in QuickTime, the camera) come along,
+// and the index comes before the media data.
+TEST_F(ExportSessionTest, PicturesSoundAndTagsOfTheSourceComeAlong) {
     struct Case {
         const char* source;
         int factor;
+        const char* preset;
         const char* destination;
+        bool bitForBit;
         double seconds; // the source's
         int rateNum, rateDen;
     };
-    for (const Case& c : {Case{"clip.mp4", 3, "original.mp4", 10, 10, 1},
-                          Case{"hdr.mov", 2, "original.mov", 1, 15, 1}}) {
-        SCOPED_TRACE(c.source);
-        auto session =
-            fullVideoSession(fixture(c.source), c.factor, false, ExportPresetName::Original);
+    for (const Case& c :
+         {Case{"clip.mp4", 3, ExportPresetName::Original, "original.mp4", true, 10, 10, 1},
+          Case{"hdr.mov", 2, ExportPresetName::Original, "original.mov", true, 1, 15, 1},
+          Case{"phone.mov", 4, ExportPresetName::SourceSize, "slow.mov", false, 1, 30, 1},
+          Case{"phone.mov", 4, ExportPresetName::Original, "slow.mp4", false, 1, 30, 1}}) {
+        SCOPED_TRACE(c.destination);
+        auto session = fullVideoSession(fixture(c.source), c.factor, false, c.preset);
         ASSERT_EQ(run(*session, out(c.destination)).status, ExportSession::Status::Completed);
-        const std::vector<std::string> source = test::frameDigests(fixture(c.source));
-        ASSERT_FALSE(source.empty());
-        EXPECT_EQ(test::frameDigests(out(c.destination)), source);
+        const std::vector<std::string> pictures = test::frameDigests(fixture(c.source));
+        const std::vector<std::string> written = test::frameDigests(out(c.destination));
+        ASSERT_FALSE(pictures.empty());
+        EXPECT_EQ(written.size(), pictures.size());
+        EXPECT_TRUE(!c.bitForBit || written == pictures);
+        const auto source = test::probe(fixture(c.source));
         const auto probe = test::probe(out(c.destination));
         ASSERT_TRUE(probe.video());
         EXPECT_NEAR(probe.video()->durationSeconds, c.factor * c.seconds, kFrame);
         EXPECT_EQ(std::make_pair(probe.video()->frameRateNum, probe.video()->frameRateDen),
                   std::make_pair(c.rateNum, c.rateDen));
         EXPECT_TRUE(probe.indexFirst);
-    }
-}
-
-// A phone's 120 fps clip slowed four times, copied or encoded: every picture is kept at a true
-// 30 fps, the 5.1 sound keeps its rate and layout, the date and place (and, in QuickTime, the
-// camera) come along, and the index is in front.
-TEST_F(ExportSessionTest, APhoneClipKeepsItsFramesSoundAndTags) {
-    const std::string phone = fixture("phone.mov");
-    const std::map<std::string, std::string> tags = test::probe(phone).tags;
-    for (const auto& [preset, destination] : {std::pair{ExportPresetName::SourceSize, "slow.mov"},
-                                              std::pair{ExportPresetName::Original, "slow.mp4"}}) {
-        SCOPED_TRACE(destination);
-        auto session = fullVideoSession(phone, 4, false, preset);
-        ASSERT_EQ(run(*session, out(destination)).status, ExportSession::Status::Completed);
-        EXPECT_EQ(test::frameDigests(out(destination)).size(), 120u);
-        const auto probe = test::probe(out(destination));
-        ASSERT_TRUE(probe.video() && probe.audio());
-        EXPECT_EQ(std::make_pair(probe.video()->frameRateNum, probe.video()->frameRateDen),
-                  std::make_pair(30, 1));
-        EXPECT_EQ(probe.audio()->sampleRate, 44100);
-        EXPECT_EQ(probe.audio()->channelLayout, "5.1");
+        ASSERT_EQ(probe.audio() != nullptr, source.audio() != nullptr);
+        if (source.audio()) {
+            EXPECT_EQ(probe.audio()->sampleRate, source.audio()->sampleRate);
+            EXPECT_EQ(probe.audio()->channelLayout, source.audio()->channelLayout);
+        }
+        if (std::string(c.source) != "phone.mov") {
+            continue;
+        }
         std::vector<std::string> kept = {"creation_time", "location"};
-        if (std::string(destination).ends_with(".mov")) {
+        if (std::string(c.destination).ends_with(".mov")) {
             kept.insert(kept.end(), {"make", "model"});
         }
         for (const std::string& name : kept) {
-            ASSERT_TRUE(tags.count(name)) << name;
-            EXPECT_EQ(probe.tags.count(name) ? probe.tags.at(name) : "", tags.at(name)) << name;
+            ASSERT_TRUE(source.tags.count(name)) << name;
+            EXPECT_EQ(probe.tags.count(name) ? probe.tags.at(name) : "", source.tags.at(name))
+                << name;
         }
-        EXPECT_TRUE(probe.indexFirst);
     }
 }
 
@@ -459,7 +348,8 @@ TEST_F(ExportSessionTest, EncodedPicturesKeepTheSourcesDepthAndColour) {
                           Case{"clip.mov", "High", "yuv420p", "unknown", "unknown"}}) {
         SCOPED_TRACE(c.source);
         auto session = fullVideoSession(fixture(c.source), 2, true, ExportPresetName::P720);
-        ASSERT_EQ(run(*session, out("coloured.mp4")).status, ExportSession::Status::Completed);
+        const Outcome outcome = run(*session, out("coloured.mp4"));
+        ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
         const auto probe = test::probe(out("coloured.mp4"));
         ASSERT_TRUE(probe.video());
         EXPECT_EQ(probe.video()->codec, "h264");

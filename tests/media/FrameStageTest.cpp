@@ -70,6 +70,17 @@ FramePtr squareAt(int left, int top) {
         });
 }
 
+// The first `count` pictures of a 30 fps shot of the square, slowed four times.
+constexpr int64_t kSlowedDuration = 4 * 3000;
+std::vector<VideoItem> movingSquare(int count) {
+    std::vector<VideoItem> pictures;
+    for (int k = 0; k < count; ++k) {
+        pictures.push_back(VideoItem{squareAt(int(kStartX + kStepX * k), int(kStartY + kStepY * k)),
+                                     k * kSlowedDuration, kSlowedDuration});
+    }
+    return pictures;
+}
+
 struct Centroid {
     double x = 0, y = 0;
     int area = 0;
@@ -137,15 +148,9 @@ std::vector<VideoItem> runStage(MotionMode mode, AVRational rate, std::vector<Vi
 // the square where its steady motion puts it at that time.
 TEST(FrameStage, SmoothMotionPutsTheMovingSquareWhereItIsAtEachMadeTime) {
     constexpr int kPictures = 5;
-    constexpr int64_t kSlowedDuration = 4 * 3000;
-    std::vector<VideoItem> pictures;
-    for (int k = 0; k < kPictures; ++k) {
-        pictures.push_back(VideoItem{squareAt(int(kStartX + kStepX * k), int(kStartY + kStepY * k)),
-                                     k * kSlowedDuration, kSlowedDuration});
-    }
     int sceneCuts = -1;
     const std::vector<VideoItem> output =
-        runStage(MotionMode::Smooth, AVRational{30, 1}, std::move(pictures), &sceneCuts);
+        runStage(MotionMode::Smooth, AVRational{30, 1}, movingSquare(kPictures), &sceneCuts);
     EXPECT_EQ(sceneCuts, 0);
     ASSERT_EQ(output.size(), size_t(4 * kPictures));
     for (size_t i = 0; i < output.size(); ++i) {
@@ -186,15 +191,9 @@ TEST(FrameStage, SceneCutsHoldEachSideInsteadOfMakingPictures) {
          [](int x, int y) { return 120 + otherBackground(x, y); }},
         {"smooth, alike overall", MotionMode::Smooth, otherBackground},
     };
-    constexpr int64_t kSlowedDuration = 4 * 3000;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
-        std::vector<VideoItem> pictures;
-        for (int k = 0; k < 3; ++k) {
-            pictures.push_back(
-                VideoItem{squareAt(int(kStartX + kStepX * k), int(kStartY + kStepY * k)),
-                          k * kSlowedDuration, kSlowedDuration});
-        }
+        std::vector<VideoItem> pictures = movingSquare(3);
         FramePtr last = reference(*pictures.back().frame);
         FramePtr next = picture(kWidth, kHeight, test.next, [](int, int) { return 100; });
         pictures.push_back(VideoItem{reference(*next), 3 * kSlowedDuration, kSlowedDuration});
@@ -255,28 +254,6 @@ TEST(FrameStage, MadePicturesFollowTheTimesOfVariableRateSources) {
         const AVRational grid = motionFrameRate(rate.nominal, rate.average);
         EXPECT_EQ(grid.num, rate.grid.num);
         EXPECT_EQ(grid.den, rate.grid.den);
-    }
-}
-
-TEST(FrameStage, HoldPassesEveryPictureOnceWithItsTime) {
-    const std::vector<std::pair<int64_t, int64_t>> times{{0, 9000}, {9000, 1}, {9001, 35999}};
-    std::vector<VideoItem> pictures;
-    std::vector<const uint8_t*> pixels;
-    for (const auto& [pts, duration] : times) {
-        pictures.push_back(
-            VideoItem{picture(
-                          32, 16, [](int x, int) { return x; }, [](int, int) { return 128; }),
-                      pts, duration});
-        pixels.push_back(pictures.back().frame->data[0]);
-    }
-    const std::vector<VideoItem> output =
-        runStage(MotionMode::Hold, AVRational{30, 1}, std::move(pictures));
-    ASSERT_EQ(output.size(), times.size());
-    for (size_t i = 0; i < output.size(); ++i) {
-        SCOPED_TRACE("picture " + std::to_string(i));
-        EXPECT_EQ(output[i].frame->data[0], pixels[i]);
-        EXPECT_EQ(output[i].pts, times[i].first);
-        EXPECT_EQ(output[i].duration, times[i].second);
     }
 }
 

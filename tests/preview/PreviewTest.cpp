@@ -70,14 +70,6 @@ protected:
     test::SavePanelOffer offer;
 };
 
-TEST_F(PreviewTest, WithNothingStoredTheWindowIsEmpty) {
-    PreviewWindowController window;
-    EXPECT_EQ(window.playerView()->player(), nullptr);
-    EXPECT_FALSE(window.exportButton()->isEnabled());
-    window.previewController()->actionExport(); // nothing to export: no panel
-    EXPECT_EQ(window.previewController()->savePanel(), nullptr);
-}
-
 TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
     const std::pair<int, bool> cases[] = {{1, false}, {2, true}, {3, false}};
     for (const auto& [speed, removeAudio] : cases) {
@@ -130,19 +122,14 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     qunsetenv("XDG_CACHE_HOME");
 }
 
-TEST_F(PreviewTest, ClosingEitherWayEndsTheModalSession) {
-    auto window = preview("clip.mp4", 1, false);
-    QSignalSpy ended(window.get(), &PreviewWindowController::modalSessionEnded);
-    window->runModal();
-    window->closeButton()->click();
-    EXPECT_EQ(ended.count(), 1);
-    EXPECT_FALSE(window->isVisible());
-    window->runModal();
-    window->close();
-    EXPECT_EQ(ended.count(), 2);
-}
-
-TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorSoundSwitchAndMotion) {
+TEST_F(PreviewTest, EmptyUntilTheOpenerCarriesTheTabsSettingsAndClosingEndsTheModalSession) {
+    {
+        PreviewWindowController empty; // nothing stored yet
+        EXPECT_EQ(empty.playerView()->player(), nullptr);
+        EXPECT_FALSE(empty.exportButton()->isEnabled());
+        empty.previewController()->actionExport(); // nothing to export: no panel
+        EXPECT_EQ(empty.previewController()->savePanel(), nullptr);
+    }
     MainWindow main;
     main.appDelegate()->applicationDidFinishLaunching();
     FullVideoEditController& editor = *main.fullVideoEditController();
@@ -171,7 +158,15 @@ TEST_F(PreviewTest, TheOpenerCarriesTheTabsFactorSoundSwitchAndMotion) {
         test::waitUntil([&] { return previewing->status() == Player::Status::ReadyToPlay; }));
     EXPECT_FLOAT_EQ(previewing->rate(), 0.25f);
     EXPECT_EQ(previewing->volume(), 0.0f);
-    editor.previewWindow()->close();
+
+    PreviewWindowController& window = *editor.previewWindow();
+    QSignalSpy ended(&window, &PreviewWindowController::modalSessionEnded);
+    window.closeButton()->click();
+    EXPECT_EQ(ended.count(), 1);
+    EXPECT_FALSE(window.isVisible());
+    window.runModal();
+    window.close();
+    EXPECT_EQ(ended.count(), 2);
 }
 
 } // namespace

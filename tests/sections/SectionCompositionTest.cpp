@@ -1,13 +1,11 @@
 #include "sections/SectionComposition.h"
 
 #include "app/Log.h"
-#include "media/ExportSession.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <sstream>
 
 namespace lento {
@@ -136,59 +134,6 @@ TEST(SectionCompositionTest, LogLinesShowRawValues) {
                                                "audio:1200, 00:00:02",
                                                "audio:4800, 00:00:08"};
     EXPECT_EQ(lines, expected);
-}
-
-class SectionCompositionExportTest : public ::testing::Test {
-protected:
-    void TearDown() override { std::filesystem::remove_all(m_folder); }
-
-    // Exports `user` sections of a fixture through the builder; returns the written movie.
-    std::string exportSections(const std::string& fixture, const SectionList& user);
-
-    const std::filesystem::path m_folder =
-        std::filesystem::path(LENTO_BINARY_DIR) / "test-output" /
-        ::testing::UnitTest::GetInstance()->current_test_info()->name();
-};
-
-std::string SectionCompositionExportTest::exportSections(const std::string& fixture,
-                                                         const SectionList& user) {
-    std::filesystem::create_directories(m_folder);
-    const auto asset = Asset::assetWithPath(test::fixture(fixture));
-    const MediaTime duration = asset->duration();
-    auto session = ExportSession::exportSessionWithAsset(
-        compose(*asset, sections(user, duration), duration), ExportPresetName::HighestQuality);
-    session->setOutputFileType(FileType::MPEG4);
-    session->setOutputURL((m_folder / "out.mp4").string());
-    session->exportAsynchronouslyWithCompletionHandler([] {});
-    session->waitUntilFinished();
-    EXPECT_EQ(session->status(), ExportSession::Status::Completed) << session->error();
-    return session->outputURL();
-}
-
-TEST_F(SectionCompositionExportTest, SlowedSectionShowsEveryFrameOnceAndLonger) {
-    const std::string movie = exportSections("clip.mp4", {section(2, 4, 3)});
-    EXPECT_NEAR(test::probe(movie).durationSeconds, 14.0, 0.1);
-    const auto frames = test::decodeVideoFrames(movie);
-    ASSERT_EQ(frames.size(), 300u);
-    for (int i = 0; i < 299; ++i) {
-        EXPECT_EQ(frames[i].index, i);
-        EXPECT_NEAR(frames[i + 1].time - frames[i].time, i >= 60 && i < 120 ? 0.1 : 1.0 / 30, 0.002)
-            << i;
-    }
-    EXPECT_GT(test::soundRms(movie, 3, 7), 0.02);
-}
-
-TEST_F(SectionCompositionExportTest, SlowedSectionsStayInSyncAndPortraitStaysUpright) {
-    const test::SyncReport sync =
-        test::measureSync(exportSections("sync.mp4", {section(5.5, 7.5, 3), section(1.5, 3.5, 2)}));
-    EXPECT_EQ(sync.pairs, 10);
-    EXPECT_LT(sync.worstSeconds, 3.0 / 30);
-
-    const test::ProbeResult portrait =
-        test::probe(exportSections("portrait.mp4", {section(2, 4, 2)}));
-    ASSERT_NE(portrait.video(), nullptr);
-    const double rotation = portrait.video()->rotationDegrees;
-    EXPECT_TRUE(rotation == 90 || rotation == 270) << rotation;
 }
 
 } // namespace

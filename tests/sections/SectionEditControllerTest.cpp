@@ -32,7 +32,7 @@ MediaTime at(double seconds) {
 class SpeedCommands {
 public:
     explicit SpeedCommands(Player& player)
-        : m_client(mpv_create_client(player.handle(), "speed-commands")) {
+        : m_client(mpv_create_client(player.handle(), "speed-commands"), &mpv_destroy) {
         if (m_client == nullptr || mpv_request_log_messages(m_client.get(), "v") < 0) {
             throw std::runtime_error("no second mpv client");
         }
@@ -59,10 +59,7 @@ public:
     }
 
 private:
-    struct ClientDeleter {
-        void operator()(mpv_handle* client) const { mpv_destroy(client); }
-    };
-    std::unique_ptr<mpv_handle, ClientDeleter> m_client;
+    std::unique_ptr<mpv_handle, decltype(&mpv_destroy)> m_client;
 };
 
 class SectionEditControllerTest : public ::testing::Test {

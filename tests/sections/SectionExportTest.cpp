@@ -55,8 +55,9 @@ TEST_F(SectionExportTest, TheSelectedSectionAloneStartsWithItsFirstFrame) {
     const auto frames = test::decodeVideoFrames(folder / "Part1.mov");
     ASSERT_EQ(frames.size(), 60u);
     EXPECT_EQ(frames.front().index, 60);
-    EXPECT_NEAR(test::probe(folder / "Part1.mov").durationSeconds, 6.0, 0.1);
-    EXPECT_NE(test::probe(folder / "Part1.mov").audio(), nullptr);
+    const auto probe = test::probe(folder / "Part1.mov");
+    EXPECT_NEAR(probe.durationSeconds, 6.0, 0.1);
+    EXPECT_NE(probe.audio(), nullptr);
 
     // Without its sound, no sound stream.
     editor->m_chkRemoveAudio()->click();

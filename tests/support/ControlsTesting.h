@@ -1,16 +1,13 @@
 #pragma once
 
-#include "app/Log.h"
 #include "controls/VideoControlBar.h"
-#include "support/MediaProbe.h"
-#include "support/QtApp.h"
+#include "support/EditorTesting.h"
 
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,29 +20,18 @@ constexpr int kTrackWidth = 380;
 
 // A shown control bar owned by the test, which answers only the reports in `answers` but records
 // all, and, like the editors, answers playVideo by starting the player with sound. It keeps the
-// log lines, also the player's from its threads.
+// log lines, also the player's from its threads (players are headless).
 class ControlBarTest : public ::testing::Test, public VideoControlBarDelegate {
 protected:
     void SetUp() override {
-        setLogSink([this](const std::string& line) {
-            std::lock_guard lock(m_logMutex);
-            m_log.push_back(line);
-        });
-        ensureQtApp();
         bar = std::make_unique<VideoControlBar>();
         bar->resize(bar->sizeHint());
         bar->setDelegate(this);
         bar->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(bar.get()));
     }
-    void TearDown() override { setLogSink({}); }
-
     std::vector<std::string> logged(const std::string& prefix) const {
-        std::lock_guard lock(m_logMutex);
-        std::vector<std::string> found;
-        std::copy_if(m_log.begin(), m_log.end(), std::back_inserter(found),
-                     [&](const std::string& line) { return line.starts_with(prefix); });
-        return found;
+        return capture.linesStartingWith(prefix);
     }
 
     bool respondsToSelector(std::string_view selector) const override {
@@ -70,7 +56,6 @@ protected:
     }
 
     void makeReadyPlayer() {
-        Player::setHeadless(true);
         player = std::make_unique<Player>(QString::fromStdString(fixture("clip.mp4")));
         bar->setM_Player(player.get());
         ASSERT_TRUE(waitUntil([&] { return player->status() == Player::Status::ReadyToPlay; }));
@@ -114,12 +99,9 @@ protected:
     std::vector<MediaTime> left, right;
     MediaTime position = MediaTime::zero();
     std::function<void(MediaTime)> onLeftHandle = [](MediaTime) {};
+    Capture capture;
     std::unique_ptr<Player> player;
     std::unique_ptr<VideoControlBar> bar;
-
-private:
-    mutable std::mutex m_logMutex;
-    std::vector<std::string> m_log;
 };
 
 } // namespace lento::test

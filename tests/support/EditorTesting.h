@@ -46,6 +46,13 @@ public:
         std::lock_guard lock(m_mutex);
         return std::find(m_log.begin(), m_log.end(), line) != m_log.end();
     }
+    std::vector<std::string> linesStartingWith(const std::string& prefix) const {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::string> found;
+        std::copy_if(m_log.begin(), m_log.end(), std::back_inserter(found),
+                     [&](const std::string& line) { return line.starts_with(prefix); });
+        return found;
+    }
     void clear() {
         std::lock_guard lock(m_mutex);
         m_log.clear();

@@ -42,14 +42,18 @@ int TestFolder::fileCount() const {
 void answerSavePanel(int response, const std::string& folder, const QString& name,
                      const QString& format, SavePanelOffer* offer, const QString& quality) {
     SavePanel::setResponder([=](SavePanel& panel) {
+        const auto items = [](const QComboBox& box) {
+            QStringList texts;
+            for (int i = 0; i < box.count(); ++i) {
+                texts << box.itemText(i);
+            }
+            return texts;
+        };
         QComboBox* chooser = panel.formatChooser();
         if (offer != nullptr) {
             offer->name = panel.nameFieldStringValue();
             offer->folder = panel.directory().path();
-            offer->formats.clear();
-            for (int i = 0; i < chooser->count(); ++i) {
-                offer->formats << chooser->itemText(i);
-            }
+            offer->formats = items(*chooser);
         }
         panel.setDirectory(QString::fromStdString(folder));
         panel.setNameFieldStringValue(name);
@@ -58,10 +62,7 @@ void answerSavePanel(int response, const std::string& folder, const QString& nam
         }
         QComboBox* qualities = panel.qualityChooser();
         if (offer != nullptr && qualities != nullptr) {
-            offer->qualities.clear();
-            for (int i = 0; i < qualities->count(); ++i) {
-                offer->qualities << qualities->itemText(i);
-            }
+            offer->qualities = items(*qualities);
             offer->chosenQuality = qualities->currentText();
         }
         if (!quality.isEmpty() && qualities != nullptr) {

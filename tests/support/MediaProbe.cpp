@@ -178,8 +178,7 @@ bool forEachSample(const std::string& path, const std::function<void(double, flo
 }
 
 const StreamInfo* firstOfType(const std::vector<StreamInfo>& streams, char type) {
-    const auto it = std::find_if(streams.begin(), streams.end(),
-                                 [&](const StreamInfo& stream) { return stream.type == type; });
+    const auto it = std::ranges::find(streams, type, &StreamInfo::type);
     return it == streams.end() ? nullptr : &*it;
 }
 
@@ -228,8 +227,6 @@ ProbeResult probe(const std::string& path) {
             info.pixelFormat = name(av_get_pix_fmt_name(static_cast<AVPixelFormat>(video.format)));
             info.primaries = name(av_color_primaries_name(video.color_primaries));
             info.transfer = name(av_color_transfer_name(video.color_trc));
-            info.matrix = name(av_color_space_name(video.color_space));
-            info.range = name(av_color_range_name(video.color_range));
             info.frameRateNum = stream.avg_frame_rate.num;
             info.frameRateDen = stream.avg_frame_rate.den;
         }
@@ -310,16 +307,6 @@ std::vector<DecodedFrame> decodeVideoFrames(const std::string& path) {
     return decoded ? frames : std::vector<DecodedFrame>{};
 }
 
-std::vector<double> flashTimes(const std::string& path) {
-    std::vector<double> times;
-    for (const DecodedFrame& frame : decodeVideoFrames(path)) {
-        if (frame.meanLuma > kFlashLuma) {
-            times.push_back(frame.time);
-        }
-    }
-    return times;
-}
-
 std::vector<double> soundOnsets(const std::string& path, double threshold) {
     std::vector<double> onsets;
     double lastLoud = -kInfinity;
@@ -349,7 +336,11 @@ double soundRms(const std::string& path, double from, double to) {
 SyncReport measureSync(const std::string& path) {
     const std::vector<double> onsets = soundOnsets(path);
     SyncReport report;
-    for (const double flash : flashTimes(path)) {
+    for (const DecodedFrame& frame : decodeVideoFrames(path)) {
+        if (frame.meanLuma <= kFlashLuma) {
+            continue;
+        }
+        const double flash = frame.time;
         double nearest = kInfinity;
         for (const double onset : onsets) {
             nearest = std::min(nearest, std::abs(onset - flash));

@@ -11,15 +11,14 @@
 namespace lento::test {
 
 struct StreamInfo {
-    char type = '?';            // 'v' video, 'a' audio, '?' other
-    int width = 0, height = 0;  // stored size
-    double rotationDegrees = 0; // counter-clockwise display rotation, in [0, 360)
-    double durationSeconds = 0; // as the stream states it
-    std::string codec;          // "h264", "hevc", "aac", ...
-    std::string profile;        // "High", "High 10", ...
-    std::string pixelFormat;    // "yuv420p", "yuv420p10le", ...
-    // Colour description by FFmpeg's names: "bt2020", "smpte2084", "bt2020nc", "tv".
-    std::string primaries, transfer, matrix, range;
+    char type = '?';                 // 'v' video, 'a' audio, '?' other
+    int width = 0, height = 0;       // stored size
+    double rotationDegrees = 0;      // counter-clockwise display rotation, in [0, 360)
+    double durationSeconds = 0;      // as the stream states it
+    std::string codec;               // "h264", "hevc", "aac", ...
+    std::string profile;             // "High", "High 10", ...
+    std::string pixelFormat;         // "yuv420p", "yuv420p10le", ...
+    std::string primaries, transfer; // colour description by FFmpeg's names: "bt2020", "smpte2084"
     int frameRateNum = 0, frameRateDen = 1; // nominal (average) rate
     int sampleRate = 0;
     std::string channelLayout; // "stereo", "5.1", ...
@@ -55,9 +54,6 @@ std::vector<DecodedFrame> decodeVideoFrames(const std::string& path);
 // decoding order; empty on any error. Equal lists mean bit-identical pictures.
 std::vector<std::string> frameDigests(const std::string& path);
 
-// Times (s) of the frames whose mean luma is above 180.
-std::vector<double> flashTimes(const std::string& path);
-
 // Times (s) at which the first audio stream's absolute amplitude first exceeds `threshold` after
 // at least 300 ms below it (the start of the stream counts as quiet). Sample-exact, from the
 // file's start time, after whatever the demuxer trims from the stream's start.
@@ -67,9 +63,9 @@ std::vector<double> soundOnsets(const std::string& path, double threshold = 0.1)
 // 0 when there are no samples there.
 double soundRms(const std::string& path, double from, double to);
 
-// How far apart flashes and beeps are: for each flash, the distance to the nearest sound onset.
-// A flash without an onset within 0.5 s makes worstSeconds infinite. `pairs` counts the flashes
-// that did find an onset.
+// How far apart flashes and beeps are: for each flash (a frame whose mean luma is above 180), the
+// distance to the nearest sound onset. A flash without an onset within 0.5 s makes worstSeconds
+// infinite. `pairs` counts the flashes that did find an onset.
 struct SyncReport {
     double worstSeconds = 0;
     int pairs = 0;
