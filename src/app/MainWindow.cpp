@@ -10,14 +10,21 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTextEdit>
+#include <QVBoxLayout>
+
+#include <iterator>
+#include <utility>
 
 namespace lento {
 
@@ -44,6 +51,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     QAction* quit = file->addAction(tr("&Quit"), qApp, &QApplication::closeAllWindows);
     quit->setShortcut(QKeySequence::Quit);
     QMenu* help = menuBar()->addMenu(tr("&Help"));
+    help->addAction(tr("&Keyboard Shortcuts"), this, &MainWindow::showKeyboardShortcuts);
     help->addAction(tr("Lento &Website"), m_appDelegate, &AppDelegate::actionGoToWebsite);
 
     connect(m_tabview, &QTabWidget::currentChanged, this, &MainWindow::showVideoInTitle);
@@ -101,19 +109,27 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
             !key->isAutoRepeat() && isActiveWindow() && togglePlaybackFromKeyboard()) {
             return true;
         }
+        if (isActiveWindow() && editFromKeyboard(*key)) {
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool MainWindow::focusTakesText() {
+    QWidget* focus = QApplication::focusWidget();
+    if (qobject_cast<QLineEdit*>(focus) || qobject_cast<QTextEdit*>(focus) ||
+        qobject_cast<QPlainTextEdit*>(focus) || qobject_cast<QAbstractSpinBox*>(focus)) {
+        return true;
+    }
+    auto* combo = qobject_cast<QComboBox*>(focus);
+    return combo != nullptr && combo->isEditable();
 }
 
 // Space plays and pauses the visible tab's video, unless the focus is in a text field, which
 // takes the space as text.
 bool MainWindow::togglePlaybackFromKeyboard() {
-    QWidget* focus = QApplication::focusWidget();
-    if (qobject_cast<QLineEdit*>(focus) || qobject_cast<QTextEdit*>(focus) ||
-        qobject_cast<QPlainTextEdit*>(focus) || qobject_cast<QAbstractSpinBox*>(focus)) {
-        return false;
-    }
-    if (auto* combo = qobject_cast<QComboBox*>(focus); combo && combo->isEditable()) {
+    if (focusTakesText()) {
         return false;
     }
     VideoControlBar* bar = visibleControlBar();
@@ -122,6 +138,95 @@ bool MainWindow::togglePlaybackFromKeyboard() {
     }
     bar->m_btnPlay()->click();
     return true;
+}
+
+// Text fields keep these keys too: they move the cursor there, or are typed.
+bool MainWindow::editFromKeyboard(const QKeyEvent& key) {
+    VideoControlBar* bar = visibleControlBar();
+    if (bar == nullptr || focusTakesText()) {
+        return false;
+    }
+    const Qt::KeyboardModifiers modifiers = key.modifiers() & ~Qt::KeypadModifier;
+    const bool plain = modifiers == Qt::NoModifier;
+    const bool shift = modifiers == Qt::ShiftModifier;
+    const bool sections = m_tabview->currentIndex() == 1;
+    const int32_t timescale = bar->endTime().isNumeric() ? bar->endTime().timescale : 600;
+    const MediaTime second = MediaTime::make(timescale, timescale);
+    switch (key.key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right: {
+        const bool forward = key.key() == Qt::Key_Right;
+        if (plain) {
+            bar->stepFrame(forward);
+        } else if (shift) {
+            bar->seekBy(forward ? second : MediaTime::make(-timescale, timescale));
+        } else {
+            return false;
+        }
+        return true;
+    }
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        if (!plain || !bar->endTime().isNumeric()) {
+            return false;
+        }
+        // Beyond the video either way: seekBy() stops at its ends.
+        bar->seekBy(key.key() == Qt::Key_End ? bar->endTime()
+                                             : MediaTime::make(0, timescale) - bar->endTime());
+        return true;
+    case Qt::Key_I:
+    case Qt::Key_O:
+        if (!plain || !sections || key.isAutoRepeat()) {
+            return false;
+        }
+        m_sections->setBoundAtPlayhead(key.key() == Qt::Key_I);
+        return true;
+    case Qt::Key_BracketLeft:
+    case Qt::Key_BracketRight:
+        if (!(plain || shift) || !sections) {
+            return false;
+        }
+        m_sections->jumpToBound(key.key() == Qt::Key_BracketRight);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void MainWindow::showKeyboardShortcuts() {
+    if (m_shortcuts == nullptr) {
+        m_shortcuts = new QDialog(this);
+        m_shortcuts->setWindowTitle(tr("Keyboard Shortcuts"));
+        const std::pair<QString, QString> keys[] = {
+            {tr("Space"), tr("Play or pause")},
+            {tr("Left / Right"), tr("One frame back / forward (paused)")},
+            {tr("Shift+Left / Shift+Right"), tr("One second back / forward (paused)")},
+            {tr("Home / End"), tr("Go to the start / end (paused)")},
+            {tr("I / O"), tr("Start / end the selected section at the playhead")},
+            {tr("[ / ]"), tr("Go to the previous / next section bound")},
+            {QKeySequence(QKeySequence::New).toString(QKeySequence::NativeText), tr("New edition")},
+            {QKeySequence(Qt::CTRL | Qt::Key_O).toString(QKeySequence::NativeText),
+             tr("Import a video")},
+            {QKeySequence(QKeySequence::Delete).toString(QKeySequence::NativeText),
+             tr("Remove the selected section")},
+        };
+        auto* table = new QTableWidget(static_cast<int>(std::size(keys)), 2, m_shortcuts);
+        table->setHorizontalHeaderLabels({tr("Key"), tr("Action")});
+        table->verticalHeader()->hide();
+        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        table->setSelectionMode(QAbstractItemView::NoSelection);
+        for (int row = 0; row < table->rowCount(); ++row) {
+            table->setItem(row, 0, new QTableWidgetItem(keys[row].first));
+            table->setItem(row, 1, new QTableWidgetItem(keys[row].second));
+        }
+        table->resizeColumnsToContents();
+        table->horizontalHeader()->setStretchLastSection(true);
+        auto* layout = new QVBoxLayout(m_shortcuts);
+        layout->addWidget(table);
+        m_shortcuts->resize(520, 340);
+    }
+    m_shortcuts->show();
+    m_shortcuts->raise();
 }
 
 } // namespace lento

@@ -2,6 +2,8 @@
 
 #include <QMainWindow>
 
+class QDialog;
+class QKeyEvent;
 class QTabWidget;
 
 namespace lento {
@@ -26,12 +28,18 @@ public:
 
     // The control bar of the visible tab, if it has one.
     VideoControlBar* visibleControlBar() const;
+    // Help > Keyboard Shortcuts: the keys and what they do, made on first use.
+    void showKeyboardShortcuts();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Whether the focus is in a field that takes keys as text.
+    static bool focusTakesText();
     bool togglePlaybackFromKeyboard();
+    // The editing keys; false for keys that are not theirs.
+    bool editFromKeyboard(const QKeyEvent& key);
     // "NAME — Lento" for the visible tab's video, "Lento" while it has none.
     void showVideoInTitle();
 
@@ -39,6 +47,7 @@ private:
     FullVideoEditController* m_full = nullptr;
     SectionEditController* m_sections = nullptr;
     AppDelegate* m_appDelegate = nullptr;
+    QDialog* m_shortcuts = nullptr;
 };
 
 } // namespace lento

@@ -409,6 +409,33 @@ void VideoControlBar::seekToFrame(MediaTime time) {
     setSeekerPosition(time);
 }
 
+void VideoControlBar::setM_Player(Player* player) {
+    m_weakPlayer = player;
+    if (player) {
+        connect(player, &Player::frameShown, this, [this, player] {
+            // The owner may have moved on to another player before this one's frame came.
+            if (player == m_weakPlayer) {
+                setVideoStartTime(player->currentTime());
+                setSeekerPosition(player->currentTime());
+            }
+        });
+    }
+}
+
+void VideoControlBar::stepFrame(bool forward) {
+    if (hasLoadedItem() && m_weakPlayer->rate() == 0.0f) {
+        m_weakPlayer->stepFrame(forward);
+    }
+}
+
+void VideoControlBar::seekBy(MediaTime delta) {
+    if (!hasLoadedItem() || m_weakPlayer->rate() != 0.0f || !_endTime.isNumeric()) {
+        return;
+    }
+    const MediaTime start = MediaTime::make(0, _endTime.timescale);
+    seekToFrame(std::clamp(m_weakPlayer->currentTime() + delta, start, _endTime));
+}
+
 void VideoControlBar::setPlayRate(float rate) {
     _curRate = rate;
     Player* player = m_weakPlayer;

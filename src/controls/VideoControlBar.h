@@ -135,7 +135,7 @@ public:
 
     // Weak: the owner makes a new player for every file and hands it over here.
     Player* m_Player() const { return m_weakPlayer; }
-    void setM_Player(Player* player) { m_weakPlayer = player; }
+    void setM_Player(Player* player);
 
     // The interface file's views. Weak references, like the player.
     QWidget* m_subView() const { return m_outlets.m_subView; }
@@ -174,6 +174,11 @@ public:
     void stopVideo();
     // Sends the player to `time` and shows it at once in the label and by the playhead.
     void seekToFrame(MediaTime time);
+    // Keyboard moves of a paused playhead: to the next or previous frame (shown in the label once
+    // the player shows it), and by `delta` within the video, both ends included. Both do
+    // nothing while the video plays.
+    void stepFrame(bool forward);
+    void seekBy(MediaTime delta);
     // Kept for the next start; applied at once while the player plays.
     void setPlayRate(float rate);
     // The slider's volume, or silence, for the player; playback is not touched.

@@ -31,6 +31,7 @@ enum Reply : uint64_t {
     kTimePosProperty,
     kEofReachedProperty,
     kSeekReply,
+    kStepReply,
 };
 
 // The filter that keeps the pitch when the rate changes: mpv's own (scaletempo2), which mutes the
@@ -296,6 +297,27 @@ void Player::startSeek(double seconds) {
     commandAsync(m_mpv.get(), kSeekReply, {"seek", target.data(), "absolute+exact"});
 }
 
+void Player::stepFrame(bool forward) {
+    if (!m_mpv || !m_loaded) {
+        return;
+    }
+    // mpv lifts its pause for the one frame and pauses again: neither is a start of playback.
+    notePaused(true);
+    m_pauseRequested = true;
+    m_atEnd = false;
+    if (m_awaitingRestart || m_seekBeforeLoad) {
+        m_stepAfterSeek = forward;
+    } else {
+        startStep(forward);
+    }
+}
+
+void Player::startStep(bool forward) {
+    m_stepPending = true;
+    m_stepFrom = m_position;
+    commandAsync(m_mpv.get(), kStepReply, {forward ? "frame-step" : "frame-back-step"});
+}
+
 MediaTime Player::currentTime() const {
     const MediaTime duration = m_item ? m_item->duration() : MediaTime::invalid();
     if (m_atEnd && duration.isNumeric()) {
@@ -367,12 +389,18 @@ void Player::handleEvent(const mpv_event& event) {
             if (event.error < 0 && m_seeksInFlight == 0) {
                 m_awaitingRestart = false;
             }
+        } else if (event.reply_userdata == kStepReply && event.error < 0) {
+            m_stepPending = false;
         }
         return;
     case MPV_EVENT_PLAYBACK_RESTART:
         // Only a restart after mpv has taken the last seek belongs to it.
         if (m_seeksInFlight == 0 && !m_seekBeforeLoad) {
             m_awaitingRestart = false;
+            if (m_stepAfterSeek && m_mpv) {
+                startStep(*m_stepAfterSeek);
+                m_stepAfterSeek.reset();
+            }
         }
         return;
     case MPV_EVENT_PROPERTY_CHANGE:
@@ -396,6 +424,11 @@ void Player::handleEvent(const mpv_event& event) {
     case kTimePosProperty:
         if (property->format == MPV_FORMAT_DOUBLE && !m_awaitingRestart) {
             m_position = *static_cast<const double*>(property->data);
+            // Reports of the position the step started from are older than the step.
+            if (m_stepPending && m_position != m_stepFrom) {
+                m_stepPending = false;
+                emit frameShown();
+            }
         }
         return;
     case kEofReachedProperty: {

@@ -91,6 +91,10 @@ public:
     // In the item's timescale.
     MediaTime currentTime() const;
 
+    // Shows the next (or the previous) frame and stays paused on it; frameShown() follows once
+    // currentTime() is that frame's time. Nothing happens past either end.
+    void stepFrame(bool forward);
+
     // For the player view's render context. Null when mpv could not start.
     mpv_handle* handle() const { return m_mpv.get(); }
 
@@ -100,6 +104,8 @@ signals:
     void didPlayToEnd();
     // Playback started or stopped, whoever asked for it (rate() turned from or to 0).
     void playingChanged(bool playing);
+    // A frame asked for by stepFrame() is on show.
+    void frameShown();
 
 private:
     // mpv's wakeup callback, called on any of mpv's threads.
@@ -116,6 +122,7 @@ private:
     // Records mpv's or our own pause, and says so when it changes.
     void notePaused(bool paused);
     void startSeek(double seconds);
+    void startStep(bool forward);
     void applyPitchAlgorithm(PlayerItem::PitchAlgorithm algorithm);
     int32_t timescale() const;
 
@@ -142,6 +149,11 @@ private:
     // follows the last answer are older than the seek.
     int m_seeksInFlight = 0;
     bool m_awaitingRestart = false;
+    // A frame step mpv has not shown yet, and the position it starts from.
+    bool m_stepPending = false;
+    double m_stepFrom = 0;
+    // A step asked for while a seek is under way, which would swallow it: made after the seek.
+    std::optional<bool> m_stepAfterSeek;
 
     std::atomic<bool> m_drainQueued{false};
 };

@@ -28,6 +28,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <optional>
 
 namespace lento {
 
@@ -625,6 +626,32 @@ void SectionEditController::moveBound(bool start, MediaTime time) {
     } else {
         rightHandle(time);
         m_controlBar->setRightHanldePos(time);
+    }
+}
+
+void SectionEditController::setBoundAtPlayhead(bool start) {
+    if (player() != nullptr) {
+        moveBound(start, player()->currentTime());
+    }
+}
+
+void SectionEditController::jumpToBound(bool forward) {
+    if (player() == nullptr) {
+        return;
+    }
+    const MediaTime now = player()->currentTime();
+    std::optional<MediaTime> nearest;
+    for (const SectionPtr& section : m_sectionObjects) {
+        for (const MediaTime bound : {section->startFrame(), section->endFrame()}) {
+            const bool beyond = forward ? now < bound : bound < now;
+            const bool nearer = !nearest || (forward ? bound < *nearest : *nearest < bound);
+            if (bound.isNumeric() && beyond && nearer) {
+                nearest = bound;
+            }
+        }
+    }
+    if (nearest) {
+        m_controlBar->seekToFrame(*nearest);
     }
 }
 

@@ -123,6 +123,11 @@ public:
     QCheckBox* m_chkRemoveAudio() const { return m_removeAudio; }
     QComboBox* m_comboMotion() const { return m_motion; }
 
+    // The keyboard's edits: the selected section's start or end at the playhead, by the rules of
+    // a handle drag; the playhead to the nearest section bound before or after it.
+    void setBoundAtPlayhead(bool start);
+    void jumpToBound(bool forward);
+
 public slots:
     void actionUpload();
     void actionAddOneSection();

@@ -2,18 +2,24 @@
 #include "app/Dialogs.h"
 #include "app/DragAndDropView.h"
 #include "app/MainWindow.h"
+#include "controls/VideoControlBar.h"
 #include "full/FullVideoEditController.h"
+#include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
+#include "sections/SectionRules.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDragEnterEvent>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QTest>
 #include <QToolButton>
 
 namespace lento {
@@ -158,6 +164,101 @@ TEST_F(MainWindowTest, AfterACancelledExportThePlayButtonShowsThePausedPlayerInE
     exportAndCancel(sections, sections.m_btnFullExport());
     exportAndCancel(sections, sections.m_btnSectionExport());
     EXPECT_EQ(folder.fileCount(), 0);
+}
+
+// The editing keys on the Sections tab of clip.mp4, 30 frames a second: the player steps by
+// mpv's own frames, bounds follow the drag rules, and fields that take text keep the keys.
+TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds) {
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->tabView()->setCurrentIndex(1);
+    SectionEditController& sections = *window->sectionEditController();
+    ASSERT_TRUE(test::dropAndWait(sections, fixture("clip.mp4")));
+    Player& player = *sections.m_VideoPlayer()->player();
+    VideoControlBar& bar = *sections.m_VideoControlBar();
+    QTableWidget* table = sections.m_tableViewOfSection();
+    table->setFocus();
+    const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+    };
+    const auto frame = [](int64_t n) { return MediaTime::make(n, 30); };
+    // A step is done once the label shows the frame the player is on.
+    const auto stepTo = [&](Qt::Key key, MediaTime expected) {
+        press(key);
+        EXPECT_TRUE(test::waitUntil([&] {
+            return player.currentTime() == expected &&
+                   bar.m_lblStartTime()->text() == bar.convertTimeToString(expected);
+        })) << player.currentTime().seconds()
+            << " for " << expected.seconds();
+        EXPECT_EQ(player.rate(), 0.0f);
+    };
+
+    player.seek(frame(45));
+    stepTo(Qt::Key_Right, frame(46));
+    stepTo(Qt::Key_Right, frame(47));
+    stepTo(Qt::Key_Left, frame(46));
+    press(Qt::Key_Right, Qt::ShiftModifier);
+    EXPECT_EQ(player.currentTime(), frame(76));
+    press(Qt::Key_Left, Qt::ShiftModifier);
+    press(Qt::Key_Left, Qt::ShiftModifier);
+    EXPECT_EQ(player.currentTime(), frame(16));
+    press(Qt::Key_Left, Qt::ShiftModifier);
+    EXPECT_EQ(player.currentTime(), frame(0));
+    press(Qt::Key_End);
+    EXPECT_EQ(player.currentTime(), MediaTime::make(10, 1));
+    press(Qt::Key_Home);
+    EXPECT_EQ(player.currentTime(), frame(0));
+
+    // I and O: section 1 is 2 s to 4 s, section 2 (selected) 6 s to 8 s.
+    sections.actionAddOneSection();
+    sections.leftHandle(MediaTime::make(2, 1));
+    sections.rightHandle(MediaTime::make(4, 1));
+    sections.actionAddOneSection();
+    sections.leftHandle(MediaTime::make(6, 1));
+    sections.rightHandle(MediaTime::make(8, 1));
+    table->setFocus();
+    const SectionObject& second = *sections.sectionObjects()[1];
+    bar.seekToFrame(MediaTime::make(5, 1));
+    press(Qt::Key_I);
+    EXPECT_EQ(second.startFrame(), MediaTime::make(5, 1));
+    // An end before the start stops one frame after it; the start then cannot pass the end.
+    bar.seekToFrame(MediaTime::make(1, 1));
+    press(Qt::Key_O);
+    EXPECT_EQ(second.endFrame(), MediaTime::make(5, 1) + frame(1));
+    bar.seekToFrame(MediaTime::make(9, 1));
+    press(Qt::Key_I);
+    EXPECT_EQ(second.startFrame(), second.endFrame() - frame(1));
+    // Into the first section: the collision is shown as after a drag, not refused.
+    bar.seekToFrame(MediaTime::make(3, 1));
+    press(Qt::Key_I);
+    EXPECT_EQ(second.startFrame(), MediaTime::make(3, 1));
+    EXPECT_EQ(sections.sectionErrors(), countSectionErrors(sections.sectionObjects()));
+    EXPECT_GT(sections.sectionErrors(), 0);
+
+    // [ and ] visit the bounds of every section in time order, and stay at the last.
+    bar.seekToFrame(MediaTime::zero());
+    const std::vector<MediaTime> bounds{MediaTime::make(2, 1), MediaTime::make(3, 1),
+                                        MediaTime::make(4, 1), second.endFrame()};
+    for (const MediaTime bound : bounds) {
+        press(Qt::Key_BracketRight);
+        EXPECT_EQ(player.currentTime(), bound);
+    }
+    press(Qt::Key_BracketRight);
+    EXPECT_EQ(player.currentTime(), bounds.back());
+    press(Qt::Key_BracketLeft);
+    EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
+
+    // The section's name field takes the same keys as text and cursor moves.
+    QLineEdit* name = sections.m_txtSectionName();
+    name->setFocus();
+    name->setCursorPosition(3);
+    for (const Qt::Key key : {Qt::Key_Left, Qt::Key_End, Qt::Key_BracketRight, Qt::Key_I}) {
+        press(key);
+    }
+    EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
+    EXPECT_EQ(name->text(), "1__Section]i");
+    EXPECT_EQ(second.startFrame(), MediaTime::make(3, 1));
 }
 
 } // namespace
