@@ -187,19 +187,7 @@ private:
                 error = "cannot decode the sound: " + ffmpegError(received);
                 return false;
             }
-            const int read = av_read_frame(m_source.format.get(), m_packet.get());
-            int sent = 0;
-            if (read < 0) {
-                m_inputEnded = true;
-                sent = avcodec_send_packet(m_source.decoder.get(), nullptr);
-            } else if (m_packet->stream_index == m_source.streamIndex) {
-                sent = avcodec_send_packet(m_source.decoder.get(), m_packet.get());
-            }
-            av_packet_unref(m_packet.get());
-            // A damaged packet is dropped and the decoder goes on with the next one; running
-            // out of memory is no damage.
-            if (sent == AVERROR(ENOMEM)) {
-                error = "cannot decode the sound: " + ffmpegError(sent);
+            if (!m_source.feedDecoder(*m_packet, m_inputEnded, "the sound", error)) {
                 return false;
             }
         }

@@ -196,6 +196,25 @@ bool SourceStream::seek(int64_t timestamp) {
     return result >= 0;
 }
 
+bool SourceStream::feedDecoder(AVPacket& packet, bool& inputEnded, const char* what,
+                               std::string& error) {
+    const int read = av_read_frame(format.get(), &packet);
+    int sent = 0;
+    if (read < 0) {
+        inputEnded = true;
+        sent = avcodec_send_packet(decoder.get(), nullptr);
+    } else if (packet.stream_index == streamIndex) {
+        sent = avcodec_send_packet(decoder.get(), &packet);
+    }
+    av_packet_unref(&packet);
+    // Running out of memory is no damage.
+    if (sent == AVERROR(ENOMEM)) {
+        error = std::string("cannot decode ") + what + ": " + ffmpegError(sent);
+        return false;
+    }
+    return true;
+}
+
 bool SourceStream::isSame(const AssetTrack& track) const {
     return track.asset && path == track.asset->path() && streamIndex == track.streamIndex;
 }

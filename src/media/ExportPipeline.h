@@ -74,6 +74,11 @@ struct SourceStream {
     // Seeks to the key frame at or before `timestamp` (in timeBase units, origin included) and
     // empties the decoder. False when the file cannot seek there.
     bool seek(int64_t timestamp);
+    // Reads the file's next packet into `packet` and hands it to the decoder when it is this
+    // stream's, or tells the decoder the input has ended (setting `inputEnded`). A damaged packet
+    // is dropped and decoding goes on; false only when memory runs out, with `error` naming
+    // `what` was being decoded.
+    bool feedDecoder(AVPacket& packet, bool& inputEnded, const char* what, std::string& error);
 };
 
 // The bytes of picture or sound memory a frame holds.

@@ -279,18 +279,29 @@ private:
                 pending = false;
                 videoDone = double(videoTicks) / double(std::max<int64_t>(1, streams.videoEnd));
             } else {
-                std::optional<AudioItem> item = renderers.audioQueue.pop();
-                if (!item) {
-                    return StageOutcome::stopped();
+                if (StageOutcome wrote = writeAudio(writer, renderers, streams, audioDone);
+                    !wrote.ok()) {
+                    return wrote;
                 }
-                if (!writer.writeAudio(*item, error)) {
-                    return StageOutcome::failed(error);
-                }
-                audioDone = double(item->firstSample + item->frame->nb_samples) /
-                            double(std::max<int64_t>(1, streams.audioEnd));
             }
             reportProgress(static_cast<float>(0.99 * std::min({videoDone, audioDone, 1.0})));
         }
+    }
+
+    // Encodes the next sound item and says how much of the sound is done.
+    static StageOutcome writeAudio(MovieWriter& writer, Renderers& renderers,
+                                   const Streams& streams, double& audioDone) {
+        std::optional<AudioItem> item = renderers.audioQueue.pop();
+        if (!item) {
+            return StageOutcome::stopped();
+        }
+        std::string error;
+        if (!writer.writeAudio(*item, error)) {
+            return StageOutcome::failed(error);
+        }
+        audioDone = double(item->firstSample + item->frame->nb_samples) /
+                    double(std::max<int64_t>(1, streams.audioEnd));
+        return StageOutcome::succeeded();
     }
 
     // Feeds the encoders in time order, so that the muxer holds little, until both renderers
@@ -324,15 +335,10 @@ private:
                 videoDone = double(item->pts + item->duration) /
                             double(std::max<int64_t>(1, streams.videoEnd));
             } else {
-                std::optional<AudioItem> item = renderers.audioQueue.pop();
-                if (!item) {
-                    return StageOutcome::stopped();
+                if (StageOutcome wrote = writeAudio(writer, renderers, streams, audioDone);
+                    !wrote.ok()) {
+                    return wrote;
                 }
-                if (!writer.writeAudio(*item, error)) {
-                    return StageOutcome::failed(error);
-                }
-                audioDone = double(item->firstSample + item->frame->nb_samples) /
-                            double(std::max<int64_t>(1, streams.audioEnd));
             }
             reportProgress(static_cast<float>(0.99 * std::min({videoDone, audioDone, 1.0})));
         }
