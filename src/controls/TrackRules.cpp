@@ -28,10 +28,9 @@ MediaTime distance(MediaTime a, MediaTime b) {
 MediaTime oneFrame(const Asset& asset, int32_t timescale) {
     MediaTime frame = MediaTime::make(1, 1000);
     const std::vector<AssetTrack> video = asset.tracksWithMediaType(MediaType::Video);
-    if (!video.empty() && video.front().nominalFrameRate > 0) {
-        // The rate comes from the stream's rational frame rate; this finds that rational again,
-        // so that the frame is exact (1001/30000 s, not 0.0333...).
-        const AVRational rate = av_d2q(video.front().nominalFrameRate, 1 << 20);
+    if (!video.empty()) {
+        // Exact from the stream's rational rate: 1001/30000 s, not 0.0333...
+        const AVRational rate = video.front().frameRate();
         if (rate.num > 0 && rate.den > 0) {
             frame = MediaTime::make(rate.den, rate.num);
         }

@@ -37,6 +37,8 @@ struct AssetTrack {
     // its pictures' average (avg_frame_rate); 0/1 when unknown.
     AVRational nominalRate{0, 1};
     AVRational averageRate{0, 1};
+    // The exact rate `nominalFrameRate` was taken from: the average where known; 0/1 when unknown.
+    AVRational frameRate() const { return averageRate.num > 0 ? averageRate : nominalRate; }
     int sampleRate = 0;
     int channels = 0;
     MediaTimeRange timeRange;

@@ -32,7 +32,7 @@ public:
             error = "out of memory";
             return false;
         }
-        const AVRational rate = av_d2q(track.nominalFrameRate, 100000);
+        const AVRational rate = track.frameRate();
         m_step = rate.num > 0
                      ? std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), m_source.timeBase))
                      : 1;

@@ -57,7 +57,7 @@ bool PacketCopier::open(const PlacedSegment& segment, std::string& error) {
         error = "the pictures cannot be copied at this speed";
         return false;
     }
-    const AVRational rate = av_d2q(segment.source.nominalFrameRate, 100000);
+    const AVRational rate = segment.source.frameRate();
     m_frameRate = rate.num > 0 ? av_div_q(rate, stretch) : AVRational{0, 1};
     return true;
 }
