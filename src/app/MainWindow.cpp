@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 #include "controls/VideoControlBar.h"
+#include "edit/EditDocument.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
@@ -31,6 +32,7 @@ namespace lento {
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Lento"));
     resize(1000, 700);
+    m_document = new EditDocument(this);
     m_tabview = new QTabWidget(this);
     m_tabview->addTab(new QWidget(), QStringLiteral("Full Video"));
     m_tabview->addTab(new QWidget(), QStringLiteral("Sections"));

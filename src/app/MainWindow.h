@@ -9,6 +9,7 @@ class QTabWidget;
 namespace lento {
 
 class AppDelegate;
+class EditDocument;
 class FullVideoEditController;
 class SectionEditController;
 class VideoControlBar;
@@ -22,6 +23,8 @@ public:
     ~MainWindow() override;
 
     AppDelegate* appDelegate() const { return m_appDelegate; }
+    // The edit both tabs show and change.
+    EditDocument* document() const { return m_document; }
     QTabWidget* tabView() const { return m_tabview; }
     FullVideoEditController* fullVideoEditController() const { return m_full; }
     SectionEditController* sectionEditController() const { return m_sections; }
@@ -43,6 +46,7 @@ private:
     // "NAME — Lento" for the visible tab's video, "Lento" while it has none.
     void showVideoInTitle();
 
+    EditDocument* m_document = nullptr; // a child, made before the tabs that show it
     QTabWidget* m_tabview = nullptr;
     FullVideoEditController* m_full = nullptr;
     SectionEditController* m_sections = nullptr;

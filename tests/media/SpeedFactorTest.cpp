@@ -1,0 +1,61 @@
+#include "media/SpeedFactor.h"
+
+#include <gtest/gtest.h>
+
+namespace lento {
+namespace {
+
+TEST(SpeedFactor, ParsesWhatTheEditorOffersAndRefusesTheRest) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int64_t num, den;
+    };
+    for (const Case& c :
+         {Case{"2.5", true, 5, 2}, Case{"2,25", true, 9, 4}, Case{" 3 ", true, 3, 1},
+          Case{"1.50", true, 3, 2}, Case{"2.125", false, 0, 0}, Case{"0", false, 0, 0},
+          Case{"-2", false, 0, 0}, Case{"2.", false, 0, 0}, Case{"x2", false, 0, 0},
+          Case{"", false, 0, 0}, Case{"99999999999999999999", false, 0, 0}}) {
+        SCOPED_TRACE(c.text);
+        const auto factor = SpeedFactor::parse(c.text);
+        ASSERT_EQ(factor.has_value(), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(factor->num(), c.num);
+            EXPECT_EQ(factor->den(), c.den);
+        }
+    }
+    EXPECT_FALSE(SpeedFactor::parse("0.5")->isWithinEditorRange());
+    EXPECT_FALSE(SpeedFactor::parse("10.01")->isWithinEditorRange());
+    EXPECT_TRUE(SpeedFactor::parse("9.99")->isWithinEditorRange());
+}
+
+TEST(SpeedFactor, TextRoundTripsEveryRatio) {
+    for (const auto& [num, den, text] : {std::tuple{3, 1, "3"},
+                                         {5, 2, "2.5"},
+                                         {9, 4, "2.25"},
+                                         {7, 3, "7/3"},
+                                         {1, 1024, "1/1024"},
+                                         {1, 512, "0.001953125"}}) {
+        const SpeedFactor factor = *SpeedFactor::make(num, den);
+        EXPECT_EQ(factor.text(), text);
+        EXPECT_EQ(SpeedFactor::fromText(factor.text()), factor) << text;
+    }
+}
+
+TEST(SpeedFactor, StretchesExactlyAndOrdersByValue) {
+    const SpeedFactor twoAndAHalf = *SpeedFactor::parse("2.5");
+    // One frame at 30 fps lasts 1/12 s at x2.5: no tick is lost.
+    const MediaTime frame = twoAndAHalf.stretch(MediaTime::make(1, 30));
+    EXPECT_EQ(frame, MediaTime::make(1, 12));
+    EXPECT_FALSE(frame.hasBeenRounded());
+    EXPECT_EQ(twoAndAHalf.squeeze(frame), MediaTime::make(1, 30));
+    // A timescale that cannot grow further is rounded, and says so.
+    const MediaTime coarse = SpeedFactor::make(7, 3)->stretch(MediaTime::make(1, 1000000000));
+    EXPECT_TRUE(coarse.hasBeenRounded());
+    EXPECT_LT(*SpeedFactor::make(7, 3), twoAndAHalf);
+    EXPECT_GT(SpeedFactor::whole(3), twoAndAHalf);
+    EXPECT_EQ(SpeedFactor::whole(0), SpeedFactor());
+}
+
+} // namespace
+} // namespace lento
