@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -60,6 +61,8 @@ PreviewController::PreviewController(PreviewWindowController* window, PlayerView
 PreviewController::~PreviewController() = default;
 
 void PreviewController::awakeFromNib() {
+    m_window->controlBar()->setDelegate(this);
+    m_window->controlBar()->m_btnPlay()->setEnabled(false);
     SectionsStorage& storage = SectionsStorage::sharedStorage();
     const bool previewing = storage.isFullSection() && storage.fullSection() != nullptr &&
                             storage.fullSection()->speed() >= 1;
@@ -95,6 +98,69 @@ void PreviewController::play(const QString& path, float rate, bool removeAudio) 
     player->play();
     player->setVolume(removeAudio ? 0.0f : 1.0f);
     player->setRate(rate);
+    m_window->controlBar()->setPlayRate(rate);
+    attachToBar(player);
+}
+
+void PreviewController::attachToBar(Player* player) {
+    VideoControlBar& bar = *m_window->controlBar();
+    bar.setM_Player(player);
+    bar.m_btnPlay()->setEnabled(false);
+    connect(player, &Player::statusChanged, this, [this, player] { playerStatusChanged(player); });
+    connect(player, &Player::didPlayToEnd, &bar, &VideoControlBar::stopVideo);
+    // An export pauses the player itself: the button must show it, or its next press only turns
+    // it off.
+    connect(player, &Player::playingChanged, &bar, [&bar](bool playing) {
+        if (!playing && bar.m_btnPlay()->isChecked()) {
+            bar.m_btnPlay()->setChecked(false);
+            bar.pauseVideo();
+        }
+    });
+    playerStatusChanged(player);
+}
+
+void PreviewController::playerStatusChanged(Player* player) {
+    VideoControlBar& bar = *m_window->controlBar();
+    if (player != m_previewPlayer->player() || player->status() != Player::Status::ReadyToPlay ||
+        bar.m_btnPlay()->isEnabled()) {
+        return;
+    }
+    bar.m_btnPlay()->setEnabled(true);
+    bar.setVideoEndTime(player->currentItem()->duration());
+    // The preview plays from the start: the bar shows it playing and follows it.
+    bar.m_btnPlay()->setChecked(true);
+    bar.actionPlay();
+}
+
+bool PreviewController::withSound() const {
+    const SectionObject* section = SectionsStorage::sharedStorage().fullSection().get();
+    return section != nullptr && !section->removeAudio();
+}
+
+bool PreviewController::respondsToSelector(std::string_view selector) const {
+    return selector == "exportProgressWindowControllerDidCancel:" ||
+           selector == VideoControlBarDelegate::kPlayVideo ||
+           selector == VideoControlBarDelegate::kPauseVideo ||
+           selector == VideoControlBarDelegate::kAdjustAudio ||
+           selector == VideoControlBarDelegate::kMonitorVideo;
+}
+
+void PreviewController::playVideo() {
+    m_window->controlBar()->playVideoWithVolumn(withSound());
+}
+
+void PreviewController::adjustAudio(float volume) {
+    if (Player* player = m_previewPlayer->player(); player != nullptr && withSound()) {
+        player->setVolume(volume);
+    }
+}
+
+MediaTime PreviewController::monitorVideo() {
+    const Player* player = m_previewPlayer->player();
+    if (player == nullptr || player->currentItem() == nullptr) {
+        return MediaTime::zero();
+    }
+    return player->currentTime();
 }
 
 // Leaves m_render empty, so that the source plays as it comes, when no copy can be started.

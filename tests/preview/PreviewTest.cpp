@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "controls/VideoControlBar.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTest>
 #include <QToolButton>
 
 #include <filesystem>
@@ -87,6 +89,50 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
         EXPECT_NEAR(probe.durationSeconds, 10.0 * speed, 0.1);
         EXPECT_EQ(probe.audio() == nullptr, removeAudio);
     }
+}
+
+// The preview starts playing and its bar shows it; the bar pauses, seeks and plays the preview at
+// its factor, follows a pause the bar did not make, and rewinds at the end.
+TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
+    auto window = preview("clip.mp4", 2, false);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    VideoControlBar& bar = *window->controlBar();
+    Player& player = *window->playerView()->player();
+    EXPECT_TRUE(bar.m_btnPlay()->isEnabled());
+    EXPECT_TRUE(bar.m_btnPlay()->isChecked());
+    EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:10");
+    EXPECT_TRUE(test::waitUntil([&] { return bar.m_trackSeeker()->x() > 0; }));
+
+    bar.m_btnPlay()->click();
+    EXPECT_EQ(player.rate(), 0.0f);
+    EXPECT_EQ(bar.monitorVideoTimer(), nullptr);
+    // The playhead dragged to the track's middle.
+    const QWidget* seeker = bar.m_videoSeeker();
+    const QRect track = bar.m_videoTrack()->geometry();
+    const auto at = [&](QPoint point) { return seeker->mapTo(window.get(), point); };
+    QWindow* handle = window->windowHandle();
+    QTest::mousePress(handle, Qt::LeftButton, {}, at(bar.m_trackSeeker()->geometry().center()));
+    const QPoint middle(track.x() + track.width() / 2,
+                        bar.m_trackSeeker()->geometry().center().y());
+    QTest::mouseEvent(QTest::MouseMove, handle, Qt::NoButton, {}, at(middle));
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, at(middle));
+    EXPECT_NEAR(player.currentTime().seconds(), 5.0, 0.1);
+    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:05");
+
+    bar.m_btnPlay()->click();
+    EXPECT_FLOAT_EQ(player.rate(), 0.5f);
+    EXPECT_EQ(player.volume(), 1.0f);
+    EXPECT_NE(bar.monitorVideoTimer(), nullptr);
+    player.pause(); // as an export does
+    EXPECT_FALSE(bar.m_btnPlay()->isChecked());
+    EXPECT_EQ(bar.monitorVideoTimer(), nullptr);
+
+    player.seek(MediaTime::make(9800, 1000));
+    bar.m_btnPlay()->click();
+    EXPECT_TRUE(test::waitUntil([&] { return !bar.m_btnPlay()->isChecked(); }));
+    EXPECT_EQ(player.currentTime().seconds(), 0.0);
+    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:00");
 }
 
 // The smooth copy is rendered into the cache once, reduced, already slowed and with its sound,
