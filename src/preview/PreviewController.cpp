@@ -17,7 +17,6 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include <algorithm>
 
 namespace lento {
 
@@ -37,13 +36,13 @@ QString previewCacheDirectory() {
     return base + QStringLiteral("/lento");
 }
 
-QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio) {
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor speed, bool removeAudio) {
     const QFileInfo source(sourcePath);
     const QString key = QStringLiteral("%1\n%2\n%3\n%4 %5 %6 %7")
                             .arg(source.absoluteFilePath())
                             .arg(source.size())
                             .arg(source.lastModified().toMSecsSinceEpoch())
-                            .arg(speed)
+                            .arg(QString::fromStdString(speed.text()))
                             .arg(removeAudio ? 1 : 0)
                             .arg(QLatin1String(motionModeName(MotionMode::Smooth).data()))
                             .arg(QLatin1String(kSmoothPreviewPreset));
@@ -72,9 +71,9 @@ void PreviewController::awakeFromNib() {
         return;
     }
     const SectionObject& section = *storage.fullSection();
-    if (section.motion() == MotionMode::Smooth && section.speed() > 1) {
+    if (section.motion() == MotionMode::Smooth && !section.factor().isOne()) {
         const QString copy =
-            smoothPreviewPath(storage.fullSectionURL(), section.speed(), section.removeAudio());
+            smoothPreviewPath(storage.fullSectionURL(), section.factor(), section.removeAudio());
         m_source = Asset::assetWithPath(storage.fullSectionURL().toStdString());
         if (QFileInfo::exists(copy) && m_source->isPlayable()) {
             logLine("preview: %s", copy.toUtf8().constData());
@@ -86,7 +85,7 @@ void PreviewController::awakeFromNib() {
             return;
         }
     }
-    play(storage.fullSectionURL(), static_cast<float>(1.0 / static_cast<double>(section.speed())),
+    play(storage.fullSectionURL(), static_cast<float>(section.factor().playbackRate()),
          section.removeAudio());
 }
 
@@ -172,9 +171,8 @@ void PreviewController::renderSmoothCopy(const QString& copyPath) {
         return;
     }
     m_render = ExportSession::exportSessionWithAsset(
-        makeFullVideoComposition(*m_source, static_cast<int>(section.speed()),
-                                 section.removeAudio(), MediaTimeRange::invalid(),
-                                 MotionMode::Smooth),
+        makeFullVideoComposition(*m_source, section.factor(), section.removeAudio(),
+                                 MediaTimeRange::invalid(), MotionMode::Smooth),
         kSmoothPreviewPreset);
     if (!m_render) {
         return;
@@ -209,9 +207,9 @@ void PreviewController::renderProgressed() {
     } else {
         // Without the copy the preview still shows the slowed movie, its pictures held.
         logLine("preview: %s", m_render->error().c_str());
-        const int64_t speed = section != nullptr ? std::max<int64_t>(section->speed(), 1) : 1;
+        const SpeedFactor factor = section != nullptr ? section->factor() : SpeedFactor();
         play(SectionsStorage::sharedStorage().fullSectionURL(),
-             static_cast<float>(1.0 / static_cast<double>(speed)), removeAudio);
+             static_cast<float>(factor.playbackRate()), removeAudio);
     }
     m_render.reset();
 }
@@ -246,9 +244,8 @@ void PreviewController::actionExport() {
             const SectionObject& section = *storage.fullSection();
             // A smooth copy on screen is not what the export reads.
             const std::shared_ptr<Asset> movie = m_source ? m_source : item.asset();
-            ExportJob job(makeFullVideoComposition(*movie, static_cast<int>(section.speed()),
-                                                   section.removeAudio(), MediaTimeRange::invalid(),
-                                                   section.motion()),
+            ExportJob job(makeFullVideoComposition(*movie, section.factor(), section.removeAudio(),
+                                                   MediaTimeRange::invalid(), section.motion()),
                           movie,
                           MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                          item.forwardPlaybackEndTime()));

@@ -3,6 +3,7 @@
 #include "controls/VideoControlBar.h"
 #include "export/ExportFlow.h"
 #include "media/MotionMode.h"
+#include "media/SpeedFactor.h"
 
 #include <QObject>
 #include <QPointer>
@@ -85,6 +86,6 @@ private:
 QString previewCacheDirectory();
 // The cached smooth copy of `sourcePath` (named by its path, size and modification time, and the
 // settings) slowed `speed` times with or without its sound.
-QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio);
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor speed, bool removeAudio);
 
 } // namespace lento

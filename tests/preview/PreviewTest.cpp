@@ -20,6 +20,7 @@
 #include <QToolButton>
 
 #include <filesystem>
+#include <tuple>
 
 namespace lento {
 namespace {
@@ -37,11 +38,12 @@ protected:
     }
 
     // Stores a full section for `movie` and opens the preview on it.
-    std::unique_ptr<PreviewWindowController> preview(const std::string& movie, int64_t speed,
+    std::unique_ptr<PreviewWindowController> preview(const std::string& movie, const char* factor,
                                                      bool removeAudio,
                                                      MotionMode motion = MotionMode::Hold) {
         auto section = std::make_shared<SectionObject>();
-        section->initWithName({}, MediaTime::zero(), MediaTime::zero(), speed, !removeAudio);
+        section->initWithName({}, MediaTime::zero(), MediaTime::zero(), 1, !removeAudio);
+        section->setFactor(SpeedFactor::parse(factor).value_or(SpeedFactor()));
         section->setMotion(motion);
         SectionsStorage& storage = SectionsStorage::sharedStorage();
         storage.setFullSectionURL(QString::fromStdString(fixture(movie)));
@@ -73,16 +75,18 @@ protected:
 };
 
 TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
-    const std::pair<int, bool> cases[] = {{1, false}, {2, true}, {3, false}};
-    for (const auto& [speed, removeAudio] : cases) {
-        SCOPED_TRACE(speed);
-        auto window = preview("clip.mp4", speed, removeAudio);
+    const std::tuple<const char*, double, bool> cases[] = {
+        {"1", 1, false}, {"2", 2, true}, {"2.5", 2.5, false}};
+    for (const auto& [factor, speed, removeAudio] : cases) {
+        SCOPED_TRACE(factor);
+        auto window = preview("clip.mp4", factor, removeAudio);
         Player& player = *window->playerView()->player();
-        EXPECT_FLOAT_EQ(player.rate(), 1.0f / speed);
+        EXPECT_FLOAT_EQ(player.rate(), float(1.0 / speed));
         EXPECT_EQ(player.volume(), removeAudio ? 0.0f : 1.0f);
         EXPECT_EQ(player.currentItem()->audioTimePitchAlgorithm(),
                   PlayerItem::PitchAlgorithm::Default);
-        const auto probe = exportPreview(*window, QStringLiteral("out%1.mp4").arg(speed));
+        const auto probe =
+            exportPreview(*window, QStringLiteral("out%1.mp4").arg(QLatin1String(factor)));
         EXPECT_EQ(player.rate(), 0.0f);
         EXPECT_EQ(offer.name, "Untitled.mov");
         EXPECT_EQ(offer.formats, QStringList({"mov", "3gp", "mp4"}));
@@ -94,7 +98,7 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
 // The preview starts playing and its bar shows it; the bar pauses, seeks and plays the preview at
 // its factor, follows a pause the bar did not make, and rewinds at the end.
 TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
-    auto window = preview("clip.mp4", 2, false);
+    auto window = preview("clip.mp4", "2", false);
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     VideoControlBar& bar = *window->controlBar();
@@ -140,10 +144,10 @@ TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
 TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     const QString source = QString::fromStdString(fixture("clip.mp4"));
     qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(folder.path()));
-    const QString copy = smoothPreviewPath(source, 2, false);
+    const QString copy = smoothPreviewPath(source, SpeedFactor::whole(2), false);
     ASSERT_EQ(copy.toStdString().rfind(folder.path() + "/lento/", 0), 0u);
     {
-        auto window = preview("clip.mp4", 2, false, MotionMode::Smooth);
+        auto window = preview("clip.mp4", "2", false, MotionMode::Smooth);
         Player& player = *window->playerView()->player();
         EXPECT_EQ(player.currentItem()->asset()->path(), copy.toStdString());
         EXPECT_FLOAT_EQ(player.rate(), 1.0f);
@@ -163,8 +167,8 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());
     EXPECT_EQ(std::filesystem::last_write_time(copy.toStdString()), rendered);
     // Other settings make another copy.
-    EXPECT_NE(smoothPreviewPath(source, 3, false), copy);
-    EXPECT_NE(smoothPreviewPath(source, 2, true), copy);
+    EXPECT_NE(smoothPreviewPath(source, *SpeedFactor::parse("2.5"), false), copy);
+    EXPECT_NE(smoothPreviewPath(source, SpeedFactor::whole(2), true), copy);
     qunsetenv("XDG_CACHE_HOME");
 }
 
