@@ -1,11 +1,11 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
 #include "controls/VideoControlBar.h"
+#include "edit/SectionObject.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
 #include "preview/PreviewWindowController.h"
-#include "sections/SectionObject.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
 

@@ -1,15 +1,15 @@
 // lento-export: slows a video down from the command line, with the editor's export engine.
 
-#include "app/Log.h"
-#include "export/ExportSetup.h"
+#include "base/Log.h"
+#include "edit/SectionComposition.h"
 #include "media/Asset.h"
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
 #include "media/OutputFile.h"
 #include "media/SpeedFactor.h"
-#include "sections/SectionComposition.h"
 
 #include <algorithm>
 #include <atomic>
