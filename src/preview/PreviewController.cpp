@@ -17,7 +17,6 @@
 #include <QTimer>
 #include <QToolButton>
 
-
 namespace lento {
 
 namespace {
