@@ -24,7 +24,9 @@ EditFileController::EditFileController(QWidget* window, EditDocument* document, 
 }
 
 EditFileController::~EditFileController() {
-    m_document->setSetAsideGuard({});
+    if (m_document) {
+        m_document->setSetAsideGuard({});
+    }
 }
 
 QString EditFileController::editName() const {

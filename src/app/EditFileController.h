@@ -48,7 +48,7 @@ private:
     QString editName() const;
 
     QPointer<QWidget> m_window;
-    EditDocument* m_document;
+    QPointer<EditDocument> m_document; // the window's; may go first when the window is destroyed
     EditRecovery* m_recovery;
 };
 

@@ -58,7 +58,7 @@ QString EditRecovery::filePath() const {
 }
 
 void EditRecovery::documentChanged() {
-    if (!m_document->isModified()) {
+    if (m_document && !m_document->isModified()) {
         removeAutosave();
     } else if (!m_timer.isActive()) {
         // Not restarted by later changes: a long run of edits is still saved every 2 s.
@@ -68,6 +68,9 @@ void EditRecovery::documentChanged() {
 
 bool EditRecovery::autosaveNow() {
     m_timer.stop();
+    if (!m_document) {
+        return false;
+    }
     if (!m_document->isModified()) {
         removeAutosave();
         return true;
@@ -124,6 +127,9 @@ std::optional<EditRecovery::Orphan> EditRecovery::findOrphan() const {
 }
 
 bool EditRecovery::restore(const Orphan& orphan) {
+    if (!m_document) {
+        return false;
+    }
     QFile::remove(filePath());
     // The rename is the claim: of two Lentos starting at once, one gets it.
     if (!QFile::rename(orphan.path, filePath())) {

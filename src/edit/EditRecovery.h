@@ -3,6 +3,7 @@
 #include "edit/EditState.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -51,7 +52,8 @@ public:
 private:
     void documentChanged();
 
-    EditDocument* m_document;
+    QPointer<EditDocument> m_document; // may go first: its owner decides
+
     QString m_folder;
     QTimer m_timer;
 };
