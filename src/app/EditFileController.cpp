@@ -1,6 +1,6 @@
 #include "app/EditFileController.h"
 
-#include "app/Dialogs.h"
+#include "base/Dialogs.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
 #include "edit/EditRecovery.h"

@@ -1,13 +1,14 @@
 #include "full/FullVideoEditController.h"
 
-#include "app/Dialogs.h"
-#include "app/Log.h"
-#include "app/PlayerLoading.h"
-#include "export/ExportSetup.h"
-#include "export/MotionChoice.h"
+#include "base/Dialogs.h"
+#include "base/Log.h"
+#include "controls/MotionChoice.h"
+#include "controls/PlayerLoading.h"
+#include "controls/SpeedChoice.h"
+#include "edit/SectionObject.h"
+#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
-#include "sections/SectionObject.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,14 +17,6 @@
 #include <QVBoxLayout>
 
 namespace lento {
-
-QStringList speedItemTexts() {
-    QStringList items{QStringLiteral("Original Speed")};
-    for (int factor = 2; factor <= 10; ++factor) {
-        items << QStringLiteral("%1x Slower").arg(factor);
-    }
-    return items;
-}
 
 const QStringList& fullVideoRejectedExtensions() {
     static const QStringList rejected{"mpg", "avi", "mpeg", "wmv"};

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/DragAndDropView.h"
+#include "controls/DragAndDropView.h"
 #include "controls/VideoControlBar.h"
 #include "export/ExportFlow.h"
 #include "media/Player.h"
@@ -113,8 +113,6 @@ private:
     QPointer<PreviewWindowController> m_previewWindow;
 };
 
-// The speed chooser's items: "Original Speed", then "2x Slower" to "10x Slower".
-QStringList speedItemTexts();
 // The extensions the "Full Video" tab rejects, compared exactly.
 const QStringList& fullVideoRejectedExtensions();
 

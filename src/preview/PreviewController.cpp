@@ -1,12 +1,12 @@
 #include "preview/PreviewController.h"
 
-#include "app/Log.h"
-#include "export/ExportSetup.h"
+#include "base/Log.h"
+#include "edit/SectionObject.h"
 #include "media/Asset.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
-#include "sections/SectionObject.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -1,14 +1,14 @@
 #include "sections/SectionEditController.h"
 
-#include "app/Dialogs.h"
-#include "app/Log.h"
-#include "app/PlayerLoading.h"
-#include "export/ExportSetup.h"
-#include "export/MotionChoice.h"
-#include "full/FullVideoEditController.h"
+#include "base/Dialogs.h"
+#include "base/Log.h"
+#include "controls/MotionChoice.h"
+#include "controls/PlayerLoading.h"
+#include "controls/SpeedChoice.h"
+#include "edit/SectionComposition.h"
+#include "edit/SectionRules.h"
+#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
-#include "sections/SectionComposition.h"
-#include "sections/SectionRules.h"
 
 #include <QCheckBox>
 #include <QComboBox>

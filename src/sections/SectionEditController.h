@@ -1,10 +1,10 @@
 #pragma once
 
-#include "app/DragAndDropView.h"
+#include "controls/DragAndDropView.h"
 #include "controls/VideoControlBar.h"
+#include "edit/SectionObject.h"
 #include "export/ExportFlow.h"
 #include "sections/MouseClickView.h"
-#include "sections/SectionObject.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,7 +1,7 @@
 #include "app/EditFileController.h"
 #include "app/AppDelegate.h"
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "base/Dialogs.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
 #include "edit/EditRecovery.h"

@@ -2,18 +2,21 @@
 #include "edit/EditDocument.h"
 #include "edit/EditRecovery.h"
 #include "media/Asset.h"
-#include "support/ExportTesting.h"
 #include "support/MediaProbe.h"
-#include "support/QtApp.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <sys/resource.h>
 
 namespace lento {
@@ -25,6 +28,38 @@ using Kind = EditFileProblem::Kind;
 
 QString qs(const std::string& path) {
     return QString::fromStdString(path);
+}
+
+// An empty folder of its own, removed with it.
+struct Folder {
+    QTemporaryDir dir{QDir::temp().filePath("lento-edit-test-XXXXXX")};
+    std::string operator/(const std::string& name) const {
+        return QDir(dir.path()).filePath(qs(name)).toStdString();
+    }
+    qsizetype fileCount() const { return QDir(dir.path()).entryList(QDir::Files).size(); }
+};
+
+// The event loop the autosave's timer runs on, made once and kept to the end.
+void ensureCoreApp() {
+    static int argc = 1;
+    static char name[] = "lento_edit_tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* application =
+        QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+    (void)application;
+}
+
+bool runEventsUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
 }
 
 // An edit of clip.mp4 whose times are no whole number of frames nor of the clip's ticks.
@@ -59,7 +94,7 @@ void expectSameEdit(const EditState& read, const EditState& written) {
 }
 
 TEST(EditFile, SavedEditOpensFieldByField) {
-    test::TestFolder folder;
+    Folder folder;
     const EditState state = clipEdit();
     const QString path = qs(folder / "jump.lento");
     EditFileProblem problem;
@@ -74,7 +109,7 @@ TEST(EditFile, SavedEditOpensFieldByField) {
 }
 
 TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
-    test::TestFolder folder;
+    Folder folder;
     const QString good = qs(folder / "good.lento");
     EditFileProblem problem;
     ASSERT_TRUE(writeEditFile(clipEdit(), good, problem));
@@ -116,7 +151,7 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
 
 // The edit and its video moved together, then the video put beside the edit, then lost.
 TEST(EditFile, AMissingSourceIsLookedForBesideTheEditThenAsked) {
-    test::TestFolder folder;
+    Folder folder;
     fs::create_directories(folder / "project/edits");
     fs::create_directories(folder / "project/videos");
     fs::copy_file(fixture("clip.mp4"), folder / "project/videos/clip.mp4");
@@ -158,7 +193,7 @@ TEST(EditFile, AMissingSourceIsLookedForBesideTheEditThenAsked) {
 
 // The source was replaced by a shorter cut: warned, its sections shortened or dropped.
 TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
-    test::TestFolder folder;
+    Folder folder;
     const MediaTime end = Asset::assetWithPath(fixture("vfr.mp4"))->duration();
     EditState state = clipEdit();
     state.sections.push_back({"beyond", end, end + MediaTime::make(1, 1), SpeedFactor::whole(2),
@@ -184,7 +219,7 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
 
 // A write that fails half way (the disk full, here a file size limit) leaves the saved edit.
 TEST(EditFile, AFailedSaveLeavesTheOldFileWhole) {
-    test::TestFolder folder;
+    Folder folder;
     const QString path = qs(folder / "jump.lento");
     EditState state = clipEdit();
     EditFileProblem problem;
@@ -211,17 +246,18 @@ TEST(EditFile, AFailedSaveLeavesTheOldFileWhole) {
 
 // Run only by the test below, in a process of its own: autosaves a change and waits to be killed.
 TEST(EditRecoveryChild, DISABLED_AutosavesThenWaits) {
-    test::ensureQtApp();
+    ensureCoreApp();
     EditDocument document;
     EditRecovery recovery(&document, qEnvironmentVariable("LENTO_RECOVERY_FOLDER"));
     document.reset(clipEdit());
     document.renameSection(1, "renamed");
-    ASSERT_TRUE(test::waitUntil([&] { return QFile::exists(recovery.filePath()); }));
-    test::waitUntil([] { return false; }, std::chrono::seconds(60));
+    ASSERT_TRUE(runEventsUntil([&] { return QFile::exists(recovery.filePath()); }));
+    runEventsUntil([] { return false; }, 60000);
 }
 
 TEST(EditRecovery, AnEditOfAKilledProcessIsOfferedAndRestoredModified) {
-    test::TestFolder folder;
+    ensureCoreApp();
+    Folder folder;
     const QString autosaves = qs(folder / "state/lento");
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -233,7 +269,7 @@ TEST(EditRecovery, AnEditOfAKilledProcessIsOfferedAndRestoredModified) {
     ASSERT_TRUE(child.waitForStarted());
     EditDocument document;
     EditRecovery recovery(&document, autosaves);
-    ASSERT_TRUE(test::waitUntil([&] { return !QDir(autosaves).isEmpty(); }));
+    ASSERT_TRUE(runEventsUntil([&] { return !QDir(autosaves).isEmpty(); }));
     EXPECT_FALSE(recovery.findOrphan()) << "taken from a Lento still running";
 
     child.kill();

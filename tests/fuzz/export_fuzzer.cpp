@@ -2,9 +2,9 @@
 // must end, completed or failed, without crashing, hanging or leaking, and a failed one must
 // leave nothing behind.
 #include "MemoryFile.h"
-#include "export/ExportSetup.h"
 #include "media/Asset.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 #include "media/ExportSession.h"
-#include "export/ExportSetup.h"
+#include "media/ExportSetup.h"
 #include "media/FrameStage.h"
 #include "support/ExportTesting.h"
 #include "support/MediaProbe.h"

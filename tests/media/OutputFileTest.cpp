@@ -2,8 +2,8 @@
 // nothing is left behind however the writer ends.
 
 #include "media/OutputFile.h"
-#include "export/ExportSetup.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "edit/SectionObject.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
 #include "preview/PreviewWindowController.h"
-#include "sections/SectionObject.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
 

@@ -1,5 +1,5 @@
 #include "sections/SectionEditController.h"
-#include "sections/SectionRules.h"
+#include "edit/SectionRules.h"
 #include "support/EditorTesting.h"
 
 #include <gtest/gtest.h>

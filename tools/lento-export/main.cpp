@@ -1,16 +1,16 @@
 // lento-export: slows a video down from the command line, with the editor's export engine.
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "edit/EditFile.h"
-#include "export/ExportSetup.h"
+#include "edit/SectionComposition.h"
+#include "edit/SectionRules.h"
 #include "media/Asset.h"
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
 #include "media/OutputFile.h"
-#include "sections/SectionComposition.h"
-#include "sections/SectionRules.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
-#include "sections/SectionComposition.h"
+#include "edit/SectionComposition.h"
 
-#include "app/Log.h"
-#include "controls/TimeText.h"
+#include "base/Log.h"
+#include "edit/TimeText.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "export/ExportSetup.h"
+#include "media/ExportSetup.h"
 
 #include <filesystem>
 
@@ -53,34 +53,6 @@ std::string exportPresetNameForDestination(const Asset& source,
         }
     }
     return ExportPresetName::H264_1280x720;
-}
-
-const std::vector<ExportQuality>& exportQualities() {
-    static const std::vector<ExportQuality> qualities = {
-        {"Standard", nullptr},
-        {"Original (no re-encoding)", ExportPresetName::Original},
-        {"Source Size", ExportPresetName::SourceSize},
-        {"1080p", ExportPresetName::P1080},
-        {"720p", ExportPresetName::P720},
-        {"540p", ExportPresetName::P540},
-        {"480p", ExportPresetName::P480},
-    };
-    return qualities;
-}
-
-const char* originalQualityNote() {
-    return "The pictures are copied as they are when the whole video is slowed down. Sections, "
-           "and videos this format cannot hold, are exported at their own size in the highest "
-           "quality.";
-}
-
-std::string exportPresetNameForQuality(int index, const Asset& source,
-                                       const std::string& destinationPath) {
-    const auto& qualities = exportQualities();
-    if (index <= 0 || index >= static_cast<int>(qualities.size())) {
-        return exportPresetNameForDestination(source, destinationPath);
-    }
-    return qualities[static_cast<size_t>(index)].presetName;
 }
 
 FileType outputFileTypeForDestination(const std::vector<FileType>& supportedTypes,

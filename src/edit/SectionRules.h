@@ -1,8 +1,8 @@
 #pragma once
 
-#include "controls/TrackRules.h"
+#include "edit/SectionObject.h"
+#include "edit/TrackRules.h"
 #include "media/Asset.h"
-#include "sections/SectionObject.h"
 
 namespace lento {
 

@@ -1,6 +1,6 @@
-#include "sections/SectionComposition.h"
+#include "edit/SectionComposition.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "sections/SectionRules.h"
+#include "edit/SectionRules.h"
 
 #include <algorithm>
 

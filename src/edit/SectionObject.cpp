@@ -1,4 +1,4 @@
-#include "sections/SectionObject.h"
+#include "edit/SectionObject.h"
 
 namespace lento {
 
