@@ -111,6 +111,9 @@ void MainWindow::showVideoInTitle() {
 
 MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
+    // Before the document, so that a change still waiting for the autosave reaches it.
+    delete m_editFiles;
+    m_editFiles = nullptr;
 }
 
 VideoControlBar* MainWindow::visibleControlBar() const {

@@ -39,8 +39,12 @@ EditRecovery::EditRecovery(EditDocument* document, QString folder, QObject* pare
 }
 
 // A process that ends without settling its changes (stopped by the session) leaves the
-// autosave for the next start.
-EditRecovery::~EditRecovery() = default;
+// autosave for the next start, with the changes of its last two seconds.
+EditRecovery::~EditRecovery() {
+    if (m_timer.isActive()) {
+        autosaveNow();
+    }
+}
 
 QString EditRecovery::defaultFolder() {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
