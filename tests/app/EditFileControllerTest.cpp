@@ -4,7 +4,6 @@
 #include "base/Dialogs.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
-#include "edit/EditRecovery.h"
 #include "full/FullVideoEditController.h"
 #include "media/Asset.h"
 #include "support/EditorTesting.h"
@@ -12,14 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileInfo>
 #include <QMimeData>
-#include <QProcess>
-#include <QTabWidget>
 
 #include <filesystem>
 
@@ -167,30 +162,6 @@ TEST_F(EditFileControllerTest, OpeningAlertsOnBadFilesAsksForAMissingVideoAndIsD
     EXPECT_TRUE(document->isModified());
     EXPECT_EQ(capture.alerts,
               QStringList({"Where is the video “gone.mp4”?", "The edit was opened with changes."}));
-}
-
-TEST_F(EditFileControllerTest, TheAutosaveOfAnEndedLentoIsOfferedAtStart) {
-    changedClipEdit();
-    ASSERT_TRUE(files->recovery()->autosaveNow());
-    QProcess ended;
-    ended.start("true", {});
-    ASSERT_TRUE(ended.waitForStarted());
-    const qint64 endedPid = ended.processId();
-    ASSERT_TRUE(ended.waitForFinished());
-    const QString orphan = QFileInfo(files->recovery()->filePath())
-                               .dir()
-                               .filePath(QStringLiteral("autosave-%1.lento").arg(endedPid));
-    ASSERT_TRUE(QFile::copy(files->recovery()->filePath(), orphan));
-    const EditState changed = document->state();
-    answer = "Don't Save";
-    files->actionNewEdition();
-
-    answer = "Restore";
-    files->offerRecovery();
-    EXPECT_EQ(questions.last(), "Restore the unsaved edit of clip.mp4?");
-    EXPECT_EQ(document->state(), changed);
-    EXPECT_TRUE(document->isModified());
-    EXPECT_FALSE(QFile::exists(orphan));
 }
 
 } // namespace
