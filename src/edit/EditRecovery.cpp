@@ -118,8 +118,11 @@ std::optional<EditRecovery::Orphan> EditRecovery::findOrphan() const {
         EditFileProblem problem;
         std::optional<SavedEdit> saved = parseEditFile(json, problem);
         if (!saved) {
-            // Unreadable now is unreadable for good: it would be skipped at every start.
-            QFile::remove(info.filePath());
+            // Damaged is damaged for good: it would be skipped at every start. A newer Lento's
+            // stays for that Lento.
+            if (problem.kind != EditFileProblem::Kind::NewerVersion) {
+                QFile::remove(info.filePath());
+            }
             continue;
         }
         const QJsonObject recovery =
