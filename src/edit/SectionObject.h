@@ -2,6 +2,7 @@
 
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
+#include "media/SpeedFactor.h"
 
 #include <QString>
 
@@ -37,8 +38,20 @@ public:
     void setStartFrame(MediaTime start);
     MediaTime endFrame() const;
     void setEndFrame(MediaTime end);
+    // The factor's whole part, for choosers that offer whole factors; -1 marks the composition
+    // builder's whole-video filler.
     int64_t speed() const { return m_speed; }
-    void setSpeed(int64_t speed) { m_speed = speed; }
+    // A whole factor (below 1: the original speed).
+    void setSpeed(int64_t speed) {
+        m_speed = speed;
+        m_factor = SpeedFactor::whole(speed);
+    }
+    // The exact factor the section is slowed by.
+    SpeedFactor factor() const { return m_factor; }
+    void setFactor(SpeedFactor factor) {
+        m_factor = factor;
+        m_speed = factor.num() / factor.den();
+    }
     bool removeAudio() const { return m_removeAudio; }
     void setRemoveAudio(bool remove) { m_removeAudio = remove; }
     // How its slowed pictures are shown; Hold unless chosen.
@@ -54,6 +67,7 @@ private:
     MediaTime m_startFrame;
     MediaTime m_endFrame;
     int64_t m_speed = 0;
+    SpeedFactor m_factor;
     bool m_removeAudio = false;
     MotionMode m_motion = MotionMode::Hold;
 };

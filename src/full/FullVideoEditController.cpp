@@ -235,7 +235,7 @@ void FullVideoEditController::actionExport() {
         }
         PlayerItem& item = *source->currentItem();
         logLine("%fl", item.asset()->duration().seconds());
-        const int factor = m_speed->currentIndex() + 1;
+        const SpeedFactor factor = SpeedFactor::whole(m_speed->currentIndex() + 1);
         auto composition = makeFullVideoComposition(
             *item.asset(), factor, m_removeAudio->isChecked(), MediaTimeRange::invalid(),
             motionForItem(m_motion->currentIndex()));

@@ -8,19 +8,18 @@ namespace {
 
 // Lays `range` of `sourceTrack` at zero of a new track and stretches it by `factor`.
 void addStretchedTrack(Composition& composition, const AssetTrack& sourceTrack,
-                       const MediaTimeRange& range, int factor, MotionMode motion) {
+                       const MediaTimeRange& range, SpeedFactor factor, MotionMode motion) {
     CompositionTrack* track = composition.addTrack(sourceTrack.mediaType, 0);
     track->insertTimeRange(range, sourceTrack, MediaTime::zero(), motion);
-    if (factor > 1) {
-        const MediaTime stretched =
-            MediaTime::make(range.duration.value * factor, range.duration.timescale);
-        track->scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), range.duration), stretched);
+    if (!factor.isOne()) {
+        track->scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), range.duration),
+                              factor.stretch(range.duration));
     }
 }
 
 } // namespace
 
-std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, int factor,
+std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, SpeedFactor factor,
                                                       bool removeAudio, MediaTimeRange sourceRange,
                                                       MotionMode motion) {
     auto composition = std::make_shared<Composition>();

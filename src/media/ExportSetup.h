@@ -4,6 +4,7 @@
 #include "media/Composition.h"
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
+#include "media/SpeedFactor.h"
 
 #include <memory>
 #include <string>
@@ -16,7 +17,7 @@ namespace lento {
 // source's first sound track unless `removeAudio`, its pictures shown as `motion` says. A source
 // without video gives its sound alone. A single section exports the same way, with its own range.
 std::shared_ptr<Composition>
-makeFullVideoComposition(const Asset& source, int factor, bool removeAudio,
+makeFullVideoComposition(const Asset& source, SpeedFactor factor, bool removeAudio,
                          MediaTimeRange sourceRange = MediaTimeRange::invalid(),
                          MotionMode motion = MotionMode::Hold);
 

@@ -15,8 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-
-#include <algorithm>
+#include <QToolButton>
 
 namespace lento {
 
@@ -36,13 +35,13 @@ QString previewCacheDirectory() {
     return base + QStringLiteral("/lento");
 }
 
-QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio) {
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor speed, bool removeAudio) {
     const QFileInfo source(sourcePath);
     const QString key = QStringLiteral("%1\n%2\n%3\n%4 %5 %6 %7")
                             .arg(source.absoluteFilePath())
                             .arg(source.size())
                             .arg(source.lastModified().toMSecsSinceEpoch())
-                            .arg(speed)
+                            .arg(QString::fromStdString(speed.text()))
                             .arg(removeAudio ? 1 : 0)
                             .arg(QLatin1String(motionModeName(MotionMode::Smooth).data()))
                             .arg(QLatin1String(kSmoothPreviewPreset));
@@ -60,6 +59,8 @@ PreviewController::PreviewController(PreviewWindowController* window, PlayerView
 PreviewController::~PreviewController() = default;
 
 void PreviewController::awakeFromNib() {
+    m_window->controlBar()->setDelegate(this);
+    m_window->controlBar()->m_btnPlay()->setEnabled(false);
     SectionsStorage& storage = SectionsStorage::sharedStorage();
     const bool previewing = storage.isFullSection() && storage.fullSection() != nullptr &&
                             storage.fullSection()->speed() >= 1;
@@ -69,9 +70,9 @@ void PreviewController::awakeFromNib() {
         return;
     }
     const SectionObject& section = *storage.fullSection();
-    if (section.motion() == MotionMode::Smooth && section.speed() > 1) {
+    if (section.motion() == MotionMode::Smooth && !section.factor().isOne()) {
         const QString copy =
-            smoothPreviewPath(storage.fullSectionURL(), section.speed(), section.removeAudio());
+            smoothPreviewPath(storage.fullSectionURL(), section.factor(), section.removeAudio());
         m_source = Asset::assetWithPath(storage.fullSectionURL().toStdString());
         if (QFileInfo::exists(copy) && m_source->isPlayable()) {
             logLine("preview: %s", copy.toUtf8().constData());
@@ -83,7 +84,7 @@ void PreviewController::awakeFromNib() {
             return;
         }
     }
-    play(storage.fullSectionURL(), static_cast<float>(1.0 / static_cast<double>(section.speed())),
+    play(storage.fullSectionURL(), static_cast<float>(section.factor().playbackRate()),
          section.removeAudio());
 }
 
@@ -95,6 +96,69 @@ void PreviewController::play(const QString& path, float rate, bool removeAudio) 
     player->play();
     player->setVolume(removeAudio ? 0.0f : 1.0f);
     player->setRate(rate);
+    m_window->controlBar()->setPlayRate(rate);
+    attachToBar(player);
+}
+
+void PreviewController::attachToBar(Player* player) {
+    VideoControlBar& bar = *m_window->controlBar();
+    bar.setM_Player(player);
+    bar.m_btnPlay()->setEnabled(false);
+    connect(player, &Player::statusChanged, this, [this, player] { playerStatusChanged(player); });
+    connect(player, &Player::didPlayToEnd, &bar, &VideoControlBar::stopVideo);
+    // An export pauses the player itself: the button must show it, or its next press only turns
+    // it off.
+    connect(player, &Player::playingChanged, &bar, [&bar](bool playing) {
+        if (!playing && bar.m_btnPlay()->isChecked()) {
+            bar.m_btnPlay()->setChecked(false);
+            bar.pauseVideo();
+        }
+    });
+    playerStatusChanged(player);
+}
+
+void PreviewController::playerStatusChanged(Player* player) {
+    VideoControlBar& bar = *m_window->controlBar();
+    if (player != m_previewPlayer->player() || player->status() != Player::Status::ReadyToPlay ||
+        bar.m_btnPlay()->isEnabled()) {
+        return;
+    }
+    bar.m_btnPlay()->setEnabled(true);
+    bar.setVideoEndTime(player->currentItem()->duration());
+    // The preview plays from the start: the bar shows it playing and follows it.
+    bar.m_btnPlay()->setChecked(true);
+    bar.actionPlay();
+}
+
+bool PreviewController::withSound() const {
+    const SectionObject* section = SectionsStorage::sharedStorage().fullSection().get();
+    return section != nullptr && !section->removeAudio();
+}
+
+bool PreviewController::respondsToSelector(std::string_view selector) const {
+    return selector == "exportProgressWindowControllerDidCancel:" ||
+           selector == VideoControlBarDelegate::kPlayVideo ||
+           selector == VideoControlBarDelegate::kPauseVideo ||
+           selector == VideoControlBarDelegate::kAdjustAudio ||
+           selector == VideoControlBarDelegate::kMonitorVideo;
+}
+
+void PreviewController::playVideo() {
+    m_window->controlBar()->playVideoWithVolumn(withSound());
+}
+
+void PreviewController::adjustAudio(float volume) {
+    if (Player* player = m_previewPlayer->player(); player != nullptr && withSound()) {
+        player->setVolume(volume);
+    }
+}
+
+MediaTime PreviewController::monitorVideo() {
+    const Player* player = m_previewPlayer->player();
+    if (player == nullptr || player->currentItem() == nullptr) {
+        return MediaTime::zero();
+    }
+    return player->currentTime();
 }
 
 // Leaves m_render empty, so that the source plays as it comes, when no copy can be started.
@@ -106,9 +170,8 @@ void PreviewController::renderSmoothCopy(const QString& copyPath) {
         return;
     }
     m_render = ExportSession::exportSessionWithAsset(
-        makeFullVideoComposition(*m_source, static_cast<int>(section.speed()),
-                                 section.removeAudio(), MediaTimeRange::invalid(),
-                                 MotionMode::Smooth),
+        makeFullVideoComposition(*m_source, section.factor(), section.removeAudio(),
+                                 MediaTimeRange::invalid(), MotionMode::Smooth),
         kSmoothPreviewPreset);
     if (!m_render) {
         return;
@@ -143,9 +206,9 @@ void PreviewController::renderProgressed() {
     } else {
         // Without the copy the preview still shows the slowed movie, its pictures held.
         logLine("preview: %s", m_render->error().c_str());
-        const int64_t speed = section != nullptr ? std::max<int64_t>(section->speed(), 1) : 1;
+        const SpeedFactor factor = section != nullptr ? section->factor() : SpeedFactor();
         play(SectionsStorage::sharedStorage().fullSectionURL(),
-             static_cast<float>(1.0 / static_cast<double>(speed)), removeAudio);
+             static_cast<float>(factor.playbackRate()), removeAudio);
     }
     m_render.reset();
 }
@@ -180,9 +243,8 @@ void PreviewController::actionExport() {
             const SectionObject& section = *storage.fullSection();
             // A smooth copy on screen is not what the export reads.
             const std::shared_ptr<Asset> movie = m_source ? m_source : item.asset();
-            ExportJob job(makeFullVideoComposition(*movie, static_cast<int>(section.speed()),
-                                                   section.removeAudio(), MediaTimeRange::invalid(),
-                                                   section.motion()),
+            ExportJob job(makeFullVideoComposition(*movie, section.factor(), section.removeAudio(),
+                                                   MediaTimeRange::invalid(), section.motion()),
                           movie,
                           MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                          item.forwardPlaybackEndTime()));

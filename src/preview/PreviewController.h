@@ -1,7 +1,9 @@
 #pragma once
 
+#include "controls/VideoControlBar.h"
 #include "export/ExportFlow.h"
 #include "media/MotionMode.h"
+#include "media/SpeedFactor.h"
 
 #include <QObject>
 #include <QPointer>
@@ -22,8 +24,11 @@ class PreviewWindowController;
 // Plays the movie the shared section store names, at its slow-down factor and with or without
 // its sound, and exports it stretched. Smooth motion cannot be played as it comes: its preview
 // is a reduced copy rendered in the background (with a progress bar) into the user's cache, and
-// the copy is played, and kept for the next preview of the same movie and settings.
-class PreviewController : public QObject, public ExportProgressWindowControllerDelegate {
+// the copy is played, and kept for the next preview of the same movie and settings. The window's
+// control bar plays, pauses and seeks whichever of the two plays.
+class PreviewController : public QObject,
+                          public ExportProgressWindowControllerDelegate,
+                          public VideoControlBarDelegate {
     Q_OBJECT
 public:
     PreviewController(PreviewWindowController* window, PlayerView* playerView);
@@ -34,10 +39,15 @@ public:
     // The window is closing: the modal session ends.
     void windowWillClose();
 
-    bool respondsToSelector(std::string_view selector) const override {
-        return selector == "exportProgressWindowControllerDidCancel:";
-    }
+    bool respondsToSelector(std::string_view selector) const override;
     void exportProgressWindowControllerDidCancel(ExportProgressWindowController*) override;
+
+    // VideoControlBarDelegate: the bar starts the player with the preview's sound switch and
+    // follows its position.
+    void playVideo() override;
+    void pauseVideo() override {}
+    void adjustAudio(float volume) override;
+    MediaTime monitorVideo() override;
 
     PlayerView* m_PreviewPlayer() const { return m_previewPlayer; }
     SavePanel* savePanel() const { return m_exportFlow->savePanel(); }
@@ -57,6 +67,10 @@ private:
     void play(const QString& path, float rate, bool removeAudio);
     void renderSmoothCopy(const QString& copyPath);
     void renderProgressed();
+    // The bar follows the player from its first status on.
+    void attachToBar(Player* player);
+    void playerStatusChanged(Player* player);
+    bool withSound() const;
 
     QPointer<PreviewWindowController> m_window;
     PlayerView* m_previewPlayer = nullptr; // in the window
@@ -72,6 +86,6 @@ private:
 QString previewCacheDirectory();
 // The cached smooth copy of `sourcePath` (named by its path, size and modification time, and the
 // settings) slowed `speed` times with or without its sound.
-QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio);
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor speed, bool removeAudio);
 
 } // namespace lento

@@ -1,5 +1,6 @@
 #include "preview/PreviewWindowController.h"
 
+#include "controls/VideoControlBar.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
 
@@ -16,6 +17,9 @@ PreviewWindowController::PreviewWindowController(QWidget* parent) : QDialog(pare
     resize(800, 520);
     m_playerView = new PlayerView(this);
     m_playerView->setMinimumSize(320, 180);
+    m_controlBar = new VideoControlBar(this);
+    m_controlBar->m_leftHandle()->setHidden(true);
+    m_controlBar->m_rightHandle()->setHidden(true);
     m_exportButton = new QPushButton(tr("Export…"), this);
     m_closeButton = new QPushButton(tr("Close"), this);
     m_progressBar = new QProgressBar(this);
@@ -29,6 +33,7 @@ PreviewWindowController::PreviewWindowController(QWidget* parent) : QDialog(pare
     buttons->addWidget(m_closeButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_playerView, 1);
+    layout->addWidget(m_controlBar);
     layout->addLayout(buttons);
 
     m_previewController = new PreviewController(this, m_playerView);
@@ -39,7 +44,10 @@ PreviewWindowController::PreviewWindowController(QWidget* parent) : QDialog(pare
     m_previewController->awakeFromNib();
 }
 
-PreviewWindowController::~PreviewWindowController() = default;
+// The bar, deleted before its delegate, must not report to it meanwhile.
+PreviewWindowController::~PreviewWindowController() {
+    m_controlBar->setDelegate(nullptr);
+}
 
 void PreviewWindowController::runModal() {
     setWindowModality(Qt::ApplicationModal);

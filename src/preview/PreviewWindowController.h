@@ -9,8 +9,10 @@ namespace lento {
 
 class PlayerView;
 class PreviewController;
+class VideoControlBar;
 
-// The preview window: a player view with an export and a close control. It runs in a modal
+// The preview window: a player view under which the editors' control bar plays, pauses and seeks
+// the preview, with an export and a close control. It runs in a modal
 // session of the application, which its closing ends.
 class PreviewWindowController : public QDialog {
     Q_OBJECT
@@ -20,6 +22,8 @@ public:
 
     PreviewController* previewController() const { return m_previewController; }
     PlayerView* playerView() const { return m_playerView; }
+    // Its trim handles are hidden: the preview plays the whole movie.
+    VideoControlBar* controlBar() const { return m_controlBar; }
     QPushButton* exportButton() const { return m_exportButton; }
     QPushButton* closeButton() const { return m_closeButton; }
     // Shown while a smooth preview is being made.
@@ -40,6 +44,7 @@ private:
     void stopModal();
 
     PlayerView* m_playerView = nullptr;
+    VideoControlBar* m_controlBar = nullptr;
     QPushButton* m_exportButton = nullptr;
     QPushButton* m_closeButton = nullptr;
     QProgressBar* m_progressBar = nullptr;

@@ -750,7 +750,7 @@ void SectionEditController::actionSectionExport() {
             return nothing;
         }
         auto composition = makeFullVideoComposition(
-            *item.asset(), static_cast<int>(section.speed()), section.removeAudio(),
+            *item.asset(), section.factor(), section.removeAudio(),
             MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()),
             section.motion());
         return ExportJob(composition, item.asset(), playbackRange(item));

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "controls/VideoControlBar.h"
 #include "edit/SectionObject.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
@@ -15,9 +16,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTest>
 #include <QToolButton>
 
 #include <filesystem>
+#include <tuple>
 
 namespace lento {
 namespace {
@@ -35,11 +38,12 @@ protected:
     }
 
     // Stores a full section for `movie` and opens the preview on it.
-    std::unique_ptr<PreviewWindowController> preview(const std::string& movie, int64_t speed,
+    std::unique_ptr<PreviewWindowController> preview(const std::string& movie, const char* factor,
                                                      bool removeAudio,
                                                      MotionMode motion = MotionMode::Hold) {
         auto section = std::make_shared<SectionObject>();
-        section->initWithName({}, MediaTime::zero(), MediaTime::zero(), speed, !removeAudio);
+        section->initWithName({}, MediaTime::zero(), MediaTime::zero(), 1, !removeAudio);
+        section->setFactor(SpeedFactor::parse(factor).value_or(SpeedFactor()));
         section->setMotion(motion);
         SectionsStorage& storage = SectionsStorage::sharedStorage();
         storage.setFullSectionURL(QString::fromStdString(fixture(movie)));
@@ -71,16 +75,18 @@ protected:
 };
 
 TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
-    const std::pair<int, bool> cases[] = {{1, false}, {2, true}, {3, false}};
-    for (const auto& [speed, removeAudio] : cases) {
-        SCOPED_TRACE(speed);
-        auto window = preview("clip.mp4", speed, removeAudio);
+    const std::tuple<const char*, double, bool> cases[] = {
+        {"1", 1, false}, {"2", 2, true}, {"2.5", 2.5, false}};
+    for (const auto& [factor, speed, removeAudio] : cases) {
+        SCOPED_TRACE(factor);
+        auto window = preview("clip.mp4", factor, removeAudio);
         Player& player = *window->playerView()->player();
-        EXPECT_FLOAT_EQ(player.rate(), 1.0f / speed);
+        EXPECT_FLOAT_EQ(player.rate(), float(1.0 / speed));
         EXPECT_EQ(player.volume(), removeAudio ? 0.0f : 1.0f);
         EXPECT_EQ(player.currentItem()->audioTimePitchAlgorithm(),
                   PlayerItem::PitchAlgorithm::Default);
-        const auto probe = exportPreview(*window, QStringLiteral("out%1.mp4").arg(speed));
+        const auto probe =
+            exportPreview(*window, QStringLiteral("out%1.mp4").arg(QLatin1String(factor)));
         EXPECT_EQ(player.rate(), 0.0f);
         EXPECT_EQ(offer.name, "Untitled.mov");
         EXPECT_EQ(offer.formats, QStringList({"mov", "3gp", "mp4"}));
@@ -89,15 +95,59 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
     }
 }
 
+// The preview starts playing and its bar shows it; the bar pauses, seeks and plays the preview at
+// its factor, follows a pause the bar did not make, and rewinds at the end.
+TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
+    auto window = preview("clip.mp4", "2", false);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    VideoControlBar& bar = *window->controlBar();
+    Player& player = *window->playerView()->player();
+    EXPECT_TRUE(bar.m_btnPlay()->isEnabled());
+    EXPECT_TRUE(bar.m_btnPlay()->isChecked());
+    EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:10");
+    EXPECT_TRUE(test::waitUntil([&] { return bar.m_trackSeeker()->x() > 0; }));
+
+    bar.m_btnPlay()->click();
+    EXPECT_EQ(player.rate(), 0.0f);
+    EXPECT_EQ(bar.monitorVideoTimer(), nullptr);
+    // The playhead dragged to the track's middle.
+    const QWidget* seeker = bar.m_videoSeeker();
+    const QRect track = bar.m_videoTrack()->geometry();
+    const auto at = [&](QPoint point) { return seeker->mapTo(window.get(), point); };
+    QWindow* handle = window->windowHandle();
+    QTest::mousePress(handle, Qt::LeftButton, {}, at(bar.m_trackSeeker()->geometry().center()));
+    const QPoint middle(track.x() + track.width() / 2,
+                        bar.m_trackSeeker()->geometry().center().y());
+    QTest::mouseEvent(QTest::MouseMove, handle, Qt::NoButton, {}, at(middle));
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, at(middle));
+    EXPECT_NEAR(player.currentTime().seconds(), 5.0, 0.1);
+    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:05");
+
+    bar.m_btnPlay()->click();
+    EXPECT_FLOAT_EQ(player.rate(), 0.5f);
+    EXPECT_EQ(player.volume(), 1.0f);
+    EXPECT_NE(bar.monitorVideoTimer(), nullptr);
+    player.pause(); // as an export does
+    EXPECT_FALSE(bar.m_btnPlay()->isChecked());
+    EXPECT_EQ(bar.monitorVideoTimer(), nullptr);
+
+    player.seek(MediaTime::make(9800, 1000));
+    bar.m_btnPlay()->click();
+    EXPECT_TRUE(test::waitUntil([&] { return !bar.m_btnPlay()->isChecked(); }));
+    EXPECT_EQ(player.currentTime().seconds(), 0.0);
+    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:00");
+}
+
 // The smooth copy is rendered into the cache once, reduced, already slowed and with its sound,
 // and played as it is; the next preview of the same movie and settings plays it at once.
 TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     const QString source = QString::fromStdString(fixture("clip.mp4"));
     qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(folder.path()));
-    const QString copy = smoothPreviewPath(source, 2, false);
+    const QString copy = smoothPreviewPath(source, SpeedFactor::whole(2), false);
     ASSERT_EQ(copy.toStdString().rfind(folder.path() + "/lento/", 0), 0u);
     {
-        auto window = preview("clip.mp4", 2, false, MotionMode::Smooth);
+        auto window = preview("clip.mp4", "2", false, MotionMode::Smooth);
         Player& player = *window->playerView()->player();
         EXPECT_EQ(player.currentItem()->asset()->path(), copy.toStdString());
         EXPECT_FLOAT_EQ(player.rate(), 1.0f);
@@ -117,8 +167,8 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());
     EXPECT_EQ(std::filesystem::last_write_time(copy.toStdString()), rendered);
     // Other settings make another copy.
-    EXPECT_NE(smoothPreviewPath(source, 3, false), copy);
-    EXPECT_NE(smoothPreviewPath(source, 2, true), copy);
+    EXPECT_NE(smoothPreviewPath(source, *SpeedFactor::parse("2.5"), false), copy);
+    EXPECT_NE(smoothPreviewPath(source, SpeedFactor::whole(2), true), copy);
     qunsetenv("XDG_CACHE_HOME");
 }
 
