@@ -38,7 +38,7 @@ protected:
 
 TEST_F(MainWindowTest,
        FilesGoByTheSelectedTabsLabelTheTitleNamesItsVideoAndNewEditionShowsTheWindow) {
-    EXPECT_EQ(window->windowTitle(), "Lento");
+    EXPECT_EQ(window->windowTitle(), "Lento[*]");
     QTabWidget& tabs = *window->tabView();
     ASSERT_EQ(tabs.count(), 2);
     EXPECT_EQ(tabs.tabText(0), "Full Video");
@@ -52,17 +52,17 @@ TEST_F(MainWindowTest,
     window->appDelegate()->openVideoFile(clip);
     ASSERT_TRUE(test::waitUntil([&] { return sections.videoPath() == clip; }));
     EXPECT_TRUE(full.videoPath().isEmpty());
-    EXPECT_EQ(window->windowTitle(), "clip.mp4 \u2014 Lento");
+    EXPECT_EQ(window->windowTitle(), "clip.mp4[*] \u2014 Lento");
     // The title follows the visible tab's video.
     tabs.setCurrentIndex(0);
-    EXPECT_EQ(window->windowTitle(), "Lento");
+    EXPECT_EQ(window->windowTitle(), "Lento[*]");
 
     const QUrl movie = fileUrl(fixture("clip.mov"));
     window->appDelegate()->openVideoFile(movie);
     ASSERT_TRUE(test::waitUntil([&] { return full.videoPath() == movie; }));
-    EXPECT_EQ(window->windowTitle(), "clip.mov \u2014 Lento");
+    EXPECT_EQ(window->windowTitle(), "clip.mov[*] \u2014 Lento");
     tabs.setCurrentIndex(1);
-    EXPECT_EQ(window->windowTitle(), "clip.mp4 \u2014 Lento");
+    EXPECT_EQ(window->windowTitle(), "clip.mp4[*] \u2014 Lento");
 
     // The route follows the label, not the position.
     tabs.setCurrentIndex(0);
@@ -82,10 +82,12 @@ TEST_F(MainWindowTest, MenuImportLoadsAfterThePanelHasClosedAndCancelDoesNothing
     QStringList offered;
     int answer = dialogs::kResponseCancel;
     const QUrl clip = fileUrl(fixture("clip.mp4"));
-    dialogs::setResponder({{}, [&](const QStringList& types) {
-                               offered = types;
-                               return std::make_pair(answer, clip);
-                           }});
+    dialogs::Responder responder;
+    responder.openPanel = [&](const QStringList& types) {
+        offered = types;
+        return std::make_pair(answer, clip);
+    };
+    dialogs::setResponder(std::move(responder));
     window->appDelegate()->actionImportVideo();
     EXPECT_EQ(offered, QStringList({"mov", "3gp", "mp4"}));
     test::spinEvents(std::chrono::milliseconds(50));
