@@ -36,13 +36,13 @@ QString previewCacheDirectory() {
     return base + QStringLiteral("/lento");
 }
 
-QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio) {
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor factor, bool removeAudio) {
     const QFileInfo source(sourcePath);
     const QString key = QStringLiteral("%1\n%2\n%3\n%4 %5 %6 %7")
                             .arg(source.absoluteFilePath())
                             .arg(source.size())
                             .arg(source.lastModified().toMSecsSinceEpoch())
-                            .arg(speed)
+                            .arg(QString::fromStdString(factor.text()))
                             .arg(removeAudio ? 1 : 0)
                             .arg(QLatin1String(motionModeName(MotionMode::Smooth).data()))
                             .arg(QLatin1String(kSmoothPreviewPreset));
@@ -52,26 +52,26 @@ QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeA
            QStringLiteral(".mp4");
 }
 
-PreviewController::PreviewController(PreviewWindowController* window, PlayerView* playerView)
-    : QObject(window), m_window(window), m_previewPlayer(playerView),
+PreviewController::PreviewController(PreviewWindowController* window, PlayerView* playerView,
+                                     SectionsStorage edit)
+    : QObject(window), m_window(window), m_edit(std::move(edit)), m_previewPlayer(playerView),
       m_exportFlow(new ExportFlow(this)) {}
 
 // A render still running is cancelled (and its threads joined) here.
 PreviewController::~PreviewController() = default;
 
 void PreviewController::awakeFromNib() {
-    SectionsStorage& storage = SectionsStorage::sharedStorage();
-    const bool previewing = storage.isFullSection() && storage.fullSection() != nullptr &&
-                            storage.fullSection()->speed() >= 1;
+    const SectionsStorage& storage = m_edit;
+    const bool previewing = storage.isFullSection();
     // With nothing to preview there is nothing to export either.
     m_window->exportButton()->setEnabled(previewing);
     if (!previewing) {
         return;
     }
     const SectionObject& section = *storage.fullSection();
-    if (section.motion() == MotionMode::Smooth && section.speed() > 1) {
+    if (section.motion() == MotionMode::Smooth && !section.factor().isOne()) {
         const QString copy =
-            smoothPreviewPath(storage.fullSectionURL(), section.speed(), section.removeAudio());
+            smoothPreviewPath(storage.fullSectionURL(), section.factor(), section.removeAudio());
         m_source = Asset::assetWithPath(storage.fullSectionURL().toStdString());
         if (QFileInfo::exists(copy) && m_source->isPlayable()) {
             logLine("preview: %s", copy.toUtf8().constData());
@@ -83,7 +83,7 @@ void PreviewController::awakeFromNib() {
             return;
         }
     }
-    play(storage.fullSectionURL(), static_cast<float>(1.0 / static_cast<double>(section.speed())),
+    play(storage.fullSectionURL(), static_cast<float>(section.factor().playbackRate()),
          section.removeAudio());
 }
 
@@ -99,8 +99,7 @@ void PreviewController::play(const QString& path, float rate, bool removeAudio) 
 
 // Leaves m_render empty, so that the source plays as it comes, when no copy can be started.
 void PreviewController::renderSmoothCopy(const QString& copyPath) {
-    const SectionsStorage& storage = SectionsStorage::sharedStorage();
-    const SectionObject& section = *storage.fullSection();
+    const SectionObject& section = *m_edit.fullSection();
     if (!m_source->isPlayable() || !QDir().mkpath(QFileInfo(copyPath).path())) {
         logLine("preview: cannot render %s", copyPath.toUtf8().constData());
         return;
@@ -136,16 +135,15 @@ void PreviewController::renderProgressed() {
     m_renderTimer->stop();
     m_render->waitUntilFinished();
     m_window->progressBar()->hide();
-    const SectionObject* section = SectionsStorage::sharedStorage().fullSection().get();
+    const SectionObject* section = m_edit.fullSection().get();
     const bool removeAudio = section != nullptr && section->removeAudio();
     if (status == ExportSession::Status::Completed) {
         play(m_renderPath, 1.0f, removeAudio);
     } else {
         // Without the copy the preview still shows the slowed movie, its pictures held.
         logLine("preview: %s", m_render->error().c_str());
-        const int64_t speed = section != nullptr ? std::max<int64_t>(section->speed(), 1) : 1;
-        play(SectionsStorage::sharedStorage().fullSectionURL(),
-             static_cast<float>(1.0 / static_cast<double>(speed)), removeAudio);
+        const SpeedFactor factor = section != nullptr ? section->factor() : SpeedFactor();
+        play(m_edit.fullSectionURL(), static_cast<float>(factor.playbackRate()), removeAudio);
     }
     m_render.reset();
 }
@@ -169,10 +167,10 @@ void PreviewController::actionExport() {
     }
     player->pause();
     m_exportFlow->begin(
-        m_window, QUrl::fromLocalFile(SectionsStorage::sharedStorage().fullSectionURL()),
-        QStringLiteral("Untitled.mov"), {"mov", "3gp", "mp4"}, this, [this]() -> ExportJob {
+        m_window, QUrl::fromLocalFile(m_edit.fullSectionURL()), QStringLiteral("Untitled.mov"),
+        {"mov", "3gp", "mp4"}, this, [this]() -> ExportJob {
             Player* source = m_previewPlayer->player();
-            const SectionsStorage& storage = SectionsStorage::sharedStorage();
+            const SectionsStorage& storage = m_edit;
             if (source == nullptr || source->currentItem() == nullptr || !storage.fullSection()) {
                 return {};
             }

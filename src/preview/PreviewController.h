@@ -2,6 +2,8 @@
 
 #include "export/ExportFlow.h"
 #include "media/MotionMode.h"
+#include "media/SpeedFactor.h"
+#include "sections/SectionObject.h"
 
 #include <QObject>
 #include <QPointer>
@@ -19,17 +21,19 @@ class ExportSession;
 class PlayerView;
 class PreviewWindowController;
 
-// Plays the movie the shared section store names, at its slow-down factor and with or without
-// its sound, and exports it stretched. Smooth motion cannot be played as it comes: its preview
+// Plays the full section of the edit it is given (a snapshot of the document taken when the
+// preview opened), at its slow-down factor and with or without its sound, and exports it
+// stretched. Smooth motion cannot be played as it comes: its preview
 // is a reduced copy rendered in the background (with a progress bar) into the user's cache, and
 // the copy is played, and kept for the next preview of the same movie and settings.
 class PreviewController : public QObject, public ExportProgressWindowControllerDelegate {
     Q_OBJECT
 public:
-    PreviewController(PreviewWindowController* window, PlayerView* playerView);
+    PreviewController(PreviewWindowController* window, PlayerView* playerView,
+                      SectionsStorage edit = {});
     ~PreviewController() override;
 
-    // Start-up: plays the store's full section, if there is one.
+    // Start-up: plays the edit's full section, if there is one.
     void awakeFromNib();
     // The window is closing: the modal session ends.
     void windowWillClose();
@@ -59,6 +63,7 @@ private:
     void renderProgressed();
 
     QPointer<PreviewWindowController> m_window;
+    const SectionsStorage m_edit;
     PlayerView* m_previewPlayer = nullptr; // in the window
     ExportFlow* m_exportFlow = nullptr;    // a child
     // The movie exports read: the source itself, also while a smooth copy plays.
@@ -71,7 +76,7 @@ private:
 // Where previews are cached: $XDG_CACHE_HOME/lento, else ~/.cache/lento.
 QString previewCacheDirectory();
 // The cached smooth copy of `sourcePath` (named by its path, size and modification time, and the
-// settings) slowed `speed` times with or without its sound.
-QString smoothPreviewPath(const QString& sourcePath, int64_t speed, bool removeAudio);
+// settings) slowed `factor` times with or without its sound.
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor factor, bool removeAudio);
 
 } // namespace lento

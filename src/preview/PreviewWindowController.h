@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sections/SectionObject.h"
+
 #include <QDialog>
 
 class QProgressBar;
@@ -10,12 +12,12 @@ namespace lento {
 class PlayerView;
 class PreviewController;
 
-// The preview window: a player view with an export and a close control. It runs in a modal
-// session of the application, which its closing ends.
+// The preview window: a player view with an export and a close control, for the full section of
+// the edit it is given. It runs in a modal session of the application, which its closing ends.
 class PreviewWindowController : public QDialog {
     Q_OBJECT
 public:
-    explicit PreviewWindowController(QWidget* parent = nullptr);
+    explicit PreviewWindowController(SectionsStorage edit = {}, QWidget* parent = nullptr);
     ~PreviewWindowController() override;
 
     PreviewController* previewController() const { return m_previewController; }

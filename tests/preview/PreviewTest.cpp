@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "edit/EditDocument.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
@@ -27,25 +28,20 @@ using namespace std::chrono_literals;
 
 class PreviewTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SectionsStorage& storage = SectionsStorage::sharedStorage();
-        storage.setIsFullSection(false);
-        storage.setFullSection(nullptr);
-        storage.setFullSectionURL({});
+    // An edit of `movie` with those Full Video choices.
+    static SectionsStorage edit(const std::string& movie, int64_t speed, bool removeAudio,
+                                MotionMode motion = MotionMode::Hold) {
+        EditState state = editOfVideo(QString::fromStdString(fixture(movie)), MediaTime::zero());
+        state.fullVideo = {SpeedFactor::whole(speed), !removeAudio, motion};
+        return SectionsStorage(state);
     }
 
-    // Stores a full section for `movie` and opens the preview on it.
+    // Opens the preview on an edit of `movie`.
     std::unique_ptr<PreviewWindowController> preview(const std::string& movie, int64_t speed,
                                                      bool removeAudio,
                                                      MotionMode motion = MotionMode::Hold) {
-        auto section = std::make_shared<SectionObject>();
-        section->initWithName({}, MediaTime::zero(), MediaTime::zero(), speed, !removeAudio);
-        section->setMotion(motion);
-        SectionsStorage& storage = SectionsStorage::sharedStorage();
-        storage.setFullSectionURL(QString::fromStdString(fixture(movie)));
-        storage.setFullSection(section);
-        storage.setIsFullSection(true);
-        auto window = std::make_unique<PreviewWindowController>();
+        auto window =
+            std::make_unique<PreviewWindowController>(edit(movie, speed, removeAudio, motion));
         // A smooth copy to render comes first; rendering it takes a while.
         EXPECT_TRUE(test::waitUntil(
             [&] {
@@ -94,7 +90,7 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
 TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     const QString source = QString::fromStdString(fixture("clip.mp4"));
     qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(folder.path()));
-    const QString copy = smoothPreviewPath(source, 2, false);
+    const QString copy = smoothPreviewPath(source, SpeedFactor::whole(2), false);
     ASSERT_EQ(copy.toStdString().rfind(folder.path() + "/lento/", 0), 0u);
     {
         auto window = preview("clip.mp4", 2, false, MotionMode::Smooth);
@@ -111,20 +107,21 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     EXPECT_NEAR(probe.durationSeconds, 20.0, 0.1);
     const auto rendered = std::filesystem::last_write_time(copy.toStdString());
 
-    auto again = std::make_unique<PreviewWindowController>();
+    auto again =
+        std::make_unique<PreviewWindowController>(edit("clip.mp4", 2, false, MotionMode::Smooth));
     EXPECT_EQ(again->previewController()->previewRender(), nullptr);
     ASSERT_NE(again->playerView()->player(), nullptr);
     EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());
     EXPECT_EQ(std::filesystem::last_write_time(copy.toStdString()), rendered);
     // Other settings make another copy.
-    EXPECT_NE(smoothPreviewPath(source, 3, false), copy);
-    EXPECT_NE(smoothPreviewPath(source, 2, true), copy);
+    EXPECT_NE(smoothPreviewPath(source, *SpeedFactor::make(5, 2), false), copy);
+    EXPECT_NE(smoothPreviewPath(source, SpeedFactor::whole(2), true), copy);
     qunsetenv("XDG_CACHE_HOME");
 }
 
 TEST_F(PreviewTest, EmptyUntilTheOpenerCarriesTheTabsSettingsAndClosingEndsTheModalSession) {
     {
-        PreviewWindowController empty; // nothing stored yet
+        PreviewWindowController empty; // no edit
         EXPECT_EQ(empty.playerView()->player(), nullptr);
         EXPECT_FALSE(empty.exportButton()->isEnabled());
         empty.previewController()->actionExport(); // nothing to export: no panel
@@ -144,13 +141,6 @@ TEST_F(PreviewTest, EmptyUntilTheOpenerCarriesTheTabsSettingsAndClosingEndsTheMo
 
     EXPECT_EQ(editor.m_VideoPlayer()->player()->rate(), 0.0f);
     EXPECT_FALSE(editor.m_VideoControlBar()->m_btnPlay()->isChecked());
-    const SectionsStorage& storage = SectionsStorage::sharedStorage();
-    EXPECT_TRUE(storage.isFullSection());
-    EXPECT_EQ(storage.fullSectionURL().toStdString(), fixture("clip.mp4"));
-    ASSERT_NE(storage.fullSection(), nullptr);
-    EXPECT_EQ(storage.fullSection()->speed(), 4);
-    EXPECT_TRUE(storage.fullSection()->removeAudio());
-    EXPECT_EQ(storage.fullSection()->motion(), MotionMode::Blend);
     ASSERT_NE(editor.previewWindow(), nullptr);
     EXPECT_TRUE(editor.previewWindow()->isInModalSession());
     Player* previewing = editor.previewWindow()->playerView()->player();

@@ -7,7 +7,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QToolButton>
 
 namespace lento {

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "edit/EditDocument.h"
+#include "media/SpeedFactor.h"
+#include "sections/SectionObject.h"
+
+#include <QAbstractTableModel>
+#include <QStringList>
+
+namespace lento {
+
+// The sections table of an edit document: one row per section, in the document's order, following
+// every change of the document (undone and redone ones too) row by row, so that a view over it
+// keeps its selection and scroll position.
+class SectionsTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column {
+        kColumnNumber = 0,
+        kColumnName = 1,
+        kColumnStart = 2,
+        kColumnEnd = 3,
+        kColumnSpeed = 4,
+        kColumnRemoveAudio = 5,
+        kColumnMotion = 6,
+        kColumnCount = 7,
+    };
+    // The columns' identifiers, given by the header under Qt::UserRole.
+    static const QStringList& columnIdentifiers();
+
+    explicit SectionsTableModel(EditDocument* document, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    // The texts; the bounds that collide (by the section rules) in red.
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    // The rows as the section rules read them.
+    const SectionList& sectionObjects() const { return m_objects; }
+
+private:
+    void resetRows();
+    void insertRow(int index);
+    void removeRow(int index);
+    void changeRow(int index);
+    // Numbers and collisions of every row may follow one row's change.
+    void allRowsChanged();
+
+    EditDocument* m_document;
+    SectionList m_objects;
+};
+
+// "Original Speed" for the original speed, otherwise the factor as "2x Slower", "2.5x Slower".
+QString speedFactorText(SpeedFactor factor);
+// The motion column's texts: "Hold Frames", "Blend Frames", "Smooth Motion".
+QString motionText(MotionMode motion);
+
+} // namespace lento

@@ -1,0 +1,105 @@
+#include "edit/SectionsTableModel.h"
+
+#include <QBrush>
+#include <QPersistentModelIndex>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+namespace lento {
+namespace {
+
+SectionState section(const char* name, int64_t startMs, int64_t endMs,
+                     SpeedFactor factor = SpeedFactor()) {
+    return {name,
+            MediaTime::make(startMs, 1000),
+            MediaTime::make(endMs, 1000),
+            factor,
+            true,
+            MotionMode::Hold};
+}
+
+QStringList rowTexts(const SectionsTableModel& model, int row) {
+    QStringList texts;
+    for (int column = 0; column < model.columnCount(); ++column) {
+        texts << model.index(row, column).data().toString();
+    }
+    return texts;
+}
+
+bool red(const SectionsTableModel& model, int row, int column) {
+    return model.index(row, column).data(Qt::ForegroundRole).value<QBrush>().color() == Qt::red;
+}
+
+TEST(SectionsTableModel, ShowsEachSectionsFieldsAndMarksCollidingBoundsRed) {
+    EditDocument document;
+    EditState edit;
+    edit.sections = {section("Jump", 1300, 2300, *SpeedFactor::make(5, 2)),
+                     section("Fall", 2000, 4000, SpeedFactor::whole(10))};
+    edit.sections[1].audio = false;
+    edit.sections[1].motion = MotionMode::Smooth;
+    document.reset(edit);
+    SectionsTableModel model(&document);
+
+    EXPECT_EQ(model.headerData(2, Qt::Horizontal).toString(), "Start");
+    EXPECT_EQ(model.headerData(6, Qt::Horizontal, Qt::UserRole).toString(), "cellMotion");
+    EXPECT_EQ(rowTexts(model, 0), QStringList({"1", "Jump", "00:00:01.300", "00:00:02.300",
+                                               "2.5x Slower", "No", "Hold Frames"}));
+    EXPECT_EQ(rowTexts(model, 1), QStringList({"2", "Fall", "00:00:02.000", "00:00:04.000",
+                                               "10x Slower", "Yes", "Smooth Motion"}));
+    // The second starts inside the first; the first's end lies inside the second.
+    EXPECT_EQ((std::vector<bool>{red(model, 0, 2), red(model, 0, 3), red(model, 1, 2),
+                                 red(model, 1, 3), red(model, 1, 1)}),
+              (std::vector<bool>{false, true, true, false, false}));
+
+    // A change of one section redraws the marks of the others.
+    document.setSectionBounds(1, MediaTime::make(3, 1), MediaTime::make(4, 1));
+    EXPECT_FALSE(red(model, 0, 3));
+    EXPECT_EQ(model.index(1, 2).data().toString(), "00:00:03.000");
+}
+
+// Rows come and go one by one as steps are done, undone and redone, so that a view keeps its
+// selection on the section it was on.
+TEST(SectionsTableModel, FollowsStepsUndoAndRedoRowByRow) {
+    EditDocument document;
+    document.reset({});
+    SectionsTableModel model(&document);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+
+    document.addSection(0, section("a", 0, 1000));
+    document.addSection(1, section("b", 2000, 3000));
+    const QPersistentModelIndex b = model.index(1, 1);
+    document.deleteSection(0);
+    EXPECT_EQ(b.row(), 0);
+    EXPECT_EQ(rowTexts(model, 0).mid(0, 2), QStringList({"1", "b"}));
+    document.renameSection(0, "c");
+    EXPECT_EQ(b.data().toString(), "c");
+
+    QUndoStack& steps = *document.undoStack();
+    steps.undo(); // the name
+    steps.undo(); // the deletion
+    EXPECT_EQ(b.row(), 1);
+    EXPECT_EQ(b.data().toString(), "b");
+    EXPECT_EQ(model.index(0, 1).data().toString(), "a");
+    steps.undo();
+    steps.undo();
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_FALSE(b.isValid());
+    while (steps.canRedo()) {
+        steps.redo();
+    }
+    EXPECT_EQ(rowTexts(model, 0).mid(0, 2), QStringList({"1", "c"}));
+    EXPECT_EQ(model.rowCount(), document.sectionCount());
+    EXPECT_EQ(inserted.count(), 5);
+    EXPECT_EQ(removed.count(), 4);
+    EXPECT_EQ(reset.count(), 0);
+
+    document.reset({});
+    EXPECT_EQ(reset.count(), 1);
+    EXPECT_EQ(model.rowCount(), 0);
+}
+
+} // namespace
+} // namespace lento
