@@ -143,6 +143,8 @@ void SectionEditController::buildView() {
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->verticalHeader()->setVisible(false);
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Sized by the rows around those shown, not by every row of a long edit at every step.
+    m_table->horizontalHeader()->setResizeContentsPrecision(100);
     m_table->horizontalHeader()->setSectionResizeMode(kColumnName, QHeaderView::Stretch);
     m_table->setMinimumHeight(120);
     m_table->setItemDelegate(new BoundCellDelegate(m_table));
@@ -426,11 +428,11 @@ void SectionEditController::reloadData() {
 void SectionEditController::updateSectionErrors() {
     // Everything that changes a section or the selection passes here: so do the bands.
     showBands();
-    m_sectionErrors = countSectionErrors(sectionObjects());
+    m_sectionErrors = m_model->collisionCount();
     const bool clear = m_sectionErrors <= 0;
     m_fullExport->setEnabled(clear && !sectionObjects().empty());
     m_sectionExport->setEnabled(clear && selectedSection() != nullptr);
-    m_exportBlocked->setText(sectionErrorReason(sectionObjects()));
+    m_exportBlocked->setText(m_model->collisionReason());
     m_exportBlocked->setVisible(!clear);
 }
 
@@ -689,8 +691,8 @@ void SectionEditController::showBands() {
     for (size_t row = 0; row < list.size(); ++row) {
         const SectionObject& section = *list[row];
         const auto index = static_cast<int64_t>(row);
-        const bool collides = checkOverSetup(list, index, kColumnStart) != -1 ||
-                              checkOverSetup(list, index, kColumnEnd) != -1;
+        const bool collides = m_model->collides(static_cast<int>(row), kColumnStart) ||
+                              m_model->collides(static_cast<int>(row), kColumnEnd);
         bands.push_back({section.startFrame(), section.endFrame(), index == selected, collides});
     }
     m_controlBar->setBands(std::move(bands));

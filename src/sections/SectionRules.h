@@ -30,6 +30,8 @@ int countSectionErrors(const SectionList& sections);
 // Why the exports are blocked, for the first colliding bound in table order ("Sections 1 and 2
 // overlap.", "Section 3 ends before it starts."); empty when nothing collides.
 QString sectionErrorReason(const SectionList& sections);
+// The same for the bound in one cell; empty when it does not collide.
+QString boundErrorReason(const SectionList& sections, int64_t row, int64_t column);
 
 // oneFrame() (TrackRules.h) gives the shortest section the bound fields and sliders make.
 

@@ -1,10 +1,13 @@
 #include "edit/SectionsTableModel.h"
+#include "sections/SectionRules.h"
 
 #include <QBrush>
 #include <QPersistentModelIndex>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 namespace lento {
 namespace {
@@ -51,6 +54,29 @@ TEST(SectionsTableModel, ShowsEachSectionsFieldsAndMarksCollidingBoundsRed) {
     EXPECT_EQ((std::vector<bool>{red(model, 0, 2), red(model, 0, 3), red(model, 1, 2),
                                  red(model, 1, 3), red(model, 1, 1)}),
               (std::vector<bool>{false, true, true, false, false}));
+
+    // Random edits, reversed and touching sections among them: the marks are the rules'.
+    std::mt19937 random(7);
+    for (int run = 0; run < 20; ++run) {
+        EditState many;
+        for (int i = 0; i < 12; ++i) {
+            many.sections.push_back(
+                section("", int64_t(random() % 8) * 1000, int64_t(random() % 8) * 1000));
+        }
+        document.reset(many);
+        int count = 0;
+        for (int row = 0; row < 12; ++row) {
+            for (int column : {2, 3}) {
+                SCOPED_TRACE(testing::Message() << run << ": " << row << ", " << column);
+                const bool rule = checkOverSetup(model.sectionObjects(), row, column) != -1;
+                EXPECT_EQ(red(model, row, column), rule);
+                count += rule;
+            }
+        }
+        EXPECT_EQ(model.collisionCount(), count);
+        EXPECT_EQ(model.collisionReason(), sectionErrorReason(model.sectionObjects()));
+    }
+    document.reset(edit);
 
     // A change of one section redraws the marks of the others.
     document.setSectionBounds(1, MediaTime::make(3, 1), MediaTime::make(4, 1));
