@@ -2,7 +2,7 @@
 // edit of 1,000 sections (its table, bands, rules and panel following each step), headless. The
 // slowest of each kind over 20 runs; the target is 16 ms for any of them.
 
-#include "app/Dialogs.h"
+#include "base/Dialogs.h"
 #include "edit/EditDocument.h"
 #include "sections/SectionEditController.h"
 

@@ -1,6 +1,6 @@
 #include "app/AppDelegate.h"
 
-#include "app/Dialogs.h"
+#include "base/Dialogs.h"
 #include "full/FullVideoEditController.h"
 #include "sections/SectionEditController.h"
 

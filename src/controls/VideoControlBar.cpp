@@ -1,8 +1,8 @@
 #include "controls/VideoControlBar.h"
 
-#include "controls/TimeText.h"
+#include "edit/TimeText.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "ui_VideoControlBar.h"
 
 #include <QPainter>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/DelegateProtocol.h"
-#include "controls/TimeText.h"
-#include "controls/TrackRules.h"
+#include "base/DelegateProtocol.h"
 #include "controls/VideoSeeker.h"
+#include "edit/TimeText.h"
+#include "edit/TrackRules.h"
 #include "media/MediaTime.h"
 #include "media/Player.h"
 #include "media/TrackOverview.h"

@@ -1,6 +1,6 @@
 #include "controls/VideoSeeker.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 #include <QHelpEvent>
 #include <QMouseEvent>

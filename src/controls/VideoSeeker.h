@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/DelegateProtocol.h"
+#include "base/DelegateProtocol.h"
 
 #include <QPointer>
 #include <QWidget>

@@ -1,7 +1,7 @@
 #include "edit/SectionsTableModel.h"
 
-#include "controls/TimeText.h"
-#include "sections/SectionRules.h"
+#include "edit/SectionRules.h"
+#include "edit/TimeText.h"
 
 #include <QBrush>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "edit/EditDocument.h"
+#include "edit/SectionObject.h"
 #include "media/SpeedFactor.h"
-#include "sections/SectionObject.h"
 
 #include <QAbstractTableModel>
 #include <QStringList>

@@ -1,9 +1,10 @@
 #include "export/ExportFlow.h"
 
-#include "app/Dialogs.h"
-#include "app/Log.h"
+#include "base/Dialogs.h"
+#include "base/Log.h"
 #include "export/ExportFormats.h"
-#include "export/ExportSetup.h"
+#include "export/ExportQualities.h"
+#include "media/ExportSetup.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "export/SavePanel.h"
 
-#include "app/Dialogs.h"
+#include "base/Dialogs.h"
 
 #include <QComboBox>
 #include <QDir>

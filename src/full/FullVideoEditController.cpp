@@ -1,14 +1,14 @@
 #include "full/FullVideoEditController.h"
 
-#include "app/Dialogs.h"
-#include "app/Log.h"
-#include "app/PlayerLoading.h"
+#include "base/Dialogs.h"
+#include "base/Log.h"
+#include "controls/MotionChoice.h"
+#include "controls/PlayerLoading.h"
 #include "controls/SpeedChooser.h"
-#include "export/ExportSetup.h"
-#include "export/MotionChoice.h"
+#include "edit/SectionObject.h"
+#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
-#include "sections/SectionObject.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -328,9 +328,8 @@ void FullVideoEditController::actionExport() {
         }
         PlayerItem& item = *source->currentItem();
         logLine("%fl", item.asset()->duration().seconds());
-        auto composition = makeFullVideoComposition(
-            *item.asset(), static_cast<int>(nearestWholeSpeed(choices.factor)), !choices.audio,
-            MediaTimeRange::invalid(), choices.motion);
+        auto composition = makeFullVideoComposition(*item.asset(), choices.factor, !choices.audio,
+                                                    MediaTimeRange::invalid(), choices.motion);
         return ExportJob(composition, item.asset(),
                          MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                         item.forwardPlaybackEndTime()));

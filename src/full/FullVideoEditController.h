@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/DragAndDropView.h"
+#include "controls/DragAndDropView.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
 #include "export/ExportFlow.h"

@@ -24,6 +24,50 @@ int64_t divideRounded(Int128 numerator, Int128 denominator) {
     return static_cast<int64_t>(quotient);
 }
 
+Int128 greatestCommonDivisor(Int128 a, Int128 b) {
+    a = a < 0 ? -a : a;
+    b = b < 0 ? -b : b;
+    while (b != 0) {
+        const Int128 rest = a % b;
+        a = b;
+        b = rest;
+    }
+    return a;
+}
+
+// time * num / den without rounding where a timescale of 32 bits holds it: at the least multiple
+// of the time's own timescale that does (a second stretched 2.25 times at timescale 1 is 9/4),
+// else rounded at the time's own. A stretch rounded at a coarse timescale would move everything
+// after it.
+MediaTime scaleTimeExactly(MediaTime time, MediaTime num, MediaTime den) {
+    const MediaTime rounded = scaleTime(time, num, den);
+    if (!rounded.isNumeric() || !(rounded.flags & MediaTime::HasBeenRounded) ||
+        (time.flags & MediaTime::HasBeenRounded)) {
+        return rounded;
+    }
+    Int128 numerator = Int128(time.value) * num.value * den.timescale;
+    Int128 denominator = Int128(time.timescale) * num.timescale * den.value;
+    if (denominator < 0) {
+        numerator = -numerator;
+        denominator = -denominator;
+    }
+    const Int128 common = greatestCommonDivisor(numerator, denominator);
+    numerator /= common;
+    denominator /= common;
+    const Int128 timescale =
+        Int128(time.timescale) / greatestCommonDivisor(time.timescale, denominator) * denominator;
+    if (timescale > MediaTime::kMaxTimescale) {
+        return rounded;
+    }
+    const Int128 value = numerator * (timescale / denominator);
+    if (value > Int128(INT64_MAX) || value < Int128(INT64_MIN)) {
+        return rounded;
+    }
+    MediaTime exact = MediaTime::make(static_cast<int64_t>(value), static_cast<int32_t>(timescale));
+    exact.epoch = time.epoch;
+    return exact;
+}
+
 } // namespace
 
 MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den) {
@@ -117,9 +161,9 @@ void CompositionTrack::scaleTimeRange(const MediaTimeRange& range, MediaTime dur
             segment.targetRange.start = start + shift;
         } else if (start >= range.start) {
             segment.targetRange.start =
-                range.start + scaleTime(start - range.start, duration, range.duration);
+                range.start + scaleTimeExactly(start - range.start, duration, range.duration);
             segment.targetRange.duration =
-                scaleTime(segment.targetRange.duration, duration, range.duration);
+                scaleTimeExactly(segment.targetRange.duration, duration, range.duration);
         }
     }
     // A segment squeezed to nothing has no place on the timeline.

@@ -1,12 +1,12 @@
 #include "preview/PreviewController.h"
 
-#include "app/Log.h"
-#include "export/ExportSetup.h"
+#include "base/Log.h"
+#include "edit/SectionObject.h"
 #include "media/Asset.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
-#include "sections/SectionObject.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -15,8 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-
-#include <algorithm>
+#include <QToolButton>
 
 namespace lento {
 
@@ -61,6 +60,8 @@ PreviewController::PreviewController(PreviewWindowController* window, PlayerView
 PreviewController::~PreviewController() = default;
 
 void PreviewController::awakeFromNib() {
+    m_window->controlBar()->setDelegate(this);
+    m_window->controlBar()->m_btnPlay()->setEnabled(false);
     const SectionsStorage& storage = m_edit;
     const bool previewing = storage.isFullSection();
     // With nothing to preview there is nothing to export either.
@@ -95,6 +96,69 @@ void PreviewController::play(const QString& path, float rate, bool removeAudio) 
     player->play();
     player->setVolume(removeAudio ? 0.0f : 1.0f);
     player->setRate(rate);
+    m_window->controlBar()->setPlayRate(rate);
+    attachToBar(player);
+}
+
+void PreviewController::attachToBar(Player* player) {
+    VideoControlBar& bar = *m_window->controlBar();
+    bar.setM_Player(player);
+    bar.m_btnPlay()->setEnabled(false);
+    connect(player, &Player::statusChanged, this, [this, player] { playerStatusChanged(player); });
+    connect(player, &Player::didPlayToEnd, &bar, &VideoControlBar::stopVideo);
+    // An export pauses the player itself: the button must show it, or its next press only turns
+    // it off.
+    connect(player, &Player::playingChanged, &bar, [&bar](bool playing) {
+        if (!playing && bar.m_btnPlay()->isChecked()) {
+            bar.m_btnPlay()->setChecked(false);
+            bar.pauseVideo();
+        }
+    });
+    playerStatusChanged(player);
+}
+
+void PreviewController::playerStatusChanged(Player* player) {
+    VideoControlBar& bar = *m_window->controlBar();
+    if (player != m_previewPlayer->player() || player->status() != Player::Status::ReadyToPlay ||
+        bar.m_btnPlay()->isEnabled()) {
+        return;
+    }
+    bar.m_btnPlay()->setEnabled(true);
+    bar.setVideoEndTime(player->currentItem()->duration());
+    // The preview plays from the start: the bar shows it playing and follows it.
+    bar.m_btnPlay()->setChecked(true);
+    bar.actionPlay();
+}
+
+bool PreviewController::withSound() const {
+    const SectionObject* section = m_edit.fullSection().get();
+    return section != nullptr && !section->removeAudio();
+}
+
+bool PreviewController::respondsToSelector(std::string_view selector) const {
+    return selector == "exportProgressWindowControllerDidCancel:" ||
+           selector == VideoControlBarDelegate::kPlayVideo ||
+           selector == VideoControlBarDelegate::kPauseVideo ||
+           selector == VideoControlBarDelegate::kAdjustAudio ||
+           selector == VideoControlBarDelegate::kMonitorVideo;
+}
+
+void PreviewController::playVideo() {
+    m_window->controlBar()->playVideoWithVolumn(withSound());
+}
+
+void PreviewController::adjustAudio(float volume) {
+    if (Player* player = m_previewPlayer->player(); player != nullptr && withSound()) {
+        player->setVolume(volume);
+    }
+}
+
+MediaTime PreviewController::monitorVideo() {
+    const Player* player = m_previewPlayer->player();
+    if (player == nullptr || player->currentItem() == nullptr) {
+        return MediaTime::zero();
+    }
+    return player->currentTime();
 }
 
 // Leaves m_render empty, so that the source plays as it comes, when no copy can be started.
@@ -105,9 +169,8 @@ void PreviewController::renderSmoothCopy(const QString& copyPath) {
         return;
     }
     m_render = ExportSession::exportSessionWithAsset(
-        makeFullVideoComposition(*m_source, static_cast<int>(section.speed()),
-                                 section.removeAudio(), MediaTimeRange::invalid(),
-                                 MotionMode::Smooth),
+        makeFullVideoComposition(*m_source, section.factor(), section.removeAudio(),
+                                 MediaTimeRange::invalid(), MotionMode::Smooth),
         kSmoothPreviewPreset);
     if (!m_render) {
         return;
@@ -178,9 +241,8 @@ void PreviewController::actionExport() {
             const SectionObject& section = *storage.fullSection();
             // A smooth copy on screen is not what the export reads.
             const std::shared_ptr<Asset> movie = m_source ? m_source : item.asset();
-            ExportJob job(makeFullVideoComposition(*movie, static_cast<int>(section.speed()),
-                                                   section.removeAudio(), MediaTimeRange::invalid(),
-                                                   section.motion()),
+            ExportJob job(makeFullVideoComposition(*movie, section.factor(), section.removeAudio(),
+                                                   MediaTimeRange::invalid(), section.motion()),
                           movie,
                           MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                          item.forwardPlaybackEndTime()));

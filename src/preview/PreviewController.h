@@ -1,9 +1,10 @@
 #pragma once
 
+#include "controls/VideoControlBar.h"
+#include "edit/SectionObject.h"
 #include "export/ExportFlow.h"
 #include "media/MotionMode.h"
 #include "media/SpeedFactor.h"
-#include "sections/SectionObject.h"
 
 #include <QObject>
 #include <QPointer>
@@ -25,8 +26,11 @@ class PreviewWindowController;
 // preview opened), at its slow-down factor and with or without its sound, and exports it
 // stretched. Smooth motion cannot be played as it comes: its preview
 // is a reduced copy rendered in the background (with a progress bar) into the user's cache, and
-// the copy is played, and kept for the next preview of the same movie and settings.
-class PreviewController : public QObject, public ExportProgressWindowControllerDelegate {
+// the copy is played, and kept for the next preview of the same movie and settings. The window's
+// control bar plays, pauses and seeks whichever of the two plays.
+class PreviewController : public QObject,
+                          public ExportProgressWindowControllerDelegate,
+                          public VideoControlBarDelegate {
     Q_OBJECT
 public:
     PreviewController(PreviewWindowController* window, PlayerView* playerView,
@@ -38,10 +42,15 @@ public:
     // The window is closing: the modal session ends.
     void windowWillClose();
 
-    bool respondsToSelector(std::string_view selector) const override {
-        return selector == "exportProgressWindowControllerDidCancel:";
-    }
+    bool respondsToSelector(std::string_view selector) const override;
     void exportProgressWindowControllerDidCancel(ExportProgressWindowController*) override;
+
+    // VideoControlBarDelegate: the bar starts the player with the preview's sound switch and
+    // follows its position.
+    void playVideo() override;
+    void pauseVideo() override {}
+    void adjustAudio(float volume) override;
+    MediaTime monitorVideo() override;
 
     PlayerView* m_PreviewPlayer() const { return m_previewPlayer; }
     SavePanel* savePanel() const { return m_exportFlow->savePanel(); }
@@ -61,6 +70,10 @@ private:
     void play(const QString& path, float rate, bool removeAudio);
     void renderSmoothCopy(const QString& copyPath);
     void renderProgressed();
+    // The bar follows the player from its first status on.
+    void attachToBar(Player* player);
+    void playerStatusChanged(Player* player);
+    bool withSound() const;
 
     QPointer<PreviewWindowController> m_window;
     const SectionsStorage m_edit;

@@ -1,5 +1,6 @@
 #include "preview/PreviewWindowController.h"
 
+#include "controls/VideoControlBar.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
 
@@ -17,6 +18,9 @@ PreviewWindowController::PreviewWindowController(SectionsStorage edit, QWidget* 
     resize(800, 520);
     m_playerView = new PlayerView(this);
     m_playerView->setMinimumSize(320, 180);
+    m_controlBar = new VideoControlBar(this);
+    m_controlBar->m_leftHandle()->setHidden(true);
+    m_controlBar->m_rightHandle()->setHidden(true);
     m_exportButton = new QPushButton(tr("Export…"), this);
     m_closeButton = new QPushButton(tr("Close"), this);
     m_progressBar = new QProgressBar(this);
@@ -30,6 +34,7 @@ PreviewWindowController::PreviewWindowController(SectionsStorage edit, QWidget* 
     buttons->addWidget(m_closeButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_playerView, 1);
+    layout->addWidget(m_controlBar);
     layout->addLayout(buttons);
 
     m_previewController = new PreviewController(this, m_playerView, std::move(edit));
@@ -40,7 +45,10 @@ PreviewWindowController::PreviewWindowController(SectionsStorage edit, QWidget* 
     m_previewController->awakeFromNib();
 }
 
-PreviewWindowController::~PreviewWindowController() = default;
+// The bar, deleted before its delegate, must not report to it meanwhile.
+PreviewWindowController::~PreviewWindowController() {
+    m_controlBar->setDelegate(nullptr);
+}
 
 void PreviewWindowController::runModal() {
     setWindowModality(Qt::ApplicationModal);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sections/SectionObject.h"
+#include "edit/SectionObject.h"
 
 #include <QDialog>
 
@@ -11,9 +11,11 @@ namespace lento {
 
 class PlayerView;
 class PreviewController;
+class VideoControlBar;
 
-// The preview window: a player view with an export and a close control, for the full section of
-// the edit it is given. It runs in a modal session of the application, which its closing ends.
+// The preview window, for the full section of the edit it is given: a player view under which
+// the editors' control bar plays, pauses and seeks the preview, with an export and a close
+// control. It runs in a modal session of the application, which its closing ends.
 class PreviewWindowController : public QDialog {
     Q_OBJECT
 public:
@@ -22,6 +24,8 @@ public:
 
     PreviewController* previewController() const { return m_previewController; }
     PlayerView* playerView() const { return m_playerView; }
+    // Its trim handles are hidden: the preview plays the whole movie.
+    VideoControlBar* controlBar() const { return m_controlBar; }
     QPushButton* exportButton() const { return m_exportButton; }
     QPushButton* closeButton() const { return m_closeButton; }
     // Shown while a smooth preview is being made.
@@ -42,6 +46,7 @@ private:
     void stopModal();
 
     PlayerView* m_playerView = nullptr;
+    VideoControlBar* m_controlBar = nullptr;
     QPushButton* m_exportButton = nullptr;
     QPushButton* m_closeButton = nullptr;
     QProgressBar* m_progressBar = nullptr;

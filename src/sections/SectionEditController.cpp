@@ -1,14 +1,14 @@
 #include "sections/SectionEditController.h"
 
-#include "app/Dialogs.h"
-#include "app/Log.h"
-#include "app/PlayerLoading.h"
+#include "base/Dialogs.h"
+#include "base/Log.h"
+#include "controls/MotionChoice.h"
+#include "controls/PlayerLoading.h"
 #include "controls/SpeedChooser.h"
-#include "export/ExportSetup.h"
-#include "export/MotionChoice.h"
+#include "edit/SectionComposition.h"
+#include "edit/SectionRules.h"
+#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
-#include "sections/SectionComposition.h"
-#include "sections/SectionRules.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -778,7 +778,7 @@ void SectionEditController::actionSectionExport() {
             return nothing;
         }
         auto composition = makeFullVideoComposition(
-            *item.asset(), static_cast<int>(nearestWholeSpeed(section.factor)), !section.audio,
+            *item.asset(), section.factor, !section.audio,
             MediaTimeRange::fromTimeToTime(section.start, section.end), section.motion);
         return ExportJob(composition, item.asset(), playbackRange(item));
     });

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "app/DragAndDropView.h"
+#include "controls/DragAndDropView.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
+#include "edit/SectionObject.h"
 #include "edit/SectionsTableModel.h"
 #include "export/ExportFlow.h"
 #include "sections/MouseClickView.h"
-#include "sections/SectionObject.h"
 
 #include <QObject>
 #include <QPointer>

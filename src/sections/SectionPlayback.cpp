@@ -1,9 +1,9 @@
 // Playback that follows the sections: while a row is selected, the rate and the sound change as
 // the playhead enters and leaves sections.
-#include "app/Log.h"
+#include "base/Log.h"
+#include "edit/SectionRules.h"
 #include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
-#include "sections/SectionRules.h"
 
 namespace lento {
 

@@ -1,13 +1,12 @@
 #include "app/AppDelegate.h"
-#include "app/Dialogs.h"
-#include "app/DragAndDropView.h"
 #include "app/MainWindow.h"
+#include "base/Dialogs.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
+#include "edit/SectionRules.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
-#include "sections/SectionRules.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
 
@@ -15,9 +14,7 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDragEnterEvent>
 #include <QLineEdit>
-#include <QMimeData>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
@@ -29,41 +26,6 @@ namespace {
 
 using test::fileUrl;
 using test::fixture;
-
-class RecordingDropDelegate : public DragAndDropViewDelegate {
-public:
-    void fileDropped(const QUrl& url) override { dropped.push_back(url); }
-    std::vector<QUrl> dropped;
-};
-
-TEST(DragAndDropViewTest, ADropOfSeveralFilesHandsOnTheFirstOnly) {
-    test::ensureQtApp();
-    DragAndDropView view;
-    RecordingDropDelegate delegate;
-    view.setDelegate(&delegate);
-
-    QMimeData files;
-    files.setUrls({fileUrl("/videos/a.mp4"), fileUrl("/videos/b.mp4"), fileUrl("/videos/c.mp4")});
-    EXPECT_TRUE(view.performDragOperation(files));
-    ASSERT_EQ(delegate.dropped.size(), 1u);
-    EXPECT_EQ(delegate.dropped[0].toLocalFile(), "/videos/a.mp4");
-
-    // Text is taken (the drag shows the copy cursor) but hands nothing on.
-    QMimeData text;
-    text.setText("just words");
-    EXPECT_TRUE(view.performDragOperation(text));
-    EXPECT_EQ(delegate.dropped.size(), 1u);
-
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &text, Qt::LeftButton,
-                          Qt::NoModifier);
-    QCoreApplication::sendEvent(&view, &enter);
-    EXPECT_TRUE(enter.isAccepted());
-    EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
-
-    // Without a delegate a drop is still accepted and goes nowhere.
-    view.setDelegate(nullptr);
-    EXPECT_TRUE(view.performDragOperation(files));
-}
 
 class MainWindowTest : public ::testing::Test {
 protected:

@@ -23,14 +23,6 @@ protected:
     }
 };
 
-TEST(TimeText, DropsTheFractionTowardMinusInfinityAndWrapsAtADay) {
-    EXPECT_EQ(timeText(MediaTime::make(37259, 10)), "01:02:05");
-    EXPECT_EQ(timeText(MediaTime::invalid()), "00:00:00");
-    EXPECT_EQ(timeText(MediaTime::make(-1, 2)), "23:59:59");
-    EXPECT_EQ(timeText(MediaTime::make(86400, 1)), "00:00:00");
-    EXPECT_EQ(timeText(MediaTime::make(int64_t{86400} * 400 + 3725, 1)), "01:02:05");
-}
-
 TEST_F(VideoControlBarTest, WithoutAPlayerOnlyTheRateTheLabelsAndThePlayheadChange) {
     bar->setSeekerPosition(MediaTime::make(5, 1)); // no duration: no time axis
     EXPECT_EQ(playheadX(), 0);

@@ -1,5 +1,5 @@
 #include "edit/SectionsTableModel.h"
-#include "sections/SectionRules.h"
+#include "edit/SectionRules.h"
 
 #include <QBrush>
 #include <QPersistentModelIndex>

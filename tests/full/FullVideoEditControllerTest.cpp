@@ -1,7 +1,7 @@
 #include "full/FullVideoEditController.h"
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
-#include "app/PlayerLoading.h"
+#include "controls/PlayerLoading.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
 #include "support/EditorTesting.h"

@@ -2,9 +2,9 @@
 // must end, completed or failed, without crashing, hanging or leaking, and a failed one must
 // leave nothing behind.
 #include "MemoryFile.h"
-#include "export/ExportSetup.h"
 #include "media/Asset.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lento::MediaTimeRange::make(lento::MediaTime::make(0, duration.timescale),
                                     lento::minTime(lento::MediaTime::make(1, 1), duration));
     auto session = lento::ExportSession::exportSessionWithAsset(
-        lento::makeFullVideoComposition(*asset, 2, false, firstSecond),
+        lento::makeFullVideoComposition(*asset, lento::SpeedFactor::whole(2), false, firstSecond),
         lento::ExportPresetName::H264_640x480);
     if (!session) {
         return 0;

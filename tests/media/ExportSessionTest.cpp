@@ -1,6 +1,7 @@
 #include "media/ExportSession.h"
-#include "export/ExportSetup.h"
+#include "media/ExportSetup.h"
 #include "media/FrameStage.h"
+#include "media/SpeedFactor.h"
 #include "support/ExportTesting.h"
 #include "support/MediaProbe.h"
 
@@ -21,6 +22,15 @@ namespace fs = std::filesystem;
 using test::fixture;
 
 constexpr double kFrame = 1.0 / 30.0;
+
+// A factor as the editor takes it, and how many times longer it makes a movie, for the probes.
+SpeedFactor factorOf(const char* text) {
+    return SpeedFactor::parse(text).value_or(SpeedFactor());
+}
+double timesOf(const char* text) {
+    const SpeedFactor factor = factorOf(text);
+    return double(factor.num()) / double(factor.den());
+}
 
 class ExportSessionTest : public ::testing::Test {
 protected:
@@ -58,7 +68,7 @@ protected:
     }
 
     static std::unique_ptr<ExportSession>
-    fullVideoSession(const std::string& source, int factor, bool removeAudio,
+    fullVideoSession(const std::string& source, SpeedFactor factor, bool removeAudio,
                      const char* preset = ExportPresetName::H264_1280x720) {
         auto asset = Asset::assetWithPath(source);
         EXPECT_TRUE(asset->isPlayable());
@@ -70,31 +80,33 @@ protected:
 };
 
 // Every picture the source's decoder gives appears once, in order, shown `factor` times as
-// long, whatever the container does with its time stamps: transport and program streams that
-// cannot seek to their start, B-frames without stamps, stamps out of order, streams that start an
-// hour in. Both tracks last the stretched length of the source, the sound to its end, and the
-// picture keeps the way it is turned for showing; a source without sound gives none.
+// long (each picture's time exactly, also at a fractional factor), whatever the container does with
+// its time stamps: transport and program streams that cannot seek to their start, B-frames without
+// stamps, stamps out of order, streams that start an hour in. Both tracks last the stretched length
+// of the source, the sound to its end, and the picture keeps the way it is turned for showing; a
+// source without sound gives none.
 TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretched) {
     struct Case {
         const char* source;
-        int factor;
+        const char* factor;
         double seconds;
     };
     const Case cases[] = {
-        {"clip.mp4", 1, 10},    {"clip.mp4", 3, 10},      {"vfr.mp4", 2, 6},
-        {"transport.ts", 2, 2}, {"interlaced.mpg", 2, 2}, {"late.mkv", 2, 2},
-        {"bframes.avi", 2, 2},  {"no-offsets.mp4", 2, 2}, {"portrait.mp4", 1, 10},
-        {"silent.mov", 1, 10},
+        {"clip.mp4", "1", 10},    {"clip.mp4", "2.5", 10},    {"vfr.mp4", "2", 6},
+        {"transport.ts", "2", 2}, {"interlaced.mpg", "2", 2}, {"late.mkv", "2.25", 2},
+        {"bframes.avi", "2", 2},  {"no-offsets.mp4", "2", 2}, {"portrait.mp4", "1", 10},
+        {"silent.mov", "1", 10},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.source) + " x" + std::to_string(c.factor));
+        SCOPED_TRACE(std::string(c.source) + " x" + c.factor);
         auto asset = Asset::assetWithPath(fixture(c.source));
         ASSERT_TRUE(asset->isPlayable()) << asset->error();
         ASSERT_NEAR(asset->duration().seconds(), c.seconds, 0.05);
         const bool sound = test::probe(fixture(c.source)).audio() != nullptr;
         auto session = ExportSession::exportSessionWithAsset(
-            makeFullVideoComposition(*asset, c.factor, false), ExportPresetName::H264_1280x720);
-        const std::string destination = out(std::to_string(c.factor) + "-" + c.source + ".mp4");
+            makeFullVideoComposition(*asset, factorOf(c.factor), false),
+            ExportPresetName::H264_1280x720);
+        const std::string destination = out(std::string(c.factor) + "-" + c.source + ".mp4");
         const Outcome outcome = run(*session, destination);
         ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
         EXPECT_EQ(outcome.completions, 1);
@@ -102,7 +114,7 @@ TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretc
         EXPECT_TRUE(std::is_sorted(outcome.progress.begin(), outcome.progress.end()));
         EXPECT_EQ(outcome.progress.back(), 1.0f);
 
-        const double length = asset->duration().seconds() * c.factor;
+        const double length = asset->duration().seconds() * timesOf(c.factor);
         const auto probe = test::probe(destination);
         EXPECT_NE(probe.majorBrand, "qt  ");
         ASSERT_NE(probe.video(), nullptr);
@@ -126,7 +138,7 @@ TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretc
             ASSERT_EQ(frames[i].index, source[i].index) << i;
             if (i > 0 && source[i].time > source[i - 1].time &&
                 source[i].time < asset->duration().seconds()) {
-                ASSERT_NEAR(frames[i].time, c.factor * source[i].time, 0.002) << i;
+                ASSERT_NEAR(frames[i].time, timesOf(c.factor) * source[i].time, 0.002) << i;
             }
         }
     }
@@ -141,13 +153,14 @@ TEST_F(ExportSessionTest, ADamagedSourceEndsWhereItsReadablePartEndsAndSaysSo) {
     ASSERT_TRUE(asset->isDamaged());
     const double readable = asset->readableDuration().seconds();
     EXPECT_NEAR(readable, 3.7, 0.5);
-    auto session = ExportSession::exportSessionWithAsset(makeFullVideoComposition(*asset, 2, false),
-                                                         ExportPresetName::H264_1280x720);
+    auto session = ExportSession::exportSessionWithAsset(
+        makeFullVideoComposition(*asset, SpeedFactor::whole(2), false),
+        ExportPresetName::H264_1280x720);
     char expected[256];
     std::snprintf(expected, sizeof expected, "%s is damaged: readable up to %.2f s of 10.00 s",
                   fixture("damaged.mp4").c_str(), readable);
     EXPECT_EQ(session->warning(), expected);
-    EXPECT_EQ(fullVideoSession(fixture("clip.mp4"), 2, false)->warning(), "");
+    EXPECT_EQ(fullVideoSession(fixture("clip.mp4"), SpeedFactor(), false)->warning(), "");
 
     ASSERT_EQ(run(*session, out("damaged.mp4")).status, ExportSession::Status::Completed);
     const auto probe = test::probe(out("damaged.mp4"));
@@ -176,11 +189,11 @@ TEST(ExportPresetTest, TheSizeFollowsThePresetUprightOrNot) {
 }
 
 TEST_F(ExportSessionTest, FlashesAndBeepsStayTogetherWhenStretched) {
-    auto session = fullVideoSession(fixture("sync.mp4"), 3, false);
+    auto session = fullVideoSession(fixture("sync.mp4"), factorOf("2.5"), false);
     ASSERT_EQ(run(*session, out("sync.mp4")).status, ExportSession::Status::Completed);
     const auto report = test::measureSync(out("sync.mp4"));
     EXPECT_EQ(report.pairs, 10);
-    EXPECT_LT(report.worstSeconds, 3 * kFrame);
+    EXPECT_LT(report.worstSeconds, 2.5 * kFrame);
 }
 
 TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
@@ -211,22 +224,22 @@ TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
 
 // Blend and Smooth fill the slowed stretch with pictures on a constant grid at the source's rate
 // (a variable-rate source's average): N times the pictures, evenly spaced from zero, the movie
-// N times as long on both tracks.
+// N times as long on both tracks, also for a fractional N.
 TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
     struct Case {
         const char* source;
         double from;
         MotionMode motion;
-        int factor;
+        const char* factor;
     };
     const Case cases[] = {
-        {"clip.mp4", 3, MotionMode::Blend, 2},
-        {"clip.mp4", 3, MotionMode::Smooth, 4},
-        {"vfr.mp4", 2, MotionMode::Smooth, 2},
+        {"clip.mp4", 3, MotionMode::Blend, "2.5"},
+        {"clip.mp4", 3, MotionMode::Smooth, "4"},
+        {"vfr.mp4", 2, MotionMode::Smooth, "2"},
     };
     for (const Case& c : cases) {
-        const std::string name = std::string(motionModeName(c.motion)) + "-x" +
-                                 std::to_string(c.factor) + "-" + c.source;
+        const std::string name =
+            std::string(motionModeName(c.motion)) + "-x" + c.factor + "-" + c.source;
         SCOPED_TRACE(name);
         auto asset = Asset::assetWithPath(fixture(c.source));
         ASSERT_TRUE(asset->isPlayable());
@@ -235,12 +248,12 @@ TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
         const MediaTimeRange twoSeconds = MediaTimeRange::make(
             MediaTime::make(int64_t(c.from * 1000), 1000), MediaTime::make(2, 1));
         auto session = ExportSession::exportSessionWithAsset(
-            makeFullVideoComposition(*asset, c.factor, false, twoSeconds, c.motion),
+            makeFullVideoComposition(*asset, factorOf(c.factor), false, twoSeconds, c.motion),
             ExportPresetName::H264_640x480);
         const Outcome outcome = run(*session, out(name + ".mp4"));
         ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
 
-        const double length = 2.0 * c.factor;
+        const double length = 2.0 * timesOf(c.factor);
         const double step = av_q2d(av_inv_q(rate));
         const auto frames = test::decodeVideoFrames(out(name + ".mp4"));
         ASSERT_FALSE(frames.empty());
@@ -259,7 +272,7 @@ TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {
     // The source turns bad between building the composition and exporting it.
     const std::string path = out("vanishing.mp4");
     fs::copy_file(fixture("clip.mp4"), path);
-    auto session = fullVideoSession(path, 2, false);
+    auto session = fullVideoSession(path, SpeedFactor::whole(2), false);
     { std::ofstream(path, std::ios::trunc) << "no longer a movie"; }
     const Outcome broken = run(*session, out("result.mp4"));
     EXPECT_EQ(broken.status, ExportSession::Status::Failed);
@@ -300,7 +313,8 @@ TEST_F(ExportSessionTest, PicturesSoundAndTagsOfTheSourceComeAlong) {
           Case{"phone.mov", 4, ExportPresetName::SourceSize, "slow.mov", false, 1, 30, 1},
           Case{"phone.mov", 4, ExportPresetName::Original, "slow.mp4", false, 1, 30, 1}}) {
         SCOPED_TRACE(c.destination);
-        auto session = fullVideoSession(fixture(c.source), c.factor, false, c.preset);
+        auto session =
+            fullVideoSession(fixture(c.source), SpeedFactor::whole(c.factor), false, c.preset);
         ASSERT_EQ(run(*session, out(c.destination)).status, ExportSession::Status::Completed);
         const std::vector<std::string> pictures = test::frameDigests(fixture(c.source));
         const std::vector<std::string> written = test::frameDigests(out(c.destination));
@@ -347,7 +361,8 @@ TEST_F(ExportSessionTest, EncodedPicturesKeepTheSourcesDepthAndColour) {
     for (const Case& c : {Case{"hdr.mov", "High 10", "yuv420p10le", "bt2020", "smpte2084"},
                           Case{"clip.mov", "High", "yuv420p", "unknown", "unknown"}}) {
         SCOPED_TRACE(c.source);
-        auto session = fullVideoSession(fixture(c.source), 2, true, ExportPresetName::P720);
+        auto session = fullVideoSession(fixture(c.source), SpeedFactor::whole(2), true,
+                                        ExportPresetName::P720);
         const Outcome outcome = run(*session, out("coloured.mp4"));
         ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
         const auto probe = test::probe(out("coloured.mp4"));

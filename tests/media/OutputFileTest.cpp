@@ -2,8 +2,8 @@
 // nothing is left behind however the writer ends.
 
 #include "media/OutputFile.h"
-#include "export/ExportSetup.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
@@ -116,7 +116,8 @@ TEST_F(OutputFileTest, ASessionMayBeDestroyedByItsOwnCompletion) {
     ASSERT_TRUE(asset->isPlayable());
     const auto second = MediaTimeRange::make(MediaTime::zero(), MediaTime::make(1, 1));
     auto session = ExportSession::exportSessionWithAsset(
-        makeFullVideoComposition(*asset, 1, false, second), ExportPresetName::H264_640x480);
+        makeFullVideoComposition(*asset, SpeedFactor(), false, second),
+        ExportPresetName::H264_640x480);
     ASSERT_TRUE(session);
     session->setOutputURL(path("short.mov"));
     // Held by the completion, so that the worker is done with it before it is freed.

@@ -1,11 +1,12 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
+#include "edit/SectionObject.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
 #include "preview/PreviewWindowController.h"
-#include "sections/SectionObject.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
 
@@ -16,9 +17,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTest>
 #include <QToolButton>
 
 #include <filesystem>
+#include <tuple>
 
 namespace lento {
 namespace {
@@ -29,19 +32,20 @@ using namespace std::chrono_literals;
 class PreviewTest : public ::testing::Test {
 protected:
     // An edit of `movie` with those Full Video choices.
-    static SectionsStorage edit(const std::string& movie, int64_t speed, bool removeAudio,
+    static SectionsStorage edit(const std::string& movie, const char* factor, bool removeAudio,
                                 MotionMode motion = MotionMode::Hold) {
         EditState state = editOfVideo(QString::fromStdString(fixture(movie)), MediaTime::zero());
-        state.fullVideo = {SpeedFactor::whole(speed), !removeAudio, motion};
+        state.fullVideo = {SpeedFactor::parse(factor).value_or(SpeedFactor()), !removeAudio,
+                           motion};
         return SectionsStorage(state);
     }
 
     // Opens the preview on an edit of `movie`.
-    std::unique_ptr<PreviewWindowController> preview(const std::string& movie, int64_t speed,
+    std::unique_ptr<PreviewWindowController> preview(const std::string& movie, const char* factor,
                                                      bool removeAudio,
                                                      MotionMode motion = MotionMode::Hold) {
         auto window =
-            std::make_unique<PreviewWindowController>(edit(movie, speed, removeAudio, motion));
+            std::make_unique<PreviewWindowController>(edit(movie, factor, removeAudio, motion));
         // A smooth copy to render comes first; rendering it takes a while.
         EXPECT_TRUE(test::waitUntil(
             [&] {
@@ -67,22 +71,68 @@ protected:
 };
 
 TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
-    const std::pair<int, bool> cases[] = {{1, false}, {2, true}, {3, false}};
-    for (const auto& [speed, removeAudio] : cases) {
-        SCOPED_TRACE(speed);
-        auto window = preview("clip.mp4", speed, removeAudio);
+    const std::tuple<const char*, double, bool> cases[] = {
+        {"1", 1, false}, {"2", 2, true}, {"2.5", 2.5, false}};
+    for (const auto& [factor, speed, removeAudio] : cases) {
+        SCOPED_TRACE(factor);
+        auto window = preview("clip.mp4", factor, removeAudio);
         Player& player = *window->playerView()->player();
-        EXPECT_FLOAT_EQ(player.rate(), 1.0f / speed);
+        EXPECT_FLOAT_EQ(player.rate(), float(1.0 / speed));
         EXPECT_EQ(player.volume(), removeAudio ? 0.0f : 1.0f);
         EXPECT_EQ(player.currentItem()->audioTimePitchAlgorithm(),
                   PlayerItem::PitchAlgorithm::Default);
-        const auto probe = exportPreview(*window, QStringLiteral("out%1.mp4").arg(speed));
+        const auto probe =
+            exportPreview(*window, QStringLiteral("out%1.mp4").arg(QLatin1String(factor)));
         EXPECT_EQ(player.rate(), 0.0f);
         EXPECT_EQ(offer.name, "Untitled.mov");
         EXPECT_EQ(offer.formats, QStringList({"mov", "3gp", "mp4"}));
         EXPECT_NEAR(probe.durationSeconds, 10.0 * speed, 0.1);
         EXPECT_EQ(probe.audio() == nullptr, removeAudio);
     }
+}
+
+// The preview starts playing and its bar shows it; the bar pauses, seeks and plays the preview at
+// its factor, follows a pause the bar did not make, and rewinds at the end.
+TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
+    auto window = preview("clip.mp4", "2", false);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    VideoControlBar& bar = *window->controlBar();
+    Player& player = *window->playerView()->player();
+    EXPECT_TRUE(bar.m_btnPlay()->isEnabled());
+    EXPECT_TRUE(bar.m_btnPlay()->isChecked());
+    EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:10");
+    EXPECT_TRUE(test::waitUntil([&] { return bar.m_trackSeeker()->x() > 0; }));
+
+    bar.m_btnPlay()->click();
+    EXPECT_EQ(player.rate(), 0.0f);
+    EXPECT_EQ(bar.monitorVideoTimer(), nullptr);
+    // The playhead dragged to the track's middle.
+    const QWidget* seeker = bar.m_videoSeeker();
+    const QRect track = bar.m_videoTrack()->geometry();
+    const auto at = [&](QPoint point) { return seeker->mapTo(window.get(), point); };
+    QWindow* handle = window->windowHandle();
+    QTest::mousePress(handle, Qt::LeftButton, {}, at(bar.m_trackSeeker()->geometry().center()));
+    const QPoint middle(track.x() + track.width() / 2,
+                        bar.m_trackSeeker()->geometry().center().y());
+    QTest::mouseEvent(QTest::MouseMove, handle, Qt::NoButton, {}, at(middle));
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, at(middle));
+    EXPECT_NEAR(player.currentTime().seconds(), 5.0, 0.1);
+    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:05");
+
+    bar.m_btnPlay()->click();
+    EXPECT_FLOAT_EQ(player.rate(), 0.5f);
+    EXPECT_EQ(player.volume(), 1.0f);
+    EXPECT_NE(bar.monitorVideoTimer(), nullptr);
+    player.pause(); // as an export does
+    EXPECT_FALSE(bar.m_btnPlay()->isChecked());
+    EXPECT_EQ(bar.monitorVideoTimer(), nullptr);
+
+    player.seek(MediaTime::make(9800, 1000));
+    bar.m_btnPlay()->click();
+    EXPECT_TRUE(test::waitUntil([&] { return !bar.m_btnPlay()->isChecked(); }));
+    EXPECT_EQ(player.currentTime().seconds(), 0.0);
+    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:00");
 }
 
 // The smooth copy is rendered into the cache once, reduced, already slowed and with its sound,
@@ -93,7 +143,7 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     const QString copy = smoothPreviewPath(source, SpeedFactor::whole(2), false);
     ASSERT_EQ(copy.toStdString().rfind(folder.path() + "/lento/", 0), 0u);
     {
-        auto window = preview("clip.mp4", 2, false, MotionMode::Smooth);
+        auto window = preview("clip.mp4", "2", false, MotionMode::Smooth);
         Player& player = *window->playerView()->player();
         EXPECT_EQ(player.currentItem()->asset()->path(), copy.toStdString());
         EXPECT_FLOAT_EQ(player.rate(), 1.0f);
@@ -108,13 +158,13 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     const auto rendered = std::filesystem::last_write_time(copy.toStdString());
 
     auto again =
-        std::make_unique<PreviewWindowController>(edit("clip.mp4", 2, false, MotionMode::Smooth));
+        std::make_unique<PreviewWindowController>(edit("clip.mp4", "2", false, MotionMode::Smooth));
     EXPECT_EQ(again->previewController()->previewRender(), nullptr);
     ASSERT_NE(again->playerView()->player(), nullptr);
     EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());
     EXPECT_EQ(std::filesystem::last_write_time(copy.toStdString()), rendered);
     // Other settings make another copy.
-    EXPECT_NE(smoothPreviewPath(source, *SpeedFactor::make(5, 2), false), copy);
+    EXPECT_NE(smoothPreviewPath(source, *SpeedFactor::parse("2.5"), false), copy);
     EXPECT_NE(smoothPreviewPath(source, SpeedFactor::whole(2), true), copy);
     qunsetenv("XDG_CACHE_HOME");
 }

@@ -1,7 +1,7 @@
 #include "sections/SectionEditController.h"
 #include "controls/SpeedChooser.h"
-#include "controls/TimeText.h"
-#include "sections/SectionRules.h"
+#include "edit/SectionRules.h"
+#include "edit/TimeText.h"
 #include "support/EditorTesting.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Dialogs.h"
-#include "app/Log.h"
+#include "base/Dialogs.h"
+#include "base/Log.h"
 #include "controls/VideoControlBar.h"
 #include "media/PlayerView.h"
 #include "support/MediaProbe.h"

@@ -1,6 +1,6 @@
 #include "support/ExportTesting.h"
 
-#include "app/Dialogs.h"
+#include "base/Dialogs.h"
 #include "support/QtApp.h"
 #include <QLabel>
 

@@ -75,9 +75,9 @@ protected:
 };
 
 // The clip's frames carry their numbers, so the first exported frame shows where the range began.
-// An iTunes video is an MPEG-4 file, not a QuickTime movie.
+// An iTunes video is an MPEG-4 file, not a QuickTime movie. The factor may have two decimals.
 TEST_F(LentoExportTest, FactorRangeAndNoSoundShapeTheMovie) {
-    const Outcome result = run("--no-sound --factor 2 --range 2 5 $CLIP $OUT/slow.m4v");
+    const Outcome result = run("--no-sound --factor 2.5 --range 2 5 $CLIP $OUT/slow.m4v");
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, dest("slow.m4v") + "\n");
     EXPECT_EQ(written(), std::vector<fs::path>{dest("slow.m4v")});
@@ -87,7 +87,7 @@ TEST_F(LentoExportTest, FactorRangeAndNoSoundShapeTheMovie) {
                 movie.majorBrand == "isom")
         << movie.majorBrand;
     EXPECT_EQ(movie.audio(), nullptr);
-    EXPECT_NEAR(movie.video()->durationSeconds, 6.0, 0.2);
+    EXPECT_NEAR(movie.video()->durationSeconds, 7.5, 1.0 / 30);
     const auto frames = decodeVideoFrames(dest("slow.m4v"));
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames.front().index, 60);
@@ -96,30 +96,31 @@ TEST_F(LentoExportTest, FactorRangeAndNoSoundShapeTheMovie) {
 
 // A section far shorter than a frame exports: it simply holds next to nothing. --motion smooth
 // reaches the section that names no mode; the others hold their pictures as they say, given in
-// any order. Smooth fills 2-3 s slowed twice with 60 pictures 1/30 s apart, where holding would
-// give 30 twice as long; the held section keeps its 30 pictures 0.1 s apart. A muted section
-// at normal speed is silent too.
+// any order. Smooth fills 2-3 s slowed 2.5 times with 75 pictures 1/30 s apart, where holding
+// would give 30 2.5 times as long; the held section keeps its 30 pictures 0.1 s apart. A muted
+// section at normal speed is silent too.
 TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsAsTheirMotionSays) {
     const Outcome tiny = run("--section 0:0.00001:2 $CLIP $DEST");
     ASSERT_EQ(tiny.exitCode, 0) << tiny.err;
     EXPECT_NEAR(probe(dest()).durationSeconds, 10.0, 0.01);
 
     const Outcome result = run("--motion smooth --section 7:8:1:mute --section 5:6:3:mute:hold "
-                               "--section 2:3:2 $CLIP $DEST");
+                               "--section 2:3:2.5 $CLIP $DEST");
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const auto frames = decodeVideoFrames(dest());
-    ASSERT_EQ(frames.size(), 60u + 60u + 60u + 30u + 120u);
-    for (size_t i = 60; i < 120; ++i) {
+    ASSERT_EQ(frames.size(), 60u + 75u + 60u + 30u + 120u);
+    for (size_t i = 60; i < 135; ++i) {
         ASSERT_NEAR(frames[i].time, 2.0 + double(i - 60) / 30, 0.002) << i;
     }
-    EXPECT_NEAR(frames[120].time, 4.0, 0.002);
-    EXPECT_NEAR(frames[181].time, 6.1, 0.002);
-    EXPECT_NEAR(frames[210].time, 9.0, 0.002);
-    EXPECT_GT(soundRms(dest(), 2.2, 3.8), 0.02);
-    EXPECT_LT(soundRms(dest(), 6.2, 8.8), 0.001);
-    EXPECT_GT(soundRms(dest(), 9.2, 9.8), 0.02);
-    EXPECT_LT(soundRms(dest(), 10.2, 10.8), 0.001);
-    EXPECT_GT(soundRms(dest(), 11.2, 12.8), 0.02);
+    EXPECT_NEAR(frames[135].time, 4.5, 0.002);
+    EXPECT_NEAR(frames[196].time, 6.6, 0.002);
+    EXPECT_NEAR(frames[225].time, 9.5, 0.002);
+    EXPECT_NEAR(probe(dest()).durationSeconds, 13.5, 1.0 / 30);
+    EXPECT_GT(soundRms(dest(), 2.2, 4.3), 0.02);
+    EXPECT_LT(soundRms(dest(), 6.7, 9.3), 0.001);
+    EXPECT_GT(soundRms(dest(), 9.7, 10.3), 0.02);
+    EXPECT_LT(soundRms(dest(), 10.7, 11.3), 0.001);
+    EXPECT_GT(soundRms(dest(), 11.7, 13.3), 0.02);
 }
 
 TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
@@ -127,7 +128,10 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                              "$CLIP",
                              "$CLIP $DEST $DEST",
                              "--factor 0 $CLIP $DEST",
-                             "--factor 101 $CLIP $DEST",
+                             "--factor 11 $CLIP $DEST",
+                             "--factor 0.5 $CLIP $DEST",
+                             "--factor 2.125 $CLIP $DEST",
+                             "--section 2:4:10.01 $CLIP $DEST",
                              "--factor 2x $CLIP $DEST",
                              "--factor",
                              "--range 5 2 $CLIP $DEST",
@@ -151,6 +155,12 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
         const Outcome result = run(line);
         EXPECT_EQ(result.exitCode, 2) << line;
         EXPECT_NE(result.err.find("usage:"), std::string::npos) << line << ": " << result.err;
+        if (std::string_view(line).starts_with("--factor 0.5")) {
+            EXPECT_NE(result.err.find("--factor needs a number from 1 to 10 with up to two "
+                                      "decimals"),
+                      std::string::npos)
+                << result.err;
+        }
         if (std::string_view(line).starts_with("$CLIP $OUT/")) {
             EXPECT_NE(result.err.find("DEST must end in mov, mp4, m4v or 3gp"), std::string::npos)
                 << result.err;
@@ -184,8 +194,8 @@ TEST_F(LentoExportTest, BadSourceOrDestinationFailsWithAMessageAndWritesNothing)
 }
 
 // Stopping mid-export, however it is stopped, leaves neither the movie nor anything beside it.
-// Factor 100 makes 1000 s of stretched sound, far longer to export than the wait before the
-// signal. The progress line is printed once the handlers are in place.
+// Factor 10 with smooth motion makes 3000 pictures along the motion, far longer to export than
+// the wait before the signal. The progress line is printed once the handlers are in place.
 TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
     for (const auto& [signals, exitCode] : std::vector<std::pair<std::vector<int>, int>>{
              {{SIGINT}, 130},
@@ -195,7 +205,7 @@ TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
              {{SIGKILL}, 128 + SIGKILL}}) {
         SCOPED_TRACE(strsignal(signals.front()) + std::string(" x") +
                      std::to_string(signals.size()));
-        const pid_t pid = start("--factor 100 $CLIP $DEST");
+        const pid_t pid = start("--factor 10 --motion smooth $CLIP $DEST");
         ASSERT_GT(pid, 0);
         for (int tries = 0;
              tries < 500 && readFileBytes(m_err).find("Exporting") == std::string::npos; ++tries) {

@@ -1,14 +1,15 @@
 // lento-export: slows a video down from the command line, with the editor's export engine.
 
-#include "app/Log.h"
-#include "export/ExportSetup.h"
+#include "base/Log.h"
+#include "edit/SectionComposition.h"
 #include "media/Asset.h"
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
+#include "media/ExportSetup.h"
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
 #include "media/OutputFile.h"
-#include "sections/SectionComposition.h"
+#include "media/SpeedFactor.h"
 
 #include <algorithm>
 #include <atomic>
@@ -35,7 +36,8 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
-constexpr int kMaxFactor = 100;
+// What a factor may be: the editor's range.
+constexpr const char* kFactorRule = "1 to 10 with up to two decimals";
 // The extensions whose containers an export writes (see fileTypeForExtension).
 constexpr const char* kWrittenExtensions = "mov, mp4, m4v or 3gp";
 
@@ -43,7 +45,7 @@ constexpr const char* kWrittenExtensions = "mov, mp4, m4v or 3gp";
 struct SectionOption {
     double start = 0;
     double end = 0;
-    int factor = 1;
+    lento::SpeedFactor factor;
     bool mute = false;
     std::optional<lento::MotionMode> motion; // --motion's when not named
 };
@@ -51,7 +53,7 @@ struct SectionOption {
 struct Options {
     bool help = false;
     bool hasFactor = false;
-    int factor = 1;
+    lento::SpeedFactor factor;
     bool noSound = false;
     lento::MotionMode motion = lento::MotionMode::Hold;
     std::string preset; // empty: chosen from the destination
@@ -92,7 +94,7 @@ void printUsage(std::FILE* out) {
                  "Slows SOURCE down N times and writes it to DEST; the sound keeps its pitch.\n"
                  "With --section, writes the whole of SOURCE with each section slowed by its own\n"
                  "factor and the rest at normal speed.\n"
-                 "  --factor N         how many times slower, 1 to %d (default 1)\n"
+                 "  --factor N         how many times slower, %s (default 1)\n"
                  "  --motion MODE      how slowed pictures are shown: hold (each source picture\n"
                  "                     held longer, the default), blend (cross-fades between\n"
                  "                     neighbours) or smooth (pictures made along the motion);\n"
@@ -102,18 +104,25 @@ void printUsage(std::FILE* out) {
                  "                     (default: from DEST's extension)\n"
                  "  --range START END  export only this part of SOURCE, in seconds\n"
                  "  --section START:END:FACTOR[:mute][:MODE]\n"
-                 "                     slow this part of SOURCE (seconds) down FACTOR times,\n"
+                 "                     slow this part of SOURCE (seconds) down FACTOR times\n"
+                 "                     (as N),\n"
                  "                     \"mute\" leaving its sound out, MODE (hold, blend,\n"
                  "                     smooth) overriding --motion; repeatable, sections may\n"
                  "                     touch but not overlap; not with --factor or --range\n"
                  "  --help             show this help\n"
                  "DEST's extension chooses the container: %s.\n",
-                 kMaxFactor, presetNames().c_str(), kWrittenExtensions);
+                 kFactorRule, presetNames().c_str(), kWrittenExtensions);
 }
 
-bool parseInt(std::string_view text, int& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
+// A factor the editor offers too; 2.5 is exactly five halves.
+bool parseFactor(std::string_view text, lento::SpeedFactor& factor) {
+    const std::optional<lento::SpeedFactor> parsed =
+        lento::SpeedFactor::parse(text, lento::SpeedFactor::kMaxDecimals);
+    if (!parsed || !parsed->isWithinEditorRange()) {
+        return false;
+    }
+    factor = *parsed;
+    return true;
 }
 
 bool parseSeconds(std::string_view text, double& value) {
@@ -151,8 +160,8 @@ bool parseSection(std::string_view text, SectionOption& section) {
         return false;
     }
     return parseSeconds(fields[0], section.start) && parseSeconds(fields[1], section.end) &&
-           parseInt(fields[2], section.factor) && section.start >= 0 &&
-           section.end > section.start && section.factor >= 1 && section.factor <= kMaxFactor;
+           parseFactor(fields[2], section.factor) && section.start >= 0 &&
+           section.end > section.start;
 }
 
 // Whether two sections share a stretch of the source; touching ones do not.
@@ -183,9 +192,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
             options.noSound = true;
         } else if (arg == "--factor") {
             options.hasFactor = true;
-            if (!valueCount(1) || !parseInt(args[++i], options.factor) || options.factor < 1 ||
-                options.factor > kMaxFactor) {
-                error = "--factor needs a whole number from 1 to " + std::to_string(kMaxFactor);
+            if (!valueCount(1) || !parseFactor(args[++i], options.factor)) {
+                error = std::string("--factor needs a number from ") + kFactorRule;
                 return std::nullopt;
             }
         } else if (arg == "--motion") {
@@ -215,8 +223,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
             SectionOption section;
             if (!valueCount(1) || !parseSection(args[++i], section)) {
                 error = "--section needs START:END:FACTOR[:mute][:MODE], 0 <= START < END "
-                        "seconds, FACTOR 1 to " +
-                        std::to_string(kMaxFactor);
+                        "seconds, FACTOR " +
+                        std::string(kFactorRule);
                 return std::nullopt;
             }
             options.sections.push_back(section);
@@ -311,8 +319,9 @@ std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& a
                            start + lento::MediaTime::make(1, duration.timescale)),
             duration);
         auto section = std::make_shared<lento::SectionObject>();
-        section->initWithName(QString::number(sectionObjects.size() + 1), start, end, part.factor,
+        section->initWithName(QString::number(sectionObjects.size() + 1), start, end, 1,
                               !part.mute);
+        section->setFactor(part.factor);
         section->setMotion(part.motion.value_or(options.motion));
         sectionObjects.push_back(std::move(section));
     }

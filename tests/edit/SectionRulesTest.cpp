@@ -1,4 +1,4 @@
-#include "sections/SectionRules.h"
+#include "edit/SectionRules.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>

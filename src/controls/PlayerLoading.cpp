@@ -1,7 +1,7 @@
-#include "app/PlayerLoading.h"
+#include "controls/PlayerLoading.h"
 
-#include "app/Dialogs.h"
-#include "app/Log.h"
+#include "base/Dialogs.h"
+#include "base/Log.h"
 #include "controls/VideoControlBar.h"
 #include "media/PlayerView.h"
 

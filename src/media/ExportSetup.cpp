@@ -1,4 +1,4 @@
-#include "export/ExportSetup.h"
+#include "media/ExportSetup.h"
 
 #include <filesystem>
 
@@ -8,19 +8,18 @@ namespace {
 
 // Lays `range` of `sourceTrack` at zero of a new track and stretches it by `factor`.
 void addStretchedTrack(Composition& composition, const AssetTrack& sourceTrack,
-                       const MediaTimeRange& range, int factor, MotionMode motion) {
+                       const MediaTimeRange& range, SpeedFactor factor, MotionMode motion) {
     CompositionTrack* track = composition.addTrack(sourceTrack.mediaType, 0);
     track->insertTimeRange(range, sourceTrack, MediaTime::zero(), motion);
-    if (factor > 1) {
-        const MediaTime stretched =
-            MediaTime::make(range.duration.value * factor, range.duration.timescale);
-        track->scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), range.duration), stretched);
+    if (!factor.isOne()) {
+        track->scaleTimeRange(MediaTimeRange::make(MediaTime::zero(), range.duration),
+                              factor.stretch(range.duration));
     }
 }
 
 } // namespace
 
-std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, int factor,
+std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, SpeedFactor factor,
                                                       bool removeAudio, MediaTimeRange sourceRange,
                                                       MotionMode motion) {
     auto composition = std::make_shared<Composition>();
@@ -53,34 +52,6 @@ std::string exportPresetNameForDestination(const Asset& source,
         }
     }
     return ExportPresetName::H264_1280x720;
-}
-
-const std::vector<ExportQuality>& exportQualities() {
-    static const std::vector<ExportQuality> qualities = {
-        {"Standard", nullptr},
-        {"Original (no re-encoding)", ExportPresetName::Original},
-        {"Source Size", ExportPresetName::SourceSize},
-        {"1080p", ExportPresetName::P1080},
-        {"720p", ExportPresetName::P720},
-        {"540p", ExportPresetName::P540},
-        {"480p", ExportPresetName::P480},
-    };
-    return qualities;
-}
-
-const char* originalQualityNote() {
-    return "The pictures are copied as they are when the whole video is slowed down. Sections, "
-           "and videos this format cannot hold, are exported at their own size in the highest "
-           "quality.";
-}
-
-std::string exportPresetNameForQuality(int index, const Asset& source,
-                                       const std::string& destinationPath) {
-    const auto& qualities = exportQualities();
-    if (index <= 0 || index >= static_cast<int>(qualities.size())) {
-        return exportPresetNameForDestination(source, destinationPath);
-    }
-    return qualities[static_cast<size_t>(index)].presetName;
 }
 
 FileType outputFileTypeForDestination(const std::vector<FileType>& supportedTypes,

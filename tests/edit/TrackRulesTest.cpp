@@ -1,4 +1,4 @@
-#include "controls/TrackRules.h"
+#include "edit/TrackRules.h"
 
 #include <gtest/gtest.h>
 

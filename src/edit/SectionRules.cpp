@@ -1,4 +1,4 @@
-#include "sections/SectionRules.h"
+#include "edit/SectionRules.h"
 
 #include <algorithm>
 
@@ -117,20 +117,12 @@ float speedInTime(const SectionList& sections, MediaTime time) {
     if (index < 0) {
         return 1.0f;
     }
-    return static_cast<float>(1.0 /
-                              static_cast<double>(sections[static_cast<size_t>(index)]->speed()));
+    return static_cast<float>(sections[static_cast<size_t>(index)]->factor().playbackRate());
 }
 
 bool volumnInTime(const SectionList& sections, MediaTime time) {
     const int64_t index = sectionIndexInTime(sections, time);
     return index < 0 || !sections[static_cast<size_t>(index)]->removeAudio();
-}
-
-QString speedText(int64_t speed) {
-    if (speed == 1) {
-        return QStringLiteral("Original Speed");
-    }
-    return QStringLiteral("%1x Slower").arg(speed);
 }
 
 } // namespace lento

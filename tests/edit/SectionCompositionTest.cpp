@@ -1,6 +1,6 @@
-#include "sections/SectionComposition.h"
+#include "edit/SectionComposition.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +22,12 @@ SectionPtr section(double start, double end, int64_t speed, bool sound = true) {
     return made;
 }
 
+SectionPtr section(double start, double end, const char* factor) {
+    SectionPtr made = section(start, end, 1);
+    made->setFactor(SpeedFactor::parse(factor).value_or(SpeedFactor()));
+    return made;
+}
+
 std::shared_ptr<Composition> compose(const Asset& asset, const SectionList& list,
                                      MediaTime duration = kTenSeconds) {
     auto composition = std::make_shared<Composition>();
@@ -35,7 +41,7 @@ std::string shown(const SectionList& list) {
     std::ostringstream text;
     for (const SectionPtr& entry : list) {
         text << entry->startFrame().seconds() << "-" << entry->endFrame().seconds() << "x"
-             << entry->speed() << " ";
+             << (entry->speed() == -1 ? "-1" : entry->factor().text()) << " ";
     }
     return text.str();
 }
@@ -70,6 +76,10 @@ TEST(SectionCompositionTest, FillersCoverTheRestAndEveryEntryIsLaidWhole) {
         {{section(2, 4, 2), section(4, 6, 1)},
          "0-2x1 2-4x2 4-6x1 6-10x1 ",
          "0-2<0 2-6<2 6-8<4 8-12<6 "},
+        // A fractional factor stretches exactly: what follows starts where the stretch ends.
+        {{section(1, 2, "2.25"), section(2, 3, 3)},
+         "0-1x1 1-2x2.25 2-3x3 3-10x1 ",
+         "0-1<0 1-3.25<1 3.25-6.25<2 6.25-13.25<3 "},
         // Overlaps are conflicts the editor does not export, yet each is placed whole.
         {{section(3, 5, 1), section(2, 8, 2)},
          "0-2x1 2-8x2 3-5x1 8-10x1 ",

@@ -1,4 +1,4 @@
-#include "sections/SectionObject.h"
+#include "edit/SectionObject.h"
 
 #include <algorithm>
 
@@ -19,20 +19,6 @@ std::shared_ptr<SectionObject> SectionObject::fromState(const SectionState& stat
     section->setFactor(state.factor);
     section->setMotion(state.motion);
     return section;
-}
-
-void SectionObject::setSpeed(int64_t speed) {
-    m_speed = speed;
-    m_factor = SpeedFactor::whole(speed);
-}
-
-void SectionObject::setFactor(SpeedFactor factor) {
-    m_factor = factor;
-    m_speed = nearestWholeSpeed(factor);
-}
-
-int64_t nearestWholeSpeed(SpeedFactor factor) {
-    return std::max<int64_t>((2 * factor.num() + factor.den()) / (2 * factor.den()), 1);
 }
 
 QString SectionObject::name() const {

@@ -1,7 +1,7 @@
-#include "sections/SectionComposition.h"
+#include "edit/SectionComposition.h"
 
-#include "app/Log.h"
-#include "controls/TimeText.h"
+#include "base/Log.h"
+#include "edit/TimeText.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -53,13 +53,13 @@ void layEntries(CompositionTrack& track, const AssetTrack& source, const Section
     const char* const format = sound ? "audio:%lld, %s" : "video:%lld, %s";
     MediaTime position = MediaTime::make(0, videoTotalDuration.timescale);
     for (const SectionPtr& entry : list) {
-        const int64_t speed = entry->speed();
-        if (speed == -1) {
+        if (entry->speed() == -1) {
             continue;
         }
+        const SpeedFactor factor = entry->factor();
         const MediaTime start = entry->startFrame();
         const MediaTime length = entry->endFrame() - start;
-        const MediaTime advance = speed < 2 ? length : length * static_cast<int32_t>(speed);
+        const MediaTime advance = factor.stretch(length);
         if (sound && entry->removeAudio()) {
             position = position + advance;
             continue;
@@ -68,9 +68,8 @@ void layEntries(CompositionTrack& track, const AssetTrack& source, const Section
         track.insertTimeRange(MediaTimeRange::make(start, length), source, position,
                               entry->motion());
         logLine(format, static_cast<long long>(position.value), timeTextOf(position).c_str());
-        if (speed >= 2) {
-            track.scaleTimeRange(MediaTimeRange::make(position, length),
-                                 MediaTime::make(length.value * speed, start.timescale));
+        if (!factor.isOne()) {
+            track.scaleTimeRange(MediaTimeRange::make(position, length), advance);
         }
         position = position + advance;
     }

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "edit/SectionObject.h"
 #include "media/Asset.h"
 #include "media/Composition.h"
 #include "media/MediaTime.h"
-#include "sections/SectionObject.h"
 
 namespace lento {
 

@@ -4,6 +4,7 @@
 #include "media/Composition.h"
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
+#include "media/SpeedFactor.h"
 
 #include <memory>
 #include <string>
@@ -16,31 +17,13 @@ namespace lento {
 // source's first sound track unless `removeAudio`, its pictures shown as `motion` says. A source
 // without video gives its sound alone. A single section exports the same way, with its own range.
 std::shared_ptr<Composition>
-makeFullVideoComposition(const Asset& source, int factor, bool removeAudio,
+makeFullVideoComposition(const Asset& source, SpeedFactor factor, bool removeAudio,
                          MediaTimeRange sourceRange = MediaTimeRange::invalid(),
                          MotionMode motion = MotionMode::Hold);
 
 // The preset an export to `destinationPath` uses: for the "3gp" extension the first preset
 // compatible with the source, otherwise the 720p preset.
 std::string exportPresetNameForDestination(const Asset& source, const std::string& destinationPath);
-
-// A choice of the save panel's "Quality:" row.
-struct ExportQuality {
-    const char* label;
-    const char* presetName; // null for the first: the preset follows the destination
-};
-
-// The choices, the default first: the preset the destination implies (3gp at the source's size,
-// every other type fitting 1280x720), then Original and the sizes, largest first.
-const std::vector<ExportQuality>& exportQualities();
-// The index of Original among them.
-inline constexpr int kOriginalQuality = 1;
-// What Original does where it cannot copy the pictures, shown under the row.
-const char* originalQualityNote();
-
-// The preset an export of `source` to `destinationPath` at the quality at `index` uses.
-std::string exportPresetNameForQuality(int index, const Asset& source,
-                                       const std::string& destinationPath);
 
 // The supported type that matches the destination's extension; the first supported type when
 // none matches.

@@ -41,13 +41,20 @@ public:
     void setStartFrame(MediaTime start);
     MediaTime endFrame() const;
     void setEndFrame(MediaTime end);
-    // The whole factor the composition builders take: the exact factor rounded to the nearest
-    // whole one; a filler's 0 or -1 as it was set.
+    // The factor's whole part, for choosers that offer whole factors; -1 marks the composition
+    // builder's whole-video filler.
     int64_t speed() const { return m_speed; }
-    void setSpeed(int64_t speed);
-    // The exact factor; 1 until a speed of 1 or more is set.
+    // A whole factor (below 1: the original speed).
+    void setSpeed(int64_t speed) {
+        m_speed = speed;
+        m_factor = SpeedFactor::whole(speed);
+    }
+    // The exact factor the section is slowed by.
     SpeedFactor factor() const { return m_factor; }
-    void setFactor(SpeedFactor factor);
+    void setFactor(SpeedFactor factor) {
+        m_factor = factor;
+        m_speed = factor.num() / factor.den();
+    }
     bool removeAudio() const { return m_removeAudio; }
     void setRemoveAudio(bool remove) { m_removeAudio = remove; }
     // How its slowed pictures are shown; Hold unless chosen.
@@ -67,9 +74,6 @@ private:
     bool m_removeAudio = false;
     MotionMode m_motion = MotionMode::Hold;
 };
-
-// The whole factor nearest to `factor` (halves rounded up), for builders that take whole factors.
-int64_t nearestWholeSpeed(SpeedFactor factor);
 
 using SectionPtr = std::shared_ptr<SectionObject>;
 using SectionList = std::vector<SectionPtr>;

@@ -1,4 +1,4 @@
-#include "controls/TimeText.h"
+#include "edit/TimeText.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "app/DragAndDropView.h"
+#include "controls/DragAndDropView.h"
 
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>

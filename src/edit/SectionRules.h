@@ -1,8 +1,8 @@
 #pragma once
 
-#include "controls/TrackRules.h"
+#include "edit/SectionObject.h"
+#include "edit/TrackRules.h"
 #include "media/Asset.h"
-#include "sections/SectionObject.h"
 
 namespace lento {
 
@@ -47,8 +47,5 @@ int64_t sectionIndexInTime(const SectionList& sections, MediaTime time);
 float speedInTime(const SectionList& sections, MediaTime time);
 // Whether the sound plays at `time`: not removed by the first section it lies inside.
 bool volumnInTime(const SectionList& sections, MediaTime time);
-
-// The table's text for a speed: "Original Speed" for 1, otherwise "Nx Slower".
-QString speedText(int64_t speed);
 
 } // namespace lento
