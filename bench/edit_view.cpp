@@ -49,7 +49,10 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
-    lento::dialogs::setResponder({[](const QString&, const QString&) {}, {}});
+    // The source is probed in the background; no alert may wait for an answer.
+    lento::dialogs::Responder silent;
+    silent.alert = [](const QString&, const QString&) {};
+    lento::dialogs::setResponder(std::move(silent));
     lento::EditDocument document;
     lento::SectionEditController editor(&document);
     editor.view()->resize(1200, 800);
