@@ -63,8 +63,156 @@ AVRational outputFrameRate(const PlacedSegment& first) {
     return slowing.num > 0 ? av_mul_q(rate, slowing) : AVRational{0, 1};
 }
 
+// The formats and lengths of the movie's streams; a stream without segments is left out.
+struct Streams {
+    bool hasVideo = false;
+    bool videoCopied = false; // the pictures go from the source to the movie undecoded
+    bool hasAudio = false;
+    bool audioCopied = false; // so does the sound
+    VideoFormat video;
+    AudioFormat audio;
+    int64_t videoEnd = 0; // in kVideoTimescale units
+    int64_t audioEnd = 0; // in samples
+};
+
+// A time on the movie's timeline in some unit.
+struct MuxTime {
+    int64_t value = 0;
+    AVRational unit{1, 1};
+};
+
+// Whether `a` comes before `b`, exactly.
+bool isBefore(MuxTime a, MuxTime b) {
+    return static_cast<__int128>(a.value) * a.unit.num * b.unit.den <
+           static_cast<__int128>(b.value) * b.unit.num * a.unit.den;
+}
+
+// How much of a stream lasting until `end` lies before `time`.
+double shareOf(MuxTime time, MuxTime end) {
+    const double length = double(end.value) * av_q2d(end.unit);
+    return length > 0 ? std::clamp(double(time.value) * av_q2d(time.unit) / length, 0.0, 1.0) : 1.0;
+}
+
+// One stream of the movie as the muxing loop sees it: encoded from a renderer's queue, or
+// copied from the source packet by packet.
+class Feed {
+public:
+    virtual ~Feed() = default;
+    // Waits for the stream's next item; false once the stream has ended (or stopped), with
+    // `error` set on a failure.
+    virtual bool next(std::string& error) = 0;
+    // The next item's time, once `next` has found one.
+    virtual MuxTime time() const = 0;
+    // Hands the next item to the movie.
+    virtual StageOutcome write(MovieWriter& writer) = 0;
+    // How much of the stream is written, 0 to 1.
+    double done() const { return m_done; }
+
+protected:
+    double m_done = 0.0;
+};
+
+class VideoQueueFeed : public Feed {
+public:
+    VideoQueueFeed(BoundedQueue<VideoItem>& queue, int64_t end) : m_queue(queue), m_end(end) {}
+    bool next(std::string&) override {
+        m_front = m_queue.front();
+        m_done = m_front == nullptr ? 1.0 : m_done;
+        return m_front != nullptr;
+    }
+    MuxTime time() const override { return {m_front->pts, {1, kVideoTimescale}}; }
+    StageOutcome write(MovieWriter& writer) override {
+        std::optional<VideoItem> item = m_queue.pop();
+        std::string error;
+        if (!item) {
+            return StageOutcome::stopped();
+        }
+        if (!writer.writeVideo(*item, error)) {
+            return StageOutcome::failed(error);
+        }
+        m_done = double(item->pts + item->duration) / double(std::max<int64_t>(1, m_end));
+        return StageOutcome::succeeded();
+    }
+
+private:
+    BoundedQueue<VideoItem>& m_queue;
+    int64_t m_end; // in kVideoTimescale units
+    const VideoItem* m_front = nullptr;
+};
+
+class AudioQueueFeed : public Feed {
+public:
+    AudioQueueFeed(BoundedQueue<AudioItem>& queue, const Streams& streams)
+        : m_queue(queue), m_rate(streams.audio.sampleRate), m_end(streams.audioEnd) {}
+    bool next(std::string&) override {
+        m_front = m_queue.front();
+        m_done = m_front == nullptr ? 1.0 : m_done;
+        return m_front != nullptr;
+    }
+    MuxTime time() const override { return {m_front->firstSample, {1, m_rate}}; }
+    StageOutcome write(MovieWriter& writer) override {
+        std::optional<AudioItem> item = m_queue.pop();
+        std::string error;
+        if (!item) {
+            return StageOutcome::stopped();
+        }
+        if (!writer.writeAudio(*item, error)) {
+            return StageOutcome::failed(error);
+        }
+        m_done = double(item->firstSample + item->frame->nb_samples) /
+                 double(std::max<int64_t>(1, m_end));
+        return StageOutcome::succeeded();
+    }
+
+private:
+    BoundedQueue<AudioItem>& m_queue;
+    int m_rate;
+    int64_t m_end; // in samples
+    const AudioItem* m_front = nullptr;
+};
+
+class CopiedFeed : public Feed {
+public:
+    CopiedFeed(PacketCopier& copier, MediaType type, MuxTime end, PacketPtr packet)
+        : m_copier(copier), m_type(type), m_end(end), m_packet(std::move(packet)) {}
+    bool next(std::string& error) override {
+        if (!m_pending && !m_ended) {
+            m_pending = m_copier.next(*m_packet, error);
+            m_ended = !m_pending;
+            m_done = m_ended ? 1.0 : m_done;
+            // A packet without a time goes with the one before.
+            const int64_t stamp = m_packet->dts != AV_NOPTS_VALUE ? m_packet->dts : m_packet->pts;
+            if (m_pending && stamp != AV_NOPTS_VALUE) {
+                m_time = MuxTime{stamp, m_copier.timeBase()};
+            }
+        }
+        return m_pending;
+    }
+    MuxTime time() const override { return m_time; }
+    StageOutcome write(MovieWriter& writer) override {
+        std::string error;
+        const bool wrote = m_type == MediaType::Video ? writer.writeCopiedVideo(*m_packet, error)
+                                                      : writer.writeCopiedAudio(*m_packet, error);
+        if (!wrote) {
+            return StageOutcome::failed(error);
+        }
+        m_pending = false;
+        m_done = shareOf(m_time, m_end);
+        return StageOutcome::succeeded();
+    }
+
+private:
+    PacketCopier& m_copier;
+    MediaType m_type;
+    MuxTime m_end;
+    PacketPtr m_packet;
+    MuxTime m_time{0, {1, 1}};
+    bool m_pending = false;
+    bool m_ended = false;
+};
+
 // One run of an export: plans it, opens the movie, starts the renderers on their own threads
-// and feeds what they make to the encoders in time order.
+// and feeds what they make, and what is copied, to the movie in time order.
 struct ExportJob {
     const Composition& composition;
     const ExportPreset& preset;
@@ -81,13 +229,12 @@ struct ExportJob {
         }
         MovieWriter writer;
         Streams streams;
-        std::optional<PacketCopier> copier;
-        if (StageOutcome opened = openMovie(plan, writer, streams, copier); !opened.ok()) {
+        Copiers copiers;
+        if (StageOutcome opened = openMovie(plan, writer, streams, copiers); !opened.ok()) {
             return opened;
         }
         Renderers renderers(plan, streams);
-        StageOutcome muxed = copier ? muxCopied(writer, *copier, renderers, streams)
-                                    : mux(writer, renderers, streams);
+        StageOutcome muxed = mux(writer, renderers, streams, copiers);
         renderers.stopAndJoin();
         if (!renderers.video.ok()) {
             return renderers.video;
@@ -107,15 +254,10 @@ struct ExportJob {
     }
 
 private:
-    // The formats and lengths of the movie's streams; a stream without segments is left out.
-    struct Streams {
-        bool hasVideo = false;
-        bool videoCopied = false; // the pictures go from the source to the movie undecoded
-        bool hasAudio = false;
-        VideoFormat video;
-        AudioFormat audio;
-        int64_t videoEnd = 0; // in kVideoTimescale units
-        int64_t audioEnd = 0; // in samples
+    // The streams copied from the source rather than decoded and encoded.
+    struct Copiers {
+        std::optional<PacketCopier> video;
+        std::optional<PacketCopier> audio;
     };
 
     // Both renderers, each on its own thread, feeding its queue. Queues are bounded in bytes as
@@ -141,7 +283,7 @@ private:
             } else {
                 videoQueue.close();
             }
-            if (streams.hasAudio) {
+            if (streams.hasAudio && !streams.audioCopied) {
                 audioThread = std::thread([this, &plan, &streams] {
                     audio =
                         renderAudio(plan.audio, streams.audio, streams.audioEnd, audioQueue, stop);
@@ -177,170 +319,152 @@ private:
     };
 
     StageOutcome openMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
-                           std::optional<PacketCopier>& copier) const {
+                           Copiers& copiers) const {
         std::string error;
         if (!writer.open(path, fileType, error)) {
             return StageOutcome::failed(error);
         }
-        if (preset.copyVideo && PacketCopier::applies(plan)) {
-            copier.emplace();
-            if (!copier->open(plan.video.front(), error)) {
-                return StageOutcome::failed(error);
-            }
-            if (writer.canHoldVideo(copier->parameters().codec_id)) {
-                writer.setTags(readSourceTraits(plan.video.front().source));
-                if (!writer.addCopiedVideo(copier->parameters(), copier->timeBase(),
-                                           copier->frameRate(), plan.video.front().source, error)) {
-                    return StageOutcome::failed(error);
-                }
-                streams.hasVideo = true;
-                streams.videoCopied = true;
-                streams.videoEnd =
-                    plan.video.back().targetRange.end().convertScale(kVideoTimescale).value;
-            } else {
-                // The container cannot hold the source's pictures: they are encoded.
-                copier.reset();
-            }
+        if (StageOutcome video = openVideo(plan, writer, streams, copiers.video); !video.ok()) {
+            return video;
         }
-        if (!plan.video.empty() && !streams.videoCopied) {
-            const PlacedSegment& first = plan.video.front();
-            presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
-                             streams.video.width, streams.video.height);
-            const SourceTraits traits = readSourceTraits(first.source);
-            writer.setTags(traits);
-            // Never silently fewer bits than the source has; pictures made between the
-            // source's are 8-bit for now.
-            const bool made =
-                std::any_of(plan.video.begin(), plan.video.end(), [](const PlacedSegment& segment) {
-                    return segment.motion != MotionMode::Hold;
-                });
-            streams.video.pixelFormat =
-                traits.deep && !made ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;
-            if (!writer.addVideo(streams.video, preset, first.source, traits,
-                                 outputFrameRate(first), error)) {
-                return StageOutcome::failed(error);
-            }
-            streams.hasVideo = true;
-            streams.videoEnd =
-                plan.video.back().targetRange.end().convertScale(kVideoTimescale).value;
-        }
-        if (!plan.audio.empty()) {
-            const AssetTrack& source = plan.audio.front().source;
-            streams.audio.sampleRate = pickSampleRate(source.sampleRate);
-            streams.audio.channels = pickChannels(source.channels);
-            if (!writer.addAudio(streams.audio, preset, error)) {
-                return StageOutcome::failed(error);
-            }
-            streams.hasAudio = true;
-            streams.audioEnd =
-                plan.audio.back().targetRange.end().convertScale(streams.audio.sampleRate).value;
+        if (StageOutcome audio = openAudio(plan, writer, streams, copiers.audio); !audio.ok()) {
+            return audio;
         }
         return writer.start(error) ? StageOutcome::succeeded() : StageOutcome::failed(error);
     }
 
-    // Writes the copied pictures and the encoded sound in time order, until both have ended.
-    StageOutcome muxCopied(MovieWriter& writer, PacketCopier& copier, Renderers& renderers,
-                           const Streams& streams) const {
-        std::string error;
-        PacketPtr packet = makePacket();
-        if (!packet) {
-            return StageOutcome::failed("out of memory");
+    StageOutcome openVideo(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
+                           std::optional<PacketCopier>& copier) const {
+        if (plan.video.empty()) {
+            return StageOutcome::succeeded();
         }
-        bool pending = false;
-        bool videoEnded = false;
-        double videoDone = 0.0;
-        double audioDone = streams.hasAudio ? 0.0 : 1.0;
+        std::string error;
+        streams.hasVideo = true;
+        streams.videoEnd = plan.video.back().targetRange.end().convertScale(kVideoTimescale).value;
+        const PlacedSegment& first = plan.video.front();
+        if (preset.copyVideo && PacketCopier::applies(plan)) {
+            copier.emplace();
+            if (!copier->open(first, error)) {
+                return StageOutcome::failed(error);
+            }
+            if (writer.canHold(copier->parameters().codec_id)) {
+                writer.setTags(readSourceTraits(first.source));
+                streams.videoCopied = true;
+                return writer.addCopiedVideo(copier->parameters(), copier->timeBase(),
+                                             copier->frameRate(), first.source, error)
+                           ? StageOutcome::succeeded()
+                           : StageOutcome::failed(error);
+            }
+            // The container cannot hold the source's pictures: they are encoded.
+            copier.reset();
+        }
+        presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
+                         streams.video.width, streams.video.height);
+        const SourceTraits traits = readSourceTraits(first.source);
+        writer.setTags(traits);
+        // Never silently fewer bits than the source has; pictures made between the source's
+        // are 8-bit for now.
+        const bool made =
+            std::any_of(plan.video.begin(), plan.video.end(), [](const PlacedSegment& segment) {
+                return segment.motion != MotionMode::Hold;
+            });
+        streams.video.pixelFormat =
+            traits.deep && !made ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;
+        return writer.addVideo(streams.video, preset, first.source, traits, outputFrameRate(first),
+                               error)
+                   ? StageOutcome::succeeded()
+                   : StageOutcome::failed(error);
+    }
+
+    // Sound at its own speed is copied where the movie can hold it as it is and an encoding
+    // would keep its rate and channels; any other is decoded, stretched and encoded.
+    StageOutcome openAudio(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
+                           std::optional<PacketCopier>& copier) const {
+        if (plan.audio.empty()) {
+            return StageOutcome::succeeded();
+        }
+        std::string error;
+        const AssetTrack& source = plan.audio.front().source;
+        streams.hasAudio = true;
+        streams.audio.sampleRate = pickSampleRate(source.sampleRate);
+        streams.audio.channels = pickChannels(source.channels);
+        streams.audioEnd =
+            plan.audio.back().targetRange.end().convertScale(streams.audio.sampleRate).value;
+        if (PacketCopier::appliesToSound(plan) && streams.audio.sampleRate == source.sampleRate &&
+            streams.audio.channels == source.channels) {
+            copier.emplace();
+            if (!copier->open(plan.audio.front(), error)) {
+                return StageOutcome::failed(error);
+            }
+            if (writer.canHold(copier->parameters().codec_id)) {
+                streams.audioCopied = true;
+                return writer.addCopiedAudio(copier->parameters(), copier->timeBase(), error)
+                           ? StageOutcome::succeeded()
+                           : StageOutcome::failed(error);
+            }
+            copier.reset();
+        }
+        return writer.addAudio(streams.audio, preset, error) ? StageOutcome::succeeded()
+                                                             : StageOutcome::failed(error);
+    }
+
+    // Hands what is rendered and what is copied to the movie in time order, so that the muxer
+    // holds little, until every stream has ended.
+    StageOutcome mux(MovieWriter& writer, Renderers& renderers, const Streams& streams,
+                     Copiers& copiers) const {
+        std::vector<std::unique_ptr<Feed>> feeds;
+        auto copied = [&](PacketCopier& copier, MediaType type, MuxTime end) {
+            PacketPtr packet = makePacket();
+            if (!packet) {
+                return false;
+            }
+            feeds.push_back(std::make_unique<CopiedFeed>(copier, type, end, std::move(packet)));
+            return true;
+        };
+        const MuxTime videoEnd{streams.videoEnd, {1, kVideoTimescale}};
+        if (copiers.video) {
+            if (!copied(*copiers.video, MediaType::Video, videoEnd)) {
+                return StageOutcome::failed("out of memory");
+            }
+        } else if (streams.hasVideo) {
+            feeds.push_back(
+                std::make_unique<VideoQueueFeed>(renderers.videoQueue, streams.videoEnd));
+        }
+        if (copiers.audio) {
+            if (!copied(*copiers.audio, MediaType::Audio,
+                        MuxTime{streams.audioEnd, {1, streams.audio.sampleRate}})) {
+                return StageOutcome::failed("out of memory");
+            }
+        } else if (streams.hasAudio) {
+            feeds.push_back(std::make_unique<AudioQueueFeed>(renderers.audioQueue, streams));
+        }
         while (true) {
             if (cancelled || renderers.stop) {
                 return StageOutcome::stopped();
             }
-            if (!pending && !videoEnded) {
-                pending = copier.next(*packet, error);
-                if (!error.empty()) {
+            // The pictures go first where both are due at once.
+            Feed* first = nullptr;
+            for (const auto& feed : feeds) {
+                std::string error;
+                if (feed->next(error)) {
+                    if (first == nullptr || isBefore(feed->time(), first->time())) {
+                        first = feed.get();
+                    }
+                } else if (!error.empty()) {
                     return StageOutcome::failed(error);
                 }
-                videoEnded = !pending;
-                videoDone = videoEnded ? 1.0 : videoDone;
             }
-            const AudioItem* audio = renderers.audioQueue.front();
-            if (!pending && audio == nullptr) {
+            if (first == nullptr) {
                 return StageOutcome::succeeded();
             }
-            const int64_t videoTicks =
-                pending ? av_rescale_q(packet->dts == AV_NOPTS_VALUE ? packet->pts : packet->dts,
-                                       copier.timeBase(), AVRational{1, kVideoTimescale})
-                        : 0;
-            if (pending && (audio == nullptr ||
-                            static_cast<__int128>(videoTicks) * streams.audio.sampleRate <=
-                                static_cast<__int128>(audio->firstSample) * kVideoTimescale)) {
-                if (!writer.writeCopiedVideo(*packet, error)) {
-                    return StageOutcome::failed(error);
-                }
-                pending = false;
-                videoDone = double(videoTicks) / double(std::max<int64_t>(1, streams.videoEnd));
-            } else {
-                if (StageOutcome wrote = writeAudio(writer, renderers, streams, audioDone);
-                    !wrote.ok()) {
-                    return wrote;
-                }
+            if (StageOutcome wrote = first->write(writer); !wrote.ok()) {
+                return wrote;
             }
-            reportProgress(static_cast<float>(0.99 * std::min({videoDone, audioDone, 1.0})));
-        }
-    }
-
-    // Encodes the next sound item and says how much of the sound is done.
-    static StageOutcome writeAudio(MovieWriter& writer, Renderers& renderers,
-                                   const Streams& streams, double& audioDone) {
-        std::optional<AudioItem> item = renderers.audioQueue.pop();
-        if (!item) {
-            return StageOutcome::stopped();
-        }
-        std::string error;
-        if (!writer.writeAudio(*item, error)) {
-            return StageOutcome::failed(error);
-        }
-        audioDone = double(item->firstSample + item->frame->nb_samples) /
-                    double(std::max<int64_t>(1, streams.audioEnd));
-        return StageOutcome::succeeded();
-    }
-
-    // Feeds the encoders in time order, so that the muxer holds little, until both renderers
-    // have ended.
-    StageOutcome mux(MovieWriter& writer, Renderers& renderers, const Streams& streams) const {
-        std::string error;
-        double videoDone = streams.hasVideo ? 0.0 : 1.0;
-        double audioDone = streams.hasAudio ? 0.0 : 1.0;
-        while (true) {
-            if (cancelled || renderers.stop) {
-                return StageOutcome::stopped();
+            double done = 1.0;
+            for (const auto& feed : feeds) {
+                done = std::min(done, feed->done());
             }
-            const VideoItem* video = renderers.videoQueue.front();
-            const AudioItem* audio = renderers.audioQueue.front();
-            if (video == nullptr && audio == nullptr) {
-                return StageOutcome::succeeded();
-            }
-            const bool videoFirst =
-                video != nullptr &&
-                (audio == nullptr ||
-                 static_cast<__int128>(video->pts) * streams.audio.sampleRate <=
-                     static_cast<__int128>(audio->firstSample) * kVideoTimescale);
-            if (videoFirst) {
-                std::optional<VideoItem> item = renderers.videoQueue.pop();
-                if (!item) {
-                    return StageOutcome::stopped();
-                }
-                if (!writer.writeVideo(*item, error)) {
-                    return StageOutcome::failed(error);
-                }
-                videoDone = double(item->pts + item->duration) /
-                            double(std::max<int64_t>(1, streams.videoEnd));
-            } else {
-                if (StageOutcome wrote = writeAudio(writer, renderers, streams, audioDone);
-                    !wrote.ok()) {
-                    return wrote;
-                }
-            }
-            reportProgress(static_cast<float>(0.99 * std::min({videoDone, audioDone, 1.0})));
+            reportProgress(static_cast<float>(0.99 * done));
         }
     }
 };

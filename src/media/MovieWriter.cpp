@@ -201,32 +201,48 @@ bool MovieWriter::addVideo(const VideoFormat& format, const ExportPreset& preset
     return addDisplayMatrix(source, error);
 }
 
-bool MovieWriter::canHoldVideo(AVCodecID codec) const {
+bool MovieWriter::canHold(AVCodecID codec) const {
     return avformat_query_codec(m_output->oformat, codec, FF_COMPLIANCE_NORMAL) == 1;
+}
+
+AVStream* MovieWriter::addCopiedStream(const AVCodecParameters& source, AVRational timeBase,
+                                       std::string& error) {
+    AVStream* stream = avformat_new_stream(m_output.get(), nullptr);
+    if (stream == nullptr) {
+        error = "out of memory";
+        return nullptr;
+    }
+    const int result = avcodec_parameters_copy(stream->codecpar, &source);
+    if (result < 0) {
+        error = "cannot describe the copied stream: " + ffmpegError(result);
+        return nullptr;
+    }
+    // The source container's tag may mean nothing in this one; the muxer picks its own.
+    stream->codecpar->codec_tag = 0;
+    stream->time_base = timeBase;
+    return stream;
 }
 
 bool MovieWriter::addCopiedVideo(const AVCodecParameters& source, AVRational timeBase,
                                  AVRational frameRate, const AssetTrack& track,
                                  std::string& error) {
-    m_videoStream = avformat_new_stream(m_output.get(), nullptr);
+    m_videoStream = addCopiedStream(source, timeBase, error);
     if (m_videoStream == nullptr) {
-        error = "out of memory";
         return false;
     }
-    const int result = avcodec_parameters_copy(m_videoStream->codecpar, &source);
-    if (result < 0) {
-        error = "cannot describe the copied stream: " + ffmpegError(result);
-        return false;
-    }
-    // The source container's tag may mean nothing in this one; the muxer picks its own.
-    m_videoStream->codecpar->codec_tag = 0;
     if (source.codec_id == AV_CODEC_ID_HEVC && isIsoMedia(m_type)) {
         m_videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     }
-    m_videoStream->time_base = timeBase;
     m_videoStream->avg_frame_rate = frameRate;
     m_copiedTimeBase = timeBase;
     return addDisplayMatrix(track, error);
+}
+
+bool MovieWriter::addCopiedAudio(const AVCodecParameters& source, AVRational timeBase,
+                                 std::string& error) {
+    m_audioStream = addCopiedStream(source, timeBase, error);
+    m_copiedAudioTimeBase = timeBase;
+    return m_audioStream != nullptr;
 }
 
 bool MovieWriter::addDisplayMatrix(const AssetTrack& source, std::string& error) {
@@ -309,6 +325,10 @@ bool MovieWriter::writeVideo(VideoItem& item, std::string& error) {
 
 bool MovieWriter::writeCopiedVideo(AVPacket& packet, std::string& error) {
     return write(packet, m_copiedTimeBase, *m_videoStream, error);
+}
+
+bool MovieWriter::writeCopiedAudio(AVPacket& packet, std::string& error) {
+    return write(packet, m_copiedAudioTimeBase, *m_audioStream, error);
 }
 
 bool MovieWriter::writeAudio(AudioItem& item, std::string& error) {

@@ -22,27 +22,38 @@ bool stretchOf(const PlacedSegment& segment, AVRational& stretch) {
                      static_cast<int64_t>(den), INT32_MAX) == 1;
 }
 
+// Whether `segments` are one segment that lays its whole, undamaged source at the start.
+bool holdsWholeSource(const std::vector<PlacedSegment>& segments, const ExportPlan& plan) {
+    if (segments.size() != 1 || !plan.warning.empty()) {
+        return false;
+    }
+    const PlacedSegment& segment = segments.front();
+    const AssetTrack& track = segment.source;
+    return track.asset && segment.sourceRange.start <= track.timeRange.start &&
+           (segment.sourceRange.end() >= track.timeRange.end() ||
+            segment.sourceRange.end() >= track.asset->duration()) &&
+           segment.targetRange.start == MediaTime::zero();
+}
+
 } // namespace
 
 bool PacketCopier::applies(const ExportPlan& plan) {
-    if (plan.video.size() != 1 || !plan.warning.empty()) {
-        return false;
-    }
-    const PlacedSegment& segment = plan.video.front();
-    const AssetTrack& track = segment.source;
     AVRational stretch{0, 1};
     // Pictures made between the source's cannot be copied.
-    return track.asset && segment.motion == MotionMode::Hold &&
-           segment.sourceRange.start <= track.timeRange.start &&
-           (segment.sourceRange.end() >= track.timeRange.end() ||
-            segment.sourceRange.end() >= track.asset->duration()) &&
-           segment.targetRange.start == MediaTime::zero() && stretchOf(segment, stretch);
+    return holdsWholeSource(plan.video, plan) && plan.video.front().motion == MotionMode::Hold &&
+           stretchOf(plan.video.front(), stretch);
+}
+
+bool PacketCopier::appliesToSound(const ExportPlan& plan) {
+    AVRational stretch{0, 1};
+    return holdsWholeSource(plan.audio, plan) && stretchOf(plan.audio.front(), stretch) &&
+           stretch.num == 1 && stretch.den == 1;
 }
 
 bool PacketCopier::open(const PlacedSegment& segment, std::string& error) {
     AVRational stretch{0, 1};
     if (!stretchOf(segment, stretch)) {
-        error = "the pictures cannot be copied at this speed";
+        error = "the source cannot be copied at this speed";
         return false;
     }
     // Only the demuxer is needed, but opening the decoder too checks what is copied is whole.
@@ -54,7 +65,7 @@ bool PacketCopier::open(const PlacedSegment& segment, std::string& error) {
     int64_t num = int64_t{source.num} * stretch.num;
     int64_t den = int64_t{source.den} * stretch.den;
     if (av_reduce(&m_timeBase.num, &m_timeBase.den, num, den, INT32_MAX) != 1) {
-        error = "the pictures cannot be copied at this speed";
+        error = "the source cannot be copied at this speed";
         return false;
     }
     const AVRational rate = segment.source.frameRate();
@@ -70,7 +81,7 @@ bool PacketCopier::next(AVPacket& packet, std::string& error) {
             return false;
         }
         if (read < 0) {
-            error = "cannot read the video: " + ffmpegError(read);
+            error = "cannot read the source: " + ffmpegError(read);
             return false;
         }
         if (packet.stream_index != m_source.streamIndex) {

@@ -6,13 +6,16 @@
 
 namespace lento {
 
-// The pictures of one whole source, read packet by packet and handed on undecoded, their times
-// stretched exactly: the pictures of the movie are the source's, bit for bit.
+// One stream of one whole source, read packet by packet and handed on undecoded, its times
+// stretched exactly: the pictures (or the sound) of the movie are the source's, bit for bit.
 class PacketCopier {
 public:
     // Whether the pictures of `plan` can be copied: one segment holding its whole, undamaged
-    // source, stretched by a ratio of 32-bit whole numbers.
+    // source, held longer (no pictures made) by a ratio of 32-bit whole numbers.
     static bool applies(const ExportPlan& plan);
+    // Whether the sound of `plan` can be copied: one segment holding its whole, undamaged
+    // source at its own speed. Stretched sound must be made anew.
+    static bool appliesToSound(const ExportPlan& plan);
 
     bool open(const PlacedSegment& segment, std::string& error);
     const AVCodecParameters& parameters() const {
@@ -22,7 +25,7 @@ public:
     AVRational timeBase() const { return m_timeBase; }
     // The source's nominal picture rate, slowed.
     AVRational frameRate() const { return m_frameRate; }
-    // The next picture packet; false at the end of the stream, with `error` set on a failure.
+    // The next packet; false at the end of the stream, with `error` set on a failure.
     bool next(AVPacket& packet, std::string& error);
 
 private:

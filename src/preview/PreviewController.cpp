@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QToolButton>
 
@@ -24,7 +25,50 @@ namespace {
 // Small enough to render in a fraction of the export's time, large enough to judge the motion.
 constexpr const char* kSmoothPreviewPreset = ExportPresetName::H264_640x480;
 
+// When a copy was last played: playing one that is cached sets its access time, since its
+// modification time says when it was rendered.
+QDateTime lastPlayed(const QFileInfo& copy) {
+    return std::max(copy.lastRead(), copy.lastModified());
+}
+
+// Marks a cached copy as played now, so that it is the last to be evicted.
+void markPlayed(const QString& copy) {
+    QFile file(copy);
+    if (!file.open(QIODevice::ReadOnly) ||
+        !file.setFileTime(QDateTime::currentDateTime(), QFileDevice::FileAccessTime)) {
+        logLine("preview: cannot mark %s as played", copy.toUtf8().constData());
+    }
+}
+
 } // namespace
+
+void trimPreviewCache(const QString& directory, qint64 maxBytes, const QString& keep) {
+    static const QRegularExpression copyName(QStringLiteral("^[0-9a-f]{32}\\.mp4$"));
+    QFileInfoList copies;
+    qint64 total = 0;
+    for (const QFileInfo& file : QDir(directory).entryInfoList(QDir::Files)) {
+        if (copyName.match(file.fileName()).hasMatch()) {
+            copies.append(file);
+            total += file.size();
+        }
+    }
+    std::sort(copies.begin(), copies.end(),
+              [](const QFileInfo& a, const QFileInfo& b) { return lastPlayed(a) < lastPlayed(b); });
+    const QString kept = QFileInfo(keep).absoluteFilePath();
+    for (const QFileInfo& copy : copies) {
+        if (total <= maxBytes) {
+            return;
+        }
+        if (copy.absoluteFilePath() == kept) {
+            continue;
+        }
+        if (QFile::remove(copy.absoluteFilePath())) {
+            total -= copy.size();
+        } else {
+            logLine("preview: cannot remove %s", copy.absoluteFilePath().toUtf8().constData());
+        }
+    }
+}
 
 QString previewCacheDirectory() {
     QString base = qEnvironmentVariable("XDG_CACHE_HOME");
@@ -76,6 +120,7 @@ void PreviewController::awakeFromNib() {
         m_source = Asset::assetWithPath(storage.fullSectionURL().toStdString());
         if (QFileInfo::exists(copy) && m_source->isPlayable()) {
             logLine("preview: %s", copy.toUtf8().constData());
+            markPlayed(copy);
             play(copy, 1.0f, section.removeAudio());
             return;
         }
@@ -201,6 +246,7 @@ void PreviewController::renderProgressed() {
     const SectionObject* section = m_edit.fullSection().get();
     const bool removeAudio = section != nullptr && section->removeAudio();
     if (status == ExportSession::Status::Completed) {
+        trimPreviewCache(previewCacheDirectory(), kPreviewCacheBytes, m_renderPath);
         play(m_renderPath, 1.0f, removeAudio);
     } else {
         // Without the copy the preview still shows the slowed movie, its pictures held.

@@ -88,6 +88,12 @@ private:
 
 // Where previews are cached: $XDG_CACHE_HOME/lento, else ~/.cache/lento.
 QString previewCacheDirectory();
+// The bytes the smooth copies in the cache may take.
+inline constexpr qint64 kPreviewCacheBytes = qint64(2) << 30;
+// Removes the least recently played smooth copies in `directory` until those left take at most
+// `maxBytes`; `keep` (the copy about to play) stays whatever its age. Other files are left alone;
+// the hidden partial files of renders that were cut short go with the next render.
+void trimPreviewCache(const QString& directory, qint64 maxBytes, const QString& keep);
 // The cached smooth copy of `sourcePath` (named by its path, size and modification time, and the
 // settings) slowed `factor` times with or without its sound.
 QString smoothPreviewPath(const QString& sourcePath, SpeedFactor factor, bool removeAudio);

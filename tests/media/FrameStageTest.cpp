@@ -45,9 +45,10 @@ int otherBackground(int x, int y) {
     return int(60 + 25 * std::sin(0.13 * x - 0.29 * y) + 20 * std::cos(0.21 * y + 0.11 * x));
 }
 
-// A bright textured square (with its own chroma) moving over a darker textured background.
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
+// A bright textured square (with its own chroma) moving over a darker textured background, in
+// pictures large enough for motion to be measured at the scale exports and previews use.
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
 constexpr int kSide = 48;
 constexpr double kStartX = 60, kStartY = 50;         // top left corner at the first picture
 constexpr double kStepX = 10, kStepY = 5;            // per source picture

@@ -14,6 +14,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -167,6 +170,35 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     EXPECT_NE(smoothPreviewPath(source, *SpeedFactor::parse("2.5"), false), copy);
     EXPECT_NE(smoothPreviewPath(source, SpeedFactor::whole(2), true), copy);
     qunsetenv("XDG_CACHE_HOME");
+}
+
+// Past its bound the cache loses its least recently played copies first: a copy rendered long
+// ago but played lately stays, as does the copy about to play and anything that is no copy.
+TEST_F(PreviewTest, TheCacheLosesItsLeastRecentlyPlayedCopiesFirst) {
+    const QString cache = QString::fromStdString(folder.path());
+    const QDateTime now = QDateTime::currentDateTime();
+    auto make = [&](const QString& name, qint64 bytes, int hoursAgo, int playedHoursAgo) {
+        QFile file(cache + QLatin1Char('/') + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        EXPECT_EQ(file.write(QByteArray(bytes, 'x')), bytes);
+        EXPECT_TRUE(file.flush());
+        EXPECT_TRUE(
+            file.setFileTime(now.addSecs(-3600 * hoursAgo), QFileDevice::FileModificationTime));
+        EXPECT_TRUE(
+            file.setFileTime(now.addSecs(-3600 * playedHoursAgo), QFileDevice::FileAccessTime));
+        return file.fileName();
+    };
+    const QString oldest = make(QString(32, QLatin1Char('0')) + ".mp4", 100, 9, 9);
+    const QString played = make(QString(32, QLatin1Char('1')) + ".mp4", 100, 8, 0);
+    const QString older = make(QString(32, QLatin1Char('2')) + ".mp4", 100, 7, 7);
+    const QString newer = make(QString(32, QLatin1Char('3')) + ".mp4", 100, 6, 6);
+    const QString other = make(QStringLiteral("notes.mp4"), 1000, 10, 10);
+    trimPreviewCache(cache, 250, oldest);
+    for (const auto& [path, kept] :
+         {std::pair{oldest, true}, std::pair{played, true}, std::pair{older, false},
+          std::pair{newer, false}, std::pair{other, true}}) {
+        EXPECT_EQ(QFileInfo::exists(path), kept) << path.toStdString();
+    }
 }
 
 TEST_F(PreviewTest, EmptyUntilTheOpenerCarriesTheTabsSettingsAndClosingEndsTheModalSession) {

@@ -177,6 +177,39 @@ bool forEachSample(const std::string& path, const std::function<void(double, flo
            });
 }
 
+std::string hex(const uint8_t (&sum)[16]) {
+    char text[33] = {};
+    for (int i = 0; i < 16; ++i) {
+        std::snprintf(text + 2 * i, 3, "%02x", sum[i]);
+    }
+    return text;
+}
+
+// Counts each stream's packets and digests their data.
+void digestPackets(AVFormatContext& format, std::vector<StreamInfo>& streams) {
+    using Md5Ptr = std::unique_ptr<AVMD5, void (*)(AVMD5*)>;
+    std::vector<Md5Ptr> digests;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        digests.emplace_back(av_md5_alloc(), [](AVMD5* p) { av_free(p); });
+        if (!digests.back()) {
+            return;
+        }
+        av_md5_init(digests.back().get());
+    }
+    PacketPtr packet(av_packet_alloc());
+    while (packet && av_read_frame(&format, packet.get()) >= 0) {
+        const auto index = size_t(packet->stream_index);
+        ++streams[index].packets;
+        av_md5_update(digests[index].get(), packet->data, packet->size);
+        av_packet_unref(packet.get());
+    }
+    for (size_t i = 0; i < streams.size(); ++i) {
+        uint8_t sum[16];
+        av_md5_final(digests[i].get(), sum);
+        streams[i].packetDigest = hex(sum);
+    }
+}
+
 const StreamInfo* firstOfType(const std::vector<StreamInfo>& streams, char type) {
     const auto it = std::ranges::find(streams, type, &StreamInfo::type);
     return it == streams.end() ? nullptr : &*it;
@@ -246,6 +279,7 @@ ProbeResult probe(const std::string& path) {
             }
         }
     }
+    digestPackets(*format, result.streams);
     const AVDictionaryEntry* tag = nullptr;
     while ((tag = av_dict_get(format->metadata, "", tag, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
         result.tags[tag->key] = tag->value;
@@ -283,11 +317,7 @@ std::vector<std::string> frameDigests(const std::string& path) {
             }
             uint8_t sum[16];
             av_md5_final(md5.get(), sum);
-            char text[33] = {};
-            for (int i = 0; i < 16; ++i) {
-                std::snprintf(text + 2 * i, 3, "%02x", sum[i]);
-            }
-            digests.emplace_back(text);
+            digests.push_back(hex(sum));
             return true;
         });
     return decoded ? digests : std::vector<std::string>{};

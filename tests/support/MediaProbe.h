@@ -22,6 +22,8 @@ struct StreamInfo {
     int frameRateNum = 0, frameRateDen = 1; // nominal (average) rate
     int sampleRate = 0;
     std::string channelLayout; // "stereo", "5.1", ...
+    int packets = 0;           // as read from the file
+    std::string packetDigest;  // MD5 of their data, in order: equal for copied streams
 };
 
 struct ProbeResult {
