@@ -17,4 +17,10 @@ execute_process(COMMAND ${VALIDATE} ${entry} RESULT_VARIABLE result OUTPUT_VARIA
 if(NOT result EQUAL 0 OR said MATCHES "warning")
     message(FATAL_ERROR "${entry} is not a valid desktop entry: ${said}")
 endif()
+file(READ ${STAGE}/share/mime/packages/lento.xml mime)
+file(READ ${entry} desktop)
+if(NOT mime MATCHES "application/x-lento-edit" OR NOT mime MATCHES "[*][.]lento"
+   OR NOT desktop MATCHES "application/x-lento-edit")
+    message(FATAL_ERROR "the edit's file type is not registered by the staged files")
+endif()
 file(REMOVE_RECURSE ${STAGE})

@@ -1,8 +1,10 @@
 #include "app/MainWindow.h"
 
 #include "app/AppDelegate.h"
+#include "app/EditFileController.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
+#include "edit/EditFile.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
@@ -10,6 +12,7 @@
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDialog>
 #include <QFile>
@@ -18,10 +21,12 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTextEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <iterator>
@@ -30,9 +35,10 @@
 namespace lento {
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
-    setWindowTitle(QStringLiteral("Lento"));
+    setWindowTitle(QStringLiteral("Lento[*]"));
     resize(1000, 700);
     m_document = new EditDocument(this);
+    m_editFiles = new EditFileController(this, m_document, this);
     m_tabview = new QTabWidget(this);
     m_tabview->addTab(new QWidget(), QStringLiteral("Full Video"));
     m_tabview->addTab(new QWidget(), QStringLiteral("Sections"));
@@ -43,12 +49,25 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_appDelegate = new AppDelegate(this, m_tabview, m_full, m_sections, this);
 
     QMenu* file = menuBar()->addMenu(tr("&File"));
-    QAction* show =
-        file->addAction(tr("&New Edition"), m_appDelegate, &AppDelegate::actionNewEdition);
+    QAction* show = file->addAction(tr("&New Edition"), this, [this] {
+        if (m_editFiles->actionNewEdition()) {
+            m_appDelegate->actionNewEdition();
+        }
+    });
     show->setShortcut(QKeySequence::New);
     QAction* import =
         file->addAction(tr("&Import Video…"), m_appDelegate, &AppDelegate::actionImportVideo);
     import->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    file->addSeparator();
+    QAction* open =
+        file->addAction(tr("&Open Edit…"), m_editFiles, &EditFileController::actionOpenEdit);
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    QAction* save =
+        file->addAction(tr("&Save Edit"), m_editFiles, &EditFileController::actionSaveEdit);
+    save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    QAction* saveAs =
+        file->addAction(tr("Save Edit &As…"), m_editFiles, &EditFileController::actionSaveEditAs);
+    saveAs->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     file->addSeparator();
     QAction* quit = file->addAction(tr("&Quit"), qApp, &QApplication::closeAllWindows);
     quit->setShortcut(QKeySequence::Quit);
@@ -62,6 +81,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
             &MainWindow::showVideoInTitle);
     connect(m_sections->m_VideoPlayer(), &PlayerView::playerChanged, this,
             &MainWindow::showVideoInTitle);
+    connect(m_document, &EditDocument::modifiedChanged, this, &QWidget::setWindowModified);
 
     qApp->installEventFilter(this);
 }
@@ -95,18 +115,21 @@ void MainWindow::showVideoInTitle() {
     }
     const Player* player = view != nullptr ? view->player() : nullptr;
     if (player == nullptr || player->currentItem() == nullptr) {
-        setWindowTitle(QStringLiteral("Lento"));
+        setWindowTitle(QStringLiteral("Lento[*]"));
         return;
     }
     QString name =
         QFileInfo(QFile::decodeName(player->currentItem()->asset()->path().c_str())).fileName();
     // A bare "[*]" in a title is Qt's placeholder for the modified mark.
     name.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
-    setWindowTitle(QStringLiteral("%1 \u2014 Lento").arg(name));
+    setWindowTitle(QStringLiteral("%1[*] \u2014 Lento").arg(name));
 }
 
 MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
+    // Before the document, so that a change still waiting for the autosave reaches it.
+    delete m_editFiles;
+    m_editFiles = nullptr;
 }
 
 VideoControlBar* MainWindow::visibleControlBar() const {
@@ -120,7 +143,42 @@ VideoControlBar* MainWindow::visibleControlBar() const {
     }
 }
 
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (m_editFiles->windowMayClose()) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+bool MainWindow::openDroppedEdit(QObject* watched, const QEvent& event) {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget == nullptr || widget->window() != this) {
+        return false;
+    }
+    const QMimeData* data = static_cast<const QDropEvent&>(event).mimeData();
+    if (data == nullptr || !data->hasUrls() || data->urls().isEmpty()) {
+        return false;
+    }
+    const QUrl url = data->urls().first();
+    if (!url.isLocalFile() ||
+        QFileInfo(url.toLocalFile())
+            .suffix()
+            .compare(QLatin1String(kEditFileExtension), Qt::CaseInsensitive)) {
+        return false;
+    }
+    // After the drop has ended: the questions and alerts of opening are modal.
+    QTimer::singleShot(0, this, [this, path = url.toLocalFile()] { m_editFiles->openEdit(path); });
+    return true;
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Drop && openDroppedEdit(watched, *event)) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        return true;
+    }
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier &&

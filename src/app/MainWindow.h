@@ -11,6 +11,7 @@ namespace lento {
 
 class AppDelegate;
 class EditDocument;
+class EditFileController;
 class FullVideoEditController;
 class SectionEditController;
 class VideoControlBar;
@@ -26,6 +27,8 @@ public:
     AppDelegate* appDelegate() const { return m_appDelegate; }
     // The edit both tabs show and change.
     EditDocument* document() const { return m_document; }
+    // Opening and saving the edit, and its autosave.
+    EditFileController* editFileController() const { return m_editFiles; }
     QTabWidget* tabView() const { return m_tabview; }
     FullVideoEditController* fullVideoEditController() const { return m_full; }
     SectionEditController* sectionEditController() const { return m_sections; }
@@ -40,6 +43,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Unsaved changes are settled first; Cancel keeps the window open.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     // Whether the focus is in a field that takes keys as text.
@@ -47,11 +52,14 @@ private:
     bool togglePlaybackFromKeyboard();
     // The editing keys; false for keys that are not theirs.
     bool editFromKeyboard(const QKeyEvent& key);
+    // An edit dropped anywhere on the window opens; videos go on to the tab they fall on.
+    bool openDroppedEdit(QObject* watched, const QEvent& event);
     // "NAME — Lento" for the visible tab's video, "Lento" while it has none.
     void showVideoInTitle();
     void addEditMenu();
 
     EditDocument* m_document = nullptr; // a child, made before the tabs that show it
+    EditFileController* m_editFiles = nullptr;
     QTabWidget* m_tabview = nullptr;
     FullVideoEditController* m_full = nullptr;
     SectionEditController* m_sections = nullptr;

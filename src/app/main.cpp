@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
+#include "app/EditFileController.h"
 #include "app/MainWindow.h"
 #include "app/StopSignals.h"
+#include "edit/EditFile.h"
 #include "full/FullVideoEditController.h"
 
 #include <QApplication>
@@ -31,14 +33,22 @@ int main(int argc, char* argv[]) {
     lento::MainWindow window;
     window.appDelegate()->applicationDidFinishLaunching();
     window.show();
+    window.editFileController()->offerRecovery();
 
-    // A file manager opening a video with Lento names it as the only argument: it goes to the
-    // "Full Video" tab as if it had been dropped there.
+    // A file manager opening a video or an edit with Lento names it as the only argument: an
+    // edit opens, a video goes to the "Full Video" tab as if it had been dropped there.
     const QStringList arguments = QApplication::arguments();
     if (arguments.size() == 2) {
         const QUrl url = QUrl::fromUserInput(arguments.at(1), QFileInfo(".").absoluteFilePath(),
                                              QUrl::AssumeLocalFile);
-        window.fullVideoEditController()->fileDropped(url);
+        if (url.isLocalFile() &&
+            QFileInfo(url.toLocalFile())
+                    .suffix()
+                    .compare(QLatin1String(lento::kEditFileExtension), Qt::CaseInsensitive) == 0) {
+            window.editFileController()->openEdit(url.toLocalFile());
+        } else {
+            window.fullVideoEditController()->fileDropped(url);
+        }
     }
     return QApplication::exec();
 }

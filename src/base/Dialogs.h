@@ -19,9 +19,22 @@ namespace dialogs {
 inline constexpr int kResponseCancel = 0;
 inline constexpr int kResponseOK = 1;
 
+enum class AlertStyle { Warning, Informational };
+
 // A modal alert with the one default button.
-void runModalAlert(QWidget* parent, const QString& messageText,
-                   const QString& informativeText = {});
+void runModalAlert(QWidget* parent, const QString& messageText, const QString& informativeText = {},
+                   AlertStyle style = AlertStyle::Warning);
+
+// A modal question with `buttons`, the first the default; of three or more, the last is the one
+// Escape presses. The index of the button chosen, -1 when the alert was closed otherwise.
+int runQuestion(QWidget* parent, const QString& messageText, const QString& informativeText,
+                const QStringList& buttons);
+
+// Modal file panels for one file of the given extensions: the file chosen, empty on Cancel.
+// The save panel starts at `suggestedPath` and adds the first extension to a name without it.
+QUrl runOpenPanel(QWidget* window, const QString& title, const QStringList& allowedFileTypes);
+QUrl runSavePanel(QWidget* window, const QString& title, const QString& suggestedPath,
+                  const QStringList& allowedFileTypes);
 
 // An open panel for one file of the given extensions, as a sheet on `window`; `completion` gets
 // the response and the chosen file.
@@ -37,6 +50,10 @@ struct Responder {
     std::function<void(const QString& messageText, const QString& informativeText)> alert;
     // Answers an open panel: the response and the file.
     std::function<std::pair<int, QUrl>(const QStringList& allowedFileTypes)> openPanel;
+    // Answers a question with the index of a button.
+    std::function<int(const QString& messageText, const QStringList& buttons)> question;
+    // Answers a save panel: the response and the file.
+    std::function<std::pair<int, QUrl>(const QString& suggestedPath)> savePanel;
 };
 
 // Installs `responder` (an empty one restores the real dialogs).

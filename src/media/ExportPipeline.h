@@ -84,7 +84,7 @@ struct SourceStream {
 // The bytes of picture or sound memory a frame holds.
 size_t frameBytes(const AVFrame* frame);
 
-// Output pictures (yuv420p, one size) whose memory comes back to a pool once the encoder is
+// Output pictures (one size and format) whose memory comes back to a pool once the encoder is
 // done with them: fresh memory for every picture costs the kernel more time than making it.
 class PicturePool {
 public:

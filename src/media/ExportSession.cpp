@@ -362,14 +362,8 @@ private:
                          streams.video.width, streams.video.height);
         const SourceTraits traits = readSourceTraits(first.source);
         writer.setTags(traits);
-        // Never silently fewer bits than the source has; pictures made between the source's
-        // are 8-bit for now.
-        const bool made =
-            std::any_of(plan.video.begin(), plan.video.end(), [](const PlacedSegment& segment) {
-                return segment.motion != MotionMode::Hold;
-            });
-        streams.video.pixelFormat =
-            traits.deep && !made ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;
+        // Never silently fewer bits than the source has, also where pictures are made.
+        streams.video.pixelFormat = traits.deep ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;
         return writer.addVideo(streams.video, preset, first.source, traits, outputFrameRate(first),
                                error)
                    ? StageOutcome::succeeded()

@@ -61,10 +61,17 @@ bool differ(AVRational a, AVRational b) {
     return gap * 100 > right;
 }
 
+bool isDeep(const AVFrame& frame) {
+    return frame.format == AV_PIX_FMT_YUV420P10;
+}
+
+// A plane of an 8-bit or 10-bit 4:2:0 picture, its samples in place: 10-bit samples are 16-bit
+// words, so the moving and blending below keep every bit.
 cv::Mat plane(const AVFrame& frame, int index) {
     const int width = index == 0 ? frame.width : (frame.width + 1) / 2;
     const int height = index == 0 ? frame.height : (frame.height + 1) / 2;
-    return cv::Mat(height, width, CV_8UC1, frame.data[index], size_t(frame.linesize[index]));
+    return cv::Mat(height, width, isDeep(frame) ? CV_16UC1 : CV_8UC1, frame.data[index],
+                   size_t(frame.linesize[index]));
 }
 
 // Every pixel's own coordinates, the base that displacements are added to for cv::remap.
@@ -86,12 +93,26 @@ void sampleAt(const cv::Mat& image, const cv::Mat& map, cv::Mat& sampled) {
     cv::remap(image, sampled, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
 }
 
+// Weighs two moved planes into `out`. cv::blendLinear takes 8-bit or float samples only, so
+// 16-bit ones go through float and are rounded back.
+void blendInto(const cv::Mat& a, const cv::Mat& b, const cv::Mat& weightA, const cv::Mat& weightB,
+               std::array<cv::Mat, 3>& wide, cv::Mat& out) {
+    if (out.depth() == CV_8U) {
+        cv::blendLinear(a, b, weightA, weightB, out);
+        return;
+    }
+    a.convertTo(wide[0], CV_32F);
+    b.convertTo(wide[1], CV_32F);
+    cv::blendLinear(wide[0], wide[1], weightA, weightB, wide[2]);
+    wide[2].convertTo(out, CV_16U);
+}
+
 // A source picture the stage still needs.
 struct Picture {
     FramePtr frame;
     int64_t pts = 0;
     int64_t end = 0;
-    cv::Mat luma; // reduced to the size of the chroma planes: motion is measured on it
+    cv::Mat luma; // 8-bit, reduced to the size of the chroma planes: motion is measured on it
     std::array<int, kHistogramBins> histogram{};
 };
 
@@ -198,11 +219,12 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Mat& scaled, cv
 struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
     cv::Mat scaled, fullMapA, fullMapB, fullWeightA, fullWeightB, movedA, movedB;
+    std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
 };
 
 // A made picture with the times and properties of `like`.
 FramePtr madeLike(PicturePool& pool, const AVFrame& like) {
-    FramePtr output = pool.take(like.width, like.height);
+    FramePtr output = pool.take(like.width, like.height, static_cast<AVPixelFormat>(like.format));
     if (!output || av_frame_copy_props(output.get(), &like) < 0) {
         throw std::bad_alloc();
     }
@@ -253,7 +275,7 @@ public:
     }
 
     StageOutcome push(VideoItem item) {
-        // Holding passes any picture on as it is; only made pictures need 8-bit 4:2:0.
+        // Holding passes any picture on as it is; only made pictures need 4:2:0.
         if (m_mode == MotionMode::Hold) {
             return m_emit(std::move(item)) ? StageOutcome::succeeded() : StageOutcome::stopped();
         }
@@ -314,15 +336,17 @@ public:
 
 private:
     bool accepts(const VideoItem& item, std::string& error) {
-        if (!item.frame || item.frame->format != AV_PIX_FMT_YUV420P) {
-            error = "the frame stage takes yuv420p pictures";
+        if (!item.frame || (item.frame->format != AV_PIX_FMT_YUV420P && !isDeep(*item.frame))) {
+            error = "the frame stage takes yuv420p or yuv420p10 pictures";
             return false;
         }
         if (m_width == 0) {
             m_width = item.frame->width;
             m_height = item.frame->height;
-        } else if (item.frame->width != m_width || item.frame->height != m_height) {
-            error = "the frame stage takes pictures of one size";
+            m_format = item.frame->format;
+        } else if (item.frame->width != m_width || item.frame->height != m_height ||
+                   item.frame->format != m_format) {
+            error = "the frame stage takes pictures of one size and format";
             return false;
         }
         if (m_lastPts && item.pts <= *m_lastPts) {
@@ -337,7 +361,16 @@ private:
         Picture picture;
         picture.pts = item.pts;
         picture.end = item.pts + std::max<int64_t>(1, item.duration);
-        cv::resize(plane(*item.frame, 0), picture.luma, m_reducedGrid.size(), 0, 0, cv::INTER_AREA);
+        if (isDeep(*item.frame)) {
+            // Motion and cuts are judged on 8 bits whatever the depth: the flow takes 8-bit
+            // pictures, and the cut thresholds are in 8-bit steps.
+            cv::resize(plane(*item.frame, 0), m_deepLuma, m_reducedGrid.size(), 0, 0,
+                       cv::INTER_AREA);
+            m_deepLuma.convertTo(picture.luma, CV_8U, 1.0 / 4.0);
+        } else {
+            cv::resize(plane(*item.frame, 0), picture.luma, m_reducedGrid.size(), 0, 0,
+                       cv::INTER_AREA);
+        }
         for (int y = 0; y < picture.luma.rows; ++y) {
             const uint8_t* row = picture.luma.ptr<uint8_t>(y);
             for (int x = 0; x < picture.luma.cols; ++x) {
@@ -474,7 +507,7 @@ private:
             sampleAt(plane(*a.frame, index), s.mapA, s.movedA);
             sampleAt(plane(*b.frame, index), s.mapB, s.movedB);
             cv::Mat out = plane(made, index);
-            cv::blendLinear(s.movedA, s.movedB, s.weightA, s.weightB, out);
+            blendInto(s.movedA, s.movedB, s.weightA, s.weightB, s.wide, out);
         }
         const cv::Size full(made.width, made.height);
         fullSizeMap(s.displacementA, full, s.scaled, s.fullMapA);
@@ -484,7 +517,7 @@ private:
         sampleAt(plane(*a.frame, 0), s.fullMapA, s.movedA);
         sampleAt(plane(*b.frame, 0), s.fullMapB, s.movedB);
         cv::Mat out = plane(made, 0);
-        cv::blendLinear(s.movedA, s.movedB, s.fullWeightA, s.fullWeightB, out);
+        blendInto(s.movedA, s.movedB, s.fullWeightA, s.fullWeightB, s.wide, out);
     }
 
     // Output pictures leave one behind: each lasts until the next starts.
@@ -504,10 +537,12 @@ private:
     Emit m_emit;
     int m_width = 0;
     int m_height = 0;
+    int m_format = AV_PIX_FMT_NONE;
     std::optional<int64_t> m_lastPts;
     int64_t m_anchor = 0;
     int64_t m_nextGrid = 0;
     cv::Mat m_reducedGrid;
+    cv::Mat m_deepLuma; // a 10-bit luma reduced, before it drops to 8 bits
     // The pictures whose span of the grid is not emitted yet: the pair being made and the
     // picture after it, whose motion is being measured.
     std::deque<Picture> m_held;

@@ -42,8 +42,9 @@ public:
     FrameStage(const FrameStage&) = delete;
     FrameStage& operator=(const FrameStage&) = delete;
 
-    // The next source picture: yuv420p, every picture the same size, times in kVideoTimescale
-    // units, each starting after the one before. Succeeds when the stage took the picture and
+    // The next source picture: yuv420p or yuv420p10 (made pictures keep the depth), every
+    // picture the same size and format, times in kVideoTimescale units, each starting after the
+    // one before. Succeeds when the stage took the picture and
     // emitted what it could; stops when the consumer refused a picture.
     StageOutcome push(VideoItem picture);
 

@@ -40,7 +40,7 @@ protected:
 
 TEST_F(MainWindowTest,
        FilesGoByTheSelectedTabsLabelTheTitleNamesItsVideoAndNewEditionShowsTheWindow) {
-    EXPECT_EQ(window->windowTitle(), "Lento");
+    EXPECT_EQ(window->windowTitle(), "Lento[*]");
     QTabWidget& tabs = *window->tabView();
     ASSERT_EQ(tabs.count(), 2);
     EXPECT_EQ(tabs.tabText(0), "Full Video");
@@ -56,13 +56,13 @@ TEST_F(MainWindowTest,
     ASSERT_TRUE(
         test::waitUntil([&] { return sections.videoPath() == clip && full.videoPath() == clip; }));
     EXPECT_EQ(window->document()->state().source.path.toStdString(), fixture("clip.mp4"));
-    EXPECT_EQ(window->windowTitle(), "clip.mp4 \u2014 Lento");
+    EXPECT_EQ(window->windowTitle(), "clip.mp4[*] \u2014 Lento");
     const QUrl movie = fileUrl(fixture("clip.mov"));
     tabs.setCurrentIndex(0);
     window->appDelegate()->openVideoFile(movie);
     ASSERT_TRUE(test::waitUntil(
         [&] { return sections.videoPath() == movie && full.videoPath() == movie; }));
-    EXPECT_EQ(window->windowTitle(), "clip.mov \u2014 Lento");
+    EXPECT_EQ(window->windowTitle(), "clip.mov[*] \u2014 Lento");
 
     // The route follows the label, not the position: only the Sections tab takes wmv files.
     tabs.setTabText(0, "Full video");
@@ -82,10 +82,12 @@ TEST_F(MainWindowTest, MenuImportLoadsAfterThePanelHasClosedAndCancelDoesNothing
     QStringList offered;
     int answer = dialogs::kResponseCancel;
     const QUrl clip = fileUrl(fixture("clip.mp4"));
-    dialogs::setResponder({{}, [&](const QStringList& types) {
-                               offered = types;
-                               return std::make_pair(answer, clip);
-                           }});
+    dialogs::Responder responder;
+    responder.openPanel = [&](const QStringList& types) {
+        offered = types;
+        return std::make_pair(answer, clip);
+    };
+    dialogs::setResponder(std::move(responder));
     window->appDelegate()->actionImportVideo();
     EXPECT_EQ(offered, QStringList({"mov", "3gp", "mp4"}));
     test::spinEvents(std::chrono::milliseconds(50));

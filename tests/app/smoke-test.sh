@@ -12,9 +12,12 @@ if [ -z "${SMOKE_INSIDE_XVFB:-}" ]; then
 fi
 
 export QT_QPA_PLATFORM=xcb
+# An autosave left in the user's state folder would open its question over the window.
+XDG_STATE_HOME=$(mktemp -d)
+export XDG_STATE_HOME
 "$lento" "$video" >"$shot.log" 2>&1 &
 pid=$!
-trap 'kill "$pid" 2>/dev/null || true' EXIT
+trap 'kill "$pid" 2>/dev/null || true; rm -rf "$XDG_STATE_HOME"' EXIT
 
 window=""
 for _ in $(seq 1 100); do

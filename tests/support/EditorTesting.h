@@ -29,11 +29,12 @@ public:
             std::lock_guard lock(m_mutex);
             m_log.push_back(line);
         });
-        dialogs::setResponder({[this](const QString& message, const QString& informative) {
-                                   alerts << message;
-                                   informatives << informative;
-                               },
-                               {}});
+        dialogs::Responder responder;
+        responder.alert = [this](const QString& message, const QString& informative) {
+            alerts << message;
+            informatives << informative;
+        };
+        dialogs::setResponder(std::move(responder));
     }
     ~Capture() {
         dialogs::setResponder({});

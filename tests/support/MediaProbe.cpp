@@ -132,13 +132,21 @@ bool decodeAll(Decoder& decoder, const std::function<bool(const AVFrame&, double
 }
 
 // Mean of the columns [x0, x1) of an 8-bit luma plane.
+// On the 8-bit scale whatever the depth (8 or 10 bits).
 double meanLuma(const AVFrame& frame, int x0, int x1) {
+    const bool deep = frame.format == AV_PIX_FMT_YUV420P10;
     int64_t sum = 0;
     for (int y = 0; y < frame.height; ++y) {
         const uint8_t* row = frame.data[0] + static_cast<ptrdiff_t>(y) * frame.linesize[0];
-        sum = std::accumulate(row + x0, row + x1, sum);
+        if (deep) {
+            const auto* wide = reinterpret_cast<const uint16_t*>(row);
+            sum = std::accumulate(wide + x0, wide + x1, sum);
+        } else {
+            sum = std::accumulate(row + x0, row + x1, sum);
+        }
     }
-    return static_cast<double>(sum) / (static_cast<double>(x1 - x0) * frame.height);
+    return static_cast<double>(sum) /
+           (static_cast<double>(x1 - x0) * frame.height * (deep ? 4 : 1));
 }
 
 // Three stripes, each of level 20 + 20 * digit; a stripe further than 6 from a level is no digit.
@@ -328,7 +336,8 @@ std::vector<DecodedFrame> decodeVideoFrames(const std::string& path) {
     std::vector<DecodedFrame> frames;
     const bool decoded =
         decoder && decodeAll(*decoder, [&](const AVFrame& frame, double time) {
-            if (frame.format != AV_PIX_FMT_YUV420P || frame.width < 3) {
+            if ((frame.format != AV_PIX_FMT_YUV420P && frame.format != AV_PIX_FMT_YUV420P10) ||
+                frame.width < 3) {
                 return false;
             }
             frames.push_back({time, frameNumber(frame), meanLuma(frame, 0, frame.width)});

@@ -47,9 +47,9 @@ struct DecodedFrame {
     double meanLuma = 0; // over the whole picture
 };
 
-// Every video frame in presentation order, as the decoder gives them. The stripe digits are read
-// from the stored (unrotated) picture, relative to its width, so scaled copies read the same. Empty
-// on any error.
+// Every video frame (8-bit or 10-bit 4:2:0) in presentation order, as the decoder gives them, luma
+// on the 8-bit scale. The stripe digits are read from the stored (unrotated) picture, relative to
+// its width, so scaled copies read the same. Empty on any error.
 std::vector<DecodedFrame> decodeVideoFrames(const std::string& path);
 
 // The MD5 of each decoded video frame's pictures (every plane, row by row, without padding), in

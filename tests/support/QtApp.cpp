@@ -1,5 +1,6 @@
 #include "support/QtApp.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>
@@ -8,6 +9,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <unistd.h>
 
 namespace lento::test {
 
@@ -22,17 +24,26 @@ public:
             if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
                 setenv("QT_QPA_PLATFORM", "offscreen", 1);
             }
+            // Autosaves of the edits tests make stay out of the user's state folder.
+            m_state = QDir::tempPath() + QStringLiteral("/lento-tests-state-%1").arg(getpid());
+            setenv("XDG_STATE_HOME", qPrintable(m_state), 1);
             m_application = std::make_unique<QApplication>(m_argc, m_argv);
         }
         return *m_application;
     }
-    void TearDown() override { m_application.reset(); }
+    void TearDown() override {
+        m_application.reset();
+        if (!m_state.isEmpty()) {
+            QDir(m_state).removeRecursively();
+        }
+    }
 
 private:
     int m_argc = 1;
     char m_name[12] = "lento-tests";
     char* m_argv[2] = {m_name, nullptr};
     std::unique_ptr<QApplication> m_application;
+    QString m_state;
 };
 
 } // namespace

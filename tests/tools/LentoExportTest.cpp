@@ -1,5 +1,7 @@
 // Runs the real lento-export program, as a batch user would, and inspects what it leaves behind.
 
+#include "edit/EditFile.h"
+#include "media/Asset.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
@@ -123,6 +125,40 @@ TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsAsTheirMotionSays) {
     EXPECT_GT(soundRms(dest(), 11.7, 13.3), 0.02);
 }
 
+// A saved edit exports as its Export All: each section as it is set, the rest at normal speed.
+TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
+    EditState edit;
+    edit.source = {QString::fromStdString(fixture("clip.mp4")),
+                   static_cast<int64_t>(fs::file_size(fixture("clip.mp4"))),
+                   Asset::assetWithPath(fixture("clip.mp4"))->duration()};
+    edit.fullVideo.factor = SpeedFactor::whole(5); // not for Export All
+    edit.sections = {
+        {"late", MediaTime::make(5, 1), MediaTime::make(6, 1), SpeedFactor::whole(3), false,
+         MotionMode::Hold},
+        {"early", MediaTime::make(2, 1), MediaTime::make(3, 1), *SpeedFactor::make(5, 2), true,
+         MotionMode::Hold},
+    };
+    const std::string path = (m_root / "jump.lento").string();
+    EditFileProblem problem;
+    ASSERT_TRUE(writeEditFile(edit, QString::fromStdString(path), problem));
+    const Outcome result = run("--edit '" + path + "' $DEST");
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(written(), std::vector<fs::path>{dest()});
+    EXPECT_NEAR(probe(dest()).durationSeconds, 13.5, 0.05);
+    EXPECT_EQ(decodeVideoFrames(dest()).size(), 300u);
+    EXPECT_GT(soundRms(dest(), 2.2, 4.3), 0.02);
+    EXPECT_LT(soundRms(dest(), 6.7, 9.3), 0.001);
+
+    // Sections that overlap block Export All, and here too.
+    edit.sections[0].start = MediaTime::make(5, 2);
+    ASSERT_TRUE(writeEditFile(edit, QString::fromStdString(path), problem));
+    for (const Outcome& refused : {run("--edit '" + path + "' $DEST"), run("--edit $CLIP $DEST")}) {
+        EXPECT_NE(refused.exitCode, 0);
+        EXPECT_NE(refused.err.find("lento-export: "), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(written(), std::vector<fs::path>{dest()}) << "the first export left alone";
+}
+
 TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
     for (const char* line : {"",
                              "$CLIP",
@@ -151,7 +187,10 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                              "--range 2 2 $CLIP $DEST",
                              "$CLIP $OUT/slow.mkv",
                              "$CLIP $OUT/slow.xyz",
-                             "$CLIP $OUT/slow"}) {
+                             "$CLIP $OUT/slow",
+                             "--edit",
+                             "--edit $CLIP $CLIP $DEST",
+                             "--edit $CLIP --factor 2 $DEST"}) {
         const Outcome result = run(line);
         EXPECT_EQ(result.exitCode, 2) << line;
         EXPECT_NE(result.err.find("usage:"), std::string::npos) << line << ": " << result.err;
@@ -197,14 +236,13 @@ TEST_F(LentoExportTest, BadSourceOrDestinationFailsWithAMessageAndWritesNothing)
 // Factor 10 with smooth motion makes 3000 pictures along the motion, far longer to export than
 // the wait before the signal. The progress line is printed once the handlers are in place.
 TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
-    for (const auto& [signals, exitCode] : std::vector<std::pair<std::vector<int>, int>>{
+    for (const auto& [stops, exitCode] : std::vector<std::pair<std::vector<int>, int>>{
              {{SIGINT}, 130},
              {{SIGTERM}, 130},
              {{SIGHUP}, 130},
              {{SIGINT, SIGINT}, 130}, // the second one kills it outright
              {{SIGKILL}, 128 + SIGKILL}}) {
-        SCOPED_TRACE(strsignal(signals.front()) + std::string(" x") +
-                     std::to_string(signals.size()));
+        SCOPED_TRACE(strsignal(stops.front()) + std::string(" x") + std::to_string(stops.size()));
         const pid_t pid = start("--factor 10 --motion smooth $CLIP $DEST");
         ASSERT_GT(pid, 0);
         for (int tries = 0;
@@ -212,7 +250,7 @@ TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
             std::this_thread::sleep_for(20ms);
         }
         std::this_thread::sleep_for(300ms);
-        for (const int signal : signals) {
+        for (const int signal : stops) {
             ASSERT_EQ(kill(pid, signal), 0);
         }
         const Outcome result = finish(pid);

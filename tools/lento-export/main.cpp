@@ -1,7 +1,9 @@
 // lento-export: slows a video down from the command line, with the editor's export engine.
 
 #include "base/Log.h"
+#include "edit/EditFile.h"
 #include "edit/SectionComposition.h"
+#include "edit/SectionRules.h"
 #include "media/Asset.h"
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
@@ -61,6 +63,7 @@ struct Options {
     double rangeStart = 0;
     double rangeEnd = 0;
     std::vector<SectionOption> sections;
+    std::string edit; // a saved edit, in place of SOURCE and its settings
     std::string source;
     std::string destination;
 };
@@ -91,9 +94,11 @@ void printUsage(std::FILE* out) {
                  "[--range START END] SOURCE DEST\n"
                  "       lento-export --section START:END:FACTOR[:mute][:MODE]... [--motion MODE] "
                  "[--no-sound] [--preset NAME] SOURCE DEST\n"
+                 "       lento-export --edit FILE.lento [--preset NAME] DEST\n"
                  "Slows SOURCE down N times and writes it to DEST; the sound keeps its pitch.\n"
                  "With --section, writes the whole of SOURCE with each section slowed by its own\n"
-                 "factor and the rest at normal speed.\n"
+                 "factor and the rest at normal speed. With --edit, writes an edit saved by Lento\n"
+                 "as its Export All does: its video with each of its sections as set there.\n"
                  "  --factor N         how many times slower, %s (default 1)\n"
                  "  --motion MODE      how slowed pictures are shown: hold (each source picture\n"
                  "                     held longer, the default), blend (cross-fades between\n"
@@ -109,6 +114,7 @@ void printUsage(std::FILE* out) {
                  "                     \"mute\" leaving its sound out, MODE (hold, blend,\n"
                  "                     smooth) overriding --motion; repeatable, sections may\n"
                  "                     touch but not overlap; not with --factor or --range\n"
+                 "  --edit FILE.lento  export the sections of a saved edit; only with --preset\n"
                  "  --help             show this help\n"
                  "DEST's extension chooses the container: %s.\n",
                  kFactorRule, presetNames().c_str(), kWrittenExtensions);
@@ -219,6 +225,12 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
                 error = "--range needs START and END in seconds, 0 <= START < END";
                 return std::nullopt;
             }
+        } else if (arg == "--edit") {
+            if (!valueCount(1)) {
+                error = "--edit needs a .lento file";
+                return std::nullopt;
+            }
+            options.edit = args[++i];
         } else if (arg == "--section") {
             SectionOption section;
             if (!valueCount(1) || !parseSection(args[++i], section)) {
@@ -240,6 +252,20 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
     if (sectionsOverlap(options.sections)) {
         error = "--section parts must not overlap";
         return std::nullopt;
+    }
+    if (!options.edit.empty()) {
+        // The edit holds the source and every setting.
+        const bool motion = std::find(args.begin(), args.end(), "--motion") != args.end();
+        if (options.hasFactor || options.hasRange || !options.sections.empty() || options.noSound ||
+            motion) {
+            error = "--edit goes only with --preset";
+            return std::nullopt;
+        }
+        if (files.size() != 1) {
+            error = files.empty() ? "DEST is needed" : "--edit takes DEST alone, no SOURCE";
+            return std::nullopt;
+        }
+        files.insert(files.begin(), options.edit);
     }
     if (files.size() != 2) {
         error = files.size() < 2 ? "SOURCE and DEST are needed" : "too many file names";
@@ -334,12 +360,66 @@ std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& a
     return composition;
 }
 
-int exportMovie(const Options& options) {
+// The saved edit laid as the section editor's Export All lays it; null, with the reason on
+// standard error, when it cannot be opened or its sections collide.
+std::shared_ptr<lento::Composition> makeEditComposition(const lento::OpenedEdit& edit,
+                                                        const lento::Asset& asset,
+                                                        const Options& options) {
+    if (edit.state.sections.empty()) {
+        std::fprintf(stderr, "lento-export: %s has no sections to export\n", options.edit.c_str());
+        return nullptr;
+    }
+    lento::SectionList sectionObjects;
+    for (const lento::SectionState& state : edit.state.sections) {
+        auto section = std::make_shared<lento::SectionObject>();
+        section->initWithName(state.name, state.start, state.end, 1, state.audio);
+        section->setFactor(state.factor);
+        section->setMotion(state.motion);
+        sectionObjects.push_back(std::move(section));
+    }
+    if (const QString reason = lento::sectionErrorReason(sectionObjects); !reason.isEmpty()) {
+        std::fprintf(stderr, "lento-export: %s: %s\n", options.edit.c_str(), qPrintable(reason));
+        return nullptr;
+    }
+    const lento::MediaTime duration = asset.duration();
+    const lento::SectionList list = lento::sections(sectionObjects, duration);
+    auto composition = std::make_shared<lento::Composition>();
+    lento::createOneVideoSection(asset, *composition, list, duration);
+    lento::createOneAudioSection(asset, *composition, list, duration);
+    return composition;
+}
+
+// Opens the edit of --edit and points `options` at its source; false, with the reason on
+// standard error, when it cannot be opened. What was mended on opening is warned about.
+std::optional<lento::OpenedEdit> openEdit(Options& options) {
+    lento::EditFileProblem problem;
+    std::optional<lento::OpenedEdit> edit =
+        lento::openEditFile(QString::fromLocal8Bit(options.edit), {}, problem);
+    if (!edit) {
+        std::fprintf(stderr, "lento-export: cannot open %s: %s\n", options.edit.c_str(),
+                     qPrintable(problem.message));
+        return std::nullopt;
+    }
+    for (const QString& warning : edit->warnings) {
+        std::fprintf(stderr, "lento-export: warning: %s\n", qPrintable(warning));
+    }
+    options.source = edit->state.source.path.toLocal8Bit().toStdString();
+    return edit;
+}
+
+int exportMovie(Options options) {
     // Before any work: a destination that can only be refused is refused at once.
     std::string destinationError;
     if (!lento::OutputFile::checkDestination(options.destination, destinationError)) {
         std::fprintf(stderr, "lento-export: %s\n", destinationError.c_str());
         return kExitFailure;
+    }
+    std::optional<lento::OpenedEdit> edit;
+    if (!options.edit.empty()) {
+        edit = openEdit(options);
+        if (!edit) {
+            return kExitFailure;
+        }
     }
     const auto asset = lento::Asset::assetWithPath(options.source);
     if (!asset->isPlayable()) {
@@ -364,7 +444,8 @@ int exportMovie(const Options& options) {
         range = lento::MediaTimeRange::fromTimeToTime(start, end);
     }
     const std::shared_ptr<lento::Composition> composition =
-        options.sections.empty()
+        edit ? makeEditComposition(*edit, *asset, options)
+        : options.sections.empty()
             ? lento::makeFullVideoComposition(*asset, options.factor, options.noSound, range,
                                               options.motion)
             : makeSectionComposition(*asset, options);

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QWidget;
+
+namespace lento {
+
+class EditDocument;
+class EditRecovery;
+
+// The window's edit as a file: opening, saving, the question before unsaved changes are set
+// aside, and the autosave that survives a crash.
+class EditFileController : public QObject {
+    Q_OBJECT
+public:
+    EditFileController(QWidget* window, EditDocument* document, QObject* parent = nullptr);
+    ~EditFileController() override;
+
+    EditRecovery* recovery() const { return m_recovery; }
+
+    // File > Open Edit…, Save Edit, Save Edit As…. The saves are true when the edit was written.
+    void actionOpenEdit();
+    bool actionSaveEdit();
+    bool actionSaveEditAs();
+    // File > New Edition: an empty edit, once unsaved changes are settled; false when kept.
+    bool actionNewEdition();
+
+    // Opens the edit at `path` in place of the current one: a file that cannot be opened is
+    // explained in an alert and changes nothing. False when not opened.
+    bool openEdit(const QString& path);
+
+    // The window closes: unsaved changes are settled (true) or the window stays (false).
+    bool windowMayClose();
+
+    // At start: an autosave left by a Lento that ended before saving is offered back.
+    void offerRecovery();
+
+    // "Save changes to the edit of NAME?"
+    QString saveChangesQuestion() const;
+
+private:
+    // The set-aside guard: asks about unsaved changes; true when the edit may be replaced.
+    bool settleChanges();
+    bool save(const QString& path);
+    QString editName() const;
+
+    QPointer<QWidget> m_window;
+    QPointer<EditDocument> m_document; // the window's; may go first when the window is destroyed
+    EditRecovery* m_recovery;
+};
+
+} // namespace lento

@@ -1,0 +1,168 @@
+#include "app/EditFileController.h"
+#include "app/AppDelegate.h"
+#include "app/MainWindow.h"
+#include "base/Dialogs.h"
+#include "edit/EditDocument.h"
+#include "edit/EditFile.h"
+#include "full/FullVideoEditController.h"
+#include "media/Asset.h"
+#include "support/EditorTesting.h"
+#include "support/ExportTesting.h"
+
+#include <gtest/gtest.h>
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+
+#include <filesystem>
+
+namespace lento {
+namespace {
+
+namespace fs = std::filesystem;
+using test::fixture;
+
+QString qs(const std::string& path) {
+    return QString::fromStdString(path);
+}
+
+class EditFileControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window = std::make_unique<MainWindow>();
+        window->appDelegate()->applicationDidFinishLaunching();
+        files = window->editFileController();
+        document = window->document();
+        // Every question and panel is answered from the fields below, and noted.
+        dialogs::setResponder(
+            {.alert =
+                 [this](const QString& message, const QString& informative) {
+                     capture.alerts << message;
+                     capture.informatives << informative;
+                 },
+             .openPanel =
+                 [this](const QStringList&) {
+                     opened << openAnswer;
+                     return std::make_pair(openAnswer.isEmpty() ? dialogs::kResponseCancel
+                                                                : dialogs::kResponseOK,
+                                           QUrl::fromLocalFile(openAnswer));
+                 },
+             .question =
+                 [this](const QString& message, const QStringList& buttons) {
+                     questions << message;
+                     return static_cast<int>(buttons.indexOf(answer));
+                 },
+             .savePanel =
+                 [this](const QString& suggested) {
+                     suggestions << suggested;
+                     return std::make_pair(dialogs::kResponseOK, QUrl::fromLocalFile(saveAnswer));
+                 }});
+    }
+
+    // An edit of clip.mp4 with one change on its undo stack.
+    void changedClipEdit() {
+        EditState state;
+        state.source = {qs(fixture("clip.mp4")), int64_t(fs::file_size(fixture("clip.mp4"))),
+                        Asset::assetWithPath(fixture("clip.mp4"))->duration()};
+        document->reset(state);
+        document->addSection(0, {"jump", MediaTime::make(1, 3), MediaTime::make(2, 1),
+                                 *SpeedFactor::make(5, 2), true, MotionMode::Blend});
+    }
+
+    test::Capture capture;
+    test::TestFolder folder;
+    std::unique_ptr<MainWindow> window;
+    EditFileController* files = nullptr;
+    EditDocument* document = nullptr;
+    QString answer, openAnswer, saveAnswer;
+    QStringList questions, opened, suggestions;
+};
+
+TEST_F(EditFileControllerTest, UnsavedChangesAreSavedDroppedOrKeptAsAnswered) {
+    changedClipEdit();
+    EXPECT_TRUE(window->isWindowModified());
+    const EditState changed = document->state();
+
+    answer = "Cancel";
+    window->show();
+    EXPECT_FALSE(window->close());
+    EXPECT_FALSE(files->actionNewEdition());
+    EXPECT_EQ(document->state(), changed);
+    EXPECT_EQ(questions, QStringList(2, "Save changes to the edit of clip.mp4?"));
+
+    // Save without a file asks where, next to the video, and adds the extension.
+    answer = "Save";
+    saveAnswer = qs(folder / "jump");
+    EXPECT_TRUE(files->actionNewEdition());
+    EXPECT_EQ(suggestions, QStringList{qs(fixture("clip.lento"))});
+    EXPECT_TRUE(document->state().sections.empty());
+    EXPECT_FALSE(window->isWindowModified());
+    EditFileProblem problem;
+    const auto saved = readEditFile(qs(folder / "jump.lento"), problem);
+    ASSERT_TRUE(saved) << problem.message.toStdString();
+    EXPECT_EQ(saved->state, changed);
+
+    // Opening asks too; Don't Save drops the changes.
+    changedClipEdit();
+    answer = "Don't Save";
+    EXPECT_TRUE(files->openEdit(qs(folder / "jump.lento")));
+    EXPECT_EQ(document->state(), changed);
+    EXPECT_EQ(document->filePath(), qs(folder / "jump.lento"));
+    EXPECT_FALSE(document->isModified());
+    EXPECT_EQ(questions.size(), 4);
+
+    // Save Edit writes where it came from, without asking.
+    document->renameSection(0, "leap");
+    EXPECT_TRUE(files->actionSaveEdit());
+    EXPECT_EQ(suggestions.size(), 1);
+    EXPECT_EQ(readEditFile(qs(folder / "jump.lento"), problem)->state, document->state());
+    EXPECT_TRUE(window->close());
+    EXPECT_TRUE(capture.alerts.isEmpty());
+}
+
+TEST_F(EditFileControllerTest, OpeningAlertsOnBadFilesAsksForAMissingVideoAndIsDroppedOn) {
+    changedClipEdit();
+    const EditState changed = document->state();
+    {
+        QFile text(qs(folder / "notes.lento"));
+        ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+        text.write("shopping list");
+    }
+    EXPECT_FALSE(files->openEdit(qs(folder / "notes.lento")));
+    EXPECT_EQ(capture.alerts, QStringList{"The edit “notes.lento” could not be opened."});
+    EXPECT_EQ(capture.informatives, QStringList{"The file is not a Lento edit."});
+    EXPECT_EQ(document->state(), changed);
+    EXPECT_TRUE(questions.isEmpty()) << "nothing to set aside for a file that cannot open";
+
+    // The video is gone: the user is asked for it, and the edit is opened with a note of its
+    // sections shortened to the video chosen, modified.
+    EditState state = changed;
+    state.source.path = qs(folder / "gone.mp4");
+    state.sections[0].end = MediaTime::make(600, 1);
+    EditFileProblem problem;
+    ASSERT_TRUE(writeEditFile(state, qs(folder / "gone.lento"), problem));
+    document->reset({});
+    capture.clear();
+    openAnswer = qs(fixture("clip.mp4"));
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(qs(folder / "gone.lento"))});
+    // A drop goes where the drag entered.
+    QWidget* target = window->fullVideoEditController()->m_dragAndDropView();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    ASSERT_TRUE(test::waitUntil([&] { return !document->state().source.isEmpty(); }))
+        << capture.informatives.join(" / ").toStdString();
+    EXPECT_EQ(opened, QStringList{openAnswer});
+    EXPECT_EQ(document->state().source.path, openAnswer);
+    EXPECT_EQ(document->state().sections[0].end, document->state().source.duration);
+    EXPECT_TRUE(document->isModified());
+    EXPECT_EQ(capture.alerts,
+              QStringList({"Where is the video “gone.mp4”?", "The edit was opened with changes."}));
+}
+
+} // namespace
+} // namespace lento
