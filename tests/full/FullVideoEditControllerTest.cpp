@@ -215,6 +215,12 @@ TEST_F(FullVideoEditControllerTest, ASecondFileWhilePlayingResetsSpeedAndSwitchW
     editor->m_chkRemoveAudio()->click();
     play();
     Player* first = player();
+    // The changed edit is set aside unsaved.
+    dialogs::Responder dontSave;
+    dontSave.question = [](const QString&, const QStringList& buttons) {
+        return static_cast<int>(buttons.indexOf("Don't Save"));
+    };
+    dialogs::setResponder(std::move(dontSave));
     editor->fileDropped(fileUrl(fixture("clip.mov")));
     // The rate goes back to 1 with the new player; the controls when it is ready.
     ASSERT_TRUE(test::waitUntil([&] { return player() != first; }));
