@@ -44,8 +44,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_tabview->addTab(new QWidget(), QStringLiteral("Sections"));
     setCentralWidget(m_tabview);
 
-    m_full = new FullVideoEditController(this);
-    m_sections = new SectionEditController(this);
+    m_full = new FullVideoEditController(m_document, this);
+    m_sections = new SectionEditController(m_document, this);
     m_appDelegate = new AppDelegate(this, m_tabview, m_full, m_sections, this);
 
     QMenu* file = menuBar()->addMenu(tr("&File"));
@@ -71,6 +71,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     file->addSeparator();
     QAction* quit = file->addAction(tr("&Quit"), qApp, &QApplication::closeAllWindows);
     quit->setShortcut(QKeySequence::Quit);
+    addEditMenu();
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("&Keyboard Shortcuts"), this, &MainWindow::showKeyboardShortcuts);
     help->addAction(tr("Lento &Website"), m_appDelegate, &AppDelegate::actionGoToWebsite);
@@ -83,6 +84,21 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(m_document, &EditDocument::modifiedChanged, this, &QWidget::setWindowModified);
 
     qApp->installEventFilter(this);
+}
+
+// Undo and Redo name the step they undo or redo ("Undo Add Section"). A text field with the
+// focus keeps these keys for its own undo: it claims them before the menu's shortcuts.
+void MainWindow::addEditMenu() {
+    QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    QAction* undo = m_document->undoStack()->createUndoAction(this, tr("Undo"));
+    undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    QAction* redo = m_document->undoStack()->createRedoAction(this, tr("Redo"));
+    redo->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    edit->addAction(undo);
+    edit->addAction(redo);
+    m_undo = undo;
+    m_redo = redo;
 }
 
 void MainWindow::showVideoInTitle() {
@@ -269,6 +285,13 @@ void MainWindow::showKeyboardShortcuts() {
              tr("Import a video")},
             {QKeySequence(QKeySequence::Delete).toString(QKeySequence::NativeText),
              tr("Remove the selected section")},
+            {QKeySequence(Qt::CTRL | Qt::Key_Z).toString(QKeySequence::NativeText),
+             tr("Undo the last edit")},
+            {tr("%1 or %2")
+                 .arg(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)
+                          .toString(QKeySequence::NativeText),
+                      QKeySequence(Qt::CTRL | Qt::Key_Y).toString(QKeySequence::NativeText)),
+             tr("Redo the edit undone last")},
         };
         auto* table = new QTableWidget(static_cast<int>(std::size(keys)), 2, m_shortcuts);
         table->setHorizontalHeaderLabels({tr("Key"), tr("Action")});

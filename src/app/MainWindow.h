@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 
+class QAction;
 class QDialog;
 class QKeyEvent;
 class QTabWidget;
@@ -34,6 +35,9 @@ public:
 
     // The control bar of the visible tab, if it has one.
     VideoControlBar* visibleControlBar() const;
+    // Edit > Undo and Redo.
+    QAction* undoAction() const { return m_undo; }
+    QAction* redoAction() const { return m_redo; }
     // Help > Keyboard Shortcuts: the keys and what they do, made on first use.
     void showKeyboardShortcuts();
 
@@ -52,6 +56,7 @@ private:
     bool openDroppedEdit(QObject* watched, const QEvent& event);
     // "NAME — Lento" for the visible tab's video, "Lento" while it has none.
     void showVideoInTitle();
+    void addEditMenu();
 
     EditDocument* m_document = nullptr; // a child, made before the tabs that show it
     EditFileController* m_editFiles = nullptr;
@@ -60,6 +65,8 @@ private:
     SectionEditController* m_sections = nullptr;
     AppDelegate* m_appDelegate = nullptr;
     QDialog* m_shortcuts = nullptr;
+    QAction* m_undo = nullptr;
+    QAction* m_redo = nullptr;
 };
 
 } // namespace lento

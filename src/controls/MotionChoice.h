@@ -1,5 +1,6 @@
 #pragma once
 
+#include "edit/SectionsTableModel.h"
 #include "media/MotionMode.h"
 
 #include <QStringList>
@@ -8,8 +9,8 @@ namespace lento {
 
 // The motion chooser's items, in the order of MotionMode: an item's index is its mode's value.
 inline QStringList motionItemTexts() {
-    return {QStringLiteral("Hold Frames"), QStringLiteral("Blend Frames"),
-            QStringLiteral("Smooth Motion")};
+    return {motionText(MotionMode::Hold), motionText(MotionMode::Blend),
+            motionText(MotionMode::Smooth)};
 }
 
 // The mode of a chooser's item; Hold for no item.

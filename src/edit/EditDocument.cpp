@@ -1,5 +1,6 @@
 #include "edit/EditDocument.h"
 
+#include <QFileInfo>
 #include <QUndoCommand>
 
 #include <utility>
@@ -233,6 +234,15 @@ void EditDocument::updateModified() {
         m_lastModified = modified;
         emit modifiedChanged(modified);
     }
+}
+
+EditState editOfVideo(const QString& path, MediaTime duration) {
+    const QFileInfo file(path);
+    EditState edit;
+    edit.source.path = file.absoluteFilePath();
+    edit.source.fileSize = file.size();
+    edit.source.duration = duration;
+    return edit;
 }
 
 } // namespace lento

@@ -90,4 +90,8 @@ private:
     std::function<bool()> m_setAsideGuard;
 };
 
+// A new edit of the video at `path` lasting `duration`: its absolute path and size, the default
+// Full Video choices, no sections.
+EditState editOfVideo(const QString& path, MediaTime duration);
+
 } // namespace lento

@@ -1,5 +1,7 @@
 #include "edit/SectionObject.h"
 
+#include <algorithm>
+
 namespace lento {
 
 void SectionObject::initWithName(const QString& name, MediaTime start, MediaTime end, int64_t speed,
@@ -9,6 +11,14 @@ void SectionObject::initWithName(const QString& name, MediaTime start, MediaTime
     setEndFrame(end);
     setSpeed(speed);
     setRemoveAudio(!audio);
+}
+
+std::shared_ptr<SectionObject> SectionObject::fromState(const SectionState& state) {
+    auto section = std::make_shared<SectionObject>();
+    section->initWithName(state.name, state.start, state.end, 1, state.audio);
+    section->setFactor(state.factor);
+    section->setMotion(state.motion);
+    return section;
 }
 
 QString SectionObject::name() const {
@@ -45,30 +55,25 @@ QString SectionObject::description() const {
     return QStringLiteral("%1 [%2, %3) x%4")
         .arg(name(), QString::fromStdString(startFrame().description()),
              QString::fromStdString(endFrame().description()))
-        .arg(m_speed);
+        .arg(QString::fromStdString(m_factor.text()));
 }
 
-SectionsStorage& SectionsStorage::sharedStorage() {
-    // Made once, on first use, whichever thread asks first.
-    static SectionsStorage storage;
-    return storage;
+SectionsStorage::SectionsStorage(const EditState& edit) {
+    m_objectsStorage.reserve(edit.sections.size());
+    for (const SectionState& section : edit.sections) {
+        m_objectsStorage.push_back(SectionObject::fromState(section));
+    }
+    if (!edit.source.isEmpty()) {
+        m_sourcePath = edit.source.path;
+        const MediaTime duration = edit.source.duration;
+        m_fullSection = SectionObject::fromState({QString(), MediaTime::make(0, duration.timescale),
+                                                  duration, edit.fullVideo.factor,
+                                                  edit.fullVideo.audio, edit.fullVideo.motion});
+    }
 }
 
 const SectionPtr& SectionsStorage::objectAtIndex(int64_t index) const {
     return m_objectsStorage.at(static_cast<size_t>(index));
-}
-
-void SectionsStorage::delObjectAtIndex(int64_t index) {
-    m_objectsStorage.erase(m_objectsStorage.begin() + static_cast<std::ptrdiff_t>(index));
-}
-
-void SectionsStorage::addObject(SectionPtr section) {
-    m_objectsStorage.push_back(std::move(section));
-}
-
-void SectionsStorage::addObjectAtIndex(SectionPtr section, int64_t index) {
-    m_objectsStorage.insert(m_objectsStorage.begin() + static_cast<std::ptrdiff_t>(index),
-                            std::move(section));
 }
 
 } // namespace lento

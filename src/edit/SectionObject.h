@@ -1,5 +1,6 @@
 #pragma once
 
+#include "edit/EditState.h"
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
 #include "media/SpeedFactor.h"
@@ -24,6 +25,8 @@ public:
     // `audio` true keeps the sound (removeAudio false).
     void initWithName(const QString& name, MediaTime start, MediaTime end, int64_t speed,
                       bool audio);
+    // A section of the edit, as its document holds it.
+    static std::shared_ptr<SectionObject> fromState(const SectionState& state);
 
     void changeName(const QString& name) { setName(name); }
     void changeStart(MediaTime start) { setStartFrame(start); }
@@ -75,42 +78,32 @@ private:
 using SectionPtr = std::shared_ptr<SectionObject>;
 using SectionList = std::vector<SectionPtr>;
 
-// The process-wide store the preview window reads: a list of sections and one full section with
-// the movie it belongs to.
+// The edit as the rules, the export builders and the preview read it: made from the document's
+// values at one moment and never changed afterwards, so that an export or a preview keeps what it
+// was given while the user edits on. The full section is the Full Video tab's choices over the
+// whole source.
 class SectionsStorage {
 public:
-    static SectionsStorage& sharedStorage();
+    // No edit: no sections and no full section.
+    SectionsStorage() = default;
+    explicit SectionsStorage(const EditState& edit);
 
-    bool isFullSection() const { return m_isFullSection; }
-    void setIsFullSection(bool value) { m_isFullSection = value; }
-    SectionList& allObjects() { return m_objectsStorage; }
-    SectionList& objectsStorage() { return m_objectsStorage; }
-    void setObjectsStorage(SectionList list) { m_objectsStorage = std::move(list); }
+    // Whether there is a source to play whole.
+    bool isFullSection() const { return m_fullSection != nullptr; }
+    const SectionList& allObjects() const { return m_objectsStorage; }
+    const SectionList& objectsStorage() const { return m_objectsStorage; }
     uint64_t count() const { return m_objectsStorage.size(); }
     const SectionPtr& objectAtIndex(int64_t index) const;
-    void delObjectAtIndex(int64_t index);
-    void addObject(SectionPtr section);
-    void addObjectAtIndex(SectionPtr section, int64_t index);
-    // Does nothing.
-    void cleanFullSection() {}
-    // Empties the list; the full section and the URLs stay.
-    void cleanAllSections() { m_objectsStorage.clear(); }
 
     const SectionPtr& fullSection() const { return m_fullSection; }
-    void setFullSection(SectionPtr section) { m_fullSection = std::move(section); }
-    const QString& fullSectionURL() const { return m_fullSectionURL; }
-    void setFullSectionURL(const QString& path) { m_fullSectionURL = path; }
-    const QString& sectionsURL() const { return m_sectionsURL; }
-    void setSectionsURL(const QString& path) { m_sectionsURL = path; }
+    // The source's path, for the full section and the sections alike.
+    const QString& fullSectionURL() const { return m_sourcePath; }
+    const QString& sectionsURL() const { return m_sourcePath; }
 
 private:
-    SectionsStorage() = default;
-
-    bool m_isFullSection = false;
     SectionList m_objectsStorage;
     SectionPtr m_fullSection;
-    QString m_fullSectionURL;
-    QString m_sectionsURL;
+    QString m_sourcePath;
 };
 
 } // namespace lento

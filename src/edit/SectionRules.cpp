@@ -59,23 +59,29 @@ int countSectionErrors(const SectionList& sections) {
 QString sectionErrorReason(const SectionList& sections) {
     for (int64_t row = 0; row < static_cast<int64_t>(sections.size()); ++row) {
         for (int64_t column : {2, 3}) {
-            const int64_t other = checkOverSetup(sections, row, column);
-            if (other == -1) {
-                continue;
+            if (QString reason = boundErrorReason(sections, row, column); !reason.isEmpty()) {
+                return reason;
             }
-            if (other == row) {
-                const SectionObject& section = *sections[static_cast<size_t>(row)];
-                return (section.startFrame() == section.endFrame()
-                            ? QStringLiteral("Section %1 ends where it starts.")
-                            : QStringLiteral("Section %1 ends before it starts."))
-                    .arg(row + 1);
-            }
-            return QStringLiteral("Sections %1 and %2 overlap.")
-                .arg(std::min(row, other) + 1)
-                .arg(std::max(row, other) + 1);
         }
     }
     return {};
+}
+
+QString boundErrorReason(const SectionList& sections, int64_t row, int64_t column) {
+    const int64_t other = checkOverSetup(sections, row, column);
+    if (other == -1) {
+        return {};
+    }
+    if (other == row) {
+        const SectionObject& section = *sections[static_cast<size_t>(row)];
+        return (section.startFrame() == section.endFrame()
+                    ? QStringLiteral("Section %1 ends where it starts.")
+                    : QStringLiteral("Section %1 ends before it starts."))
+            .arg(row + 1);
+    }
+    return QStringLiteral("Sections %1 and %2 overlap.")
+        .arg(std::min(row, other) + 1)
+        .arg(std::max(row, other) + 1);
 }
 
 MediaTime limitBound(const SectionObject& section, bool isStart, MediaTime time, MediaTime duration,
@@ -111,20 +117,12 @@ float speedInTime(const SectionList& sections, MediaTime time) {
     if (index < 0) {
         return 1.0f;
     }
-    return static_cast<float>(1.0 /
-                              static_cast<double>(sections[static_cast<size_t>(index)]->speed()));
+    return static_cast<float>(sections[static_cast<size_t>(index)]->factor().playbackRate());
 }
 
 bool volumnInTime(const SectionList& sections, MediaTime time) {
     const int64_t index = sectionIndexInTime(sections, time);
     return index < 0 || !sections[static_cast<size_t>(index)]->removeAudio();
-}
-
-QString speedText(int64_t speed) {
-    if (speed == 1) {
-        return QStringLiteral("Original Speed");
-    }
-    return QStringLiteral("%1x Slower").arg(speed);
 }
 
 } // namespace lento

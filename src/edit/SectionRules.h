@@ -30,6 +30,8 @@ int countSectionErrors(const SectionList& sections);
 // Why the exports are blocked, for the first colliding bound in table order ("Sections 1 and 2
 // overlap.", "Section 3 ends before it starts."); empty when nothing collides.
 QString sectionErrorReason(const SectionList& sections);
+// The same for the bound in one cell; empty when it does not collide.
+QString boundErrorReason(const SectionList& sections, int64_t row, int64_t column);
 
 // oneFrame() (TrackRules.h) gives the shortest section the bound fields and sliders make.
 
@@ -45,8 +47,5 @@ int64_t sectionIndexInTime(const SectionList& sections, MediaTime time);
 float speedInTime(const SectionList& sections, MediaTime time);
 // Whether the sound plays at `time`: not removed by the first section it lies inside.
 bool volumnInTime(const SectionList& sections, MediaTime time);
-
-// The table's text for a speed: "Original Speed" for 1, otherwise "Nx Slower".
-QString speedText(int64_t speed);
 
 } // namespace lento

@@ -4,7 +4,7 @@
 #include "base/Log.h"
 #include "controls/MotionChoice.h"
 #include "controls/PlayerLoading.h"
-#include "controls/SpeedChoice.h"
+#include "controls/SpeedChooser.h"
 #include "edit/SectionObject.h"
 #include "media/ExportSetup.h"
 #include "media/PlayerView.h"
@@ -23,7 +23,8 @@ const QStringList& fullVideoRejectedExtensions() {
     return rejected;
 }
 
-FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(parent) {
+FullVideoEditController::FullVideoEditController(EditDocument* document, QObject* parent)
+    : QObject(parent), m_document(document != nullptr ? document : new EditDocument(this)) {
     m_dropView = new DragAndDropView();
     m_dropView->setObjectName("FullVideoView");
 
@@ -34,7 +35,7 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
 
     m_upload = new QPushButton(tr("Open Video…"), m_dropView);
     m_speed = new QComboBox(m_dropView);
-    m_speed->addItems(speedItemTexts());
+    fillSpeedChooser(*m_speed);
     m_motion = new QComboBox(m_dropView);
     m_motion->addItems(motionItemTexts());
     m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_dropView);
@@ -71,6 +72,16 @@ FullVideoEditController::FullVideoEditController(QObject* parent) : QObject(pare
     connect(m_removeAudio, &QCheckBox::clicked, this, &FullVideoEditController::checkState);
     connect(m_speed, &QComboBox::currentIndexChanged, this,
             [this] { comboBoxSelectionDidChange(m_speed); });
+    connect(m_motion, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index >= 0 && player() != nullptr) {
+            FullVideoState choices = m_document->state().fullVideo;
+            choices.motion = motionForItem(index);
+            setFullVideo(choices);
+        }
+    });
+    connect(m_document, &EditDocument::documentReset, this, &FullVideoEditController::showDocument);
+    connect(m_document, &EditDocument::fullVideoChanged, this,
+            &FullVideoEditController::showFullVideo);
 
     awakeFromNib();
 }
@@ -92,7 +103,7 @@ QWidget* FullVideoEditController::view() const {
 
 void FullVideoEditController::awakeFromNib() {
     prevVolume_ = 1.0f;
-    m_speed->setCurrentIndex(0);
+    showSpeedFactor(*m_speed, SpeedFactor());
     m_dropView->setDelegate(this);
     m_controlBar->setDelegate(this);
     m_controlBar->m_leftHandle()->setHidden(true);
@@ -110,17 +121,68 @@ void FullVideoEditController::importVideoFile(const QUrl& url) {
 
 void FullVideoEditController::fileDropped(const QUrl& url) {
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    openVideoFile(*this, url.toLocalFile(), fullVideoRejectedExtensions(), parent,
-                  [this, url](std::shared_ptr<Asset> asset) {
-                      m_videoPath = url;
-                      prevVolume_ = 1.0f;
-                      loadPlayer(
-                          *m_videoPlayer, *m_controlBar, std::move(asset), this,
-                          [this](Player* player) {
-                              observeValueForKeyPath(QStringLiteral("status"), player);
-                          },
-                          [this] { itemDidFinishPlaying(); });
+    const QString path = url.toLocalFile();
+    openVideoFile(*this, path, fullVideoRejectedExtensions(), parent,
+                  [this, path](std::shared_ptr<Asset> asset) {
+                      if (!m_document->maySetAside()) {
+                          return;
+                      }
+                      const EditState edit = editOfVideo(path, asset->duration());
+                      m_probedPath = edit.source.path;
+                      m_probedAsset = std::move(asset);
+                      m_document->reset(edit);
                   });
+}
+
+void FullVideoEditController::showDocument() {
+    std::shared_ptr<Asset> probed = std::move(m_probedAsset);
+    const QString probedPath = std::exchange(m_probedPath, QString());
+    const SourceState& source = m_document->state().source;
+    if (source.isEmpty()) {
+        unloadVideo();
+        return;
+    }
+    // The video this tab was asked to load is loaded afresh, even where it plays already.
+    const QUrl url = QUrl::fromLocalFile(source.path);
+    if (probed && probedPath == source.path) {
+        loadVideo(url, std::move(probed));
+        return;
+    }
+    if (url == m_videoPath) {
+        showFullVideo();
+        return;
+    }
+    // Loaded elsewhere (the other tab, an edit opened): the user has chosen it already.
+    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
+    openVideoFile(*this, source.path, {}, parent, [this, url](std::shared_ptr<Asset> asset) {
+        if (m_document->state().source.path == url.toLocalFile()) {
+            loadVideo(url, std::move(asset));
+        }
+    });
+}
+
+void FullVideoEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
+    m_videoPath = url;
+    prevVolume_ = 1.0f;
+    loadPlayer(
+        *m_videoPlayer, *m_controlBar, std::move(asset), this,
+        [this](Player* player) { observeValueForKeyPath(QStringLiteral("status"), player); },
+        [this] { itemDidFinishPlaying(); });
+}
+
+void FullVideoEditController::unloadVideo() {
+    if (Player* old = player()) {
+        old->disconnect(this);
+        old->disconnect(m_controlBar);
+        m_controlBar->setM_Player(nullptr);
+        m_videoPlayer->setPlayer(nullptr);
+    }
+    m_videoPath.clear();
+    m_controlBar->m_btnPlay()->setEnabled(false);
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{m_speed, m_motion, m_removeAudio, m_export, m_preview}) {
+        control->setEnabled(false);
+    }
 }
 
 void FullVideoEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
@@ -154,9 +216,28 @@ void FullVideoEditController::initUIActiveAfterUpload() {
     m_removeAudio->setEnabled(true);
     m_export->setEnabled(true);
     m_preview->setEnabled(true);
-    m_speed->setCurrentIndex(0);
-    m_motion->setCurrentIndex(itemForMotion(MotionMode::Hold));
-    m_removeAudio->setChecked(false);
+    showFullVideo();
+}
+
+void FullVideoEditController::showFullVideo() {
+    const FullVideoState& choices = m_document->state().fullVideo;
+    showSpeedFactor(*m_speed, choices.factor);
+    {
+        const QSignalBlocker quietMotion(m_motion);
+        m_motion->setCurrentIndex(itemForMotion(choices.motion));
+    }
+    m_removeAudio->setChecked(!choices.audio);
+    Player* current = player();
+    if (current == nullptr || current->currentItem() == nullptr) {
+        return;
+    }
+    // The player's rate is the one place the factor becomes a floating-point number.
+    m_controlBar->setPlayRate(static_cast<float>(choices.factor.playbackRate()));
+    m_controlBar->setVolumnOn(choices.audio);
+}
+
+void FullVideoEditController::setFullVideo(FullVideoState fullVideo) {
+    m_document->setFullVideo(fullVideo);
 }
 
 void FullVideoEditController::comboBoxSelectionDidChange(QObject* sender) {
@@ -165,24 +246,34 @@ void FullVideoEditController::comboBoxSelectionDidChange(QObject* sender) {
     }
     const int index = m_speed->currentIndex();
     Player* current = player();
-    if (index < 0 || current == nullptr || current->currentItem() == nullptr) {
-        return;
+    FullVideoState choices = m_document->state().fullVideo;
+    const SpeedFactor shown = choices.factor;
+    std::optional<SpeedFactor> factor;
+    if (index >= 0 && current != nullptr && current->currentItem() != nullptr) {
+        QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
+        factor = isCustomSpeedItem(*m_speed, index) ? askForSpeedFactor(window, shown)
+                                                    : speedFactorOfItem(*m_speed, index);
     }
-    m_controlBar->setPlayRate(static_cast<float>(1.0 / (index + 1)));
+    // The chooser shows the document's factor until the step changes it.
+    showSpeedFactor(*m_speed, shown);
+    if (factor) {
+        choices.factor = *factor;
+        setFullVideo(choices);
+    }
 }
 
 void FullVideoEditController::checkState() {
-    if (m_removeAudio->isChecked()) {
-        m_controlBar->setVolumnOn(false);
-        logLine("selected");
-    } else {
-        m_controlBar->setVolumnOn(true);
-        logLine("not selected");
-    }
+    const bool remove = m_removeAudio->isChecked();
+    logLine(remove ? "selected" : "not selected");
+    FullVideoState choices = m_document->state().fullVideo;
+    choices.audio = !remove;
+    setFullVideo(choices);
+    // Without a change (no video yet) the switch shows the document again.
+    m_removeAudio->setChecked(!m_document->state().fullVideo.audio);
 }
 
 bool FullVideoEditController::volumnOnOff() const {
-    return !m_removeAudio->isChecked();
+    return m_document->state().fullVideo.audio;
 }
 
 bool FullVideoEditController::respondsToSelector(std::string_view selector) const {
@@ -228,17 +319,17 @@ void FullVideoEditController::actionExport() {
     // The player pauses itself; the bar's button and monitor follow it (loadPlayer).
     current->pause();
     QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    m_exportFlow->begin(window, m_videoPath, this, [this]() -> ExportJob {
+    // The choices as they are now: later edits do not change this export.
+    const FullVideoState choices = m_document->state().fullVideo;
+    m_exportFlow->begin(window, m_videoPath, this, [this, choices]() -> ExportJob {
         Player* source = player();
         if (source == nullptr || source->currentItem() == nullptr) {
             return {};
         }
         PlayerItem& item = *source->currentItem();
         logLine("%fl", item.asset()->duration().seconds());
-        const SpeedFactor factor = SpeedFactor::whole(m_speed->currentIndex() + 1);
-        auto composition = makeFullVideoComposition(
-            *item.asset(), factor, m_removeAudio->isChecked(), MediaTimeRange::invalid(),
-            motionForItem(m_motion->currentIndex()));
+        auto composition = makeFullVideoComposition(*item.asset(), choices.factor, !choices.audio,
+                                                    MediaTimeRange::invalid(), choices.motion);
         return ExportJob(composition, item.asset(),
                          MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                         item.forwardPlaybackEndTime()));
@@ -251,7 +342,7 @@ void FullVideoEditController::performSegueWithIdentifier(const QString& identifi
     }
     prepareForSegue(identifier);
     QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    m_previewWindow = new PreviewWindowController(window);
+    m_previewWindow = new PreviewWindowController(SectionsStorage(m_document->state()), window);
     m_previewWindow->setAttribute(Qt::WA_DeleteOnClose);
     m_previewWindow->runModal();
 }
@@ -261,15 +352,6 @@ void FullVideoEditController::prepareForSegue(const QString& identifier) {
         return;
     }
     player()->pause();
-    auto section = std::make_shared<SectionObject>();
-    const MediaTime duration = player()->currentItem()->duration();
-    section->initWithName(QString(), MediaTime::make(0, duration.timescale), duration,
-                          m_speed->currentIndex() + 1, volumnOnOff());
-    section->setMotion(motionForItem(m_motion->currentIndex()));
-    SectionsStorage& storage = SectionsStorage::sharedStorage();
-    storage.setFullSectionURL(m_videoPath.toLocalFile());
-    storage.setFullSection(section);
-    storage.setIsFullSection(true);
 }
 
 void FullVideoEditController::exportProgressWindowControllerDidCancel(

@@ -2,6 +2,7 @@
 
 #include "controls/DragAndDropView.h"
 #include "controls/VideoControlBar.h"
+#include "edit/EditDocument.h"
 #include "export/ExportFlow.h"
 #include "media/Player.h"
 #include "preview/PreviewWindowController.h"
@@ -19,15 +20,17 @@ namespace lento {
 
 class PlayerView;
 
-// The "Full Video" tab: loads one video, plays it under the control bar at the chosen slow-down
-// factor, with or without its sound.
+// The "Full Video" tab: a view of the edit document's source and Full Video choices. It loads
+// videos into the document, plays the source under the control bar at the chosen slow-down
+// factor, with or without its sound, and makes each choice a step of the document.
 class FullVideoEditController : public QObject,
                                 public DragAndDropViewDelegate,
                                 public VideoControlBarDelegate,
                                 public ExportProgressWindowControllerDelegate {
     Q_OBJECT
 public:
-    explicit FullVideoEditController(QObject* parent = nullptr);
+    // Shows and edits `document`; without one, a document of its own.
+    explicit FullVideoEditController(EditDocument* document = nullptr, QObject* parent = nullptr);
     ~FullVideoEditController() override;
 
     // The tab's root view; it is also the tab's drop target.
@@ -66,6 +69,7 @@ public:
     // The player's status, for the player the view holds and for any other sender.
     void observeValueForKeyPath(const QString& keyPath, QObject* object);
 
+    EditDocument* document() const { return m_document; }
     const QUrl& videoPath() const { return m_videoPath; }
     float prevVolume() const { return prevVolume_; }
 
@@ -94,10 +98,21 @@ public slots:
 private:
     void awakeFromNib();
     Player* player() const;
+    // The document was replaced: its source plays here (loaded unless it already does).
+    void showDocument();
+    void loadVideo(const QUrl& url, std::shared_ptr<Asset> asset);
+    void unloadVideo();
+    // The choices, the rate and the sound as the document has them.
+    void showFullVideo();
+    void setFullVideo(FullVideoState fullVideo);
 
     float prevVolume_ = 1.0f;
     QUrl m_videoPath;
     QPointer<QWidget> m_windowForSheet;
+    EditDocument* m_document = nullptr;
+    // The video this tab probed for the document it is resetting: no need to probe it again.
+    QString m_probedPath;
+    std::shared_ptr<Asset> m_probedAsset;
 
     // The view and its controls; the view owns them, the tab owns the view.
     QPointer<DragAndDropView> m_dropView;

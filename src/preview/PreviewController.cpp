@@ -79,13 +79,13 @@ QString previewCacheDirectory() {
     return base + QStringLiteral("/lento");
 }
 
-QString smoothPreviewPath(const QString& sourcePath, SpeedFactor speed, bool removeAudio) {
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor factor, bool removeAudio) {
     const QFileInfo source(sourcePath);
     const QString key = QStringLiteral("%1\n%2\n%3\n%4 %5 %6 %7")
                             .arg(source.absoluteFilePath())
                             .arg(source.size())
                             .arg(source.lastModified().toMSecsSinceEpoch())
-                            .arg(QString::fromStdString(speed.text()))
+                            .arg(QString::fromStdString(factor.text()))
                             .arg(removeAudio ? 1 : 0)
                             .arg(QLatin1String(motionModeName(MotionMode::Smooth).data()))
                             .arg(QLatin1String(kSmoothPreviewPreset));
@@ -95,8 +95,9 @@ QString smoothPreviewPath(const QString& sourcePath, SpeedFactor speed, bool rem
            QStringLiteral(".mp4");
 }
 
-PreviewController::PreviewController(PreviewWindowController* window, PlayerView* playerView)
-    : QObject(window), m_window(window), m_previewPlayer(playerView),
+PreviewController::PreviewController(PreviewWindowController* window, PlayerView* playerView,
+                                     SectionsStorage edit)
+    : QObject(window), m_window(window), m_edit(std::move(edit)), m_previewPlayer(playerView),
       m_exportFlow(new ExportFlow(this)) {}
 
 // A render still running is cancelled (and its threads joined) here.
@@ -105,9 +106,8 @@ PreviewController::~PreviewController() = default;
 void PreviewController::awakeFromNib() {
     m_window->controlBar()->setDelegate(this);
     m_window->controlBar()->m_btnPlay()->setEnabled(false);
-    SectionsStorage& storage = SectionsStorage::sharedStorage();
-    const bool previewing = storage.isFullSection() && storage.fullSection() != nullptr &&
-                            storage.fullSection()->speed() >= 1;
+    const SectionsStorage& storage = m_edit;
+    const bool previewing = storage.isFullSection();
     // With nothing to preview there is nothing to export either.
     m_window->exportButton()->setEnabled(previewing);
     if (!previewing) {
@@ -176,7 +176,7 @@ void PreviewController::playerStatusChanged(Player* player) {
 }
 
 bool PreviewController::withSound() const {
-    const SectionObject* section = SectionsStorage::sharedStorage().fullSection().get();
+    const SectionObject* section = m_edit.fullSection().get();
     return section != nullptr && !section->removeAudio();
 }
 
@@ -208,8 +208,7 @@ MediaTime PreviewController::monitorVideo() {
 
 // Leaves m_render empty, so that the source plays as it comes, when no copy can be started.
 void PreviewController::renderSmoothCopy(const QString& copyPath) {
-    const SectionsStorage& storage = SectionsStorage::sharedStorage();
-    const SectionObject& section = *storage.fullSection();
+    const SectionObject& section = *m_edit.fullSection();
     if (!m_source->isPlayable() || !QDir().mkpath(QFileInfo(copyPath).path())) {
         logLine("preview: cannot render %s", copyPath.toUtf8().constData());
         return;
@@ -244,7 +243,7 @@ void PreviewController::renderProgressed() {
     m_renderTimer->stop();
     m_render->waitUntilFinished();
     m_window->progressBar()->hide();
-    const SectionObject* section = SectionsStorage::sharedStorage().fullSection().get();
+    const SectionObject* section = m_edit.fullSection().get();
     const bool removeAudio = section != nullptr && section->removeAudio();
     if (status == ExportSession::Status::Completed) {
         trimPreviewCache(previewCacheDirectory(), kPreviewCacheBytes, m_renderPath);
@@ -253,8 +252,7 @@ void PreviewController::renderProgressed() {
         // Without the copy the preview still shows the slowed movie, its pictures held.
         logLine("preview: %s", m_render->error().c_str());
         const SpeedFactor factor = section != nullptr ? section->factor() : SpeedFactor();
-        play(SectionsStorage::sharedStorage().fullSectionURL(),
-             static_cast<float>(factor.playbackRate()), removeAudio);
+        play(m_edit.fullSectionURL(), static_cast<float>(factor.playbackRate()), removeAudio);
     }
     m_render.reset();
 }
@@ -278,10 +276,10 @@ void PreviewController::actionExport() {
     }
     player->pause();
     m_exportFlow->begin(
-        m_window, QUrl::fromLocalFile(SectionsStorage::sharedStorage().fullSectionURL()),
-        QStringLiteral("Untitled.mov"), {"mov", "3gp", "mp4"}, this, [this]() -> ExportJob {
+        m_window, QUrl::fromLocalFile(m_edit.fullSectionURL()), QStringLiteral("Untitled.mov"),
+        {"mov", "3gp", "mp4"}, this, [this]() -> ExportJob {
             Player* source = m_previewPlayer->player();
-            const SectionsStorage& storage = SectionsStorage::sharedStorage();
+            const SectionsStorage& storage = m_edit;
             if (source == nullptr || source->currentItem() == nullptr || !storage.fullSection()) {
                 return {};
             }

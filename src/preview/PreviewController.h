@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controls/VideoControlBar.h"
+#include "edit/SectionObject.h"
 #include "export/ExportFlow.h"
 #include "media/MotionMode.h"
 #include "media/SpeedFactor.h"
@@ -21,8 +22,9 @@ class ExportSession;
 class PlayerView;
 class PreviewWindowController;
 
-// Plays the movie the shared section store names, at its slow-down factor and with or without
-// its sound, and exports it stretched. Smooth motion cannot be played as it comes: its preview
+// Plays the full section of the edit it is given (a snapshot of the document taken when the
+// preview opened), at its slow-down factor and with or without its sound, and exports it
+// stretched. Smooth motion cannot be played as it comes: its preview
 // is a reduced copy rendered in the background (with a progress bar) into the user's cache, and
 // the copy is played, and kept for the next preview of the same movie and settings. The window's
 // control bar plays, pauses and seeks whichever of the two plays.
@@ -31,10 +33,11 @@ class PreviewController : public QObject,
                           public VideoControlBarDelegate {
     Q_OBJECT
 public:
-    PreviewController(PreviewWindowController* window, PlayerView* playerView);
+    PreviewController(PreviewWindowController* window, PlayerView* playerView,
+                      SectionsStorage edit = {});
     ~PreviewController() override;
 
-    // Start-up: plays the store's full section, if there is one.
+    // Start-up: plays the edit's full section, if there is one.
     void awakeFromNib();
     // The window is closing: the modal session ends.
     void windowWillClose();
@@ -73,6 +76,7 @@ private:
     bool withSound() const;
 
     QPointer<PreviewWindowController> m_window;
+    const SectionsStorage m_edit;
     PlayerView* m_previewPlayer = nullptr; // in the window
     ExportFlow* m_exportFlow = nullptr;    // a child
     // The movie exports read: the source itself, also while a smooth copy plays.
@@ -91,7 +95,7 @@ inline constexpr qint64 kPreviewCacheBytes = qint64(2) << 30;
 // the hidden partial files of renders that were cut short go with the next render.
 void trimPreviewCache(const QString& directory, qint64 maxBytes, const QString& keep);
 // The cached smooth copy of `sourcePath` (named by its path, size and modification time, and the
-// settings) slowed `speed` times with or without its sound.
-QString smoothPreviewPath(const QString& sourcePath, SpeedFactor speed, bool removeAudio);
+// settings) slowed `factor` times with or without its sound.
+QString smoothPreviewPath(const QString& sourcePath, SpeedFactor factor, bool removeAudio);
 
 } // namespace lento

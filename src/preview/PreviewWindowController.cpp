@@ -12,7 +12,8 @@
 
 namespace lento {
 
-PreviewWindowController::PreviewWindowController(QWidget* parent) : QDialog(parent) {
+PreviewWindowController::PreviewWindowController(SectionsStorage edit, QWidget* parent)
+    : QDialog(parent) {
     setWindowTitle(tr("Preview"));
     resize(800, 520);
     m_playerView = new PlayerView(this);
@@ -36,7 +37,7 @@ PreviewWindowController::PreviewWindowController(QWidget* parent) : QDialog(pare
     layout->addWidget(m_controlBar);
     layout->addLayout(buttons);
 
-    m_previewController = new PreviewController(this, m_playerView);
+    m_previewController = new PreviewController(this, m_playerView, std::move(edit));
     connect(m_exportButton, &QPushButton::clicked, m_previewController,
             &PreviewController::actionExport);
     connect(m_closeButton, &QPushButton::clicked, m_previewController,

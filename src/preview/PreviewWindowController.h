@@ -1,5 +1,7 @@
 #pragma once
 
+#include "edit/SectionObject.h"
+
 #include <QDialog>
 
 class QProgressBar;
@@ -11,13 +13,13 @@ class PlayerView;
 class PreviewController;
 class VideoControlBar;
 
-// The preview window: a player view under which the editors' control bar plays, pauses and seeks
-// the preview, with an export and a close control. It runs in a modal
-// session of the application, which its closing ends.
+// The preview window, for the full section of the edit it is given: a player view under which
+// the editors' control bar plays, pauses and seeks the preview, with an export and a close
+// control. It runs in a modal session of the application, which its closing ends.
 class PreviewWindowController : public QDialog {
     Q_OBJECT
 public:
-    explicit PreviewWindowController(QWidget* parent = nullptr);
+    explicit PreviewWindowController(SectionsStorage edit = {}, QWidget* parent = nullptr);
     ~PreviewWindowController() override;
 
     PreviewController* previewController() const { return m_previewController; }

@@ -4,7 +4,7 @@
 #include "base/Log.h"
 #include "controls/MotionChoice.h"
 #include "controls/PlayerLoading.h"
-#include "controls/SpeedChoice.h"
+#include "controls/SpeedChooser.h"
 #include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
 #include "media/ExportSetup.h"
@@ -17,14 +17,16 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QShortcut>
 #include <QSlider>
 #include <QStyledItemDelegate>
-#include <QTableWidget>
+#include <QTableView>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -78,13 +80,6 @@ const QStringList& sectionRejectedExtensions() {
 
 } // namespace
 
-const QStringList& SectionEditController::columnIdentifiers() {
-    static const QStringList identifiers{"cellNumber",   "cellSectionName", "cellStartFrame",
-                                         "cellEndFrame", "cellSpeed",       "cellRemoveAudio",
-                                         "cellMotion"};
-    return identifiers;
-}
-
 QString boundText(MediaTime time) {
     return timeTextWithMilliseconds(time);
 }
@@ -101,7 +96,8 @@ MediaTime parseBoundText(const QString& text, int32_t timescale) {
     return MediaTime::makeWithSeconds(seconds, timescale);
 }
 
-SectionEditController::SectionEditController(QObject* parent) : QObject(parent) {
+SectionEditController::SectionEditController(EditDocument* document, QObject* parent)
+    : QObject(parent), m_document(document != nullptr ? document : new EditDocument(this)) {
     buildView();
     awakeFromNib();
 }
@@ -112,6 +108,7 @@ SectionEditController::~SectionEditController() {
         m_dropView->setDelegate(nullptr);
         m_mouseClickView->setDelegate(nullptr);
         m_controlBar->setDelegate(nullptr);
+        m_controlBar->m_videoSeeker()->removeEventFilter(this);
         if (m_dropView->parent() == nullptr) {
             delete m_dropView.data();
         }
@@ -132,19 +129,22 @@ void SectionEditController::buildView() {
     m_videoPlayer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     m_controlBar = new VideoControlBar(background);
 
-    m_table = new QTableWidget(0, kColumnCount, background);
-    const QStringList titles{tr("No."),   tr("Name"),         tr("Start"), tr("End"),
-                             tr("Speed"), tr("Remove Audio"), tr("Motion")};
-    for (int column = 0; column < kColumnCount; ++column) {
-        auto* header = new QTableWidgetItem(titles.at(column));
-        header->setData(Qt::UserRole, columnIdentifiers().at(column));
-        m_table->setHorizontalHeaderItem(column, header);
-    }
+    m_model = new SectionsTableModel(m_document, this);
+    m_table = new QTableView(background);
+    // Heard before the view, which moves the selection to a neighbour of a removed row.
+    connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex&, int first, int last) {
+                const int64_t row = selectedRow();
+                m_removingSelected = row >= first && row <= last;
+            });
+    m_table->setModel(m_model);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->verticalHeader()->setVisible(false);
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Sized by the rows around those shown, not by every row of a long edit at every step.
+    m_table->horizontalHeader()->setResizeContentsPrecision(100);
     m_table->horizontalHeader()->setSectionResizeMode(kColumnName, QHeaderView::Stretch);
     m_table->setMinimumHeight(120);
     m_table->setItemDelegate(new BoundCellDelegate(m_table));
@@ -167,7 +167,7 @@ void SectionEditController::buildView() {
     m_startSlider = new QSlider(Qt::Horizontal, m_editBox);
     m_endSlider = new QSlider(Qt::Horizontal, m_editBox);
     m_speed = new QComboBox(m_editBox);
-    m_speed->addItems(speedItemTexts());
+    fillSpeedChooser(*m_speed);
     m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_editBox);
     m_motion = new QComboBox(m_editBox);
     m_motion->addItems(motionItemTexts());
@@ -222,10 +222,8 @@ void SectionEditController::buildView() {
     connect(m_speed, &QComboBox::currentIndexChanged, this,
             [this] { comboBoxSelectionDidChange(m_speed); });
     connect(m_motion, &QComboBox::currentIndexChanged, this, [this](int index) {
-        SectionObject* section = selectedSection();
-        if (index >= 0 && section != nullptr) {
-            section->setMotion(motionForItem(index));
-            refreshCell(static_cast<int>(selectedRow()), kColumnMotion);
+        if (index >= 0 && selectedSection() != nullptr) {
+            m_document->setSectionMotion(static_cast<int>(selectedRow()), motionForItem(index));
         }
     });
     connect(m_name, &QLineEdit::editingFinished, this,
@@ -242,8 +240,21 @@ void SectionEditController::buildView() {
     connect(m_endSlider, &QSlider::valueChanged, this, [this](int value) {
         moveBound(false, sliderTime(value, m_videoTotalDuration.timescale));
     });
-    connect(m_table, &QTableWidget::itemSelectionChanged, this,
+    for (QSlider* slider : {m_startSlider, m_endSlider}) {
+        connect(slider, &QSlider::sliderPressed, m_document, &EditDocument::beginBoundsDrag);
+        connect(slider, &QSlider::sliderReleased, m_document, &EditDocument::endBoundsDrag);
+    }
+    m_controlBar->m_videoSeeker()->installEventFilter(this);
+    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &SectionEditController::tableViewSelectionDidChange);
+    // The model hears of every change first: the rows are there when the tab follows.
+    connect(m_document, &EditDocument::documentReset, this, &SectionEditController::showDocument);
+    connect(m_document, &EditDocument::sectionInserted, this,
+            &SectionEditController::sectionInserted);
+    connect(m_document, &EditDocument::sectionRemoved, this,
+            &SectionEditController::sectionRemoved);
+    connect(m_document, &EditDocument::sectionChanged, this,
+            &SectionEditController::showSelectedSection);
     auto* remove =
         new QShortcut(QKeySequence::Delete, m_table, nullptr, nullptr, Qt::WidgetShortcut);
     connect(remove, &QShortcut::activated, this, &SectionEditController::actionDelSeletedSection);
@@ -282,22 +293,71 @@ void SectionEditController::importVideoFile(const QUrl& url) {
 
 void SectionEditController::fileDropped(const QUrl& url) {
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    openVideoFile(*this, url.toLocalFile(), sectionRejectedExtensions(), parent,
-                  [this, url](std::shared_ptr<Asset> asset) {
-                      m_videoPath = url;
-                      m_prevVolume = 1.0f;
-                      m_curSectionIndex = -1;
-                      m_sectionObjects.clear();
-                      reloadData();
-                      clearEditPanel();
-                      loadPlayer(
-                          *m_videoPlayer, *m_controlBar, std::move(asset), this,
-                          [this](Player* loaded) {
-                              observeValueForKeyPath(QStringLiteral("status"), loaded);
-                          },
-                          [this] { itemDidFinishPlaying(); });
-                      m_playFactor = 1; // the rate loading gives the bar
+    const QString path = url.toLocalFile();
+    openVideoFile(*this, path, sectionRejectedExtensions(), parent,
+                  [this, path](std::shared_ptr<Asset> asset) {
+                      if (!m_document->maySetAside()) {
+                          return;
+                      }
+                      const EditState edit = editOfVideo(path, asset->duration());
+                      m_probedPath = edit.source.path;
+                      m_probedAsset = std::move(asset);
+                      m_document->reset(edit);
                   });
+}
+
+void SectionEditController::showDocument() {
+    m_curSectionIndex = -1;
+    m_table->clearSelection();
+    clearEditPanel();
+    reloadData();
+    const SourceState& source = m_document->state().source;
+    std::shared_ptr<Asset> probed = std::move(m_probedAsset);
+    const QString probedPath = std::exchange(m_probedPath, QString());
+    if (source.isEmpty()) {
+        unloadVideo();
+        return;
+    }
+    // The video this tab was asked to load is loaded afresh, even where it plays already.
+    const QUrl url = QUrl::fromLocalFile(source.path);
+    if (probed && probedPath == source.path) {
+        loadVideo(url, std::move(probed));
+        return;
+    }
+    if (url == m_videoPath) {
+        return;
+    }
+    // Loaded elsewhere (the other tab, an edit opened): the user has chosen it already.
+    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
+    openVideoFile(*this, source.path, {}, parent, [this, url](std::shared_ptr<Asset> asset) {
+        if (m_document->state().source.path == url.toLocalFile()) {
+            loadVideo(url, std::move(asset));
+        }
+    });
+}
+
+void SectionEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
+    m_videoPath = url;
+    m_prevVolume = 1.0f;
+    loadPlayer(
+        *m_videoPlayer, *m_controlBar, std::move(asset), this,
+        [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
+        [this] { itemDidFinishPlaying(); });
+    m_playFactor = SpeedFactor(); // the rate loading gives the bar
+}
+
+void SectionEditController::unloadVideo() {
+    if (Player* old = player()) {
+        old->disconnect(this);
+        old->disconnect(m_controlBar);
+        m_controlBar->setM_Player(nullptr);
+        m_videoPlayer->setPlayer(nullptr);
+    }
+    m_videoPath.clear();
+    m_videoTotalDuration = MediaTime::invalid();
+    m_controlBar->m_btnPlay()->setEnabled(false);
+    m_addSection->setEnabled(false);
+    reloadData();
 }
 
 void SectionEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
@@ -347,7 +407,7 @@ void SectionEditController::actionUpload() {
 
 void SectionEditController::reloadData() {
     // The list buttons follow the number of sections.
-    const int count = static_cast<int>(m_sectionObjects.size());
+    const int count = static_cast<int>(sectionObjects().size());
     if (count > 0) {
         m_addSection->setEnabled(true);
         m_delSection->setEnabled(true);
@@ -362,92 +422,31 @@ void SectionEditController::reloadData() {
         m_addSection->setEnabled(false);
         m_delSection->setEnabled(false);
     }
-    const QSignalBlocker quiet(m_table);
-    const int64_t selected = selectedRow();
-    m_table->setRowCount(count);
-    for (int row = 0; row < count; ++row) {
-        for (int column = 0; column < kColumnCount; ++column) {
-            refreshCell(row, column);
-        }
-    }
-    if (selected >= count) {
-        m_table->clearSelection();
-    }
     updateSectionErrors();
-}
-
-void SectionEditController::refreshCell(int row, int column) {
-    if (row < 0 || row >= static_cast<int>(m_sectionObjects.size())) {
-        return;
-    }
-    const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
-    QTableWidgetItem* cell = m_table->item(row, column);
-    if (cell == nullptr) {
-        cell = new QTableWidgetItem();
-        cell->setData(Qt::UserRole, columnIdentifiers().at(column));
-        m_table->setItem(row, column, cell);
-    }
-    switch (column) {
-    case kColumnNumber:
-        cell->setText(QString::number(row + 1));
-        break;
-    case kColumnName:
-        cell->setText(section.name());
-        break;
-    case kColumnStart:
-    case kColumnEnd: {
-        // Sections are a few frames long: whole seconds would not tell two bounds apart.
-        cell->setText(
-            boundText(column == kColumnStart ? section.startFrame() : section.endFrame()));
-        const bool collides = checkOverSetup(m_sectionObjects, row, column) != -1;
-        cell->setForeground(collides ? QBrush(Qt::red) : QBrush());
-        break;
-    }
-    case kColumnSpeed:
-        cell->setText(speedText(section.speed()));
-        break;
-    case kColumnRemoveAudio:
-        cell->setText(section.removeAudio() ? QStringLiteral("Yes") : QStringLiteral("No"));
-        break;
-    case kColumnMotion:
-        cell->setText(motionItemTexts().at(itemForMotion(section.motion())));
-        break;
-    default:
-        break;
-    }
 }
 
 void SectionEditController::updateSectionErrors() {
     // Everything that changes a section or the selection passes here: so do the bands.
     showBands();
-    m_sectionErrors = countSectionErrors(m_sectionObjects);
+    m_sectionErrors = m_model->collisionCount();
     const bool clear = m_sectionErrors <= 0;
-    m_fullExport->setEnabled(clear && !m_sectionObjects.empty());
+    m_fullExport->setEnabled(clear && !sectionObjects().empty());
     m_sectionExport->setEnabled(clear && selectedSection() != nullptr);
-    m_exportBlocked->setText(sectionErrorReason(m_sectionObjects));
+    m_exportBlocked->setText(m_model->collisionReason());
     m_exportBlocked->setVisible(!clear);
 }
 
-void SectionEditController::reloadBoundCells() {
-    for (int row = 0; row < static_cast<int>(m_sectionObjects.size()); ++row) {
-        for (int column : {kColumnStart, kColumnEnd, kColumnSpeed}) {
-            refreshCell(row, column);
-        }
-    }
-    updateSectionErrors();
-}
-
 int64_t SectionEditController::selectedRow() const {
-    const QList<QTableWidgetSelectionRange> ranges = m_table->selectedRanges();
-    return ranges.isEmpty() ? -1 : ranges.first().topRow();
+    const QModelIndexList rows = m_table->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
 }
 
 SectionObject* SectionEditController::selectedSection() const {
     const int64_t row = selectedRow();
-    if (row < 0 || row >= static_cast<int64_t>(m_sectionObjects.size())) {
+    if (row < 0 || row >= static_cast<int64_t>(sectionObjects().size())) {
         return nullptr;
     }
-    return m_sectionObjects[static_cast<size_t>(row)].get();
+    return sectionObjects()[static_cast<size_t>(row)].get();
 }
 
 void SectionEditController::setEditControlsEnabled(bool enabled) {
@@ -474,26 +473,38 @@ void SectionEditController::clearEditPanel() {
     m_motion->setCurrentIndex(-1);
 }
 
-void SectionEditController::setPlayFactor(int64_t factor) {
-    m_playFactor = std::max<int64_t>(factor, 1);
-    m_controlBar->setPlayRate(static_cast<float>(1.0 / static_cast<double>(m_playFactor)));
+void SectionEditController::setPlayFactor(SpeedFactor factor) {
+    m_playFactor = factor;
+    // The player's rate is the one place the factor becomes a floating-point number.
+    m_controlBar->setPlayRate(static_cast<float>(factor.playbackRate()));
 }
 
 void SectionEditController::tableViewSelectionDidChange() {
-    SectionObject* section = selectedSection();
+    showSelectedSection();
+    if (const SectionObject* section = selectedSection()) {
+        logLine("%ld", static_cast<long>(section->speed() - 1));
+        m_controlBar->seekToFrame(section->startFrame());
+    }
+}
+
+void SectionEditController::showSelectedSection() {
+    const SectionObject* section = selectedSection();
     updateSectionErrors();
     if (section == nullptr) {
         clearEditPanel();
-        setPlayFactor(1);
+        setPlayFactor(SpeedFactor());
         m_controlBar->setVolumnOn(volumnOnOff());
         return;
     }
-    setPlayFactor(section->speed());
+    if (section->factor() != m_playFactor) {
+        setPlayFactor(section->factor());
+    }
     m_controlBar->setVolumnOn(volumnOnOff());
     setEditControlsEnabled(true);
-    m_name->setText(section->name());
-    logLine("%ld", static_cast<long>(section->speed() - 1));
-    m_speed->setCurrentIndex(static_cast<int>(section->speed() - 1));
+    if (m_name->text() != section->name()) {
+        m_name->setText(section->name());
+    }
+    showSpeedFactor(*m_speed, section->factor());
     m_removeAudio->setChecked(section->removeAudio());
     {
         const QSignalBlocker quietMotion(m_motion);
@@ -501,8 +512,27 @@ void SectionEditController::tableViewSelectionDidChange() {
     }
     m_controlBar->setLeftHanldePos(section->startFrame());
     m_controlBar->setRightHanldePos(section->endFrame());
-    m_controlBar->seekToFrame(section->startFrame());
     showBounds();
+}
+
+// An added section, or one brought back by undoing its deletion, is the one to work on.
+void SectionEditController::sectionInserted(int index) {
+    reloadData();
+    m_table->selectRow(index);
+}
+
+// The row selected in place of a removed one is the one that took its place, none after the last.
+void SectionEditController::sectionRemoved(int index) {
+    reloadData();
+    if (!std::exchange(m_removingSelected, false)) {
+        showSelectedSection();
+    } else if (index < m_model->rowCount()) {
+        m_table->selectRow(index);
+        showSelectedSection(); // also where the view had selected that row already
+    } else {
+        m_table->clearSelection();
+        showSelectedSection();
+    }
 }
 
 void SectionEditController::showBounds() {
@@ -520,8 +550,7 @@ void SectionEditController::showBounds() {
 
 float SectionEditController::sectionSpeed() const {
     const SectionObject* section = selectedSection();
-    return section == nullptr ? 1.0f
-                              : static_cast<float>(1.0 / static_cast<double>(section->speed()));
+    return section == nullptr ? 1.0f : static_cast<float>(section->factor().playbackRate());
 }
 
 bool SectionEditController::volumnOnOff() const {
@@ -530,24 +559,19 @@ bool SectionEditController::volumnOnOff() const {
 }
 
 void SectionEditController::actionAddOneSection() {
-    auto section = std::make_shared<SectionObject>();
-    const QString name = QStringLiteral("%1__Section").arg(m_sectionObjects.size());
-    section->initWithName(name, MediaTime::make(0, m_videoTotalDuration.timescale),
-                          m_videoTotalDuration, 1, true);
-    m_sectionObjects.push_back(section);
-    reloadData();
-    m_table->selectRow(static_cast<int>(m_sectionObjects.size()) - 1);
+    const int count = m_document->sectionCount();
+    SectionState section;
+    section.name = QStringLiteral("%1__Section").arg(count);
+    section.start = MediaTime::make(0, m_videoTotalDuration.timescale);
+    section.end = m_videoTotalDuration;
+    m_document->addSection(count, std::move(section));
 }
 
 void SectionEditController::actionDelSeletedSection() {
     const int64_t row = selectedRow();
-    if (row < 0 || row >= static_cast<int64_t>(m_sectionObjects.size())) {
-        return;
+    if (row >= 0) {
+        m_document->deleteSection(static_cast<int>(row));
     }
-    m_sectionObjects.erase(m_sectionObjects.begin() + static_cast<std::ptrdiff_t>(row));
-    reloadData();
-    // The row now selected (if any) holds another section: show that one.
-    tableViewSelectionDidChange();
 }
 
 void SectionEditController::comboBoxSelectionDidChange(QObject* sender) {
@@ -556,33 +580,30 @@ void SectionEditController::comboBoxSelectionDidChange(QObject* sender) {
     }
     const int index = m_speed->currentIndex();
     Player* current = player();
-    SectionObject* section = selectedSection();
+    const SectionObject* section = selectedSection();
     if (index < 0 || current == nullptr || current->currentItem() == nullptr ||
         section == nullptr) {
         return;
     }
-    section->changeSpeed(index + 1);
-    refreshCell(static_cast<int>(selectedRow()), kColumnSpeed);
-    updateSectionErrors();
-    setPlayFactor(index + 1);
+    const int row = static_cast<int>(selectedRow());
+    const SpeedFactor shown = section->factor();
+    const std::optional<SpeedFactor> factor = isCustomSpeedItem(*m_speed, index)
+                                                  ? askForSpeedFactor(sheetWindow(), shown)
+                                                  : speedFactorOfItem(*m_speed, index);
+    // The chooser shows the document's factor until the step changes it.
+    showSpeedFactor(*m_speed, shown);
+    if (factor) {
+        m_document->setSectionFactor(row, *factor);
+    }
 }
 
 void SectionEditController::checkState() {
-    SectionObject* section = selectedSection();
-    if (section == nullptr) {
+    if (selectedSection() == nullptr) {
         return;
     }
-    if (m_removeAudio->isChecked()) {
-        m_controlBar->setVolumnOn(false);
-        section->changeAudio(false);
-        logLine("selected");
-    } else {
-        m_controlBar->setVolumnOn(true);
-        section->changeAudio(true);
-        logLine("not selected");
-    }
-    refreshCell(static_cast<int>(selectedRow()), kColumnRemoveAudio);
-    updateSectionErrors();
+    const bool remove = m_removeAudio->isChecked();
+    logLine(remove ? "selected" : "not selected");
+    m_document->setSectionAudio(static_cast<int>(selectedRow()), !remove);
 }
 
 void SectionEditController::controlTextDidEndEditing(QObject* sender) {
@@ -595,9 +616,7 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
         return;
     }
     if (field == m_name) {
-        section->changeName(m_name->text());
-        refreshCell(static_cast<int>(selectedRow()), kColumnName);
-        updateSectionErrors();
+        m_document->renameSection(static_cast<int>(selectedRow()), m_name->text());
     } else if (field == m_startField || field == m_endField) {
         const MediaTime time = parseBoundText(field->text(), m_videoTotalDuration.timescale);
         if (time.isValid()) {
@@ -618,15 +637,15 @@ void SectionEditController::moveBound(bool start, MediaTime time) {
     const MediaTime frame =
         oneFrame(*current->currentItem()->asset(), m_videoTotalDuration.timescale);
     time = limitBound(*section, start, time, m_videoTotalDuration, frame);
-    // As a handle drag: the player goes there, the section takes the bound, the handle moves.
+    // As a handle drag: the player goes there, the section takes the bound, the handle follows.
     m_controlBar->seekToFrame(time);
     if (start) {
         leftHandle(time);
-        m_controlBar->setLeftHanldePos(time);
     } else {
         rightHandle(time);
-        m_controlBar->setRightHanldePos(time);
     }
+    // A bound that did not move is a step of nothing: the field shows the bound again.
+    showBounds();
 }
 
 void SectionEditController::setBoundAtPlayhead(bool start) {
@@ -641,7 +660,7 @@ void SectionEditController::jumpToBound(bool forward) {
     }
     const MediaTime now = player()->currentTime();
     std::optional<MediaTime> nearest;
-    for (const SectionPtr& section : m_sectionObjects) {
+    for (const SectionPtr& section : sectionObjects()) {
         for (const MediaTime bound : {section->startFrame(), section->endFrame()}) {
             const bool beyond = forward ? now < bound : bound < now;
             const bool nearer = !nearest || (forward ? bound < *nearest : *nearest < bound);
@@ -660,7 +679,7 @@ void SectionEditController::deSelectSectionEditTable() {
 }
 
 void SectionEditController::selectBand(int index) {
-    if (index >= 0 && index < static_cast<int>(m_sectionObjects.size())) {
+    if (index >= 0 && index < m_model->rowCount()) {
         m_table->selectRow(index);
     }
 }
@@ -668,34 +687,41 @@ void SectionEditController::selectBand(int index) {
 void SectionEditController::showBands() {
     std::vector<TrackBand> bands;
     const int64_t selected = selectedRow();
-    for (size_t row = 0; row < m_sectionObjects.size(); ++row) {
-        const SectionObject& section = *m_sectionObjects[row];
+    const SectionList& list = sectionObjects();
+    for (size_t row = 0; row < list.size(); ++row) {
+        const SectionObject& section = *list[row];
         const auto index = static_cast<int64_t>(row);
-        const bool collides = checkOverSetup(m_sectionObjects, index, kColumnStart) != -1 ||
-                              checkOverSetup(m_sectionObjects, index, kColumnEnd) != -1;
+        const bool collides = m_model->collides(static_cast<int>(row), kColumnStart) ||
+                              m_model->collides(static_cast<int>(row), kColumnEnd);
         bands.push_back({section.startFrame(), section.endFrame(), index == selected, collides});
     }
     m_controlBar->setBands(std::move(bands));
 }
 
 void SectionEditController::leftHandle(MediaTime time) {
-    SectionObject* section = selectedSection();
-    if (section == nullptr) {
-        return;
+    if (const SectionObject* section = selectedSection()) {
+        m_document->setSectionBounds(static_cast<int>(selectedRow()), time, section->endFrame());
     }
-    section->changeStart(time);
-    reloadBoundCells();
-    showBounds();
 }
 
 void SectionEditController::rightHandle(MediaTime time) {
-    SectionObject* section = selectedSection();
-    if (section == nullptr) {
-        return;
+    if (const SectionObject* section = selectedSection()) {
+        m_document->setSectionBounds(static_cast<int>(selectedRow()), section->startFrame(), time);
     }
-    section->changeEnd(time);
-    reloadBoundCells();
-    showBounds();
+}
+
+bool SectionEditController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_controlBar->m_videoSeeker() &&
+        (event->type() == QEvent::MouseButtonPress ||
+         event->type() == QEvent::MouseButtonRelease) &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            m_document->beginBoundsDrag();
+        } else {
+            m_document->endBoundsDrag();
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void SectionEditController::exportProgressWindowControllerDidCancel(
@@ -713,8 +739,9 @@ void SectionEditController::actionFullExport() {
         return;
     }
     m_controlBar->pauseVideo();
-    // The list is taken now: later edits do not change this export.
-    const SectionList list = lento::sections(m_sectionObjects, m_videoTotalDuration);
+    // The edit is taken now: later edits do not change this export.
+    const SectionList list =
+        lento::sections(SectionsStorage(m_document->state()).allObjects(), m_videoTotalDuration);
     m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, list]() -> ExportJob {
         Player* source = player();
         if (source == nullptr || source->currentItem() == nullptr) {
@@ -732,27 +759,27 @@ void SectionEditController::actionFullExport() {
 
 void SectionEditController::actionSectionExport() {
     const int64_t row = selectedRow();
-    if (row < 0 || player() == nullptr || player()->currentItem() == nullptr) {
+    if (row < 0 || row >= m_document->sectionCount() || player() == nullptr ||
+        player()->currentItem() == nullptr) {
         return;
     }
     player()->pause();
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, row]() -> ExportJob {
+    // The section as it is now: later edits do not change this export.
+    const SectionState section = m_document->section(static_cast<int>(row));
+    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, section]() -> ExportJob {
         Player* source = player();
-        if (source == nullptr || source->currentItem() == nullptr ||
-            row >= static_cast<int64_t>(m_sectionObjects.size())) {
+        if (source == nullptr || source->currentItem() == nullptr) {
             return {};
         }
         PlayerItem& item = *source->currentItem();
-        const SectionObject& section = *m_sectionObjects[static_cast<size_t>(row)];
-        if (!(section.startFrame() < section.endFrame())) {
+        if (!(section.start < section.end)) {
             ExportJob nothing;
             nothing.error = tr("The section ends before it starts.");
             return nothing;
         }
         auto composition = makeFullVideoComposition(
-            *item.asset(), section.factor(), section.removeAudio(),
-            MediaTimeRange::fromTimeToTime(section.startFrame(), section.endFrame()),
-            section.motion());
+            *item.asset(), section.factor, !section.audio,
+            MediaTimeRange::fromTimeToTime(section.start, section.end), section.motion);
         return ExportJob(composition, item.asset(), playbackRange(item));
     });
 }

@@ -2,7 +2,9 @@
 
 #include "controls/DragAndDropView.h"
 #include "controls/VideoControlBar.h"
+#include "edit/EditDocument.h"
 #include "edit/SectionObject.h"
+#include "edit/SectionsTableModel.h"
 #include "export/ExportFlow.h"
 #include "sections/MouseClickView.h"
 
@@ -17,15 +19,16 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSlider;
-class QTableWidget;
+class QTableView;
 
 namespace lento {
 
 class PlayerView;
 
-// The "Sections" tab: loads a video, keeps a list of named sections with their own slow-down
-// factor and sound switch, shows colliding bounds in red and plays the video with every section
-// slowed as the playhead passes it.
+// The "Sections" tab: a view of the edit document's source and sections. It loads videos into
+// the document, shows the sections in a table over the document with their own slow-down factor
+// and sound switch, turns every edit into a step of the document, shows colliding bounds in red
+// and plays the video with every section slowed as the playhead passes it.
 class SectionEditController : public QObject,
                               public DragAndDropViewDelegate,
                               public VideoControlBarDelegate,
@@ -35,18 +38,21 @@ class SectionEditController : public QObject,
 public:
     // The section table's columns.
     enum Column {
-        kColumnNumber = 0,
-        kColumnName = 1,
-        kColumnStart = 2,
-        kColumnEnd = 3,
-        kColumnSpeed = 4,
-        kColumnRemoveAudio = 5,
-        kColumnMotion = 6,
-        kColumnCount = 7,
+        kColumnNumber = SectionsTableModel::kColumnNumber,
+        kColumnName = SectionsTableModel::kColumnName,
+        kColumnStart = SectionsTableModel::kColumnStart,
+        kColumnEnd = SectionsTableModel::kColumnEnd,
+        kColumnSpeed = SectionsTableModel::kColumnSpeed,
+        kColumnRemoveAudio = SectionsTableModel::kColumnRemoveAudio,
+        kColumnMotion = SectionsTableModel::kColumnMotion,
+        kColumnCount = SectionsTableModel::kColumnCount,
     };
-    static const QStringList& columnIdentifiers();
+    static const QStringList& columnIdentifiers() {
+        return SectionsTableModel::columnIdentifiers();
+    }
 
-    explicit SectionEditController(QObject* parent = nullptr);
+    // Shows and edits `document`; without one, a document of its own.
+    explicit SectionEditController(EditDocument* document = nullptr, QObject* parent = nullptr);
     ~SectionEditController() override;
 
     QWidget* view() const;
@@ -61,6 +67,9 @@ public:
     void setVideoSlidersForStartEnd();
     double durationInSeconds() const;
     void itemDidFinishPlaying();
+
+    EditDocument* document() const { return m_document; }
+    SectionsTableModel* tableModel() const { return m_model; }
 
     // The table.
     void reloadData();
@@ -95,7 +104,8 @@ public:
     }
     ExportFlow* exportFlow() const { return m_exportFlow; }
 
-    const SectionList& sectionObjects() const { return m_sectionObjects; }
+    // The document's sections as the rules read them.
+    const SectionList& sectionObjects() const { return m_model->sectionObjects(); }
     MediaTime videoTotalDuration() const { return m_videoTotalDuration; }
     int sectionErrors() const { return m_sectionErrors; }
     int64_t curSectionIndex() const { return m_curSectionIndex; }
@@ -104,7 +114,7 @@ public:
     MouseClickView* m_MouseClickView() const { return m_mouseClickView; }
     PlayerView* m_VideoPlayer() const { return m_videoPlayer; }
     VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
-    QTableWidget* m_tableViewOfSection() const { return m_table; }
+    QTableView* m_tableViewOfSection() const { return m_table; }
     DragAndDropView* m_dragAndDropView() const { return m_dropView; }
     QPushButton* m_btnAddSection() const { return m_addSection; }
     QPushButton* m_btnDelSection() const { return m_delSection; }
@@ -138,19 +148,31 @@ public slots:
     void actionFullExport();
     void actionSectionExport();
 
+protected:
+    // A press on the track begins what may be a handle drag, its release ends it: the bounds it
+    // sets are one step.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void buildView();
+    // The document was replaced: its source plays here (loaded unless it already does), its
+    // sections show with none selected.
+    void showDocument();
+    void loadVideo(const QUrl& url, std::shared_ptr<Asset> asset);
+    void unloadVideo();
+    // After any change of the sections: the panel, the handles and the playback show the selected
+    // section as it is now (without seeking), the rules' marks follow.
+    void showSelectedSection();
+    void sectionInserted(int index);
+    void sectionRemoved(int index);
     void awakeFromNib();
     Player* player() const;
     SectionObject* selectedSection() const;
-    // Writes one cell's text (and, for the bounds, its colour).
-    void refreshCell(int row, int column);
     // Recounts the red bounds and sets the export buttons from the count and the selection; says
     // why they are blocked.
     void updateSectionErrors();
     // The sections as bands on the track, the selected one and the colliding ones marked.
     void showBands();
-    void reloadBoundCells();
     // A bound set from the start or end field or slider, as a handle drag would set it.
     void moveBound(bool start, MediaTime time);
     void showBounds();
@@ -158,7 +180,7 @@ private:
     // With no row selected the panel shows no section: disabled and empty.
     void clearEditPanel();
     // Plays at 1 / `factor` from now on, or at the next start while paused.
-    void setPlayFactor(int64_t factor);
+    void setPlayFactor(SpeedFactor factor);
     // The sheets of this tab go on the window of its view.
     QWidget* sheetWindow() const;
 
@@ -166,11 +188,16 @@ private:
     int m_sectionErrors = 0;
     float m_prevVolume = 1.0f;
     QUrl m_videoPath;
-    SectionList m_sectionObjects;
+    EditDocument* m_document = nullptr;
+    SectionsTableModel* m_model = nullptr; // a child
+    // The video this tab probed for the document it is resetting: no need to probe it again.
+    QString m_probedPath;
+    std::shared_ptr<Asset> m_probedAsset;
+    bool m_removingSelected = false;
     int64_t m_curSectionIndex = -1;
     // The slow-down factor last given to the bar. The monitor compares factors: the bar's float
     // rate cannot hold 1/3 or 1/7 exactly, so comparing rates would send the rate on every tick.
-    int64_t m_playFactor = 1;
+    SpeedFactor m_playFactor;
     QPointer<QWidget> m_windowForSheet;
     ExportFlow* m_exportFlow = nullptr; // a child
 
@@ -178,7 +205,7 @@ private:
     MouseClickView* m_mouseClickView = nullptr;
     PlayerView* m_videoPlayer = nullptr;
     VideoControlBar* m_controlBar = nullptr;
-    QTableWidget* m_table = nullptr;
+    QTableView* m_table = nullptr;
     QPushButton* m_addSection = nullptr;
     QPushButton* m_delSection = nullptr;
     QPushButton* m_upload = nullptr;

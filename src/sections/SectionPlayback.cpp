@@ -5,8 +5,6 @@
 #include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
 
-#include <algorithm>
-
 namespace lento {
 
 void SectionEditController::playVideo() {
@@ -28,11 +26,11 @@ MediaTime SectionEditController::monitorVideo() {
     }
     const MediaTime now = current->currentTime();
     if (selectedRow() != -1) {
-        const int64_t index = sectionIndexInTime(m_sectionObjects, now);
+        const SectionList& list = sectionObjects();
+        const int64_t index = sectionIndexInTime(list, now);
         m_curSectionIndex = index;
-        const SectionObject* under =
-            index == -1 ? nullptr : m_sectionObjects[static_cast<size_t>(index)].get();
-        const int64_t factor = std::max<int64_t>(under == nullptr ? 1 : under->speed(), 1);
+        const SectionObject* under = index == -1 ? nullptr : list[static_cast<size_t>(index)].get();
+        const SpeedFactor factor = under == nullptr ? SpeedFactor() : under->factor();
         if (factor != m_playFactor) {
             setPlayFactor(factor);
         }

@@ -2,6 +2,7 @@
 #include "app/MainWindow.h"
 #include "base/Dialogs.h"
 #include "controls/VideoControlBar.h"
+#include "edit/EditDocument.h"
 #include "edit/SectionRules.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
@@ -11,11 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTest>
 #include <QToolButton>
 
@@ -47,35 +49,33 @@ TEST_F(MainWindowTest,
     const FullVideoEditController& full = *window->fullVideoEditController();
     const SectionEditController& sections = *window->sectionEditController();
 
+    // Either tab loads the edit's one video, and both show it.
     const QUrl clip = fileUrl(fixture("clip.mp4"));
     tabs.setCurrentIndex(1);
     window->appDelegate()->openVideoFile(clip);
-    ASSERT_TRUE(test::waitUntil([&] { return sections.videoPath() == clip; }));
-    EXPECT_TRUE(full.videoPath().isEmpty());
+    ASSERT_TRUE(
+        test::waitUntil([&] { return sections.videoPath() == clip && full.videoPath() == clip; }));
+    EXPECT_EQ(window->document()->state().source.path.toStdString(), fixture("clip.mp4"));
     EXPECT_EQ(window->windowTitle(), "clip.mp4[*] \u2014 Lento");
-    // The title follows the visible tab's video.
-    tabs.setCurrentIndex(0);
-    EXPECT_EQ(window->windowTitle(), "Lento[*]");
-
     const QUrl movie = fileUrl(fixture("clip.mov"));
-    window->appDelegate()->openVideoFile(movie);
-    ASSERT_TRUE(test::waitUntil([&] { return full.videoPath() == movie; }));
-    EXPECT_EQ(window->windowTitle(), "clip.mov[*] \u2014 Lento");
-    tabs.setCurrentIndex(1);
-    EXPECT_EQ(window->windowTitle(), "clip.mp4[*] \u2014 Lento");
-
-    // The route follows the label, not the position.
     tabs.setCurrentIndex(0);
-    tabs.setTabText(0, "Full video");
-    const QUrl other = fileUrl(fixture("clip.m4v"));
-    window->appDelegate()->openVideoFile(other);
-    EXPECT_TRUE(test::waitUntil([&] { return sections.videoPath() == other; }));
+    window->appDelegate()->openVideoFile(movie);
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return sections.videoPath() == movie && full.videoPath() == movie; }));
+    EXPECT_EQ(window->windowTitle(), "clip.mov[*] \u2014 Lento");
 
-    // A new edition brings the hidden window back with the videos it held.
+    // The route follows the label, not the position: only the Sections tab takes wmv files.
+    tabs.setTabText(0, "Full video");
+    const QUrl other = fileUrl(fixture("clip.wmv"));
+    window->appDelegate()->openVideoFile(other);
+    EXPECT_TRUE(test::waitUntil([&] { return full.videoPath() == other; }));
+    EXPECT_TRUE(capture.alerts.isEmpty());
+
+    // A new edition brings the hidden window back with the video it held.
     window->hide();
     window->appDelegate()->actionNewEdition();
     EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(full.videoPath(), movie);
+    EXPECT_EQ(full.videoPath(), other);
 }
 
 TEST_F(MainWindowTest, MenuImportLoadsAfterThePanelHasClosedAndCancelDoesNothing) {
@@ -141,7 +141,7 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     ASSERT_TRUE(test::dropAndWait(sections, fixture("clip.mp4")));
     Player& player = *sections.m_VideoPlayer()->player();
     VideoControlBar& bar = *sections.m_VideoControlBar();
-    QTableWidget* table = sections.m_tableViewOfSection();
+    QTableView* table = sections.m_tableViewOfSection();
     table->setFocus();
     const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         QTest::keyClick(QApplication::focusWidget(), key, modifiers);
@@ -182,28 +182,28 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     sections.leftHandle(MediaTime::make(6, 1));
     sections.rightHandle(MediaTime::make(8, 1));
     table->setFocus();
-    const SectionObject& second = *sections.sectionObjects()[1];
+    const auto second = [&] { return window->document()->section(1); };
     bar.seekToFrame(MediaTime::make(5, 1));
     press(Qt::Key_I);
-    EXPECT_EQ(second.startFrame(), MediaTime::make(5, 1));
+    EXPECT_EQ(second().start, MediaTime::make(5, 1));
     // An end before the start stops one frame after it; the start then cannot pass the end.
     bar.seekToFrame(MediaTime::make(1, 1));
     press(Qt::Key_O);
-    EXPECT_EQ(second.endFrame(), MediaTime::make(5, 1) + frame(1));
+    EXPECT_EQ(second().end, MediaTime::make(5, 1) + frame(1));
     bar.seekToFrame(MediaTime::make(9, 1));
     press(Qt::Key_I);
-    EXPECT_EQ(second.startFrame(), second.endFrame() - frame(1));
+    EXPECT_EQ(second().start, second().end - frame(1));
     // Into the first section: the collision is shown as after a drag, not refused.
     bar.seekToFrame(MediaTime::make(3, 1));
     press(Qt::Key_I);
-    EXPECT_EQ(second.startFrame(), MediaTime::make(3, 1));
+    EXPECT_EQ(second().start, MediaTime::make(3, 1));
     EXPECT_EQ(sections.sectionErrors(), countSectionErrors(sections.sectionObjects()));
     EXPECT_GT(sections.sectionErrors(), 0);
 
     // [ and ] visit the bounds of every section in time order, and stay at the last.
     bar.seekToFrame(MediaTime::zero());
     const std::vector<MediaTime> bounds{MediaTime::make(2, 1), MediaTime::make(3, 1),
-                                        MediaTime::make(4, 1), second.endFrame()};
+                                        MediaTime::make(4, 1), second().end};
     for (const MediaTime bound : bounds) {
         press(Qt::Key_BracketRight);
         EXPECT_EQ(player.currentTime(), bound);
@@ -222,7 +222,46 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     }
     EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
     EXPECT_EQ(name->text(), "1__Section]i");
-    EXPECT_EQ(second.startFrame(), MediaTime::make(3, 1));
+    EXPECT_EQ(second().start, MediaTime::make(3, 1));
+}
+
+// Undo and Redo name the step; a text field with the focus keeps the keys for its own undo.
+TEST_F(MainWindowTest, EditMenuUndoesStepsByNameAndTextFieldsKeepTheirOwnUndo) {
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->tabView()->setCurrentIndex(1);
+    SectionEditController& sections = *window->sectionEditController();
+    ASSERT_TRUE(test::dropAndWait(sections, fixture("clip.mp4")));
+    const EditDocument& document = *window->document();
+    QAction& undo = *window->undoAction();
+    EXPECT_FALSE(undo.isEnabled());
+    EXPECT_EQ(undo.shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    EXPECT_EQ(window->redoAction()->shortcuts(),
+              QList<QKeySequence>({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                                   QKeySequence(Qt::CTRL | Qt::Key_Y)}));
+    sections.actionAddOneSection();
+    EXPECT_EQ(undo.text(), "Undo Add Section");
+
+    QLineEdit* name = sections.m_txtSectionName();
+    name->setFocus();
+    QTest::keyClicks(name, "X");
+    QTest::keyClick(name, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(name->text(), "0__Section");
+    EXPECT_EQ(document.sectionCount(), 1);
+
+    QWidget* table = sections.m_tableViewOfSection();
+    table->setFocus();
+    const std::pair<QKeyCombination, int> keys[] = {{Qt::CTRL | Qt::Key_Z, 0},
+                                                    {Qt::CTRL | Qt::Key_Y, 1},
+                                                    {Qt::CTRL | Qt::Key_Z, 0},
+                                                    {Qt::CTRL | Qt::SHIFT | Qt::Key_Z, 1}};
+    for (const auto& [key, count] : keys) {
+        SCOPED_TRACE(QKeySequence(key).toString().toStdString());
+        QTest::keyClick(table, key.key(), key.keyboardModifiers());
+        EXPECT_EQ(document.sectionCount(), count);
+    }
+    EXPECT_EQ(window->redoAction()->text(), "Redo");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "app/MainWindow.h"
 #include "controls/PlayerLoading.h"
 #include "controls/VideoControlBar.h"
+#include "edit/EditDocument.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
 
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <QUndoStack>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -58,10 +60,11 @@ protected:
 };
 
 TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabledUntilAVideoIsReady) {
-    EXPECT_EQ(editor->m_comboSpeed()->count(), 10);
+    EXPECT_EQ(editor->m_comboSpeed()->count(), 11);
     EXPECT_EQ(editor->m_comboSpeed()->itemText(0), "Original Speed");
     EXPECT_EQ(editor->m_comboSpeed()->itemText(2), "3x Slower");
     EXPECT_EQ(editor->m_comboSpeed()->itemText(9), "10x Slower");
+    EXPECT_EQ(editor->m_comboSpeed()->itemText(10), "Custom…");
     EXPECT_EQ(editor->m_chkRemoveAudio()->text(), "Remove Audio");
     EXPECT_EQ(editor->m_comboMotion()->count(), 3);
     EXPECT_EQ(editor->m_comboMotion()->currentText(), "Hold Frames");
@@ -212,6 +215,12 @@ TEST_F(FullVideoEditControllerTest, ASecondFileWhilePlayingResetsSpeedAndSwitchW
     editor->m_chkRemoveAudio()->click();
     play();
     Player* first = player();
+    // The changed edit is set aside unsaved.
+    dialogs::Responder dontSave;
+    dontSave.question = [](const QString&, const QStringList& buttons) {
+        return static_cast<int>(buttons.indexOf("Don't Save"));
+    };
+    dialogs::setResponder(std::move(dontSave));
     editor->fileDropped(fileUrl(fixture("clip.mov")));
     // The rate goes back to 1 with the new player; the controls when it is ready.
     ASSERT_TRUE(test::waitUntil([&] { return player() != first; }));
@@ -243,6 +252,38 @@ TEST_F(FullVideoEditControllerTest, SpaceTogglesPlaybackUnlessATextFieldHasTheFo
     QTest::keyClick(&field, Qt::Key_Space);
     EXPECT_FALSE(bar->m_btnPlay()->isChecked());
     EXPECT_EQ(field.text(), " ");
+}
+
+// Each choice is one step; undone and redone, the choosers, the rate and the sound follow.
+TEST_F(FullVideoEditControllerTest, ChoicesAreStepsThatTheControlsAndPlaybackFollowThroughUndo) {
+    load("clip.mp4");
+    play();
+    QUndoStack& steps = *window->document()->undoStack();
+    const auto shown = [&] {
+        return QStringList({editor->m_comboSpeed()->currentText(),
+                            editor->m_chkRemoveAudio()->isChecked() ? "muted" : "sound",
+                            editor->m_comboMotion()->currentText(),
+                            QString::number(player()->rate()),
+                            player()->volume() == 0.0f ? "silent" : "audible"});
+    };
+    const QStringList start = shown();
+    editor->m_comboSpeed()->setCurrentIndex(2);
+    editor->m_chkRemoveAudio()->click();
+    editor->m_comboMotion()->setCurrentIndex(2);
+    const QStringList end = shown();
+    EXPECT_EQ(end, QStringList({"3x Slower", "muted", "Smooth Motion", QString::number(1.0f / 3.0f),
+                                "silent"}));
+    ASSERT_EQ(steps.count(), 3);
+    EXPECT_EQ(window->undoAction()->text(), "Undo Change Full Video Settings");
+    while (steps.canUndo()) {
+        steps.undo();
+    }
+    EXPECT_EQ(shown(), start);
+    EXPECT_EQ(window->document()->state().fullVideo, FullVideoState{});
+    while (steps.canRedo()) {
+        steps.redo();
+    }
+    EXPECT_EQ(shown(), end);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
 #include "controls/VideoControlBar.h"
+#include "edit/EditDocument.h"
 #include "edit/SectionObject.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
@@ -33,26 +34,21 @@ using namespace std::chrono_literals;
 
 class PreviewTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SectionsStorage& storage = SectionsStorage::sharedStorage();
-        storage.setIsFullSection(false);
-        storage.setFullSection(nullptr);
-        storage.setFullSectionURL({});
+    // An edit of `movie` with those Full Video choices.
+    static SectionsStorage edit(const std::string& movie, const char* factor, bool removeAudio,
+                                MotionMode motion = MotionMode::Hold) {
+        EditState state = editOfVideo(QString::fromStdString(fixture(movie)), MediaTime::zero());
+        state.fullVideo = {SpeedFactor::parse(factor).value_or(SpeedFactor()), !removeAudio,
+                           motion};
+        return SectionsStorage(state);
     }
 
-    // Stores a full section for `movie` and opens the preview on it.
+    // Opens the preview on an edit of `movie`.
     std::unique_ptr<PreviewWindowController> preview(const std::string& movie, const char* factor,
                                                      bool removeAudio,
                                                      MotionMode motion = MotionMode::Hold) {
-        auto section = std::make_shared<SectionObject>();
-        section->initWithName({}, MediaTime::zero(), MediaTime::zero(), 1, !removeAudio);
-        section->setFactor(SpeedFactor::parse(factor).value_or(SpeedFactor()));
-        section->setMotion(motion);
-        SectionsStorage& storage = SectionsStorage::sharedStorage();
-        storage.setFullSectionURL(QString::fromStdString(fixture(movie)));
-        storage.setFullSection(section);
-        storage.setIsFullSection(true);
-        auto window = std::make_unique<PreviewWindowController>();
+        auto window =
+            std::make_unique<PreviewWindowController>(edit(movie, factor, removeAudio, motion));
         // A smooth copy to render comes first; rendering it takes a while.
         EXPECT_TRUE(test::waitUntil(
             [&] {
@@ -164,7 +160,8 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
     EXPECT_NEAR(probe.durationSeconds, 20.0, 0.1);
     const auto rendered = std::filesystem::last_write_time(copy.toStdString());
 
-    auto again = std::make_unique<PreviewWindowController>();
+    auto again =
+        std::make_unique<PreviewWindowController>(edit("clip.mp4", "2", false, MotionMode::Smooth));
     EXPECT_EQ(again->previewController()->previewRender(), nullptr);
     ASSERT_NE(again->playerView()->player(), nullptr);
     EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());
@@ -206,7 +203,7 @@ TEST_F(PreviewTest, TheCacheLosesItsLeastRecentlyPlayedCopiesFirst) {
 
 TEST_F(PreviewTest, EmptyUntilTheOpenerCarriesTheTabsSettingsAndClosingEndsTheModalSession) {
     {
-        PreviewWindowController empty; // nothing stored yet
+        PreviewWindowController empty; // no edit
         EXPECT_EQ(empty.playerView()->player(), nullptr);
         EXPECT_FALSE(empty.exportButton()->isEnabled());
         empty.previewController()->actionExport(); // nothing to export: no panel
@@ -226,13 +223,6 @@ TEST_F(PreviewTest, EmptyUntilTheOpenerCarriesTheTabsSettingsAndClosingEndsTheMo
 
     EXPECT_EQ(editor.m_VideoPlayer()->player()->rate(), 0.0f);
     EXPECT_FALSE(editor.m_VideoControlBar()->m_btnPlay()->isChecked());
-    const SectionsStorage& storage = SectionsStorage::sharedStorage();
-    EXPECT_TRUE(storage.isFullSection());
-    EXPECT_EQ(storage.fullSectionURL().toStdString(), fixture("clip.mp4"));
-    ASSERT_NE(storage.fullSection(), nullptr);
-    EXPECT_EQ(storage.fullSection()->speed(), 4);
-    EXPECT_TRUE(storage.fullSection()->removeAudio());
-    EXPECT_EQ(storage.fullSection()->motion(), MotionMode::Blend);
     ASSERT_NE(editor.previewWindow(), nullptr);
     EXPECT_TRUE(editor.previewWindow()->isInModalSession());
     Player* previewing = editor.previewWindow()->playerView()->player();

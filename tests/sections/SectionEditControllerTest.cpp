@@ -1,5 +1,7 @@
 #include "sections/SectionEditController.h"
+#include "controls/SpeedChooser.h"
 #include "edit/SectionRules.h"
+#include "edit/TimeText.h"
 #include "support/EditorTesting.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +13,15 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTest>
 #include <QToolButton>
+
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QTimer>
+#include <QUndoStack>
 
 #include <stdexcept>
 
@@ -69,9 +77,15 @@ protected:
     void load(const std::string& name) {
         ASSERT_TRUE(test::dropAndWait(*editor, fixture(name))) << name;
     }
-    QString cell(int row, int column) const { return table->item(row, column)->text(); }
+    QString cell(int row, int column) const {
+        return table->model()->index(row, column).data().toString();
+    }
     bool red(int row, int column) const {
-        return table->item(row, column)->foreground().color() == Qt::red;
+        return table->model()
+                   ->index(row, column)
+                   .data(Qt::ForegroundRole)
+                   .value<QBrush>()
+                   .color() == Qt::red;
     }
     // Adds a section and moves its bounds as the handles would.
     void addSection(double start, double end) {
@@ -109,7 +123,7 @@ protected:
     test::Capture capture;
     std::unique_ptr<SectionEditController> editor = std::make_unique<SectionEditController>();
     VideoControlBar* bar = editor->m_VideoControlBar();
-    QTableWidget* table = editor->m_tableViewOfSection();
+    QTableView* table = editor->m_tableViewOfSection();
 };
 
 TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelectedRow) {
@@ -133,7 +147,7 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     addSection(5, 6);
     table->selectRow(1);
     editor->actionDelSeletedSection();
-    ASSERT_EQ(table->rowCount(), 2);
+    ASSERT_EQ(table->model()->rowCount(), 2);
     EXPECT_EQ(cell(0, 1), "0__Section");
     EXPECT_EQ(cell(1, 1), "2__Section");
     // The row still selected now shows the section that moved up.
@@ -153,11 +167,6 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     EXPECT_EQ(editor->selectedRow(), 2);
 
     table->selectRow(0);
-    editor->m_txtSectionName()->setText("Jump");
-    editor->controlTextDidEndEditing(editor->m_txtSectionName());
-    EXPECT_EQ(cell(0, 1), "Jump");
-    EXPECT_EQ(cell(1, 1), "2__Section");
-
     editor->m_comboSpeed()->setCurrentIndex(3);
     EXPECT_EQ(cell(0, 4), "4x Slower");
     table->selectRow(1);
@@ -230,18 +239,18 @@ TEST_F(SectionEditControllerTest, CollisionsAndReversedSectionsTurnRedSayWhyAndB
     EXPECT_EQ(editor->m_lblExportBlocked()->text(), "Section 1 ends before it starts.");
 
     // The fields and the sliders keep a section one frame long at least.
-    const SectionObject& first = *editor->sectionObjects()[0];
+    const auto first = [&] { return editor->document()->section(0); };
     type(editor->m_txtStartFrame(), "6");
-    EXPECT_EQ(first.startFrame(), at(5) - MediaTime::make(1, 30));
+    EXPECT_EQ(first().start, at(5) - MediaTime::make(1, 30));
     EXPECT_EQ(editor->m_txtStartFrame()->text(), "00:00:04.967");
     EXPECT_EQ(cell(0, 2), "00:00:04.967");
     expectTheRulesShown(false);
     editor->m_sliderEndFrame()->triggerAction(QAbstractSlider::SliderToMinimum);
-    EXPECT_EQ(first.endFrame(), at(5));
+    EXPECT_EQ(first().end, at(5));
 
     // A new video empties the table and the count.
     load("clip.wmv");
-    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_EQ(table->model()->rowCount(), 0);
     expectTheRulesShown(false);
     EXPECT_TRUE(capture.alerts.isEmpty());
     editor->fileDropped(test::fileUrl(fixture("clip.avi")));
@@ -298,6 +307,102 @@ TEST_F(SectionEditControllerTest, PlaybackFollowsTheSectionUnderThePlayhead) {
     tickAt(2.5);
     EXPECT_FLOAT_EQ(player()->rate(), 1.0f);
     EXPECT_GT(player()->volume(), 0.0f);
+}
+
+// Every edit of the tab is a step of the document; undoing and redoing them all brings the table,
+// the panel and the document back together, step by step.
+TEST_F(SectionEditControllerTest, EditsAreStepsThatTheTableAndPanelFollowThroughUndoAndRedo) {
+    editor->view()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor->view()));
+    load("clip.mp4");
+    const EditDocument& document = *editor->document();
+    QUndoStack& steps = *editor->document()->undoStack();
+    const auto expectTheDocumentShown = [&] {
+        ASSERT_EQ(table->model()->rowCount(), document.sectionCount());
+        for (int row = 0; row < document.sectionCount(); ++row) {
+            SCOPED_TRACE(row);
+            const SectionState& section = document.section(row);
+            EXPECT_EQ(QStringList({cell(row, 1), cell(row, 2), cell(row, 3), cell(row, 4)}),
+                      QStringList({section.name, timeTextWithMilliseconds(section.start),
+                                   timeTextWithMilliseconds(section.end),
+                                   speedFactorText(section.factor)}));
+        }
+        const int64_t row = editor->selectedRow();
+        if (row < 0) {
+            EXPECT_FALSE(editor->m_comboSpeed()->isEnabled());
+            return;
+        }
+        const SectionState& selected = document.section(static_cast<int>(row));
+        EXPECT_EQ(editor->m_txtSectionName()->text(), selected.name);
+        EXPECT_EQ(editor->m_txtStartFrame()->text(), timeTextWithMilliseconds(selected.start));
+        EXPECT_EQ(editor->m_comboSpeed()->currentText(), speedFactorText(selected.factor));
+        EXPECT_FLOAT_EQ(bar->curRate(), static_cast<float>(selected.factor.playbackRate()));
+    };
+
+    editor->actionAddOneSection();
+    editor->actionAddOneSection();
+    EXPECT_EQ(steps.undoText(), "Add Section");
+    // A whole drag of the handle, however many moves, is one step.
+    const int drags = steps.count();
+    QWidget* seeker = bar->m_videoSeeker();
+    // At the handle's foot, above the playhead, which sits at the section's start too.
+    const auto at = [&](int x) { return seeker->mapTo(editor->view(), QPoint(x, 2)); };
+    const int grab = bar->m_leftHandle()->x() + 6;
+    QWindow* window = editor->view()->windowHandle();
+    QTest::mousePress(window, Qt::LeftButton, {}, at(grab));
+    for (int x : {grab + 40, grab + 90, grab + 120}) {
+        QTest::mouseEvent(QTest::MouseMove, window, Qt::NoButton, {}, at(x));
+    }
+    QTest::mouseRelease(window, Qt::LeftButton, {}, at(grab + 120));
+    EXPECT_EQ(steps.count(), drags + 1);
+    EXPECT_EQ(steps.undoText(), "Move Section Bounds");
+    EXPECT_GT(document.section(1).start, MediaTime::make(1, 1));
+    expectTheDocumentShown();
+
+    // "Custom…" asks for the factor: only 1 to 10 with two decimals at most is taken.
+    QStringList refused;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        auto* field = dialog->findChild<QLineEdit*>(kCustomSpeedFieldName);
+        QPushButton* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+        for (const char* text : {"0.5", "10.5", "", "2.555"}) {
+            field->clear();
+            QTest::keyClicks(field, text);
+            if (ok->isEnabled()) {
+                refused << field->text();
+            }
+        }
+        field->clear();
+        QTest::keyClicks(field, "2.5");
+        ok->click();
+    });
+    editor->m_comboSpeed()->setCurrentIndex(editor->m_comboSpeed()->count() - 1);
+    EXPECT_EQ(refused, QStringList({"2.55"})); // the third decimal is not typed
+    EXPECT_EQ(document.section(1).factor, *SpeedFactor::make(5, 2));
+    EXPECT_EQ(cell(1, 4), "2.5x Slower");
+    expectTheDocumentShown();
+
+    editor->m_chkRemoveAudio()->click();
+    editor->m_txtSectionName()->setText("Jump");
+    editor->controlTextDidEndEditing(editor->m_txtSectionName());
+    table->selectRow(0);
+    editor->actionDelSeletedSection();
+    const EditState end = document.state();
+    ASSERT_EQ(steps.count(), drags + 5);
+
+    while (steps.canUndo()) {
+        SCOPED_TRACE(steps.undoText().toStdString());
+        steps.undo();
+        expectTheDocumentShown();
+    }
+    EXPECT_EQ(document.sectionCount(), 0);
+    while (steps.canRedo()) {
+        SCOPED_TRACE(steps.redoText().toStdString());
+        steps.redo();
+        expectTheDocumentShown();
+    }
+    EXPECT_EQ(document.state(), end);
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QToolButton>
 
 namespace lento {
@@ -41,7 +41,7 @@ protected:
 
 // Also a fractional factor: 2 s slowed 2.25 times last 4.5 s, within a frame, every picture kept.
 TEST_F(SectionExportTest, TheWholeCompositionSlowsEachSectionByItsOwnFactor) {
-    editor->sectionObjects().front()->setFactor(*SpeedFactor::parse("2.25"));
+    editor->document()->setSectionFactor(0, *SpeedFactor::parse("2.25"));
     ASSERT_EQ(exportAs(&SectionEditController::actionFullExport, "mp4"),
               ExportSession::Status::Completed);
     EXPECT_EQ(offer.name, "Untitled.mov");

@@ -1,0 +1,220 @@
+#include "edit/SectionsTableModel.h"
+
+#include "edit/SectionRules.h"
+#include "edit/TimeText.h"
+
+#include <QBrush>
+
+#include <algorithm>
+
+namespace lento {
+
+QString speedFactorText(SpeedFactor factor) {
+    if (factor.isOne()) {
+        return QStringLiteral("Original Speed");
+    }
+    return QStringLiteral("%1x Slower").arg(QString::fromStdString(factor.text()));
+}
+
+QString motionText(MotionMode motion) {
+    switch (motion) {
+    case MotionMode::Blend:
+        return QStringLiteral("Blend Frames");
+    case MotionMode::Smooth:
+        return QStringLiteral("Smooth Motion");
+    case MotionMode::Hold:
+        break;
+    }
+    return QStringLiteral("Hold Frames");
+}
+
+const QStringList& SectionsTableModel::columnIdentifiers() {
+    static const QStringList identifiers{"cellNumber",   "cellSectionName", "cellStartFrame",
+                                         "cellEndFrame", "cellSpeed",       "cellRemoveAudio",
+                                         "cellMotion"};
+    return identifiers;
+}
+
+SectionsTableModel::SectionsTableModel(EditDocument* document, QObject* parent)
+    : QAbstractTableModel(parent), m_document(document) {
+    for (int row = 0; row < document->sectionCount(); ++row) {
+        m_objects.push_back(SectionObject::fromState(document->section(row)));
+    }
+    connect(document, &EditDocument::documentReset, this, &SectionsTableModel::resetRows);
+    connect(document, &EditDocument::sectionInserted, this, &SectionsTableModel::insertRow);
+    connect(document, &EditDocument::sectionRemoved, this, &SectionsTableModel::removeRow);
+    connect(document, &EditDocument::sectionChanged, this, &SectionsTableModel::changeRow);
+}
+
+int SectionsTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_objects.size());
+}
+
+int SectionsTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumnCount;
+}
+
+QVariant SectionsTableModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const int row = index.row();
+    const int column = index.column();
+    const SectionObject& section = *m_objects[static_cast<size_t>(row)];
+    if (role == Qt::ForegroundRole) {
+        return collides(row, column) ? QVariant(QBrush(Qt::red)) : QVariant();
+    }
+    if (role != Qt::DisplayRole) {
+        return {};
+    }
+    switch (column) {
+    case kColumnNumber:
+        return QString::number(row + 1);
+    case kColumnName:
+        return section.name();
+    case kColumnStart:
+        // Sections are a few frames long: whole seconds would not tell two bounds apart.
+        return timeTextWithMilliseconds(section.startFrame());
+    case kColumnEnd:
+        return timeTextWithMilliseconds(section.endFrame());
+    case kColumnSpeed:
+        return speedFactorText(section.factor());
+    case kColumnRemoveAudio:
+        return section.removeAudio() ? QStringLiteral("Yes") : QStringLiteral("No");
+    case kColumnMotion:
+        return motionText(section.motion());
+    default:
+        return {};
+    }
+}
+
+QVariant SectionsTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) {
+        return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    if (role == Qt::UserRole) {
+        return columnIdentifiers().at(section);
+    }
+    if (role == Qt::DisplayRole) {
+        static const char* const titles[] = {"No.",   "Name",         "Start", "End",
+                                             "Speed", "Remove Audio", "Motion"};
+        return tr(titles[section]);
+    }
+    return {};
+}
+
+void SectionsTableModel::resetRows() {
+    beginResetModel();
+    m_collisionsFound = false;
+    m_objects.clear();
+    for (int row = 0; row < m_document->sectionCount(); ++row) {
+        m_objects.push_back(SectionObject::fromState(m_document->section(row)));
+    }
+    endResetModel();
+}
+
+// The document announces a change once it is made; the rows here change between the begin and
+// the end, as views and selection models expect.
+void SectionsTableModel::insertRow(int index) {
+    beginInsertRows({}, index, index);
+    m_objects.insert(m_objects.begin() + index,
+                     SectionObject::fromState(m_document->section(index)));
+    endInsertRows();
+    allRowsChanged();
+}
+
+void SectionsTableModel::removeRow(int index) {
+    beginRemoveRows({}, index, index);
+    m_objects.erase(m_objects.begin() + index);
+    endRemoveRows();
+    allRowsChanged();
+}
+
+void SectionsTableModel::changeRow(int index) {
+    m_objects[static_cast<size_t>(index)] = SectionObject::fromState(m_document->section(index));
+    allRowsChanged();
+}
+
+bool SectionsTableModel::collides(int row, int column) const {
+    if (row < 0 || row >= rowCount() || (column != kColumnStart && column != kColumnEnd)) {
+        return false;
+    }
+    findCollisions();
+    return m_collisions[static_cast<size_t>(row)][column == kColumnStart ? 0 : 1];
+}
+
+int SectionsTableModel::collisionCount() const {
+    findCollisions();
+    return m_collisionCount;
+}
+
+QString SectionsTableModel::collisionReason() const {
+    findCollisions();
+    for (int row = 0; row < rowCount() && m_collisionCount > 0; ++row) {
+        for (int column : {kColumnStart, kColumnEnd}) {
+            if (collides(row, column)) {
+                return boundErrorReason(m_objects, row, column);
+            }
+        }
+    }
+    return {};
+}
+
+// A start collides where another section starts too or where it lies strictly inside another;
+// an end where another ends too or where it lies strictly inside another; both bounds of a
+// section that does not start before it ends. A time lies strictly inside another section when,
+// of the sections starting before it, the one ending last ends after it: the section's own
+// bounds never pass that test.
+void SectionsTableModel::findCollisions() const {
+    if (m_collisionsFound) {
+        return;
+    }
+    const size_t count = m_objects.size();
+    std::vector<MediaTime> starts(count);
+    std::vector<MediaTime> ends(count);
+    std::vector<std::pair<MediaTime, MediaTime>> byStart(count);
+    for (size_t i = 0; i < count; ++i) {
+        starts[i] = m_objects[i]->startFrame();
+        ends[i] = m_objects[i]->endFrame();
+        byStart[i] = {starts[i], ends[i]};
+    }
+    const auto earlier = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::sort(byStart.begin(), byStart.end(), earlier);
+    std::vector<MediaTime> lastEnd(count); // the latest end of the first k + 1 by start
+    for (size_t k = 0; k < count; ++k) {
+        lastEnd[k] = k == 0 ? byStart[k].second : std::max(lastEnd[k - 1], byStart[k].second);
+    }
+    std::vector<MediaTime> sortedStarts = starts;
+    std::vector<MediaTime> sortedEnds = ends;
+    std::sort(sortedStarts.begin(), sortedStarts.end());
+    std::sort(sortedEnds.begin(), sortedEnds.end());
+    const auto shared = [](const std::vector<MediaTime>& sorted, MediaTime time) {
+        const auto [first, last] = std::equal_range(sorted.begin(), sorted.end(), time);
+        return last - first > 1;
+    };
+    const auto inside = [&](MediaTime time) {
+        const auto before =
+            std::lower_bound(byStart.begin(), byStart.end(), std::pair(time, time), earlier) -
+            byStart.begin();
+        return before > 0 && time < lastEnd[static_cast<size_t>(before - 1)];
+    };
+    m_collisions.assign(count, {false, false});
+    m_collisionCount = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const bool reversed = !(starts[i] < ends[i]);
+        m_collisions[i] = {reversed || shared(sortedStarts, starts[i]) || inside(starts[i]),
+                           reversed || shared(sortedEnds, ends[i]) || inside(ends[i])};
+        m_collisionCount += int(m_collisions[i][0]) + int(m_collisions[i][1]);
+    }
+    m_collisionsFound = true;
+}
+
+void SectionsTableModel::allRowsChanged() {
+    m_collisionsFound = false;
+    if (!m_objects.empty()) {
+        emit dataChanged(this->index(0, 0),
+                         this->index(static_cast<int>(m_objects.size()) - 1, kColumnCount - 1));
+    }
+}
+
+} // namespace lento
