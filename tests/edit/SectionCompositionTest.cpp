@@ -105,21 +105,6 @@ TEST(SectionCompositionTest, FillersCoverTheRestAndEveryEntryIsLaidWhole) {
     }
 }
 
-TEST(SectionCompositionTest, ListOrderChangesNeitherTheListNorTheComposition) {
-    SectionList user = {section(6, 7, 2), section(1, 3, 3), section(3, 5, 1, false)};
-    std::sort(user.begin(), user.end());
-    const SectionList first = sections(user, kTenSeconds);
-    const auto firstComposition = compose(*kClip, first);
-    while (std::next_permutation(user.begin(), user.end())) {
-        const SectionList list = sections(user, kTenSeconds);
-        EXPECT_EQ(shown(list), shown(first));
-        const auto composition = compose(*kClip, list);
-        for (const MediaType type : {MediaType::Video, MediaType::Audio}) {
-            EXPECT_EQ(shown(*composition, type), shown(*firstComposition, type));
-        }
-    }
-}
-
 TEST(SectionCompositionTest, MissingSourceTracksAreNotAdded) {
     const SectionList list = sections({section(1, 2, 2)}, kTenSeconds);
     const auto soundOnly = compose(*Asset::assetWithPath(test::fixture("audio.m4a")), list);

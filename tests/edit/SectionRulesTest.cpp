@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 namespace lento {
 namespace {
@@ -114,28 +113,6 @@ TEST(SectionRulesTest, TheSectionUnderATime) {
     EXPECT_FLOAT_EQ(speedInTime(list, MediaTime::make(5, 1)), 1.0f / 3.0f);
     EXPECT_TRUE(volumnInTime(list, MediaTime::make(5, 1)));
     EXPECT_FLOAT_EQ(speedInTime(list, MediaTime::make(7, 1)), 1.0f);
-}
-
-TEST(SectionObjectTest, TimesAreNeverSeenHalfWritten) {
-    SectionObject shared;
-    const MediaTime a = MediaTime::make(1, 600);
-    const MediaTime b = MediaTime::make(-7, 90000);
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        for (int i = 0; i < 200000; ++i) {
-            shared.setStartFrame(i % 2 ? a : b);
-        }
-        done = true;
-    });
-    bool torn = false;
-    while (!done) {
-        const MediaTime seen = shared.startFrame();
-        torn |= !(seen.value == 0 && seen.timescale == 0) &&
-                !(seen.value == a.value && seen.timescale == a.timescale) &&
-                !(seen.value == b.value && seen.timescale == b.timescale);
-    }
-    writer.join();
-    EXPECT_FALSE(torn);
 }
 
 } // namespace

@@ -151,15 +151,6 @@ TEST_F(FullVideoExportTest, TheQualityRowChoosesThePresetAndOriginalCopiesThePic
     EXPECT_TRUE(offer.qualityNote.isEmpty());
 }
 
-TEST_F(FullVideoExportTest, RemovedSoundLeavesNoSoundStream) {
-    load(fixture("clip.mp4"));
-    editor->m_chkRemoveAudio()->click();
-    ASSERT_EQ(exportAs("quiet.mov"), ExportSession::Status::Completed);
-    const auto probe = test::probe(folder / "quiet.mov");
-    EXPECT_EQ(probe.majorBrand, "qt  ");
-    EXPECT_EQ(probe.audio(), nullptr);
-}
-
 TEST_F(FullVideoExportTest, CancelOnTheSheetEndsTheExportAndKeepsTheOlderFile) {
     load(fixture("clip.mp4"));
     editor->m_comboSpeed()->setCurrentIndex(9);
