@@ -464,8 +464,7 @@ public:
         // export whose pictures are copied; beeps stay on their flashes as closely (29 ms
         // against 22 ms at x3, with 100 ms pictures).
         const RubberBandOptions options = RubberBandOptionProcessRealTime |
-                                          RubberBandOptionEngineFiner |
-                                          RubberBandOptionWindowShort;
+                                          RubberBandOptionEngineFiner | RubberBandOptionWindowShort;
         m_state.reset(rubberband_new(static_cast<unsigned>(format.sampleRate),
                                      static_cast<unsigned>(format.channels), options,
                                      double(targetCount) / double(sourceCount), 1.0));
