@@ -3,6 +3,7 @@
 #include "base/Dialogs.h"
 #include "base/Log.h"
 #include "controls/VideoControlBar.h"
+#include "edit/EditDocument.h"
 #include "media/PlayerView.h"
 
 #include <QFile>
@@ -11,6 +12,8 @@
 #include <QPointer>
 #include <QPromise>
 #include <QThreadPool>
+
+#include <utility>
 
 namespace lento {
 
@@ -130,6 +133,51 @@ void openVideoFile(QObject& editor, const QString& path, const QStringList& reje
                          load(std::move(asset));
                      });
     watcher->setFuture(probeOnWorker(path));
+}
+
+void EditSourceIntake::open(QObject& editor, EditDocument& document, const QString& path,
+                            const QStringList& rejected, QWidget* alertParent) {
+    QPointer<EditDocument> target(&document);
+    openVideoFile(editor, path, rejected, alertParent,
+                  [this, target, path](std::shared_ptr<Asset> asset) {
+                      if (!target || !target->maySetAside()) {
+                          return;
+                      }
+                      const EditState edit = editOfVideo(path, asset->duration());
+                      m_probedPath = edit.source.path;
+                      m_probedAsset = std::move(asset);
+                      target->reset(edit);
+                  });
+}
+
+EditSourceIntake::Follow
+EditSourceIntake::follow(QObject& editor, const EditDocument& document, const QUrl& playing,
+                         QWidget* alertParent,
+                         const std::function<void(const QUrl&, std::shared_ptr<Asset>)>& load) {
+    std::shared_ptr<Asset> probed = std::move(m_probedAsset);
+    const QString probedPath = std::exchange(m_probedPath, QString());
+    const SourceState& source = document.state().source;
+    if (source.isEmpty()) {
+        return Follow::NoSource;
+    }
+    // The video this tab was asked to load is loaded afresh, even where it plays already.
+    const QUrl url = QUrl::fromLocalFile(source.path);
+    if (probed && probedPath == source.path) {
+        load(url, std::move(probed));
+        return Follow::Loading;
+    }
+    if (url == playing) {
+        return Follow::Playing;
+    }
+    // Loaded elsewhere (the other tab, an edit opened): the user has chosen it already.
+    QPointer<const EditDocument> watched(&document);
+    openVideoFile(editor, source.path, {}, alertParent,
+                  [watched, url, load](std::shared_ptr<Asset> asset) {
+                      if (watched && watched->state().source.path == url.toLocalFile()) {
+                          load(url, std::move(asset));
+                      }
+                  });
+    return Follow::Loading;
 }
 
 } // namespace lento

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@ class QWidget;
 
 namespace lento {
 
+class EditDocument;
 class Player;
 class PlayerView;
 class VideoControlBar;
@@ -34,6 +36,29 @@ Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset
 // nothing.
 void openVideoFile(QObject& editor, const QString& path, const QStringList& rejected,
                    QWidget* alertParent, std::function<void(std::shared_ptr<Asset>)> load);
+
+// A tab's intake of the edit's one video. A file the user opens in the tab becomes the edit's
+// source once it plays and the edit in hand may be set aside; a source the edit gets elsewhere
+// (the other tab, an opened edit) is loaded without asking again. The asset probed for the
+// user's own open is kept for the reset it causes, so that file is probed once.
+class EditSourceIntake {
+public:
+    // Probes `path` as openVideoFile does, then resets `document` to it.
+    void open(QObject& editor, EditDocument& document, const QString& path,
+              const QStringList& rejected, QWidget* alertParent);
+
+    enum class Follow { NoSource, Playing, Loading };
+    // After `document` was reset: NoSource when the edit has none; Playing when it is `playing`
+    // already (unless the tab itself just opened it, which loads afresh); else Loading, and
+    // `load` gets the source's asset, at once or once probed, while it is still the edit's.
+    Follow follow(QObject& editor, const EditDocument& document, const QUrl& playing,
+                  QWidget* alertParent,
+                  const std::function<void(const QUrl&, std::shared_ptr<Asset>)>& load);
+
+private:
+    QString m_probedPath;
+    std::shared_ptr<Asset> m_probedAsset;
+};
 
 // The alert texts for a refused file.
 QString invalidFileMessage();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controls/DragAndDropView.h"
+#include "controls/PlayerLoading.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
 #include "export/ExportFlow.h"
@@ -111,8 +112,7 @@ private:
     QPointer<QWidget> m_windowForSheet;
     EditDocument* m_document = nullptr;
     // The video this tab probed for the document it is resetting: no need to probe it again.
-    QString m_probedPath;
-    std::shared_ptr<Asset> m_probedAsset;
+    EditSourceIntake m_intake; // the edit's video, opened here or followed
 
     // The view and its controls; the view owns them, the tab owns the view.
     QPointer<DragAndDropView> m_dropView;

@@ -293,17 +293,7 @@ void SectionEditController::importVideoFile(const QUrl& url) {
 
 void SectionEditController::fileDropped(const QUrl& url) {
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    const QString path = url.toLocalFile();
-    openVideoFile(*this, path, sectionRejectedExtensions(), parent,
-                  [this, path](std::shared_ptr<Asset> asset) {
-                      if (!m_document->maySetAside()) {
-                          return;
-                      }
-                      const EditState edit = editOfVideo(path, asset->duration());
-                      m_probedPath = edit.source.path;
-                      m_probedAsset = std::move(asset);
-                      m_document->reset(edit);
-                  });
+    m_intake.open(*this, *m_document, url.toLocalFile(), sectionRejectedExtensions(), parent);
 }
 
 void SectionEditController::showDocument() {
@@ -311,29 +301,14 @@ void SectionEditController::showDocument() {
     m_table->clearSelection();
     clearEditPanel();
     reloadData();
-    const SourceState& source = m_document->state().source;
-    std::shared_ptr<Asset> probed = std::move(m_probedAsset);
-    const QString probedPath = std::exchange(m_probedPath, QString());
-    if (source.isEmpty()) {
-        unloadVideo();
-        return;
-    }
-    // The video this tab was asked to load is loaded afresh, even where it plays already.
-    const QUrl url = QUrl::fromLocalFile(source.path);
-    if (probed && probedPath == source.path) {
-        loadVideo(url, std::move(probed));
-        return;
-    }
-    if (url == m_videoPath) {
-        return;
-    }
-    // Loaded elsewhere (the other tab, an edit opened): the user has chosen it already.
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    openVideoFile(*this, source.path, {}, parent, [this, url](std::shared_ptr<Asset> asset) {
-        if (m_document->state().source.path == url.toLocalFile()) {
-            loadVideo(url, std::move(asset));
-        }
-    });
+    const auto follow = m_intake.follow(*this, *m_document, m_videoPath, parent,
+                                        [this](const QUrl& url, std::shared_ptr<Asset> asset) {
+                                            loadVideo(url, std::move(asset));
+                                        });
+    if (follow == EditSourceIntake::Follow::NoSource) {
+        unloadVideo();
+    }
 }
 
 void SectionEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controls/DragAndDropView.h"
+#include "controls/PlayerLoading.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
 #include "edit/SectionObject.h"
@@ -191,8 +192,7 @@ private:
     EditDocument* m_document = nullptr;
     SectionsTableModel* m_model = nullptr; // a child
     // The video this tab probed for the document it is resetting: no need to probe it again.
-    QString m_probedPath;
-    std::shared_ptr<Asset> m_probedAsset;
+    EditSourceIntake m_intake; // the edit's video, opened here or followed
     bool m_removingSelected = false;
     int64_t m_curSectionIndex = -1;
     // The slow-down factor last given to the bar. The monitor compares factors: the bar's float
