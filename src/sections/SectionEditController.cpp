@@ -244,7 +244,8 @@ void SectionEditController::buildView() {
         connect(slider, &QSlider::sliderPressed, m_document, &EditDocument::beginBoundsDrag);
         connect(slider, &QSlider::sliderReleased, m_document, &EditDocument::endBoundsDrag);
     }
-    m_controlBar->m_videoSeeker()->installEventFilter(this);
+    m_dragSeeker = m_controlBar->m_videoSeeker();
+    m_dragSeeker->installEventFilter(this);
     connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &SectionEditController::tableViewSelectionDidChange);
     // The model hears of every change first: the rows are there when the tab follows.
@@ -686,9 +687,11 @@ void SectionEditController::rightHandle(MediaTime time) {
 }
 
 bool SectionEditController::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_controlBar->m_videoSeeker() &&
-        (event->type() == QEvent::MouseButtonPress ||
+    // Compared by address only: the seeker also sends events while the bar around it is being
+    // destroyed, when the bar can no longer be asked for it.
+    if ((event->type() == QEvent::MouseButtonPress ||
          event->type() == QEvent::MouseButtonRelease) &&
+        watched == m_dragSeeker.data() &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         if (event->type() == QEvent::MouseButtonPress) {
             m_document->beginBoundsDrag();

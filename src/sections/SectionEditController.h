@@ -205,6 +205,7 @@ private:
     MouseClickView* m_mouseClickView = nullptr;
     PlayerView* m_videoPlayer = nullptr;
     VideoControlBar* m_controlBar = nullptr;
+    QPointer<QWidget> m_dragSeeker; // the track whose presses and releases bound a handle drag
     QTableView* m_table = nullptr;
     QPushButton* m_addSection = nullptr;
     QPushButton* m_delSection = nullptr;
