@@ -63,15 +63,19 @@ QFutureWatcherBase* runningProbe(const QObject& editor) {
 
 } // namespace
 
-Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset> asset,
-                   QObject* context, const std::function<void(Player*)>& onStatus,
-                   const std::function<void()>& onEnd) {
+void unloadPlayer(PlayerView& view, VideoControlBar& bar, QObject* context) {
     if (Player* old = view.player()) {
         old->disconnect(context);
         old->disconnect(&bar);
         bar.setM_Player(nullptr);
         view.setPlayer(nullptr);
     }
+}
+
+Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset> asset,
+                   QObject* context, const std::function<void(Player*)>& onStatus,
+                   const std::function<void()>& onEnd) {
+    unloadPlayer(view, bar, context);
     auto created = std::make_unique<Player>(std::move(asset));
     Player* player = created.get();
     view.setPlayer(std::move(created));

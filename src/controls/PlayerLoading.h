@@ -27,6 +27,9 @@ Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset
                    QObject* context, const std::function<void(Player*)>& onStatus,
                    const std::function<void()>& onEnd);
 
+// Takes `view`'s player away, unhooked from `context` and `bar`; nothing when it has none.
+void unloadPlayer(PlayerView& view, VideoControlBar& bar, QObject* context);
+
 // The acceptance rule of both editors, for the file at `path`: it is there, it can be read, its
 // extension is none of `rejected` (compared exactly, so "AVI" passes where "avi" does not), and
 // it plays. Everything but the last is decided at once; the probe runs on a worker thread, so

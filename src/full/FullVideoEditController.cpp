@@ -147,12 +147,7 @@ void FullVideoEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> 
 }
 
 void FullVideoEditController::unloadVideo() {
-    if (Player* old = player()) {
-        old->disconnect(this);
-        old->disconnect(m_controlBar);
-        m_controlBar->setM_Player(nullptr);
-        m_videoPlayer->setPlayer(nullptr);
-    }
+    unloadPlayer(*m_videoPlayer, *m_controlBar, this);
     m_videoPath.clear();
     m_controlBar->m_btnPlay()->setEnabled(false);
     for (QWidget* control :

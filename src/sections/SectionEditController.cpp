@@ -323,12 +323,7 @@ void SectionEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> as
 }
 
 void SectionEditController::unloadVideo() {
-    if (Player* old = player()) {
-        old->disconnect(this);
-        old->disconnect(m_controlBar);
-        m_controlBar->setM_Player(nullptr);
-        m_videoPlayer->setPlayer(nullptr);
-    }
+    unloadPlayer(*m_videoPlayer, *m_controlBar, this);
     m_videoPath.clear();
     m_videoTotalDuration = MediaTime::invalid();
     m_controlBar->m_btnPlay()->setEnabled(false);
