@@ -3,12 +3,14 @@
 #include "media/FfmpegHandles.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 extern "C" {
 #include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace lento {
@@ -38,6 +40,63 @@ MediaTime timeFromStreamUnits(int64_t units, AVRational timeBase, int32_t timesc
 bool isRealVideo(const AVStream& stream) {
     return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
            (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) == 0;
+}
+
+// A tag the movie keeps: its name there and the names sources write it under.
+struct KeptTag {
+    const char* name;
+    std::array<const char*, 2> sourceNames;
+};
+
+// The first of `names` that `dictionary` holds, or nothing.
+const char* firstTag(const AVDictionary* dictionary, const std::array<const char*, 2>& names) {
+    for (const char* name : names) {
+        if (const AVDictionaryEntry* entry = av_dict_get(dictionary, name, nullptr, 0)) {
+            return entry->value;
+        }
+    }
+    return nullptr;
+}
+
+// What an export keeps of `stream`'s source: the container's tags (or the stream's), and for
+// pictures their colour description and depth.
+SourceTraits traitsOf(const AVFormatContext& format, const AVStream& stream) {
+    SourceTraits traits;
+    // Phones write these under Apple's long names or the short ones; the muxers take the short.
+    static constexpr KeptTag kept[] = {
+        {"creation_time", {"creation_time", "com.apple.quicktime.creationdate"}},
+        {"location", {"location", "com.apple.quicktime.location.ISO6709"}},
+        {"make", {"make", "com.apple.quicktime.make"}},
+        {"model", {"model", "com.apple.quicktime.model"}},
+    };
+    for (const auto& [name, sourceNames] : kept) {
+        const char* value = firstTag(format.metadata, sourceNames);
+        if (value == nullptr) {
+            value = firstTag(stream.metadata, sourceNames);
+        }
+        if (value != nullptr) {
+            traits.tags.emplace_back(name, value);
+        }
+    }
+    if (stream.codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
+        return traits;
+    }
+    const AVCodecParameters& parameters = *stream.codecpar;
+    traits.primaries = parameters.color_primaries;
+    traits.transfer = parameters.color_trc;
+    traits.matrix = parameters.color_space;
+    traits.range = parameters.color_range;
+    traits.chromaLocation = parameters.chroma_location;
+    const auto pixels = static_cast<AVPixelFormat>(parameters.format);
+    if (pixels == AV_PIX_FMT_YUVJ420P || pixels == AV_PIX_FMT_YUVJ422P ||
+        pixels == AV_PIX_FMT_YUVJ444P) {
+        // The scaler turns these full-range formats into limited-range 4:2:0.
+        traits.range = AVCOL_RANGE_MPEG;
+    }
+    const AVPixFmtDescriptor* description = av_pix_fmt_desc_get(pixels);
+    traits.deep = (description != nullptr && description->comp[0].depth > 8) ||
+                  parameters.bits_per_raw_sample > 8;
+    return traits;
 }
 
 // Decodes packets of `streamIndex` until one frame comes out.
@@ -206,6 +265,7 @@ void Asset::load() {
                       stated == AV_NOPTS_VALUE ? stated : std::max<int64_t>(stated - offset, 0),
                       AV_TIME_BASE_Q, timescale);
         track.timeRange = MediaTimeRange::make(trackStart, trackDuration);
+        track.traits = traitsOf(*format, stream);
         m_tracks.push_back(track);
     }
 

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
+#include <libavutil/pixfmt.h>
 #include <libavutil/rational.h>
 }
 
@@ -17,6 +19,20 @@ namespace lento {
 enum class MediaType { Video, Audio };
 
 class Asset;
+
+// What an export keeps of its source beyond the pictures and sound themselves: the tags people
+// search their footage by, the colour description, and whether the pictures are deeper than
+// 8 bits.
+struct SourceTraits {
+    // Container tags under the names the muxers write (creation_time, location, make, model).
+    std::vector<std::pair<std::string, std::string>> tags;
+    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+    AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
+    AVChromaLocation chromaLocation = AVCHROMA_LOC_UNSPECIFIED;
+    bool deep = false; // more than 8 bits a sample
+};
 
 // One audio or video stream of an asset.
 struct AssetTrack {
@@ -42,6 +58,9 @@ struct AssetTrack {
     int sampleRate = 0;
     int channels = 0;
     MediaTimeRange timeRange;
+    // Read with the rest of the asset: opening the file again for them costs an export as much
+    // as copying a short clip.
+    SourceTraits traits;
 };
 
 // A media file opened for inspection. Opening never throws: a file that cannot be read is an

@@ -46,7 +46,7 @@ public:
     bool open(const AssetTrack& track, const AudioFormat& format, std::string& error) {
         m_track = track;
         m_format = format;
-        if (!m_source.open(track, 1, error)) {
+        if (!m_source.open(track, 1, error, SourceStream::Probing::HeaderWhereEnough)) {
             return false;
         }
         m_packet = makePacket();

@@ -163,10 +163,13 @@ std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
     return placed;
 }
 
-bool SourceStream::open(const AssetTrack& track, int decoderThreads, std::string& error) {
+bool SourceStream::open(const AssetTrack& track, int decoderThreads, std::string& error,
+                        Probing probing) {
     path = track.asset->path();
     streamIndex = track.streamIndex;
-    format = openInputFile(path, error);
+    format = track.mediaType == MediaType::Audio && probing == Probing::HeaderWhereEnough
+                 ? openSoundInput(path, streamIndex, error)
+                 : openInputFile(path, error);
     if (!format) {
         return false;
     }

@@ -69,7 +69,11 @@ struct SourceStream {
     AVRational timeBase{1, 1};
     int64_t origin = 0; // the asset's start, in timeBase units
 
-    bool open(const AssetTrack& track, int decoderThreads, std::string& error);
+    // Probing reads the first stretch of every stream; a stream only decoded can often do
+    // without, a copied one needs what it finds.
+    enum class Probing { Full, HeaderWhereEnough };
+    bool open(const AssetTrack& track, int decoderThreads, std::string& error,
+              Probing probing = Probing::Full);
     bool isSame(const AssetTrack& track) const;
     // Seeks to the key frame at or before `timestamp` (in timeBase units, origin included) and
     // empties the decoder. False when the file cannot seek there.

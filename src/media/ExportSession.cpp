@@ -348,7 +348,7 @@ private:
                 return StageOutcome::failed(error);
             }
             if (writer.canHold(copier->parameters().codec_id)) {
-                writer.setTags(readSourceTraits(first.source));
+                writer.setTags(first.source.traits);
                 streams.videoCopied = true;
                 return writer.addCopiedVideo(copier->parameters(), copier->timeBase(),
                                              copier->frameRate(), first.source, error)
@@ -360,7 +360,7 @@ private:
         }
         presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
                          streams.video.width, streams.video.height);
-        const SourceTraits traits = readSourceTraits(first.source);
+        const SourceTraits& traits = first.source.traits;
         writer.setTags(traits);
         // Never silently fewer bits than the source has, also where pictures are made.
         streams.video.pixelFormat = traits.deep ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;

@@ -1,6 +1,7 @@
 #include "media/FfmpegHandles.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace lento {
 
@@ -40,10 +41,10 @@ int interruptWhenLate(void* opaque) {
     return deadlineTicks(std::chrono::steady_clock::now()) > deadline ? 1 : 0;
 }
 
-} // namespace
-
-InputContextPtr openInputFile(const std::string& path, std::string& error,
-                              std::chrono::milliseconds timeout) {
+// Opens `path`, probing its streams unless `headerSuffices` says the header told enough.
+InputContextPtr openInput(const std::string& path, std::string& error,
+                          std::chrono::milliseconds timeout,
+                          const std::function<bool(const AVFormatContext&)>& headerSuffices) {
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) {
         error = "out of memory";
@@ -64,7 +65,9 @@ InputContextPtr openInputFile(const std::string& path, std::string& error,
         return nullptr;
     }
     InputContextPtr context(raw);
-    result = avformat_find_stream_info(context.get(), nullptr);
+    if (!headerSuffices(*context)) {
+        result = avformat_find_stream_info(context.get(), nullptr);
+    }
     // Once open, reading takes as long as the file needs.
     context->opaque = reinterpret_cast<void*>(INTPTR_MAX);
     if (result < 0) {
@@ -72,6 +75,28 @@ InputContextPtr openInputFile(const std::string& path, std::string& error,
         return nullptr;
     }
     return context;
+}
+
+} // namespace
+
+InputContextPtr openInputFile(const std::string& path, std::string& error,
+                              std::chrono::milliseconds timeout) {
+    return openInput(path, error, timeout, [](const AVFormatContext&) { return false; });
+}
+
+InputContextPtr openSoundInput(const std::string& path, int streamIndex, std::string& error) {
+    return openInput(
+        path, error, std::chrono::seconds(20), [streamIndex](const AVFormatContext& format) {
+            // Containers without a header (transport streams) describe their streams only as
+            // they go.
+            if ((format.ctx_flags & AVFMTCTX_NOHEADER) != 0 || streamIndex < 0 ||
+                streamIndex >= static_cast<int>(format.nb_streams)) {
+                return false;
+            }
+            const AVCodecParameters& sound = *format.streams[streamIndex]->codecpar;
+            return sound.codec_type == AVMEDIA_TYPE_AUDIO && sound.codec_id != AV_CODEC_ID_NONE &&
+                   sound.sample_rate > 0 && sound.ch_layout.nb_channels > 0;
+        });
 }
 
 CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error) {

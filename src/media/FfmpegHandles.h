@@ -63,6 +63,11 @@ std::string ffmpegError(int code);
 InputContextPtr openInputFile(const std::string& path, std::string& error,
                               std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// Opens a media file to decode its sound stream `streamIndex`. Where the container's header
+// describes that stream well enough to decode it, the streams are not probed: probing decodes the
+// first pictures, which for a large video takes longer than opening the sound itself.
+InputContextPtr openSoundInput(const std::string& path, int streamIndex, std::string& error);
+
 // A decoder for one stream of an open input, or null with `error` set.
 CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error);
 

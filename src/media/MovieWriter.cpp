@@ -3,35 +3,17 @@
 #include "media/Asset.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <thread>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
-#include <libavutil/pixdesc.h>
 }
 
 namespace lento {
 
 namespace {
-
-// A tag the movie keeps: its name there and the names sources write it under.
-struct KeptTag {
-    const char* name;
-    std::array<const char*, 2> sourceNames;
-};
-
-// The first of `names` that `dictionary` holds, or nothing.
-const char* firstTag(const AVDictionary* dictionary, const std::array<const char*, 2>& names) {
-    for (const char* name : names) {
-        if (const AVDictionaryEntry* entry = av_dict_get(dictionary, name, nullptr, 0)) {
-            return entry->value;
-        }
-    }
-    return nullptr;
-}
 
 // Whether `codec` can take `format`.
 bool encoderTakes(const AVCodec& codec, AVPixelFormat format) {
@@ -49,57 +31,6 @@ bool isIsoMedia(FileType type) {
 }
 
 } // namespace
-
-SourceTraits readSourceTraits(const AssetTrack& video) {
-    SourceTraits traits;
-    if (!video.asset) {
-        return traits;
-    }
-    std::string error;
-    InputContextPtr input = openInputFile(video.asset->path(), error);
-    if (!input) {
-        return traits;
-    }
-    const AVStream* stream =
-        video.streamIndex >= 0 && video.streamIndex < static_cast<int>(input->nb_streams)
-            ? input->streams[video.streamIndex]
-            : nullptr;
-    // Phones write these under Apple's long names or the short ones; the muxers take the short.
-    static constexpr KeptTag kept[] = {
-        {"creation_time", {"creation_time", "com.apple.quicktime.creationdate"}},
-        {"location", {"location", "com.apple.quicktime.location.ISO6709"}},
-        {"make", {"make", "com.apple.quicktime.make"}},
-        {"model", {"model", "com.apple.quicktime.model"}},
-    };
-    for (const auto& [name, sourceNames] : kept) {
-        const char* value = firstTag(input->metadata, sourceNames);
-        if (value == nullptr && stream != nullptr) {
-            value = firstTag(stream->metadata, sourceNames);
-        }
-        if (value != nullptr) {
-            traits.tags.emplace_back(name, value);
-        }
-    }
-    if (stream == nullptr || stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
-        return traits;
-    }
-    const AVCodecParameters& parameters = *stream->codecpar;
-    traits.primaries = parameters.color_primaries;
-    traits.transfer = parameters.color_trc;
-    traits.matrix = parameters.color_space;
-    traits.range = parameters.color_range;
-    traits.chromaLocation = parameters.chroma_location;
-    const auto format = static_cast<AVPixelFormat>(parameters.format);
-    if (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
-        format == AV_PIX_FMT_YUVJ444P) {
-        // The scaler turns these full-range formats into limited-range 4:2:0.
-        traits.range = AVCOL_RANGE_MPEG;
-    }
-    const AVPixFmtDescriptor* pixels = av_pix_fmt_desc_get(format);
-    traits.deep =
-        (pixels != nullptr && pixels->comp[0].depth > 8) || parameters.bits_per_raw_sample > 8;
-    return traits;
-}
 
 bool MovieWriter::open(const std::string& path, FileType type, std::string& error) {
     AVFormatContext* raw = nullptr;

@@ -11,23 +11,6 @@
 
 namespace lento {
 
-// What an export keeps of its source beyond the pictures and sound themselves: the tags people
-// search their footage by, the colour description, and whether the pictures are deeper than
-// 8 bits.
-struct SourceTraits {
-    // Container tags under the names the muxers write (creation_time, location, make, model).
-    std::vector<std::pair<std::string, std::string>> tags;
-    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
-    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
-    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
-    AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
-    AVChromaLocation chromaLocation = AVCHROMA_LOC_UNSPECIFIED;
-    bool deep = false; // more than 8 bits a sample
-};
-
-// Reads the traits of `video`'s source; a source that cannot be read has none.
-SourceTraits readSourceTraits(const AssetTrack& video);
-
 // The encoders and the muxer of one export.
 class MovieWriter {
 public:
