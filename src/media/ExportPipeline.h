@@ -127,7 +127,7 @@ struct VideoFormat {
 struct AudioFormat {
     int sampleRate = 0;
     int channels = 0;
-    int frameSize = 1024; // samples per item
+    int frameSize = 1024; // samples per item: an AAC frame
 };
 
 // Decodes, retimes and scales the pictures of `segments`, ending the stream at `end`

@@ -230,10 +230,24 @@ struct ExportJob {
         MovieWriter writer;
         Streams streams;
         Copiers copiers;
+        Renderers renderers;
+        planSound(plan, streams);
+        // Stretching the sound takes longer than anything else an export with copied pictures
+        // does, so it starts before the movie is opened.
+        const bool soundFirst = streams.hasAudio && !soundMayBeCopied(plan, streams);
+        if (soundFirst) {
+            renderers.startAudio(plan, streams.audio, streams.audioEnd);
+        }
         if (StageOutcome opened = openMovie(plan, writer, streams, copiers); !opened.ok()) {
             return opened;
         }
-        Renderers renderers(plan, streams);
+        if (streams.hasVideo && !streams.videoCopied) {
+            renderers.startVideo(plan, streams.video, streams.videoEnd);
+        }
+        if (streams.hasAudio && !streams.audioCopied && !soundFirst) {
+            renderers.startAudio(plan, streams.audio, streams.audioEnd);
+        }
+        renderers.closeUnrendered();
         StageOutcome muxed = mux(writer, renderers, streams, copiers);
         renderers.stopAndJoin();
         if (!renderers.video.ok()) {
@@ -261,35 +275,39 @@ private:
     };
 
     // Both renderers, each on its own thread, feeding its queue. Queues are bounded in bytes as
-    // well as in items, so that huge pictures do not pile up.
+    // well as in items, so that huge pictures do not pile up. The sound's holds the seconds
+    // stretched while the movie is being opened.
     struct Renderers {
         static constexpr size_t kQueueBytes = 64u << 20;
 
         BoundedQueue<VideoItem> videoQueue{4, kQueueBytes};
-        BoundedQueue<AudioItem> audioQueue{32, kQueueBytes};
+        BoundedQueue<AudioItem> audioQueue{256, kQueueBytes};
         std::atomic<bool> stop{false};
         StageOutcome video;
         StageOutcome audio;
         std::thread videoThread;
         std::thread audioThread;
 
-        Renderers(const ExportPlan& plan, const Streams& streams) {
-            if (streams.hasVideo && !streams.videoCopied) {
-                videoThread = std::thread([this, &plan, &streams] {
-                    video =
-                        renderVideo(plan.video, streams.video, streams.videoEnd, videoQueue, stop);
-                    end(video, videoQueue);
-                });
-            } else {
+        Renderers() = default;
+        // The renderers take copies of their formats: the movie is still being set up.
+        void startVideo(const ExportPlan& plan, VideoFormat format, int64_t last) {
+            videoThread = std::thread([this, &plan, format, last] {
+                video = renderVideo(plan.video, format, last, videoQueue, stop);
+                end(video, videoQueue);
+            });
+        }
+        void startAudio(const ExportPlan& plan, AudioFormat format, int64_t last) {
+            audioThread = std::thread([this, &plan, format, last] {
+                audio = renderAudio(plan.audio, format, last, audioQueue, stop);
+                end(audio, audioQueue);
+            });
+        }
+        // Ends the queues no renderer feeds.
+        void closeUnrendered() {
+            if (!videoThread.joinable()) {
                 videoQueue.close();
             }
-            if (streams.hasAudio && !streams.audioCopied) {
-                audioThread = std::thread([this, &plan, &streams] {
-                    audio =
-                        renderAudio(plan.audio, streams.audio, streams.audioEnd, audioQueue, stop);
-                    end(audio, audioQueue);
-                });
-            } else {
+            if (!audioThread.joinable()) {
                 audioQueue.close();
             }
         }
@@ -370,22 +388,35 @@ private:
                    : StageOutcome::failed(error);
     }
 
-    // Sound at its own speed is copied where the movie can hold it as it is and an encoding
-    // would keep its rate and channels; any other is decoded, stretched and encoded.
-    StageOutcome openAudio(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
-                           std::optional<PacketCopier>& copier) const {
+    // The sound's format and length in the movie.
+    static void planSound(const ExportPlan& plan, Streams& streams) {
         if (plan.audio.empty()) {
-            return StageOutcome::succeeded();
+            return;
         }
-        std::string error;
         const AssetTrack& source = plan.audio.front().source;
         streams.hasAudio = true;
         streams.audio.sampleRate = pickSampleRate(source.sampleRate);
         streams.audio.channels = pickChannels(source.channels);
         streams.audioEnd =
             plan.audio.back().targetRange.end().convertScale(streams.audio.sampleRate).value;
-        if (PacketCopier::appliesToSound(plan) && streams.audio.sampleRate == source.sampleRate &&
-            streams.audio.channels == source.channels) {
+    }
+
+    static bool soundMayBeCopied(const ExportPlan& plan, const Streams& streams) {
+        const AssetTrack& source = plan.audio.front().source;
+        return PacketCopier::appliesToSound(plan) &&
+               streams.audio.sampleRate == source.sampleRate &&
+               streams.audio.channels == source.channels;
+    }
+
+    // Sound at its own speed is copied where the movie can hold it as it is and an encoding
+    // would keep its rate and channels; any other is decoded, stretched and encoded.
+    StageOutcome openAudio(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
+                           std::optional<PacketCopier>& copier) const {
+        if (!streams.hasAudio) {
+            return StageOutcome::succeeded();
+        }
+        std::string error;
+        if (soundMayBeCopied(plan, streams)) {
             copier.emplace();
             if (!copier->open(plan.audio.front(), error)) {
                 return StageOutcome::failed(error);

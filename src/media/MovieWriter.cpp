@@ -190,7 +190,8 @@ bool MovieWriter::addDisplayMatrix(const AssetTrack& source, std::string& error)
     return true;
 }
 
-bool MovieWriter::addAudio(AudioFormat& format, const ExportPreset& preset, std::string& error) {
+bool MovieWriter::addAudio(const AudioFormat& format, const ExportPreset& preset,
+                           std::string& error) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (codec == nullptr) {
         error = "the AAC encoder is missing";
@@ -216,7 +217,11 @@ bool MovieWriter::addAudio(AudioFormat& format, const ExportPreset& preset, std:
         error = "cannot start the AAC encoder: " + ffmpegError(result);
         return false;
     }
-    format.frameSize = encoder.frame_size > 0 ? encoder.frame_size : 1024;
+    // The sound is cut into items before the encoder is made.
+    if (encoder.frame_size != format.frameSize) {
+        error = "the AAC encoder takes " + std::to_string(encoder.frame_size) + " samples a frame";
+        return false;
+    }
     m_audioStream = addStream(encoder, error);
     return m_audioStream != nullptr;
 }

@@ -25,7 +25,7 @@ public:
                         const AssetTrack& track, std::string& error);
     // Whether the movie can hold pictures or sound of `codec` as they are.
     bool canHold(AVCodecID codec) const;
-    bool addAudio(AudioFormat& format, const ExportPreset& preset, std::string& error);
+    bool addAudio(const AudioFormat& format, const ExportPreset& preset, std::string& error);
     // A sound stream whose packets are copied from `source` unchanged, with their times in
     // `timeBase`.
     bool addCopiedAudio(const AVCodecParameters& source, AVRational timeBase, std::string& error);
