@@ -112,63 +112,54 @@ protected:
     double m_done = 0.0;
 };
 
-class VideoQueueFeed : public Feed {
+// Where an item starts and ends on its stream's timeline, and how the movie takes it.
+int64_t startOf(const VideoItem& item) {
+    return item.pts;
+}
+int64_t endOf(const VideoItem& item) {
+    return item.pts + item.duration;
+}
+bool writeItem(MovieWriter& writer, VideoItem& item, std::string& error) {
+    return writer.writeVideo(item, error);
+}
+int64_t startOf(const AudioItem& item) {
+    return item.firstSample;
+}
+int64_t endOf(const AudioItem& item) {
+    return item.firstSample + item.frame->nb_samples;
+}
+bool writeItem(MovieWriter& writer, AudioItem& item, std::string& error) {
+    return writer.writeAudio(item, error);
+}
+
+// A stream encoded from what a renderer puts in its queue; `end` is the stream's length, in the
+// unit of its items' times.
+template <typename Item> class QueueFeed : public Feed {
 public:
-    VideoQueueFeed(BoundedQueue<VideoItem>& queue, int64_t end) : m_queue(queue), m_end(end) {}
+    QueueFeed(BoundedQueue<Item>& queue, MuxTime end) : m_queue(queue), m_end(end) {}
     bool next(std::string&) override {
         m_front = m_queue.front();
         m_done = m_front == nullptr ? 1.0 : m_done;
         return m_front != nullptr;
     }
-    MuxTime time() const override { return {m_front->pts, {1, kVideoTimescale}}; }
+    MuxTime time() const override { return {startOf(*m_front), m_end.unit}; }
     StageOutcome write(MovieWriter& writer) override {
-        std::optional<VideoItem> item = m_queue.pop();
+        std::optional<Item> item = m_queue.pop();
         std::string error;
         if (!item) {
             return StageOutcome::stopped();
         }
-        if (!writer.writeVideo(*item, error)) {
+        if (!writeItem(writer, *item, error)) {
             return StageOutcome::failed(error);
         }
-        m_done = double(item->pts + item->duration) / double(std::max<int64_t>(1, m_end));
+        m_done = shareOf({endOf(*item), m_end.unit}, m_end);
         return StageOutcome::succeeded();
     }
 
 private:
-    BoundedQueue<VideoItem>& m_queue;
-    int64_t m_end; // in kVideoTimescale units
-    const VideoItem* m_front = nullptr;
-};
-
-class AudioQueueFeed : public Feed {
-public:
-    AudioQueueFeed(BoundedQueue<AudioItem>& queue, const Streams& streams)
-        : m_queue(queue), m_rate(streams.audio.sampleRate), m_end(streams.audioEnd) {}
-    bool next(std::string&) override {
-        m_front = m_queue.front();
-        m_done = m_front == nullptr ? 1.0 : m_done;
-        return m_front != nullptr;
-    }
-    MuxTime time() const override { return {m_front->firstSample, {1, m_rate}}; }
-    StageOutcome write(MovieWriter& writer) override {
-        std::optional<AudioItem> item = m_queue.pop();
-        std::string error;
-        if (!item) {
-            return StageOutcome::stopped();
-        }
-        if (!writer.writeAudio(*item, error)) {
-            return StageOutcome::failed(error);
-        }
-        m_done = double(item->firstSample + item->frame->nb_samples) /
-                 double(std::max<int64_t>(1, m_end));
-        return StageOutcome::succeeded();
-    }
-
-private:
-    BoundedQueue<AudioItem>& m_queue;
-    int m_rate;
-    int64_t m_end; // in samples
-    const AudioItem* m_front = nullptr;
+    BoundedQueue<Item>& m_queue;
+    MuxTime m_end;
+    const Item* m_front = nullptr;
 };
 
 class CopiedFeed : public Feed {
@@ -447,21 +438,20 @@ private:
             return true;
         };
         const MuxTime videoEnd{streams.videoEnd, {1, kVideoTimescale}};
+        const MuxTime audioEnd{streams.audioEnd, {1, streams.audio.sampleRate}};
         if (copiers.video) {
             if (!copied(*copiers.video, MediaType::Video, videoEnd)) {
                 return StageOutcome::failed("out of memory");
             }
         } else if (streams.hasVideo) {
-            feeds.push_back(
-                std::make_unique<VideoQueueFeed>(renderers.videoQueue, streams.videoEnd));
+            feeds.push_back(std::make_unique<QueueFeed<VideoItem>>(renderers.videoQueue, videoEnd));
         }
         if (copiers.audio) {
-            if (!copied(*copiers.audio, MediaType::Audio,
-                        MuxTime{streams.audioEnd, {1, streams.audio.sampleRate}})) {
+            if (!copied(*copiers.audio, MediaType::Audio, audioEnd)) {
                 return StageOutcome::failed("out of memory");
             }
         } else if (streams.hasAudio) {
-            feeds.push_back(std::make_unique<AudioQueueFeed>(renderers.audioQueue, streams));
+            feeds.push_back(std::make_unique<QueueFeed<AudioItem>>(renderers.audioQueue, audioEnd));
         }
         while (true) {
             if (cancelled || renderers.stop) {
