@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QUndoCommand>
 
+#include <functional>
 #include <utility>
 
 namespace lento {
@@ -122,9 +123,14 @@ void EditDocument::deleteSection(int index) {
     m_undoStack.push(new InsertSection(this, index, section(index), false));
 }
 
-void EditDocument::pushSectionChange(int index, SectionState after, const QString& text,
-                                     int mergeId) {
-    if (index < 0 || index >= sectionCount() || section(index) == after) {
+void EditDocument::changeSection(int index, const QString& text,
+                                 const std::function<void(SectionState&)>& change, int mergeId) {
+    if (index < 0 || index >= sectionCount()) {
+        return;
+    }
+    SectionState after = section(index);
+    change(after);
+    if (section(index) == after) {
         return;
     }
     const int drag = mergeId == kBoundsMergeId ? m_boundsDrag : 0;
@@ -133,22 +139,17 @@ void EditDocument::pushSectionChange(int index, SectionState after, const QStrin
 }
 
 void EditDocument::renameSection(int index, const QString& name) {
-    if (index < 0 || index >= sectionCount()) {
-        return;
-    }
-    SectionState after = section(index);
-    after.name = name;
-    pushSectionChange(index, std::move(after), tr("Rename Section"));
+    changeSection(index, tr("Rename Section"), [&](SectionState& after) { after.name = name; });
 }
 
 void EditDocument::setSectionBounds(int index, MediaTime start, MediaTime end) {
-    if (index < 0 || index >= sectionCount()) {
-        return;
-    }
-    SectionState after = section(index);
-    after.start = start;
-    after.end = end;
-    pushSectionChange(index, std::move(after), tr("Move Section Bounds"), kBoundsMergeId);
+    changeSection(
+        index, tr("Move Section Bounds"),
+        [&](SectionState& after) {
+            after.start = start;
+            after.end = end;
+        },
+        kBoundsMergeId);
 }
 
 void EditDocument::beginBoundsDrag() {
@@ -160,30 +161,16 @@ void EditDocument::endBoundsDrag() {
 }
 
 void EditDocument::setSectionFactor(int index, SpeedFactor factor) {
-    if (index < 0 || index >= sectionCount()) {
-        return;
-    }
-    SectionState after = section(index);
-    after.factor = factor;
-    pushSectionChange(index, std::move(after), tr("Change Factor"));
+    changeSection(index, tr("Change Factor"), [&](SectionState& after) { after.factor = factor; });
 }
 
 void EditDocument::setSectionAudio(int index, bool audio) {
-    if (index < 0 || index >= sectionCount()) {
-        return;
-    }
-    SectionState after = section(index);
-    after.audio = audio;
-    pushSectionChange(index, std::move(after), audio ? tr("Sound On") : tr("Sound Off"));
+    changeSection(index, audio ? tr("Sound On") : tr("Sound Off"),
+                  [&](SectionState& after) { after.audio = audio; });
 }
 
 void EditDocument::setSectionMotion(int index, MotionMode motion) {
-    if (index < 0 || index >= sectionCount()) {
-        return;
-    }
-    SectionState after = section(index);
-    after.motion = motion;
-    pushSectionChange(index, std::move(after), tr("Change Motion"));
+    changeSection(index, tr("Change Motion"), [&](SectionState& after) { after.motion = motion; });
 }
 
 void EditDocument::setFullVideo(const FullVideoState& fullVideo) {

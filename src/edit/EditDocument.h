@@ -77,7 +77,10 @@ signals:
     void modifiedChanged(bool modified);
 
 private:
-    void pushSectionChange(int index, SectionState after, const QString& text, int mergeId = -1);
+    // Pushes `change` made to a copy of section `index` as a step named `text`, unless the index
+    // is out of range or the change changes nothing.
+    void changeSection(int index, const QString& text,
+                       const std::function<void(SectionState&)>& change, int mergeId = -1);
     void updateModified();
 
     EditState m_state;
