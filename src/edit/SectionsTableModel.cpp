@@ -37,9 +37,7 @@ const QStringList& SectionsTableModel::columnIdentifiers() {
 
 SectionsTableModel::SectionsTableModel(EditDocument* document, QObject* parent)
     : QAbstractTableModel(parent), m_document(document) {
-    for (int row = 0; row < document->sectionCount(); ++row) {
-        m_objects.push_back(SectionObject::fromState(document->section(row)));
-    }
+    resetRows();
     connect(document, &EditDocument::documentReset, this, &SectionsTableModel::resetRows);
     connect(document, &EditDocument::sectionInserted, this, &SectionsTableModel::insertRow);
     connect(document, &EditDocument::sectionRemoved, this, &SectionsTableModel::removeRow);
