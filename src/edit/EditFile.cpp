@@ -124,7 +124,7 @@ QString timeInSeconds(MediaTime time) {
 
 } // namespace
 
-QByteArray editFileJson(const EditState& state, const QString& editFilePath) {
+QJsonObject editFileObject(const EditState& state, const QString& editFilePath) {
     QJsonArray sections;
     for (const SectionState& section : state.sections) {
         sections.append(sectionJson(section));
@@ -137,12 +137,15 @@ QByteArray editFileJson(const EditState& state, const QString& editFilePath) {
                              {"relativePath", relative},
                              {"fileSize", static_cast<qint64>(state.source.fileSize)},
                              {"duration", timeJson(state.source.duration)}};
-    const QJsonObject root{{"format", QLatin1String(kEditFileFormat)},
-                           {"version", kEditFileVersion},
-                           {"source", source},
-                           {"fullVideo", fullVideoJson(state.fullVideo)},
-                           {"sections", sections}};
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return {{"format", QLatin1String(kEditFileFormat)},
+            {"version", kEditFileVersion},
+            {"source", source},
+            {"fullVideo", fullVideoJson(state.fullVideo)},
+            {"sections", sections}};
+}
+
+QByteArray editFileJson(const EditState& state, const QString& editFilePath) {
+    return QJsonDocument(editFileObject(state, editFilePath)).toJson(QJsonDocument::Indented);
 }
 
 std::optional<SavedEdit> parseEditFile(const QByteArray& json, EditFileProblem& problem) {

@@ -3,6 +3,7 @@
 #include "edit/EditState.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -49,6 +50,8 @@ struct OpenedEdit {
     QStringList warnings;
 };
 
+// The edit as the file holds it; the source's relative path is taken from `editFilePath`.
+QJsonObject editFileObject(const EditState& state, const QString& editFilePath);
 QByteArray editFileJson(const EditState& state, const QString& editFilePath);
 std::optional<SavedEdit> parseEditFile(const QByteArray& json, EditFileProblem& problem);
 

@@ -83,7 +83,7 @@ bool EditRecovery::autosaveNow() {
         return false;
     }
     const QString path = filePath();
-    QJsonObject root = QJsonDocument::fromJson(editFileJson(m_document->state(), path)).object();
+    QJsonObject root = editFileObject(m_document->state(), path);
     root.insert("recovery", QJsonObject{{"pid", QCoreApplication::applicationPid()},
                                         {"editFile", m_document->filePath()}});
     const QByteArray json = QJsonDocument(root).toJson(QJsonDocument::Compact);
