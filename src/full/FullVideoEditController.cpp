@@ -76,7 +76,7 @@ FullVideoEditController::FullVideoEditController(EditDocument* document, QObject
         if (index >= 0 && player() != nullptr) {
             FullVideoState choices = m_document->state().fullVideo;
             choices.motion = motionForItem(index);
-            setFullVideo(choices);
+            m_document->setFullVideo(choices);
         }
     });
     connect(m_document, &EditDocument::documentReset, this, &FullVideoEditController::showDocument);
@@ -207,10 +207,6 @@ void FullVideoEditController::showFullVideo() {
     m_controlBar->setVolumnOn(choices.audio);
 }
 
-void FullVideoEditController::setFullVideo(FullVideoState fullVideo) {
-    m_document->setFullVideo(fullVideo);
-}
-
 void FullVideoEditController::comboBoxSelectionDidChange(QObject* sender) {
     if (sender != m_speed) {
         return;
@@ -221,15 +217,14 @@ void FullVideoEditController::comboBoxSelectionDidChange(QObject* sender) {
     const SpeedFactor shown = choices.factor;
     std::optional<SpeedFactor> factor;
     if (index >= 0 && current != nullptr && current->currentItem() != nullptr) {
-        QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-        factor = isCustomSpeedItem(*m_speed, index) ? askForSpeedFactor(window, shown)
+        factor = isCustomSpeedItem(*m_speed, index) ? askForSpeedFactor(sheetWindow(), shown)
                                                     : speedFactorOfItem(*m_speed, index);
     }
     // The chooser shows the document's factor until the step changes it.
     showSpeedFactor(*m_speed, shown);
     if (factor) {
         choices.factor = *factor;
-        setFullVideo(choices);
+        m_document->setFullVideo(choices);
     }
 }
 
@@ -238,7 +233,7 @@ void FullVideoEditController::checkState() {
     logLine(remove ? "selected" : "not selected");
     FullVideoState choices = m_document->state().fullVideo;
     choices.audio = !remove;
-    setFullVideo(choices);
+    m_document->setFullVideo(choices);
     // Without a change (no video yet) the switch shows the document again.
     m_removeAudio->setChecked(!m_document->state().fullVideo.audio);
 }
@@ -278,8 +273,11 @@ void FullVideoEditController::itemDidFinishPlaying() {
 }
 
 void FullVideoEditController::actionUpload() {
-    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    dialogs::beginImportPanel(window, this, [this](const QUrl& url) { fileDropped(url); });
+    dialogs::beginImportPanel(sheetWindow(), this, [this](const QUrl& url) { fileDropped(url); });
+}
+
+QWidget* FullVideoEditController::sheetWindow() const {
+    return m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
 }
 
 void FullVideoEditController::actionExport() {
@@ -289,10 +287,9 @@ void FullVideoEditController::actionExport() {
     }
     // The player pauses itself; the bar's button and monitor follow it (loadPlayer).
     current->pause();
-    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
     // The choices as they are now: later edits do not change this export.
     const FullVideoState choices = m_document->state().fullVideo;
-    m_exportFlow->begin(window, m_videoPath, this, [this, choices]() -> ExportJob {
+    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, choices]() -> ExportJob {
         Player* source = player();
         if (source == nullptr || source->currentItem() == nullptr) {
             return {};
@@ -312,8 +309,8 @@ void FullVideoEditController::performSegueWithIdentifier(const QString& identifi
         return;
     }
     prepareForSegue(identifier);
-    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    m_previewWindow = new PreviewWindowController(SectionsStorage(m_document->state()), window);
+    m_previewWindow =
+        new PreviewWindowController(SectionsStorage(m_document->state()), sheetWindow());
     m_previewWindow->setAttribute(Qt::WA_DeleteOnClose);
     m_previewWindow->runModal();
 }

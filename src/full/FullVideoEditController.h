@@ -105,7 +105,8 @@ private:
     void unloadVideo();
     // The choices, the rate and the sound as the document has them.
     void showFullVideo();
-    void setFullVideo(FullVideoState fullVideo);
+    // The sheets of this tab go on the window given for them, else on its view's.
+    QWidget* sheetWindow() const;
 
     float prevVolume_ = 1.0f;
     QUrl m_videoPath;

@@ -372,8 +372,7 @@ void SectionEditController::itemDidFinishPlaying() {
 }
 
 void SectionEditController::actionUpload() {
-    QWidget* window = m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-    dialogs::beginImportPanel(window, this, [this](const QUrl& url) { fileDropped(url); });
+    dialogs::beginImportPanel(sheetWindow(), this, [this](const QUrl& url) { fileDropped(url); });
 }
 
 void SectionEditController::reloadData() {
@@ -703,7 +702,7 @@ void SectionEditController::exportProgressWindowControllerDidCancel(
 }
 
 QWidget* SectionEditController::sheetWindow() const {
-    return m_dropView->window();
+    return m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
 }
 
 void SectionEditController::actionFullExport() {
