@@ -72,6 +72,16 @@ void unloadPlayer(PlayerView& view, VideoControlBar& bar, QObject* context) {
     }
 }
 
+void showPausesOnBar(Player& player, VideoControlBar& bar) {
+    QObject::connect(&player, &Player::playingChanged, &bar, [&bar](bool playing) {
+        QToolButton* button = bar.m_btnPlay();
+        if (!playing && button != nullptr && button->isChecked()) {
+            button->setChecked(false);
+            bar.pauseVideo();
+        }
+    });
+}
+
 Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset> asset,
                    QObject* context, const std::function<void(Player*)>& onStatus,
                    const std::function<void()>& onEnd) {
@@ -83,15 +93,7 @@ Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset
     QObject::connect(player, &Player::didPlayToEnd, context, onEnd);
     QObject::connect(player, &Player::statusChanged, context,
                      [onStatus, player] { onStatus(player); });
-    // Exports and the preview pause the player itself, not through the bar: the button must
-    // still show that it is paused, or its next press only turns it off.
-    QObject::connect(player, &Player::playingChanged, &bar, [&bar](bool playing) {
-        QToolButton* button = bar.m_btnPlay();
-        if (!playing && button != nullptr && button->isChecked()) {
-            button->setChecked(false);
-            bar.pauseVideo();
-        }
-    });
+    showPausesOnBar(*player, bar);
     // The first observation reports the status as it is now.
     onStatus(player);
     bar.setM_Player(player);

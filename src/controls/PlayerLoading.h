@@ -27,6 +27,10 @@ Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset
                    QObject* context, const std::function<void(Player*)>& onStatus,
                    const std::function<void()>& onEnd);
 
+// Exports and the preview pause the player itself, not through the bar: the bar's play button
+// must still show that it is paused, or its next press only turns it off.
+void showPausesOnBar(Player& player, VideoControlBar& bar);
+
 // Takes `view`'s player away, unhooked from `context` and `bar`; nothing when it has none.
 void unloadPlayer(PlayerView& view, VideoControlBar& bar, QObject* context);
 

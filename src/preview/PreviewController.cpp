@@ -1,6 +1,7 @@
 #include "preview/PreviewController.h"
 
 #include "base/Log.h"
+#include "controls/PlayerLoading.h"
 #include "edit/SectionObject.h"
 #include "media/Asset.h"
 #include "media/ExportSession.h"
@@ -151,14 +152,7 @@ void PreviewController::attachToBar(Player* player) {
     bar.m_btnPlay()->setEnabled(false);
     connect(player, &Player::statusChanged, this, [this, player] { playerStatusChanged(player); });
     connect(player, &Player::didPlayToEnd, &bar, &VideoControlBar::stopVideo);
-    // An export pauses the player itself: the button must show it, or its next press only turns
-    // it off.
-    connect(player, &Player::playingChanged, &bar, [&bar](bool playing) {
-        if (!playing && bar.m_btnPlay()->isChecked()) {
-            bar.m_btnPlay()->setChecked(false);
-            bar.pauseVideo();
-        }
-    });
+    showPausesOnBar(*player, bar);
     playerStatusChanged(player);
 }
 
