@@ -344,12 +344,9 @@ std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& a
             lento::maxTime(lento::MediaTime::makeWithSeconds(part.end, duration.timescale),
                            start + lento::MediaTime::make(1, duration.timescale)),
             duration);
-        auto section = std::make_shared<lento::SectionObject>();
-        section->initWithName(QString::number(sectionObjects.size() + 1), start, end, 1,
-                              !part.mute);
-        section->setFactor(part.factor);
-        section->setMotion(part.motion.value_or(options.motion));
-        sectionObjects.push_back(std::move(section));
+        sectionObjects.push_back(lento::SectionObject::fromState(
+            {QString::number(sectionObjects.size() + 1), start, end, part.factor, !part.mute,
+             part.motion.value_or(options.motion)}));
     }
     const lento::SectionList list = lento::sections(sectionObjects, duration);
     auto composition = std::make_shared<lento::Composition>();
@@ -371,11 +368,7 @@ std::shared_ptr<lento::Composition> makeEditComposition(const lento::OpenedEdit&
     }
     lento::SectionList sectionObjects;
     for (const lento::SectionState& state : edit.state.sections) {
-        auto section = std::make_shared<lento::SectionObject>();
-        section->initWithName(state.name, state.start, state.end, 1, state.audio);
-        section->setFactor(state.factor);
-        section->setMotion(state.motion);
-        sectionObjects.push_back(std::move(section));
+        sectionObjects.push_back(lento::SectionObject::fromState(state));
     }
     if (const QString reason = lento::sectionErrorReason(sectionObjects); !reason.isEmpty()) {
         std::fprintf(stderr, "lento-export: %s: %s\n", options.edit.c_str(), qPrintable(reason));
