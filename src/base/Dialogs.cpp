@@ -15,6 +15,15 @@ Responder& responder() {
     return instance;
 }
 
+// The patterns a file panel shows files by: "*.mov *.mp4".
+QString nameFilter(const QStringList& allowedFileTypes) {
+    QStringList patterns;
+    for (const QString& type : allowedFileTypes) {
+        patterns << "*." + type;
+    }
+    return patterns.join(' ');
+}
+
 } // namespace
 
 void setResponder(Responder replacement) {
@@ -59,18 +68,6 @@ int runQuestion(QWidget* parent, const QString& messageText, const QString& info
     return static_cast<int>(added.indexOf(box.clickedButton()));
 }
 
-namespace {
-
-QString nameFilter(const QStringList& allowedFileTypes) {
-    QStringList patterns;
-    for (const QString& type : allowedFileTypes) {
-        patterns << "*." + type;
-    }
-    return patterns.join(' ');
-}
-
-} // namespace
-
 QUrl runOpenPanel(QWidget* window, const QString& title, const QStringList& allowedFileTypes) {
     if (responder().openPanel) {
         const auto [response, url] = responder().openPanel(allowedFileTypes);
@@ -107,14 +104,10 @@ void beginOpenPanel(QWidget* window, const QStringList& allowedFileTypes,
         completion(response, url);
         return;
     }
-    QStringList patterns;
-    for (const QString& type : allowedFileTypes) {
-        patterns << "*." + type;
-    }
     auto* panel = new QFileDialog(window, QObject::tr("Import Video"));
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setFileMode(QFileDialog::ExistingFile);
-    panel->setNameFilter(QObject::tr("Movies (%1)").arg(patterns.join(' ')));
+    panel->setNameFilter(QObject::tr("Movies (%1)").arg(nameFilter(allowedFileTypes)));
     panel->setWindowModality(Qt::WindowModal);
     QObject::connect(panel, &QFileDialog::finished, panel,
                      [panel, completion = std::move(completion)](int result) {
