@@ -212,7 +212,9 @@ std::optional<SavedEdit> parseEditFile(const QByteArray& json, EditFileProblem& 
 bool writeEditFile(const EditState& state, const QString& path, EditFileProblem& problem) {
     const QByteArray json = editFileJson(state, path);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
+    // QSaveFile::commit() misses an error of the last buffered write: flush() does not.
+    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.flush() ||
+        !file.commit()) {
         problem = {Kind::Unwritable, QObject::tr("The edit could not be saved to “%1”: %2")
                                          .arg(QFileInfo(path).fileName(), file.errorString())};
         file.cancelWriting();

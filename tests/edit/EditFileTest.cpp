@@ -217,31 +217,35 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
     EXPECT_EQ(problem.kind, Kind::SourceUnusable);
 }
 
-// A write that fails half way (the disk full, here a file size limit) leaves the saved edit.
+// A write that fails half way (the disk full, here a file size limit) leaves the saved edit,
+// whether the edit is larger than what is written at once or small enough to go in one piece.
 TEST(EditFile, AFailedSaveLeavesTheOldFileWhole) {
     Folder folder;
     const QString path = qs(folder / "jump.lento");
-    EditState state = clipEdit();
     EditFileProblem problem;
-    ASSERT_TRUE(writeEditFile(state, path, problem));
+    ASSERT_TRUE(writeEditFile(clipEdit(), path, problem));
     const std::string before = test::readFileBytes(path.toStdString());
-    state.sections.resize(2000, state.sections[0]);
+    for (const size_t sections : {2000, 3}) {
+        SCOPED_TRACE(sections);
+        EditState state = clipEdit();
+        state.sections.resize(sections, state.sections[0]);
 
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = before.size() + 100;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = writeEditFile(state, path, problem);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = before.size() + 100;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool written = writeEditFile(state, path, problem);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
 
-    EXPECT_FALSE(written);
-    EXPECT_EQ(problem.kind, Kind::Unwritable);
-    EXPECT_EQ(test::readFileBytes(path.toStdString()), before);
-    EXPECT_EQ(folder.fileCount(), 1) << "no temporary file left";
-    EXPECT_FALSE(writeEditFile(state, qs(folder / "no/such/folder.lento"), problem));
+        EXPECT_FALSE(written);
+        EXPECT_EQ(problem.kind, Kind::Unwritable);
+        EXPECT_EQ(test::readFileBytes(path.toStdString()), before);
+        EXPECT_EQ(folder.fileCount(), 1) << "no temporary file left";
+    }
+    EXPECT_FALSE(writeEditFile(clipEdit(), qs(folder / "no/such/folder.lento"), problem));
 }
 
 // Run only by the test below, in a process of its own: autosaves a change and waits to be killed.
