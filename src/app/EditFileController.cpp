@@ -1,12 +1,15 @@
 #include "app/EditFileController.h"
 
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
 #include "edit/EditRecovery.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 #include <QWidget>
 
 namespace lento {
@@ -85,10 +88,10 @@ bool EditFileController::actionSaveEditAs() {
         suggested = info.absoluteDir().filePath(info.completeBaseName() + '.' + kEditFileExtension);
     }
     const QUrl url = dialogs::runSavePanel(m_window, tr("Save Edit"), suggested, kEditTypes);
-    if (!url.isLocalFile()) {
+    QString path = pathOfUrl(url);
+    if (path.isEmpty()) {
         return false;
     }
-    QString path = url.toLocalFile();
     if (QFileInfo(path).suffix().compare(QLatin1String(kEditFileExtension), Qt::CaseInsensitive)) {
         path += '.' + QLatin1String(kEditFileExtension);
     }
@@ -105,8 +108,8 @@ bool EditFileController::actionNewEdition() {
 
 void EditFileController::actionOpenEdit() {
     const QUrl url = dialogs::runOpenPanel(m_window, tr("Open Edit"), kEditTypes);
-    if (url.isLocalFile()) {
-        openEdit(url.toLocalFile());
+    if (const QString path = pathOfUrl(url); !path.isEmpty()) {
+        openEdit(path);
     }
 }
 
@@ -119,7 +122,7 @@ bool EditFileController::openEdit(const QString& path) {
                                dialogs::AlertStyle::Informational);
         const QUrl url =
             dialogs::runOpenPanel(m_window, tr("Locate Video"), {"mov", "3gp", "mp4", "m4v"});
-        return url.isLocalFile() ? url.toLocalFile() : QString();
+        return pathOfUrl(url);
     };
     EditFileProblem problem;
     std::optional<OpenedEdit> opened = openEditFile(path, locate, problem);
