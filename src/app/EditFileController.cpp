@@ -24,6 +24,8 @@ EditFileController::EditFileController(QWidget* window, EditDocument* document, 
     : QObject(parent), m_window(window), m_document(document),
       m_recovery(new EditRecovery(document, {}, this)) {
     m_document->setSetAsideGuard([this] { return settleChanges(); });
+    connect(m_recovery, &EditRecovery::autosaveFailed, this, &EditFileController::sayAutosaveFailed,
+            Qt::QueuedConnection);
 }
 
 EditFileController::~EditFileController() {
@@ -154,8 +156,17 @@ bool EditFileController::windowMayClose() {
 }
 
 void EditFileController::offerRecovery() {
-    const std::optional<EditRecovery::Orphan> orphan = m_recovery->findOrphan();
-    if (!orphan) {
+    std::optional<EditRecovery::Orphan> orphan = m_recovery->findOrphan();
+    // A damaged one is said and set aside; the next one is looked for after it.
+    for (int damaged = 0; orphan && !orphan->damage.isEmpty() && damaged < 100; ++damaged) {
+        const QString kept = EditRecovery::setAsideDamaged(*orphan);
+        dialogs::runModalAlert(m_window, tr("An unsaved edit could not be restored."),
+                               tr("Lento ended before the edit was saved, and what it left is "
+                                  "damaged: %1\nIt was kept as %2.")
+                                   .arg(orphan->damage, QDir::toNativeSeparators(kept)));
+        orphan = m_recovery->findOrphan();
+    }
+    if (!orphan || !orphan->damage.isEmpty()) {
         return;
     }
     const QString name = orphan->state.source.isEmpty()
@@ -165,12 +176,24 @@ void EditFileController::offerRecovery() {
         m_window, tr("Restore the unsaved edit of %1?").arg(name),
         tr("Lento ended before the edit was saved."), {tr("Restore"), tr("Discard")});
     if (answer == 0) {
-        if (m_document->maySetAside()) {
-            m_recovery->restore(*orphan);
+        if (m_document->maySetAside() && !m_recovery->restore(*orphan)) {
+            dialogs::runModalAlert(m_window, tr("The edit could not be restored."),
+                                   tr("Another Lento has taken it, or it is no longer there."));
         }
     } else if (answer == 1) {
         EditRecovery::discard(*orphan);
     }
+}
+
+void EditFileController::sayAutosaveFailed(const QString& reason) {
+    // Not in the middle of a drag: the alert would take the mouse from it.
+    if (QApplication::mouseButtons() != Qt::NoButton) {
+        QTimer::singleShot(250, this, [this, reason] { sayAutosaveFailed(reason); });
+        return;
+    }
+    dialogs::runModalAlert(
+        m_window, tr("Lento cannot keep this edit safe."),
+        tr("%1\nUntil it is saved, a crash would lose the changes made to it.").arg(reason));
 }
 
 } // namespace lento

@@ -5,6 +5,7 @@
 #include "base/FileNames.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
+#include "edit/EditRecovery.h"
 #include "full/FullVideoEditController.h"
 #include "media/Asset.h"
 #include "media/PlayerView.h"
@@ -17,6 +18,9 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QMimeData>
+
+#include <QDir>
+#include <QFileInfo>
 
 #include <filesystem>
 #include <functional>
@@ -205,6 +209,40 @@ TEST_F(EditFileControllerTest, AVideoNamedInAnotherEncodingOpensByEveryWayIn) {
     answer = "Don't Save";
     opens("saved in an edit", [&] { ASSERT_TRUE(files->openEdit(saveAnswer)); });
     EXPECT_TRUE(capture.alerts.isEmpty()) << capture.alerts.join(" / ").toStdString();
+}
+
+// Autosaves that cannot be written are said once; a damaged one found at start is said and kept
+// aside, not asked about.
+TEST_F(EditFileControllerTest, AnEditThatCannotBeKeptSafeIsSaidOnceAndADamagedOneAtStart) {
+    const QString autosaves = files->recovery()->folder();
+    QDir(autosaves).removeRecursively();
+    QDir().mkpath(QFileInfo(autosaves).path());
+    {
+        QFile blocker(autosaves);
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    changedClipEdit();
+    EXPECT_FALSE(files->recovery()->autosaveNow());
+    document->renameSection(0, "leap");
+    EXPECT_FALSE(files->recovery()->autosaveNow());
+    test::spinEvents(std::chrono::milliseconds(50));
+    EXPECT_EQ(capture.alerts, QStringList{"Lento cannot keep this edit safe."});
+    EXPECT_TRUE(capture.informatives.value(0).contains("is not a folder"))
+        << capture.informatives.value(0).toStdString();
+
+    capture.clear();
+    ASSERT_TRUE(QFile::remove(autosaves) && QDir().mkpath(autosaves));
+    {
+        QFile damaged(autosaves + "/autosave-1.lento");
+        ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+        damaged.write(R"({"format": "lento-edit", "version": 1, "sour)");
+    }
+    files->offerRecovery();
+    EXPECT_EQ(capture.alerts, QStringList{"An unsaved edit could not be restored."});
+    EXPECT_TRUE(capture.informatives.value(0).contains(autosaves + "/damaged-autosave-1.lento"))
+        << capture.informatives.value(0).toStdString();
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_TRUE(QFile::remove(autosaves + "/damaged-autosave-1.lento"));
 }
 
 } // namespace
