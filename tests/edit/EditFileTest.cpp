@@ -127,6 +127,14 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
     fractional.replace("\"timescale\": 30000", "\"timescale\": 30000.5");
     QByteArray noEnd = json;
     noEnd.replace("\"end\"", "\"fin\"");
+    const auto replaced = [&](const QByteArray& from, const QByteArray& to) {
+        QByteArray changed = json;
+        EXPECT_TRUE(json.contains(from)) << from.toStdString();
+        return changed.replace(from, to);
+    };
+    const QByteArray size = QByteArray::number(qint64(fs::file_size(fixture("clip.mp4"))));
+    QJsonObject sectionsObject = QJsonDocument::fromJson(json).object();
+    sectionsObject.insert("sections", QJsonObject());
     const struct {
         const char* name;
         QByteArray bytes;
@@ -140,6 +148,13 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
         {"cut short", json.left(json.size() / 2), Kind::Damaged},
         {"a time that is not rational", fractional, Kind::Damaged},
         {"a field missing", noEnd, Kind::Damaged},
+        {"timescale 0", replaced("\"timescale\": 30000", "\"timescale\": 0"), Kind::Damaged},
+        {"a negative timescale", replaced("\"timescale\": 30000", "\"timescale\": -30000"),
+         Kind::Damaged},
+        {"a negative file size", replaced("\"fileSize\": " + size, "\"fileSize\": -1"),
+         Kind::Damaged},
+        {"no sections", replaced("\"sections\"", "\"parts\""), Kind::Damaged},
+        {"sections that are no list", QJsonDocument(sectionsObject).toJson(), Kind::Damaged},
     };
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.name);
