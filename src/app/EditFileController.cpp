@@ -161,8 +161,8 @@ void EditFileController::offerRecovery() {
     for (int damaged = 0; orphan && !orphan->damage.isEmpty() && damaged < 100; ++damaged) {
         const QString kept = EditRecovery::setAsideDamaged(*orphan);
         dialogs::runModalAlert(m_window, tr("An unsaved edit could not be restored."),
-                               tr("Lento ended before the edit was saved, and what it left is "
-                                  "damaged: %1\nIt was kept as %2.")
+                               tr("Lento ended before the edit was saved, and what it left "
+                                  "cannot be read. %1\nIt was kept as %2.")
                                    .arg(orphan->damage, QDir::toNativeSeparators(kept)));
         orphan = m_recovery->findOrphan();
     }
@@ -193,7 +193,7 @@ void EditFileController::sayAutosaveFailed(const QString& reason) {
     }
     dialogs::runModalAlert(
         m_window, tr("Lento cannot keep this edit safe."),
-        tr("%1\nUntil it is saved, a crash would lose the changes made to it.").arg(reason));
+        tr("%1\nUntil the edit is saved, a crash would lose its changes.").arg(reason));
 }
 
 } // namespace lento

@@ -6,7 +6,6 @@
 #include "edit/EditFile.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -99,7 +98,8 @@ EditRecovery::~EditRecovery() {
     if (m_timer.isActive()) {
         autosaveNow();
     }
-    if (m_lock && !QFile::exists(filePath())) {
+    std::error_code error;
+    if (m_lock && !fs::exists(fsPath(filePath()), error)) {
         m_lock->removeFile();
     }
 }
@@ -134,11 +134,11 @@ bool EditRecovery::takeName(QString& reason) {
     std::error_code error;
     const fs::path folder = fsPath(m_folder);
     if (fs::exists(folder, error) && !fs::is_directory(folder, error)) {
-        reason = tr("%1 is not a folder.").arg(quoted(m_folder));
+        reason = tr("Unsaved changes are kept in %1, which is not a folder.").arg(quoted(m_folder));
         return false;
     }
     if (!fs::create_directories(folder, error) && error) {
-        reason = tr("The folder %1 cannot be made: %2.")
+        reason = tr("The folder %1 for unsaved changes cannot be made: %2.")
                      .arg(quoted(m_folder), QString::fromLocal8Bit(error.message()));
         return false;
     }
