@@ -24,7 +24,6 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    const QByteArray& path() const { return m_path; }
     // Removes the file while the lock is still held, so nobody takes a lock on a file that is
     // going away.
     void removeFile();
