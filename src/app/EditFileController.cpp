@@ -1,12 +1,15 @@
 #include "app/EditFileController.h"
 
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
 #include "edit/EditRecovery.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 #include <QWidget>
 
 namespace lento {
@@ -21,6 +24,8 @@ EditFileController::EditFileController(QWidget* window, EditDocument* document, 
     : QObject(parent), m_window(window), m_document(document),
       m_recovery(new EditRecovery(document, {}, this)) {
     m_document->setSetAsideGuard([this] { return settleChanges(); });
+    connect(m_recovery, &EditRecovery::autosaveFailed, this, &EditFileController::sayAutosaveFailed,
+            Qt::QueuedConnection);
 }
 
 EditFileController::~EditFileController() {
@@ -85,10 +90,10 @@ bool EditFileController::actionSaveEditAs() {
         suggested = info.absoluteDir().filePath(info.completeBaseName() + '.' + kEditFileExtension);
     }
     const QUrl url = dialogs::runSavePanel(m_window, tr("Save Edit"), suggested, kEditTypes);
-    if (!url.isLocalFile()) {
+    QString path = pathOfUrl(url);
+    if (path.isEmpty()) {
         return false;
     }
-    QString path = url.toLocalFile();
     if (QFileInfo(path).suffix().compare(QLatin1String(kEditFileExtension), Qt::CaseInsensitive)) {
         path += '.' + QLatin1String(kEditFileExtension);
     }
@@ -105,8 +110,8 @@ bool EditFileController::actionNewEdition() {
 
 void EditFileController::actionOpenEdit() {
     const QUrl url = dialogs::runOpenPanel(m_window, tr("Open Edit"), kEditTypes);
-    if (url.isLocalFile()) {
-        openEdit(url.toLocalFile());
+    if (const QString path = pathOfUrl(url); !path.isEmpty()) {
+        openEdit(path);
     }
 }
 
@@ -119,7 +124,7 @@ bool EditFileController::openEdit(const QString& path) {
                                dialogs::AlertStyle::Informational);
         const QUrl url =
             dialogs::runOpenPanel(m_window, tr("Locate Video"), {"mov", "3gp", "mp4", "m4v"});
-        return url.isLocalFile() ? url.toLocalFile() : QString();
+        return pathOfUrl(url);
     };
     EditFileProblem problem;
     std::optional<OpenedEdit> opened = openEditFile(path, locate, problem);
@@ -151,8 +156,17 @@ bool EditFileController::windowMayClose() {
 }
 
 void EditFileController::offerRecovery() {
-    const std::optional<EditRecovery::Orphan> orphan = m_recovery->findOrphan();
-    if (!orphan) {
+    std::optional<EditRecovery::Orphan> orphan = m_recovery->findOrphan();
+    // A damaged one is said and set aside; the next one is looked for after it.
+    for (int damaged = 0; orphan && !orphan->damage.isEmpty() && damaged < 100; ++damaged) {
+        const QString kept = EditRecovery::setAsideDamaged(*orphan);
+        dialogs::runModalAlert(m_window, tr("An unsaved edit could not be restored."),
+                               tr("Lento ended before the edit was saved, and what it left "
+                                  "cannot be read. %1\nIt was kept as %2.")
+                                   .arg(orphan->damage, QDir::toNativeSeparators(kept)));
+        orphan = m_recovery->findOrphan();
+    }
+    if (!orphan || !orphan->damage.isEmpty()) {
         return;
     }
     const QString name = orphan->state.source.isEmpty()
@@ -162,12 +176,24 @@ void EditFileController::offerRecovery() {
         m_window, tr("Restore the unsaved edit of %1?").arg(name),
         tr("Lento ended before the edit was saved."), {tr("Restore"), tr("Discard")});
     if (answer == 0) {
-        if (m_document->maySetAside()) {
-            m_recovery->restore(*orphan);
+        if (m_document->maySetAside() && !m_recovery->restore(*orphan)) {
+            dialogs::runModalAlert(m_window, tr("The edit could not be restored."),
+                                   tr("Another Lento has taken it, or it is no longer there."));
         }
     } else if (answer == 1) {
         EditRecovery::discard(*orphan);
     }
+}
+
+void EditFileController::sayAutosaveFailed(const QString& reason) {
+    // Not in the middle of a drag: the alert would take the mouse from it.
+    if (QApplication::mouseButtons() != Qt::NoButton) {
+        QTimer::singleShot(250, this, [this, reason] { sayAutosaveFailed(reason); });
+        return;
+    }
+    dialogs::runModalAlert(
+        m_window, tr("Lento cannot keep this edit safe."),
+        tr("%1\nUntil the edit is saved, a crash would lose its changes.").arg(reason));
 }
 
 } // namespace lento

@@ -35,7 +35,8 @@ public:
     // The window closes: unsaved changes are settled (true) or the window stays (false).
     bool windowMayClose();
 
-    // At start: an autosave left by a Lento that ended before saving is offered back.
+    // At start: an autosave left by a Lento that ended before saving is offered back; one that is
+    // damaged is said and kept aside.
     void offerRecovery();
 
     // "Save changes to the edit of NAME?"
@@ -46,6 +47,8 @@ private:
     bool settleChanges();
     bool save(const QString& path);
     QString editName() const;
+    // Once, when the autosave cannot be written.
+    void sayAutosaveFailed(const QString& reason);
 
     QPointer<QWidget> m_window;
     QPointer<EditDocument> m_document; // the window's; may go first when the window is destroyed

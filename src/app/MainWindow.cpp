@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/EditFileController.h"
+#include "base/FileNames.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
@@ -151,6 +152,23 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     }
 }
 
+namespace {
+
+bool isEditFile(const QString& path) {
+    return QFileInfo(path).suffix().compare(QLatin1String(kEditFileExtension),
+                                            Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+void MainWindow::openFileNamed(const QString& path) {
+    if (isEditFile(path)) {
+        m_editFiles->openEdit(path);
+    } else {
+        m_full->fileDropped(urlOfPath(path));
+    }
+}
+
 bool MainWindow::openDroppedEdit(QObject* watched, const QEvent& event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (widget == nullptr || widget->window() != this) {
@@ -160,15 +178,12 @@ bool MainWindow::openDroppedEdit(QObject* watched, const QEvent& event) {
     if (data == nullptr || !data->hasUrls() || data->urls().isEmpty()) {
         return false;
     }
-    const QUrl url = data->urls().first();
-    if (!url.isLocalFile() ||
-        QFileInfo(url.toLocalFile())
-            .suffix()
-            .compare(QLatin1String(kEditFileExtension), Qt::CaseInsensitive)) {
+    const QString path = pathOfUrl(data->urls().first());
+    if (path.isEmpty() || !isEditFile(path)) {
         return false;
     }
     // After the drop has ended: the questions and alerts of opening are modal.
-    QTimer::singleShot(0, this, [this, path = url.toLocalFile()] { m_editFiles->openEdit(path); });
+    QTimer::singleShot(0, this, [this, path] { m_editFiles->openEdit(path); });
     return true;
 }
 

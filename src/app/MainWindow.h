@@ -38,6 +38,9 @@ public:
     // Edit > Undo and Redo.
     QAction* undoAction() const { return m_undo; }
     QAction* redoAction() const { return m_redo; }
+    // A file named when Lento was started: an edit opens, a video goes to the "Full Video" tab
+    // as if it had been dropped there.
+    void openFileNamed(const QString& path);
     // Help > Keyboard Shortcuts: the keys and what they do, made on first use.
     void showKeyboardShortcuts();
 

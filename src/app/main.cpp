@@ -2,27 +2,73 @@
 #include "app/EditFileController.h"
 #include "app/MainWindow.h"
 #include "app/StopSignals.h"
-#include "edit/EditFile.h"
-#include "full/FullVideoEditController.h"
+#include "base/FileNames.h"
+#include "base/Log.h"
 
 #include <QApplication>
-#include <QFileInfo>
+#include <QTimer>
 #include <QUrl>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
+namespace {
+
+// Qt's own warnings are diagnostics like the log's: shown only when the log is asked for.
+void quietQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+}
+
+// The file named on the command line, as the system gives its name (bytes, which need not be
+// UTF-8), made absolute against the folder Lento was started in; a file URL is taken too.
+QString absolutePathOfArgument(const char* argument) {
+    if (std::strncmp(argument, "file://", 7) == 0) {
+        return lento::pathOfUrl(QUrl::fromEncoded(argument));
+    }
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::absolute(argument, error);
+    return lento::pathFromBytes(QByteArray::fromStdString(error ? argument : path.native()));
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
+    // --verbose turns the diagnostic log on, as LENTO_LOG=1 does; Qt's own messages follow it
+    // from the start, before the application prints any.
+    bool verbose = lento::logRequestedByEnvironment();
+    for (int i = 1; i < argc; ++i) {
+        verbose = verbose || std::strcmp(argv[i], "--verbose") == 0;
+    }
+    lento::setLogEnabled(verbose);
+    av_log_set_level(verbose ? AV_LOG_ERROR : AV_LOG_QUIET);
+    if (!verbose) {
+        qInstallMessageHandler(quietQtMessages);
+    }
+
+    // Takes Qt's own options out of argv.
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lento"));
     QApplication::setDesktopFileName(QStringLiteral("lento"));
     QApplication::setQuitOnLastWindowClosed(
         lento::AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
-    av_log_set_level(AV_LOG_ERROR);
+    // A file manager opening a video or an edit with Lento names it as the only other argument.
+    std::vector<const char*> files;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--verbose") != 0) {
+            files.push_back(argv[i]);
+        }
+    }
+
     // Stopped from a terminal or by the session, the window below is destroyed as on closing,
     // which cancels running exports and waits for them.
     std::string error;
@@ -33,22 +79,14 @@ int main(int argc, char* argv[]) {
     lento::MainWindow window;
     window.appDelegate()->applicationDidFinishLaunching();
     window.show();
-    window.editFileController()->offerRecovery();
-
-    // A file manager opening a video or an edit with Lento names it as the only argument: an
-    // edit opens, a video goes to the "Full Video" tab as if it had been dropped there.
-    const QStringList arguments = QApplication::arguments();
-    if (arguments.size() == 2) {
-        const QUrl url = QUrl::fromUserInput(arguments.at(1), QFileInfo(".").absoluteFilePath(),
-                                             QUrl::AssumeLocalFile);
-        if (url.isLocalFile() &&
-            QFileInfo(url.toLocalFile())
-                    .suffix()
-                    .compare(QLatin1String(lento::kEditFileExtension), Qt::CaseInsensitive) == 0) {
-            window.editFileController()->openEdit(url.toLocalFile());
-        } else {
-            window.fullVideoEditController()->fileDropped(url);
+    // Inside the event loop: a stop signal that comes while a question of these is up ends the
+    // program as it does at any other time.
+    const QString file = files.size() == 1 ? absolutePathOfArgument(files.front()) : QString();
+    QTimer::singleShot(0, &window, [&window, file] {
+        window.editFileController()->offerRecovery();
+        if (!file.isEmpty()) {
+            window.openFileNamed(file);
         }
-    }
+    });
     return QApplication::exec();
 }

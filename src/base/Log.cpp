@@ -1,7 +1,10 @@
 #include "base/Log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace lento {
@@ -18,9 +21,16 @@ std::function<void(const std::string&)>& currentSink() {
     return sink;
 }
 
+std::atomic<bool> g_enabled = false;
+std::atomic<bool> g_hasSink = false;
+
 } // namespace
 
 void logLine(const char* format, ...) {
+    // The monitor timer logs ten times a second: nothing is formatted for nobody.
+    if (!g_enabled && !g_hasSink) {
+        return;
+    }
     va_list arguments;
     va_start(arguments, format);
     va_list copy;
@@ -38,6 +48,9 @@ void logLine(const char* format, ...) {
         currentSink()(line);
         return;
     }
+    if (!g_enabled) {
+        return;
+    }
     if (line.empty() || line.back() != '\n') {
         line += '\n';
     }
@@ -47,6 +60,20 @@ void logLine(const char* format, ...) {
 void setLogSink(std::function<void(const std::string&)> sink) {
     std::lock_guard lock(sinkMutex());
     currentSink() = std::move(sink);
+    g_hasSink = static_cast<bool>(currentSink());
+}
+
+void setLogEnabled(bool enabled) {
+    g_enabled = enabled;
+}
+
+bool logEnabled() {
+    return g_enabled;
+}
+
+bool logRequestedByEnvironment() {
+    const char* value = std::getenv("LENTO_LOG");
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
 } // namespace lento

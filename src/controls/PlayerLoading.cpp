@@ -1,6 +1,7 @@
 #include "controls/PlayerLoading.h"
 
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 #include "base/Log.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
@@ -14,6 +15,9 @@
 #include <QThreadPool>
 
 #include <utility>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace lento {
 
@@ -31,14 +35,16 @@ void refuse(const QString& message, QWidget* alertParent) {
 
 // Whatever can be told of the file without reading it; an empty text when nothing is wrong yet.
 QString refusalBeforeProbe(const QString& path, const QStringList& rejected) {
-    const QFileInfo file(path);
-    if (!file.exists()) {
+    // By the name's bytes: QFileInfo would look for its UTF-8 reading, another file.
+    const QByteArray bytes = pathBytes(path);
+    struct stat status = {};
+    if (stat(bytes.constData(), &status) != 0) {
         return fileNotFoundMessage();
     }
-    if (file.isDir() || !file.isReadable()) {
+    if (S_ISDIR(status.st_mode) || access(bytes.constData(), R_OK) != 0) {
         return fileUnreadableMessage();
     }
-    if (rejected.contains(file.suffix(), Qt::CaseSensitive)) {
+    if (rejected.contains(QFileInfo(path).suffix(), Qt::CaseSensitive)) {
         return invalidFileMessage();
     }
     return {};
@@ -49,7 +55,7 @@ QFuture<std::shared_ptr<Asset>> probeOnWorker(const QString& path) {
     QFuture<std::shared_ptr<Asset>> future = promise->future();
     promise->start();
     QThreadPool::globalInstance()->start(
-        [promise, file = QFile::encodeName(QFileInfo(path).absoluteFilePath()).toStdString()] {
+        [promise, file = pathBytes(QFileInfo(path).absoluteFilePath()).toStdString()] {
             promise->addResult(Asset::assetWithPath(file));
             promise->finish();
         });
@@ -167,7 +173,7 @@ EditSourceIntake::follow(QObject& editor, const EditDocument& document, const QU
         return Follow::NoSource;
     }
     // The video this tab was asked to load is loaded afresh, even where it plays already.
-    const QUrl url = QUrl::fromLocalFile(source.path);
+    const QUrl url = urlOfPath(source.path);
     if (probed && probedPath == source.path) {
         load(url, std::move(probed));
         return Follow::Loading;
@@ -179,7 +185,7 @@ EditSourceIntake::follow(QObject& editor, const EditDocument& document, const QU
     QPointer<const EditDocument> watched(&document);
     openVideoFile(editor, source.path, {}, alertParent,
                   [watched, url, load](std::shared_ptr<Asset> asset) {
-                      if (watched && watched->state().source.path == url.toLocalFile()) {
+                      if (watched && watched->state().source.path == pathOfUrl(url)) {
                           load(url, std::move(asset));
                       }
                   });

@@ -1,9 +1,13 @@
 #include "edit/EditDocument.h"
 
+#include "base/FileNames.h"
+
 #include <QFileInfo>
 #include <QUndoCommand>
 
+#include <filesystem>
 #include <functional>
+#include <system_error>
 #include <utility>
 
 namespace lento {
@@ -227,7 +231,9 @@ EditState editOfVideo(const QString& path, MediaTime duration) {
     const QFileInfo file(path);
     EditState edit;
     edit.source.path = file.absoluteFilePath();
-    edit.source.fileSize = file.size();
+    std::error_code error;
+    const auto size = std::filesystem::file_size(pathBytes(edit.source.path).toStdString(), error);
+    edit.source.fileSize = error ? 0 : static_cast<int64_t>(size);
     edit.source.duration = duration;
     return edit;
 }

@@ -1,5 +1,6 @@
 #include "edit/EditFile.h"
 
+#include "base/FileNames.h"
 #include "media/Asset.h"
 
 #include <QDir>
@@ -11,7 +12,9 @@
 #include <QJsonValue>
 #include <QSaveFile>
 
+#include <filesystem>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 namespace lento {
@@ -212,7 +215,9 @@ std::optional<SavedEdit> parseEditFile(const QByteArray& json, EditFileProblem& 
 bool writeEditFile(const EditState& state, const QString& path, EditFileProblem& problem) {
     const QByteArray json = editFileJson(state, path);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit()) {
+    // QSaveFile::commit() misses an error of the last buffered write: flush() does not.
+    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.flush() ||
+        !file.commit()) {
         problem = {Kind::Unwritable, QObject::tr("The edit could not be saved to “%1”: %2")
                                          .arg(QFileInfo(path).fileName(), file.errorString())};
         file.cancelWriting();
@@ -246,7 +251,9 @@ QString findEditSource(const SavedEdit& saved, const QString& editFilePath) {
           saved.relativeSourcePath.isEmpty() ? QString()
                                              : folder.filePath(saved.relativeSourcePath),
           folder.filePath(QFileInfo(path).fileName())}) {
-        if (!candidate.isEmpty() && QFileInfo(candidate).isFile()) {
+        std::error_code error;
+        if (!candidate.isEmpty() &&
+            std::filesystem::is_regular_file(pathBytes(candidate).toStdString(), error)) {
             return QFileInfo(candidate).absoluteFilePath();
         }
     }
@@ -256,7 +263,8 @@ QString findEditSource(const SavedEdit& saved, const QString& editFilePath) {
 std::optional<OpenedEdit> attachEditSource(EditState state, const QString& sourcePath,
                                            EditFileProblem& problem) {
     const QString name = QFileInfo(sourcePath).fileName();
-    const auto asset = Asset::assetWithPath(QFile::encodeName(sourcePath).toStdString());
+    const std::string bytes = pathBytes(sourcePath).toStdString();
+    const auto asset = Asset::assetWithPath(bytes);
     if (!asset->isPlayable() || !asset->duration().isNumeric()) {
         return fail(problem, Kind::SourceUnusable,
                     QObject::tr("The video “%1” of the edit cannot be played.").arg(name));
@@ -270,7 +278,9 @@ std::optional<OpenedEdit> attachEditSource(EditState state, const QString& sourc
                                     timeInSeconds(state.source.duration));
     }
     state.source.path = QFileInfo(sourcePath).absoluteFilePath();
-    state.source.fileSize = QFileInfo(sourcePath).size();
+    std::error_code error;
+    const auto size = std::filesystem::file_size(bytes, error);
+    state.source.fileSize = error ? 0 : static_cast<int64_t>(size);
     state.source.duration = duration;
     std::vector<SectionState> kept;
     for (SectionState& section : state.sections) {

@@ -1,6 +1,7 @@
 #include "export/ExportFlow.h"
 
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 #include "base/Log.h"
 #include "export/ExportFormats.h"
 #include "export/ExportQualities.h"
@@ -51,7 +52,7 @@ ExportFlow::~ExportFlow() {
 void ExportFlow::begin(QWidget* window, const QUrl& editedVideo,
                        ExportProgressWindowControllerDelegate* progressDelegate,
                        std::function<ExportJob()> makeJob) {
-    const QString extension = QFileInfo(editedVideo.toLocalFile()).suffix();
+    const QString extension = QFileInfo(pathOfUrl(editedVideo)).suffix();
     begin(window, editedVideo, QStringLiteral("%1.%2").arg("Untitled", extension),
           makeExtensionArray(extension), progressDelegate, std::move(makeJob));
 }
@@ -71,7 +72,7 @@ void ExportFlow::begin(QWidget* window, const QUrl& editedVideo, const QString& 
     }
     m_savePanel = new SavePanel(window);
     m_savePanel->setAttribute(Qt::WA_DeleteOnClose, false);
-    const QString editedPath = editedVideo.toLocalFile();
+    const QString editedPath = pathOfUrl(editedVideo);
     m_savePanel->setDirectory(startFolder(editedPath));
     m_savePanel->setEditedVideoPath(editedPath);
     m_savePanel->setNameFieldStringValue(name);

@@ -1,10 +1,10 @@
 #include "export/SavePanel.h"
 
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -171,8 +171,8 @@ bool SavePanel::refusesDestination() {
     }
     // The same file however it is named: relative, through a link, or by another hard link.
     std::error_code error;
-    if (!std::filesystem::equivalent(QFile::encodeName(URL()).toStdString(),
-                                     QFile::encodeName(m_editedVideoPath).toStdString(), error)) {
+    if (!std::filesystem::equivalent(pathBytes(URL()).toStdString(),
+                                     pathBytes(m_editedVideoPath).toStdString(), error)) {
         return false;
     }
     dialogs::runModalAlert(this, editedVideoMessage());

@@ -1,6 +1,7 @@
 #include "full/FullVideoEditController.h"
 
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 #include "base/Log.h"
 #include "controls/MotionChoice.h"
 #include "controls/PlayerLoading.h"
@@ -121,7 +122,7 @@ void FullVideoEditController::importVideoFile(const QUrl& url) {
 
 void FullVideoEditController::fileDropped(const QUrl& url) {
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    m_intake.open(*this, *m_document, url.toLocalFile(), fullVideoRejectedExtensions(), parent);
+    m_intake.open(*this, *m_document, pathOfUrl(url), fullVideoRejectedExtensions(), parent);
 }
 
 void FullVideoEditController::showDocument() {

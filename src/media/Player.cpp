@@ -1,8 +1,9 @@
 #include "media/Player.h"
 
+#include "base/FileNames.h"
+
 #include <mpv/client.h>
 
-#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 
@@ -11,6 +12,8 @@
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace lento {
@@ -84,7 +87,7 @@ void Player::setHeadlessSoundFile(const std::string& path) {
 }
 
 Player::Player(const QString& path, QObject* parent) : QObject(parent) {
-    const QByteArray file = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    const QByteArray file = pathBytes(QFileInfo(path).absoluteFilePath());
     startMpv(file);
     // Read while mpv opens the file on its own threads.
     m_item = std::make_unique<PlayerItem>(Asset::assetWithPath(file.toStdString()));
@@ -94,8 +97,10 @@ Player::Player(const QString& path, QObject* parent) : QObject(parent) {
 Player::Player(std::shared_ptr<Asset> asset, QObject* parent)
     : QObject(parent),
       m_item(std::make_unique<PlayerItem>(asset ? std::move(asset) : Asset::assetWithPath({}))) {
-    startMpv(QFile::encodeName(
-        QFileInfo(QFile::decodeName(m_item->asset()->path().c_str())).absoluteFilePath()));
+    // The asset's path as the system gave it, bytes that need not be UTF-8.
+    std::error_code error;
+    const std::filesystem::path file = std::filesystem::absolute(m_item->asset()->path(), error);
+    startMpv(QByteArray::fromStdString(error ? m_item->asset()->path() : file.native()));
     failUnlessPlayable();
 }
 

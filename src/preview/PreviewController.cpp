@@ -1,5 +1,6 @@
 #include "preview/PreviewController.h"
 
+#include "base/FileNames.h"
 #include "base/Log.h"
 #include "controls/PlayerLoading.h"
 #include "edit/SectionObject.h"
@@ -118,7 +119,7 @@ void PreviewController::awakeFromNib() {
     if (section.motion() == MotionMode::Smooth && !section.factor().isOne()) {
         const QString copy =
             smoothPreviewPath(storage.fullSectionURL(), section.factor(), section.removeAudio());
-        m_source = Asset::assetWithPath(storage.fullSectionURL().toStdString());
+        m_source = Asset::assetWithPath(pathBytes(storage.fullSectionURL()).toStdString());
         if (QFileInfo::exists(copy) && m_source->isPlayable()) {
             logLine("preview: %s", copy.toUtf8().constData());
             markPlayed(copy);
@@ -270,7 +271,7 @@ void PreviewController::actionExport() {
     }
     player->pause();
     m_exportFlow->begin(
-        m_window, QUrl::fromLocalFile(m_edit.fullSectionURL()), QStringLiteral("Untitled.mov"),
+        m_window, urlOfPath(m_edit.fullSectionURL()), QStringLiteral("Untitled.mov"),
         {"mov", "3gp", "mp4"}, this, [this]() -> ExportJob {
             Player* source = m_previewPlayer->player();
             const SectionsStorage& storage = m_edit;

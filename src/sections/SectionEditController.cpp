@@ -1,6 +1,7 @@
 #include "sections/SectionEditController.h"
 
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 #include "base/Log.h"
 #include "controls/MotionChoice.h"
 #include "controls/PlayerLoading.h"
@@ -294,7 +295,7 @@ void SectionEditController::importVideoFile(const QUrl& url) {
 
 void SectionEditController::fileDropped(const QUrl& url) {
     QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    m_intake.open(*this, *m_document, url.toLocalFile(), sectionRejectedExtensions(), parent);
+    m_intake.open(*this, *m_document, pathOfUrl(url), sectionRejectedExtensions(), parent);
 }
 
 void SectionEditController::showDocument() {

@@ -2,10 +2,13 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
 #include "base/Dialogs.h"
+#include "base/FileNames.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
+#include "edit/EditRecovery.h"
 #include "full/FullVideoEditController.h"
 #include "media/Asset.h"
+#include "media/PlayerView.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
 
@@ -16,7 +19,11 @@
 #include <QFile>
 #include <QMimeData>
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <filesystem>
+#include <functional>
 
 namespace lento {
 namespace {
@@ -47,7 +54,7 @@ protected:
                      opened << openAnswer;
                      return std::make_pair(openAnswer.isEmpty() ? dialogs::kResponseCancel
                                                                 : dialogs::kResponseOK,
-                                           QUrl::fromLocalFile(openAnswer));
+                                           urlOfPath(openAnswer));
                  },
              .question =
                  [this](const QString& message, const QStringList& buttons) {
@@ -162,6 +169,80 @@ TEST_F(EditFileControllerTest, OpeningAlertsOnBadFilesAsksForAMissingVideoAndIsD
     EXPECT_TRUE(document->isModified());
     EXPECT_EQ(capture.alerts,
               QStringList({"Where is the video “gone.mp4”?", "The edit was opened with changes."}));
+}
+
+// A name that is not UTF-8 (Latin-1 "café", as an old camera card has it) reaches the editor by
+// every way in as the system gives it, and plays: dropped, named on the command line, chosen in
+// a panel that gives its URL, and kept in a saved edit.
+TEST_F(EditFileControllerTest, AVideoNamedInAnotherEncodingOpensByEveryWayIn) {
+    const std::string bytes = folder / "caf\xe9.mp4";
+    fs::copy_file(fixture("clip.mp4"), bytes);
+    const QString path = pathFromBytes(QByteArray::fromStdString(bytes));
+    FullVideoEditController& full = *window->fullVideoEditController();
+    const auto opens = [&](const char* way, const std::function<void()>& open) {
+        SCOPED_TRACE(way);
+        document->reset({});
+        ASSERT_EQ(full.m_VideoPlayer()->player(), nullptr);
+        open();
+        ASSERT_TRUE(test::waitUntil([&] {
+            const Player* player = full.m_VideoPlayer()->player();
+            return player != nullptr && player->status() == Player::Status::ReadyToPlay;
+        })) << capture.alerts.join(" / ").toStdString();
+        EXPECT_EQ(full.m_VideoPlayer()->player()->currentItem()->asset()->path(), bytes);
+        EXPECT_EQ(pathBytes(document->state().source.path).toStdString(), bytes);
+        EXPECT_EQ(document->state().source.fileSize, int64_t(fs::file_size(bytes)));
+    };
+    opens("dropped", [&] {
+        QMimeData data;
+        data.setUrls({urlOfPath(path)});
+        QWidget* target = full.m_dragAndDropView();
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &drop);
+    });
+    opens("named", [&] { window->openFileNamed(path); });
+    openAnswer = path;
+    opens("chosen", [&] { window->appDelegate()->actionImportVideo(); });
+    saveAnswer = qs(folder / "cafe.lento");
+    ASSERT_TRUE(files->actionSaveEditAs());
+    answer = "Don't Save";
+    opens("saved in an edit", [&] { ASSERT_TRUE(files->openEdit(saveAnswer)); });
+    EXPECT_TRUE(capture.alerts.isEmpty()) << capture.alerts.join(" / ").toStdString();
+}
+
+// Autosaves that cannot be written are said once; a damaged one found at start is said and kept
+// aside, not asked about.
+TEST_F(EditFileControllerTest, AnEditThatCannotBeKeptSafeIsSaidOnceAndADamagedOneAtStart) {
+    const QString autosaves = files->recovery()->folder();
+    QDir(autosaves).removeRecursively();
+    QDir().mkpath(QFileInfo(autosaves).path());
+    {
+        QFile blocker(autosaves);
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    changedClipEdit();
+    EXPECT_FALSE(files->recovery()->autosaveNow());
+    document->renameSection(0, "leap");
+    EXPECT_FALSE(files->recovery()->autosaveNow());
+    test::spinEvents(std::chrono::milliseconds(50));
+    EXPECT_EQ(capture.alerts, QStringList{"Lento cannot keep this edit safe."});
+    EXPECT_TRUE(capture.informatives.value(0).contains("is not a folder"))
+        << capture.informatives.value(0).toStdString();
+
+    capture.clear();
+    ASSERT_TRUE(QFile::remove(autosaves) && QDir().mkpath(autosaves));
+    {
+        QFile damaged(autosaves + "/autosave-1.lento");
+        ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+        damaged.write(R"({"format": "lento-edit", "version": 1, "sour)");
+    }
+    files->offerRecovery();
+    EXPECT_EQ(capture.alerts, QStringList{"An unsaved edit could not be restored."});
+    EXPECT_TRUE(capture.informatives.value(0).contains(autosaves + "/damaged-autosave-1.lento"))
+        << capture.informatives.value(0).toStdString();
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_TRUE(QFile::remove(autosaves + "/damaged-autosave-1.lento"));
 }
 
 } // namespace

@@ -109,6 +109,18 @@ TEST(EditDocument, ADragIsOneStepAndTheSavedStepIsUnmodified) {
     EXPECT_FALSE(document.isModified());
     EXPECT_EQ(document.filePath(), "/edits/b.lento");
 
+    // A drag that reaches a second section is a step of its own for it: undone, both return.
+    document.addSection(1, sectionAt(2000, 3000, "b"));
+    const EditState beforeBoth = document.state();
+    const int steps = document.undoStack()->count();
+    document.beginBoundsDrag();
+    document.setSectionBounds(0, MediaTime::make(200, 1000), MediaTime::make(1000, 1000));
+    document.setSectionBounds(1, MediaTime::make(2100, 1000), MediaTime::make(3000, 1000));
+    document.endBoundsDrag();
+    EXPECT_EQ(document.undoStack()->count(), steps + 2);
+    document.undoStack()->setIndex(steps);
+    EXPECT_EQ(document.state(), beforeBoth);
+
     document.reset(start, "/edits/a.lento", true);
     EXPECT_TRUE(document.isModified()) << "a restored edit is unsaved";
 }

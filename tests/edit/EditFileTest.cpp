@@ -1,4 +1,5 @@
 #include "edit/EditFile.h"
+#include "base/FileLock.h"
 #include "edit/EditDocument.h"
 #include "edit/EditRecovery.h"
 #include "media/Asset.h"
@@ -8,7 +9,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -17,7 +20,11 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace lento {
 namespace {
@@ -120,6 +127,14 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
     fractional.replace("\"timescale\": 30000", "\"timescale\": 30000.5");
     QByteArray noEnd = json;
     noEnd.replace("\"end\"", "\"fin\"");
+    const auto replaced = [&](const QByteArray& from, const QByteArray& to) {
+        QByteArray changed = json;
+        EXPECT_TRUE(json.contains(from)) << from.toStdString();
+        return changed.replace(from, to);
+    };
+    const QByteArray size = QByteArray::number(qint64(fs::file_size(fixture("clip.mp4"))));
+    QJsonObject sectionsObject = QJsonDocument::fromJson(json).object();
+    sectionsObject.insert("sections", QJsonObject());
     const struct {
         const char* name;
         QByteArray bytes;
@@ -133,6 +148,13 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
         {"cut short", json.left(json.size() / 2), Kind::Damaged},
         {"a time that is not rational", fractional, Kind::Damaged},
         {"a field missing", noEnd, Kind::Damaged},
+        {"timescale 0", replaced("\"timescale\": 30000", "\"timescale\": 0"), Kind::Damaged},
+        {"a negative timescale", replaced("\"timescale\": 30000", "\"timescale\": -30000"),
+         Kind::Damaged},
+        {"a negative file size", replaced("\"fileSize\": " + size, "\"fileSize\": -1"),
+         Kind::Damaged},
+        {"no sections", replaced("\"sections\"", "\"parts\""), Kind::Damaged},
+        {"sections that are no list", QJsonDocument(sectionsObject).toJson(), Kind::Damaged},
     };
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.name);
@@ -217,31 +239,35 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
     EXPECT_EQ(problem.kind, Kind::SourceUnusable);
 }
 
-// A write that fails half way (the disk full, here a file size limit) leaves the saved edit.
+// A write that fails half way (the disk full, here a file size limit) leaves the saved edit,
+// whether the edit is larger than what is written at once or small enough to go in one piece.
 TEST(EditFile, AFailedSaveLeavesTheOldFileWhole) {
     Folder folder;
     const QString path = qs(folder / "jump.lento");
-    EditState state = clipEdit();
     EditFileProblem problem;
-    ASSERT_TRUE(writeEditFile(state, path, problem));
+    ASSERT_TRUE(writeEditFile(clipEdit(), path, problem));
     const std::string before = test::readFileBytes(path.toStdString());
-    state.sections.resize(2000, state.sections[0]);
+    for (const size_t sections : {2000, 3}) {
+        SCOPED_TRACE(sections);
+        EditState state = clipEdit();
+        state.sections.resize(sections, state.sections[0]);
 
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = before.size() + 100;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = writeEditFile(state, path, problem);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = before.size() + 100;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool written = writeEditFile(state, path, problem);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
 
-    EXPECT_FALSE(written);
-    EXPECT_EQ(problem.kind, Kind::Unwritable);
-    EXPECT_EQ(test::readFileBytes(path.toStdString()), before);
-    EXPECT_EQ(folder.fileCount(), 1) << "no temporary file left";
-    EXPECT_FALSE(writeEditFile(state, qs(folder / "no/such/folder.lento"), problem));
+        EXPECT_FALSE(written);
+        EXPECT_EQ(problem.kind, Kind::Unwritable);
+        EXPECT_EQ(test::readFileBytes(path.toStdString()), before);
+        EXPECT_EQ(folder.fileCount(), 1) << "no temporary file left";
+    }
+    EXPECT_FALSE(writeEditFile(clipEdit(), qs(folder / "no/such/folder.lento"), problem));
 }
 
 // Run only by the test below, in a process of its own: autosaves a change and waits to be killed.
@@ -255,27 +281,42 @@ TEST(EditRecoveryChild, DISABLED_AutosavesThenWaits) {
     runEventsUntil([] { return false; }, 60000);
 }
 
+// The autosaves in `folder`, without the locks beside them.
+QStringList autosavesIn(const QString& folder) {
+    return QDir(folder).entryList({"autosave-*.lento"}, QDir::Files);
+}
+
+// The child is killed and not yet waited for: its process number still exists, but it holds the
+// lock of its autosave no more, and that is what counts.
 TEST(EditRecovery, AnEditOfAKilledProcessIsOfferedAndRestoredModified) {
     ensureCoreApp();
     Folder folder;
     const QString autosaves = qs(folder / "state/lento");
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("LENTO_RECOVERY_FOLDER", autosaves);
-    child.setProcessEnvironment(environment);
-    child.start(QFile::symLinkTarget("/proc/self/exe"),
-                {"--gtest_also_run_disabled_tests",
-                 "--gtest_filter=EditRecoveryChild.DISABLED_AutosavesThenWaits"});
-    ASSERT_TRUE(child.waitForStarted());
+    const std::string variable = "LENTO_RECOVERY_FOLDER=" + autosaves.toStdString();
+    std::vector<std::string> environment{variable};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string program = "/proc/self/exe", all = "--gtest_also_run_disabled_tests",
+                filter = "--gtest_filter=EditRecoveryChild.DISABLED_AutosavesThenWaits";
+    char* argv[] = {program.data(), all.data(), filter.data(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv, envp.data()), 0);
     EditDocument document;
     EditRecovery recovery(&document, autosaves);
-    ASSERT_TRUE(runEventsUntil([&] { return !QDir(autosaves).isEmpty(); }));
+    ASSERT_TRUE(runEventsUntil([&] { return !autosavesIn(autosaves).isEmpty(); }));
     EXPECT_FALSE(recovery.findOrphan()) << "taken from a Lento still running";
 
-    child.kill();
-    ASSERT_TRUE(child.waitForFinished());
-    const auto orphan = recovery.findOrphan();
-    ASSERT_TRUE(orphan);
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    std::optional<EditRecovery::Orphan> orphan;
+    ASSERT_TRUE(runEventsUntil([&] { return (orphan = recovery.findOrphan()).has_value(); }));
+    EXPECT_EQ(::kill(child, 0), 0) << "not waited for yet";
+    EXPECT_FALSE(recovery.findOrphan()) << "held while it is offered";
     EditState expected = clipEdit();
     expected.sections[1].name = "renamed";
     expectSameEdit(orphan->state, expected);
@@ -286,9 +327,100 @@ TEST(EditRecovery, AnEditOfAKilledProcessIsOfferedAndRestoredModified) {
     EXPECT_FALSE(QFile::exists(orphan->path));
     EXPECT_TRUE(QFile::exists(recovery.filePath())) << "taken over as this process's";
     EXPECT_FALSE(recovery.restore(*orphan)) << "only once";
+    EXPECT_TRUE(QFile::exists(recovery.filePath())) << "a failed restore keeps this one's own";
 
     document.markSaved(qs(folder / "saved.lento"));
+    EXPECT_FALSE(document.isModified());
     EXPECT_FALSE(QFile::exists(recovery.filePath())) << "removed by a save";
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+}
+
+// What a start finds beside the autosaves it can offer: one a running Lento holds, one a newer
+// Lento wrote and one that is damaged. Only the damaged one is handed over, to be said and set
+// aside; the others stay where they are.
+TEST(EditRecovery, AutosavesThatCannotBeOfferedStayOrAreSetAside) {
+    ensureCoreApp();
+    Folder folder;
+    const QString autosaves = qs(folder / "lento");
+    fs::create_directories(autosaves.toStdString());
+    EditFileProblem problem;
+    ASSERT_TRUE(writeEditFile(clipEdit(), autosaves + "/autosave-7.lento", problem));
+    std::string error;
+    const auto held = FileLock::take(QFile::encodeName(autosaves + "/autosave-7.lock"), error);
+    ASSERT_TRUE(held) << error;
+    QByteArray newer = editFileJson(clipEdit(), {});
+    newer.replace("\"version\": 1", "\"version\": 2");
+    QFile newerFile(autosaves + "/autosave-8.lento");
+    ASSERT_TRUE(newerFile.open(QIODevice::WriteOnly) && newerFile.write(newer) == newer.size());
+    newerFile.close();
+    EditDocument document;
+    EditRecovery recovery(&document, autosaves);
+    EXPECT_FALSE(recovery.findOrphan());
+
+    QFile damaged(autosaves + "/autosave-9.lento");
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly) && damaged.write(newer.left(100)) == 100);
+    damaged.close();
+    const auto orphan = recovery.findOrphan();
+    ASSERT_TRUE(orphan);
+    EXPECT_EQ(orphan->path, damaged.fileName());
+    EXPECT_FALSE(orphan->damage.isEmpty());
+    EXPECT_FALSE(recovery.restore(*orphan));
+    const QString kept = EditRecovery::setAsideDamaged(*orphan);
+    EXPECT_EQ(kept, autosaves + "/damaged-autosave-9.lento");
+    EXPECT_TRUE(QFile::exists(kept));
+    EXPECT_FALSE(recovery.findOrphan());
+    EXPECT_EQ(autosavesIn(autosaves), QStringList({"autosave-7.lento", "autosave-8.lento"}));
+}
+
+// Said once, with the reason, until an autosave is written again.
+TEST(EditRecovery, AnAutosaveThatCannotBeWrittenIsSaidOnceWithItsReason) {
+    ensureCoreApp();
+    Folder folder;
+    {
+        QFile file(qs(folder / "file"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    const struct {
+        const char* name;
+        std::string folder;
+        const char* reason;
+    } cases[] = {
+        {"a file", folder / "file", "is not a folder."},
+        {"a folder under a file", folder / "file/lento", "cannot be made: Not a directory."},
+        {"a full disk", folder / "state", "cannot be written: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EditDocument document;
+        EditRecovery recovery(&document, qs(c.folder));
+        QSignalSpy said(&recovery, &EditRecovery::autosaveFailed);
+        document.reset(clipEdit());
+        // The lock is taken with the first autosave: the disk fills after it.
+        document.renameSection(0, "one");
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        if (c.folder == folder / "state") {
+            ASSERT_TRUE(recovery.autosaveNow());
+            rlimit small = saved;
+            small.rlim_cur = 10;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        }
+        EXPECT_FALSE(recovery.autosaveNow());
+        document.renameSection(0, "two");
+        EXPECT_FALSE(recovery.autosaveNow());
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+        ASSERT_EQ(said.count(), 1);
+        const QString reason = said.at(0).at(0).toString();
+        EXPECT_TRUE(reason.contains(c.reason)) << reason.toStdString();
+        EXPECT_EQ(recovery.failure(), reason);
+        if (c.folder == folder / "state") {
+            EXPECT_TRUE(recovery.autosaveNow());
+            EXPECT_TRUE(recovery.failure().isEmpty());
+        }
+    }
 }
 
 } // namespace

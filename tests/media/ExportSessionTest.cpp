@@ -8,6 +8,7 @@
 #include <QSize>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -221,6 +222,14 @@ TEST_F(ExportSessionTest, SoundStaysWithItsPicturesAndIsCopiedAtItsOwnSpeed) {
             const auto report = test::measureSync(out(c.destination));
             EXPECT_EQ(report.pairs, 10);
             EXPECT_LT(report.worstSeconds, timesOf(c.factor) * kFrame);
+            // Nothing the stretcher holds back comes before the sound: the first beep lands on
+            // its flash, far closer than the frame the check above allows.
+            const auto frames = test::decodeVideoFrames(out(c.destination));
+            const auto flash = std::find_if(frames.begin(), frames.end(),
+                                            [](const auto& frame) { return frame.meanLuma > 180; });
+            const auto onsets = test::soundOnsets(out(c.destination));
+            ASSERT_TRUE(flash != frames.end() && !onsets.empty());
+            EXPECT_NEAR(onsets.front(), flash->time, 0.010);
         }
     }
 }
@@ -350,7 +359,9 @@ TEST_F(ExportSessionTest, PicturesSoundAndTagsOfTheSourceComeAlong) {
          {Case{"clip.mp4", 3, ExportPresetName::Original, "original.mp4", true, 10, 10, 1},
           Case{"hdr.mov", 2, ExportPresetName::Original, "original.mov", true, 1, 15, 1},
           Case{"phone.mov", 4, ExportPresetName::SourceSize, "slow.mov", false, 1, 30, 1},
-          Case{"phone.mov", 4, ExportPresetName::Original, "slow.mp4", false, 1, 30, 1}}) {
+          Case{"phone.mov", 4, ExportPresetName::Original, "slow.mp4", false, 1, 30, 1},
+          // Matroska's millisecond stamps: 60 pictures in 3.998 s.
+          Case{"late.mkv", 2, ExportPresetName::Original, "late.mov", true, 2, 30000, 1999}}) {
         SCOPED_TRACE(c.destination);
         auto session =
             fullVideoSession(fixture(c.source), SpeedFactor::whole(c.factor), false, c.preset);
@@ -367,6 +378,20 @@ TEST_F(ExportSessionTest, PicturesSoundAndTagsOfTheSourceComeAlong) {
         EXPECT_EQ(std::make_pair(probe.video()->frameRateNum, probe.video()->frameRateDen),
                   std::make_pair(c.rateNum, c.rateDen));
         EXPECT_TRUE(probe.indexFirst);
+        // The movie starts where the source does, however late that is (late.mkv: an hour in):
+        // each track as far in as it was, stretched (late.mkv's pictures follow its sound's
+        // encoder delay by 21 ms).
+        double sourceStart = source.streams.front().startSeconds;
+        for (const auto& stream : source.streams) {
+            sourceStart = std::min(sourceStart, stream.startSeconds);
+        }
+        EXPECT_NEAR(probe.video()->startSeconds,
+                    c.factor * (source.video()->startSeconds - sourceStart), 0.001);
+        if (source.audio() && probe.audio()) {
+            EXPECT_NEAR(probe.audio()->startSeconds,
+                        c.factor * (source.audio()->startSeconds - sourceStart), 0.001);
+        }
+        EXPECT_NEAR(probe.durationSeconds, c.factor * c.seconds, 2 * c.factor * kFrame);
         ASSERT_EQ(probe.audio() != nullptr, source.audio() != nullptr);
         if (source.audio()) {
             EXPECT_EQ(probe.audio()->sampleRate, source.audio()->sampleRate);

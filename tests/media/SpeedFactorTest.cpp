@@ -24,9 +24,15 @@ TEST(SpeedFactor, ParsesWhatTheEditorOffersAndRefusesTheRest) {
             EXPECT_EQ(factor->den(), c.den);
         }
     }
-    EXPECT_FALSE(SpeedFactor::parse("0.5")->isWithinEditorRange());
-    EXPECT_FALSE(SpeedFactor::parse("10.01")->isWithinEditorRange());
-    EXPECT_TRUE(SpeedFactor::parse("9.99")->isWithinEditorRange());
+    // The range, at both of its ends.
+    for (const auto& [text, within] : {std::pair{"0.5", false},
+                                       {"0.99", false},
+                                       {"1", true},
+                                       {"9.99", true},
+                                       {"10", true},
+                                       {"10.01", false}}) {
+        EXPECT_EQ(SpeedFactor::parse(text)->isWithinEditorRange(), within) << text;
+    }
 }
 
 TEST(SpeedFactor, TextRoundTripsEveryRatio) {
@@ -49,9 +55,16 @@ TEST(SpeedFactor, StretchesExactlyAndOrdersByValue) {
     EXPECT_EQ(frame, MediaTime::make(1, 12));
     EXPECT_FALSE(frame.hasBeenRounded());
     EXPECT_EQ(twoAndAHalf.squeeze(frame), MediaTime::make(1, 30));
-    // A timescale that cannot grow further is rounded, and says so.
-    const MediaTime coarse = SpeedFactor::make(7, 3)->stretch(MediaTime::make(1, 1000000000));
+    // A timescale that cannot grow further is rounded, and says so: 7/3 ns is 2 ns, and 7 ns
+    // squeezed by 7/3 is 3 ns.
+    const SpeedFactor sevenThirds = *SpeedFactor::make(7, 3);
+    const MediaTime coarse = sevenThirds.stretch(MediaTime::make(1, 1000000000));
     EXPECT_TRUE(coarse.hasBeenRounded());
+    EXPECT_EQ(coarse.value, 2);
+    EXPECT_EQ(coarse.timescale, 1000000000);
+    const MediaTime squeezed = sevenThirds.squeeze(MediaTime::make(7, 1000000000));
+    EXPECT_EQ(squeezed.value, 3);
+    EXPECT_EQ(squeezed.timescale, 1000000000);
     EXPECT_LT(*SpeedFactor::make(7, 3), twoAndAHalf);
     EXPECT_GT(SpeedFactor::whole(3), twoAndAHalf);
     EXPECT_EQ(SpeedFactor::whole(0), SpeedFactor());

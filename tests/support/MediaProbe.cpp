@@ -251,6 +251,9 @@ ProbeResult probe(const std::string& path) {
         if (stream.duration != AV_NOPTS_VALUE) {
             info.durationSeconds = static_cast<double>(stream.duration) * av_q2d(stream.time_base);
         }
+        if (stream.start_time != AV_NOPTS_VALUE) {
+            info.startSeconds = static_cast<double>(stream.start_time) * av_q2d(stream.time_base);
+        }
         if (stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
             info.type = 'a';
         } else if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {

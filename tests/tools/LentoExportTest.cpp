@@ -70,6 +70,12 @@ protected:
                 readFileBytes(m_out), readFileBytes(m_err)};
     }
     Outcome run(const std::string& line) { return finish(start(line)); }
+    // Whether the program has ended, leaving it to finish() to collect.
+    static bool ended(pid_t pid) {
+        siginfo_t info = {};
+        return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == pid;
+    }
 
     const fs::path m_root =
         fs::path(LENTO_BINARY_DIR) / "test-tmp" / ("lento-export-" + std::to_string(getpid()));
@@ -94,6 +100,13 @@ TEST_F(LentoExportTest, FactorRangeAndNoSoundShapeTheMovie) {
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames.front().index, 60);
     EXPECT_EQ(frames.back().index, 149);
+
+    // Both ends of the factor's range are taken.
+    for (const auto& [factor, seconds] : {std::pair{"1", 1.0}, {"10", 10.0}}) {
+        const Outcome end = run(std::string("--factor ") + factor + " --range 2 3 $CLIP $DEST");
+        ASSERT_EQ(end.exitCode, 0) << factor << ": " << end.err;
+        EXPECT_NEAR(probe(dest()).durationSeconds, seconds, 1.0 / 30) << factor;
+    }
 }
 
 // A section far shorter than a frame exports: it simply holds next to nothing. --motion smooth
@@ -179,6 +192,7 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                              "--section 4:2:3 $CLIP $DEST",
                              "--section 2:4:0 $CLIP $DEST",
                              "--section 2:4 $CLIP $DEST",
+                             "--section -1:2:3 $CLIP $DEST",
                              "--section 2:4:3:loud $CLIP $DEST",
                              "--section 2:5:3 --section 4:6:2 $CLIP $DEST",
                              "--motion fast $CLIP $DEST",
@@ -205,6 +219,9 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                 << result.err;
         }
         EXPECT_TRUE(result.out.empty() && written().empty()) << line;
+        for (const fs::path& file : written()) {
+            fs::remove_all(file); // so that the next line is judged by itself
+        }
     }
 }
 
@@ -245,11 +262,16 @@ TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
         SCOPED_TRACE(strsignal(stops.front()) + std::string(" x") + std::to_string(stops.size()));
         const pid_t pid = start("--factor 10 --motion smooth $CLIP $DEST");
         ASSERT_GT(pid, 0);
-        for (int tries = 0;
-             tries < 500 && readFileBytes(m_err).find("Exporting") == std::string::npos; ++tries) {
+        for (int tries = 0; tries < 500 && !ended(pid) &&
+                            readFileBytes(m_err).find("Exporting") == std::string::npos;
+             ++tries) {
             std::this_thread::sleep_for(20ms);
         }
         std::this_thread::sleep_for(300ms);
+        if (ended(pid)) {
+            const Outcome early = finish(pid);
+            FAIL() << "ended before it was stopped, with " << early.exitCode << ": " << early.err;
+        }
         for (const int signal : stops) {
             ASSERT_EQ(kill(pid, signal), 0);
         }

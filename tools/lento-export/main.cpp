@@ -1,5 +1,6 @@
 // lento-export: slows a video down from the command line, with the editor's export engine.
 
+#include "base/FileNames.h"
 #include "base/Log.h"
 #include "edit/EditFile.h"
 #include "edit/SectionComposition.h"
@@ -396,7 +397,7 @@ std::optional<lento::OpenedEdit> openEdit(Options& options) {
     for (const QString& warning : edit->warnings) {
         std::fprintf(stderr, "lento-export: warning: %s\n", qPrintable(warning));
     }
-    options.source = edit->state.source.path.toLocal8Bit().toStdString();
+    options.source = lento::pathBytes(edit->state.source.path).toStdString();
     return edit;
 }
 
