@@ -56,7 +56,7 @@ EditState bigEdit(const QString& source) {
         state.sections.push_back(
             {QStringLiteral("Section %1").arg(i + 1), MediaTime::make(i * step, timescale),
              MediaTime::make(i * step + step / 2, timescale),
-             *SpeedFactor::make(2 + i % 7, 1 + i % 4), i % 2 == 0, static_cast<MotionMode>(i % 3)});
+             *SpeedFactor::make(100 + i % 901, 100), i % 2 == 0, static_cast<MotionMode>(i % 3)});
     }
     return state;
 }

@@ -27,6 +27,12 @@ TEST(SpeedFactor, ParsesWhatTheEditorOffersAndRefusesTheRest) {
     EXPECT_FALSE(SpeedFactor::parse("0.5")->isWithinEditorRange());
     EXPECT_FALSE(SpeedFactor::parse("10.01")->isWithinEditorRange());
     EXPECT_TRUE(SpeedFactor::parse("9.99")->isWithinEditorRange());
+    // What every way in (chooser, command line, edit file) takes.
+    for (const char* refused : {"3000", "2147483647", "0.5", "1/3", "11", "10.001", "0", ""}) {
+        EXPECT_FALSE(SpeedFactor::parseInEditorRange(refused)) << refused;
+    }
+    EXPECT_EQ(SpeedFactor::parseInEditorRange("10"), SpeedFactor::whole(10));
+    EXPECT_EQ(SpeedFactor::parseInEditorRange("1.00"), SpeedFactor());
 }
 
 TEST(SpeedFactor, TextRoundTripsEveryRatio) {
