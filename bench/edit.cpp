@@ -3,6 +3,7 @@
 // Prints the median and the slowest of 20 runs of each; the targets are 50 ms to save or open, 16
 // ms to undo or redo any step.
 
+#include "Timing.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
 #include "media/Asset.h"
@@ -21,25 +22,13 @@
 namespace {
 
 using namespace lento;
-using Clock = std::chrono::steady_clock;
+using bench::Times;
 
 constexpr int kSections = 1000;
 constexpr int kRuns = 20;
 
-struct Times {
-    double median = 0;
-    double slowest = 0;
-};
-
 Times timesMs(const std::function<void()>& work) {
-    std::vector<double> times;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = Clock::now();
-        work();
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return {times[times.size() / 2], times.back()};
+    return bench::timesMs(kRuns, work);
 }
 
 // Sections of 1001/30000 s apart, each with its own name, factor and motion: nothing that

@@ -8,6 +8,7 @@
 // the sound kept, the other half left to a filler. Run by bench/sections, which also times the
 // exports of such edits.
 
+#include "Timing.h"
 #include "base/Log.h"
 #include "edit/EditFile.h"
 #include "edit/SectionComposition.h"
@@ -18,8 +19,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -29,19 +28,10 @@
 namespace {
 
 using namespace lento;
-using Clock = std::chrono::steady_clock;
-
 constexpr int kRuns = 5;
 
 double medianMs(const std::function<void()>& work) {
-    std::vector<double> times;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = Clock::now();
-        work();
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return bench::timesMs(kRuns, work).median;
 }
 
 EditState evenEdit(const QString& source, const Asset& asset, int count) {
