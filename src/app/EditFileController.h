@@ -37,7 +37,6 @@ public:
     // an alert and changes nothing. editOpeningEnded tells the outcome. While one edit is being
     // opened, another is not started.
     void openEdit(const QString& path);
-    bool isOpeningEdit() const { return m_opening; }
 
     // The window closes: unsaved changes are settled (true) or the window stays (false).
     bool windowMayClose();

@@ -404,7 +404,7 @@ std::optional<lento::OpenedEdit> openEdit(Options& options) {
 // path itself, a symbolic link to it, another hard link): the export would replace its own
 // source. Empty when DEST is another file or none yet.
 std::string sameFileRefusal(const Options& options) {
-    std::error_code ignored; // a DEST not there yet is no other file
+    std::error_code ignored; // a DEST not there yet cannot be either
     if (std::filesystem::equivalent(options.destination, options.source, ignored)) {
         return options.destination + " is the video being exported; choose another name";
     }
