@@ -2,6 +2,7 @@
 
 #include "base/Dialogs.h"
 #include "base/FileNames.h"
+#include "base/Worker.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
 #include "edit/EditRecovery.h"
@@ -115,27 +116,64 @@ void EditFileController::actionOpenEdit() {
     }
 }
 
-bool EditFileController::openEdit(const QString& path) {
-    const auto locate = [this](const QString& missing) {
-        dialogs::runModalAlert(m_window,
-                               tr("Where is the video “%1”?").arg(QFileInfo(missing).fileName()),
-                               tr("It is no longer at %1. Choose it to open the edit.")
-                                   .arg(QDir::toNativeSeparators(missing)),
-                               dialogs::AlertStyle::Informational);
-        const QUrl url =
-            dialogs::runOpenPanel(m_window, tr("Locate Video"), {"mov", "3gp", "mp4", "m4v"});
-        return pathOfUrl(url);
-    };
-    EditFileProblem problem;
-    std::optional<OpenedEdit> opened = openEditFile(path, locate, problem);
+void EditFileController::openEdit(const QString& path) {
+    if (m_opening) {
+        return;
+    }
+    m_opening = true;
+    runOnWorker(
+        this, [path] { return openEditFileWithoutAsking(path); },
+        [this, path](EditFileOpening opening) {
+            if (opening.unlocated) {
+                locateEditSource(path, std::move(*opening.unlocated), opening.problem);
+            } else {
+                finishOpeningEdit(path, std::move(opening.opened), opening.problem);
+            }
+        });
+}
+
+void EditFileController::locateEditSource(const QString& path, SavedEdit saved,
+                                          EditFileProblem problem) {
+    const QString& missing = saved.state.source.path;
+    dialogs::runModalAlert(m_window,
+                           tr("Where is the video “%1”?").arg(QFileInfo(missing).fileName()),
+                           tr("It is no longer at %1. Choose it to open the edit.")
+                               .arg(QDir::toNativeSeparators(missing)),
+                           dialogs::AlertStyle::Informational);
+    const QUrl url =
+        dialogs::runOpenPanel(m_window, tr("Locate Video"), {"mov", "3gp", "mp4", "m4v"});
+    const QString source = pathOfUrl(url);
+    if (source.isEmpty()) {
+        finishOpeningEdit(path, std::nullopt, problem);
+        return;
+    }
+    // The chosen video is probed on the worker too.
+    runOnWorker(
+        this,
+        [state = std::move(saved.state), source]() mutable {
+            EditFileProblem attachProblem;
+            std::optional<OpenedEdit> opened =
+                attachEditSource(std::move(state), source, attachProblem);
+            return std::make_pair(std::move(opened), attachProblem);
+        },
+        [this, path](std::pair<std::optional<OpenedEdit>, EditFileProblem> attached) {
+            finishOpeningEdit(path, std::move(attached.first), attached.second);
+        });
+}
+
+void EditFileController::finishOpeningEdit(const QString& path, std::optional<OpenedEdit> opened,
+                                           const EditFileProblem& problem) {
+    m_opening = false;
     if (!opened) {
         dialogs::runModalAlert(
             m_window, tr("The edit “%1” could not be opened.").arg(QFileInfo(path).fileName()),
             problem.message);
-        return false;
+        emit editOpeningEnded(false);
+        return;
     }
-    if (!m_document->maySetAside()) {
-        return false;
+    if (!m_document || !m_document->maySetAside()) {
+        emit editOpeningEnded(false);
+        return;
     }
     // What was mended on the way differs from the file: it is for the user to save.
     m_document->reset(std::move(opened->state), QFileInfo(path).absoluteFilePath(),
@@ -144,7 +182,7 @@ bool EditFileController::openEdit(const QString& path) {
         dialogs::runModalAlert(m_window, tr("The edit was opened with changes."),
                                opened->warnings.join('\n'), dialogs::AlertStyle::Informational);
     }
-    return true;
+    emit editOpeningEnded(true);
 }
 
 bool EditFileController::windowMayClose() {

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "edit/EditFile.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
+
+#include <optional>
 
 class QWidget;
 
@@ -28,9 +32,11 @@ public:
     // File > New Edition: an empty edit, once unsaved changes are settled; false when kept.
     bool actionNewEdition();
 
-    // Opens the edit at `path` in place of the current one: a file that cannot be opened is
-    // explained in an alert and changes nothing. False when not opened.
-    bool openEdit(const QString& path);
+    // Opens the edit at `path` in place of the current one. The file is read and its video
+    // probed on a worker, the window staying live; a file that cannot be opened is explained in
+    // an alert and changes nothing. editOpeningEnded tells the outcome. While one edit is being
+    // opened, another is not started.
+    void openEdit(const QString& path);
 
     // The window closes: unsaved changes are settled (true) or the window stays (false).
     bool windowMayClose();
@@ -42,7 +48,17 @@ public:
     // "Save changes to the edit of NAME?"
     QString saveChangesQuestion() const;
 
+signals:
+    // The edit asked for with openEdit is in the window (true), or was not opened.
+    void editOpeningEnded(bool opened);
+
 private:
+    // openEdit's steps on the window's thread: the video asked for when it has gone, then the
+    // edit put in the window.
+    void locateEditSource(const QString& path, SavedEdit saved, EditFileProblem problem);
+    void finishOpeningEdit(const QString& path, std::optional<OpenedEdit> opened,
+                           const EditFileProblem& problem);
+
     // The set-aside guard: asks about unsaved changes; true when the edit may be replaced.
     bool settleChanges();
     bool save(const QString& path);
@@ -53,6 +69,7 @@ private:
     QPointer<QWidget> m_window;
     QPointer<EditDocument> m_document; // the window's; may go first when the window is destroyed
     EditRecovery* m_recovery;
+    bool m_opening = false;
 };
 
 } // namespace lento

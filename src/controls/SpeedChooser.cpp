@@ -24,12 +24,7 @@ int customItem(const QComboBox& chooser) {
 }
 
 std::optional<SpeedFactor> typedFactor(const QString& text) {
-    const std::optional<SpeedFactor> factor =
-        SpeedFactor::parse(text.trimmed().toStdString(), SpeedFactor::kMaxDecimals);
-    if (!factor || !factor->isWithinEditorRange()) {
-        return std::nullopt;
-    }
-    return factor;
+    return SpeedFactor::parseInEditorRange(text.trimmed().toStdString());
 }
 
 } // namespace

@@ -12,9 +12,14 @@
 #include <QJsonValue>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 namespace lento {
@@ -89,10 +94,15 @@ public:
             static_cast<int32_t>(time.integer("timescale", 1, MediaTime::kMaxTimescale));
         return MediaTime::make(value, timescale);
     }
+    // A factor the editor takes: one beyond its range would be exported as no edit ever was
+    // (a stretch of thousands, or below 1), so it is refused as the chooser refuses it.
     SpeedFactor factor(const char* key) {
-        const std::optional<SpeedFactor> factor = SpeedFactor::fromText(string(key).toStdString());
-        if (!factor) {
-            fail(key);
+        const QString text = string(key);
+        const std::optional<SpeedFactor> factor =
+            SpeedFactor::parseInEditorRange(text.toStdString());
+        if (!factor && m_object.value(QLatin1String(key)).isString()) {
+            fail(key, QObject::tr("“%1” is not a factor from %2")
+                          .arg(text, QLatin1String(SpeedFactor::kEditorRangeText)));
         }
         return factor.value_or(SpeedFactor());
     }
@@ -105,9 +115,10 @@ public:
     }
 
 private:
-    void fail(const char* key) {
+    // `why` follows the field's name in the message; by default it is missing or wrong.
+    void fail(const char* key, const QString& why = QObject::tr("is missing or wrong")) {
         if (m_bad.isEmpty()) {
-            m_bad = m_where + '.' + QLatin1String(key);
+            m_bad = m_where + '.' + QLatin1String(key) + ' ' + why;
         }
     }
 
@@ -119,6 +130,58 @@ private:
 std::nullopt_t fail(EditFileProblem& problem, Kind kind, QString message) {
     problem = {kind, std::move(message)};
     return std::nullopt;
+}
+
+// Reads all of the regular file at `path` when it holds at most `limit` bytes: 0, or why not as
+// an errno value (EFBIG for a larger file, ENODEV for anything but a regular file). Nothing
+// that is not a regular file is read, or even waited for: a FIFO would block until a writer
+// comes, a device may never end.
+int readBoundedFile(const QString& path, qint64 limit, QByteArray& bytes) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status = {};
+    if (stat(name.constData(), &status) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return ENODEV;
+    }
+    // Another could have been put under the name since: the open file is checked again.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = 0;
+    if (fstat(fd, &status) != 0) {
+        error = errno;
+    } else if (!S_ISREG(status.st_mode)) {
+        error = ENODEV;
+    } else if (status.st_size > limit) {
+        error = EFBIG;
+    } else {
+        // Read to its end, which may lie further than its size said: the file may grow.
+        bytes.reserve(static_cast<qsizetype>(status.st_size));
+        char block[16384];
+        for (;;) {
+            const ssize_t got = ::read(fd, block, sizeof block);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                error = got < 0 ? errno : 0;
+                break;
+            }
+            if (bytes.size() + got > limit) {
+                error = EFBIG;
+                break;
+            }
+            bytes.append(block, got);
+        }
+    }
+    (void)::close(fd); // read only: nothing to lose
+    if (error != 0) {
+        bytes.clear();
+    }
+    return error;
 }
 
 QString timeInSeconds(MediaTime time) {
@@ -191,22 +254,21 @@ std::optional<SavedEdit> parseEditFile(const QByteArray& json, EditFileProblem& 
     saved.state.fullVideo = {full.factor("factor"), full.boolean("audio"), full.motion("motion")};
 
     const QJsonValue sections = root.value("sections");
-    if (!sections.isArray()) {
-        bad = bad.isEmpty() ? QStringLiteral("edit.sections") : bad;
+    if (!sections.isArray() && bad.isEmpty()) {
+        bad = QObject::tr("edit.sections is missing or wrong");
     }
     const QJsonArray list = sections.toArray();
     for (qsizetype i = 0; i < list.size() && bad.isEmpty(); ++i) {
         Fields fields(list.at(i).toObject(), QStringLiteral("sections[%1]").arg(i), bad);
         if (!list.at(i).isObject()) {
-            bad = QStringLiteral("sections[%1]").arg(i);
+            bad = QObject::tr("sections[%1] is missing or wrong").arg(i);
         }
         saved.state.sections.push_back({fields.string("name"), fields.time("start"),
                                         fields.time("end"), fields.factor("factor"),
                                         fields.boolean("audio"), fields.motion("motion")});
     }
     if (!bad.isEmpty()) {
-        return fail(problem, Kind::Damaged,
-                    QObject::tr("The edit file is damaged (%1 is missing or wrong).").arg(bad));
+        return fail(problem, Kind::Damaged, QObject::tr("The edit file is damaged (%1).").arg(bad));
     }
     problem = {};
     return saved;
@@ -228,19 +290,23 @@ bool writeEditFile(const EditState& state, const QString& path, EditFileProblem&
 }
 
 std::optional<SavedEdit> readEditFile(const QString& path, EditFileProblem& problem) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const QString name = QFileInfo(path).fileName();
+    const auto unreadable = [&](const QString& why) {
         return fail(problem, Kind::Unreadable,
-                    QObject::tr("The edit “%1” could not be read: %2")
-                        .arg(QFileInfo(path).fileName(), file.errorString()));
+                    QObject::tr("The edit “%1” could not be read: %2").arg(name, why));
+    };
+    QByteArray json;
+    switch (const int error = readBoundedFile(path, kEditFileMaxBytes, json)) {
+    case 0:
+        return parseEditFile(json, problem);
+    case EFBIG:
+        return unreadable(QObject::tr("it is larger than %1 MB, more than any edit.")
+                              .arg(kEditFileMaxBytes >> 20));
+    case ENODEV:
+        return unreadable(QObject::tr("it is not a file but a folder, a device or a pipe."));
+    default:
+        return unreadable(QString::fromLocal8Bit(std::strerror(error)));
     }
-    const QByteArray json = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        return fail(problem, Kind::Unreadable,
-                    QObject::tr("The edit “%1” could not be read: %2")
-                        .arg(QFileInfo(path).fileName(), file.errorString()));
-    }
-    return parseEditFile(json, problem);
 }
 
 QString findEditSource(const SavedEdit& saved, const QString& editFilePath) {
@@ -282,13 +348,25 @@ std::optional<OpenedEdit> attachEditSource(EditState state, const QString& sourc
     const auto size = std::filesystem::file_size(bytes, error);
     state.source.fileSize = error ? 0 : static_cast<int64_t>(size);
     state.source.duration = duration;
+    // Bounds off the video at either end are brought onto it; a section with nothing on it goes.
+    const MediaTime videoStart = MediaTime::make(0, duration.timescale);
     std::vector<SectionState> kept;
     for (SectionState& section : state.sections) {
         if (section.start >= duration) {
             opened.warnings << QObject::tr("The section “%1” starts after the end of the video "
                                            "and was removed.")
                                    .arg(section.name);
+        } else if (section.end <= videoStart) {
+            opened.warnings << QObject::tr("The section “%1” ends before the start of the video "
+                                           "and was removed.")
+                                   .arg(section.name);
         } else {
+            if (section.start < videoStart) {
+                section.start = MediaTime::make(0, section.start.timescale);
+                opened.warnings << QObject::tr("The section “%1” began before the start of the "
+                                               "video and was shortened to it.")
+                                       .arg(section.name);
+            }
             if (section.end > duration) {
                 section.end = duration;
                 opened.warnings << QObject::tr("The section “%1” ran past the end of the video "
@@ -304,26 +382,44 @@ std::optional<OpenedEdit> attachEditSource(EditState state, const QString& sourc
     return opened;
 }
 
+EditFileOpening openEditFileWithoutAsking(const QString& path) {
+    EditFileOpening opening;
+    std::optional<SavedEdit> saved = readEditFile(path, opening.problem);
+    if (!saved) {
+        return opening;
+    }
+    if (saved->state.source.isEmpty()) {
+        opening.opened = OpenedEdit{std::move(saved->state), {}};
+        return opening;
+    }
+    const QString source = findEditSource(*saved, path);
+    if (source.isEmpty()) {
+        opening.problem = sourceMissingProblem(*saved);
+        opening.unlocated = std::move(saved);
+        return opening;
+    }
+    opening.opened = attachEditSource(std::move(saved->state), source, opening.problem);
+    return opening;
+}
+
+EditFileProblem sourceMissingProblem(const SavedEdit& saved) {
+    return {Kind::SourceMissing, QObject::tr("The video of the edit, “%1”, was not found.")
+                                     .arg(QDir::toNativeSeparators(saved.state.source.path))};
+}
+
 std::optional<OpenedEdit> openEditFile(const QString& path,
                                        const std::function<QString(const QString&)>& locate,
                                        EditFileProblem& problem) {
-    std::optional<SavedEdit> saved = readEditFile(path, problem);
-    if (!saved) {
+    EditFileOpening opening = openEditFileWithoutAsking(path);
+    problem = opening.problem;
+    if (!opening.unlocated) {
+        return std::move(opening.opened);
+    }
+    const QString source = locate ? locate(opening.unlocated->state.source.path) : QString();
+    if (source.isEmpty()) {
         return std::nullopt;
     }
-    if (saved->state.source.isEmpty()) {
-        return OpenedEdit{std::move(saved->state), {}};
-    }
-    QString source = findEditSource(*saved, path);
-    if (source.isEmpty() && locate) {
-        source = locate(saved->state.source.path);
-    }
-    if (source.isEmpty()) {
-        return fail(problem, Kind::SourceMissing,
-                    QObject::tr("The video of the edit, “%1”, was not found.")
-                        .arg(QDir::toNativeSeparators(saved->state.source.path)));
-    }
-    return attachEditSource(std::move(saved->state), source, problem);
+    return attachEditSource(std::move(opening.unlocated->state), source, problem);
 }
 
 } // namespace lento

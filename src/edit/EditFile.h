@@ -20,6 +20,8 @@ namespace lento {
 inline constexpr const char* kEditFileFormat = "lento-edit";
 inline constexpr int kEditFileVersion = 1;
 inline constexpr const char* kEditFileExtension = "lento";
+// The largest edit file read: an edit of 100,000 sections takes about 35 MB.
+inline constexpr qint64 kEditFileMaxBytes = qint64(64) << 20;
 
 // Why an edit could not be read, written or opened; the message is for an alert.
 struct EditFileProblem {
@@ -58,6 +60,8 @@ std::optional<SavedEdit> parseEditFile(const QByteArray& json, EditFileProblem& 
 // Writes through a temporary file in the same folder renamed over `path` once flushed: a reader
 // sees the old edit or the new one, never part of one.
 bool writeEditFile(const EditState& state, const QString& path, EditFileProblem& problem);
+// Reads only a regular file of at most kEditFileMaxBytes; anything else (a FIFO, a device, a
+// folder) is refused without waiting on it.
 std::optional<SavedEdit> readEditFile(const QString& path, EditFileProblem& problem);
 
 // The source where it was saved, else the saved relative path from the edit file's folder, else
@@ -65,10 +69,23 @@ std::optional<SavedEdit> readEditFile(const QString& path, EditFileProblem& prob
 QString findEditSource(const SavedEdit& saved, const QString& editFilePath);
 
 // Binds `state` to the video at `sourcePath`: its size and duration are taken from the file, a
-// changed duration is warned about, and sections reaching past the end are shortened to it (or
-// removed when they start at or after it) and reported.
+// changed duration is warned about, and sections reaching off the video, past its end or before
+// its start, are shortened to it (or removed when nothing of them is on it) and reported.
 std::optional<OpenedEdit> attachEditSource(EditState state, const QString& sourcePath,
                                            EditFileProblem& problem);
+
+// The part of openEditFile that asks nothing, for a caller that reads on a worker thread and
+// asks on its own: the edit bound to its source where that was found (`opened`, else the reason
+// in `problem`); when the source is nowhere to be found, the edit as read (`unlocated`), for the
+// caller to ask where the source went and attachEditSource, or to give up with `problem`.
+struct EditFileOpening {
+    std::optional<OpenedEdit> opened;
+    std::optional<SavedEdit> unlocated;
+    EditFileProblem problem;
+};
+EditFileOpening openEditFileWithoutAsking(const QString& path);
+// "The video of the edit, … was not found."
+EditFileProblem sourceMissingProblem(const SavedEdit& saved);
 
 // Reads `path` and binds it to its source. When the source is nowhere to be found, `locate` is
 // asked with the path it was saved at and answers another, or nothing to give up.

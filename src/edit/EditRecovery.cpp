@@ -1,9 +1,9 @@
 #include "edit/EditRecovery.h"
 
-#include "base/FileLock.h"
 #include "base/FileNames.h"
 #include "edit/EditDocument.h"
 #include "edit/EditFile.h"
+#include "media/FileLock.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -148,7 +148,8 @@ bool EditRecovery::takeName(QString& reason) {
             n == 0 ? kPrefix + pid : kPrefix + pid + QLatin1Char('-') + QString::number(n);
         const QString autosave = m_folder + QLatin1Char('/') + name + editExtension();
         std::string lockError;
-        std::unique_ptr<FileLock> lock = FileLock::take(pathBytes(lockPathOf(autosave)), lockError);
+        std::unique_ptr<FileLock> lock =
+            FileLock::take(pathBytes(lockPathOf(autosave)).toStdString(), lockError);
         if (!lock && !lockError.empty()) {
             reason = tr("%1 cannot be written: %2.")
                          .arg(quoted(lockPathOf(autosave)), QString::fromLocal8Bit(lockError));
@@ -223,7 +224,7 @@ std::optional<EditRecovery::Orphan> EditRecovery::findOrphan() const {
             continue;
         }
         // Held: its Lento runs, or another one just started offers it.
-        const QByteArray lockPath = pathBytes(lockPathOf(path));
+        const std::string lockPath = pathBytes(lockPathOf(path)).toStdString();
         std::string lockError;
         std::shared_ptr<FileLock> hold = FileLock::take(lockPath, lockError);
         if (!hold && (lockError.empty() || FileLock::isHeld(lockPath))) {

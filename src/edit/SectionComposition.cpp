@@ -16,29 +16,32 @@ SectionPtr makeFiller(MediaTime start, MediaTime end, int64_t speed = 1) {
     return filler;
 }
 
-// Cuts `section` out of every filler, the pieces left on either side becoming new fillers.
-// Pieces appended here are visited in the same pass; they lie wholly beside `section` and stay.
-void cutFillers(SectionList& fillers, const SectionObject& section) {
-    const MediaTime start = section.startFrame();
-    const MediaTime end = section.endFrame();
-    for (std::ptrdiff_t j = 0; j < std::ssize(fillers); ++j) {
-        const SectionPtr filler = fillers[static_cast<size_t>(j)];
-        const MediaTime fillerStart = filler->startFrame();
-        const MediaTime fillerEnd = filler->endFrame();
-        bool cutOnTheLeft = false;
-        if (fillerStart < start && fillerEnd > start) {
-            fillers.push_back(makeFiller(fillerStart, start));
-            cutOnTheLeft = true;
-        }
-        const bool cutOnTheRight = fillerEnd > end && fillerStart < end;
-        if (cutOnTheRight) {
-            fillers.push_back(makeFiller(end, fillerEnd));
-        }
-        if (cutOnTheLeft || cutOnTheRight || (fillerStart >= start && fillerEnd <= end)) {
-            fillers.erase(fillers.begin() + j);
-            --j;
-        }
+// The stretches of 0 ... `end` that no section covers, in time order. A section of no length
+// still cuts the stretch it lies in, as a cut at its place. Sorted by start once, then swept:
+// n log n for any number of sections.
+SectionList fillersBetween(const SectionList& sectionObjects, MediaTime end) {
+    std::vector<std::pair<MediaTime, MediaTime>> bounds;
+    bounds.reserve(sectionObjects.size());
+    for (const SectionPtr& section : sectionObjects) {
+        bounds.emplace_back(section->startFrame(), section->endFrame());
     }
+    std::sort(bounds.begin(), bounds.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    SectionList fillers;
+    MediaTime covered = MediaTime::make(0, end.timescale); // everything before it is placed
+    for (const auto& [start, stop] : bounds) {
+        if (covered >= end) {
+            break;
+        }
+        if (start > covered) {
+            fillers.push_back(makeFiller(covered, minTime(start, end)));
+        }
+        covered = maxTime(covered, stop);
+    }
+    if (covered < end) {
+        fillers.push_back(makeFiller(covered, end));
+    }
+    return fillers;
 }
 
 std::string timeTextOf(MediaTime time) {
@@ -79,13 +82,13 @@ void layEntries(CompositionTrack& track, const AssetTrack& source, const Section
 
 SectionList sections(const SectionList& sectionObjects, MediaTime videoTotalDuration) {
     SectionList list = sectionObjects;
-    SectionList fillers{
-        makeFiller(MediaTime::make(0, videoTotalDuration.timescale), videoTotalDuration, -1)};
-    for (const SectionPtr& section : sectionObjects) {
-        if (fillers.empty()) {
-            break;
-        }
-        cutFillers(fillers, *section);
+    SectionList fillers = fillersBetween(sectionObjects, videoTotalDuration);
+    const MediaTime videoStart = MediaTime::make(0, videoTotalDuration.timescale);
+    if (!(videoStart < videoTotalDuration) ||
+        (fillers.size() == 1 && fillers.front()->startFrame() == videoStart &&
+         fillers.front()->endFrame() == videoTotalDuration)) {
+        // Nothing cut the video: the builders lay nothing for it.
+        fillers = {makeFiller(videoStart, videoTotalDuration, -1)};
     }
     list.insert(list.end(), fillers.begin(), fillers.end());
     std::stable_sort(list.begin(), list.end(), [](const SectionPtr& a, const SectionPtr& b) {

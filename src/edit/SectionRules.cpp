@@ -44,23 +44,64 @@ int64_t checkOverSetup(const SectionList& sections, int64_t row, int64_t column)
     }
 }
 
+// A start collides where another section starts too or where it lies strictly inside another;
+// an end where another ends too or where it lies strictly inside another; both bounds of a
+// section that does not start before it ends. A time lies strictly inside another section when,
+// of the sections starting before it, the one ending last ends after it: the section's own
+// bounds never pass that test.
+std::vector<std::array<bool, 2>> findBoundCollisions(const SectionList& sections) {
+    const size_t count = sections.size();
+    std::vector<MediaTime> starts(count);
+    std::vector<MediaTime> ends(count);
+    std::vector<std::pair<MediaTime, MediaTime>> byStart(count);
+    for (size_t i = 0; i < count; ++i) {
+        starts[i] = sections[i]->startFrame();
+        ends[i] = sections[i]->endFrame();
+        byStart[i] = {starts[i], ends[i]};
+    }
+    const auto earlier = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::sort(byStart.begin(), byStart.end(), earlier);
+    std::vector<MediaTime> lastEnd(count); // the latest end of the first k + 1 by start
+    for (size_t k = 0; k < count; ++k) {
+        lastEnd[k] = k == 0 ? byStart[k].second : std::max(lastEnd[k - 1], byStart[k].second);
+    }
+    std::vector<MediaTime> sortedStarts = starts;
+    std::vector<MediaTime> sortedEnds = ends;
+    std::sort(sortedStarts.begin(), sortedStarts.end());
+    std::sort(sortedEnds.begin(), sortedEnds.end());
+    const auto shared = [](const std::vector<MediaTime>& sorted, MediaTime time) {
+        const auto [first, last] = std::equal_range(sorted.begin(), sorted.end(), time);
+        return last - first > 1;
+    };
+    const auto inside = [&](MediaTime time) {
+        const auto before =
+            std::lower_bound(byStart.begin(), byStart.end(), std::pair(time, time), earlier) -
+            byStart.begin();
+        return before > 0 && time < lastEnd[static_cast<size_t>(before - 1)];
+    };
+    std::vector<std::array<bool, 2>> collisions(count);
+    for (size_t i = 0; i < count; ++i) {
+        const bool reversed = !(starts[i] < ends[i]);
+        collisions[i] = {reversed || shared(sortedStarts, starts[i]) || inside(starts[i]),
+                         reversed || shared(sortedEnds, ends[i]) || inside(ends[i])};
+    }
+    return collisions;
+}
+
 int countSectionErrors(const SectionList& sections) {
     int errors = 0;
-    for (size_t row = 0; row < sections.size(); ++row) {
-        for (int64_t column : {2, 3}) {
-            if (checkOverSetup(sections, static_cast<int64_t>(row), column) != -1) {
-                ++errors;
-            }
-        }
+    for (const std::array<bool, 2>& bounds : findBoundCollisions(sections)) {
+        errors += int(bounds[0]) + int(bounds[1]);
     }
     return errors;
 }
 
 QString sectionErrorReason(const SectionList& sections) {
-    for (int64_t row = 0; row < static_cast<int64_t>(sections.size()); ++row) {
-        for (int64_t column : {2, 3}) {
-            if (QString reason = boundErrorReason(sections, row, column); !reason.isEmpty()) {
-                return reason;
+    const std::vector<std::array<bool, 2>> collisions = findBoundCollisions(sections);
+    for (size_t row = 0; row < collisions.size(); ++row) {
+        for (const int64_t column : {2, 3}) {
+            if (collisions[row][column == 2 ? 0 : 1]) {
+                return boundErrorReason(sections, static_cast<int64_t>(row), column);
             }
         }
     }

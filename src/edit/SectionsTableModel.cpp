@@ -158,51 +158,14 @@ QString SectionsTableModel::collisionReason() const {
     return {};
 }
 
-// A start collides where another section starts too or where it lies strictly inside another;
-// an end where another ends too or where it lies strictly inside another; both bounds of a
-// section that does not start before it ends. A time lies strictly inside another section when,
-// of the sections starting before it, the one ending last ends after it: the section's own
-// bounds never pass that test.
 void SectionsTableModel::findCollisions() const {
     if (m_collisionsFound) {
         return;
     }
-    const size_t count = m_objects.size();
-    std::vector<MediaTime> starts(count);
-    std::vector<MediaTime> ends(count);
-    std::vector<std::pair<MediaTime, MediaTime>> byStart(count);
-    for (size_t i = 0; i < count; ++i) {
-        starts[i] = m_objects[i]->startFrame();
-        ends[i] = m_objects[i]->endFrame();
-        byStart[i] = {starts[i], ends[i]};
-    }
-    const auto earlier = [](const auto& a, const auto& b) { return a.first < b.first; };
-    std::sort(byStart.begin(), byStart.end(), earlier);
-    std::vector<MediaTime> lastEnd(count); // the latest end of the first k + 1 by start
-    for (size_t k = 0; k < count; ++k) {
-        lastEnd[k] = k == 0 ? byStart[k].second : std::max(lastEnd[k - 1], byStart[k].second);
-    }
-    std::vector<MediaTime> sortedStarts = starts;
-    std::vector<MediaTime> sortedEnds = ends;
-    std::sort(sortedStarts.begin(), sortedStarts.end());
-    std::sort(sortedEnds.begin(), sortedEnds.end());
-    const auto shared = [](const std::vector<MediaTime>& sorted, MediaTime time) {
-        const auto [first, last] = std::equal_range(sorted.begin(), sorted.end(), time);
-        return last - first > 1;
-    };
-    const auto inside = [&](MediaTime time) {
-        const auto before =
-            std::lower_bound(byStart.begin(), byStart.end(), std::pair(time, time), earlier) -
-            byStart.begin();
-        return before > 0 && time < lastEnd[static_cast<size_t>(before - 1)];
-    };
-    m_collisions.assign(count, {false, false});
+    m_collisions = findBoundCollisions(m_objects);
     m_collisionCount = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const bool reversed = !(starts[i] < ends[i]);
-        m_collisions[i] = {reversed || shared(sortedStarts, starts[i]) || inside(starts[i]),
-                           reversed || shared(sortedEnds, ends[i]) || inside(ends[i])};
-        m_collisionCount += int(m_collisions[i][0]) + int(m_collisions[i][1]);
+    for (const std::array<bool, 2>& bounds : m_collisions) {
+        m_collisionCount += int(bounds[0]) + int(bounds[1]);
     }
     m_collisionsFound = true;
 }

@@ -56,8 +56,8 @@ private:
     void changeRow(int index);
     // Numbers and collisions of every row may follow one row's change.
     void allRowsChanged();
-    // Every bound's collision at once, in n log n rather than the rules' n squared: a table of a
-    // thousand sections redraws at every step of a drag.
+    // Every bound's collision at once (findBoundCollisions), kept until the next change: a table
+    // of a thousand sections redraws at every step of a drag.
     void findCollisions() const;
 
     EditDocument* m_document;

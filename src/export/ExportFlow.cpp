@@ -3,6 +3,7 @@
 #include "base/Dialogs.h"
 #include "base/FileNames.h"
 #include "base/Log.h"
+#include "base/Worker.h"
 #include "export/ExportFormats.h"
 #include "export/ExportQualities.h"
 #include "media/ExportSetup.h"
@@ -102,7 +103,30 @@ void ExportFlow::confirm(int response) {
     // writes beside it and replaces it only then.
     const QString destination = m_savePanel->URL();
     lastFolderUsed() = QFileInfo(destination).absolutePath();
+    const int quality = m_savePanel->chosenQuality();
     ExportJob job = m_makeJob ? m_makeJob() : ExportJob{};
+    if (!job.composition && job.makeComposition && job.source) {
+        // The window stays live meanwhile; the flow counts as exporting, so no second one starts.
+        m_building = true;
+        m_buildCancelled = false;
+        auto build = std::move(job.makeComposition);
+        runOnWorker(this, std::move(build),
+                    [this, job = std::move(job), destination,
+                     quality](std::shared_ptr<Composition> composition) mutable {
+                        m_building = false;
+                        if (m_buildCancelled) {
+                            emit exportFinished(ExportSession::Status::Cancelled, destination);
+                            return;
+                        }
+                        job.composition = std::move(composition);
+                        startExport(std::move(job), destination, quality);
+                    });
+        return;
+    }
+    startExport(std::move(job), destination, quality);
+}
+
+void ExportFlow::startExport(ExportJob job, const QString& destination, int quality) {
     if (!job.composition || !job.source) {
         if (!job.error.isEmpty()) {
             dialogs::runModalAlert(m_window, QStringLiteral("Export failed."), job.error);
@@ -112,7 +136,6 @@ void ExportFlow::confirm(int response) {
 
     const std::string path = destination.toStdString();
     const auto compatible = exportPresetsCompatibleWithAsset(*job.source);
-    const int quality = m_savePanel->chosenQuality();
     m_exportSession = ExportSession::exportSessionWithAsset(
         job.composition, quality == 0 && job.firstCompatiblePreset && !compatible.empty()
                              ? compatible.front()
@@ -190,6 +213,7 @@ void ExportFlow::exportDidFinish() {
 }
 
 void ExportFlow::cancelExport() {
+    m_buildCancelled = m_building;
     if (m_exportSession) {
         m_exportSession->cancelExport();
     }

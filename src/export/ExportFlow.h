@@ -23,6 +23,9 @@ struct ExportJob {
         : composition(std::move(composition)), source(std::move(source)), timeRange(timeRange) {}
 
     std::shared_ptr<Composition> composition;
+    // Builds the composition in its place, off the interface thread: laying an edit of many
+    // sections takes a while. It works on copies only; a null result ends the flow.
+    std::function<std::shared_ptr<Composition>()> makeComposition;
     // The source the composition was made from: its compatible presets choose the 3gp preset.
     std::shared_ptr<const Asset> source;
     // The part to export; an invalid range exports the whole composition.
@@ -68,9 +71,11 @@ public:
     ExportProgressWindowController* exportProgressWindowController() const {
         return m_exportProgressWindowController.get();
     }
-    bool isExporting() const { return m_exportSession != nullptr; }
+    // From the confirmed destination (the composition being built) to the end of the export.
+    bool isExporting() const { return m_building || m_exportSession != nullptr; }
 
-    // Cancels the running export, if any.
+    // Cancels the running export, if any, or the export about to start once its composition is
+    // built.
     void cancelExport();
 
 signals:
@@ -79,12 +84,15 @@ signals:
 
 private:
     void confirm(int response);
+    void startExport(ExportJob job, const QString& destination, int quality);
     void exportDidFinish();
 
     QPointer<QWidget> m_window;
     QPointer<SavePanel> m_savePanel;
     ExportProgressWindowControllerDelegate* m_progressDelegate = nullptr;
     std::function<ExportJob()> m_makeJob;
+    bool m_building = false; // the job's composition is being built on a worker
+    bool m_buildCancelled = false;
     std::shared_ptr<ExportSession> m_exportSession;
     std::unique_ptr<ExportProgressWindowController> m_exportProgressWindowController;
 };

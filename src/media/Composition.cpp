@@ -90,6 +90,18 @@ MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den) {
     return result;
 }
 
+// Segments lie end to end in time order, so a time is found by halving: laying sections one
+// after another costs n log n, not n squared.
+std::vector<CompositionSegment>::iterator CompositionTrack::firstStartingAtOrAfter(MediaTime time) {
+    if (m_segments.empty() || m_segments.back().targetRange.start < time) {
+        return m_segments.end(); // appending, the builders' usual case
+    }
+    return std::lower_bound(m_segments.begin(), m_segments.end(), time,
+                            [](const CompositionSegment& segment, MediaTime t) {
+                                return segment.targetRange.start < t;
+                            });
+}
+
 bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack,
                                        MediaTime at, MotionMode motion) {
     if (!range.isValid() || !range.duration.isNumeric() || range.duration <= MediaTime::zero() ||
@@ -105,8 +117,7 @@ bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetT
     } else {
         splitAt(at);
     }
-    auto position = std::find_if(m_segments.begin(), m_segments.end(),
-                                 [&](const auto& s) { return s.targetRange.start >= at; });
+    const auto position = firstStartingAtOrAfter(at);
     for (auto later = position; later != m_segments.end(); ++later) {
         later->targetRange.start = later->targetRange.start + range.duration;
     }
@@ -121,29 +132,32 @@ bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetT
 }
 
 void CompositionTrack::splitAt(MediaTime time) {
-    for (size_t i = 0; i < m_segments.size(); ++i) {
-        CompositionSegment& segment = m_segments[i];
-        const MediaTime start = segment.targetRange.start;
-        const MediaTime end = segment.targetRange.end();
-        if (!(start < time && time < end)) {
-            continue;
-        }
-        CompositionSegment tail = segment;
-        const MediaTime wholeTarget = segment.targetRange.duration;
-        const MediaTime headTarget = time - start;
-        segment.targetRange.duration = headTarget;
-        tail.targetRange = MediaTimeRange::fromTimeToTime(time, end);
-        if (!segment.empty) {
-            const MediaTime headSource =
-                scaleTime(headTarget, segment.sourceRange.duration, wholeTarget);
-            const MediaTime sourceEnd = segment.sourceRange.end();
-            segment.sourceRange.duration = headSource;
-            tail.sourceRange =
-                MediaTimeRange::fromTimeToTime(segment.sourceRange.start + headSource, sourceEnd);
-        }
-        m_segments.insert(m_segments.begin() + static_cast<std::ptrdiff_t>(i) + 1, tail);
+    // The one segment that could hold `time` strictly inside is the last starting before it.
+    auto containing = firstStartingAtOrAfter(time);
+    if (containing == m_segments.begin()) {
         return;
     }
+    --containing;
+    CompositionSegment& segment = *containing;
+    const MediaTime start = segment.targetRange.start;
+    const MediaTime end = segment.targetRange.end();
+    if (!(start < time && time < end)) {
+        return;
+    }
+    CompositionSegment tail = segment;
+    const MediaTime wholeTarget = segment.targetRange.duration;
+    const MediaTime headTarget = time - start;
+    segment.targetRange.duration = headTarget;
+    tail.targetRange = MediaTimeRange::fromTimeToTime(time, end);
+    if (!segment.empty) {
+        const MediaTime headSource =
+            scaleTime(headTarget, segment.sourceRange.duration, wholeTarget);
+        const MediaTime sourceEnd = segment.sourceRange.end();
+        segment.sourceRange.duration = headSource;
+        tail.sourceRange =
+            MediaTimeRange::fromTimeToTime(segment.sourceRange.start + headSource, sourceEnd);
+    }
+    m_segments.insert(containing + 1, tail);
 }
 
 void CompositionTrack::scaleTimeRange(const MediaTimeRange& range, MediaTime duration) {
@@ -155,21 +169,25 @@ void CompositionTrack::scaleTimeRange(const MediaTimeRange& range, MediaTime dur
     splitAt(range.start);
     splitAt(rangeEnd);
     const MediaTime shift = duration - range.duration;
-    for (CompositionSegment& segment : m_segments) {
-        const MediaTime start = segment.targetRange.start;
+    // What starts before the range stays; only the range and what follows it move.
+    const auto first = firstStartingAtOrAfter(range.start);
+    for (auto segment = first; segment != m_segments.end(); ++segment) {
+        const MediaTime start = segment->targetRange.start;
         if (start >= rangeEnd) {
-            segment.targetRange.start = start + shift;
-        } else if (start >= range.start) {
-            segment.targetRange.start =
+            segment->targetRange.start = start + shift;
+        } else {
+            segment->targetRange.start =
                 range.start + scaleTimeExactly(start - range.start, duration, range.duration);
-            segment.targetRange.duration =
-                scaleTimeExactly(segment.targetRange.duration, duration, range.duration);
+            segment->targetRange.duration =
+                scaleTimeExactly(segment->targetRange.duration, duration, range.duration);
         }
     }
     // A segment squeezed to nothing has no place on the timeline.
-    std::erase_if(m_segments, [](const CompositionSegment& segment) {
-        return segment.targetRange.duration <= MediaTime::zero();
-    });
+    m_segments.erase(std::remove_if(first, m_segments.end(),
+                                    [](const CompositionSegment& segment) {
+                                        return segment.targetRange.duration <= MediaTime::zero();
+                                    }),
+                     m_segments.end());
 }
 
 MediaTimeRange CompositionTrack::timeRange() const {

@@ -51,6 +51,7 @@ public:
 
 private:
     void splitAt(MediaTime time);
+    std::vector<CompositionSegment>::iterator firstStartingAtOrAfter(MediaTime time);
 
     MediaType m_mediaType;
     int32_t m_trackID;

@@ -1,8 +1,9 @@
 #include "media/OutputFile.h"
 
+#include "media/FileLock.h"
+
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -53,16 +54,15 @@ unsigned nextSerial() {
     return serial++;
 }
 
-// Removes the named files that writers which no longer run left in `folder`. A process that
-// exists but is not ours (EPERM) still counts as running.
+// Removes the named files that writers no longer hold open left in `folder`. The process number
+// in a name says nothing here: a writer in another PID namespace (a container, another machine
+// on a shared volume) may carry any number, running or not in ours.
 void removeStaleFiles(const std::string& folder) {
     std::error_code failure;
     for (fs::directory_iterator entry(folder, failure), end; !failure && entry != end;
          entry.increment(failure)) {
-        const pid_t owner = outputFileTemporaryOwner(entry->path().filename().string());
-        if (owner > 0 && owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH) {
-            std::error_code ignored; // another writer may have removed it first
-            fs::remove(entry->path(), ignored);
+        if (outputFileTemporaryOwner(entry->path().filename().string()) > 0) {
+            removeFileNotInUse(entry->path().string()); // another may have removed it first
         }
     }
 }
@@ -159,6 +159,9 @@ bool OutputFile::openUnnamed(const std::string& folder, bool& refused, std::stri
         close();
         return false;
     }
+    // Marked before it gets a name beside a replaced file in moveIntoPlace, so that another
+    // writer's clean-up never takes it for debris. Nobody can hold an unnamed file yet.
+    (void)markFileInUse(m_fd);
     return true;
 }
 
@@ -169,14 +172,25 @@ bool OutputFile::openNamed(const std::string& folder, std::string& error) {
         const std::string path =
             (fs::path(folder) / outputFileTemporaryName(getpid(), nextSerial())).string();
         m_fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-        if (m_fd >= 0) {
+        if (m_fd < 0) {
+            if (errno != EEXIST) {
+                break;
+            }
+            continue;
+        }
+        // Marked in use for the export's life. Between its making and its mark another
+        // writer's clean-up may have taken the new file for debris: then it holds the file or
+        // has removed the name, and this writer takes the next name. Where the filesystem keeps
+        // no locks, that clean-up keeps every file, so the file is written unmarked.
+        const FileLockResult mark = markFileInUse(m_fd);
+        if (mark != FileLockResult::InUse && isStillNamed(m_fd, path)) {
             m_writePath = path;
             m_temporaryName = path;
             return true;
         }
-        if (errno != EEXIST) {
-            break;
-        }
+        (void)::close(m_fd); // an empty file, not ours any more
+        m_fd = -1;
+        errno = EEXIST;
     }
     error = "cannot write in " + folder + ": " + systemError(errno);
     return false;

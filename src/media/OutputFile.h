@@ -10,8 +10,9 @@ namespace lento {
 // The movie is written to an unnamed file in the destination's folder and only gets a name when
 // it is committed, so that a process killed at any moment leaves nothing behind. Where the
 // filesystem has no unnamed files (or /proc, through which the file is named and reopened), it
-// is written under a short hidden name carrying the writer's process ID; such names left by
-// processes that no longer run are removed when the next one is made in that folder.
+// is written under a short hidden name carrying the writer's process ID, marked in use for as
+// long as it is open (FileLock.h); such names that no open file marks any more (their writer
+// killed) are removed when the next one is made in that folder.
 //
 // A destination that is a symbolic link is followed: the link's target is replaced and the
 // link kept. A replaced file lends the new one its mode, and its owner and group where the

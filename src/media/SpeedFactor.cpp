@@ -94,6 +94,14 @@ std::optional<SpeedFactor> SpeedFactor::fromText(std::string_view text) {
     return make(*num, *den);
 }
 
+std::optional<SpeedFactor> SpeedFactor::parseInEditorRange(std::string_view text) {
+    const std::optional<SpeedFactor> factor = parse(text, kMaxDecimals);
+    if (!factor || !factor->isWithinEditorRange()) {
+        return std::nullopt;
+    }
+    return factor;
+}
+
 bool SpeedFactor::isWithinEditorRange() const {
     // At most two decimals: the denominator divides 100.
     return m_num >= m_den && m_num <= kMaximum * m_den && 100 % m_den == 0;

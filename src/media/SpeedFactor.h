@@ -28,7 +28,11 @@ public:
     // The range the editor offers: 1 to 10 with at most two decimals.
     static constexpr int64_t kMaximum = 10;
     static constexpr int kMaxDecimals = 2;
+    static constexpr const char* kEditorRangeText = "1 to 10 with up to two decimals";
     bool isWithinEditorRange() const;
+    // A factor the editor takes, however it comes in (typed, on a command line, from an edit
+    // file): a decimal text as parse() reads it, within the editor's range; nothing otherwise.
+    static std::optional<SpeedFactor> parseInEditorRange(std::string_view text);
 
     int64_t num() const { return m_num; }
     int64_t den() const { return m_den; }

@@ -721,10 +721,13 @@ void SectionEditController::actionFullExport() {
             return {};
         }
         PlayerItem& item = *source->currentItem();
-        auto composition = std::make_shared<Composition>();
-        createOneVideoSection(*item.asset(), *composition, list, m_videoTotalDuration);
-        createOneAudioSection(*item.asset(), *composition, list, m_videoTotalDuration);
-        ExportJob job(composition, item.asset(), playbackRange(item));
+        ExportJob job(nullptr, item.asset(), playbackRange(item));
+        job.makeComposition = [list, asset = item.asset(), duration = m_videoTotalDuration] {
+            auto composition = std::make_shared<Composition>();
+            createOneVideoSection(*asset, *composition, list, duration);
+            createOneAudioSection(*asset, *composition, list, duration);
+            return composition;
+        };
         job.log = ExportJob::Log::AllPresets;
         return job;
     });

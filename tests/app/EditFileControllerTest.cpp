@@ -24,6 +24,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <sys/stat.h>
 
 namespace lento {
 namespace {
@@ -78,6 +80,17 @@ protected:
                                  *SpeedFactor::make(5, 2), true, MotionMode::Blend});
     }
 
+    // Opens the edit as the window does, the file read on a worker; true when it was opened.
+    bool openEdit(const QString& path) {
+        std::optional<bool> ended;
+        const auto connection = QObject::connect(files, &EditFileController::editOpeningEnded,
+                                                 [&](bool opened) { ended = opened; });
+        files->openEdit(path);
+        EXPECT_TRUE(test::waitUntil([&] { return ended.has_value(); })) << "never ended";
+        QObject::disconnect(connection);
+        return ended.value_or(false);
+    }
+
     test::Capture capture;
     test::TestFolder folder;
     std::unique_ptr<MainWindow> window;
@@ -114,7 +127,7 @@ TEST_F(EditFileControllerTest, UnsavedChangesAreSavedDroppedOrKeptAsAnswered) {
     // Opening asks too; Don't Save drops the changes.
     changedClipEdit();
     answer = "Don't Save";
-    EXPECT_TRUE(files->openEdit(qs(folder / "jump.lento")));
+    EXPECT_TRUE(openEdit(qs(folder / "jump.lento")));
     EXPECT_EQ(document->state(), changed);
     EXPECT_EQ(document->filePath(), qs(folder / "jump.lento"));
     EXPECT_FALSE(document->isModified());
@@ -137,9 +150,16 @@ TEST_F(EditFileControllerTest, OpeningAlertsOnBadFilesAsksForAMissingVideoAndIsD
         ASSERT_TRUE(text.open(QIODevice::WriteOnly));
         text.write("shopping list");
     }
-    EXPECT_FALSE(files->openEdit(qs(folder / "notes.lento")));
-    EXPECT_EQ(capture.alerts, QStringList{"The edit “notes.lento” could not be opened."});
-    EXPECT_EQ(capture.informatives, QStringList{"The file is not a Lento edit."});
+    // A FIFO is refused at once rather than read until a writer comes: the window never waits.
+    ASSERT_EQ(mkfifo((folder / "pipe.lento").c_str(), 0600), 0);
+    EXPECT_FALSE(openEdit(qs(folder / "notes.lento")));
+    EXPECT_FALSE(openEdit(qs(folder / "pipe.lento")));
+    EXPECT_EQ(capture.alerts, QStringList({"The edit “notes.lento” could not be opened.",
+                                           "The edit “pipe.lento” could not be opened."}));
+    EXPECT_EQ(capture.informatives,
+              QStringList({"The file is not a Lento edit.",
+                           "The edit “pipe.lento” could not be read: it is not a file but a "
+                           "folder, a device or a pipe."}));
     EXPECT_EQ(document->state(), changed);
     EXPECT_TRUE(questions.isEmpty()) << "nothing to set aside for a file that cannot open";
 
@@ -207,7 +227,7 @@ TEST_F(EditFileControllerTest, AVideoNamedInAnotherEncodingOpensByEveryWayIn) {
     saveAnswer = qs(folder / "cafe.lento");
     ASSERT_TRUE(files->actionSaveEditAs());
     answer = "Don't Save";
-    opens("saved in an edit", [&] { ASSERT_TRUE(files->openEdit(saveAnswer)); });
+    opens("saved in an edit", [&] { ASSERT_TRUE(openEdit(saveAnswer)); });
     EXPECT_TRUE(capture.alerts.isEmpty()) << capture.alerts.join(" / ").toStdString();
 }
 

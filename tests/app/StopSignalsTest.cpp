@@ -1,7 +1,7 @@
 #include "app/StopSignals.h"
-#include "base/FileLock.h"
 #include "edit/EditFile.h"
 #include "media/Asset.h"
+#include "media/FileLock.h"
 #include "support/ExportTesting.h"
 #include "support/MediaProbe.h"
 #include "support/QtApp.h"
@@ -61,7 +61,7 @@ TEST(StopSignalsTest, OneStopWhileAQuestionIsUpEndsTheProgram) {
     lento.setProcessEnvironment(environment);
     lento.start(LENTO_BINARY_DIR "/lento", {});
     ASSERT_TRUE(lento.waitForStarted());
-    const QByteArray lock = QFile::encodeName(autosaves + "/autosave-1.lock");
+    const std::string lock = QFile::encodeName(autosaves + "/autosave-1.lock").toStdString();
     for (int tries = 0; !FileLock::isHeld(lock); ++tries) {
         ASSERT_FALSE(lento.waitForFinished(20)) << "ended before it asked";
         ASSERT_LT(tries, 3000) << "never asked";

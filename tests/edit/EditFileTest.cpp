@@ -1,8 +1,8 @@
 #include "edit/EditFile.h"
-#include "base/FileLock.h"
 #include "edit/EditDocument.h"
 #include "edit/EditRecovery.h"
 #include "media/Asset.h"
+#include "media/FileLock.h"
 #include "support/MediaProbe.h"
 
 #include <QCoreApplication>
@@ -23,6 +23,7 @@
 #include <optional>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,7 +76,7 @@ EditState clipEdit() {
     EditState state;
     state.source = {qs(fixture("clip.mp4")),
                     static_cast<int64_t>(fs::file_size(fixture("clip.mp4"))), asset->duration()};
-    state.fullVideo = {*SpeedFactor::make(7, 3), false, MotionMode::Smooth};
+    state.fullVideo = {*SpeedFactor::parse("9.99"), false, MotionMode::Smooth};
     state.sections = {
         {"Jump “one”, \"quoted\"", MediaTime::make(1001, 30000), MediaTime::make(7, 3),
          *SpeedFactor::make(5, 2), false, MotionMode::Blend},
@@ -135,10 +136,19 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
     const QByteArray size = QByteArray::number(qint64(fs::file_size(fixture("clip.mp4"))));
     QJsonObject sectionsObject = QJsonDocument::fromJson(json).object();
     sectionsObject.insert("sections", QJsonObject());
+    // A factor the editor would not take: 3000 broke the sound stretcher, 2147483647 never
+    // ended, the others slowed nothing or sped the video up.
+    const auto factor = [&](const char* from, const char* to) {
+        QByteArray changed = json;
+        changed.replace(QByteArray("\"factor\": \"") + from + '"',
+                        QByteArray("\"factor\": \"") + to + '"');
+        return changed;
+    };
     const struct {
         const char* name;
         QByteArray bytes;
         Kind kind;
+        const char* says = "";
     } cases[] = {
         {"newer version", newer, Kind::NewerVersion},
         {"another JSON document", R"({"format": "other", "version": 1})", Kind::NotAnEdit},
@@ -155,6 +165,14 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
          Kind::Damaged},
         {"no sections", replaced("\"sections\"", "\"parts\""), Kind::Damaged},
         {"sections that are no list", QJsonDocument(sectionsObject).toJson(), Kind::Damaged},
+        {"a field missing", noEnd, Kind::Damaged, "sections[0].end is missing or wrong"},
+        {"factor 3000", factor("2.5", "3000"), Kind::Damaged,
+         "sections[0].factor “3000” is not a factor from 1 to 10 with up to two decimals"},
+        {"factor 2147483647", factor("4", "2147483647"), Kind::Damaged,
+         "sections[1].factor “2147483647”"},
+        {"factor 0.5", factor("9.99", "0.5"), Kind::Damaged, "fullVideo.factor “0.5”"},
+        {"factor 1/3", factor("2.5", "1/3"), Kind::Damaged, "“1/3” is not a factor"},
+        {"factor 11", factor("4", "11"), Kind::Damaged, "“11” is not a factor"},
     };
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.name);
@@ -165,10 +183,29 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
         file.close();
         EXPECT_FALSE(openEditFile(path, {}, problem));
         EXPECT_EQ(problem.kind, bad.kind) << problem.message.toStdString();
-        EXPECT_FALSE(problem.message.isEmpty());
+        EXPECT_TRUE(!problem.message.isEmpty() && problem.message.contains(QString(bad.says)))
+            << problem.message.toStdString();
     }
-    EXPECT_FALSE(openEditFile(qs(folder / "none.lento"), {}, problem));
-    EXPECT_EQ(problem.kind, Kind::Unreadable);
+
+    // Only regular files are read, none waited on: a FIFO without a writer would block for
+    // ever, /dev/zero would fill the memory. A file larger than any edit is not read either.
+    ASSERT_EQ(mkfifo((folder / "pipe.lento").c_str(), 0600), 0);
+    fs::create_directory(folder / "folder.lento");
+    {
+        QFile huge(qs(folder / "huge.lento"));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.resize(kEditFileMaxBytes + 1));
+    }
+    for (const auto& [path, says] : std::vector<std::pair<std::string, QString>>{
+             {folder / "pipe.lento", "it is not a file but a folder, a device or a pipe"},
+             {"/dev/zero", "it is not a file but a folder, a device or a pipe"},
+             {folder / "folder.lento", "it is not a file but a folder, a device or a pipe"},
+             {folder / "huge.lento", "it is larger than 64 MB, more than any edit"},
+             {folder / "none.lento", "No such file or directory"}}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(openEditFile(qs(path), {}, problem));
+        EXPECT_EQ(problem.kind, Kind::Unreadable);
+        EXPECT_TRUE(problem.message.contains(says)) << problem.message.toStdString();
+    }
 }
 
 // The edit and its video moved together, then the video put beside the edit, then lost.
@@ -220,6 +257,15 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
     EditState state = clipEdit();
     state.sections.push_back({"beyond", end, end + MediaTime::make(1, 1), SpeedFactor::whole(2),
                               true, MotionMode::Hold});
+    // Before the start: exported, these held the first picture for seconds or made no picture.
+    const auto before = [](const char* name, int64_t start, int64_t stop) {
+        return SectionState{
+            name, MediaTime::make(start, 1), MediaTime::make(stop, 1), SpeedFactor::whole(2),
+            true, MotionMode::Hold};
+    };
+    state.sections.push_back(before("early", -5, 0));
+    state.sections.push_back(before("earlier", -5, -1));
+    state.sections.insert(state.sections.begin(), before("straddling", -5, 1));
     fs::copy_file(fixture("vfr.mp4"), folder / "clip.mp4");
     state.source.path = qs(folder / "clip.mp4");
     const QString path = qs(folder / "jump.lento");
@@ -228,11 +274,27 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
     const auto opened = openEditFile(path, {}, problem);
     ASSERT_TRUE(opened) << problem.message.toStdString();
     EXPECT_EQ(opened->state.source.duration, end);
-    ASSERT_GT(end, state.sections[1].start) << "vfr.mp4 must end inside the second section";
-    ASSERT_EQ(opened->state.sections.size(), 2u);
-    EXPECT_EQ(opened->state.sections[0], state.sections[0]);
-    EXPECT_EQ(opened->state.sections[1].end, end);
-    EXPECT_EQ(opened->warnings.size(), 3) << opened->warnings.join('\n').toStdString();
+    ASSERT_GT(end, state.sections[2].start) << "vfr.mp4 must end inside the third section";
+    ASSERT_EQ(opened->state.sections.size(), 3u);
+    EXPECT_EQ(opened->state.sections[0].start, MediaTime::zero());
+    EXPECT_EQ(opened->state.sections[0].end, state.sections[0].end);
+    EXPECT_EQ(opened->state.sections[1], state.sections[1]);
+    EXPECT_EQ(opened->state.sections[2].end, end);
+    ASSERT_FALSE(opened->warnings.isEmpty());
+    EXPECT_TRUE(opened->warnings[0].startsWith("The video “clip.mp4” has changed since the edit "
+                                               "was saved"));
+    EXPECT_EQ(opened->warnings.mid(1).join('\n').toStdString(),
+              QStringList({"The section “straddling” began before the start of the video and was "
+                           "shortened to it.",
+                           "The section “” ran past the end of the video and was shortened to it.",
+                           "The section “beyond” starts after the end of the video and was "
+                           "removed.",
+                           "The section “early” ends before the start of the video and was "
+                           "removed.",
+                           "The section “earlier” ends before the start of the video and was "
+                           "removed."})
+                  .join('\n')
+                  .toStdString());
 
     fs::copy_file(fixture("text.mov"), folder / "clip.mp4", fs::copy_options::overwrite_existing);
     EXPECT_FALSE(openEditFile(path, {}, problem));
@@ -347,7 +409,8 @@ TEST(EditRecovery, AutosavesThatCannotBeOfferedStayOrAreSetAside) {
     EditFileProblem problem;
     ASSERT_TRUE(writeEditFile(clipEdit(), autosaves + "/autosave-7.lento", problem));
     std::string error;
-    const auto held = FileLock::take(QFile::encodeName(autosaves + "/autosave-7.lock"), error);
+    const auto held =
+        FileLock::take(QFile::encodeName(autosaves + "/autosave-7.lock").toStdString(), error);
     ASSERT_TRUE(held) << error;
     QByteArray newer = editFileJson(clipEdit(), {});
     newer.replace("\"version\": 1", "\"version\": 2");

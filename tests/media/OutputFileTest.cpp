@@ -4,10 +4,13 @@
 #include "media/OutputFile.h"
 #include "media/ExportSession.h"
 #include "media/ExportSetup.h"
+#include "media/FileLock.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -90,23 +93,68 @@ TEST_F(OutputFileTest, OnlyACommittedFileAppearsAndItKeepsWhatItReplaces) {
     }
 }
 
-TEST_F(OutputFileTest, NamedFilesOfWritersThatNoLongerRunAreRemoved) {
+// A named file is debris when no open file marks it in use any more, whatever number its name
+// carries: a writer in another PID namespace (a container, another machine on the volume) has a
+// number that may run nowhere here, or be another process's. Here a child holds such a file as
+// that writer would, under the number of a process that is gone; an unmarked file under the
+// number of a running process is a killed writer's.
+TEST_F(OutputFileTest, NamedFilesAreRemovedOnlyWhenNoWriterHoldsThem) {
     const pid_t gone = fork();
     if (gone == 0) {
         _exit(0);
     }
     ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-    const std::string stale = outputFileTemporaryName(gone, 3);
-    const std::string running = outputFileTemporaryName(getppid(), 0);
-    for (const std::string& name : {stale, running, std::string(".lento-12x-0.part")}) {
-        std::ofstream(path(name)) << "debris";
+    const std::string live = path(outputFileTemporaryName(gone, 3));
+    const std::string debris = path(outputFileTemporaryName(getppid(), 0));
+    const std::string foreign = path(".lento-12x-0.part");
+    for (const std::string& name : {debris, foreign}) {
+        std::ofstream(name) << "debris";
     }
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        const int fd = ::open(live.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        const bool marked = fd >= 0 && markFileInUse(fd) == FileLockResult::Taken;
+        (void)!write(ready[1], marked ? "y" : "n", 1);
+        pause(); // writing, until killed
+        _exit(0);
+    }
+    close(ready[1]);
+    char marked = 0;
+    ASSERT_EQ(read(ready[0], &marked, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(marked, 'y');
+    EXPECT_TRUE(isFileInUse(live));
+    EXPECT_FALSE(isFileInUse(debris));
+
     std::string error;
-    OutputFile output;
-    ASSERT_TRUE(output.open(path("movie.mp4"), error, OutputFile::Naming::Named)) << error;
-    EXPECT_FALSE(fs::exists(path(stale)));
-    EXPECT_TRUE(fs::exists(path(running)));
-    EXPECT_TRUE(fs::exists(path(".lento-12x-0.part")));
+    {
+        OutputFile first;
+        ASSERT_TRUE(first.open(path("first.mp4"), error, OutputFile::Naming::Named)) << error;
+        std::ofstream(first.writePath()) << "first movie";
+        EXPECT_TRUE(isFileInUse(first.writePath()));
+        EXPECT_TRUE(fs::exists(live));
+        EXPECT_FALSE(fs::exists(debris));
+        EXPECT_TRUE(fs::exists(foreign));
+
+        // A second export to the folder leaves the first's file alone, in this process too.
+        OutputFile second;
+        ASSERT_TRUE(second.open(path("second.mp4"), error, OutputFile::Naming::Named)) << error;
+        EXPECT_TRUE(fs::exists(first.writePath()));
+        EXPECT_TRUE(fs::exists(live));
+        ASSERT_TRUE(first.commit(error)) << error;
+        EXPECT_EQ(test::readFileBytes(path("first.mp4")), "first movie");
+    }
+
+    // Killed, the writer holds nothing: its file is debris for the next one.
+    ASSERT_EQ(kill(writer, SIGKILL), 0);
+    ASSERT_EQ(waitpid(writer, nullptr, 0), writer);
+    EXPECT_FALSE(isFileInUse(live));
+    OutputFile next;
+    ASSERT_TRUE(next.open(path("next.mp4"), error, OutputFile::Naming::Named)) << error;
+    EXPECT_FALSE(fs::exists(live));
+    EXPECT_TRUE(fs::exists(foreign));
 }
 
 // The completion is the worker's last touch of the session, so it may release the session.

@@ -33,6 +33,12 @@ TEST(SpeedFactor, ParsesWhatTheEditorOffersAndRefusesTheRest) {
                                        {"10.01", false}}) {
         EXPECT_EQ(SpeedFactor::parse(text)->isWithinEditorRange(), within) << text;
     }
+    // What every way in (chooser, command line, edit file) takes.
+    for (const char* refused : {"3000", "2147483647", "0.5", "1/3", "11", "10.001", "0", ""}) {
+        EXPECT_FALSE(SpeedFactor::parseInEditorRange(refused)) << refused;
+    }
+    EXPECT_EQ(SpeedFactor::parseInEditorRange("10"), SpeedFactor::whole(10));
+    EXPECT_EQ(SpeedFactor::parseInEditorRange("1.00"), SpeedFactor());
 }
 
 TEST(SpeedFactor, TextRoundTripsEveryRatio) {

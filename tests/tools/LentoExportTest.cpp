@@ -139,6 +139,8 @@ TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsAsTheirMotionSays) {
 }
 
 // A saved edit exports as its Export All: each section as it is set, the rest at normal speed.
+// A section begun before the video's start is shortened to it (not a first picture held for
+// seconds), one wholly before it removed, both with a warning.
 TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     EditState edit;
     edit.source = {QString::fromStdString(fixture("clip.mp4")),
@@ -148,26 +150,57 @@ TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     edit.sections = {
         {"late", MediaTime::make(5, 1), MediaTime::make(6, 1), SpeedFactor::whole(3), false,
          MotionMode::Hold},
-        {"early", MediaTime::make(2, 1), MediaTime::make(3, 1), *SpeedFactor::make(5, 2), true,
+        {"early", MediaTime::make(-5, 1), MediaTime::make(3, 1), *SpeedFactor::make(5, 2), true,
+         MotionMode::Hold},
+        {"gone", MediaTime::make(-5, 1), MediaTime::make(-1, 1), SpeedFactor::whole(2), true,
          MotionMode::Hold},
     };
     const std::string path = (m_root / "jump.lento").string();
-    EditFileProblem problem;
-    ASSERT_TRUE(writeEditFile(edit, QString::fromStdString(path), problem));
+    const auto save = [&] {
+        EditFileProblem problem;
+        ASSERT_TRUE(writeEditFile(edit, QString::fromStdString(path), problem));
+    };
+    save();
     const Outcome result = run("--edit '" + path + "' $DEST");
     ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("warning: The section “early” began before the start of the video "
+                              "and was shortened to it."),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("warning: The section “gone” ends before the start of the video "
+                              "and was removed."),
+              std::string::npos)
+        << result.err;
     EXPECT_EQ(written(), std::vector<fs::path>{dest()});
-    EXPECT_NEAR(probe(dest()).durationSeconds, 13.5, 0.05);
-    EXPECT_EQ(decodeVideoFrames(dest()).size(), 300u);
-    EXPECT_GT(soundRms(dest(), 2.2, 4.3), 0.02);
-    EXPECT_LT(soundRms(dest(), 6.7, 9.3), 0.001);
+    EXPECT_NEAR(probe(dest()).durationSeconds, 16.5, 0.05);
+    const auto frames = decodeVideoFrames(dest());
+    ASSERT_EQ(frames.size(), 300u);
+    EXPECT_EQ(frames[1].index, 1);
+    EXPECT_NEAR(frames[1].time, 2.5 / 30, 0.002);
+    EXPECT_GT(soundRms(dest(), 0.2, 7.3), 0.02);
+    EXPECT_LT(soundRms(dest(), 9.7, 12.3), 0.001);
 
-    // Sections that overlap block Export All, and here too.
+    // Sections that overlap block Export All, and here too. A factor beyond the editor's is
+    // refused: 3000 broke the sound stretcher, 2147483647 never ended.
     edit.sections[0].start = MediaTime::make(5, 2);
-    ASSERT_TRUE(writeEditFile(edit, QString::fromStdString(path), problem));
-    for (const Outcome& refused : {run("--edit '" + path + "' $DEST"), run("--edit $CLIP $DEST")}) {
-        EXPECT_NE(refused.exitCode, 0);
-        EXPECT_NE(refused.err.find("lento-export: "), std::string::npos) << refused.err;
+    save();
+    std::vector<Outcome> refused{run("--edit '" + path + "' $DEST"), run("--edit $CLIP $DEST")};
+    edit.sections[0].start = MediaTime::make(5, 1);
+    for (const SpeedFactor factor :
+         {SpeedFactor::whole(3000), SpeedFactor::whole(2147483647), *SpeedFactor::make(1, 2),
+          *SpeedFactor::make(1, 3), SpeedFactor::whole(11)}) {
+        edit.sections[1].factor = factor;
+        save();
+        refused.push_back(run("--edit '" + path + "' $DEST"));
+        EXPECT_NE(refused.back().err.find("sections[1].factor “" + factor.text() +
+                                          "” is not a factor from 1 to 10 with up to two "
+                                          "decimals"),
+                  std::string::npos)
+            << refused.back().err;
+    }
+    for (const Outcome& each : refused) {
+        EXPECT_NE(each.exitCode, 0);
+        EXPECT_NE(each.err.find("lento-export: "), std::string::npos) << each.err;
     }
     EXPECT_EQ(written(), std::vector<fs::path>{dest()}) << "the first export left alone";
 }
@@ -225,19 +258,45 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
     }
 }
 
-// A destination that is not a regular file is refused before any work and left as it was.
+// A destination that is not a regular file is refused before any work and left as it was, and
+// so is the source itself under any name: the export would replace it with its slowed copy. An
+// edit file that is a FIFO or a device is refused without waiting on it.
 TEST_F(LentoExportTest, BadSourceOrDestinationFailsWithAMessageAndWritesNothing) {
     fs::create_directory(dest("folder.mp4"));
     ASSERT_EQ(mkfifo(dest("pipe.mov").c_str(), 0600), 0);
     fs::create_symlink("/dev/null", dest("null.mp4"));
+    fs::copy_file(fixture("clip.mp4"), dest("own.mp4"));
+    fs::create_symlink("own.mp4", dest("link.mp4"));
+    fs::create_hard_link(dest("own.mp4"), dest("hard.mp4"));
+    ASSERT_EQ(mkfifo(dest("pipe.lento").c_str(), 0600), 0);
+    EditState edit;
+    edit.source = {QString::fromStdString(dest("own.mp4")),
+                   static_cast<int64_t>(fs::file_size(dest("own.mp4"))),
+                   Asset::assetWithPath(dest("own.mp4"))->duration()};
+    edit.sections = {{"one", MediaTime::make(1, 1), MediaTime::make(2, 1), SpeedFactor::whole(2),
+                      true, MotionMode::Hold}};
+    EditFileProblem problem;
+    ASSERT_TRUE(writeEditFile(edit, QString::fromStdString(dest("own.lento")), problem));
     const std::vector<fs::path> before = written();
+    const std::string own = " is the video being exported; choose another name";
     for (const auto& [line, error] : std::vector<std::pair<std::string, std::string>>{
              {"--factor 2 $FIX/text.mov $DEST", "cannot open " + fixture("text.mov")},
              {"--factor 2 $OUT/missing.mp4 $DEST", "cannot open " + dest("missing.mp4")},
              {"$CLIP $OUT/none/slow.mp4", "export failed: "},
              {"$CLIP $OUT/folder.mp4", dest("folder.mp4") + " is a directory"},
              {"$CLIP $OUT/pipe.mov", dest("pipe.mov") + " is not a regular file"},
-             {"$CLIP $OUT/null.mp4", dest("null.mp4") + " is not a regular file"}}) {
+             {"$CLIP $OUT/null.mp4", dest("null.mp4") + " is not a regular file"},
+             {"--factor 2 $OUT/own.mp4 $OUT/own.mp4", dest("own.mp4") + own},
+             {"--factor 2 $OUT/own.mp4 $OUT/link.mp4", dest("link.mp4") + own},
+             {"--factor 2 $OUT/link.mp4 $OUT/hard.mp4", dest("hard.mp4") + own},
+             {"--edit $OUT/own.lento $OUT/hard.mp4", dest("hard.mp4") + own},
+             {"--edit $OUT/pipe.lento $DEST", "cannot open " + dest("pipe.lento") +
+                                                  ": The edit “pipe.lento” could not be read: "
+                                                  "it is not a file but a folder, a device or "
+                                                  "a pipe."},
+             {"--edit /dev/zero $DEST", "cannot open /dev/zero: The edit “zero” could not be "
+                                        "read: it is not a file but a folder, a device or a "
+                                        "pipe."}}) {
         const Outcome result = run(line);
         EXPECT_EQ(result.exitCode, 1) << line;
         EXPECT_NE(result.err.find("lento-export: " + error), std::string::npos) << result.err;
@@ -247,6 +306,7 @@ TEST_F(LentoExportTest, BadSourceOrDestinationFailsWithAMessageAndWritesNothing)
         EXPECT_EQ(written(), before) << line;
     }
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_EQ(readFileBytes(dest("own.mp4")), readFileBytes(fixture("clip.mp4")));
 }
 
 // Stopping mid-export, however it is stopped, leaves neither the movie nor anything beside it.

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <optional>
@@ -40,7 +41,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 // What a factor may be: the editor's range.
-constexpr const char* kFactorRule = "1 to 10 with up to two decimals";
+constexpr const char* kFactorRule = lento::SpeedFactor::kEditorRangeText;
 // The extensions whose containers an export writes (see fileTypeForExtension).
 constexpr const char* kWrittenExtensions = "mov, mp4, m4v or 3gp";
 
@@ -123,9 +124,8 @@ void printUsage(std::FILE* out) {
 
 // A factor the editor offers too; 2.5 is exactly five halves.
 bool parseFactor(std::string_view text, lento::SpeedFactor& factor) {
-    const std::optional<lento::SpeedFactor> parsed =
-        lento::SpeedFactor::parse(text, lento::SpeedFactor::kMaxDecimals);
-    if (!parsed || !parsed->isWithinEditorRange()) {
+    const std::optional<lento::SpeedFactor> parsed = lento::SpeedFactor::parseInEditorRange(text);
+    if (!parsed) {
         return false;
     }
     factor = *parsed;
@@ -401,6 +401,21 @@ std::optional<lento::OpenedEdit> openEdit(Options& options) {
     return edit;
 }
 
+// Why DEST may not be written when it is the video exported, or the edit, under any name (the
+// path itself, a symbolic link to it, another hard link): the export would replace its own
+// source. Empty when DEST is another file or none yet.
+std::string sameFileRefusal(const Options& options) {
+    std::error_code ignored; // a DEST not there yet cannot be either
+    if (std::filesystem::equivalent(options.destination, options.source, ignored)) {
+        return options.destination + " is the video being exported; choose another name";
+    }
+    if (!options.edit.empty() &&
+        std::filesystem::equivalent(options.destination, options.edit, ignored)) {
+        return options.destination + " is the edit being exported; choose another name";
+    }
+    return {};
+}
+
 int exportMovie(Options options) {
     // Before any work: a destination that can only be refused is refused at once.
     std::string destinationError;
@@ -414,6 +429,10 @@ int exportMovie(Options options) {
         if (!edit) {
             return kExitFailure;
         }
+    }
+    if (const std::string refusal = sameFileRefusal(options); !refusal.empty()) {
+        std::fprintf(stderr, "lento-export: %s\n", refusal.c_str());
+        return kExitFailure;
     }
     const auto asset = lento::Asset::assetWithPath(options.source);
     if (!asset->isPlayable()) {
