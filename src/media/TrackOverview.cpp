@@ -22,9 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The strip's decoder threads. The waveform's decoder has one: sound decodes fast.
-constexpr int kStripThreads = 1;
-
 // How often a partial waveform goes to the main thread: often enough to grow visibly, rarely
 // enough that copying it costs nothing.
 constexpr auto kWaveformPostInterval = std::chrono::milliseconds(100);
@@ -56,8 +53,7 @@ struct OpenStream {
     AVStream* stream = nullptr;
 };
 
-bool openStream(const std::string& path, AVMediaType type, OpenStream& open, std::string& error,
-                int threads = 1) {
+bool openStream(const std::string& path, AVMediaType type, OpenStream& open, std::string& error) {
     open.input = openInputFile(path, error);
     if (!open.input) {
         return false;
@@ -73,7 +69,8 @@ bool openStream(const std::string& path, AVMediaType type, OpenStream& open, std
         }
     }
     open.stream = open.input->streams[index];
-    open.decoder = openDecoder(*open.stream, threads, error);
+    // One thread: the two workers share the machine with playback.
+    open.decoder = openDecoder(*open.stream, 1, error);
     return open.decoder != nullptr;
 }
 
@@ -316,7 +313,7 @@ using ThumbnailSink = std::function<void(int index, const QImage& image, MediaTi
 std::string makeThumbnails(const TrackOverview::Job& job, const ThumbnailSink& deliver) {
     OpenStream open;
     std::string error;
-    if (!openStream(job.path, AVMEDIA_TYPE_VIDEO, open, error, kStripThreads)) {
+    if (!openStream(job.path, AVMEDIA_TYPE_VIDEO, open, error)) {
         return error;
     }
     const AVRational base = open.stream->time_base;
