@@ -559,7 +559,7 @@ void VideoControlBar::trackPressed(float x) {
 }
 
 void VideoControlBar::trackClicked(float x) {
-    const std::optional<MediaTime> time = frameAtPosition(x);
+    const std::optional<MediaTime> time = timeAtPosition(x);
     if (!time || !delegateResponds(m_delegate, VideoControlBarDelegate::kSelectBand)) {
         return;
     }
@@ -567,9 +567,7 @@ void VideoControlBar::trackClicked(float x) {
     if (band >= 0) {
         m_delegate->selectBand(band);
         // Whatever the selection did to the player, the click said where to go.
-        if (hasLoadedItem()) {
-            seekToFrame(*time);
-        }
+        trackPressed(x);
     }
 }
 

@@ -340,10 +340,10 @@ bool Player::canStep(bool forward) const {
     if (!forward) {
         return m_position > 0.0;
     }
-    const MediaTime duration = m_item ? m_item->duration() : MediaTime::invalid();
     if (m_atEnd) {
         return false;
     }
+    const MediaTime duration = m_item ? m_item->duration() : MediaTime::invalid();
     if (!duration.isNumeric()) {
         return true;
     }

@@ -23,7 +23,6 @@
 #include <QTimer>
 #include <QUndoStack>
 
-#include <optional>
 #include <stdexcept>
 
 namespace lento {
@@ -418,25 +417,22 @@ TEST_F(SectionEditControllerTest, TheHandlesAreTheSelectedSectionsBoundsAndNoneW
     const auto xOf = [&](double seconds) {
         return track->x() + int(std::lround(seconds / 10.0 * track->width()));
     };
-    // Both handles hidden, or both shown on these bounds.
-    const auto handles = [&]() -> std::optional<std::pair<int, int>> {
-        const bool left = bar->m_leftHandle()->isVisible();
-        EXPECT_EQ(bar->m_rightHandle()->isVisible(), left);
-        if (!left) {
-            return std::nullopt;
-        }
-        return std::make_pair(bar->m_leftHandle()->x() + 6, bar->m_rightHandle()->x() + 6);
+    // Where both handles point, or (-1, -1) while both are hidden.
+    const auto handles = [&] {
+        const bool shown = bar->m_leftHandle()->isVisible();
+        EXPECT_EQ(bar->m_rightHandle()->isVisible(), shown);
+        return shown ? std::pair(bar->m_leftHandle()->x() + 6, bar->m_rightHandle()->x() + 6)
+                     : std::pair(-1, -1);
     };
-    const auto on = [&](double start, double end) {
-        return std::make_optional(std::make_pair(xOf(start), xOf(end)));
-    };
+    const auto on = [&](double start, double end) { return std::pair(xOf(start), xOf(end)); };
+    const std::pair none(-1, -1);
     const auto drag = [&](int from, int to) {
         const auto point = [&](int x) { return seeker->mapTo(editor->view(), QPoint(x, 2)); };
         QTest::mousePress(window, Qt::LeftButton, {}, point(from));
         QTest::mouseEvent(QTest::MouseMove, window, Qt::NoButton, {}, point(to));
         QTest::mouseRelease(window, Qt::LeftButton, {}, point(to));
     };
-    EXPECT_EQ(handles(), std::nullopt);
+    EXPECT_EQ(handles(), none);
     addSection(2, 4);
     addSection(6, 8);
     EXPECT_EQ(handles(), on(6, 8));
@@ -455,7 +451,7 @@ TEST_F(SectionEditControllerTest, TheHandlesAreTheSelectedSectionsBoundsAndNoneW
     QTest::mouseClick(window, Qt::LeftButton, {},
                       video->mapTo(editor->view(), video->rect().center()));
     EXPECT_EQ(editor->selectedRow(), -1);
-    EXPECT_EQ(handles(), std::nullopt);
+    EXPECT_EQ(handles(), none);
 
     // A bound moved and undone with nothing selected: shown where the table has it.
     table->selectRow(1);
@@ -464,7 +460,7 @@ TEST_F(SectionEditControllerTest, TheHandlesAreTheSelectedSectionsBoundsAndNoneW
     editor->deSelectSectionEditTable();
     editor->document()->undoStack()->undo();
     EXPECT_EQ(cell(1, 2), "00:00:06.000");
-    EXPECT_EQ(handles(), std::nullopt);
+    EXPECT_EQ(handles(), none);
     table->selectRow(1);
     EXPECT_EQ(handles(), on(6, 8));
 
@@ -473,7 +469,7 @@ TEST_F(SectionEditControllerTest, TheHandlesAreTheSelectedSectionsBoundsAndNoneW
     const EditState before = editor->document()->state();
     drag(xOf(6), xOf(5));
     EXPECT_EQ(editor->document()->state(), before);
-    EXPECT_EQ(handles(), std::nullopt);
+    EXPECT_EQ(handles(), none);
     EXPECT_TRUE(
         test::waitUntil([&] { return std::abs(player()->currentTime().seconds() - 5.0) < 0.05; }));
 
@@ -481,7 +477,7 @@ TEST_F(SectionEditControllerTest, TheHandlesAreTheSelectedSectionsBoundsAndNoneW
     table->selectRow(0);
     load("clip.mov");
     EXPECT_EQ(table->model()->rowCount(), 0);
-    EXPECT_EQ(handles(), std::nullopt);
+    EXPECT_EQ(handles(), none);
 }
 
 } // namespace
