@@ -372,6 +372,10 @@ void VideoControlBar::playVideoWithVolumn(bool withVolume) {
     if (!player) {
         return;
     }
+    // From the end, playback starts over, as it does after playing to the end.
+    if (player->atEnd()) {
+        seekToFrame(MediaTime::make(0, _endTime.isNumeric() ? _endTime.timescale : 1));
+    }
     player->setVolume(withVolume ? sliderVolume() : 0.0f);
     player->play();
     player->setRate(_curRate);
@@ -384,6 +388,11 @@ void VideoControlBar::pauseVideo() {
     }
     player->pause();
     invalidateMonitorVideoTimer();
+    // Where it stopped, to the millisecond.
+    if (hasLoadedItem()) {
+        setVideoStartTime(player->currentTime());
+        setSeekerPosition(player->currentTime());
+    }
 }
 
 void VideoControlBar::stopVideo() {
@@ -433,7 +442,9 @@ void VideoControlBar::seekBy(MediaTime delta) {
         return;
     }
     const MediaTime start = MediaTime::make(0, _endTime.timescale);
-    seekToFrame(std::clamp(m_weakPlayer->currentTime() + delta, start, _endTime));
+    // The sound may run a little past the last picture: from there, the move counts from the end.
+    const MediaTime now = std::clamp(m_weakPlayer->currentTime(), start, _endTime);
+    seekToFrame(std::clamp(now + delta, start, _endTime));
 }
 
 void VideoControlBar::setPlayRate(float rate) {
@@ -456,23 +467,53 @@ void VideoControlBar::setVolumnOn(bool on) {
 }
 
 void VideoControlBar::setVideoStartTime(MediaTime time) {
-    if (m_lblStartTime()) {
-        m_lblStartTime()->setText(convertTimeToString(time));
+    QLabel* label = m_lblStartTime();
+    if (!label) {
+        return;
     }
+    // Whole seconds while the video plays, as the monitor ticks; to the millisecond while it
+    // stands still, where a frame is looked for.
+    const MediaTime shown = shownTime(time);
+    const bool still = m_weakPlayer && m_weakPlayer->rate() == 0.0f && shown.isNumeric();
+    label->setText(still ? timeTextWithMilliseconds(shown) : convertTimeToString(shown));
+    label->setToolTip(timeToolTip(time));
 }
 
 void VideoControlBar::setVideoEndTime(MediaTime time) {
     _endTime = time;
     logLine("%fl", time.seconds());
-    if (m_lblEndTime()) {
-        m_lblEndTime()->setText(convertTimeToString(time));
-    }
+    showEndTime();
     setVideoStartTime(MediaTime::zero());
     if (m_videoTrack()) {
         m_videoTrack()->setBands(m_bands, _endTime);
     }
     // The owner gives the duration once its player is ready: the file is known by then.
     requestOverview();
+}
+
+void VideoControlBar::showEndTime() {
+    QLabel* label = m_lblEndTime();
+    if (!label) {
+        return;
+    }
+    const MediaTime shown = shownTime(_endTime);
+    label->setText(convertTimeToString(shown));
+    const MediaTime frame = frameDuration();
+    if (!shown.isNumeric() || !frame.isNumeric()) {
+        label->setToolTip(timeTextWithMilliseconds(shown));
+        return;
+    }
+    label->setToolTip(
+        tr("%1, %2 frames").arg(timeTextWithMilliseconds(shown)).arg(frameNumber(_endTime, frame)));
+}
+
+void VideoControlBar::setTimeFactor(SpeedFactor factor) {
+    m_timeFactor = factor;
+    showEndTime();
+}
+
+MediaTime VideoControlBar::shownTime(MediaTime time) const {
+    return m_timeFactor.isOne() ? time : m_timeFactor.stretch(time);
 }
 
 QString VideoControlBar::convertTimeToString(MediaTime time) const {
@@ -488,21 +529,32 @@ void VideoControlBar::setSeekerPosition(MediaTime time) {
 }
 
 QString VideoControlBar::playheadToolTip() const {
-    if (!m_playheadTime.isNumeric()) {
+    return timeToolTip(m_playheadTime);
+}
+
+QString VideoControlBar::timeToolTip(MediaTime time) const {
+    if (!time.isNumeric()) {
         return {};
     }
-    const QString time = timeTextWithMilliseconds(m_playheadTime);
+    const QString text = timeTextWithMilliseconds(shownTime(time));
     const MediaTime frame = frameDuration();
     if (!frame.isNumeric()) {
-        return time;
+        return text;
     }
-    return tr("%1, frame %2").arg(time).arg(frameNumber(m_playheadTime, frame));
+    // A slowed movie holds each source frame longer: the frames keep their numbers.
+    return tr("%1, frame %2").arg(text).arg(frameNumber(time, frame));
 }
 
 void VideoControlBar::setBands(std::vector<TrackBand> bands) {
     m_bands = std::move(bands);
     if (m_videoTrack()) {
         m_videoTrack()->setBands(m_bands, _endTime);
+    }
+}
+
+void VideoControlBar::trackPressed(float x) {
+    if (const std::optional<MediaTime> time = frameAtPosition(x); time && hasLoadedItem()) {
+        seekToFrame(*time);
     }
 }
 
@@ -514,7 +566,20 @@ void VideoControlBar::trackClicked(float x) {
     const int band = bandAt(m_bands, *time);
     if (band >= 0) {
         m_delegate->selectBand(band);
+        // Whatever the selection did to the player, the click said where to go.
+        trackPressed(x);
     }
+}
+
+std::optional<MediaTime> VideoControlBar::frameAtPosition(float x) const {
+    const double start = trackStart();
+    const double end = start + trackWidth();
+    const std::optional<MediaTime> time =
+        timeAtPosition(static_cast<float>(std::clamp(static_cast<double>(x), start, end)));
+    if (!time) {
+        return std::nullopt;
+    }
+    return snapBound(*time, {}, MediaTime::zero(), frameDuration(), _endTime);
 }
 
 MediaTime VideoControlBar::frameDuration() const {
@@ -588,6 +653,7 @@ bool VideoControlBar::respondsToSelector(std::string_view selector) const {
     return selector == VideoSeekerDelegate::kLeftHandle ||
            selector == VideoSeekerDelegate::kRightHandle ||
            selector == VideoSeekerDelegate::kSeekerHandle ||
+           selector == VideoSeekerDelegate::kTrackPressed ||
            selector == VideoSeekerDelegate::kTrackClicked;
 }
 

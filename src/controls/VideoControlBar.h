@@ -6,6 +6,7 @@
 #include "edit/TrackRules.h"
 #include "media/MediaTime.h"
 #include "media/Player.h"
+#include "media/SpeedFactor.h"
 #include "media/TrackOverview.h"
 
 #include <QLabel>
@@ -183,10 +184,16 @@ public:
     void setPlayRate(float rate);
     // The slider's volume, or silence, for the player; playback is not touched.
     void setVolumnOn(bool on);
-    // The current-position label.
+    // The current-position label: "HH:mm:ss" while the video plays, to the millisecond while it
+    // stands still; its tooltip adds the frame number.
     void setVideoStartTime(MediaTime time);
-    // The duration: the time axis of the track and the duration label.
+    // The duration: the time axis of the track and the duration label ("HH:mm:ss"; its tooltip
+    // to the millisecond, with the number of frames).
     void setVideoEndTime(MediaTime time);
+    // The labels and tooltips show the player's times stretched by `factor`: the times of the
+    // slowed movie whose source the player plays slowed. 1 by default. Nothing else changes.
+    void setTimeFactor(SpeedFactor factor);
+    SpeedFactor timeFactor() const { return m_timeFactor; }
     QString convertTimeToString(MediaTime time) const;
     // Moves the playhead to `time` along the track.
     void setSeekerPosition(MediaTime time);
@@ -202,6 +209,8 @@ public:
     TrackOverview* overview() const { return m_overview; }
     // The playhead's tooltip: its exact time and frame number.
     QString playheadToolTip() const;
+    // The exact time a label shows for the player's `time`, and its frame number.
+    QString timeToolTip(MediaTime time) const;
 
     // The seeker's reports, x in its coordinates. Each drag is clamped to the track and, for a
     // trim handle, kept clear of the other handle (a drag past that limit is ignored). An
@@ -214,7 +223,9 @@ public:
     void leftHandle(float x) override;
     void rightHandle(float x) override;
     void SeekerHandle(float x) override;
-    // A click on a band selects it through the owner.
+    // A press off the markers sends the player to the frame nearest the pointer, a drag from
+    // there scrubs as the playhead's does, and a click on a band also selects it through the owner.
+    void trackPressed(float x) override;
     void trackClicked(float x) override;
 
 public slots:
@@ -245,6 +256,8 @@ private:
     // The position-to-time rule: seconds(duration) * ((x - track start) / track width), at the
     // duration's timescale. None while the duration or the track width is zero.
     std::optional<MediaTime> timeAtPosition(float x) const;
+    // The frame boundary nearest the time at `x`, which is clamped to the track.
+    std::optional<MediaTime> frameAtPosition(float x) const;
     // A dragged marker's left edge goes half a marker left of the pointer.
     void moveDraggedMarker(QWidget* marker, float x);
     // A dragged handle goes under the pointer, or onto the time it snapped to.
@@ -265,6 +278,9 @@ private:
     // position is still clear of the other handle (a snap that is not falls back to `time`).
     MediaTime snappedHandleTime(MediaTime time, const std::function<bool(double)>& allowed) const;
     double positionOfTime(MediaTime time) const;
+    // The time the labels show for the player's `time`.
+    MediaTime shownTime(MediaTime time) const;
+    void showEndTime();
     // Asks the overview for a strip that fits the track as it is now.
     void requestOverview();
     double trackStart() const;
@@ -294,6 +310,7 @@ private:
     QTimer* m_overviewDelay = nullptr;
     std::vector<TrackBand> m_bands;
     MediaTime m_playheadTime = MediaTime::invalid();
+    SpeedFactor m_timeFactor;
     VideoControlBarDelegate* m_delegate = nullptr;
 };
 

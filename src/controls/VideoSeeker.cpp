@@ -13,9 +13,9 @@ namespace lento {
 namespace {
 
 // A marker's frame holds its minimum edges but not its maximum ones, so that two markers side by
-// side never both hold a point. An absent marker holds nothing.
+// side never both hold a point. An absent or hidden marker holds nothing.
 bool frameHolds(const QWidget* marker, QPointF point) {
-    if (marker == nullptr) {
+    if (marker == nullptr || marker->isHidden()) {
         return false;
     }
     const QRect frame = marker->geometry();
@@ -58,6 +58,9 @@ void VideoSeeker::mousePressEvent(QMouseEvent* event) {
         _handleType = RightHandle;
     } else {
         m_trackClick = true;
+        if (delegateResponds(m_delegate, VideoSeekerDelegate::kTrackPressed)) {
+            m_delegate->trackPressed(static_cast<float>(point.x()));
+        }
     }
     // Accepting the press, also one that missed every marker, keeps the mouse grabbed here
     // until the release, wherever the pointer goes.
@@ -65,8 +68,11 @@ void VideoSeeker::mousePressEvent(QMouseEvent* event) {
 }
 
 void VideoSeeker::mouseMoveEvent(QMouseEvent* event) {
-    if (m_trackClick && std::abs(event->position().x() - m_pressPoint.x()) > kClickSlop) {
+    if (m_trackClick && (event->buttons() & Qt::LeftButton) &&
+        std::abs(event->position().x() - m_pressPoint.x()) > kClickSlop) {
+        // A drag from anywhere on the track scrubs.
         m_trackClick = false;
+        _handleType = Playhead;
     }
     if (!(event->buttons() & Qt::LeftButton) || _handleType == None) {
         // Nothing grabbed: the drag goes on to the parent.

@@ -20,22 +20,27 @@ public:
     static constexpr std::string_view kLeftHandle = "leftHandle:";
     static constexpr std::string_view kRightHandle = "rightHandle:";
     static constexpr std::string_view kSeekerHandle = "SeekerHandle:";
+    static constexpr std::string_view kTrackPressed = "trackPressed:";
     static constexpr std::string_view kTrackClicked = "trackClicked:";
 
     virtual void leftHandle(float /*x*/) {}
     virtual void rightHandle(float /*x*/) {}
     virtual void SeekerHandle(float /*x*/) {}
+    // A press on the track off every marker. Should the pointer then move away, the drag
+    // carries the playhead: SeekerHandle() reports follow.
+    virtual void trackPressed(float /*x*/) {}
     // A press and release on the track, off every marker and without moving.
     virtual void trackClicked(float /*x*/) {}
 };
 
 // The transparent view lying over the control bar's track. The track image and the markers live
-// in its coordinate space. A press picks the marker under the pointer (the playhead first, then
-// a trim handle); where both handles lie under it, the first drag event picks the one on the
+// in its coordinate space. A press picks the shown marker under the pointer (the playhead first,
+// then a trim handle); where both handles lie under it, the first drag event picks the one on the
 // side the drag goes, so that handles a few points apart can be pulled apart. Every drag event
 // of that press reports the pointer's x for that marker, also once the pointer has left the
-// view; the release forgets the choice. A click off the markers is reported as such. It paints
-// nothing, knows no media time and moves nothing itself; the playhead's tooltip shows over it.
+// view; the release forgets the choice. A press off the markers is reported, and a drag from
+// there carries the playhead; a click there is reported as such. It paints nothing, knows no
+// media time and moves nothing itself; the playhead's tooltip shows over it.
 class VideoSeeker : public QWidget {
     Q_OBJECT
 public:
@@ -55,7 +60,8 @@ public:
     VideoSeekerDelegate* delegate() const { return m_delegate; }
     void setDelegate(VideoSeekerDelegate* delegate) { m_delegate = delegate; }
 
-    // The bar's marker views, which the seeker hit-tests by their frames (hidden ones too).
+    // The bar's marker views, which the seeker hit-tests by their frames; hidden ones are not
+    // there to grab.
     QWidget* m_leftHandle() const { return m_leftHandleView; }
     void setM_leftHandle(QWidget* view) { m_leftHandleView = view; }
     QWidget* m_rightHandle() const { return m_rightHandleView; }
@@ -77,7 +83,8 @@ private:
     int32_t _handleType = None;
     Qt::KeyboardModifiers m_dragModifiers;
     QPointF m_pressPoint;
-    // The press hit no marker and the pointer has not moved away since: a click on the track.
+    // The press hit no marker and the pointer has not moved away since: a click on the track. Once
+    // it moves away, the drag carries the playhead.
     bool m_trackClick = false;
     VideoSeekerDelegate* m_delegate = nullptr;
     QPointer<QWidget> m_leftHandleView;

@@ -4,6 +4,10 @@
 
 #include <mpv/client.h>
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 #include <QFileInfo>
 #include <QPointer>
 
@@ -44,6 +48,13 @@ constexpr const char* kPitchFilterLabel = "@lento-pitch";
 constexpr const char* kPitchFilter = "@lento-pitch:scaletempo2=min-speed=0.01";
 
 constexpr int32_t kFallbackTimescale = 600;
+
+// A frame step that has shown nothing after this long never will (mpv says nothing of a step
+// that finds no frame): the next one goes ahead. Steps back through long groups of pictures
+// take a good part of it.
+constexpr std::chrono::seconds kLostStep(2);
+// mpv's positions are doubles: this near counts as there.
+constexpr double kSecondsTolerance = 1e-6;
 
 void setOption(mpv_handle* mpv, const char* name, const char* value) {
     // An option this mpv does not know is not worth failing over.
@@ -203,6 +214,7 @@ void Player::setRate(float rate) {
         return;
     }
     m_rate = rate;
+    m_stepsQueued = 0;
     if (m_mpv) {
         setDoubleAsync(m_mpv.get(), "speed", rate);
     }
@@ -281,7 +293,10 @@ void Player::seek(MediaTime time) {
         seconds = std::min(seconds, duration.seconds());
     }
     m_position = seconds;
-    m_atEnd = false;
+    // A seek supersedes the steps asked for before it.
+    m_stepsQueued = 0;
+    m_stepPending = false;
+    m_atEnd = duration.isNumeric() && seconds >= duration.seconds();
     // Positions mpv reports from here until the seek has been made are older than it.
     m_awaitingRestart = true;
     if (m_loaded) {
@@ -309,17 +324,49 @@ void Player::stepFrame(bool forward) {
     // mpv lifts its pause for the one frame and pauses again: neither is a start of playback.
     notePaused(true);
     m_pauseRequested = true;
-    m_atEnd = false;
-    if (m_awaitingRestart || m_seekBeforeLoad) {
-        m_stepAfterSeek = forward;
-    } else {
-        startStep(forward);
+    m_stepsQueued += forward ? 1 : -1;
+    if (m_stepPending && std::chrono::steady_clock::now() - m_stepSent > kLostStep) {
+        m_stepPending = false; // mpv showed nothing for it: there was nothing to show
+    }
+    sendNextStep();
+}
+
+void Player::sendNextStep() {
+    while (m_stepsQueued != 0 && !m_stepPending && !m_awaitingRestart && !m_seekBeforeLoad) {
+        const bool forward = m_stepsQueued > 0;
+        m_stepsQueued += forward ? -1 : 1;
+        if (canStep(forward)) {
+            startStep(forward);
+        }
     }
 }
 
+bool Player::canStep(bool forward) const {
+    if (!forward) {
+        return m_position > 0.0;
+    }
+    if (m_atEnd) {
+        return false;
+    }
+    const MediaTime duration = m_item ? m_item->duration() : MediaTime::invalid();
+    if (!duration.isNumeric()) {
+        return true;
+    }
+    // The last frame starts less than a frame before the end.
+    double frame = 0.0;
+    if (const std::vector<AssetTrack> video =
+            m_item->asset()->tracksWithMediaType(MediaType::Video);
+        !video.empty() && video.front().frameRate().num > 0) {
+        frame = av_q2d(av_inv_q(video.front().frameRate()));
+    }
+    return m_position + frame < duration.seconds() - kSecondsTolerance;
+}
+
 void Player::startStep(bool forward) {
+    m_atEnd = false;
     m_stepPending = true;
     m_stepFrom = m_position;
+    m_stepSent = std::chrono::steady_clock::now();
     commandAsync(m_mpv.get(), kStepReply, {forward ? "frame-step" : "frame-back-step"});
 }
 
@@ -396,16 +443,14 @@ void Player::handleEvent(const mpv_event& event) {
             }
         } else if (event.reply_userdata == kStepReply && event.error < 0) {
             m_stepPending = false;
+            sendNextStep();
         }
         return;
     case MPV_EVENT_PLAYBACK_RESTART:
         // Only a restart after mpv has taken the last seek belongs to it.
         if (m_seeksInFlight == 0 && !m_seekBeforeLoad) {
             m_awaitingRestart = false;
-            if (m_stepAfterSeek && m_mpv) {
-                startStep(*m_stepAfterSeek);
-                m_stepAfterSeek.reset();
-            }
+            sendNextStep();
         }
         return;
     case MPV_EVENT_PROPERTY_CHANGE:
@@ -417,7 +462,8 @@ void Player::handleEvent(const mpv_event& event) {
     const auto* property = static_cast<const mpv_event_property*>(event.data);
     switch (event.reply_userdata) {
     case kPauseProperty:
-        if (property->format == MPV_FORMAT_FLAG) {
+        // A step lifts the pause for its one frame: that is no start of playback.
+        if (property->format == MPV_FORMAT_FLAG && !m_stepPending) {
             const bool paused = *static_cast<const int*>(property->data) != 0;
             if (!m_pauseRequested) {
                 notePaused(paused);
@@ -432,6 +478,7 @@ void Player::handleEvent(const mpv_event& event) {
             // Reports of the position the step started from are older than the step.
             if (m_stepPending && m_position != m_stepFrom) {
                 m_stepPending = false;
+                sendNextStep();
                 emit frameShown();
             }
         }

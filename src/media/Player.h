@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -92,8 +93,12 @@ public:
     MediaTime currentTime() const;
 
     // Shows the next (or the previous) frame and stays paused on it; frameShown() follows once
-    // currentTime() is that frame's time. Nothing happens past either end.
+    // currentTime() is that frame's time. Steps asked for while one is under way are made one
+    // after the other, each announced: every call is one frame. Nothing happens past either end.
     void stepFrame(bool forward);
+
+    // Stopped at the end of the item, having played or been sent there, and not moved since.
+    bool atEnd() const { return m_atEnd; }
 
     // For the player view's render context. Null when mpv could not start.
     mpv_handle* handle() const { return m_mpv.get(); }
@@ -122,6 +127,11 @@ private:
     // Records mpv's or our own pause, and says so when it changes.
     void notePaused(bool paused);
     void startSeek(double seconds);
+    // Sends the next of the steps asked for, unless one is under way or a seek is.
+    void sendNextStep();
+    // Whether a step that way can show another frame: not back from the first, nor on from the
+    // last.
+    bool canStep(bool forward) const;
     void startStep(bool forward);
     void applyPitchAlgorithm(PlayerItem::PitchAlgorithm algorithm);
     int32_t timescale() const;
@@ -149,11 +159,13 @@ private:
     // follows the last answer are older than the seek.
     int m_seeksInFlight = 0;
     bool m_awaitingRestart = false;
-    // A frame step mpv has not shown yet, and the position it starts from.
+    // A frame step mpv has not shown yet, the position it starts from and when it was sent.
     bool m_stepPending = false;
     double m_stepFrom = 0;
-    // A step asked for while a seek is under way, which would swallow it: made after the seek.
-    std::optional<bool> m_stepAfterSeek;
+    std::chrono::steady_clock::time_point m_stepSent;
+    // Frames still to step, forward (positive) or back, not yet sent. mpv takes one step at a
+    // time: a step sent during a seek (a step back is one) is swallowed by it.
+    int m_stepsQueued = 0;
 
     std::atomic<bool> m_drainQueued{false};
 };

@@ -89,72 +89,179 @@ int64_t streamStart(const AVStream& stream) {
     return stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
 }
 
-// A key frame of the strip's stream, decoded and scaled to the thumbnail size.
-class KeyFrameReader {
+// How far ahead of the pictures decoded so far a picture is still reached by decoding on, where
+// the file has no index to tell where its key frames are.
+constexpr int64_t kGoOnSeconds = 1;
+// How often a picture is looked for further back when a seek landed after it.
+constexpr int kSeekTries = 4;
+
+// The pictures of the strip's stream at given times, scaled to the thumbnail size. The picture at
+// a time is decoded from the key frame at or before it; a later time whose pictures follow on from
+// those decoded last is reached by decoding on, without seeking back to its key frame.
+class PictureReader {
 public:
     // `size` is the upright thumbnail's; the stored picture is scaled to its turned size.
-    KeyFrameReader(OpenStream& open, QSize size, int rotation)
+    PictureReader(OpenStream& open, QSize size, int rotation)
         : m_open(open), m_size(rotation % 180 != 0 ? size.transposed() : size),
-          m_rotation(rotation) {
-        m_open.decoder->skip_frame = AVDISCARD_NONKEY;
+          m_rotation(rotation), m_start(streamStart(*open.stream)) {
+        const AVRational base = m_open.stream->time_base;
+        m_goOnReach = base.num > 0 ? av_rescale(kGoOnSeconds, base.den, base.num) : 0;
     }
 
-    bool ready() const { return m_packet && m_frame; }
+    bool ready() const { return m_packet && m_shown && m_ahead && m_next; }
     // The last thing that went wrong; empty when nothing did.
     const std::string& error() const { return m_error; }
 
-    // Seeks to the key frame at or before `target` (in the stream's time base) and reads its
-    // packet. False at the end of the file, on a read error or when cancelled.
-    bool readKeyPacketBefore(int64_t target, const std::atomic<bool>& cancelled) {
-        const int index = m_open.stream->index;
-        int result = av_seek_frame(m_open.input.get(), index, target, AVSEEK_FLAG_BACKWARD);
+    // Decodes up to the picture on show at `target` (in the stream's time base): the last one
+    // that starts at or before it, or the first one where none does. False when the stream
+    // gives no picture for it, on a read error before one or when cancelled.
+    bool decodeAt(int64_t target, const std::atomic<bool>& cancelled) {
+        if (canGoOnTo(target)) {
+            decodeOnTo(target, cancelled);
+        } else {
+            // A key frame is found by its decoding time, which may lie before its showing time:
+            // the seek then lands after the target, and goes back further.
+            int64_t seekTarget = target;
+            int64_t back = std::max<int64_t>(1, m_goOnReach);
+            for (int tries = 1;; ++tries) {
+                if (!seekBefore(seekTarget)) {
+                    return false;
+                }
+                decodeOnTo(target, cancelled);
+                if (m_hasShown || !m_hasAhead || seekTarget <= m_start || tries == kSeekTries) {
+                    break;
+                }
+                seekTarget = std::max(m_start, seekTarget - back);
+                back *= 2;
+            }
+        }
+        if (cancelled.load()) {
+            return false;
+        }
+        if (!m_hasShown && m_hasAhead) {
+            // The target lies before the first picture: that one is on show.
+            takeAsShown(m_ahead.get());
+            m_hasAhead = false;
+        }
+        return m_hasShown;
+    }
+    // The time of the picture decodeAt() found, in the stream's time base.
+    int64_t shownTime() const { return frameTime(*m_shown); }
+    // That picture at the thumbnail size; null on failure.
+    QImage shownImage() { return scaled(*m_shown); }
+
+private:
+    static int64_t frameTime(const AVFrame& frame) {
+        return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp
+                                                             : frame.pts;
+    }
+
+    void takeAsShown(AVFrame* frame) {
+        av_frame_unref(m_shown.get());
+        av_frame_move_ref(m_shown.get(), frame);
+        m_hasShown = true;
+    }
+
+    // Decodes on until the picture after `target` is there (or the stream ends): the last one
+    // starting at or before it is m_shown.
+    void decodeOnTo(int64_t target, const std::atomic<bool>& cancelled) {
+        if (m_hasAhead && frameTime(*m_ahead) <= target) {
+            takeAsShown(m_ahead.get());
+            m_hasAhead = false;
+        }
+        while (!m_hasAhead && nextFrame(cancelled)) {
+            if (frameTime(*m_next) <= target) {
+                takeAsShown(m_next.get());
+            } else {
+                av_frame_move_ref(m_ahead.get(), m_next.get());
+                m_hasAhead = true;
+            }
+        }
+    }
+
+    // Whether decoding on from the pictures decoded last reaches `target` sooner than a seek:
+    // it lies after them and no key frame lies between.
+    bool canGoOnTo(int64_t target) const {
+        if (!m_hasShown || target < frameTime(*m_shown)) {
+            return false;
+        }
+        if (!m_hasAhead && m_ended) {
+            return true; // the last picture stays on show to the end
+        }
+        const int64_t decoded = m_hasAhead ? frameTime(*m_ahead) : frameTime(*m_shown);
+        if (target < decoded) {
+            return true;
+        }
+        const AVIndexEntry* key =
+            avformat_index_get_entry_from_timestamp(m_open.stream, target, AVSEEK_FLAG_BACKWARD);
+        if (key == nullptr) {
+            return target - decoded <= m_goOnReach;
+        }
+        return key->timestamp <= decoded;
+    }
+
+    // Seeks to the key frame at or before `target` and starts decoding afresh there.
+    bool seekBefore(int64_t target) {
+        avcodec_flush_buffers(m_open.decoder.get());
+        av_frame_unref(m_shown.get());
+        av_frame_unref(m_ahead.get());
+        m_hasShown = m_hasAhead = m_ended = m_flushed = false;
+        m_awaitingKey = true;
+        const int result =
+            av_seek_frame(m_open.input.get(), m_open.stream->index, target, AVSEEK_FLAG_BACKWARD);
         if (result < 0) {
             m_error = ffmpegError(result);
             return false;
         }
+        return true;
+    }
+
+    // The next picture in presentation order into m_next. False at the end of the stream, on a
+    // read error or when cancelled.
+    bool nextFrame(const std::atomic<bool>& cancelled) {
+        AVCodecContext* decoder = m_open.decoder.get();
         while (!cancelled.load()) {
-            av_packet_unref(m_packet.get());
-            result = av_read_frame(m_open.input.get(), m_packet.get());
-            if (result < 0) {
-                if (result != AVERROR_EOF) {
-                    m_error = ffmpegError(result);
-                }
-                return false;
-            }
-            if (m_packet->stream_index == index && (m_packet->flags & AV_PKT_FLAG_KEY) != 0) {
+            int result = avcodec_receive_frame(decoder, m_next.get());
+            if (result == 0) {
                 return true;
             }
+            if (result == AVERROR_EOF) {
+                m_ended = true;
+                return false;
+            }
+            if (result != AVERROR(EAGAIN)) {
+                m_error = ffmpegError(result);
+                return false;
+            }
+            if (m_flushed) {
+                m_ended = true; // a decoder that keeps asking for more after the flush
+                return false;
+            }
+            av_packet_unref(m_packet.get());
+            result = av_read_frame(m_open.input.get(), m_packet.get());
+            if (result == AVERROR_EOF) {
+                m_flushed = true;
+                avcodec_send_packet(decoder, nullptr);
+                continue;
+            }
+            if (result < 0) {
+                m_error = ffmpegError(result);
+                return false;
+            }
+            if (m_packet->stream_index != m_open.stream->index) {
+                continue;
+            }
+            // Pictures before the first key frame after a seek cannot be decoded whole.
+            if (m_awaitingKey && (m_packet->flags & AV_PKT_FLAG_KEY) == 0) {
+                continue;
+            }
+            m_awaitingKey = false;
+            // A damaged packet costs its own picture only.
+            avcodec_send_packet(decoder, m_packet.get());
         }
         return false;
     }
-    int64_t packetTime() const {
-        return m_packet->pts != AV_NOPTS_VALUE ? m_packet->pts : m_packet->dts;
-    }
 
-    // Decodes the packet read last: sent alone and drained, so that a decoder holding frames
-    // back for reordering gives it up at once. A null image on failure.
-    QImage decodePacket() {
-        AVCodecContext* decoder = m_open.decoder.get();
-        avcodec_flush_buffers(decoder);
-        int result = avcodec_send_packet(decoder, m_packet.get());
-        if (result >= 0) {
-            result = avcodec_send_packet(decoder, nullptr);
-        }
-        if (result >= 0) {
-            result = avcodec_receive_frame(decoder, m_frame.get());
-        }
-        QImage image;
-        if (result < 0) {
-            m_error = ffmpegError(result);
-        } else {
-            image = scaled(*m_frame);
-        }
-        av_frame_unref(m_frame.get());
-        avcodec_flush_buffers(decoder);
-        return image;
-    }
-
-private:
     QImage scaled(const AVFrame& frame) {
         m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
                                             static_cast<AVPixelFormat>(frame.format),
@@ -183,8 +290,19 @@ private:
     OpenStream& m_open;
     QSize m_size;
     int m_rotation;
+    int64_t m_start;
+    int64_t m_goOnReach = 0;
     PacketPtr m_packet = makePacket();
-    FramePtr m_frame = makeFrame();
+    // The picture on show at the last target, and the one after it when it has been decoded.
+    FramePtr m_shown = makeFrame();
+    FramePtr m_ahead = makeFrame();
+    FramePtr m_next = makeFrame();
+    bool m_hasShown = false;
+    bool m_hasAhead = false;
+    // The file's end has been read (m_flushed) and every picture taken from the decoder.
+    bool m_flushed = false;
+    bool m_ended = false;
+    bool m_awaitingKey = true;
     ScaleContextPtr m_scaler;
     std::string m_error;
 };
@@ -202,24 +320,24 @@ std::string makeThumbnails(const TrackOverview::Job& job, const ThumbnailSink& d
     const int32_t timescale = timescaleForTimeBase(base.num, base.den);
     const int64_t start = streamStart(*open.stream);
     const int64_t duration = streamDuration(*open.input, *open.stream);
-    KeyFrameReader reader(open, job.size, job.rotation);
+    PictureReader reader(open, job.size, job.rotation);
     if (duration <= 0 || timescale <= 0) {
         return "the pictures have no duration";
     }
     if (!reader.ready()) {
         return "out of memory";
     }
-    // Neighbouring thumbnails of a long group of pictures share their key frame: decoded once.
-    std::map<int64_t, QImage> decoded;
+    // Neighbouring thumbnails of a short video may show the same picture: scaled once.
+    std::map<int64_t, QImage> scaled;
     for (int index : coarseToFine(job.count)) {
         const int64_t target = start + av_rescale(duration, index, job.count);
-        if (job.cancelled.load() || !reader.readKeyPacketBefore(target, job.cancelled)) {
+        if (job.cancelled.load() || !reader.decodeAt(target, job.cancelled)) {
             continue;
         }
-        const int64_t pts = reader.packetTime();
-        auto found = decoded.find(pts);
-        if (found == decoded.end()) {
-            found = decoded.emplace(pts, reader.decodePacket()).first;
+        const int64_t pts = reader.shownTime();
+        auto found = scaled.find(pts);
+        if (found == scaled.end()) {
+            found = scaled.emplace(pts, reader.shownImage()).first;
         }
         if (found->second.isNull() || job.cancelled.load()) {
             continue;

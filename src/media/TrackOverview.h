@@ -21,10 +21,13 @@ namespace lento {
 //
 // Contract:
 // - request() names a file and a strip (how many thumbnails, of what size). Thumbnail i shows
-//   the key frame at or before i/count of the duration: only key frames are decoded, and those
-//   at the pixel size asked for, which keeps a long 1080p file to a fraction of a second of work
-//   per strip. Thumbnails arrive coarse to fine (first, middle, quarters...), so the whole strip
-//   is sketched early.
+//   the picture on show at i/count of the duration, decoded from the key frame before it (on
+//   from the last one decoded where no key frame lies between); only that picture is scaled, to
+//   the pixel size asked for. A thumbnail costs up to one group of pictures of decoding: 30
+//   pictures where a camera puts a key frame every second, 250 with x264's default
+//   (bench/overview times both).
+//   Thumbnails arrive coarse to fine (first, middle, quarters...), so the whole strip is
+//   sketched early.
 // - Results are handed to the main thread by queued calls and announced by the signals; a
 //   result of an older request is never announced.
 // - A new file cancels everything of the old one; a strip of another size cancels only the old
@@ -53,7 +56,7 @@ public:
     const std::string& path() const { return m_path; }
     // The current strip: a null image where a thumbnail has not arrived yet.
     const std::vector<QImage>& thumbnails() const { return m_strip.images; }
-    // The source time of each thumbnail's frame; invalid where none has arrived.
+    // The source time of each thumbnail's picture; invalid where none has arrived.
     const std::vector<MediaTime>& thumbnailTimes() const { return m_strip.times; }
     // Peaks from 0 to 1; zero where the worker has not got to yet.
     const std::vector<float>& waveform() const { return m_waveform; }

@@ -123,7 +123,7 @@ void PreviewController::awakeFromNib() {
         if (QFileInfo::exists(copy) && m_source->isPlayable()) {
             logLine("preview: %s", copy.toUtf8().constData());
             markPlayed(copy);
-            play(copy, 1.0f, section.removeAudio());
+            play(copy, SpeedFactor(), section.removeAudio());
             return;
         }
         renderSmoothCopy(copy);
@@ -131,19 +131,22 @@ void PreviewController::awakeFromNib() {
             return;
         }
     }
-    play(storage.fullSectionURL(), static_cast<float>(section.factor().playbackRate()),
-         section.removeAudio());
+    play(storage.fullSectionURL(), section.factor(), section.removeAudio());
 }
 
-void PreviewController::play(const QString& path, float rate, bool removeAudio) {
+void PreviewController::play(const QString& path, SpeedFactor slowing, bool removeAudio) {
     auto created = std::make_unique<Player>(path);
     Player* player = created.get();
     m_previewPlayer->setPlayer(std::move(created));
     // The default pitch algorithm keeps the pitch at every factor.
+    const auto rate = static_cast<float>(slowing.playbackRate());
     player->play();
     player->setVolume(removeAudio ? 0.0f : 1.0f);
     player->setRate(rate);
     m_window->controlBar()->setPlayRate(rate);
+    // A source played slowed stands for the slowed movie: the bar tells that movie's times, as
+    // it does for a copy that is slowed already.
+    m_window->controlBar()->setTimeFactor(slowing);
     attachToBar(player);
 }
 
@@ -242,12 +245,12 @@ void PreviewController::renderProgressed() {
     const bool removeAudio = section != nullptr && section->removeAudio();
     if (status == ExportSession::Status::Completed) {
         trimPreviewCache(previewCacheDirectory(), kPreviewCacheBytes, m_renderPath);
-        play(m_renderPath, 1.0f, removeAudio);
+        play(m_renderPath, SpeedFactor(), removeAudio);
     } else {
         // Without the copy the preview still shows the slowed movie, its pictures held.
         logLine("preview: %s", m_render->error().c_str());
         const SpeedFactor factor = section != nullptr ? section->factor() : SpeedFactor();
-        play(m_edit.fullSectionURL(), static_cast<float>(factor.playbackRate()), removeAudio);
+        play(m_edit.fullSectionURL(), factor, removeAudio);
     }
     m_render.reset();
 }

@@ -67,7 +67,8 @@ public slots:
     void actionExport();
 
 private:
-    void play(const QString& path, float rate, bool removeAudio);
+    // Plays the movie at `path` slowed `slowing` times (1 for a copy that is slowed already).
+    void play(const QString& path, SpeedFactor slowing, bool removeAudio);
     void renderSmoothCopy(const QString& copyPath);
     void renderProgressed();
     // The bar follows the player from its first status on.

@@ -269,6 +269,7 @@ void SectionEditController::awakeFromNib() {
     m_dropView->setDelegate(this);
     m_controlBar->setDelegate(this);
     m_controlBar->m_btnPlay()->setEnabled(false);
+    showBands();
 }
 
 QWidget* SectionEditController::view() const {
@@ -481,8 +482,6 @@ void SectionEditController::showSelectedSection() {
         const QSignalBlocker quietMotion(m_motion);
         m_motion->setCurrentIndex(itemForMotion(section->motion()));
     }
-    m_controlBar->setLeftHanldePos(section->startFrame());
-    m_controlBar->setRightHanldePos(section->endFrame());
     showBounds();
 }
 
@@ -667,6 +666,14 @@ void SectionEditController::showBands() {
         bands.push_back({section.startFrame(), section.endFrame(), index == selected, collides});
     }
     m_controlBar->setBands(std::move(bands));
+    // The trim handles are the selected section's bounds: without one there are none.
+    const SectionObject* section = selectedSection();
+    m_controlBar->m_leftHandle()->setVisible(section != nullptr);
+    m_controlBar->m_rightHandle()->setVisible(section != nullptr);
+    if (section != nullptr) {
+        m_controlBar->setLeftHanldePos(section->startFrame());
+        m_controlBar->setRightHanldePos(section->endFrame());
+    }
 }
 
 void SectionEditController::leftHandle(MediaTime time) {

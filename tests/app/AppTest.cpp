@@ -152,7 +152,7 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
         press(key);
         EXPECT_TRUE(test::waitUntil([&] {
             return player.currentTime() == expected &&
-                   bar.m_lblStartTime()->text() == bar.convertTimeToString(expected);
+                   bar.m_lblStartTime()->text() == timeTextWithMilliseconds(expected);
         })) << player.currentTime().seconds()
             << " for " << expected.seconds();
         EXPECT_EQ(player.rate(), 0.0f);

@@ -35,7 +35,7 @@ TEST_F(TrimTrackTest, ThePlayheadWinsOverAHandleExceptAtItsFeetAndTheLeftOverThe
     bar->seekToFrame(MediaTime::zero());
     onLeftHandle = [&](MediaTime reported) {
         EXPECT_NEAR(playerSeconds(), reported.seconds(), 0.05);
-        EXPECT_EQ(positionText(), bar->convertTimeToString(reported));
+        EXPECT_EQ(positionText(), timeTextWithMilliseconds(reported));
         EXPECT_EQ(leftX(), 0);
         bar->m_leftHandle()->move(200, bar->m_leftHandle()->y());
     };
@@ -108,12 +108,15 @@ TEST_F(TrimTrackTest, BetweenTwoHandlesTheDragsDirectionChoosesAndHandlesSnap) {
     EXPECT_NE(left[0], MediaTime::make(3, 1));
 }
 
-TEST_F(TrimTrackTest, ThePlayheadsTooltipShowsItsExactTimeAndFrame) {
+TEST_F(TrimTrackTest, PausedTheLabelAndThePlayheadShowTheExactTimeAndFramePlayingWholeSeconds) {
     ASSERT_NO_FATAL_FAILURE(loadClip());
     answers.insert("SeekerHandle:");
     bar->seekToFrame(MediaTime::make(13, 10));
     EXPECT_EQ(bar->m_trackSeeker()->toolTip(), "00:00:01.300, frame 39");
-    EXPECT_EQ(positionText(), "00:00:01");                  // the label keeps whole seconds
+    EXPECT_EQ(positionText(), "00:00:01.300");
+    EXPECT_EQ(bar->m_lblStartTime()->toolTip(), "00:00:01.300, frame 39");
+    EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:10");
+    EXPECT_EQ(bar->m_lblEndTime()->toolTip(), "00:00:10.000, 300 frames");
     drag(playheadX() + 6, {kTrackStart + kTrackWidth / 2}); // 5 s
     EXPECT_EQ(bar->m_trackSeeker()->toolTip(), "00:00:05.000, frame 150");
     // The seeker, which takes the mouse, shows it over the playhead only.
@@ -125,6 +128,27 @@ TEST_F(TrimTrackTest, ThePlayheadsTooltipShowsItsExactTimeAndFrame) {
     QHelpEvent away(QEvent::ToolTip, QPoint(300, 20), seeker->mapToGlobal(QPoint(300, 20)));
     QCoreApplication::sendEvent(seeker, &away);
     EXPECT_FALSE(away.isAccepted());
+
+    // The source played 2.5 times slower: the labels tell the slowed movie's times, the frames
+    // keep their numbers and the playhead its place.
+    bar->setTimeFactor(*SpeedFactor::make(5, 2));
+    EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:25");
+    EXPECT_EQ(bar->m_lblEndTime()->toolTip(), "00:00:25.000, 300 frames");
+    const int at = playheadX();
+    bar->seekToFrame(MediaTime::make(5, 1));
+    EXPECT_EQ(positionText(), "00:00:12.500");
+    EXPECT_EQ(bar->m_trackSeeker()->toolTip(), "00:00:12.500, frame 150");
+    EXPECT_EQ(playheadX(), at);
+
+    // Playing, the monitor shows whole seconds; paused again, where the player stopped.
+    answers = {"playVideo", "monitorVideo"};
+    position = MediaTime::make(6, 1);
+    bar->m_btnPlay()->click();
+    ASSERT_TRUE(waitUntil([&] { return count("monitorVideo") > 0; }, 2s));
+    EXPECT_EQ(positionText(), "00:00:15");
+    bar->m_btnPlay()->click();
+    EXPECT_EQ(positionText(),
+              timeTextWithMilliseconds(SpeedFactor::make(5, 2)->stretch(player->currentTime())));
 }
 
 TEST_F(TrimTrackTest, MarkersStopAtTheTrackEndsAndHandlesShortOfEachOther) {
@@ -135,7 +159,7 @@ TEST_F(TrimTrackTest, MarkersStopAtTheTrackEndsAndHandlesShortOfEachOther) {
     // The playhead goes anywhere on the track, trim range or not, and only seeks.
     drag(6, {500});
     EXPECT_EQ(playheadX(), kTrackStart + kTrackWidth - 6);
-    EXPECT_EQ(positionText(), bar->m_lblEndTime()->text());
+    EXPECT_EQ(positionText(), "00:00:10.000");
     drag(playheadX() + 6, {-20});
     EXPECT_EQ(playheadX(), kTrackStart - 6);
     EXPECT_TRUE(calls.empty());
@@ -219,13 +243,14 @@ TEST_F(TrimTrackTest, WithoutAnItemOrATimeAxisNothingMoves) {
     const int leftAt = 76, rightAt = 304; // 2 s and 8 s of 10 s along 380 points
     const auto dragAllInVain = [&] {
         bar->setVideoStartTime(MediaTime::make(3, 1));
+        const QString shown = positionText();
         drag(6, {200});
         drag(leftAt + 6, {50});
         drag(rightAt + 6, {250});
         EXPECT_EQ(playheadX(), 0);
         EXPECT_EQ(leftX(), leftAt);
         EXPECT_EQ(rightX(), rightAt);
-        EXPECT_EQ(positionText(), "00:00:03");
+        EXPECT_EQ(positionText(), shown);
         EXPECT_TRUE(calls.empty());
     };
     dragAllInVain();
@@ -246,25 +271,38 @@ TEST_F(TrimTrackTest, WithoutAnItemOrATimeAxisNothingMoves) {
     EXPECT_NEAR(playerSeconds(), 0.0, 0.05);
 }
 
-TEST_F(TrimTrackTest, WithAnOwnerThatTakesNoHandleReportsOnlyThePlayheadMoves) {
-    // As in the "Full Video" tab: the handles are hidden and the owner does not take them.
+TEST_F(TrimTrackTest,
+       AClickOnTheTrackGoesToTheNearestFrameADragFromItScrubsHiddenHandlesAreNotThere) {
+    // As in the "Full Video" tab and the preview: the handles are hidden and the owner does not
+    // take them.
     answers.clear();
     bar->m_leftHandle()->hide();
     bar->m_rightHandle()->hide();
     ASSERT_NO_FATAL_FAILURE(loadClip());
     bar->seekToFrame(MediaTime::make(5, 1));
-    spinEvents(100ms);
-    drag(6, {100}, 2);
-    drag(386, {300});
-    // Hidden handles are grabbed all the same, as the bar's log shows.
-    EXPECT_EQ(logged("rightHandle: "), std::vector<std::string>{"rightHandle: 300.000000"});
+    struct Case {
+        const char* name;
+        int x, y;
+    };
+    for (const Case& c : {Case{"where the hidden left handle lies", 6, 2},
+                          Case{"on the filmstrip", 100, 20}, Case{"on the waveform", 250, 60},
+                          Case{"past the end, where the right handle lies", 390, 30}}) {
+        SCOPED_TRACE(c.name);
+        drag(c.x, {}, c.y);
+        const int x = std::min(c.x, kTrackStart + kTrackWidth);
+        const MediaTime expected = MediaTime::make(std::lround(secondsAt(x) * 30.0), 30);
+        EXPECT_EQ(positionText(), timeTextWithMilliseconds(expected));
+        EXPECT_EQ(playheadX(), std::lround(expected.seconds() * kTrackWidth / 10.0));
+        EXPECT_TRUE(waitUntil([&] { return player->currentTime() == expected; }))
+            << playerSeconds();
+    }
+    EXPECT_TRUE(logged("rightHandle: ").empty());
     EXPECT_EQ(leftX(), 0);
     EXPECT_EQ(rightX(), 380);
-    EXPECT_NEAR(playerSeconds(), 5.0, 0.05);
     EXPECT_TRUE(calls.empty());
 
-    drag(playheadX() + 6, {60});
-    drag(300, {250}); // the release forgot the grab: bare track grabs nothing
+    // A drag from anywhere on the track carries the playhead, once it has gone 3 points.
+    drag(300, {302, 250, 60});
     EXPECT_EQ(playheadX(), 54);
     EXPECT_NEAR(playerSeconds(), secondsAt(60), 0.05);
     EXPECT_TRUE(bar->m_leftHandle()->isHidden() && bar->m_rightHandle()->isHidden());
@@ -276,7 +314,7 @@ TEST_F(TrimTrackTest, WithAnOwnerThatTakesNoHandleReportsOnlyThePlayheadMoves) {
     drag(386, {300});
     drag(playheadX() + 6, {70});
     EXPECT_EQ(reports.handles, 0);
-    EXPECT_EQ(reports.playhead, 1);
+    EXPECT_EQ(reports.playhead, 3);
     // A move with nothing grabbed goes on to the seeker's parents.
     QMouseEvent move(QEvent::MouseMove, QPointF(200, 20), QPointF(), Qt::NoButton, Qt::LeftButton,
                      Qt::NoModifier);

@@ -90,7 +90,7 @@ TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabledUntilAVide
     EXPECT_TRUE(editor->m_comboMotion()->isEnabled());
     EXPECT_TRUE(editor->m_btnExport()->isEnabled());
     EXPECT_EQ(bar->m_lblEndTime()->text(), "00:00:10");
-    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
+    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00.000");
     EXPECT_TRUE(capture.logged("10.000000l"));
     EXPECT_EQ(bar->curRate(), 1.0f);
 }
@@ -182,7 +182,7 @@ TEST_F(FullVideoEditControllerTest, SpeedAppliesAtOnceOrAtTheNextStartAndTheEndR
     // Played to its end, the video stops and rewinds.
     player()->seek(MediaTime::make(97, 10));
     ASSERT_TRUE(test::waitUntil([&] { return !bar->m_btnPlay()->isChecked(); }, 5s));
-    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00");
+    EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00.000");
     EXPECT_EQ(bar->monitorVideoTimer(), nullptr);
     EXPECT_EQ(player()->rate(), 0.0f);
     EXPECT_LT(player()->currentTime().seconds(), 0.2);

@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTime>
 #include <QToolButton>
 
 #include <filesystem>
@@ -95,7 +96,8 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
 }
 
 // The preview starts playing and its bar shows it; the bar pauses, seeks and plays the preview at
-// its factor, follows a pause the bar did not make, and rewinds at the end.
+// its factor, follows a pause the bar did not make, and rewinds at the end. It tells the times of
+// the slowed movie, as the smooth preview's copy has them.
 TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
     auto window = preview("clip.mp4", "2", false);
     window->show();
@@ -104,7 +106,7 @@ TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
     Player& player = *window->playerView()->player();
     EXPECT_TRUE(bar.m_btnPlay()->isEnabled());
     EXPECT_TRUE(bar.m_btnPlay()->isChecked());
-    EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:10");
+    EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:20");
     EXPECT_TRUE(test::waitUntil([&] { return bar.m_trackSeeker()->x() > 0; }));
 
     bar.m_btnPlay()->click();
@@ -121,7 +123,10 @@ TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
     QTest::mouseEvent(QTest::MouseMove, handle, Qt::NoButton, {}, at(middle));
     QTest::mouseRelease(handle, Qt::LeftButton, {}, at(middle));
     EXPECT_NEAR(player.currentTime().seconds(), 5.0, 0.1);
-    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:05");
+    // 5 s into the source is 10 s into the movie slowed twice.
+    const QString shown = bar.m_lblStartTime()->text();
+    EXPECT_NEAR(QTime::fromString(shown, "hh:mm:ss.zzz").msecsSinceStartOfDay(), 10000, 200);
+    EXPECT_TRUE(bar.m_trackSeeker()->toolTip().startsWith(shown + ", frame "));
 
     bar.m_btnPlay()->click();
     EXPECT_FLOAT_EQ(player.rate(), 0.5f);
@@ -135,7 +140,7 @@ TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
     bar.m_btnPlay()->click();
     EXPECT_TRUE(test::waitUntil([&] { return !bar.m_btnPlay()->isChecked(); }));
     EXPECT_EQ(player.currentTime().seconds(), 0.0);
-    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:00");
+    EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:00.000");
 }
 
 // The smooth copy is rendered into the cache once, reduced, already slowed and with its sound,
@@ -151,6 +156,9 @@ TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
         EXPECT_EQ(player.currentItem()->asset()->path(), copy.toStdString());
         EXPECT_FLOAT_EQ(player.rate(), 1.0f);
         EXPECT_TRUE(window->progressBar()->isHidden());
+        const VideoControlBar& bar = *window->controlBar();
+        ASSERT_TRUE(test::waitUntil([&] { return bar.m_btnPlay()->isEnabled(); }));
+        EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:20");
         // Exports still read the source.
         EXPECT_NEAR(exportPreview(*window, QStringLiteral("out.mp4")).durationSeconds, 20.0, 0.1);
     }

@@ -405,5 +405,80 @@ TEST_F(SectionEditControllerTest, EditsAreStepsThatTheTableAndPanelFollowThrough
     EXPECT_EQ(document.state(), end);
 }
 
+// The handles show only while a section is selected, always on its bounds; a click on the track
+// goes where it was made, and selects the band there.
+TEST_F(SectionEditControllerTest, TheHandlesAreTheSelectedSectionsBoundsAndNoneWithoutOne) {
+    editor->view()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(editor->view()));
+    load("clip.mp4");
+    QWidget* seeker = bar->m_videoSeeker();
+    QWindow* window = editor->view()->windowHandle();
+    const QWidget* track = bar->m_videoTrack();
+    const auto xOf = [&](double seconds) {
+        return track->x() + int(std::lround(seconds / 10.0 * track->width()));
+    };
+    // Where both handles point, or (-1, -1) while both are hidden.
+    const auto handles = [&] {
+        const bool shown = bar->m_leftHandle()->isVisible();
+        EXPECT_EQ(bar->m_rightHandle()->isVisible(), shown);
+        return shown ? std::pair(bar->m_leftHandle()->x() + 6, bar->m_rightHandle()->x() + 6)
+                     : std::pair(-1, -1);
+    };
+    const auto on = [&](double start, double end) { return std::pair(xOf(start), xOf(end)); };
+    const std::pair none(-1, -1);
+    const auto drag = [&](int from, int to) {
+        const auto point = [&](int x) { return seeker->mapTo(editor->view(), QPoint(x, 2)); };
+        QTest::mousePress(window, Qt::LeftButton, {}, point(from));
+        QTest::mouseEvent(QTest::MouseMove, window, Qt::NoButton, {}, point(to));
+        QTest::mouseRelease(window, Qt::LeftButton, {}, point(to));
+    };
+    EXPECT_EQ(handles(), none);
+    addSection(2, 4);
+    addSection(6, 8);
+    EXPECT_EQ(handles(), on(6, 8));
+
+    // A click on the first band selects it and leaves the player at the clicked frame.
+    QTest::mouseClick(window, Qt::LeftButton, {},
+                      seeker->mapTo(editor->view(), QPoint(xOf(3.0) + 1, 30)));
+    EXPECT_EQ(editor->selectedRow(), 0);
+    EXPECT_EQ(handles(), on(2, 4));
+    const MediaTime clicked = player()->currentTime();
+    EXPECT_EQ(clicked.value * 30 % clicked.timescale, 0) << clicked.seconds(); // on a frame
+    EXPECT_NEAR(clicked.seconds(), 3.0, 0.1);
+
+    // A click on the video deselects the row: the handles go.
+    const QWidget* video = editor->m_VideoPlayer();
+    QTest::mouseClick(window, Qt::LeftButton, {},
+                      video->mapTo(editor->view(), video->rect().center()));
+    EXPECT_EQ(editor->selectedRow(), -1);
+    EXPECT_EQ(handles(), none);
+
+    // A bound moved and undone with nothing selected: shown where the table has it.
+    table->selectRow(1);
+    drag(xOf(6), xOf(7));
+    EXPECT_EQ(cell(1, 2), "00:00:07.000");
+    editor->deSelectSectionEditTable();
+    editor->document()->undoStack()->undo();
+    EXPECT_EQ(cell(1, 2), "00:00:06.000");
+    EXPECT_EQ(handles(), none);
+    table->selectRow(1);
+    EXPECT_EQ(handles(), on(6, 8));
+
+    // Where a handle was, with nothing selected, a drag only moves the playhead.
+    editor->deSelectSectionEditTable();
+    const EditState before = editor->document()->state();
+    drag(xOf(6), xOf(5));
+    EXPECT_EQ(editor->document()->state(), before);
+    EXPECT_EQ(handles(), none);
+    EXPECT_TRUE(
+        test::waitUntil([&] { return std::abs(player()->currentTime().seconds() - 5.0) < 0.05; }));
+
+    // Another video comes without sections, and without handles.
+    table->selectRow(0);
+    load("clip.mov");
+    EXPECT_EQ(table->model()->rowCount(), 0);
+    EXPECT_EQ(handles(), none);
+}
+
 } // namespace
 } // namespace lento
