@@ -30,19 +30,36 @@ if [ -z "$window" ]; then
     cat "$shot.log" >&2
     exit 1
 fi
-# Let the video get ready (slower in the sanitizer build), then play it for a while.
-sleep 3
-xdotool windowfocus --sync "$window" 2>/dev/null || true
-xdotool key --clearmodifiers space
-sleep 2.5
-import -window root "$shot"
-kill -0 "$pid" || { echo "smoke test: the program ended" >&2; cat "$shot.log" >&2; exit 1; }
-
 eval "$(xdotool getwindowgeometry --shell "$window")"
 deviation() { convert "$shot" -crop "$1" +repage -colorspace Gray -format '%[fx:standard_deviation]' info:; }
+# Whether the part of the window named by its crop is other than blank, from a new screenshot
+# when asked.
+shows() { awk -v d="$(deviation "$1")" 'BEGIN { exit !(d > 0.05) }'; }
+# The player fills the upper part of the window, the track's filmstrip lies under it; the
+# stripes of the test picture differ.
+picture_area="$((WIDTH / 2))x$((HEIGHT / 3))+$((X + WIDTH / 4))+$((Y + HEIGHT / 6))"
+strip_area="$((WIDTH / 2))x$((HEIGHT / 25))+$((X + WIDTH / 4))+$((Y + HEIGHT * 87 / 100))"
+# Waits up to 60 s for `area` to show something: the video gets ready in its own time (much later
+# in the sanitizer build or on a busy machine), so the test waits for what it looks for.
+wait_for() {
+    for _ in $(seq 1 120); do
+        import -window root "$shot"
+        shows "$1" && return 0
+        kill -0 "$pid" || { echo "smoke test: the program ended" >&2; cat "$shot.log" >&2; exit 1; }
+        sleep 0.5
+    done
+    return 1
+}
+# The filmstrip is drawn once the video is ready; then play it until its picture shows.
+wait_for "$strip_area" || { echo "smoke test: the video never got ready (no filmstrip)" >&2; exit 1; }
+xdotool windowfocus --sync "$window" 2>/dev/null || true
+xdotool key --clearmodifiers space
+wait_for "$picture_area" || true
 whole=$(deviation "${WIDTH}x${HEIGHT}+${X}+${Y}")
-# The player fills the upper part of the window; the stripes of the test picture differ.
-picture=$(deviation "$((WIDTH / 2))x$((HEIGHT / 3))+$((X + WIDTH / 4))+$((Y + HEIGHT / 6))")
+picture=$(deviation "$picture_area")
+# And it goes on playing.
+sleep 1
+kill -0 "$pid" || { echo "smoke test: the program ended" >&2; cat "$shot.log" >&2; exit 1; }
 echo "window deviation $whole, picture deviation $picture, screenshot $shot"
 awk -v w="$whole" -v p="$picture" 'BEGIN { exit !(w > 0.05 && p > 0.05) }' || {
     echo "smoke test: the window or the picture is blank" >&2
