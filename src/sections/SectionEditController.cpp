@@ -315,11 +315,16 @@ void SectionEditController::showDocument() {
 void SectionEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
     m_videoPath = url;
     m_prevVolume = 1.0f;
-    loadPlayer(
+    Player* loaded = loadPlayer(
         *m_videoPlayer, *m_controlBar, std::move(asset), this,
         [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
         [this] { itemDidFinishPlaying(); });
     m_playFactor = SpeedFactor(); // the rate loading gives the bar
+    // A step or playback leaves the frame of the bound jumped to.
+    m_boundJumpedTo = MediaTime::invalid();
+    const auto moved = [this] { m_boundJumpedTo = MediaTime::invalid(); };
+    connect(loaded, &Player::frameShown, this, moved);
+    connect(loaded, &Player::playingChanged, this, moved);
 }
 
 void SectionEditController::unloadVideo() {
@@ -625,10 +630,20 @@ void SectionEditController::setBoundAtPlayhead(bool start) {
 }
 
 void SectionEditController::jumpToBound(bool forward) {
-    if (player() == nullptr) {
+    Player* current = player();
+    if (current == nullptr || current->currentItem() == nullptr ||
+        current->currentItem()->asset() == nullptr) {
         return;
     }
-    const MediaTime now = player()->currentTime();
+    MediaTime now = current->currentTime();
+    // A bound between two frames shows one of them, and the player reports that frame's time,
+    // which may lie on the other side of the bound. While it still shows the frame of the bound
+    // jumped to last, the next jump goes on from that bound, so that it passes it.
+    const MediaTime frame = oneFrame(*current->currentItem()->asset(), now.timescale);
+    if (m_boundJumpedTo.isNumeric() && m_boundJumpedTo - frame < now &&
+        now < m_boundJumpedTo + frame) {
+        now = m_boundJumpedTo;
+    }
     std::optional<MediaTime> nearest;
     for (const SectionPtr& section : sectionObjects()) {
         for (const MediaTime bound : {section->startFrame(), section->endFrame()}) {
@@ -641,6 +656,7 @@ void SectionEditController::jumpToBound(bool forward) {
     }
     if (nearest) {
         m_controlBar->seekToFrame(*nearest);
+        m_boundJumpedTo = *nearest;
     }
 }
 

@@ -213,6 +213,30 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     press(Qt::Key_BracketLeft);
     EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
 
+    // A bound between two frames: the player shows one beside it and reports that frame's time,
+    // and the next jump still goes on past the bound, either way. Section 2 is now 8.01 s to 9 s.
+    const int32_t timescale = bar.endTime().timescale;
+    const MediaTime between = MediaTime::make(8 * int64_t(timescale) + timescale / 100, timescale);
+    sections.rightHandle(MediaTime::make(9, 1));
+    sections.leftHandle(between);
+    const auto jumpTo = [&](Qt::Key key, MediaTime bound) {
+        press(key);
+        EXPECT_EQ(player.currentTime(), bound);
+        if (bound == between) {
+            EXPECT_TRUE(test::waitUntil([&] { return player.currentTime() != between; }));
+        }
+    };
+    jumpTo(Qt::Key_BracketRight, between);
+    jumpTo(Qt::Key_BracketRight, MediaTime::make(9, 1));
+    jumpTo(Qt::Key_BracketLeft, between);
+    jumpTo(Qt::Key_BracketLeft, MediaTime::make(4, 1));
+    // A step from the bound's frame to the frame on its other side leaves it: the bound is ahead.
+    jumpTo(Qt::Key_BracketRight, between);
+    const bool shownAfter = between < player.currentTime();
+    stepTo(shownAfter ? Qt::Key_Left : Qt::Key_Right, frame(shownAfter ? 240 : 241));
+    jumpTo(shownAfter ? Qt::Key_BracketRight : Qt::Key_BracketLeft, between);
+    const MediaTime shown = player.currentTime();
+
     // The section's name field takes the same keys as text and cursor moves.
     QLineEdit* name = sections.m_txtSectionName();
     name->setFocus();
@@ -220,9 +244,9 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     for (const Qt::Key key : {Qt::Key_Left, Qt::Key_End, Qt::Key_BracketRight, Qt::Key_I}) {
         press(key);
     }
-    EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
+    EXPECT_EQ(player.currentTime(), shown);
     EXPECT_EQ(name->text(), "1__Section]i");
-    EXPECT_EQ(second().start, MediaTime::make(3, 1));
+    EXPECT_EQ(second().start, between);
 }
 
 // Undo and Redo name the step; a text field with the focus keeps the keys for its own undo.
