@@ -187,6 +187,9 @@ public:
     void setVideoStartTime(MediaTime time);
     // The duration: the time axis of the track and the duration label.
     void setVideoEndTime(MediaTime time);
+    // The player is gone: no duration, the labels at zero, the playhead at the start and the
+    // track without pictures or sound, as before the first video.
+    void showNoVideo();
     QString convertTimeToString(MediaTime time) const;
     // Moves the playhead to `time` along the track.
     void setSeekerPosition(MediaTime time);

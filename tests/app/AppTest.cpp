@@ -14,6 +14,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -76,6 +78,41 @@ TEST_F(MainWindowTest,
     window->appDelegate()->actionNewEdition();
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(full.videoPath(), other);
+
+    // File > New Edition, the changes not saved: neither tab shows anything of that video.
+    const std::array<VideoControlBar*, 2> bars{full.m_VideoControlBar(),
+                                               sections.m_VideoControlBar()};
+    ASSERT_TRUE(test::waitUntil([&] {
+        return std::all_of(bars.begin(), bars.end(), [](VideoControlBar* bar) {
+            return bar->overview()->waveformComplete() && bar->overview()->thumbnailsComplete();
+        });
+    }));
+    window->document()->setFullVideo({*SpeedFactor::make(2, 1), false, MotionMode::Hold});
+    ASSERT_TRUE(window->isWindowModified());
+    capture.questionAnswer = 1; // "Don't Save"
+    QAction* newEdition = nullptr;
+    for (QAction* action : window->findChildren<QAction*>()) {
+        if (action->shortcut() == QKeySequence(QKeySequence::New)) {
+            newEdition = action;
+        }
+    }
+    ASSERT_NE(newEdition, nullptr);
+    newEdition->trigger();
+    EXPECT_EQ(capture.questions.size(), 1);
+    EXPECT_TRUE(window->document()->state().source.isEmpty());
+    EXPECT_EQ(window->windowTitle(), "Lento[*]");
+    for (VideoControlBar* bar : bars) {
+        SCOPED_TRACE(bar == bars[0] ? "Full Video" : "Sections");
+        EXPECT_EQ(bar->m_Player(), nullptr);
+        EXPECT_FALSE(bar->endTime().isValid());
+        EXPECT_EQ(bar->m_lblEndTime()->text(), bar->convertTimeToString(MediaTime::zero()));
+        EXPECT_EQ(bar->m_lblStartTime()->text(), bar->convertTimeToString(MediaTime::zero()));
+        EXPECT_TRUE(bar->overview()->thumbnails().empty());
+        EXPECT_TRUE(bar->overview()->waveform().empty());
+        EXPECT_FALSE(bar->m_btnPlay()->isEnabled());
+    }
+    EXPECT_EQ(full.m_comboSpeed()->currentText(), "Original Speed");
+    EXPECT_FALSE(full.m_chkRemoveAudio()->isChecked());
 }
 
 TEST_F(MainWindowTest, MenuImportLoadsAfterThePanelHasClosedAndCancelDoesNothing) {
