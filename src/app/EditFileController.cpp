@@ -111,7 +111,8 @@ void EditFileController::actionOpenEdit() {
 }
 
 bool EditFileController::openEdit(const QString& path) {
-    const auto locate = [this](const QString& missing) {
+    bool located = false;
+    const auto locate = [this, &located](const QString& missing) {
         dialogs::runModalAlert(m_window,
                                tr("Where is the video “%1”?").arg(QFileInfo(missing).fileName()),
                                tr("It is no longer at %1. Choose it to open the edit.")
@@ -119,7 +120,8 @@ bool EditFileController::openEdit(const QString& path) {
                                dialogs::AlertStyle::Informational);
         const QUrl url =
             dialogs::runOpenPanel(m_window, tr("Locate Video"), {"mov", "3gp", "mp4", "m4v"});
-        return url.isLocalFile() ? url.toLocalFile() : QString();
+        located = url.isLocalFile();
+        return located ? url.toLocalFile() : QString();
     };
     EditFileProblem problem;
     std::optional<OpenedEdit> opened = openEditFile(path, locate, problem);
@@ -132,9 +134,10 @@ bool EditFileController::openEdit(const QString& path) {
     if (!m_document->maySetAside()) {
         return false;
     }
-    // What was mended on the way differs from the file: it is for the user to save.
+    // What was mended on the way, and a video the user located, differ from the file: they are
+    // for the user to save, or the next opening asks again.
     m_document->reset(std::move(opened->state), QFileInfo(path).absoluteFilePath(),
-                      !opened->warnings.isEmpty());
+                      located || !opened->warnings.isEmpty());
     if (!opened->warnings.isEmpty()) {
         dialogs::runModalAlert(m_window, tr("The edit was opened with changes."),
                                opened->warnings.join('\n'), dialogs::AlertStyle::Informational);
