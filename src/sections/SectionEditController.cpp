@@ -258,6 +258,8 @@ void SectionEditController::buildView() {
             &SectionEditController::showSelectedSection);
     auto* remove =
         new QShortcut(QKeySequence::Delete, m_table, nullptr, nullptr, Qt::WidgetShortcut);
+    // Help > Keyboard Shortcuts lists it by this.
+    remove->setWhatsThis(tr("Remove the selected section"));
     connect(remove, &QShortcut::activated, this, &SectionEditController::actionDelSeletedSection);
 }
 

@@ -17,9 +17,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
 
@@ -284,6 +287,42 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     EXPECT_EQ(player.currentTime(), shown);
     EXPECT_EQ(name->text(), "1__Section]i");
     EXPECT_EQ(second().start, between);
+}
+
+// Help > Keyboard Shortcuts lists every key of every menu item, read from the items, and the
+// views' own, all at once.
+TEST_F(MainWindowTest, KeyboardShortcutsListTheKeysOfEveryMenuItem) {
+    window->show();
+    window->showKeyboardShortcuts();
+    auto* table = window->keyboardShortcutsDialog()->findChild<QTableWidget*>();
+    ASSERT_NE(table, nullptr);
+    QStringList rows;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        rows << table->item(row, 0)->text() + " : " + table->item(row, 1)->text();
+    }
+    const auto listed = [&](const QKeySequence& key, const QString& what) {
+        const QString text = key.toString(QKeySequence::NativeText);
+        return std::any_of(rows.begin(), rows.end(), [&](const QString& row) {
+            return row.split(" : ").first().split(" or ").contains(text) && row.endsWith(what);
+        });
+    };
+    int menuKeys = 0;
+    for (const QAction* menu : window->menuBar()->actions()) {
+        for (const QAction* action : menu->menu()->actions()) {
+            for (const QKeySequence& key : action->shortcuts()) {
+                SCOPED_TRACE(key.toString().toStdString());
+                EXPECT_TRUE(listed(key, QString())) << rows.join('\n').toStdString();
+                ++menuKeys;
+            }
+        }
+    }
+    EXPECT_GT(menuKeys, 0);
+    EXPECT_TRUE(listed(Qt::CTRL | Qt::SHIFT | Qt::Key_O, "Open Edit"));
+    EXPECT_TRUE(listed(Qt::CTRL | Qt::SHIFT | Qt::Key_S, "Save Edit As"));
+    EXPECT_TRUE(listed(Qt::CTRL | Qt::Key_Z, "Undo the last edit"));
+    EXPECT_TRUE(listed(QKeySequence::Delete, "Remove the selected section"));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window->keyboardShortcutsDialog()));
+    EXPECT_EQ(table->verticalScrollBar()->maximum(), 0);
 }
 
 // Undo and Redo name the step; a text field with the focus keeps the keys for its own undo.
