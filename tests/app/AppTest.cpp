@@ -16,8 +16,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeDatabase>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
@@ -323,6 +325,39 @@ TEST_F(MainWindowTest, KeyboardShortcutsListTheKeysOfEveryMenuItem) {
     EXPECT_TRUE(listed(QKeySequence::Delete, "Remove the selected section"));
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window->keyboardShortcutsDialog()));
     EXPECT_EQ(table->verticalScrollBar()->maximum(), 0);
+}
+
+// A file manager offers Lento the types its desktop entry names and hands such a file to the
+// "Full Video" tab: that tab takes every name of every type offered, and the import panel's
+// types are all offered.
+TEST(DesktopEntryTest, OffersTheVideoTypesTheFullVideoTabTakes) {
+    QFile entry(QStringLiteral(LENTO_SOURCE_DIR "/packaging/lento.desktop"));
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly | QIODevice::Text));
+    QStringList types;
+    for (const QString& line : QString::fromUtf8(entry.readAll()).split('\n')) {
+        if (line.startsWith("MimeType=")) {
+            types = line.mid(9).split(';', Qt::SkipEmptyParts);
+        }
+    }
+    const QMimeDatabase mimes;
+    for (const QString& type : types) {
+        if (!type.startsWith("video/")) {
+            continue;
+        }
+        const QMimeType mime = mimes.mimeTypeForName(type);
+        ASSERT_TRUE(mime.isValid()) << type.toStdString();
+        for (const QString& suffix : mime.suffixes()) {
+            EXPECT_FALSE(fullVideoRejectedExtensions().contains(suffix, Qt::CaseSensitive))
+                << type.toStdString() << " ." << suffix.toStdString();
+        }
+    }
+    for (const char* suffix : {"mov", "3gp", "mp4"}) {
+        SCOPED_TRACE(suffix);
+        const QMimeType mime =
+            mimes.mimeTypeForFile(QStringLiteral("clip.") + suffix, QMimeDatabase::MatchExtension);
+        EXPECT_TRUE(std::any_of(types.begin(), types.end(),
+                                [&](const QString& type) { return mime.inherits(type); }));
+    }
 }
 
 // Undo and Redo name the step; a text field with the focus keeps the keys for its own undo.
