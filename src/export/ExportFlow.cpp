@@ -7,6 +7,7 @@
 #include "media/ExportSetup.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -21,6 +22,12 @@ QString& lastFolderUsed() {
     return folder;
 }
 
+// The quality last exported at, proposed again for the next export of the run.
+int& lastQualityChosen() {
+    static int quality = 0;
+    return quality;
+}
+
 // The folder last exported to while it is there, else the edited video's, else home.
 QString startFolder(const QString& editedVideoPath) {
     if (!lastFolderUsed().isEmpty() && QFileInfo(lastFolderUsed()).isDir()) {
@@ -33,7 +40,37 @@ QString startFolder(const QString& editedVideoPath) {
     return QDir::homePath();
 }
 
+// Where the movie is, with a button that opens its folder as the desktop opens folders.
+void showExportedMovie(QWidget* window, const QString& destination, const std::string& warning) {
+    const QFileInfo movie(destination);
+    QString where =
+        ExportFlow::tr("It is in %1.").arg(QDir::toNativeSeparators(movie.absolutePath()));
+    if (!warning.empty()) {
+        where += QStringLiteral("\n\n") + QString::fromStdString(warning);
+    }
+    if (dialogs::runAlertWithAction(window, exportedMovieMessage(movie.fileName()), where,
+                                    ExportFlow::tr("Show in Folder"))) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(movie.absolutePath()));
+    }
+}
+
 } // namespace
+
+QString exportedMovieMessage(const QString& fileName) {
+    return ExportFlow::tr("The movie “%1” is ready.").arg(fileName);
+}
+
+QString exportedMovieName(const QString& videoPath, const QString& detail) {
+    const QString video = QFileInfo(videoPath).completeBaseName();
+    if (video.isEmpty()) {
+        return QStringLiteral("Untitled");
+    }
+    QString name = detail.isEmpty() ? ExportFlow::tr("%1 slow").arg(video)
+                                    : ExportFlow::tr("%1 %2 slow").arg(video, detail.trimmed());
+    // A section's name may hold a slash, which would name a folder.
+    name.replace(QLatin1Char('/'), QLatin1Char('-'));
+    return name;
+}
 
 ExportFlow::ExportFlow(QObject* parent) : QObject(parent) {}
 
@@ -52,7 +89,8 @@ void ExportFlow::begin(QWidget* window, const QUrl& editedVideo,
                        ExportProgressWindowControllerDelegate* progressDelegate,
                        std::function<ExportJob()> makeJob) {
     const QString extension = QFileInfo(editedVideo.toLocalFile()).suffix();
-    begin(window, editedVideo, QStringLiteral("%1.%2").arg("Untitled", extension),
+    begin(window, editedVideo,
+          QStringLiteral("%1.%2").arg(exportedMovieName(editedVideo.toLocalFile()), extension),
           makeExtensionArray(extension), progressDelegate, std::move(makeJob));
 }
 
@@ -82,7 +120,8 @@ void ExportFlow::begin(QWidget* window, const QUrl& editedVideo, const QString& 
     for (const ExportQuality& quality : exportQualities()) {
         qualities << QString::fromUtf8(quality.label);
     }
-    m_savePanel->setAccessoryQualities(qualities, 0);
+    m_savePanel->setAccessoryQualities(
+        qualities, lastQualityChosen() < qualities.size() ? lastQualityChosen() : 0);
     m_savePanel->setQualityNote(kOriginalQuality, QString::fromUtf8(originalQualityNote()));
     m_savePanel->beginSheetModalForWindow(window,
                                           [guard = QPointer<ExportFlow>(this)](int response) {
@@ -101,6 +140,7 @@ void ExportFlow::confirm(int response) {
     // writes beside it and replaces it only then.
     const QString destination = m_savePanel->URL();
     lastFolderUsed() = QFileInfo(destination).absolutePath();
+    lastQualityChosen() = m_savePanel->chosenQuality();
     ExportJob job = m_makeJob ? m_makeJob() : ExportJob{};
     if (!job.composition || !job.source) {
         if (!job.error.isEmpty()) {
@@ -180,10 +220,8 @@ void ExportFlow::exportDidFinish() {
     if (status == ExportSession::Status::Failed) {
         dialogs::runModalAlert(m_window, QStringLiteral("Export failed."),
                                QString::fromStdString(session->error()));
-    } else if (const std::string warning = session->warning();
-               status == ExportSession::Status::Completed && !warning.empty()) {
-        dialogs::runModalAlert(m_window, QStringLiteral("Export finished."),
-                               QString::fromStdString(warning));
+    } else if (status == ExportSession::Status::Completed) {
+        showExportedMovie(m_window, destination, session->warning());
     }
     emit exportFinished(status, destination);
 }

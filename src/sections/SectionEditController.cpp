@@ -7,6 +7,7 @@
 #include "controls/SpeedChooser.h"
 #include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
+#include "export/ExportFormats.h"
 #include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 
@@ -756,7 +757,7 @@ void SectionEditController::actionSectionExport() {
     player()->pause();
     // The section as it is now: later edits do not change this export.
     const SectionState section = m_document->section(static_cast<int>(row));
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, section]() -> ExportJob {
+    const auto makeJob = [this, section]() -> ExportJob {
         Player* source = player();
         if (source == nullptr || source->currentItem() == nullptr) {
             return {};
@@ -771,7 +772,12 @@ void SectionEditController::actionSectionExport() {
             *item.asset(), section.factor, !section.audio,
             MediaTimeRange::fromTimeToTime(section.start, section.end), section.motion);
         return ExportJob(composition, item.asset(), playbackRange(item));
-    });
+    };
+    // The panel proposes the section's own name.
+    const QString extension = QFileInfo(m_videoPath.toLocalFile()).suffix();
+    const QString name = exportedMovieName(m_videoPath.toLocalFile(), section.name);
+    m_exportFlow->begin(sheetWindow(), m_videoPath, QStringLiteral("%1.%2").arg(name, extension),
+                        makeExtensionArray(extension), this, makeJob);
 }
 
 } // namespace lento
