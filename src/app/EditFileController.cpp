@@ -127,7 +127,7 @@ void EditFileController::openEdit(const QString& path) {
             if (opening.unlocated) {
                 locateEditSource(path, std::move(*opening.unlocated), opening.problem);
             } else {
-                finishOpeningEdit(path, std::move(opening.opened), opening.problem);
+                finishOpeningEdit(path, std::move(opening.opened), opening.problem, false);
             }
         });
 }
@@ -144,7 +144,7 @@ void EditFileController::locateEditSource(const QString& path, SavedEdit saved,
         dialogs::runOpenPanel(m_window, tr("Locate Video"), {"mov", "3gp", "mp4", "m4v"});
     const QString source = pathOfUrl(url);
     if (source.isEmpty()) {
-        finishOpeningEdit(path, std::nullopt, problem);
+        finishOpeningEdit(path, std::nullopt, problem, false);
         return;
     }
     // The chosen video is probed on the worker too.
@@ -157,12 +157,12 @@ void EditFileController::locateEditSource(const QString& path, SavedEdit saved,
             return std::make_pair(std::move(opened), attachProblem);
         },
         [this, path](std::pair<std::optional<OpenedEdit>, EditFileProblem> attached) {
-            finishOpeningEdit(path, std::move(attached.first), attached.second);
+            finishOpeningEdit(path, std::move(attached.first), attached.second, true);
         });
 }
 
 void EditFileController::finishOpeningEdit(const QString& path, std::optional<OpenedEdit> opened,
-                                           const EditFileProblem& problem) {
+                                           const EditFileProblem& problem, bool located) {
     m_opening = false;
     if (!opened) {
         dialogs::runModalAlert(
@@ -175,9 +175,10 @@ void EditFileController::finishOpeningEdit(const QString& path, std::optional<Op
         emit editOpeningEnded(false);
         return;
     }
-    // What was mended on the way differs from the file: it is for the user to save.
+    // What was mended on the way, and a video the user located, differ from the file: they are
+    // for the user to save, or the next opening asks again.
     m_document->reset(std::move(opened->state), QFileInfo(path).absoluteFilePath(),
-                      !opened->warnings.isEmpty());
+                      located || !opened->warnings.isEmpty());
     if (!opened->warnings.isEmpty()) {
         dialogs::runModalAlert(m_window, tr("The edit was opened with changes."),
                                opened->warnings.join('\n'), dialogs::AlertStyle::Informational);

@@ -56,8 +56,9 @@ private:
     // openEdit's steps on the window's thread: the video asked for when it has gone, then the
     // edit put in the window.
     void locateEditSource(const QString& path, SavedEdit saved, EditFileProblem problem);
+    // `located`: the user chose the video, which the file does not name.
     void finishOpeningEdit(const QString& path, std::optional<OpenedEdit> opened,
-                           const EditFileProblem& problem);
+                           const EditFileProblem& problem, bool located);
 
     // The set-aside guard: asks about unsaved changes; true when the edit may be replaced.
     bool settleChanges();

@@ -24,6 +24,8 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTextEdit>
@@ -93,9 +95,11 @@ void MainWindow::addEditMenu() {
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
     QAction* undo = m_document->undoStack()->createUndoAction(this, tr("Undo"));
     undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    undo->setStatusTip(tr("Undo the last edit"));
     QAction* redo = m_document->undoStack()->createRedoAction(this, tr("Redo"));
     redo->setShortcuts(
         {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    redo->setStatusTip(tr("Redo the edit undone last"));
     edit->addAction(undo);
     edit->addAction(redo);
     m_undo = undo;
@@ -284,44 +288,85 @@ bool MainWindow::editFromKeyboard(const QKeyEvent& key) {
     }
 }
 
+namespace {
+
+// "Ctrl+Shift+Z or Ctrl+Y".
+QString keysText(const QList<QKeySequence>& keys) {
+    QStringList texts;
+    for (const QKeySequence& key : keys) {
+        texts << key.toString(QKeySequence::NativeText);
+    }
+    return texts.join(MainWindow::tr(" or "));
+}
+
+// What an action does, as its menu item says it: "Save Edit As" for "Save Edit &As…".
+QString actionText(const QAction& action) {
+    if (!action.statusTip().isEmpty()) {
+        return action.statusTip();
+    }
+    QString text = action.text();
+    text.replace(QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1"));
+    if (text.endsWith(QStringLiteral("\u2026"))) {
+        text.chop(1);
+    }
+    return text;
+}
+
+} // namespace
+
+std::vector<std::pair<QString, QString>> MainWindow::keyboardShortcuts() const {
+    // The keys the window handles itself (eventFilter()).
+    std::vector<std::pair<QString, QString>> keys{
+        {tr("Space"), tr("Play or pause")},
+        {tr("Left / Right"), tr("One frame back / forward (paused)")},
+        {tr("Shift+Left / Shift+Right"), tr("One second back / forward (paused)")},
+        {tr("Home / End"), tr("Go to the start / end (paused)")},
+        {tr("I / O"), tr("Start / end the selected section at the playhead")},
+        {tr("[ / ]"), tr("Go to the previous / next section bound")},
+    };
+    // Then every menu item's, and every view's own, as they are set.
+    for (const QAction* menu : menuBar()->actions()) {
+        if (menu->menu() == nullptr) {
+            continue;
+        }
+        for (const QAction* action : menu->menu()->actions()) {
+            if (!action->shortcuts().isEmpty()) {
+                keys.emplace_back(keysText(action->shortcuts()), actionText(*action));
+            }
+        }
+    }
+    for (const QShortcut* shortcut : findChildren<QShortcut*>()) {
+        if (!shortcut->whatsThis().isEmpty()) {
+            keys.emplace_back(keysText(shortcut->keys()), shortcut->whatsThis());
+        }
+    }
+    return keys;
+}
+
 void MainWindow::showKeyboardShortcuts() {
     if (m_shortcuts == nullptr) {
         m_shortcuts = new QDialog(this);
         m_shortcuts->setWindowTitle(tr("Keyboard Shortcuts"));
-        const std::pair<QString, QString> keys[] = {
-            {tr("Space"), tr("Play or pause")},
-            {tr("Left / Right"), tr("One frame back / forward (paused)")},
-            {tr("Shift+Left / Shift+Right"), tr("One second back / forward (paused)")},
-            {tr("Home / End"), tr("Go to the start / end (paused)")},
-            {tr("I / O"), tr("Start / end the selected section at the playhead")},
-            {tr("[ / ]"), tr("Go to the previous / next section bound")},
-            {QKeySequence(QKeySequence::New).toString(QKeySequence::NativeText), tr("New edition")},
-            {QKeySequence(Qt::CTRL | Qt::Key_O).toString(QKeySequence::NativeText),
-             tr("Import a video")},
-            {QKeySequence(QKeySequence::Delete).toString(QKeySequence::NativeText),
-             tr("Remove the selected section")},
-            {QKeySequence(Qt::CTRL | Qt::Key_Z).toString(QKeySequence::NativeText),
-             tr("Undo the last edit")},
-            {tr("%1 or %2")
-                 .arg(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)
-                          .toString(QKeySequence::NativeText),
-                      QKeySequence(Qt::CTRL | Qt::Key_Y).toString(QKeySequence::NativeText)),
-             tr("Redo the edit undone last")},
-        };
-        auto* table = new QTableWidget(static_cast<int>(std::size(keys)), 2, m_shortcuts);
+        const std::vector<std::pair<QString, QString>> keys = keyboardShortcuts();
+        auto* table = new QTableWidget(static_cast<int>(keys.size()), 2, m_shortcuts);
         table->setHorizontalHeaderLabels({tr("Key"), tr("Action")});
         table->verticalHeader()->hide();
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
         table->setSelectionMode(QAbstractItemView::NoSelection);
         for (int row = 0; row < table->rowCount(); ++row) {
-            table->setItem(row, 0, new QTableWidgetItem(keys[row].first));
-            table->setItem(row, 1, new QTableWidgetItem(keys[row].second));
+            const auto& [key, action] = keys[static_cast<size_t>(row)];
+            table->setItem(row, 0, new QTableWidgetItem(key));
+            table->setItem(row, 1, new QTableWidgetItem(action));
         }
         table->resizeColumnsToContents();
         table->horizontalHeader()->setStretchLastSection(true);
+        // The whole list at once: in the default (Fusion) style the scroll bar's thumb is the
+        // lighter part of the bar, and its darker groove reads as the thumb.
+        table->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+        table->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
         auto* layout = new QVBoxLayout(m_shortcuts);
         layout->addWidget(table);
-        m_shortcuts->resize(520, 340);
+        m_shortcuts->resize(m_shortcuts->sizeHint().expandedTo(QSize(520, 0)));
     }
     m_shortcuts->show();
     m_shortcuts->raise();

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
+
+#include <utility>
+#include <vector>
 
 class QAction;
 class QDialog;
@@ -43,6 +47,7 @@ public:
     void openFileNamed(const QString& path);
     // Help > Keyboard Shortcuts: the keys and what they do, made on first use.
     void showKeyboardShortcuts();
+    QDialog* keyboardShortcutsDialog() const { return m_shortcuts; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -60,6 +65,9 @@ private:
     // "NAME — Lento" for the visible tab's video, "Lento" while it has none.
     void showVideoInTitle();
     void addEditMenu();
+    // The shortcuts list's rows, key and action: the keys the window handles, then those of the
+    // menu items and of the views' own shortcuts, read from them.
+    std::vector<std::pair<QString, QString>> keyboardShortcuts() const;
 
     EditDocument* m_document = nullptr; // a child, made before the tabs that show it
     EditFileController* m_editFiles = nullptr;

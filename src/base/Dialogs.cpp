@@ -68,6 +68,23 @@ int runQuestion(QWidget* parent, const QString& messageText, const QString& info
     return static_cast<int>(added.indexOf(box.clickedButton()));
 }
 
+bool runAlertWithAction(QWidget* parent, const QString& messageText, const QString& informativeText,
+                        const QString& action) {
+    if (responder().question) {
+        return responder().question(messageText, {QObject::tr("OK"), action}) == 1;
+    }
+    QMessageBox box(parent);
+    box.setIcon(QMessageBox::Information);
+    box.setText(messageText);
+    box.setInformativeText(informativeText);
+    QAbstractButton* chosen = box.addButton(action, QMessageBox::ActionRole);
+    QPushButton* ok = box.addButton(QMessageBox::Ok);
+    box.setDefaultButton(ok);
+    box.setEscapeButton(ok);
+    box.exec();
+    return box.clickedButton() == chosen;
+}
+
 QUrl runOpenPanel(QWidget* window, const QString& title, const QStringList& allowedFileTypes) {
     if (responder().openPanel) {
         const auto [response, url] = responder().openPanel(allowedFileTypes);

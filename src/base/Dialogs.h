@@ -30,6 +30,11 @@ void runModalAlert(QWidget* parent, const QString& messageText, const QString& i
 int runQuestion(QWidget* parent, const QString& messageText, const QString& informativeText,
                 const QStringList& buttons);
 
+// A modal message with its default OK button and `action` beside it; true when `action` was
+// chosen. A responder answers it as a question with the buttons OK and `action`.
+bool runAlertWithAction(QWidget* parent, const QString& messageText, const QString& informativeText,
+                        const QString& action);
+
 // Modal file panels for one file of the given extensions: the file chosen, empty on Cancel.
 // The save panel starts at `suggestedPath` and adds the first extension to a name without it.
 QUrl runOpenPanel(QWidget* window, const QString& title, const QStringList& allowedFileTypes);

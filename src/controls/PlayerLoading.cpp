@@ -74,6 +74,7 @@ void unloadPlayer(PlayerView& view, VideoControlBar& bar, QObject* context) {
         old->disconnect(context);
         old->disconnect(&bar);
         bar.setM_Player(nullptr);
+        bar.showNoVideo();
         view.setPlayer(nullptr);
     }
 }

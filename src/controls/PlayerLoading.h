@@ -31,7 +31,8 @@ Player* loadPlayer(PlayerView& view, VideoControlBar& bar, std::shared_ptr<Asset
 // must still show that it is paused, or its next press only turns it off.
 void showPausesOnBar(Player& player, VideoControlBar& bar);
 
-// Takes `view`'s player away, unhooked from `context` and `bar`; nothing when it has none.
+// Takes `view`'s player away, unhooked from `context` and `bar`, and leaves the bar showing no
+// video; nothing when it has none.
 void unloadPlayer(PlayerView& view, VideoControlBar& bar, QObject* context);
 
 // The acceptance rule of both editors, for the file at `path`: it is there, it can be read, its

@@ -29,6 +29,10 @@ std::optional<SpeedFactor> typedFactor(const QString& text) {
 
 } // namespace
 
+QString invalidSpeedFactorMessage() {
+    return QStringLiteral("A factor from 1 to 10, with up to two decimals.");
+}
+
 void fillSpeedChooser(QComboBox& chooser) {
     const QSignalBlocker quiet(&chooser);
     chooser.clear();
@@ -81,9 +85,20 @@ std::optional<SpeedFactor> askForSpeedFactor(QWidget* parent, SpeedFactor curren
     // the whole text.
     field->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral(R"(\d{0,2}([.,]\d{0,2})?)")), field));
+    // Says why OK is greyed out, under the field, while it is.
+    auto* rule = new QLabel(invalidSpeedFactorMessage(), &dialog);
+    rule->setObjectName(QLatin1String(kCustomSpeedRuleName));
+    // Hidden, it keeps its room: the dialog does not jump as the user types.
+    QSizePolicy keepRoom = rule->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    rule->setSizePolicy(keepRoom);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-    const auto check = [field, ok] { ok->setEnabled(typedFactor(field->text()).has_value()); };
+    const auto check = [field, ok, rule] {
+        const bool valid = typedFactor(field->text()).has_value();
+        ok->setEnabled(valid);
+        rule->setVisible(!valid);
+    };
     QObject::connect(field, &QLineEdit::textChanged, &dialog, check);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -92,6 +107,7 @@ std::optional<SpeedFactor> askForSpeedFactor(QWidget* parent, SpeedFactor curren
     form->addRow(
         new QLabel(QObject::tr("How many times slower, from 1 to 10 (for example 2.5):"), &dialog));
     form->addRow(QObject::tr("Factor:"), field);
+    form->addRow(QString(), rule);
     form->addRow(buttons);
     field->selectAll();
     if (dialog.exec() != QDialog::Accepted) {

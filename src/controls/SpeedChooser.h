@@ -2,6 +2,8 @@
 
 #include "media/SpeedFactor.h"
 
+#include <QString>
+
 #include <optional>
 
 class QComboBox;
@@ -23,8 +25,12 @@ bool isCustomSpeedItem(const QComboBox& chooser, int index);
 // Asks for a factor in a small window-modal dialog on `parent` (a field, OK only while the field
 // holds a factor the editor takes); nothing when cancelled.
 std::optional<SpeedFactor> askForSpeedFactor(QWidget* parent, SpeedFactor current);
-// The dialog's object name, and its field's, for those who answer it.
+// The dialog's object name, its field's and that of the line under the field that says why OK
+// is greyed out, for those who answer it.
 inline constexpr const char* kCustomSpeedDialogName = "customSpeedDialog";
 inline constexpr const char* kCustomSpeedFieldName = "customSpeedField";
+inline constexpr const char* kCustomSpeedRuleName = "customSpeedRule";
+// The line's text.
+QString invalidSpeedFactorMessage();
 
 } // namespace lento

@@ -516,6 +516,24 @@ MediaTime VideoControlBar::shownTime(MediaTime time) const {
     return m_timeFactor.isOne() ? time : m_timeFactor.stretch(time);
 }
 
+void VideoControlBar::showNoVideo() {
+    invalidateMonitorVideoTimer();
+    m_overview->clear();
+    _endTime = MediaTime::invalid();
+    if (m_lblEndTime()) {
+        m_lblEndTime()->setText(convertTimeToString(MediaTime::zero()));
+    }
+    setVideoStartTime(MediaTime::zero());
+    placeMarker(m_trackSeeker(), MediaTime::zero());
+    m_playheadTime = MediaTime::invalid();
+    if (m_trackSeeker()) {
+        m_trackSeeker()->setToolTip(QString());
+    }
+    if (m_videoTrack()) {
+        m_videoTrack()->setBands(m_bands, _endTime);
+    }
+}
+
 QString VideoControlBar::convertTimeToString(MediaTime time) const {
     return timeText(time);
 }

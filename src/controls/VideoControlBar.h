@@ -194,6 +194,10 @@ public:
     // slowed movie whose source the player plays slowed. 1 by default. Nothing else changes.
     void setTimeFactor(SpeedFactor factor);
     SpeedFactor timeFactor() const { return m_timeFactor; }
+
+    // The player is gone: no duration, the labels at zero, the playhead at the start and the
+    // track without pictures or sound, as before the first video.
+    void showNoVideo();
     QString convertTimeToString(MediaTime time) const;
     // Moves the playhead to `time` along the track.
     void setSeekerPosition(MediaTime time);

@@ -9,6 +9,7 @@
 #include "media/ExportSetup.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -23,6 +24,12 @@ QString& lastFolderUsed() {
     return folder;
 }
 
+// The quality last exported at, proposed again for the next export of the run.
+int& lastQualityChosen() {
+    static int quality = 0;
+    return quality;
+}
+
 // The folder last exported to while it is there, else the edited video's, else home.
 QString startFolder(const QString& editedVideoPath) {
     if (!lastFolderUsed().isEmpty() && QFileInfo(lastFolderUsed()).isDir()) {
@@ -35,7 +42,37 @@ QString startFolder(const QString& editedVideoPath) {
     return QDir::homePath();
 }
 
+// Where the movie is, with a button that opens its folder as the desktop opens folders.
+void showExportedMovie(QWidget* window, const QString& destination, const std::string& warning) {
+    const QFileInfo movie(destination);
+    QString where =
+        ExportFlow::tr("It is in %1.").arg(QDir::toNativeSeparators(movie.absolutePath()));
+    if (!warning.empty()) {
+        where += QStringLiteral("\n\n") + QString::fromStdString(warning);
+    }
+    if (dialogs::runAlertWithAction(window, exportedMovieMessage(movie.fileName()), where,
+                                    ExportFlow::tr("Show in Folder"))) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(movie.absolutePath()));
+    }
+}
+
 } // namespace
+
+QString exportedMovieMessage(const QString& fileName) {
+    return ExportFlow::tr("The movie “%1” is ready.").arg(fileName);
+}
+
+QString exportedMovieName(const QString& videoPath, const QString& detail) {
+    const QString video = QFileInfo(videoPath).completeBaseName();
+    if (video.isEmpty()) {
+        return QStringLiteral("Untitled");
+    }
+    QString name = detail.isEmpty() ? ExportFlow::tr("%1 slow").arg(video)
+                                    : ExportFlow::tr("%1 %2 slow").arg(video, detail.trimmed());
+    // A section's name may hold a slash, which would name a folder.
+    name.replace(QLatin1Char('/'), QLatin1Char('-'));
+    return name;
+}
 
 ExportFlow::ExportFlow(QObject* parent) : QObject(parent) {}
 
@@ -54,7 +91,8 @@ void ExportFlow::begin(QWidget* window, const QUrl& editedVideo,
                        ExportProgressWindowControllerDelegate* progressDelegate,
                        std::function<ExportJob()> makeJob) {
     const QString extension = QFileInfo(pathOfUrl(editedVideo)).suffix();
-    begin(window, editedVideo, QStringLiteral("%1.%2").arg("Untitled", extension),
+    begin(window, editedVideo,
+          QStringLiteral("%1.%2").arg(exportedMovieName(pathOfUrl(editedVideo)), extension),
           makeExtensionArray(extension), progressDelegate, std::move(makeJob));
 }
 
@@ -84,7 +122,8 @@ void ExportFlow::begin(QWidget* window, const QUrl& editedVideo, const QString& 
     for (const ExportQuality& quality : exportQualities()) {
         qualities << QString::fromUtf8(quality.label);
     }
-    m_savePanel->setAccessoryQualities(qualities, 0);
+    m_savePanel->setAccessoryQualities(
+        qualities, lastQualityChosen() < qualities.size() ? lastQualityChosen() : 0);
     m_savePanel->setQualityNote(kOriginalQuality, QString::fromUtf8(originalQualityNote()));
     m_savePanel->beginSheetModalForWindow(window,
                                           [guard = QPointer<ExportFlow>(this)](int response) {
@@ -104,6 +143,7 @@ void ExportFlow::confirm(int response) {
     const QString destination = m_savePanel->URL();
     lastFolderUsed() = QFileInfo(destination).absolutePath();
     const int quality = m_savePanel->chosenQuality();
+    lastQualityChosen() = quality;
     ExportJob job = m_makeJob ? m_makeJob() : ExportJob{};
     if (!job.composition && job.makeComposition && job.source) {
         // The window stays live meanwhile; the flow counts as exporting, so no second one starts.
@@ -204,10 +244,8 @@ void ExportFlow::exportDidFinish() {
     if (status == ExportSession::Status::Failed) {
         dialogs::runModalAlert(m_window, QStringLiteral("Export failed."),
                                QString::fromStdString(session->error()));
-    } else if (const std::string warning = session->warning();
-               status == ExportSession::Status::Completed && !warning.empty()) {
-        dialogs::runModalAlert(m_window, QStringLiteral("Export finished."),
-                               QString::fromStdString(warning));
+    } else if (status == ExportSession::Status::Completed) {
+        showExportedMovie(m_window, destination, session->warning());
     }
     emit exportFinished(status, destination);
 }

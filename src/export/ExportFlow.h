@@ -44,6 +44,14 @@ struct ExportJob {
     QString error;
 };
 
+// The name proposed for a movie made from the video at `videoPath`, without extension: the
+// video's own with " slow" ("Holiday slow"), or with `detail` between ("Holiday Jump slow");
+// "Untitled" without a video.
+QString exportedMovieName(const QString& videoPath, const QString& detail = {});
+
+// What a finished export says, above the folder the movie is in.
+QString exportedMovieMessage(const QString& fileName);
+
 // The one export flow every exporter runs: the save panel with its "Format:" chooser as a sheet,
 // then the export session under the progress sheet, then the clean-up. The exporter supplies the
 // composition and answers the progress sheet's cancel.
@@ -53,11 +61,12 @@ public:
     explicit ExportFlow(QObject* parent = nullptr);
     ~ExportFlow() override;
 
-    // Opens the save panel as a sheet on `window`, proposing "Untitled" with the extension of
-    // `editedVideo`, the export format list made from it, and the chooser on that extension. The
-    // panel shows the folder last exported to, or the first time the edited video's, and
-    // refuses the edited video itself. On confirmation `makeJob` builds the export; a null
-    // composition ends the flow.
+    // Opens the save panel as a sheet on `window`, proposing exportedMovieName() of
+    // `editedVideo` with its extension, the export format list made from it, and the chooser on
+    // that extension. The panel shows the folder last exported to, or the first time the edited
+    // video's, and the quality last exported at; it refuses the edited video itself. On
+    // confirmation `makeJob` builds the export; a null composition ends the flow. A finished
+    // export says where the movie is.
     void begin(QWidget* window, const QUrl& editedVideo,
                ExportProgressWindowControllerDelegate* progressDelegate,
                std::function<ExportJob()> makeJob);

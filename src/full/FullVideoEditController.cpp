@@ -133,6 +133,7 @@ void FullVideoEditController::showDocument() {
                                         });
     if (follow == EditSourceIntake::Follow::NoSource) {
         unloadVideo();
+        showFullVideo(); // a new edit's choices, not those of the video gone
     } else if (follow == EditSourceIntake::Follow::Playing) {
         showFullVideo();
     }

@@ -534,6 +534,17 @@ void TrackOverview::cancel() {
     }
 }
 
+void TrackOverview::clear() {
+    cancel();
+    m_path.clear();
+    m_strip = {};
+    m_finishedStrips.clear();
+    m_waveform.clear();
+    m_waveformComplete = false;
+    m_announced = false;
+    emit waveformChanged();
+}
+
 bool TrackOverview::isRunning() const {
     return std::any_of(m_workers.begin(), m_workers.end(),
                        [](const Worker& worker) { return !worker.done->load(); });

@@ -50,6 +50,8 @@ public:
     // pictures upright, as the player shows them.
     void request(const std::string& path, int count, QSize size, int rotation = 0);
     void cancel();
+    // Cancels and forgets the file: no thumbnails, no waveform, nothing kept for a later request.
+    void clear();
     // Whether a worker of the current request is still at work.
     bool isRunning() const;
 

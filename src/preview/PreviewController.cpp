@@ -274,8 +274,9 @@ void PreviewController::actionExport() {
     }
     player->pause();
     m_exportFlow->begin(
-        m_window, urlOfPath(m_edit.fullSectionURL()), QStringLiteral("Untitled.mov"),
-        {"mov", "3gp", "mp4"}, this, [this]() -> ExportJob {
+        m_window, urlOfPath(m_edit.fullSectionURL()),
+        exportedMovieName(m_edit.fullSectionURL()) + QStringLiteral(".mov"), {"mov", "3gp", "mp4"},
+        this, [this]() -> ExportJob {
             Player* source = m_previewPlayer->player();
             const SectionsStorage& storage = m_edit;
             if (source == nullptr || source->currentItem() == nullptr || !storage.fullSection()) {

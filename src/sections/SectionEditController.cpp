@@ -8,6 +8,7 @@
 #include "controls/SpeedChooser.h"
 #include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
+#include "export/ExportFormats.h"
 #include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 
@@ -259,6 +260,8 @@ void SectionEditController::buildView() {
             &SectionEditController::showSelectedSection);
     auto* remove =
         new QShortcut(QKeySequence::Delete, m_table, nullptr, nullptr, Qt::WidgetShortcut);
+    // Help > Keyboard Shortcuts lists it by this.
+    remove->setWhatsThis(tr("Remove the selected section"));
     connect(remove, &QShortcut::activated, this, &SectionEditController::actionDelSeletedSection);
 }
 
@@ -317,11 +320,16 @@ void SectionEditController::showDocument() {
 void SectionEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
     m_videoPath = url;
     m_prevVolume = 1.0f;
-    loadPlayer(
+    Player* loaded = loadPlayer(
         *m_videoPlayer, *m_controlBar, std::move(asset), this,
         [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
         [this] { itemDidFinishPlaying(); });
     m_playFactor = SpeedFactor(); // the rate loading gives the bar
+    // A step or playback leaves the frame of the bound jumped to.
+    m_boundJumpedTo = MediaTime::invalid();
+    const auto moved = [this] { m_boundJumpedTo = MediaTime::invalid(); };
+    connect(loaded, &Player::frameShown, this, moved);
+    connect(loaded, &Player::playingChanged, this, moved);
 }
 
 void SectionEditController::unloadVideo() {
@@ -625,10 +633,20 @@ void SectionEditController::setBoundAtPlayhead(bool start) {
 }
 
 void SectionEditController::jumpToBound(bool forward) {
-    if (player() == nullptr) {
+    Player* current = player();
+    if (current == nullptr || current->currentItem() == nullptr ||
+        current->currentItem()->asset() == nullptr) {
         return;
     }
-    const MediaTime now = player()->currentTime();
+    MediaTime now = current->currentTime();
+    // A bound between two frames shows one of them, and the player reports that frame's time,
+    // which may lie on the other side of the bound. While it still shows the frame of the bound
+    // jumped to last, the next jump goes on from that bound, so that it passes it.
+    const MediaTime frame = oneFrame(*current->currentItem()->asset(), now.timescale);
+    if (m_boundJumpedTo.isNumeric() && m_boundJumpedTo - frame < now &&
+        now < m_boundJumpedTo + frame) {
+        now = m_boundJumpedTo;
+    }
     std::optional<MediaTime> nearest;
     for (const SectionPtr& section : sectionObjects()) {
         for (const MediaTime bound : {section->startFrame(), section->endFrame()}) {
@@ -641,6 +659,7 @@ void SectionEditController::jumpToBound(bool forward) {
     }
     if (nearest) {
         m_controlBar->seekToFrame(*nearest);
+        m_boundJumpedTo = *nearest;
     }
 }
 
@@ -749,7 +768,7 @@ void SectionEditController::actionSectionExport() {
     player()->pause();
     // The section as it is now: later edits do not change this export.
     const SectionState section = m_document->section(static_cast<int>(row));
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, section]() -> ExportJob {
+    const auto makeJob = [this, section]() -> ExportJob {
         Player* source = player();
         if (source == nullptr || source->currentItem() == nullptr) {
             return {};
@@ -764,7 +783,12 @@ void SectionEditController::actionSectionExport() {
             *item.asset(), section.factor, !section.audio,
             MediaTimeRange::fromTimeToTime(section.start, section.end), section.motion);
         return ExportJob(composition, item.asset(), playbackRange(item));
-    });
+    };
+    // The panel proposes the section's own name.
+    const QString extension = QFileInfo(m_videoPath.toLocalFile()).suffix();
+    const QString name = exportedMovieName(m_videoPath.toLocalFile(), section.name);
+    m_exportFlow->begin(sheetWindow(), m_videoPath, QStringLiteral("%1.%2").arg(name, extension),
+                        makeExtensionArray(extension), this, makeJob);
 }
 
 } // namespace lento

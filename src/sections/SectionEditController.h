@@ -198,6 +198,8 @@ private:
     // The slow-down factor last given to the bar. The monitor compares factors: the bar's float
     // rate cannot hold 1/3 or 1/7 exactly, so comparing rates would send the rate on every tick.
     SpeedFactor m_playFactor;
+    // The bound [ or ] went to last, until the player leaves its frame (see jumpToBound()).
+    MediaTime m_boundJumpedTo = MediaTime::invalid();
     QPointer<QWidget> m_windowForSheet;
     ExportFlow* m_exportFlow = nullptr; // a child
 

@@ -14,10 +14,17 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
+#include <QMenuBar>
+#include <QMimeDatabase>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
 
@@ -76,6 +83,41 @@ TEST_F(MainWindowTest,
     window->appDelegate()->actionNewEdition();
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(full.videoPath(), other);
+
+    // File > New Edition, the changes not saved: neither tab shows anything of that video.
+    const std::array<VideoControlBar*, 2> bars{full.m_VideoControlBar(),
+                                               sections.m_VideoControlBar()};
+    ASSERT_TRUE(test::waitUntil([&] {
+        return std::all_of(bars.begin(), bars.end(), [](VideoControlBar* bar) {
+            return bar->overview()->waveformComplete() && bar->overview()->thumbnailsComplete();
+        });
+    }));
+    window->document()->setFullVideo({*SpeedFactor::make(2, 1), false, MotionMode::Hold});
+    ASSERT_TRUE(window->isWindowModified());
+    capture.questionAnswer = 1; // "Don't Save"
+    QAction* newEdition = nullptr;
+    for (QAction* action : window->findChildren<QAction*>()) {
+        if (action->shortcut() == QKeySequence(QKeySequence::New)) {
+            newEdition = action;
+        }
+    }
+    ASSERT_NE(newEdition, nullptr);
+    newEdition->trigger();
+    EXPECT_EQ(capture.questions.size(), 1);
+    EXPECT_TRUE(window->document()->state().source.isEmpty());
+    EXPECT_EQ(window->windowTitle(), "Lento[*]");
+    for (VideoControlBar* bar : bars) {
+        SCOPED_TRACE(bar == bars[0] ? "Full Video" : "Sections");
+        EXPECT_EQ(bar->m_Player(), nullptr);
+        EXPECT_FALSE(bar->endTime().isValid());
+        EXPECT_EQ(bar->m_lblEndTime()->text(), bar->convertTimeToString(MediaTime::zero()));
+        EXPECT_EQ(bar->m_lblStartTime()->text(), bar->convertTimeToString(MediaTime::zero()));
+        EXPECT_TRUE(bar->overview()->thumbnails().empty());
+        EXPECT_TRUE(bar->overview()->waveform().empty());
+        EXPECT_FALSE(bar->m_btnPlay()->isEnabled());
+    }
+    EXPECT_EQ(full.m_comboSpeed()->currentText(), "Original Speed");
+    EXPECT_FALSE(full.m_chkRemoveAudio()->isChecked());
 }
 
 TEST_F(MainWindowTest, MenuImportLoadsAfterThePanelHasClosedAndCancelDoesNothing) {
@@ -213,6 +255,30 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     press(Qt::Key_BracketLeft);
     EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
 
+    // A bound between two frames: the player shows one beside it and reports that frame's time,
+    // and the next jump still goes on past the bound, either way. Section 2 is now 8.01 s to 9 s.
+    const int32_t timescale = bar.endTime().timescale;
+    const MediaTime between = MediaTime::make(8 * int64_t(timescale) + timescale / 100, timescale);
+    sections.rightHandle(MediaTime::make(9, 1));
+    sections.leftHandle(between);
+    const auto jumpTo = [&](Qt::Key key, MediaTime bound) {
+        press(key);
+        EXPECT_EQ(player.currentTime(), bound);
+        if (bound == between) {
+            EXPECT_TRUE(test::waitUntil([&] { return player.currentTime() != between; }));
+        }
+    };
+    jumpTo(Qt::Key_BracketRight, between);
+    jumpTo(Qt::Key_BracketRight, MediaTime::make(9, 1));
+    jumpTo(Qt::Key_BracketLeft, between);
+    jumpTo(Qt::Key_BracketLeft, MediaTime::make(4, 1));
+    // A step from the bound's frame to the frame on its other side leaves it: the bound is ahead.
+    jumpTo(Qt::Key_BracketRight, between);
+    const bool shownAfter = between < player.currentTime();
+    stepTo(shownAfter ? Qt::Key_Left : Qt::Key_Right, frame(shownAfter ? 240 : 241));
+    jumpTo(shownAfter ? Qt::Key_BracketRight : Qt::Key_BracketLeft, between);
+    const MediaTime shown = player.currentTime();
+
     // The section's name field takes the same keys as text and cursor moves.
     QLineEdit* name = sections.m_txtSectionName();
     name->setFocus();
@@ -220,9 +286,78 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     for (const Qt::Key key : {Qt::Key_Left, Qt::Key_End, Qt::Key_BracketRight, Qt::Key_I}) {
         press(key);
     }
-    EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
+    EXPECT_EQ(player.currentTime(), shown);
     EXPECT_EQ(name->text(), "1__Section]i");
-    EXPECT_EQ(second().start, MediaTime::make(3, 1));
+    EXPECT_EQ(second().start, between);
+}
+
+// Help > Keyboard Shortcuts lists every key of every menu item, read from the items, and the
+// views' own, all at once.
+TEST_F(MainWindowTest, KeyboardShortcutsListTheKeysOfEveryMenuItem) {
+    window->show();
+    window->showKeyboardShortcuts();
+    auto* table = window->keyboardShortcutsDialog()->findChild<QTableWidget*>();
+    ASSERT_NE(table, nullptr);
+    QStringList rows;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        rows << table->item(row, 0)->text() + " : " + table->item(row, 1)->text();
+    }
+    const auto listed = [&](const QKeySequence& key, const QString& what) {
+        const QString text = key.toString(QKeySequence::NativeText);
+        return std::any_of(rows.begin(), rows.end(), [&](const QString& row) {
+            return row.split(" : ").first().split(" or ").contains(text) && row.endsWith(what);
+        });
+    };
+    int menuKeys = 0;
+    for (const QAction* menu : window->menuBar()->actions()) {
+        for (const QAction* action : menu->menu()->actions()) {
+            for (const QKeySequence& key : action->shortcuts()) {
+                SCOPED_TRACE(key.toString().toStdString());
+                EXPECT_TRUE(listed(key, QString())) << rows.join('\n').toStdString();
+                ++menuKeys;
+            }
+        }
+    }
+    EXPECT_GT(menuKeys, 0);
+    EXPECT_TRUE(listed(Qt::CTRL | Qt::SHIFT | Qt::Key_O, "Open Edit"));
+    EXPECT_TRUE(listed(Qt::CTRL | Qt::SHIFT | Qt::Key_S, "Save Edit As"));
+    EXPECT_TRUE(listed(Qt::CTRL | Qt::Key_Z, "Undo the last edit"));
+    EXPECT_TRUE(listed(QKeySequence::Delete, "Remove the selected section"));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window->keyboardShortcutsDialog()));
+    EXPECT_EQ(table->verticalScrollBar()->maximum(), 0);
+}
+
+// A file manager offers Lento the types its desktop entry names and hands such a file to the
+// "Full Video" tab: that tab takes every name of every type offered, and the import panel's
+// types are all offered.
+TEST(DesktopEntryTest, OffersTheVideoTypesTheFullVideoTabTakes) {
+    QFile entry(QStringLiteral(LENTO_SOURCE_DIR "/packaging/lento.desktop"));
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly | QIODevice::Text));
+    QStringList types;
+    for (const QString& line : QString::fromUtf8(entry.readAll()).split('\n')) {
+        if (line.startsWith("MimeType=")) {
+            types = line.mid(9).split(';', Qt::SkipEmptyParts);
+        }
+    }
+    const QMimeDatabase mimes;
+    for (const QString& type : types) {
+        if (!type.startsWith("video/")) {
+            continue;
+        }
+        const QMimeType mime = mimes.mimeTypeForName(type);
+        ASSERT_TRUE(mime.isValid()) << type.toStdString();
+        for (const QString& suffix : mime.suffixes()) {
+            EXPECT_FALSE(fullVideoRejectedExtensions().contains(suffix, Qt::CaseSensitive))
+                << type.toStdString() << " ." << suffix.toStdString();
+        }
+    }
+    for (const char* suffix : {"mov", "3gp", "mp4"}) {
+        SCOPED_TRACE(suffix);
+        const QMimeType mime =
+            mimes.mimeTypeForFile(QStringLiteral("clip.") + suffix, QMimeDatabase::MatchExtension);
+        EXPECT_TRUE(std::any_of(types.begin(), types.end(),
+                                [&](const QString& type) { return mime.inherits(type); }));
+    }
 }
 
 // Undo and Redo name the step; a text field with the focus keeps the keys for its own undo.

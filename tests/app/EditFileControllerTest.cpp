@@ -189,6 +189,24 @@ TEST_F(EditFileControllerTest, OpeningAlertsOnBadFilesAsksForAMissingVideoAndIsD
     EXPECT_TRUE(document->isModified());
     EXPECT_EQ(capture.alerts,
               QStringList({"Where is the video “gone.mp4”?", "The edit was opened with changes."}));
+
+    // A located video is a change too, with nothing else mended: closing offers to save where
+    // the video is now, or the next opening would ask for it again.
+    state = changed;
+    state.source.path = qs(folder / "moved.mp4");
+    ASSERT_TRUE(writeEditFile(state, qs(folder / "moved.lento"), problem));
+    capture.clear();
+    questions.clear();
+    answer = "Don't Save";
+    EXPECT_TRUE(openEdit(qs(folder / "moved.lento")));
+    EXPECT_EQ(capture.alerts, QStringList{"Where is the video “moved.mp4”?"});
+    EXPECT_EQ(document->state().source.path, openAnswer);
+    EXPECT_TRUE(window->isWindowModified());
+    answer = "Cancel";
+    window->show();
+    EXPECT_FALSE(window->close());
+    EXPECT_EQ(questions, QStringList({"Save changes to the edit of clip.mp4?",
+                                      "Save changes to the edit of clip.mp4?"}));
 }
 
 // A name that is not UTF-8 (Latin-1 "café", as an old camera card has it) reaches the editor by

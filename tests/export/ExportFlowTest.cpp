@@ -15,6 +15,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QProgressBar>
 #include <QPushButton>
@@ -30,6 +31,19 @@ namespace {
 namespace fs = std::filesystem;
 using test::fixture;
 using namespace std::chrono_literals;
+
+// Opens nothing: notes the local folders and files the desktop is asked to open.
+class FolderOpener : public QObject {
+    Q_OBJECT
+public:
+    FolderOpener() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
+    ~FolderOpener() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
 
 TEST(ExportFormatsTest, TheListStartsWithTheVideosOwnExtension) {
     EXPECT_EQ(makeExtensionArray("3gp"), QStringList({"3gp", "mov", "mp4"}));
@@ -112,8 +126,9 @@ TEST_F(FullVideoExportTest, AWholeExportStretchesPictureAndSoundIntoTheChosenCon
     fs::create_directory(folder / "out");
     EXPECT_EQ(exportAs(QString::fromStdString(folder / "out/Holiday"), "3gp"),
               ExportSession::Status::Completed);
-    EXPECT_EQ(offer.name, "Untitled.mp4");
+    EXPECT_EQ(offer.name, "clip slow.mp4");
     EXPECT_EQ(offer.formats, QStringList({"mp4", "mov", "3gp"}));
+    EXPECT_EQ(capture.questions, QStringList{exportedMovieMessage("Holiday.3gp")});
     // The panel opens beside the video the first time, then where the last export went.
     EXPECT_EQ(offer.folder.toStdString(), fs::path(fixture("clip.mp4")).parent_path().string());
     test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "none", {}, &offer);
@@ -145,10 +160,19 @@ TEST_F(FullVideoExportTest, TheQualityRowChoosesThePresetAndOriginalCopiesThePic
     EXPECT_EQ(offer.chosenQuality, "Standard");
     EXPECT_EQ(offer.qualityNote, QString::fromUtf8(originalQualityNote()));
     EXPECT_EQ(test::frameDigests(folder / "Copied.mov"), test::frameDigests(fixture("clip.mp4")));
-    // Any other choice hides the note.
+    // The next panel proposes the quality last exported at; any other choice hides the note.
     test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "none", {}, &offer, "480p");
     editor->actionExport();
+    EXPECT_EQ(offer.chosenQuality, "Original (no re-encoding)");
     EXPECT_TRUE(offer.qualityNote.isEmpty());
+
+    // The message that says where the movie is opens its folder, as the desktop opens folders.
+    FolderOpener opener;
+    capture.questionAnswer = 1;
+    ASSERT_EQ(exportAs("Shown"), ExportSession::Status::Completed);
+    EXPECT_EQ(capture.questions.last(), exportedMovieMessage("Shown.mp4"));
+    EXPECT_EQ(opener.opened,
+              QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(folder.path()))});
 }
 
 TEST_F(FullVideoExportTest, CancelOnTheSheetEndsTheExportAndKeepsTheOlderFile) {
@@ -214,3 +238,5 @@ TEST_F(FullVideoExportTest, ASoundOnlySourceExportsItsSoundStretched) {
 
 } // namespace
 } // namespace lento
+
+#include "ExportFlowTest.moc"

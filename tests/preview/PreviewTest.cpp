@@ -85,10 +85,11 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
         EXPECT_EQ(player.volume(), removeAudio ? 0.0f : 1.0f);
         EXPECT_EQ(player.currentItem()->audioTimePitchAlgorithm(),
                   PlayerItem::PitchAlgorithm::Default);
-        const auto probe =
-            exportPreview(*window, QStringLiteral("out%1.mp4").arg(QLatin1String(factor)));
+        const QString name = QStringLiteral("out%1.mp4").arg(QLatin1String(factor));
+        const auto probe = exportPreview(*window, name);
         EXPECT_EQ(player.rate(), 0.0f);
-        EXPECT_EQ(offer.name, "Untitled.mov");
+        EXPECT_EQ(offer.name, "clip slow.mov");
+        EXPECT_EQ(capture.questions.last(), exportedMovieMessage(name));
         EXPECT_EQ(offer.formats, QStringList({"mov", "3gp", "mp4"}));
         EXPECT_NEAR(probe.durationSeconds, 10.0 * speed, 0.1);
         EXPECT_EQ(probe.audio() == nullptr, removeAudio);

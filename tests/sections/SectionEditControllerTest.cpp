@@ -359,22 +359,27 @@ TEST_F(SectionEditControllerTest, EditsAreStepsThatTheTableAndPanelFollowThrough
     EXPECT_GT(document.section(1).start, MediaTime::make(1, 1));
     expectTheDocumentShown();
 
-    // "Custom…" asks for the factor: only 1 to 10 with two decimals at most is taken.
+    // "Custom…" asks for the factor: only 1 to 10 with two decimals at most is taken, and while
+    // OK is greyed out the line under the field says why.
     QStringList refused;
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);
         auto* field = dialog->findChild<QLineEdit*>(kCustomSpeedFieldName);
+        auto* rule = dialog->findChild<QLabel*>(kCustomSpeedRuleName);
         QPushButton* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
-        for (const char* text : {"0.5", "10.5", "", "2.555"}) {
+        EXPECT_EQ(rule->text(), "A factor from 1 to 10, with up to two decimals.");
+        for (const char* text : {"0.5", "10.5", "11", "10.01", "", "2.555"}) {
             field->clear();
             QTest::keyClicks(field, text);
             if (ok->isEnabled()) {
                 refused << field->text();
             }
+            EXPECT_EQ(rule->isVisibleTo(dialog), !ok->isEnabled()) << text;
         }
         field->clear();
         QTest::keyClicks(field, "2.5");
+        EXPECT_FALSE(rule->isVisibleTo(dialog));
         ok->click();
     });
     editor->m_comboSpeed()->setCurrentIndex(editor->m_comboSpeed()->count() - 1);

@@ -44,7 +44,8 @@ TEST_F(SectionExportTest, TheWholeCompositionSlowsEachSectionByItsOwnFactor) {
     editor->document()->setSectionFactor(0, *SpeedFactor::parse("2.25"));
     ASSERT_EQ(exportAs(&SectionEditController::actionFullExport, "mp4"),
               ExportSession::Status::Completed);
-    EXPECT_EQ(offer.name, "Untitled.mov");
+    EXPECT_EQ(offer.name, "clip slow.mov");
+    EXPECT_EQ(capture.questions, QStringList{exportedMovieMessage("Part1.mp4")});
     const auto probe = test::probe(folder / "Part1.mp4");
     ASSERT_TRUE(probe.video() != nullptr && probe.audio() != nullptr);
     EXPECT_NEAR(probe.video()->durationSeconds, 12.5, 1.0 / 30);
@@ -53,8 +54,10 @@ TEST_F(SectionExportTest, TheWholeCompositionSlowsEachSectionByItsOwnFactor) {
 }
 
 TEST_F(SectionExportTest, TheSelectedSectionAloneStartsWithItsFirstFrame) {
+    editor->document()->renameSection(0, "Jump/Run");
     ASSERT_EQ(exportAs(&SectionEditController::actionSectionExport, "mov"),
               ExportSession::Status::Completed);
+    EXPECT_EQ(offer.name, "clip Jump-Run slow.mov");
     const auto frames = test::decodeVideoFrames(folder / "Part1.mov");
     ASSERT_EQ(frames.size(), 60u);
     EXPECT_EQ(frames.front().index, 60);

@@ -18,8 +18,9 @@
 
 namespace lento::test {
 
-// Keeps the log lines and the alerts shown while it lives (headless players on), so that tests
-// can read them.
+// Keeps the log lines, the alerts and the questions shown while it lives (headless players on),
+// so that tests can read them. Questions are answered with the button at `questionAnswer`, the
+// first (the default) unless told.
 class Capture {
 public:
     Capture() {
@@ -33,6 +34,10 @@ public:
         responder.alert = [this](const QString& message, const QString& informative) {
             alerts << message;
             informatives << informative;
+        };
+        responder.question = [this](const QString& message, const QStringList&) {
+            questions << message;
+            return questionAnswer;
         };
         dialogs::setResponder(std::move(responder));
     }
@@ -59,9 +64,11 @@ public:
         m_log.clear();
         alerts.clear();
         informatives.clear();
+        questions.clear();
     }
 
-    QStringList alerts, informatives;
+    QStringList alerts, informatives, questions;
+    int questionAnswer = 0;
 
 private:
     mutable std::mutex m_mutex;

@@ -65,8 +65,8 @@ void answerSavePanel(int response, const std::string& folder, const QString& nam
             offer->qualities = items(*qualities);
             offer->chosenQuality = qualities->currentText();
         }
-        if (!quality.isEmpty() && qualities != nullptr) {
-            qualities->setCurrentIndex(qualities->findText(quality));
+        if (qualities != nullptr) {
+            qualities->setCurrentIndex(quality.isEmpty() ? 0 : qualities->findText(quality));
         }
         if (offer != nullptr && panel.qualityNote() != nullptr) {
             offer->qualityNote =

@@ -36,9 +36,9 @@ struct SavePanelOffer {
     QString qualityNote;   // the note shown under the quality row after the answer's choice
 };
 
-// Makes every save panel answer `response` with `name` in `folder`, choosing `format` and
-// `quality` (when given) after typing the name, and note what it offered in `offer` (when
-// given).
+// Makes every save panel answer `response` with `name` in `folder`, choosing `format` (when
+// given) and `quality` (the first when none is given: the panel proposes the last one exported
+// at) after typing the name, and note what it offered in `offer` (when given).
 void answerSavePanel(int response, const std::string& folder, const QString& name,
                      const QString& format = {}, SavePanelOffer* offer = nullptr,
                      const QString& quality = {});
