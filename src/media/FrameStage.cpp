@@ -5,8 +5,10 @@
 #include <opencv2/video/tracking.hpp>
 
 #include <array>
+#include <cmath>
 #include <deque>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +23,20 @@ namespace {
 
 constexpr AVRational kMaxGridRate{60, 1};
 constexpr AVRational kFallbackRate{30, 1};
+// The rates a grid for unevenly spaced pictures keeps to.
+constexpr AVRational kGridRates[] = {{24000, 1001}, {24, 1}, {25, 1},       {30000, 1001},
+                                     {30, 1},       {50, 1}, {60000, 1001}, {60, 1}};
+
+// A grid time this close to a source picture's shows that picture as it is: the picture's time
+// and the grid's are rounded separately, and sources round their stamps (Matroska to the
+// millisecond, which slowing makes longer). At least two ticks; at most a sixteenth of the
+// time between the picture and its neighbour, well short of any grid period between them.
+constexpr int64_t kSameTime = 2;
+constexpr int64_t kSameTimeShare = 16;
+
+int64_t sameTimeWithin(int64_t span) {
+    return std::max(kSameTime, span / kSameTimeShare);
+}
 
 // Below this many pixels a side the reduced luma is too small for the flow's coarsest patch;
 // such pairs are cross-faded.
@@ -241,7 +257,11 @@ FramePtr reference(const AVFrame& frame) {
 
 } // namespace
 
-AVRational motionFrameRate(AVRational nominal, AVRational average) {
+namespace {
+
+// The rate a stream states: the nominal one, or the average where the stream's pictures come at
+// a variable rate.
+AVRational statedRate(AVRational nominal, AVRational average) {
     AVRational rate = kFallbackRate;
     if (isPositive(nominal)) {
         rate = nominal;
@@ -252,8 +272,44 @@ AVRational motionFrameRate(AVRational nominal, AVRational average) {
     if (isPositive(average) && (!isPositive(nominal) || differ(nominal, average))) {
         rate = average;
     }
-    if (av_cmp_q(rate, kMaxGridRate) > 0) {
-        rate = kMaxGridRate;
+    return rate;
+}
+
+// The usual rate nearest `rate`, comparing their ratio.
+AVRational nearestUsualRate(AVRational rate) {
+    AVRational nearest = kGridRates[0];
+    double best = std::numeric_limits<double>::infinity();
+    for (AVRational usual : kGridRates) {
+        const double distance = std::abs(std::log(av_q2d(rate) / av_q2d(usual)));
+        if (distance < best) {
+            best = distance;
+            nearest = usual;
+        }
+    }
+    return nearest;
+}
+
+} // namespace
+
+AVRational motionFrameRate(const AssetTrack& track) {
+    const PictureSpacing& spacing = track.pictureSpacing;
+    AVRational rate{0, 1};
+    if (!isPositive(spacing.spacing)) {
+        rate = statedRate(track.nominalRate, track.averageRate);
+        if (av_cmp_q(rate, kMaxGridRate) > 0) {
+            rate = kMaxGridRate;
+        }
+    } else if (!spacing.even) {
+        rate = nearestUsualRate(av_inv_q(spacing.spacing));
+    } else {
+        rate = av_inv_q(spacing.spacing);
+        // Every n-th picture, n as small as keeps the grid within 60 fps.
+        const int64_t every =
+            (int64_t(rate.num) * kMaxGridRate.den + int64_t(rate.den) * kMaxGridRate.num - 1) /
+            (int64_t(rate.den) * kMaxGridRate.num);
+        if (every > 1) {
+            rate = av_div_q(rate, AVRational{int(every), 1});
+        }
     }
     av_reduce(&rate.num, &rate.den, rate.num, rate.den, INT32_MAX);
     return rate;
@@ -284,10 +340,13 @@ public:
             return StageOutcome::failed(error);
         }
         if (m_held.empty()) {
-            m_anchor = item.pts;
+            m_start = m_anchor = item.pts;
             m_reducedGrid = coordinateGrid(plane(*item.frame, 1).size());
         }
         m_held.push_back(prepare(std::move(item)));
+        if (m_held.size() == 3 && m_nextGrid == 0) {
+            alignGrid(m_held[0], m_held[1], m_held[2]);
+        }
         std::optional<PairMotion> motion = collectMotion();
         if (m_held.size() >= 2) {
             startMeasuring(m_held[m_held.size() - 2], m_held.back());
@@ -382,14 +441,42 @@ private:
     }
 
     // Grid times are rounded to whole ticks from the exact rational, so that they never drift.
+    // The first is the first picture's own.
     int64_t gridTime(int64_t index) const {
+        return index == 0 ? m_start : m_anchor + gridOffset(index);
+    }
+
+    int64_t gridOffset(int64_t index) const {
         const __int128 scaled = __int128(index) * kVideoTimescale * m_rate.den;
-        return m_anchor + int64_t((2 * scaled + m_rate.num) / (2 * __int128(m_rate.num)));
+        return int64_t((2 * scaled + m_rate.num) / (2 * __int128(m_rate.num)));
+    }
+
+    // Whole grid periods before `time`, within the pictures' rounding, at least one.
+    int64_t periodsIn(int64_t time, int64_t same) const {
+        return std::max<int64_t>(1, int64_t(__int128(time + same) * m_rate.num /
+                                            (__int128(kVideoTimescale) * m_rate.den)));
+    }
+
+    bool isWholePeriods(int64_t time, int64_t same) const {
+        return std::abs(gridOffset(periodsIn(time, same)) - time) <= same;
+    }
+
+    // Where the first picture was placed between source pictures (a section starting between
+    // two) and those after it keep to the grid's spacing, the grid runs through the second one
+    // rather than the first, so that the later ones fall on it: the first picture then lasts
+    // less than a period, or up to two.
+    void alignGrid(const Picture& a, const Picture& b, const Picture& c) {
+        const int64_t first = b.pts - a.pts;
+        const int64_t second = c.pts - b.pts;
+        if (isWholePeriods(second, sameTimeWithin(second)) &&
+            !isWholePeriods(first, sameTimeWithin(first))) {
+            m_anchor = b.pts - gridOffset(periodsIn(first, sameTimeWithin(first)));
+        }
     }
 
     int64_t firstGridIndexAfter(int64_t time) const {
-        int64_t index = int64_t(__int128(time - m_anchor) * m_rate.num /
-                                (__int128(kVideoTimescale) * m_rate.den));
+        int64_t index = std::max<int64_t>(0, int64_t(__int128(time - m_anchor) * m_rate.num /
+                                                     (__int128(kVideoTimescale) * m_rate.den)));
         while (index > 0 && gridTime(index - 1) > time) {
             --index;
         }
@@ -401,7 +488,9 @@ private:
 
     // Motion is measured only where a picture will be made between the two.
     void startMeasuring(const Picture& a, const Picture& b) {
-        if (m_mode != MotionMode::Smooth || gridTime(firstGridIndexAfter(a.pts)) >= b.pts ||
+        const int64_t same = sameTimeWithin(b.pts - a.pts);
+        if (m_mode != MotionMode::Smooth ||
+            gridTime(firstGridIndexAfter(a.pts + same)) >= b.pts - same ||
             a.luma.cols < kSmallestFlowSide || a.luma.rows < kSmallestFlowSide) {
             return;
         }
@@ -456,16 +545,18 @@ private:
 
     // Emits the grid's pictures from a's time up to b's.
     bool emitPair(const Picture& a, const Picture& b, const std::optional<PairMotion>& motion) {
-        if (gridTime(m_nextGrid) >= b.pts) {
+        const int64_t span = b.pts - a.pts;
+        const int64_t same = sameTimeWithin(span);
+        if (gridTime(m_nextGrid) >= b.pts - same) {
             return true;
         }
         const bool cut = isSceneCut(a, b, motion);
         m_sceneCuts += cut ? 1 : 0;
-        const int64_t span = b.pts - a.pts;
-        for (int64_t time = gridTime(m_nextGrid); time < b.pts; time = gridTime(++m_nextGrid)) {
+        for (int64_t time = gridTime(m_nextGrid); time < b.pts - same;
+             time = gridTime(++m_nextGrid)) {
             const int64_t into = time - a.pts;
             FramePtr frame;
-            if (into == 0 || (cut && 2 * into < span)) {
+            if (into <= same || (cut && 2 * into < span)) {
                 frame = reference(*a.frame);
             } else if (cut) {
                 frame = reference(*b.frame);
@@ -539,7 +630,8 @@ private:
     int m_height = 0;
     int m_format = AV_PIX_FMT_NONE;
     std::optional<int64_t> m_lastPts;
-    int64_t m_anchor = 0;
+    int64_t m_start = 0;  // the first picture's time
+    int64_t m_anchor = 0; // where the grid's index 0 would lie, were it not the first picture's
     int64_t m_nextGrid = 0;
     cv::Mat m_reducedGrid;
     cv::Mat m_deepLuma; // a 10-bit luma reduced, before it drops to 8 bits

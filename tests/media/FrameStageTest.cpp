@@ -1,5 +1,7 @@
 #include "media/FrameStage.h"
 
+#include "support/MediaProbe.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -239,22 +241,167 @@ TEST(FrameStage, MadePicturesFollowTheTimesOfVariableRateSources) {
         const double expected = lumaAt(double(std::min<int64_t>(gridTimes[i], times.back())));
         EXPECT_NEAR(output[i].frame->data[0][0], expected, 1.0);
     }
+}
 
-    struct RateCase {
+// The grid's rate from the pictures' own stamps: evenly spaced ones give their spacing whatever
+// the average their container states (or the rounding of their stamps), dropped pictures
+// included; unevenly spaced ones the usual rate nearest their typical spacing; without stamps
+// the stream's stated rates.
+TEST(FrameStage, TheGridKeepsToThePicturesOwnSpacing) {
+    struct Case {
+        std::string name;
+        std::vector<int64_t> stamps;
+        AVRational timeBase;
+        bool even;
+        AVRational grid;
+    };
+    auto stamped = [](int count, const std::function<int64_t(int)>& at) {
+        std::vector<int64_t> stamps;
+        for (int i = 0; i < count; ++i) {
+            stamps.push_back(at(i));
+        }
+        return stamps;
+    };
+    const std::vector<Case> cases{
+        {"every 4th picture of 29.97 fps",
+         stamped(30, [](int i) { return i * 4004; }),
+         {1, 30000},
+         true,
+         {7500, 1001}},
+        {"29.97 fps in milliseconds",
+         stamped(64, [](int i) { return (i * 1001 + 15) / 30; }),
+         {1, 1000},
+         true,
+         {30000, 1001}},
+        {"25 fps with a dropped picture and a late last one, out of order",
+         {3, 0, 1, 2, 5, 6, 4, 9, 7, 8, 11},
+         {1, 25},
+         true,
+         {25, 1}},
+        {"a phone's variable rate",
+         stamped(60, [](int i) { return i * 3000 + (i % 7 == 3 ? 450 : 0); }),
+         {1, 90000},
+         false,
+         {30, 1}},
+        {"a phone's slow motion, every 4th on the grid",
+         stamped(40, [](int i) { return i; }),
+         {1, 240},
+         true,
+         {60, 1}},
+        {"100 fps, every 2nd", stamped(40, [](int i) { return i * 10; }), {1, 1000}, true, {50, 1}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        AssetTrack track;
+        track.pictureSpacing = pictureSpacingOf(test.stamps, test.timeBase);
+        EXPECT_EQ(track.pictureSpacing.even, test.even);
+        EXPECT_EQ(av_cmp_q(motionFrameRate(track), test.grid), 0)
+            << motionFrameRate(track).num << "/" << motionFrameRate(track).den;
+    }
+
+    struct StatedCase {
         std::string name;
         AVRational nominal, average, grid;
     };
-    const std::vector<RateCase> rates{
+    const std::vector<StatedCase> stated{
         {"one rate written two ways", {30000, 1001}, {2997, 100}, {30000, 1001}},
-        {"a phone's variable rate", {90000, 1}, {17900, 600}, {179, 6}},
+        {"a variable rate", {90000, 1}, {17900, 600}, {179, 6}},
         {"high speed capped", {240, 1}, {240, 1}, {60, 1}},
         {"nothing known", {0, 0}, {0, 1}, {30, 1}},
     };
-    for (const RateCase& rate : rates) {
-        SCOPED_TRACE(rate.name);
-        const AVRational grid = motionFrameRate(rate.nominal, rate.average);
-        EXPECT_EQ(grid.num, rate.grid.num);
-        EXPECT_EQ(grid.den, rate.grid.den);
+    for (const StatedCase& test : stated) {
+        SCOPED_TRACE(test.name);
+        AssetTrack track;
+        track.nominalRate = test.nominal;
+        track.averageRate = test.average;
+        EXPECT_EQ(av_cmp_q(motionFrameRate(track), test.grid), 0);
+    }
+
+    struct FileCase {
+        std::string name;
+        AVRational grid;
+    };
+    for (const FileCase& file : std::vector<FileCase>{{"sparse.mp4", {7500, 1001}},
+                                                      {"vfr.mp4", {30, 1}},
+                                                      {"late.mkv", {30, 1}},
+                                                      {"transport.ts", {30, 1}}}) {
+        SCOPED_TRACE(file.name);
+        auto asset = Asset::assetWithPath(test::fixture(file.name));
+        ASSERT_TRUE(asset->isPlayable());
+        const AVRational grid = motionFrameRate(asset->tracksWithMediaType(MediaType::Video).at(0));
+        EXPECT_EQ(av_cmp_q(grid, file.grid), 0) << grid.num << "/" << grid.den;
+    }
+}
+
+// Source pictures on the grid pass through as the very same pictures, at their own times, with
+// made ones between: stamps as the export retimes them from real files, rounded to ticks, and
+// a section that starts between two source pictures, whose later pictures still fall on the grid.
+TEST(FrameStage, SourcePicturesOnTheGridPassThroughUnchanged) {
+    struct Case {
+        std::string name;
+        std::vector<int64_t> times; // in ticks, as placed on the output
+        int64_t lastDuration;
+        AVRational grid;
+    };
+    auto slowed = [](int count, int64_t factor, const std::function<double(int)>& seconds) {
+        std::vector<int64_t> times;
+        for (int i = 0; i < count; ++i) {
+            times.push_back(std::llround(seconds(i) * double(factor) * kVideoTimescale));
+        }
+        return times;
+    };
+    const std::vector<Case> cases{
+        {"every 4th picture of 29.97 fps, slowed 4 times",
+         slowed(8, 4, [](int i) { return i * 4004 / 30000.0; }),
+         4 * 3003,
+         {7500, 1001}},
+        {"29.97 fps in milliseconds, slowed 3 times",
+         slowed(8, 3, [](int i) { return double((i * 1001 + 15) / 30) / 1000; }),
+         3 * 3003,
+         {30000, 1001}},
+        {"a section starting between two pictures of 25 fps, slowed 2 times",
+         slowed(8, 2, [](int i) { return i == 0 ? 0.0 : (i - 0.7) / 25; }),
+         2 * 3600,
+         {25, 1}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::vector<VideoItem> pictures;
+        std::vector<const uint8_t*> sources;
+        for (size_t i = 0; i < test.times.size(); ++i) {
+            const int64_t next =
+                i + 1 < test.times.size() ? test.times[i + 1] : test.times[i] + test.lastDuration;
+            const double shift = 3.0 * double(i);
+            pictures.push_back(
+                VideoItem{picture(
+                              64, 48, [=](int x, int y) { return background(int(x - shift), y); },
+                              [](int, int) { return 128; }),
+                          test.times[i], next - test.times[i]});
+            sources.push_back(pictures.back().frame->data[0]);
+        }
+        const std::vector<VideoItem> output =
+            runStage(MotionMode::Smooth, test.grid, std::move(pictures));
+        const double period = double(kVideoTimescale) / av_q2d(test.grid);
+        size_t at = 0;
+        size_t previous = 0;
+        for (size_t i = 0; i < sources.size(); ++i) {
+            SCOPED_TRACE("source picture " + std::to_string(i));
+            while (at < output.size() && output[at].frame->data[0] != sources[i]) {
+                ++at;
+            }
+            ASSERT_LT(at, output.size()) << "not passed through";
+            EXPECT_NEAR(double(output[at].pts), double(test.times[i]), period / 16);
+            if (i > 1) {
+                // Made pictures fill the grid between two source pictures.
+                const double periods = double(test.times[i] - test.times[i - 1]) / period;
+                EXPECT_EQ(double(at - previous), std::round(periods));
+                EXPECT_NEAR(double(output[at].pts - output[previous].pts),
+                            std::round(periods) * period, 1.0);
+            }
+            previous = at++;
+        }
+        EXPECT_EQ(output.back().pts + output.back().duration,
+                  test.times.back() + test.lastDuration);
     }
 }
 
