@@ -212,6 +212,43 @@ TEST(FrameStage, SceneCutsHoldEachSideInsteadOfMakingPictures) {
     }
 }
 
+// A source showing each picture twice moves in steps: between a repeated picture and the next
+// one Smooth cross-fades, as the change came at one unknown moment, rather than showing the
+// square at places the source never had it.
+TEST(FrameStage, SmoothCrossFadesASourceThatRepeatsItsPictures) {
+    std::vector<VideoItem> pictures;
+    for (int k = 0; k < 6; ++k) {
+        const int shown = k / 2;
+        pictures.push_back(VideoItem{squareAt(int(kStartX + kStepX * 2 * shown), int(kStartY)),
+                                     k * kSlowedDuration, kSlowedDuration});
+    }
+    std::vector<FramePtr> sources;
+    for (const VideoItem& item : pictures) {
+        sources.push_back(reference(*item.frame));
+    }
+    const std::vector<VideoItem> output =
+        runStage(MotionMode::Smooth, AVRational{30, 1}, std::move(pictures));
+    ASSERT_EQ(output.size(), 24u);
+    for (size_t i = 4; i < 20; ++i) {
+        SCOPED_TRACE("output picture " + std::to_string(i));
+        const AVFrame& a = *sources[i / 4];
+        const AVFrame& b = *sources[i / 4 + 1];
+        const double fraction = double(i % 4) / 4;
+        int worst = 0;
+        for (int y = 0; y < kHeight; y += 3) {
+            for (int x = 0; x < kWidth; x += 3) {
+                const double fade = (1 - fraction) * a.data[0][y * a.linesize[0] + x] +
+                                    fraction * b.data[0][y * b.linesize[0] + x];
+                worst = std::max(
+                    worst,
+                    int(std::lround(std::abs(
+                        fade - output[i].frame->data[0][y * output[i].frame->linesize[0] + x]))));
+            }
+        }
+        EXPECT_LE(worst, 1);
+    }
+}
+
 // A variable-rate source on a grid whose period is no whole number of ticks: the grid's times
 // are exact, the output ends where the last picture does, and each made picture sits between
 // its neighbours by their times (a brightness that rises steadily with time stays on its line).
