@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 
 extern "C" {
 #include <libavutil/display.h>
@@ -247,6 +248,10 @@ constexpr AVRational kUsualRates[] = {
     {24000, 1001}, {24, 1}, {25, 1},  {30000, 1001},  {30, 1},  {48, 1}, {50, 1},
     {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1}, {240, 1}};
 
+// The most pictures a second a camera takes: a finer common divisor of the gaps between
+// pictures is the stamps' tick rather than a frame rate.
+constexpr int64_t kMostPicturesASecond = 240;
+
 } // namespace
 
 PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase) {
@@ -279,8 +284,15 @@ PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase
         steps += times;
     }
     if (!result.even) {
-        av_reduce(&result.spacing.num, &result.spacing.den, typical * timeBase.num, timeBase.den,
-                  INT32_MAX);
+        // Pictures left out at will (an AVI file stores no picture where the last one shows
+        // again) still lie on the grid of the gaps' common divisor, where that is a frame rate.
+        int64_t divisor = 0;
+        for (int64_t gap : gaps) {
+            divisor = std::gcd(divisor, gap);
+        }
+        result.even = __int128(divisor) * timeBase.num * kMostPicturesASecond >= timeBase.den;
+        av_reduce(&result.spacing.num, &result.spacing.den,
+                  (result.even ? divisor : typical) * timeBase.num, timeBase.den, INT32_MAX);
         return result;
     }
     // The span over the steps, or the usual rate whose spacing lies within a unit of the time
