@@ -239,10 +239,6 @@ int64_t readableEndMicroseconds(AVFormatContext& format, int64_t start) {
     return end == AV_NOPTS_VALUE ? end : std::max<int64_t>(end, 0);
 }
 
-} // namespace
-
-namespace {
-
 // Rates cameras and editors write, whose spacing rounded stamps stand for.
 constexpr AVRational kUsualRates[] = {
     {24000, 1001}, {24, 1}, {25, 1},  {30000, 1001},  {30, 1},  {48, 1}, {50, 1},
@@ -252,6 +248,16 @@ constexpr AVRational kUsualRates[] = {
 // pictures is the stamps' tick rather than a frame rate.
 constexpr int64_t kMostPicturesASecond = 240;
 
+// `units / per` seconds as a reduced rational; 0/1 where either is out of range.
+AVRational secondsOf(__int128 units, __int128 per) {
+    AVRational seconds{0, 1};
+    const __int128 most = std::numeric_limits<int64_t>::max();
+    if (units > 0 && per > 0 && units <= most && per <= most) {
+        av_reduce(&seconds.num, &seconds.den, int64_t(units), int64_t(per), INT32_MAX);
+    }
+    return seconds;
+}
+
 } // namespace
 
 PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase) {
@@ -259,7 +265,8 @@ PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase
     stamps.erase(std::remove(stamps.begin(), stamps.end(), AV_NOPTS_VALUE), stamps.end());
     std::sort(stamps.begin(), stamps.end());
     stamps.erase(std::unique(stamps.begin(), stamps.end()), stamps.end());
-    if (stamps.size() < 3 || timeBase.num <= 0 || timeBase.den <= 0) {
+    if (stamps.size() < 3 || timeBase.num <= 0 || timeBase.den <= 0 ||
+        __int128(stamps.back()) - stamps.front() > std::numeric_limits<int64_t>::max() / 2) {
         return result;
     }
     // The last picture is left out where there are enough others: muxers stamp it loosely.
@@ -291,8 +298,8 @@ PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase
             divisor = std::gcd(divisor, gap);
         }
         result.even = __int128(divisor) * timeBase.num * kMostPicturesASecond >= timeBase.den;
-        av_reduce(&result.spacing.num, &result.spacing.den,
-                  (result.even ? divisor : typical) * timeBase.num, timeBase.den, INT32_MAX);
+        result.spacing =
+            secondsOf(__int128(result.even ? divisor : typical) * timeBase.num, timeBase.den);
         return result;
     }
     // The span over the steps, or the usual rate whose spacing lies within a unit of the time
@@ -312,8 +319,7 @@ PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase
         }
     }
     if (result.spacing.num == 0) {
-        av_reduce(&result.spacing.num, &result.spacing.den, int64_t(span),
-                  steps * int64_t(timeBase.den), INT32_MAX);
+        result.spacing = secondsOf(span, __int128(steps) * timeBase.den);
     }
     return result;
 }
