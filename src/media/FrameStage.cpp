@@ -549,7 +549,11 @@ private:
     }
 
     bool isSceneCut(const Picture& a, const Picture& b, const std::optional<PairMotion>& motion) {
-        if (histogramChange(a, b) > kCutHistogramChange) {
+        // A flash or a fade changes the histogram as a cut does, but moving one picture onto
+        // the other leaves little beyond the change of brightness: Smooth moves the pictures
+        // and cross-fades the brightness, the least wrong guess where the change came.
+        if (histogramChange(a, b) > kCutHistogramChange &&
+            (!motion || motion->residual > kCutResidual)) {
             m_shotResidual.reset();
             return true;
         }

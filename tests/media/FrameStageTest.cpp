@@ -180,12 +180,13 @@ TEST(FrameStage, SmoothMotionPutsTheMovingSquareWhereItIsAtEachMadeTime) {
 // A shot that cuts to another: from the cut's earlier picture to its midpoint that picture
 // holds, from the midpoint on the later one, unchanged, in both modes that make pictures. The
 // shot before the cut is a moving square; what follows it either looks different or (for
-// Smooth, which sees that motion cannot explain it) alike overall.
+// Smooth, which sees that motion cannot explain it) alike overall. A flash lighting the same
+// shot is no cut: Smooth makes pictures across it, their brightness between the two.
 TEST(FrameStage, SceneCutsHoldEachSideInsteadOfMakingPictures) {
     struct Case {
         std::string name;
         MotionMode mode;
-        Luma next;
+        Luma next; // none: the square moving on, a flash lighting it
     };
     const std::vector<Case> cases{
         {"blend, another brightness", MotionMode::Blend,
@@ -193,21 +194,37 @@ TEST(FrameStage, SceneCutsHoldEachSideInsteadOfMakingPictures) {
         {"smooth, another brightness", MotionMode::Smooth,
          [](int x, int y) { return 120 + otherBackground(x, y); }},
         {"smooth, alike overall", MotionMode::Smooth, otherBackground},
+        {"smooth, a flash", MotionMode::Smooth, nullptr},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         std::vector<VideoItem> pictures = movingSquare(3);
         FramePtr last = reference(*pictures.back().frame);
-        FramePtr next = picture(kWidth, kHeight, test.next, [](int, int) { return 100; });
+        FramePtr next = test.next
+                            ? picture(kWidth, kHeight, test.next, [](int, int) { return 100; })
+                            : squareAt(int(kStartX + 3 * kStepX), int(kStartY + 3 * kStepY));
+        for (int y = 0; !test.next && y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                uint8_t& luma = next->data[0][y * next->linesize[0] + x];
+                luma = uint8_t(std::min(255, luma + 60));
+            }
+        }
         pictures.push_back(VideoItem{reference(*next), 3 * kSlowedDuration, kSlowedDuration});
         int sceneCuts = -1;
         const std::vector<VideoItem> output =
             runStage(test.mode, AVRational{30, 1}, std::move(pictures), &sceneCuts);
-        EXPECT_EQ(sceneCuts, 1);
+        EXPECT_EQ(sceneCuts, test.next ? 1 : 0);
         ASSERT_EQ(output.size(), 16u);
         for (size_t i = 8; i < output.size(); ++i) {
             SCOPED_TRACE("output picture " + std::to_string(i));
-            EXPECT_TRUE(samePixels(*output[i].frame, i < 10 ? *last : *next));
+            const AVFrame& shown = *output[i].frame;
+            if (test.next || i == 8 || i >= 12) {
+                EXPECT_TRUE(samePixels(shown, i < 10 || (!test.next && i < 12) ? *last : *next));
+            } else {
+                const double brighter = double(i - 8) / 4 * 60;
+                EXPECT_NEAR(shown.data[0][5 * shown.linesize[0] + 5],
+                            last->data[0][5 * last->linesize[0] + 5] + brighter, 8);
+            }
         }
     }
 }
