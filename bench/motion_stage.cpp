@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
-    const AVRational grid = lento::motionFrameRate(arguments.rate, arguments.rate);
+    // The source is evenly spaced: the grid is its own rate.
+    const AVRational grid = arguments.rate;
     const int64_t gridPeriod = lento::kVideoTimescale * int64_t(grid.den) / grid.num;
     int64_t written = 0;
     auto write = [&](lento::VideoItem item) {

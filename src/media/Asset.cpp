@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 
 extern "C" {
 #include <libavutil/display.h>
@@ -99,8 +100,19 @@ SourceTraits traitsOf(const AVFormatContext& format, const AVStream& stream) {
     return traits;
 }
 
-// Decodes packets of `streamIndex` until one frame comes out.
-bool firstFrameDecodes(AVFormatContext& format, int streamIndex) {
+// How many packets' stamps tell a stream's picture spacing where the container keeps no index
+// of every sample: two seconds or so, read anyway by most demuxers to probe the stream.
+constexpr size_t kStampsRead = 64;
+
+// The stamp of a packet or index entry: its presentation time, else its decoding time.
+int64_t stampOf(const AVPacket& packet) {
+    return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+}
+
+// Decodes packets of `streamIndex` until one frame comes out. With `stamps`, gathers the stamps
+// of the stream's packets on the way, and reads on (without decoding) until it has
+// kStampsRead of them.
+bool firstFrameDecodes(AVFormatContext& format, int streamIndex, std::vector<int64_t>* stamps) {
     std::string error;
     CodecContextPtr decoder = openDecoder(*format.streams[streamIndex], 1, error);
     if (!decoder) {
@@ -112,29 +124,66 @@ bool firstFrameDecodes(AVFormatContext& format, int streamIndex) {
     // can keep us busy.
     int packetsLeft = 2000;
     bool draining = false;
+    bool decoded = false;
     while (packetsLeft-- > 0) {
         if (!draining) {
             const int read = av_read_frame(&format, packet.get());
             if (read < 0) {
                 draining = true;
+                if (decoded) {
+                    return true;
+                }
                 avcodec_send_packet(decoder.get(), nullptr);
             } else if (packet->stream_index == streamIndex) {
-                avcodec_send_packet(decoder.get(), packet.get());
+                if (stamps != nullptr && stampOf(*packet) != AV_NOPTS_VALUE) {
+                    stamps->push_back(stampOf(*packet));
+                }
+                if (!decoded) {
+                    avcodec_send_packet(decoder.get(), packet.get());
+                }
                 av_packet_unref(packet.get());
             } else {
                 av_packet_unref(packet.get());
                 continue;
             }
         }
+        if (decoded) {
+            if (stamps->size() >= kStampsRead) {
+                return true;
+            }
+            continue;
+        }
         const int received = avcodec_receive_frame(decoder.get(), frame.get());
         if (received == 0) {
-            return true;
+            if (stamps == nullptr || stamps->size() >= kStampsRead || draining) {
+                return true;
+            }
+            decoded = true;
+            continue;
         }
         if (draining && received != AVERROR(EAGAIN)) {
             return false;
         }
     }
-    return false;
+    return decoded;
+}
+
+// The stamps of every sample of `stream` where the demuxer indexes them all up front
+// (QuickTime, MPEG-4); empty otherwise, as other indexes hold only some key pictures.
+std::vector<int64_t> indexedStamps(const AVFormatContext& format, AVStream& stream) {
+    std::vector<int64_t> stamps;
+    if (format.iformat == nullptr || std::strstr(format.iformat->name, "mov") == nullptr) {
+        return stamps;
+    }
+    const int count = avformat_index_get_entries_count(&stream);
+    stamps.reserve(size_t(std::max(count, 0)));
+    for (int e = 0; e < count; ++e) {
+        const AVIndexEntry* entry = avformat_index_get_entry(&stream, e);
+        if (entry != nullptr && (entry->flags & AVINDEX_DISCARD_FRAME) == 0) {
+            stamps.push_back(entry->timestamp);
+        }
+    }
+    return stamps;
 }
 
 int rotationFromMatrix(const int32_t* matrix) {
@@ -190,7 +239,90 @@ int64_t readableEndMicroseconds(AVFormatContext& format, int64_t start) {
     return end == AV_NOPTS_VALUE ? end : std::max<int64_t>(end, 0);
 }
 
+// Rates cameras and editors write, whose spacing rounded stamps stand for.
+constexpr AVRational kUsualRates[] = {
+    {24000, 1001}, {24, 1}, {25, 1},  {30000, 1001},  {30, 1},  {48, 1}, {50, 1},
+    {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1}, {240, 1}};
+
+// The most pictures a second a camera takes: a finer common divisor of the gaps between
+// pictures is the stamps' tick rather than a frame rate.
+constexpr int64_t kMostPicturesASecond = 240;
+
+// `units / per` seconds as a reduced rational; 0/1 where either is out of range.
+AVRational secondsOf(__int128 units, __int128 per) {
+    AVRational seconds{0, 1};
+    const __int128 most = std::numeric_limits<int64_t>::max();
+    if (units > 0 && per > 0 && units <= most && per <= most) {
+        av_reduce(&seconds.num, &seconds.den, int64_t(units), int64_t(per), INT32_MAX);
+    }
+    return seconds;
+}
+
 } // namespace
+
+PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase) {
+    PictureSpacing result;
+    stamps.erase(std::remove(stamps.begin(), stamps.end(), AV_NOPTS_VALUE), stamps.end());
+    std::sort(stamps.begin(), stamps.end());
+    stamps.erase(std::unique(stamps.begin(), stamps.end()), stamps.end());
+    if (stamps.size() < 3 || timeBase.num <= 0 || timeBase.den <= 0 ||
+        __int128(stamps.back()) - stamps.front() > std::numeric_limits<int64_t>::max() / 2) {
+        return result;
+    }
+    // The last picture is left out where there are enough others: muxers stamp it loosely.
+    const size_t last = stamps.size() > 3 ? stamps.size() - 2 : stamps.size() - 1;
+    std::vector<int64_t> gaps;
+    for (size_t i = 0; i < last; ++i) {
+        gaps.push_back(stamps[i + 1] - stamps[i]);
+    }
+    std::vector<int64_t> ordered = gaps;
+    std::nth_element(ordered.begin(), ordered.begin() + ordered.size() / 2, ordered.end());
+    const int64_t typical = ordered[ordered.size() / 2];
+    // Each stamp may be a unit off where the time base is coarse (milliseconds).
+    const int64_t slack = 1 + typical / 1000;
+    int64_t steps = 0;
+    result.even = true;
+    for (int64_t gap : gaps) {
+        const int64_t times = (gap + typical / 2) / typical;
+        if (times < 1 || std::abs(gap - times * typical) > slack * times) {
+            result.even = false;
+            break;
+        }
+        steps += times;
+    }
+    if (!result.even) {
+        // Pictures left out at will (an AVI file stores no picture where the last one shows
+        // again) still lie on the grid of the gaps' common divisor, where that is a frame rate.
+        int64_t divisor = 0;
+        for (int64_t gap : gaps) {
+            divisor = std::gcd(divisor, gap);
+        }
+        result.even = __int128(divisor) * timeBase.num * kMostPicturesASecond >= timeBase.den;
+        result.spacing =
+            secondsOf(__int128(result.even ? divisor : typical) * timeBase.num, timeBase.den);
+        return result;
+    }
+    // The span over the steps, or the usual rate whose spacing lies within a unit of the time
+    // base of it over the whole span (the closest, should two).
+    const __int128 span = __int128(stamps[last] - stamps[0]) * timeBase.num; // over timeBase.den
+    double closest = 0;
+    for (AVRational rate : kUsualRates) {
+        // span / timeBase.den against steps * rate.den / rate.num, over timeBase.den * rate.num
+        const __int128 usual = __int128(steps) * rate.den * timeBase.den;
+        const __int128 off =
+            span * rate.num > usual ? span * rate.num - usual : usual - span * rate.num;
+        const double seconds = double(off) / (double(rate.num) * double(timeBase.den));
+        if (off <= __int128(timeBase.num) * rate.num &&
+            (result.spacing.num == 0 || seconds < closest)) {
+            closest = seconds;
+            result.spacing = av_inv_q(rate);
+        }
+    }
+    if (result.spacing.num == 0) {
+        result.spacing = secondsOf(span, __int128(steps) * timeBase.den);
+    }
+    return result;
+}
 
 std::shared_ptr<Asset> Asset::assetWithPath(const std::string& path) {
     std::shared_ptr<Asset> asset(new Asset(path));
@@ -242,6 +374,8 @@ void Asset::load() {
             if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0) {
                 track.averageRate = stream.avg_frame_rate;
             }
+            track.pictureSpacing =
+                pictureSpacingOf(indexedStamps(*format, *format->streams[i]), stream.time_base);
             size_t size = 0;
             const uint8_t* matrix =
                 av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
@@ -297,12 +431,23 @@ void Asset::load() {
             minTime(m_duration, timeFromStreamUnits(readableEnd, AV_TIME_BASE_Q, timescale));
     }
 
-    if (!firstFrameDecodes(*format, timingStream)) {
+    // Without an index of every sample, the first video stream's first packets tell its spacing.
+    auto firstVideoTrack = std::find_if(m_tracks.begin(), m_tracks.end(), [&](const AssetTrack& t) {
+        return t.streamIndex == firstVideo;
+    });
+    const bool readStamps =
+        firstVideoTrack != m_tracks.end() && firstVideoTrack->pictureSpacing.spacing.num == 0;
+    std::vector<int64_t> stamps;
+    if (!firstFrameDecodes(*format, timingStream, readStamps ? &stamps : nullptr)) {
         m_error = "the first frame does not decode";
         m_tracks.clear();
         m_duration = MediaTime::invalid();
         m_readableDuration = MediaTime::invalid();
         return;
+    }
+    if (readStamps) {
+        firstVideoTrack->pictureSpacing =
+            pictureSpacingOf(std::move(stamps), format->streams[firstVideo]->time_base);
     }
     m_playable = true;
 }

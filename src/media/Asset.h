@@ -34,6 +34,22 @@ struct SourceTraits {
     bool deep = false; // more than 8 bits a sample
 };
 
+// How a video stream's pictures follow one another, read from their own time stamps.
+struct PictureSpacing {
+    // The time from one picture to the next, in seconds, exact; 0/1 when the stamps did not
+    // tell (fewer than three pictures).
+    AVRational spacing{0, 1};
+    // Whether every picture follows the one before by `spacing`, or by a whole number of times
+    // it where pictures were dropped, within the rounding of the stamps; the last picture is left
+    // out, as it often lasts less. Otherwise `spacing` is the typical (median) one.
+    bool even = false;
+};
+
+// The spacing of pictures stamped `stamps` (in `timeBase` units, in any order). Where the stamps
+// are rounded (Matroska's milliseconds) and their average lies within that rounding of a usual
+// rate (24000/1001, 30000/1001, ...), the spacing is that rate's, exactly.
+PictureSpacing pictureSpacingOf(std::vector<int64_t> stamps, AVRational timeBase);
+
 // One audio or video stream of an asset.
 struct AssetTrack {
     // Shared so that a track can be handed on (to a composition) without its asset.
@@ -55,6 +71,9 @@ struct AssetTrack {
     AVRational averageRate{0, 1};
     // The exact rate `nominalFrameRate` was taken from: the average where known; 0/1 when unknown.
     AVRational frameRate() const { return averageRate.num > 0 ? averageRate : nominalRate; }
+    // From the container's index of every sample where it keeps one (QuickTime, MPEG-4),
+    // otherwise from the first packets of the asset's first video stream.
+    PictureSpacing pictureSpacing;
     int sampleRate = 0;
     int channels = 0;
     MediaTimeRange timeRange;

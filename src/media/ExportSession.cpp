@@ -48,7 +48,7 @@ int pickChannels(int sourceChannels) {
 AVRational outputFrameRate(const PlacedSegment& first) {
     const AssetTrack& source = first.source;
     if (first.motion != MotionMode::Hold) {
-        return motionFrameRate(source.nominalRate, source.averageRate);
+        return motionFrameRate(source);
     }
     const AVRational rate = source.averageRate.num > 0 ? source.averageRate : source.nominalRate;
     const MediaTime target = first.targetRange.duration;

@@ -174,8 +174,7 @@ SegmentMotion motionOf(const PlacedSegment& segment) {
     if (segment.motion == MotionMode::Hold) {
         return {};
     }
-    return {segment.motion,
-            motionFrameRate(segment.source.nominalRate, segment.source.averageRate)};
+    return {segment.motion, motionFrameRate(segment.source)};
 }
 
 // Hands the sink's pictures to the frame stage of their segment's motion and what it emits to

@@ -12,6 +12,7 @@
 // The stage owns no thread the caller must manage; Smooth measures the motion of the next pair
 // of pictures on a helper thread while it makes the current pair's pictures.
 
+#include "media/Asset.h"
 #include "media/ExportPipeline.h"
 #include "media/MotionMode.h"
 
@@ -25,10 +26,13 @@ extern "C" {
 
 namespace lento {
 
-// The frame rate of the made pictures' grid for a source stream with the given nominal and
-// average rates: the nominal rate, or the average where the stream's pictures come at a
-// variable rate, at most 60 fps.
-AVRational motionFrameRate(AVRational nominal, AVRational average);
+// The frame rate of the made pictures' grid for a source video stream, from its pictures'
+// spacing. Evenly spaced pictures give their own rate, so that every source picture lies on the
+// grid and passes through as it is; above 60 fps, the largest whole fraction of it up to 60 fps
+// (every 2nd picture of 120 fps). Unevenly spaced ones give the usual rate (23.976, 24, 25,
+// 29.97, 30, 50, 59.94, 60) nearest their typical spacing. A stream whose stamps told nothing
+// gives its nominal rate, or its average where the two differ by more than a percent.
+AVRational motionFrameRate(const AssetTrack& track);
 
 class FrameStage {
 public:

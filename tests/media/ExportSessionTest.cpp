@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -260,8 +261,9 @@ TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
     EXPECT_EQ(test::measureSync(out("gap.mov")).pairs, 5);
 }
 
-// Blend and Smooth fill the slowed stretch with pictures on a constant grid at the source's rate
-// (a variable-rate source's average): N times the pictures, evenly spaced from zero, the movie
+// Blend and Smooth fill the slowed stretch with pictures on a constant grid at the source's own
+// spacing (that of a source which drops pictures, or states another average): N times the
+// pictures, evenly spaced from zero, the source's pictures where the grid meets them, the movie
 // N times as long on both tracks, also for a fractional N; made pictures keep the source's
 // depth, 10-bit staying 10-bit.
 TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
@@ -272,13 +274,16 @@ TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
         MotionMode motion;
         const char* factor;
         const char* pixels;
+        AVRational grid;
+        double numbered; // the rate the pictures' numbers count at; 0 for unnumbered pictures
     };
     const Case cases[] = {
-        {"clip.mp4", 3, 2, MotionMode::Blend, "2.5", "yuv420p"},
-        {"clip.mp4", 3, 2, MotionMode::Smooth, "4", "yuv420p"},
-        {"vfr.mp4", 2, 2, MotionMode::Smooth, "2", "yuv420p"},
-        {"hdr.mov", 0, 1, MotionMode::Blend, "3", "yuv420p10le"},
-        {"hdr.mov", 0, 1, MotionMode::Smooth, "2.5", "yuv420p10le"},
+        {"clip.mp4", 3, 2, MotionMode::Blend, "2.5", "yuv420p", {30, 1}, 30},
+        {"clip.mp4", 3, 2, MotionMode::Smooth, "4", "yuv420p", {30, 1}, 30},
+        {"vfr.mp4", 2, 2, MotionMode::Smooth, "2", "yuv420p", {30, 1}, 30},
+        {"sparse.mp4", 0, 3.9, MotionMode::Smooth, "4", "yuv420p", {7500, 1001}, 30000 / 1001.0},
+        {"hdr.mov", 0, 1, MotionMode::Blend, "3", "yuv420p10le", {30, 1}, 0},
+        {"hdr.mov", 0, 1, MotionMode::Smooth, "2.5", "yuv420p10le", {30, 1}, 0},
     };
     for (const Case& c : cases) {
         const std::string name =
@@ -287,7 +292,8 @@ TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
         auto asset = Asset::assetWithPath(fixture(c.source));
         ASSERT_TRUE(asset->isPlayable());
         const AssetTrack video = asset->tracksWithMediaType(MediaType::Video).at(0);
-        const AVRational rate = motionFrameRate(video.nominalRate, video.averageRate);
+        const AVRational rate = motionFrameRate(video);
+        ASSERT_EQ(av_cmp_q(rate, c.grid), 0) << rate.num << "/" << rate.den;
         const MediaTimeRange range =
             MediaTimeRange::make(MediaTime::make(int64_t(c.from * 1000), 1000),
                                  MediaTime::make(int64_t(c.seconds * 1000), 1000));
@@ -302,8 +308,17 @@ TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
         const auto frames = test::decodeVideoFrames(out(name + ".mp4"));
         ASSERT_FALSE(frames.empty());
         EXPECT_NEAR(double(frames.size()), length / step, 1.0);
+        std::set<int> sourceNumbers;
+        for (const auto& frame : test::decodeVideoFrames(fixture(c.source))) {
+            sourceNumbers.insert(frame.index);
+        }
         for (size_t i = 0; i < frames.size(); ++i) {
             ASSERT_NEAR(frames[i].time, double(i) * step, 0.002) << i;
+            const double number = (c.from + frames[i].time / timesOf(c.factor)) * c.numbered;
+            const int whole = int(std::lround(number));
+            if (c.numbered > 0 && std::abs(number - whole) < 1e-3 && sourceNumbers.count(whole)) {
+                EXPECT_EQ(frames[i].index, whole) << "output picture " << i;
+            }
         }
         const auto probe = test::probe(out(name + ".mp4"));
         ASSERT_TRUE(probe.video() != nullptr);

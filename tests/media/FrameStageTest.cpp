@@ -1,5 +1,7 @@
 #include "media/FrameStage.h"
 
+#include "support/MediaProbe.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -178,12 +180,13 @@ TEST(FrameStage, SmoothMotionPutsTheMovingSquareWhereItIsAtEachMadeTime) {
 // A shot that cuts to another: from the cut's earlier picture to its midpoint that picture
 // holds, from the midpoint on the later one, unchanged, in both modes that make pictures. The
 // shot before the cut is a moving square; what follows it either looks different or (for
-// Smooth, which sees that motion cannot explain it) alike overall.
+// Smooth, which sees that motion cannot explain it) alike overall. A flash lighting the same
+// shot is no cut: Smooth makes pictures across it, their brightness between the two.
 TEST(FrameStage, SceneCutsHoldEachSideInsteadOfMakingPictures) {
     struct Case {
         std::string name;
         MotionMode mode;
-        Luma next;
+        Luma next; // none: the square moving on, a flash lighting it
     };
     const std::vector<Case> cases{
         {"blend, another brightness", MotionMode::Blend,
@@ -191,22 +194,75 @@ TEST(FrameStage, SceneCutsHoldEachSideInsteadOfMakingPictures) {
         {"smooth, another brightness", MotionMode::Smooth,
          [](int x, int y) { return 120 + otherBackground(x, y); }},
         {"smooth, alike overall", MotionMode::Smooth, otherBackground},
+        {"smooth, a flash", MotionMode::Smooth, nullptr},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         std::vector<VideoItem> pictures = movingSquare(3);
         FramePtr last = reference(*pictures.back().frame);
-        FramePtr next = picture(kWidth, kHeight, test.next, [](int, int) { return 100; });
+        FramePtr next = test.next
+                            ? picture(kWidth, kHeight, test.next, [](int, int) { return 100; })
+                            : squareAt(int(kStartX + 3 * kStepX), int(kStartY + 3 * kStepY));
+        for (int y = 0; !test.next && y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                uint8_t& luma = next->data[0][y * next->linesize[0] + x];
+                luma = uint8_t(std::min(255, luma + 60));
+            }
+        }
         pictures.push_back(VideoItem{reference(*next), 3 * kSlowedDuration, kSlowedDuration});
         int sceneCuts = -1;
         const std::vector<VideoItem> output =
             runStage(test.mode, AVRational{30, 1}, std::move(pictures), &sceneCuts);
-        EXPECT_EQ(sceneCuts, 1);
+        EXPECT_EQ(sceneCuts, test.next ? 1 : 0);
         ASSERT_EQ(output.size(), 16u);
         for (size_t i = 8; i < output.size(); ++i) {
             SCOPED_TRACE("output picture " + std::to_string(i));
-            EXPECT_TRUE(samePixels(*output[i].frame, i < 10 ? *last : *next));
+            const AVFrame& shown = *output[i].frame;
+            if (test.next || i == 8 || i >= 12) {
+                EXPECT_TRUE(samePixels(shown, i < 10 || (!test.next && i < 12) ? *last : *next));
+            } else {
+                const double brighter = double(i - 8) / 4 * 60;
+                EXPECT_NEAR(shown.data[0][5 * shown.linesize[0] + 5],
+                            last->data[0][5 * last->linesize[0] + 5] + brighter, 8);
+            }
         }
+    }
+}
+
+// A source showing each picture twice moves in steps: between a repeated picture and the next
+// one Smooth cross-fades, as the change came at one unknown moment, rather than showing the
+// square at places the source never had it.
+TEST(FrameStage, SmoothCrossFadesASourceThatRepeatsItsPictures) {
+    std::vector<VideoItem> pictures;
+    for (int k = 0; k < 6; ++k) {
+        const int shown = k / 2;
+        pictures.push_back(VideoItem{squareAt(int(kStartX + kStepX * 2 * shown), int(kStartY)),
+                                     k * kSlowedDuration, kSlowedDuration});
+    }
+    std::vector<FramePtr> sources;
+    for (const VideoItem& item : pictures) {
+        sources.push_back(reference(*item.frame));
+    }
+    const std::vector<VideoItem> output =
+        runStage(MotionMode::Smooth, AVRational{30, 1}, std::move(pictures));
+    ASSERT_EQ(output.size(), 24u);
+    for (size_t i = 4; i < 20; ++i) {
+        SCOPED_TRACE("output picture " + std::to_string(i));
+        const AVFrame& a = *sources[i / 4];
+        const AVFrame& b = *sources[i / 4 + 1];
+        const double fraction = double(i % 4) / 4;
+        int worst = 0;
+        for (int y = 0; y < kHeight; y += 3) {
+            for (int x = 0; x < kWidth; x += 3) {
+                const double fade = (1 - fraction) * a.data[0][y * a.linesize[0] + x] +
+                                    fraction * b.data[0][y * b.linesize[0] + x];
+                worst = std::max(
+                    worst,
+                    int(std::lround(std::abs(
+                        fade - output[i].frame->data[0][y * output[i].frame->linesize[0] + x]))));
+            }
+        }
+        EXPECT_LE(worst, 1);
     }
 }
 
@@ -239,22 +295,172 @@ TEST(FrameStage, MadePicturesFollowTheTimesOfVariableRateSources) {
         const double expected = lumaAt(double(std::min<int64_t>(gridTimes[i], times.back())));
         EXPECT_NEAR(output[i].frame->data[0][0], expected, 1.0);
     }
+}
 
-    struct RateCase {
+// The grid's rate from the pictures' own stamps: evenly spaced ones give their spacing whatever
+// the average their container states (or the rounding of their stamps), dropped pictures
+// included; unevenly spaced ones the usual rate nearest their typical spacing; without stamps
+// the stream's stated rates.
+TEST(FrameStage, TheGridKeepsToThePicturesOwnSpacing) {
+    struct Case {
+        std::string name;
+        std::vector<int64_t> stamps;
+        AVRational timeBase;
+        bool even;
+        AVRational grid;
+    };
+    auto stamped = [](int count, const std::function<int64_t(int)>& at) {
+        std::vector<int64_t> stamps;
+        for (int i = 0; i < count; ++i) {
+            stamps.push_back(at(i));
+        }
+        return stamps;
+    };
+    const std::vector<Case> cases{
+        {"every 4th picture of 29.97 fps",
+         stamped(30, [](int i) { return i * 4004; }),
+         {1, 30000},
+         true,
+         {7500, 1001}},
+        {"29.97 fps in milliseconds",
+         stamped(64, [](int i) { return (i * 1001 + 15) / 30; }),
+         {1, 1000},
+         true,
+         {30000, 1001}},
+        {"25 fps with a dropped picture and a late last one, out of order",
+         {3, 0, 1, 2, 5, 6, 4, 9, 7, 8, 11},
+         {1, 25},
+         true,
+         {25, 1}},
+        {"a phone's variable rate",
+         stamped(60, [](int i) { return i * 3000 + (i % 7 == 3 ? 450 : 0); }),
+         {1, 90000},
+         false,
+         {30, 1}},
+        {"a 15 fps AVI file that leaves out repeated pictures",
+         {0, 11, 17, 24, 31, 37, 43, 49},
+         {1, 15},
+         true,
+         {15, 1}},
+        {"a phone's slow motion, every 4th on the grid",
+         stamped(40, [](int i) { return i; }),
+         {1, 240},
+         true,
+         {60, 1}},
+        {"100 fps, every 2nd", stamped(40, [](int i) { return i * 10; }), {1, 1000}, true, {50, 1}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        AssetTrack track;
+        track.pictureSpacing = pictureSpacingOf(test.stamps, test.timeBase);
+        EXPECT_EQ(track.pictureSpacing.even, test.even);
+        EXPECT_EQ(av_cmp_q(motionFrameRate(track), test.grid), 0)
+            << motionFrameRate(track).num << "/" << motionFrameRate(track).den;
+    }
+
+    struct StatedCase {
         std::string name;
         AVRational nominal, average, grid;
     };
-    const std::vector<RateCase> rates{
+    const std::vector<StatedCase> stated{
         {"one rate written two ways", {30000, 1001}, {2997, 100}, {30000, 1001}},
-        {"a phone's variable rate", {90000, 1}, {17900, 600}, {179, 6}},
+        {"a variable rate", {90000, 1}, {17900, 600}, {179, 6}},
         {"high speed capped", {240, 1}, {240, 1}, {60, 1}},
         {"nothing known", {0, 0}, {0, 1}, {30, 1}},
     };
-    for (const RateCase& rate : rates) {
-        SCOPED_TRACE(rate.name);
-        const AVRational grid = motionFrameRate(rate.nominal, rate.average);
-        EXPECT_EQ(grid.num, rate.grid.num);
-        EXPECT_EQ(grid.den, rate.grid.den);
+    for (const StatedCase& test : stated) {
+        SCOPED_TRACE(test.name);
+        AssetTrack track;
+        track.nominalRate = test.nominal;
+        track.averageRate = test.average;
+        EXPECT_EQ(av_cmp_q(motionFrameRate(track), test.grid), 0);
+    }
+
+    struct FileCase {
+        std::string name;
+        AVRational grid;
+    };
+    for (const FileCase& file : std::vector<FileCase>{{"sparse.mp4", {7500, 1001}},
+                                                      {"vfr.mp4", {30, 1}},
+                                                      {"late.mkv", {30, 1}},
+                                                      {"transport.ts", {30, 1}}}) {
+        SCOPED_TRACE(file.name);
+        auto asset = Asset::assetWithPath(test::fixture(file.name));
+        ASSERT_TRUE(asset->isPlayable());
+        const AVRational grid = motionFrameRate(asset->tracksWithMediaType(MediaType::Video).at(0));
+        EXPECT_EQ(av_cmp_q(grid, file.grid), 0) << grid.num << "/" << grid.den;
+    }
+}
+
+// Source pictures on the grid pass through as the very same pictures, at their own times, with
+// made ones between: stamps as the export retimes them from real files, rounded to ticks, and
+// a section that starts between two source pictures, whose later pictures still fall on the grid.
+TEST(FrameStage, SourcePicturesOnTheGridPassThroughUnchanged) {
+    struct Case {
+        std::string name;
+        std::vector<int64_t> times; // in ticks, as placed on the output
+        int64_t lastDuration;
+        AVRational grid;
+    };
+    auto slowed = [](int count, int64_t factor, const std::function<double(int)>& seconds) {
+        std::vector<int64_t> times;
+        for (int i = 0; i < count; ++i) {
+            times.push_back(std::llround(seconds(i) * double(factor) * kVideoTimescale));
+        }
+        return times;
+    };
+    const std::vector<Case> cases{
+        {"every 4th picture of 29.97 fps, slowed 4 times",
+         slowed(8, 4, [](int i) { return i * 4004 / 30000.0; }),
+         4 * 3003,
+         {7500, 1001}},
+        {"29.97 fps in milliseconds, slowed 3 times",
+         slowed(8, 3, [](int i) { return double((i * 1001 + 15) / 30) / 1000; }),
+         3 * 3003,
+         {30000, 1001}},
+        {"a section starting between two pictures of 25 fps, slowed 2 times",
+         slowed(8, 2, [](int i) { return i == 0 ? 0.0 : (i - 0.7) / 25; }),
+         2 * 3600,
+         {25, 1}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::vector<VideoItem> pictures;
+        std::vector<const uint8_t*> sources;
+        for (size_t i = 0; i < test.times.size(); ++i) {
+            const int64_t next =
+                i + 1 < test.times.size() ? test.times[i + 1] : test.times[i] + test.lastDuration;
+            const double shift = 3.0 * double(i);
+            pictures.push_back(
+                VideoItem{picture(
+                              64, 48, [=](int x, int y) { return background(int(x - shift), y); },
+                              [](int, int) { return 128; }),
+                          test.times[i], next - test.times[i]});
+            sources.push_back(pictures.back().frame->data[0]);
+        }
+        const std::vector<VideoItem> output =
+            runStage(MotionMode::Smooth, test.grid, std::move(pictures));
+        const double period = double(kVideoTimescale) / av_q2d(test.grid);
+        size_t at = 0;
+        size_t previous = 0;
+        for (size_t i = 0; i < sources.size(); ++i) {
+            SCOPED_TRACE("source picture " + std::to_string(i));
+            while (at < output.size() && output[at].frame->data[0] != sources[i]) {
+                ++at;
+            }
+            ASSERT_LT(at, output.size()) << "not passed through";
+            EXPECT_NEAR(double(output[at].pts), double(test.times[i]), period / 16);
+            if (i > 1) {
+                // Made pictures fill the grid between two source pictures.
+                const double periods = double(test.times[i] - test.times[i - 1]) / period;
+                EXPECT_EQ(double(at - previous), std::round(periods));
+                EXPECT_NEAR(double(output[at].pts - output[previous].pts),
+                            std::round(periods) * period, 1.0);
+            }
+            previous = at++;
+        }
+        EXPECT_EQ(output.back().pts + output.back().duration,
+                  test.times.back() + test.lastDuration);
     }
 }
 
