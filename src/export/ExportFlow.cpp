@@ -176,12 +176,12 @@ void ExportFlow::exportDidFinish() {
         return;
     }
     const ExportSession::Status status = session->status();
+    const StageOutcome outcome = session->outcome();
     const QString destination = QString::fromStdString(session->outputURL());
-    if (status == ExportSession::Status::Failed) {
+    if (outcome.isFailure()) {
         dialogs::runModalAlert(m_window, QStringLiteral("Export failed."),
-                               QString::fromStdString(session->error()));
-    } else if (const std::string warning = session->warning();
-               status == ExportSession::Status::Completed && !warning.empty()) {
+                               QString::fromStdString(outcome.message));
+    } else if (const std::string warning = session->warning(); outcome.ok() && !warning.empty()) {
         dialogs::runModalAlert(m_window, QStringLiteral("Export finished."),
                                QString::fromStdString(warning));
     }

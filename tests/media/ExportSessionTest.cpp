@@ -319,13 +319,45 @@ TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {
     EXPECT_EQ(broken.completions, 1);
     EXPECT_FALSE(fs::exists(out("result.mp4")));
 
-    // Nothing in the composition.
+    // Nothing to write: nothing in the composition, or a range that holds no time (never taken
+    // for "everything"); sound sped up or slowed beyond what the stretcher is built for, which
+    // Rubber Band itself would have crashed on.
     auto empty = std::make_shared<Composition>();
     empty->addTrack(MediaType::Video);
-    auto nothing = ExportSession::exportSessionWithAsset(empty, ExportPresetName::HighestQuality);
-    const Outcome none = run(*nothing, out("none.mp4"));
-    EXPECT_EQ(none.status, ExportSession::Status::Failed);
-    EXPECT_FALSE(fs::exists(out("none.mp4")));
+    auto asset = Asset::assetWithPath(fixture("sync.mp4"));
+    const auto stretched = [&](int64_t from, int64_t to) {
+        auto composition = std::make_shared<Composition>();
+        CompositionTrack& sound = *composition->addTrack(MediaType::Audio);
+        const auto range = MediaTimeRange::make(MediaTime::zero(), MediaTime::make(from, 1000));
+        sound.insertTimeRange(range, asset->tracksWithMediaType(MediaType::Audio).at(0),
+                              MediaTime::zero());
+        sound.scaleTimeRange(range, MediaTime::make(to, 1000));
+        return composition;
+    };
+    struct Refused {
+        std::shared_ptr<Composition> composition;
+        MediaTimeRange range;
+        const char* error;
+    };
+    for (const Refused& c :
+         {Refused{empty, MediaTimeRange::invalid(), "there is nothing to export"},
+          Refused{makeFullVideoComposition(*asset, SpeedFactor::whole(2), false),
+                  MediaTimeRange::make(MediaTime::make(1, 1), MediaTime::make(0, 600)),
+                  "the part to export is empty"},
+          Refused{stretched(10, 30000), MediaTimeRange::invalid(),
+                  "cannot change the speed of the sound 3000 times: at most 10 times"},
+          Refused{stretched(2000, 100), MediaTimeRange::invalid(),
+                  "cannot change the speed of the sound 0.05 times: at most 10 times"}}) {
+        SCOPED_TRACE(c.error);
+        auto session =
+            ExportSession::exportSessionWithAsset(c.composition, ExportPresetName::HighestQuality);
+        session->setTimeRange(c.range);
+        const Outcome refused = run(*session, out("none.mp4"));
+        EXPECT_EQ(refused.status, ExportSession::Status::Failed);
+        EXPECT_EQ(refused.error, c.error);
+        EXPECT_EQ(session->outcome().kind, StageOutcome::Kind::Failed);
+        EXPECT_FALSE(fs::exists(out("none.mp4")));
+    }
 
     EXPECT_EQ(ExportSession::exportSessionWithAsset(empty, "NoSuchPreset"), nullptr);
     EXPECT_EQ(folder.fileCount(), 1);
