@@ -225,6 +225,7 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                              "--motion",
                              "--section 2:4:3:smooth:mute $CLIP $DEST",
                              "--range 2 2 $CLIP $DEST",
+                             "--range 1 1.00001 $CLIP $DEST",
                              "$CLIP $OUT/slow.mkv",
                              "$CLIP $OUT/slow.xyz",
                              "$CLIP $OUT/slow",
@@ -237,6 +238,12 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
         if (std::string_view(line).starts_with("--factor 0.5")) {
             EXPECT_NE(result.err.find("--factor needs a number from 1 to 10 with up to two "
                                       "decimals"),
+                      std::string::npos)
+                << result.err;
+        }
+        if (std::string_view(line).starts_with("--range 1 1.00001")) {
+            EXPECT_NE(result.err.find("--range 1 1.00001 is empty at the time base of " +
+                                      fixture("clip.mp4")),
                       std::string::npos)
                 << result.err;
         }

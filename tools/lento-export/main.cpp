@@ -435,6 +435,15 @@ int exportMovie(Options options) {
         const lento::MediaTime end = lento::minTime(
             lento::MediaTime::makeWithSeconds(options.rangeEnd, duration.timescale), duration);
         range = lento::MediaTimeRange::fromTimeToTime(start, end);
+        if (range.isEmpty()) {
+            std::fprintf(stderr,
+                         "lento-export: --range %g %g is empty at the time base of %s "
+                         "(1/%d s)\n",
+                         options.rangeStart, options.rangeEnd, options.source.c_str(),
+                         duration.timescale);
+            printUsage(stderr);
+            return kExitUsage;
+        }
     }
     const std::shared_ptr<lento::Composition> composition =
         edit ? makeEditComposition(*edit, *asset, options)
