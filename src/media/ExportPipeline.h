@@ -119,6 +119,7 @@ struct AudioItem {
 struct VideoFormat {
     int width = 0;
     int height = 0;
+    AVRational sampleAspect{1, 1}; // the shape of a pixel, as the movie says it
     AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P; // 4:2:0, 8 or 10 bits
 };
 

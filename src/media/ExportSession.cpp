@@ -420,8 +420,12 @@ private:
             // The container cannot hold the source's pictures: they are encoded.
             copier.reset();
         }
-        presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
-                         streams.video.width, streams.video.height);
+        const PictureSize size =
+            presetOutputSize(preset, {first.source.naturalWidth, first.source.naturalHeight,
+                                      first.source.sampleAspect});
+        streams.video.width = size.width;
+        streams.video.height = size.height;
+        streams.video.sampleAspect = size.sampleAspect;
         const SourceTraits& traits = first.source.traits;
         writer.setTags(traits);
         // Never silently fewer bits than the source has, also where pictures are made.

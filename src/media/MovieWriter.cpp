@@ -83,6 +83,8 @@ StageOutcome MovieWriter::addVideo(const VideoFormat& format, const ExportPreset
     encoder.width = format.width;
     encoder.height = format.height;
     encoder.pix_fmt = format.pixelFormat;
+    // The encoder writes the pixels' shape into the stream, the muxer into the container.
+    encoder.sample_aspect_ratio = format.sampleAspect;
     encoder.time_base = AVRational{1, kVideoTimescale};
     if (frameRate.num > 0 && frameRate.den > 0) {
         encoder.framerate = frameRate;
@@ -128,6 +130,7 @@ StageOutcome MovieWriter::addVideo(const VideoFormat& format, const ExportPreset
         return added;
     }
     m_videoStream->avg_frame_rate = encoder.framerate;
+    m_videoStream->sample_aspect_ratio = format.sampleAspect;
     return addDisplayMatrix(source);
 }
 

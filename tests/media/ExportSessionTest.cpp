@@ -182,9 +182,86 @@ TEST(ExportPresetTest, TheSizeFollowsThePresetUprightOrNot) {
                                            {&hd, QSize(1080, 1920), QSize(720, 1280)},
                                            {&hd, QSize(320, 240), QSize(320, 240)}, // no upscaling
                                            {&best, QSize(1919, 1081), QSize(1918, 1080)}}) {
-        int width = 0, height = 0;
-        presetOutputSize(*preset, from.width(), from.height(), width, height);
-        EXPECT_EQ(QSize(width, height), to) << from.width() << "x" << from.height();
+        const PictureSize size = presetOutputSize(*preset, {from.width(), from.height(), {1, 1}});
+        EXPECT_EQ(QSize(size.width, size.height), to) << from.width() << "x" << from.height();
+    }
+}
+
+// Pictures keep the shape they are shown in, whatever the shape of their pixels: where a preset
+// holds the shown picture as it is, the stored pixels are kept and the movie says their shape,
+// in the container and in the coded stream; where it makes the picture smaller, the pixels come
+// out square at the shown shape. Copied pictures keep theirs, made pictures are shaped as held
+// ones, and the display rotation comes along.
+TEST_F(ExportSessionTest, PicturesKeepTheirShapeWhateverTheShapeOfTheirPixels) {
+    struct Case {
+        const char* source;
+        const char* preset;
+        MotionMode motion;
+        int width, height;
+        std::pair<int, int> aspect;
+    };
+    for (const Case& c : {
+             Case{"anamorphic.mp4",
+                  ExportPresetName::SourceSize,
+                  MotionMode::Hold,
+                  720,
+                  480,
+                  {32, 27}},
+             Case{"anamorphic.mp4", ExportPresetName::P480, MotionMode::Hold, 720, 480, {32, 27}},
+             Case{"anamorphic.mp4",
+                  ExportPresetName::Original,
+                  MotionMode::Hold,
+                  720,
+                  480,
+                  {32, 27}},
+             Case{"anamorphic.mp4",
+                  ExportPresetName::H264_640x480,
+                  MotionMode::Hold,
+                  640,
+                  360,
+                  {1, 1}},
+             Case{"anamorphic.mp4",
+                  ExportPresetName::H264_640x480,
+                  MotionMode::Smooth,
+                  640,
+                  360,
+                  {1, 1}},
+             Case{"anamorphic-portrait.mp4",
+                  ExportPresetName::P720,
+                  MotionMode::Hold,
+                  1280,
+                  720,
+                  {3, 4}},
+             Case{"anamorphic-portrait.mp4",
+                  ExportPresetName::P540,
+                  MotionMode::Hold,
+                  720,
+                  540,
+                  {1, 1}},
+         }) {
+        SCOPED_TRACE(std::string(c.source) + " " + c.preset + " " +
+                     std::string(motionModeName(c.motion)));
+        auto asset = Asset::assetWithPath(fixture(c.source));
+        ASSERT_TRUE(asset->isPlayable()) << asset->error();
+        auto session = ExportSession::exportSessionWithAsset(
+            makeFullVideoComposition(*asset, SpeedFactor::whole(2), true, MediaTimeRange::invalid(),
+                                     c.motion),
+            c.preset);
+        const Outcome outcome = run(*session, out("shaped.mp4"));
+        ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
+        const auto source = test::probe(fixture(c.source));
+        const auto probe = test::probe(out("shaped.mp4"));
+        ASSERT_TRUE(source.video() && probe.video());
+        EXPECT_EQ(std::make_pair(probe.video()->width, probe.video()->height),
+                  std::make_pair(c.width, c.height));
+        EXPECT_EQ(probe.video()->containerAspect, c.aspect);
+        EXPECT_EQ(probe.video()->codedAspect, c.aspect);
+        EXPECT_EQ(probe.video()->rotationDegrees, source.video()->rotationDegrees);
+        const auto shown = [](const test::StreamInfo& video, std::pair<int, int> aspect) {
+            return double(video.width) * aspect.first / aspect.second / video.height;
+        };
+        EXPECT_NEAR(shown(*probe.video(), c.aspect),
+                    shown(*source.video(), source.video()->codedAspect), 0.01);
     }
 }
 
