@@ -208,6 +208,15 @@ private:
     std::unique_ptr<FrameStage> m_stage;
 };
 
+// How pictures are scaled: bicubic, as the ffmpeg command does by default. Slowing a 10 s 1080p
+// clip three times to 720p, bilinear scaling gave an SSIM of 0.9958 against the source scaled
+// by ffmpeg (0.9947 against a Lanczos scaling of it), bicubic 0.9981 (0.9976), level with the
+// ffmpeg command at every smaller preset (bench/export). Lanczos and spline come out a little
+// closer to a Lanczos scaling (0.9980) but further from ffmpeg's, for 6 to 8% more bytes;
+// accurate rounding moved SSIM in the sixth place, and full chroma interpolation only serves
+// RGB output.
+constexpr int kScaling = SWS_BICUBIC;
+
 // Turns decoded pictures into output pictures (size, pixel format) and keeps the last one back
 // until the next shows how long it lasts.
 class PictureSink {
@@ -257,7 +266,7 @@ private:
         m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
                                             static_cast<AVPixelFormat>(frame.format),
                                             m_format.width, m_format.height, m_format.pixelFormat,
-                                            SWS_BILINEAR, nullptr, nullptr, nullptr));
+                                            kScaling, nullptr, nullptr, nullptr));
         output = m_pool.take(m_format.width, m_format.height, m_format.pixelFormat);
         if (!output) {
             return StageOutcome::outOfMemory();
