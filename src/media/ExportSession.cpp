@@ -277,13 +277,15 @@ private:
 
     // Both renderers, each on its own thread, feeding its queue, and the first failure of any
     // part of the export. Queues are bounded in bytes as well as in items, so that huge
-    // pictures do not pile up. The sound's holds the seconds stretched while the movie is being
+    // pictures do not pile up: four 1080p pictures, two 4K ones, one larger (the encoder keeps
+    // dozens of its own). The sound's holds the seconds stretched while the movie is being
     // opened.
     struct Renderers {
-        static constexpr size_t kQueueBytes = 64u << 20;
+        static constexpr size_t kPictureQueueBytes = 32u << 20;
+        static constexpr size_t kSoundQueueBytes = 64u << 20;
 
-        BoundedQueue<VideoItem> videoQueue{4, kQueueBytes};
-        BoundedQueue<AudioItem> audioQueue{256, kQueueBytes};
+        BoundedQueue<VideoItem> videoQueue{4, kPictureQueueBytes};
+        BoundedQueue<AudioItem> audioQueue{256, kSoundQueueBytes};
         std::atomic<bool> stop{false};
         FirstFailure failures{stop};
         std::thread videoThread;
