@@ -260,7 +260,7 @@ struct ExportJob {
         Streams streams;
         Copiers copiers;
         Renderers renderers;
-        const StageOutcome written = writeMovie(plan, writer, streams, copiers, renderers);
+        const StageOutcome written = makeMovie(plan, writer, streams, copiers, renderers);
         renderers.stopAndJoin();
         if (std::optional<StageOutcome> failure = renderers.failures.first()) {
             return *failure;
@@ -346,8 +346,8 @@ private:
     };
 
     // Opens the movie, starts what makes its streams and writes them; what failed first wins.
-    StageOutcome writeMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
-                            Copiers& copiers, Renderers& renderers) const {
+    StageOutcome makeMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
+                           Copiers& copiers, Renderers& renderers) const {
         FirstFailure& failures = renderers.failures;
         planSound(plan, streams);
         // Stretching the sound takes longer than anything else an export with copied pictures
