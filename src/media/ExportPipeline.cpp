@@ -180,8 +180,8 @@ StageOutcome SourceStream::open(const AssetTrack& track, int decoderThreads, Pro
     streamIndex = track.streamIndex;
     std::string error;
     int code = 0;
-    format = track.mediaType == MediaType::Audio && probing == Probing::HeaderWhereEnough
-                 ? openSoundInput(path, streamIndex, error, &code)
+    format = probing == Probing::HeaderWhereEnough
+                 ? openStreamInput(path, streamIndex, error, &code)
                  : openInputFile(path, error, std::chrono::seconds(20), &code);
     if (!format) {
         return StageOutcome::failed("cannot open " + path + ": " + error, code);

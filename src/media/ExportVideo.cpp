@@ -24,7 +24,8 @@ public:
         m_track = track;
         // One decoding thread: the encoder keeps every core busy, and each extra thread would
         // hold its own pictures.
-        if (StageOutcome opened = m_source.open(track, 1); !opened.ok()) {
+        if (StageOutcome opened = m_source.open(track, 1, SourceStream::Probing::HeaderWhereEnough);
+            !opened.ok()) {
             return opened;
         }
         m_packet = makePacket();

@@ -94,8 +94,8 @@ InputContextPtr openInputFile(const std::string& path, std::string& error,
         path, error, timeout, [](const AVFormatContext&) { return false; }, code);
 }
 
-InputContextPtr openSoundInput(const std::string& path, int streamIndex, std::string& error,
-                               int* code) {
+InputContextPtr openStreamInput(const std::string& path, int streamIndex, std::string& error,
+                                int* code) {
     return openInput(
         path, error, std::chrono::seconds(20),
         [streamIndex](const AVFormatContext& format) {
@@ -105,9 +105,14 @@ InputContextPtr openSoundInput(const std::string& path, int streamIndex, std::st
                 streamIndex >= static_cast<int>(format.nb_streams)) {
                 return false;
             }
-            const AVCodecParameters& sound = *format.streams[streamIndex]->codecpar;
-            return sound.codec_type == AVMEDIA_TYPE_AUDIO && sound.codec_id != AV_CODEC_ID_NONE &&
-                   sound.sample_rate > 0 && sound.ch_layout.nb_channels > 0;
+            const AVCodecParameters& stream = *format.streams[streamIndex]->codecpar;
+            if (stream.codec_id == AV_CODEC_ID_NONE) {
+                return false;
+            }
+            return stream.codec_type == AVMEDIA_TYPE_AUDIO
+                       ? stream.sample_rate > 0 && stream.ch_layout.nb_channels > 0
+                       : stream.codec_type == AVMEDIA_TYPE_VIDEO && stream.width > 0 &&
+                             stream.height > 0;
         },
         code);
 }

@@ -64,11 +64,12 @@ InputContextPtr openInputFile(const std::string& path, std::string& error,
                               std::chrono::milliseconds timeout = std::chrono::seconds(20),
                               int* code = nullptr);
 
-// Opens a media file to decode its sound stream `streamIndex`. Where the container's header
-// describes that stream well enough to decode it, the streams are not probed: probing decodes the
-// first pictures, which for a large video takes longer than opening the sound itself.
-InputContextPtr openSoundInput(const std::string& path, int streamIndex, std::string& error,
-                               int* code = nullptr);
+// Opens a media file to decode its stream `streamIndex`, sound or pictures. Where the
+// container's header describes that stream well enough to decode it, the streams are not probed:
+// probing decodes the first pictures, which for a large video takes longer than opening the sound
+// itself, and an export has probed its source once already.
+InputContextPtr openStreamInput(const std::string& path, int streamIndex, std::string& error,
+                                int* code = nullptr);
 
 // A decoder for one stream of an open input, or null with `error` (and `code`) set.
 CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error,
