@@ -62,7 +62,7 @@ ExportPlan planExport(const Composition& composition, MediaTimeRange requested) 
     plan.range = requested;
     if (!requested.isValid() || !requested.duration.isNumeric()) {
         plan.range = MediaTimeRange::make(MediaTime::zero(), composition.duration());
-    } else if (requested.duration <= MediaTime::zero()) {
+    } else if (requested.isEmpty()) {
         plan.rangeEmpty = true;
         return plan;
     }
