@@ -78,9 +78,16 @@ TEST_F(VideoControlBarTest, PlayPauseSeekAndStopDriveThePlayerAndTheMonitor) {
     position = MediaTime::make(3, 1);
     pressPlay();
     EXPECT_FLOAT_EQ(player->rate(), 0.5f);
+    QTimer* timer = bar->monitorVideoTimer();
+    ASSERT_NE(timer, nullptr);
+    EXPECT_TRUE(timer->isActive() && !timer->isSingleShot());
+    EXPECT_EQ(timer->interval(), 100);
     ASSERT_TRUE(waitUntil([&] { return count("monitorVideo") >= 3; }, 2s));
     EXPECT_EQ(positionText(), "00:00:03");
+    bar->setPlayRate(1.0f); // at once while playing
+    EXPECT_FLOAT_EQ(player->rate(), 1.0f);
     EXPECT_EQ(state(), "on playing monitored");
+    EXPECT_EQ(bar->monitorVideoTimer(), timer);
 
     // The owner's pause keeps the button on until the next click, which pauses again.
     bar->pauseVideo();
@@ -99,6 +106,7 @@ TEST_F(VideoControlBarTest, PlayPauseSeekAndStopDriveThePlayerAndTheMonitor) {
     bar->seekToFrame(MediaTime::make(3, 1));
     EXPECT_EQ(positionText(), "00:00:03.000");
     EXPECT_EQ(playheadX(), std::lround(3.0 * kTrackWidth / bar->endTime().seconds()));
+    EXPECT_TRUE(waitUntil([&] { return std::abs(playerSeconds() - 3.0) < 0.1; }));
     EXPECT_FALSE(playing());
     position = MediaTime::make(4, 1);
     pressPlay();
@@ -107,6 +115,7 @@ TEST_F(VideoControlBarTest, PlayPauseSeekAndStopDriveThePlayerAndTheMonitor) {
     EXPECT_EQ(state(), "off still");
     EXPECT_EQ(positionText(), "00:00:00.000");
     EXPECT_EQ(playheadX(), 0);
+    EXPECT_NEAR(playerSeconds(), 0.0, 0.05);
     expectNoMoreTicks();
     // The bar pauses the player itself; the owner is never told.
     EXPECT_EQ(count("playVideo"), 4);
@@ -138,6 +147,57 @@ TEST_F(VideoControlBarTest, SliderReportsItsValueAndTheSoundSwitchAppliesIt) {
     EXPECT_FLOAT_EQ(player->rate(), 1.0f);
     bar->playVideoWithVolumn(false);
     EXPECT_FLOAT_EQ(player->volume(), 0.0f);
+}
+
+// The keyboard's moves of a paused video, as the main window makes them, on the 30 fps clip.
+TEST_F(VideoControlBarTest, EveryFrameStepCountsHomeIsFrameZeroAndPlayFromTheEndStartsOver) {
+    ASSERT_NO_FATAL_FAILURE(loadClip());
+    answers = {"playVideo", "monitorVideo"};
+    const auto frame = [](int64_t n) { return MediaTime::make(n, 30); };
+    // Settled: the player and the label agree, and stay so.
+    const auto settlesOn = [&](MediaTime expected) {
+        const bool reached = waitUntil([&] {
+            return player->currentTime() == expected &&
+                   positionText() == timeTextWithMilliseconds(expected);
+        });
+        spinEvents(150ms);
+        return reached && player->currentTime() == expected;
+    };
+    bar->seekToFrame(frame(45));
+    ASSERT_TRUE(settlesOn(frame(45)));
+    struct Case {
+        const char* name;
+        bool forward;
+        int presses;
+        std::chrono::milliseconds apart;
+        int64_t to;
+    };
+    for (const Case& c : {Case{"five back, 50 ms apart", false, 5, 50ms, 40},
+                          Case{"ten on, at key-repeat speed", true, 10, 30ms, 50},
+                          Case{"three back at once", false, 3, 0ms, 47}}) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < c.presses; ++i) {
+            bar->stepFrame(c.forward);
+            spinEvents(c.apart);
+        }
+        EXPECT_TRUE(settlesOn(frame(c.to))) << playerSeconds();
+        EXPECT_FALSE(playing());
+    }
+
+    // End, then Home: the very start, however far the sound ran past the last picture.
+    bar->seekBy(bar->endTime());
+    EXPECT_TRUE(settlesOn(bar->endTime()));
+    bar->seekBy(MediaTime::zero() - bar->endTime());
+    EXPECT_TRUE(settlesOn(MediaTime::make(0, bar->endTime().timescale)));
+    EXPECT_EQ(bar->m_lblStartTime()->toolTip(), "00:00:00.000, frame 0");
+
+    // From the end, play starts over, as after playing to the end.
+    bar->seekBy(bar->endTime());
+    ASSERT_TRUE(settlesOn(bar->endTime()));
+    pressPlay();
+    ASSERT_TRUE(waitUntil([&] { return playing() && playerSeconds() > 0.1; }, 2s));
+    EXPECT_LT(playerSeconds(), 5.0);
+    EXPECT_EQ(state(), "on playing monitored");
 }
 
 } // namespace
