@@ -156,6 +156,9 @@ TEST_F(TrimTrackTest, MarkersStopAtTheTrackEndsAndHandlesShortOfEachOther) {
     QObject::connect(
         bar.get(), &VideoControlBar::handleDragged,
         [&](VideoControlBar::Side side, MediaTime time) { signalled.emplace_back(side, time); });
+    std::vector<VideoControlBar::Side> finished;
+    QObject::connect(bar.get(), &VideoControlBar::handleDragFinished,
+                     [&](VideoControlBar::Side side) { finished.push_back(side); });
     ASSERT_NO_FATAL_FAILURE(loadClip());
     answers.insert("SeekerHandle:");
     bar->setLeftHanldePos(MediaTime::make(2, 1));
@@ -191,6 +194,9 @@ TEST_F(TrimTrackTest, MarkersStopAtTheTrackEndsAndHandlesShortOfEachOther) {
     answers.clear();
     drag(rightX() + 6, {300}, 2);
     EXPECT_EQ(signalled.size(), left.size() + right.size() + 1);
+    // Each press that dragged a handle ends with its release; the playhead's drags do not count.
+    using Side = VideoControlBar::Side;
+    EXPECT_EQ(finished, (std::vector{Side::Left, Side::Right, Side::Right}));
     EXPECT_EQ(rightX(), 300 - 6);
 }
 
