@@ -1,93 +1,37 @@
 #pragma once
 
 #include "base/DelegateProtocol.h"
+#include "controls/MarkerImage.h"
+#include "controls/PlaybackTransport.h"
+#include "controls/TrackAxis.h"
+#include "controls/TrackImage.h"
+#include "controls/TrimDrag.h"
 #include "controls/VideoSeeker.h"
+#include "controls/VolumeSlider.h"
 #include "edit/TimeText.h"
 #include "edit/TrackRules.h"
 #include "media/MediaTime.h"
 #include "media/Player.h"
 #include "media/SpeedFactor.h"
-#include "media/TrackOverview.h"
 
 #include <QLabel>
 #include <QPointer>
-#include <QSlider>
 #include <QString>
-#include <QTimer>
 #include <QToolButton>
 #include <QWidget>
 
 #include <array>
-#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 namespace lento {
 
-// The bar's track image: the video's filmstrip over its waveform, in a rounded frame drawn in the
-// palette's colours so that it shows on light and dark themes alike, with every section laid
-// over it as a band. The mouse goes through it to the seeker.
-class TrackImage : public QWidget {
-    Q_OBJECT
-public:
-    // The waveform's strip along the bottom; the filmstrip takes the rest.
-    static constexpr int kWaveformHeight = 18;
-
-    explicit TrackImage(QWidget* parent = nullptr);
-
-    // Not owned: the bar's overview, which outlives its track.
-    void setOverview(const TrackOverview* overview) { m_overview = overview; }
-    // The bands, placed along the track by `duration`.
-    void setBands(std::vector<TrackBand> bands, MediaTime duration);
-    const std::vector<TrackBand>& bands() const { return m_bands; }
-    QRect filmstripRect() const;
-    QRect waveformRect() const;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    void paintFilmstrip(QPainter& painter) const;
-    void paintWaveform(QPainter& painter) const;
-    void paintBands(QPainter& painter) const;
-
-    const TrackOverview* m_overview = nullptr;
-    std::vector<TrackBand> m_bands;
-    MediaTime m_duration = MediaTime::invalid();
-};
-
-// A marker on the track: the playhead or one of the two trim handles. Its centre line, half its
-// width right of its left edge, points at its time. The mouse goes through it to the seeker.
-class MarkerImage : public QWidget {
-    Q_OBJECT
-public:
-    enum class Kind { Playhead, LeftHandle, RightHandle };
-
-    explicit MarkerImage(QWidget* parent = nullptr);
-
-    Kind kind() const { return m_kind; }
-    void setKind(Kind kind);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    Kind m_kind = Kind::Playhead;
-};
-
-// The volume slider. Whatever its integer range, floatValue() runs from 0.0 at its minimum to
-// 1.0 at its maximum: a player volume as it is.
-class VolumeSlider : public QSlider {
-    Q_OBJECT
-public:
-    explicit VolumeSlider(QWidget* parent = nullptr);
-
-    float floatValue() const;
-};
+class TrackOverview;
 
 // What the control bar reports to its owner. Every report is optional: the bar asks
-// respondsToSelector() with the names below before each one and skips it otherwise.
+// respondsToSelector() with the names below before each one and skips it otherwise. The bar also
+// signals the handle drags and track clicks, for owners that listen rather than answer.
 class VideoControlBarDelegate : public DelegateProtocol {
 public:
     static constexpr std::string_view kLeftHandle = "leftHandle:";
@@ -117,26 +61,28 @@ public:
 };
 
 // The strip under each editor's player: play toggle, position and duration labels, the track
-// with its playhead and trim handles, and the volume slider. It drives the player its owner hands
-// it and polls the owner for the position every 0.1 s while playing. As its seeker's delegate it
-// turns drags of the playhead into seeks and drags of the trim handles into new trim bounds,
-// which it reports to its owner.
+// with its playhead and trim handles, and the volume slider, in a row whose track takes the width
+// left over. It drives the player its owner hands it through its transport, and polls the owner
+// for the position every 0.1 s while playing. As its seeker's delegate it turns drags of the
+// playhead into seeks and drags of the trim handles into new trim bounds, which it reports to
+// its owner.
 class VideoControlBar : public QWidget, public VideoSeekerDelegate {
     Q_OBJECT
 public:
+    using Side = TrimDrag::Side;
+
     explicit VideoControlBar(QWidget* parent = nullptr);
     ~VideoControlBar() override;
-
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override;
 
     // Not owned: the owner outlives its bar.
     VideoControlBarDelegate* delegate() const { return m_delegate; }
     void setDelegate(VideoControlBarDelegate* delegate) { m_delegate = delegate; }
 
+    // What plays the bar's player; a child, for whoever else drives that player.
+    PlaybackTransport* transport() const { return m_transport; }
     // Weak: the owner makes a new player for every file and hands it over here.
-    Player* m_Player() const { return m_weakPlayer; }
-    void setM_Player(Player* player);
+    Player* m_Player() const { return m_transport->player(); }
+    void setM_Player(Player* player) { m_transport->setPlayer(player); }
 
     // The interface file's views. Weak references, like the player.
     QWidget* m_subView() const { return m_outlets.m_subView; }
@@ -149,23 +95,13 @@ public:
     MarkerImage* m_leftHandle() const { return m_outlets.m_leftHandle; }
     MarkerImage* m_rightHandle() const { return m_outlets.m_rightHandle; }
     MarkerImage* m_trackSeeker() const { return m_outlets.m_trackSeeker; }
-    void setM_subView(QWidget* view) { m_outlets.m_subView = view; }
-    void setM_btnPlay(QToolButton* button) { m_outlets.m_btnPlay = button; }
-    void setM_lblStartTime(QLabel* label) { m_outlets.m_lblStartTime = label; }
-    void setM_lblEndTime(QLabel* label) { m_outlets.m_lblEndTime = label; }
-    void setM_ctrlVolumn(VolumeSlider* slider) { m_outlets.m_ctrlVolumn = slider; }
-    void setM_videoSeeker(VideoSeeker* seeker) { m_outlets.m_videoSeeker = seeker; }
-    void setM_videoTrack(TrackImage* track) { m_outlets.m_videoTrack = track; }
-    void setM_leftHandle(MarkerImage* marker) { m_outlets.m_leftHandle = marker; }
-    void setM_rightHandle(MarkerImage* marker) { m_outlets.m_rightHandle = marker; }
-    void setM_trackSeeker(MarkerImage* marker) { m_outlets.m_trackSeeker = marker; }
 
     // The running monitor timer, or null when playback was not started from the play button.
-    QTimer* monitorVideoTimer() const { return _monitorVideoTimer; }
+    QTimer* monitorVideoTimer() const { return m_transport->monitorTimer(); }
     // The duration last given to setVideoEndTime(); invalid until then.
-    MediaTime endTime() const { return _endTime; }
+    MediaTime endTime() const { return m_transport->endTime(); }
     // The rate the next start, or a running playback, uses.
-    float curRate() const { return _curRate; }
+    float curRate() const { return m_transport->rate(); }
 
     // Starts the player at the current rate, at the slider's volume or silent.
     void playVideoWithVolumn(bool withVolume);
@@ -175,9 +111,7 @@ public:
     void stopVideo();
     // Sends the player to `time` and shows it at once in the label and by the playhead.
     void seekToFrame(MediaTime time);
-    // Keyboard moves of a paused playhead: to the next or previous frame (shown in the label once
-    // the player shows it), and by `delta` within the video, both ends included. Both do
-    // nothing while the video plays.
+    // Keyboard moves of a paused playhead, as the transport makes them.
     void stepFrame(bool forward);
     void seekBy(MediaTime delta);
     // Kept for the next start; applied at once while the player plays.
@@ -188,18 +122,17 @@ public:
     // stands still; its tooltip adds the frame number.
     void setVideoStartTime(MediaTime time);
     // The duration: the time axis of the track and the duration label ("HH:mm:ss"; its tooltip
-    // to the millisecond, with the number of frames).
+    // to the millisecond, with the number of frames). The markers stay where they are.
     void setVideoEndTime(MediaTime time);
     // The labels and tooltips show the player's times stretched by `factor`: the times of the
     // slowed movie whose source the player plays slowed. 1 by default. Nothing else changes.
     void setTimeFactor(SpeedFactor factor);
-    SpeedFactor timeFactor() const { return m_timeFactor; }
 
     // The player is gone: no duration, the labels at zero, the playhead at the start and the
     // track without pictures or sound, as before the first video.
     void showNoVideo();
     QString convertTimeToString(MediaTime time) const;
-    // Moves the playhead to `time` along the track.
+    // Moves the playhead to `time` along the track, with its exact time and frame as tooltip.
     void setSeekerPosition(MediaTime time);
     // Place a trim handle at `time` by the same rule as the playhead; nothing is clamped, sought
     // or reported.
@@ -210,27 +143,26 @@ public:
     // of the bands that are not selected.
     void setBands(std::vector<TrackBand> bands);
     // Makes the filmstrip and waveform of the player's file in the background.
-    TrackOverview* overview() const { return m_overview; }
-    // The playhead's tooltip: its exact time and frame number.
-    QString playheadToolTip() const;
-    // The exact time a label shows for the player's `time`, and its frame number.
-    QString timeToolTip(MediaTime time) const;
+    TrackOverview* overview() const { return m_videoTrack()->overview(); }
 
-    // The seeker's reports, x in its coordinates. Each drag is clamped to the track and, for a
-    // trim handle, kept clear of the other handle (a drag past that limit is ignored). An
-    // accepted drag seeks the player, then reports a handle's new time to the owner, then moves
-    // the marker so that its centre sits on that time. A handle's time snaps to another band's
-    // bound within 5 points, otherwise to the nearest frame boundary; with Shift held it is where
-    // the pointer is. Handle drags need an owner that takes the report; every drag needs a
-    // loaded item and a time axis.
+    // The seeker's reports, x in its coordinates. A playhead drag is held on the track and seeks
+    // the player. A trim handle's drag, one path for both, lands where TrimDrag says (snapped
+    // unless Shift is held; on the video and a frame clear of the other handle), seeks the player
+    // there, reports the time to the owner and signals it, then puts the handle on it. Handle
+    // drags need an owner that takes them; every drag needs a loaded item and a time axis.
     bool respondsToSelector(std::string_view selector) const override;
     void leftHandle(float x) override;
     void rightHandle(float x) override;
     void SeekerHandle(float x) override;
-    // A press off the markers sends the player to the frame nearest the pointer, a drag from
-    // there scrubs as the playhead's does, and a click on a band also selects it through the owner.
-    void trackPressed(float x) override;
-    void trackClicked(float x) override;
+
+signals:
+    // A trim handle was dragged to `time`; the player is already there.
+    void handleDragged(lento::TrimDrag::Side side, lento::MediaTime time);
+    // The press that dragged a trim handle was released.
+    void handleDragFinished(lento::TrimDrag::Side side);
+    // A click on the track at `time`, over the band at `band` of those given to setBands(), or
+    // -1 for none.
+    void trackClicked(lento::MediaTime time, int band);
 
 public slots:
     void actionPlay();
@@ -253,67 +185,49 @@ private:
         QPointer<MarkerImage> m_rightHandle;
         QPointer<MarkerImage> m_trackSeeker;
     };
+    // Where a marker stands: at `time` on a track whose width stood for `span` when it was
+    // placed. A later duration leaves it there; a wider track takes it along.
+    struct MarkerPlace {
+        MediaTime time = MediaTime::invalid();
+        MediaTime span = MediaTime::invalid();
+    };
+    enum Marker { Playhead, LeftMarker, RightMarker, kMarkers };
 
-    // The time-to-position rule shared by the playhead and the trim handles: the marker's left
-    // edge goes to seconds(time) * (track width / seconds(duration)).
-    void placeMarker(QWidget* marker, MediaTime time);
-    // The position-to-time rule: seconds(duration) * ((x - track start) / track width), at the
-    // duration's timescale. None while the duration or the track width is zero.
-    std::optional<MediaTime> timeAtPosition(float x) const;
-    // The frame boundary nearest the time at `x`, which is clamped to the track.
-    std::optional<MediaTime> frameAtPosition(float x) const;
-    // A dragged marker's left edge goes half a marker left of the pointer.
-    void moveDraggedMarker(QWidget* marker, float x);
-    // A dragged handle goes under the pointer, or onto the time it snapped to.
-    void placeDraggedHandle(QWidget* handle, MediaTime time, MediaTime pointed, float x);
-    // Moves a marker's left edge to `left` and keeps its share of the track for a resize.
-    void setMarkerLeft(QWidget* marker, double left);
-    // The playhead, the left handle and the right handle, in the order of m_markerShares.
-    std::array<QWidget*, 3> markers() const;
-    double* markerShare(QWidget* marker);
-    // The track takes whatever width the bar has beyond the interface file's; the markers keep
-    // their shares of it.
-    void stretchToWidth(int width);
-    // The player is there and holds an item.
-    bool hasLoadedItem() const;
+    // The track's axis in the seeker's coordinates, from the duration and the track's frame.
+    TrackAxis trackAxis() const;
+    // Puts a marker's centre line on `time`; without an axis it waits at the track's start.
+    void placeMarker(Marker marker, MediaTime time);
+    void showMarkers();
+    void showMarker(Marker marker);
+    MarkerImage* markerImage(Marker marker) const;
+    // The time a trim handle stands for on today's axis.
+    MediaTime handleTime(Side side) const;
+    // The one path of both trim handles' drags.
+    void dragHandle(Side side, float x);
+    // Whether the owner takes handle drags, as a delegate or through the signal.
+    bool handleDragsTaken(Side side) const;
+    TrimDrag trimDrag(const TrackAxis& axis) const;
+    // A press off the markers sends the player to the frame nearest the pointer (a drag from
+    // there scrubs as the playhead's does); a click on a band also selects it through the owner.
+    void pressTrack(float x);
+    void clickTrack(float x);
+    // The seeker's button went up: a handle drag, if there was one, is over.
+    void finishDrag();
     // One frame of the loaded video at the duration's timescale; invalid without an item.
     MediaTime frameDuration() const;
-    // A dragged handle's time, snapped unless Shift is held; `allowed` says whether a track
-    // position is still clear of the other handle (a snap that is not falls back to `time`).
-    MediaTime snappedHandleTime(MediaTime time, const std::function<bool(double)>& allowed) const;
-    double positionOfTime(MediaTime time) const;
     // The time the labels show for the player's `time`.
     MediaTime shownTime(MediaTime time) const;
+    // The exact time a label shows for the player's `time`, and its frame number.
+    QString timeToolTip(MediaTime time) const;
     void showEndTime();
-    // Asks the overview for a strip that fits the track as it is now.
-    void requestOverview();
-    double trackStart() const;
-    double trackWidth() const;
-    void invalidateMonitorVideoTimer();
     float sliderVolume() const;
 
-    // The interface file's own geometry, which the track stretches from.
-    struct FileGeometry {
-        QSize subView;
-        int seekerWidth = 0;
-        int trackWidth = 0;
-        int endTimeX = 0;
-        int volumeX = 0;
-    };
-
-    QPointer<QTimer> _monitorVideoTimer;
-    MediaTime _endTime = MediaTime::invalid();
-    float _curRate = 0.0f;
-    QPointer<Player> m_weakPlayer;
+    PlaybackTransport* m_transport = nullptr; // a child
     Outlets m_outlets;
-    FileGeometry m_fileGeometry;
-    // Each marker's left edge as a share of the track's width.
-    std::array<double, 3> m_markerShares{};
-    TrackOverview* m_overview = nullptr; // a child
-    // Resizes come in bursts: the strip is asked for once the track has kept its width a while.
-    QTimer* m_overviewDelay = nullptr;
+    std::array<MarkerPlace, kMarkers> m_places;
+    // The side of the handle that the seeker's current press dragged, if any.
+    std::optional<Side> m_draggedSide;
     std::vector<TrackBand> m_bands;
-    MediaTime m_playheadTime = MediaTime::invalid();
     SpeedFactor m_timeFactor;
     VideoControlBarDelegate* m_delegate = nullptr;
 };

@@ -58,9 +58,7 @@ void VideoSeeker::mousePressEvent(QMouseEvent* event) {
         _handleType = RightHandle;
     } else {
         m_trackClick = true;
-        if (delegateResponds(m_delegate, VideoSeekerDelegate::kTrackPressed)) {
-            m_delegate->trackPressed(static_cast<float>(point.x()));
-        }
+        emit trackPressed(static_cast<float>(point.x()));
     }
     // Accepting the press, also one that missed every marker, keeps the mouse grabbed here
     // until the release, wherever the pointer goes.
@@ -116,12 +114,13 @@ void VideoSeeker::mouseReleaseEvent(QMouseEvent* event) {
     }
     _handleType = None;
     event->accept();
-    if (m_trackClick && std::abs(event->position().x() - m_pressPoint.x()) <= kClickSlop &&
-        delegateResponds(m_delegate, VideoSeekerDelegate::kTrackClicked)) {
-        m_trackClick = false;
-        m_delegate->trackClicked(static_cast<float>(m_pressPoint.x()));
-    }
+    const bool click =
+        m_trackClick && std::abs(event->position().x() - m_pressPoint.x()) <= kClickSlop;
     m_trackClick = false;
+    if (click) {
+        emit trackClicked(static_cast<float>(m_pressPoint.x()));
+    }
+    emit released();
 }
 
 bool VideoSeeker::event(QEvent* event) {

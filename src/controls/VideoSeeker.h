@@ -20,17 +20,10 @@ public:
     static constexpr std::string_view kLeftHandle = "leftHandle:";
     static constexpr std::string_view kRightHandle = "rightHandle:";
     static constexpr std::string_view kSeekerHandle = "SeekerHandle:";
-    static constexpr std::string_view kTrackPressed = "trackPressed:";
-    static constexpr std::string_view kTrackClicked = "trackClicked:";
 
     virtual void leftHandle(float /*x*/) {}
     virtual void rightHandle(float /*x*/) {}
     virtual void SeekerHandle(float /*x*/) {}
-    // A press on the track off every marker. Should the pointer then move away, the drag
-    // carries the playhead: SeekerHandle() reports follow.
-    virtual void trackPressed(float /*x*/) {}
-    // A press and release on the track, off every marker and without moving.
-    virtual void trackClicked(float /*x*/) {}
 };
 
 // The transparent view lying over the control bar's track. The track image and the markers live
@@ -38,8 +31,8 @@ public:
 // then a trim handle); where both handles lie under it, the first drag event picks the one on the
 // side the drag goes, so that handles a few points apart can be pulled apart. Every drag event
 // of that press reports the pointer's x for that marker, also once the pointer has left the
-// view; the release forgets the choice. A press off the markers is reported, and a drag from
-// there carries the playhead; a click there is reported as such. It paints nothing, knows no
+// view; the release forgets the choice. A press off the markers is signalled, and a drag from
+// there carries the playhead; a click there is signalled as such. It paints nothing, knows no
 // media time and moves nothing itself; the playhead's tooltip shows over it.
 class VideoSeeker : public QWidget {
     Q_OBJECT
@@ -69,9 +62,17 @@ public:
     QWidget* m_trackSeeker() const { return m_trackSeekerView; }
     void setM_trackSeeker(QWidget* view) { m_trackSeekerView = view; }
 
-    int32_t handleType() const { return _handleType; }
     // The keys held at the last drag event: Shift lets a handle go where the pointer is.
     Qt::KeyboardModifiers dragModifiers() const { return m_dragModifiers; }
+
+signals:
+    // A press on the track off every marker. Should the pointer then move away, the drag
+    // carries the playhead: SeekerHandle() reports follow.
+    void trackPressed(float x);
+    // A press and release on the track, off every marker and without moving.
+    void trackClicked(float x);
+    // The left button went up, whatever its press grabbed.
+    void released();
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

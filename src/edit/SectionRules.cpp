@@ -127,21 +127,8 @@ QString boundErrorReason(const SectionList& sections, int64_t row, int64_t colum
 
 MediaTime limitBound(const SectionObject& section, bool isStart, MediaTime time, MediaTime duration,
                      MediaTime minimum) {
-    const MediaTime videoStart = MediaTime::make(0, duration.timescale);
-    const auto onVideo = [&](MediaTime t) { return maxTime(videoStart, minTime(t, duration)); };
-    time = onVideo(time);
-    if (isStart) {
-        const MediaTime end = section.endFrame();
-        if (end.isNumeric()) {
-            time = onVideo(minTime(time, end - minimum));
-        }
-    } else {
-        const MediaTime start = section.startFrame();
-        if (start.isNumeric()) {
-            time = onVideo(maxTime(time, start + minimum));
-        }
-    }
-    return time;
+    return limitBoundBy(time, isStart, isStart ? section.endFrame() : section.startFrame(),
+                        duration, minimum);
 }
 
 int64_t sectionIndexInTime(const SectionList& sections, MediaTime time) {

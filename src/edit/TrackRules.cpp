@@ -78,6 +78,17 @@ MediaTime snapBound(MediaTime time, const std::vector<MediaTime>& bounds, MediaT
         MediaTime::make(frames * frame.value, frame.timescale).convertScale(time.timescale));
 }
 
+MediaTime limitBoundBy(MediaTime time, bool isStart, MediaTime other, MediaTime duration,
+                       MediaTime minimum) {
+    const MediaTime videoStart = MediaTime::make(0, duration.timescale);
+    const auto onVideo = [&](MediaTime t) { return maxTime(videoStart, minTime(t, duration)); };
+    time = onVideo(time);
+    if (other.isNumeric()) {
+        time = onVideo(isStart ? minTime(time, other - minimum) : maxTime(time, other + minimum));
+    }
+    return time;
+}
+
 int bandAt(const std::vector<TrackBand>& bands, MediaTime time) {
     int found = -1;
     MediaTime shortest = MediaTime::invalid(); // greater than every time

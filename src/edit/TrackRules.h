@@ -32,6 +32,13 @@ int64_t frameNumber(MediaTime time, MediaTime frame);
 MediaTime snapBound(MediaTime time, const std::vector<MediaTime>& bounds, MediaTime reach,
                     MediaTime frame, MediaTime duration);
 
+// Where a section's bound moved to `time` may go: on the video (0 ... `duration`) and at least
+// `minimum` on its own side of `other`, the section's other bound (no limit where that is not
+// numeric). The other bound never moves: where it leaves no room on the video, the bound stops at
+// the video's edge. Typed bounds and dragged handles alike.
+MediaTime limitBoundBy(MediaTime time, bool isStart, MediaTime other, MediaTime duration,
+                       MediaTime minimum);
+
 // Index of the band that a click at `time` picks: the shortest one holding it (so that a short
 // section over a long one can be reached), or -1.
 int bandAt(const std::vector<TrackBand>& bands, MediaTime time);

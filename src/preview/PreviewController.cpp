@@ -138,16 +138,15 @@ void PreviewController::play(const QString& path, SpeedFactor slowing, bool remo
     auto created = std::make_unique<Player>(path);
     Player* player = created.get();
     m_previewPlayer->setPlayer(std::move(created));
-    // The default pitch algorithm keeps the pitch at every factor.
-    const auto rate = static_cast<float>(slowing.playbackRate());
-    player->play();
-    player->setVolume(removeAudio ? 0.0f : 1.0f);
-    player->setRate(rate);
-    m_window->controlBar()->setPlayRate(rate);
     // A source played slowed stands for the slowed movie: the bar tells that movie's times, as
     // it does for a copy that is slowed already.
     m_window->controlBar()->setTimeFactor(slowing);
     attachToBar(player);
+    // It plays at once, through the bar's transport; the default pitch algorithm keeps the pitch
+    // at every factor.
+    PlaybackTransport& transport = *m_window->controlBar()->transport();
+    transport.setRate(static_cast<float>(slowing.playbackRate()));
+    transport.play(removeAudio ? 0.0f : 1.0f);
 }
 
 void PreviewController::attachToBar(Player* player) {

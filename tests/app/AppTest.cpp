@@ -6,6 +6,7 @@
 #include "edit/SectionRules.h"
 #include "full/FullVideoEditController.h"
 #include "media/PlayerView.h"
+#include "media/TrackOverview.h"
 #include "sections/SectionEditController.h"
 #include "support/EditorTesting.h"
 #include "support/ExportTesting.h"
