@@ -84,7 +84,7 @@ public:
         // map's from that far back. Measured on bursts through ramps to 10 times slower: given
         // the map's ratio at the block itself, the sound fell behind by up to 125 ms at x10
         // (what the finer engine holds back, 1280 samples at 48 kHz, times the change of
-        // ratio); half the delay back, within 16 ms.
+        // ratio); half the delay back, within 10 ms.
         m_lag = m_discard / 2;
         // Primed with silence, so that the first sample comes out at the very start.
         for (auto& plane : m_input) {
