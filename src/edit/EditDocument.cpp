@@ -1,6 +1,7 @@
 #include "edit/EditDocument.h"
 
 #include "base/FileNames.h"
+#include "media/TimeMap.h"
 
 #include <QFileInfo>
 #include <QUndoCommand>
@@ -16,6 +17,12 @@ namespace {
 
 // The ids under which steps merge.
 constexpr int kBoundsMergeId = 1;
+
+void fitSectionRamps(SectionState& section, MediaTime rampIn, MediaTime rampOut) {
+    const Ramps ramps = fitRamps(section.end - section.start, rampIn, rampOut);
+    section.rampIn = ramps.in;
+    section.rampOut = ramps.out;
+}
 
 class InsertSection : public QUndoCommand {
 public:
@@ -108,6 +115,7 @@ void EditDocument::reset(EditState state, const QString& filePath, bool modified
     m_filePath = filePath;
     m_restored = modified;
     m_boundsDrag = 0;
+    m_dragRamps.clear();
     emit documentReset();
     emit changed();
     updateModified();
@@ -147,21 +155,31 @@ void EditDocument::renameSection(int index, const QString& name) {
 }
 
 void EditDocument::setSectionBounds(int index, MediaTime start, MediaTime end) {
+    if (index < 0 || index >= sectionCount()) {
+        return;
+    }
+    std::pair<MediaTime, MediaTime> ramps{section(index).rampIn, section(index).rampOut};
+    if (m_boundsDrag != 0) {
+        ramps = m_dragRamps.try_emplace(index, ramps).first->second;
+    }
     changeSection(
         index, tr("Move Section Bounds"),
         [&](SectionState& after) {
             after.start = start;
             after.end = end;
+            fitSectionRamps(after, ramps.first, ramps.second);
         },
         kBoundsMergeId);
 }
 
 void EditDocument::beginBoundsDrag() {
     m_boundsDrag = ++m_dragCount;
+    m_dragRamps.clear();
 }
 
 void EditDocument::endBoundsDrag() {
     m_boundsDrag = 0;
+    m_dragRamps.clear();
 }
 
 void EditDocument::setSectionFactor(int index, SpeedFactor factor) {
@@ -175,6 +193,11 @@ void EditDocument::setSectionAudio(int index, bool audio) {
 
 void EditDocument::setSectionMotion(int index, MotionMode motion) {
     changeSection(index, tr("Change Motion"), [&](SectionState& after) { after.motion = motion; });
+}
+
+void EditDocument::setSectionRamps(int index, MediaTime rampIn, MediaTime rampOut) {
+    changeSection(index, tr("Change Ramp"),
+                  [&](SectionState& after) { fitSectionRamps(after, rampIn, rampOut); });
 }
 
 void EditDocument::setFullVideo(const FullVideoState& fullVideo) {

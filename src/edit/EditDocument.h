@@ -7,6 +7,7 @@
 #include <QUndoStack>
 
 #include <functional>
+#include <map>
 #include <utility>
 
 namespace lento {
@@ -37,13 +38,17 @@ public:
     void addSection(int index, SectionState section);
     void deleteSection(int index);
     void renameSection(int index, const QString& name);
-    // Bounds set between beginBoundsDrag() and endBoundsDrag() on one section are one step.
+    // Bounds set between beginBoundsDrag() and endBoundsDrag() on one section are one step. The
+    // section's ramps are fitted to its new length (fitRamps), during a drag the ramps it had
+    // when the drag began: a drag that shortens a section and lengthens it again keeps them.
     void setSectionBounds(int index, MediaTime start, MediaTime end);
     void beginBoundsDrag();
     void endBoundsDrag();
     void setSectionFactor(int index, SpeedFactor factor);
     void setSectionAudio(int index, bool audio);
     void setSectionMotion(int index, MotionMode motion);
+    // Both ramps, fitted to the section (fitRamps): a section's ramps always fit it.
+    void setSectionRamps(int index, MediaTime rampIn, MediaTime rampOut);
     void setFullVideo(const FullVideoState& fullVideo);
 
     // Asked before the edit is replaced by another (another video loaded, an edit opened): the
@@ -90,6 +95,8 @@ private:
     bool m_lastModified = false;
     int m_boundsDrag = 0; // the drag in progress, 0 when none
     int m_dragCount = 0;
+    // The ramps of the sections the drag in progress has moved, as they were when it began.
+    std::map<int, std::pair<MediaTime, MediaTime>> m_dragRamps;
     std::function<bool()> m_setAsideGuard;
 };
 

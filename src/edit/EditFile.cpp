@@ -2,6 +2,7 @@
 
 #include "base/FileNames.h"
 #include "media/Asset.h"
+#include "media/TimeMap.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QJsonValue>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -39,12 +41,19 @@ QJsonObject fullVideoJson(const FullVideoState& fullVideo) {
 }
 
 QJsonObject sectionJson(const SectionState& section) {
-    return {{"name", section.name},
-            {"start", timeJson(section.start)},
-            {"end", timeJson(section.end)},
-            {"factor", QString::fromStdString(section.factor.text())},
-            {"audio", section.audio},
-            {"motion", QString::fromUtf8(motionModeName(section.motion))}};
+    QJsonObject json{{"name", section.name},
+                     {"start", timeJson(section.start)},
+                     {"end", timeJson(section.end)},
+                     {"factor", QString::fromStdString(section.factor.text())},
+                     {"audio", section.audio},
+                     {"motion", QString::fromUtf8(motionModeName(section.motion))}};
+    for (const auto& [key, ramp] :
+         {std::pair{"rampIn", section.rampIn}, {"rampOut", section.rampOut}}) {
+        if (ramp != MediaTime::zero()) {
+            json.insert(QLatin1String(key), timeJson(ramp));
+        }
+    }
+    return json;
 }
 
 // Reads the fields of one object, remembering the first one that is missing or wrong so that a
@@ -93,6 +102,18 @@ public:
         const auto timescale =
             static_cast<int32_t>(time.integer("timescale", 1, MediaTime::kMaxTimescale));
         return MediaTime::make(value, timescale);
+    }
+    // A length that may be left out for none; never negative.
+    MediaTime optionalLength(const char* key) {
+        if (!m_object.contains(QLatin1String(key))) {
+            return MediaTime::zero();
+        }
+        const MediaTime length = time(key);
+        if (length < MediaTime::zero()) {
+            fail(key, QObject::tr("is negative"));
+            return MediaTime::zero();
+        }
+        return length;
     }
     // A factor the editor takes: one beyond its range would be exported as no edit ever was
     // (a stretch of thousands, or below 1), so it is refused as the chooser refuses it.
@@ -190,6 +211,12 @@ QString timeInSeconds(MediaTime time) {
 
 } // namespace
 
+int editFileVersion(const EditState& state) {
+    const bool ramps = std::any_of(state.sections.begin(), state.sections.end(),
+                                   [](const SectionState& section) { return section.hasRamps(); });
+    return ramps ? 2 : 1;
+}
+
 QJsonObject editFileObject(const EditState& state, const QString& editFilePath) {
     QJsonArray sections;
     for (const SectionState& section : state.sections) {
@@ -204,7 +231,7 @@ QJsonObject editFileObject(const EditState& state, const QString& editFilePath) 
                              {"fileSize", static_cast<qint64>(state.source.fileSize)},
                              {"duration", timeJson(state.source.duration)}};
     return {{"format", QLatin1String(kEditFileFormat)},
-            {"version", kEditFileVersion},
+            {"version", editFileVersion(state)},
             {"source", source},
             {"fullVideo", fullVideoJson(state.fullVideo)},
             {"sections", sections}};
@@ -263,9 +290,10 @@ std::optional<SavedEdit> parseEditFile(const QByteArray& json, EditFileProblem& 
         if (!list.at(i).isObject()) {
             bad = QObject::tr("sections[%1] is missing or wrong").arg(i);
         }
-        saved.state.sections.push_back({fields.string("name"), fields.time("start"),
-                                        fields.time("end"), fields.factor("factor"),
-                                        fields.boolean("audio"), fields.motion("motion")});
+        saved.state.sections.push_back(
+            {fields.string("name"), fields.time("start"), fields.time("end"),
+             fields.factor("factor"), fields.boolean("audio"), fields.motion("motion"),
+             fields.optionalLength("rampIn"), fields.optionalLength("rampOut")});
     }
     if (!bad.isEmpty()) {
         return fail(problem, Kind::Damaged, QObject::tr("The edit file is damaged (%1).").arg(bad));
@@ -371,6 +399,15 @@ std::optional<OpenedEdit> attachEditSource(EditState state, const QString& sourc
                 section.end = duration;
                 opened.warnings << QObject::tr("The section “%1” ran past the end of the video "
                                                "and was shortened to it.")
+                                       .arg(section.name);
+            }
+            const Ramps ramps =
+                fitRamps(section.end - section.start, section.rampIn, section.rampOut);
+            if (ramps.in != section.rampIn || ramps.out != section.rampOut) {
+                section.rampIn = ramps.in;
+                section.rampOut = ramps.out;
+                opened.warnings << QObject::tr("The ramps of the section “%1” were longer than "
+                                               "the section and were shortened to fit it.")
                                        .arg(section.name);
             }
             kept.push_back(std::move(section));

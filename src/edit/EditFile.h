@@ -16,9 +16,14 @@ namespace lento {
 // absolute path and by its path relative to the edit file (so that a folder moved whole still
 // opens), its size and duration, the Full Video choices and the sections. Times are exact
 // rationals ({"value", "timescale"}), factors SpeedFactor::text(), motions their names.
+//
+// Versions: 1 has no ramps; 2 adds a section's "rampIn" and "rampOut" (times, absent when
+// zero). An edit is written at the lowest version that holds it, so that a Lento that reads only
+// version 1 opens every edit without ramps, and refuses, as newer, one whose ramps it would lose.
 
 inline constexpr const char* kEditFileFormat = "lento-edit";
-inline constexpr int kEditFileVersion = 1;
+// The newest version read and written.
+inline constexpr int kEditFileVersion = 2;
 inline constexpr const char* kEditFileExtension = "lento";
 // The largest edit file read: an edit of 100,000 sections takes about 35 MB.
 inline constexpr qint64 kEditFileMaxBytes = qint64(64) << 20;
@@ -52,6 +57,9 @@ struct OpenedEdit {
     QStringList warnings;
 };
 
+// The lowest version that holds `state`.
+int editFileVersion(const EditState& state);
+
 // The edit as the file holds it; the source's relative path is taken from `editFilePath`.
 QJsonObject editFileObject(const EditState& state, const QString& editFilePath);
 QByteArray editFileJson(const EditState& state, const QString& editFilePath);
@@ -70,7 +78,8 @@ QString findEditSource(const SavedEdit& saved, const QString& editFilePath);
 
 // Binds `state` to the video at `sourcePath`: its size and duration are taken from the file, a
 // changed duration is warned about, and sections reaching off the video, past its end or before
-// its start, are shortened to it (or removed when nothing of them is on it) and reported.
+// its start, are shortened to it (or removed when nothing of them is on it) and reported, as are
+// ramps longer together than their section, fitted to it (fitRamps).
 std::optional<OpenedEdit> attachEditSource(EditState state, const QString& sourcePath,
                                            EditFileProblem& problem);
 

@@ -14,7 +14,9 @@ namespace lento {
 // The edit as plain values: what is saved, restored, undone and handed to an export. Nothing in
 // it is shared with the widgets that show it.
 
-// One named stretch of the source with its own factor, sound switch and motion.
+// One named stretch of the source with its own factor, sound switch and motion, easing into its
+// factor over its ramp in and out of it over its ramp out (source lengths inside its bounds,
+// together at most its length; zero changes the speed at once). TimeMap says how ramps meet.
 struct SectionState {
     QString name;
     MediaTime start;
@@ -22,6 +24,10 @@ struct SectionState {
     SpeedFactor factor;
     bool audio = true; // the sound kept
     MotionMode motion = MotionMode::Hold;
+    MediaTime rampIn = MediaTime::zero();
+    MediaTime rampOut = MediaTime::zero();
+
+    bool hasRamps() const { return rampIn != MediaTime::zero() || rampOut != MediaTime::zero(); }
 
     friend bool operator==(const SectionState&, const SectionState&) = default;
 };

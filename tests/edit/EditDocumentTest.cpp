@@ -33,7 +33,7 @@ TEST(EditDocument, RandomStepsUndoToTheStartAndRedoToTheEnd) {
         for (int step = 0; step < 400; ++step) {
             const int count = document.sectionCount();
             const int index = count > 0 ? pick(count) : 0;
-            switch (pick(count > 0 ? 8 : 2)) {
+            switch (pick(count > 0 ? 9 : 2)) {
             case 0:
                 document.addSection(pick(count + 1), sectionAt(pick(9000), 9500, "new"));
                 break;
@@ -60,6 +60,11 @@ TEST(EditDocument, RandomStepsUndoToTheStartAndRedoToTheEnd) {
                 break;
             case 7:
                 document.setSectionMotion(index, MotionMode(pick(3)));
+                break;
+            case 8:
+                // Often longer than the section together: fitted to it.
+                document.setSectionRamps(index, MediaTime::make(pick(3000), 1000),
+                                         MediaTime::make(pick(4) == 0 ? 0 : pick(3000), 999));
                 break;
             }
         }
@@ -100,6 +105,29 @@ TEST(EditDocument, ADragIsOneStepAndTheSavedStepIsUnmodified) {
     document.setSectionBounds(0, MediaTime::make(500, 1000), MediaTime::make(1000, 1000));
     document.endBoundsDrag();
     EXPECT_EQ(document.undoStack()->count(), 1);
+
+    // Ramps fit their section, also while a drag shortens it; the drag that lengthens it again
+    // gives them back, and one that ends where it began still leaves no step.
+    const int before = document.undoStack()->count();
+    document.setSectionRamps(0, MediaTime::make(1, 1), MediaTime::make(1, 2));
+    EXPECT_EQ(document.undoStack()->undoText(), "Change Ramp");
+    EXPECT_EQ(document.section(0).rampIn, MediaTime::make(1, 3));
+    EXPECT_EQ(document.section(0).rampOut, MediaTime::make(1, 6));
+    document.setSectionBounds(0, MediaTime::make(0, 1000), MediaTime::make(1000, 1000));
+    document.setSectionRamps(0, MediaTime::make(3, 10), MediaTime::make(2, 10));
+    const SectionState ramped = document.section(0);
+    document.beginBoundsDrag();
+    document.setSectionBounds(0, MediaTime::make(900, 1000), MediaTime::make(1000, 1000));
+    EXPECT_EQ(document.section(0).rampIn, MediaTime::make(6, 100));
+    EXPECT_EQ(document.section(0).rampOut, MediaTime::make(4, 100));
+    document.setSectionBounds(0, MediaTime::make(0, 1000), MediaTime::make(1000, 1000));
+    document.endBoundsDrag();
+    EXPECT_EQ(document.section(0), ramped);
+    EXPECT_EQ(document.undoStack()->count(), before + 3);
+    document.setSectionBounds(0, MediaTime::make(900, 1000), MediaTime::make(1000, 1000));
+    document.setSectionBounds(0, MediaTime::make(0, 1000), MediaTime::make(1000, 1000));
+    EXPECT_NE(document.section(0), ramped) << "outside a drag, shortened ramps stay short";
+    document.undoStack()->setIndex(before);
 
     document.markSaved("/edits/b.lento");
     EXPECT_FALSE(document.isModified());

@@ -79,7 +79,8 @@ EditState clipEdit() {
     state.fullVideo = {*SpeedFactor::parse("9.99"), false, MotionMode::Smooth};
     state.sections = {
         {"Jump “one”, \"quoted\"", MediaTime::make(1001, 30000), MediaTime::make(7, 3),
-         *SpeedFactor::make(5, 2), false, MotionMode::Blend},
+         *SpeedFactor::make(5, 2), false, MotionMode::Blend, MediaTime::make(4999, 10000),
+         MediaTime::make(1001 * 10, 30000)},
         {"", MediaTime::make(3, 1), MediaTime::make(9'000'000'001, 1'000'000'000),
          SpeedFactor::whole(4), true, MotionMode::Hold},
     };
@@ -95,10 +96,20 @@ void expectSameEdit(const EditState& read, const EditState& written) {
     for (size_t i = 0; i < read.sections.size(); ++i) {
         const SectionState &a = read.sections[i], &b = written.sections[i];
         EXPECT_TRUE(a == b && a.start.timescale == b.start.timescale &&
-                    a.end.timescale == b.end.timescale)
+                    a.end.timescale == b.end.timescale &&
+                    a.rampIn.timescale == b.rampIn.timescale &&
+                    a.rampOut.timescale == b.rampOut.timescale)
             << "section " << i << ": " << a.name.toStdString() << " " << a.start.description()
             << " - " << a.end.description() << " x" << a.factor.text();
     }
+}
+
+// A version past the newest this Lento reads.
+QByteArray newerVersionOf(QByteArray json) {
+    const QByteArray version = "\"version\": ";
+    EXPECT_TRUE(json.contains(version + QByteArray::number(editFileVersion(clipEdit()))));
+    return json.replace(version + QByteArray::number(editFileVersion(clipEdit())),
+                        version + QByteArray::number(kEditFileVersion + 1));
 }
 
 TEST(EditFile, SavedEditOpensFieldByField) {
@@ -114,6 +125,24 @@ TEST(EditFile, SavedEditOpensFieldByField) {
     EXPECT_EQ(asked, 0);
     EXPECT_TRUE(opened->warnings.isEmpty()) << opened->warnings.join('\n').toStdString();
     expectSameEdit(opened->state, state);
+
+    // Written at the lowest version that holds it: ramps need 2, an edit without them is 1 and
+    // opens in a Lento that knows no ramps. An edit that Lento wrote before ramps opens as it was
+    // and is written again as it was.
+    EXPECT_EQ(editFileObject(state, path).value("version"), 2);
+    const QByteArray before = R"({"format": "lento-edit", "version": 1,
+        "source": {"path": "/videos/a.mp4", "relativePath": "../videos/a.mp4", "fileSize": 5,
+                   "duration": {"value": 300300, "timescale": 30000}},
+        "fullVideo": {"factor": "2", "audio": true, "motion": "hold"},
+        "sections": [{"name": "a", "start": {"value": 1001, "timescale": 30000},
+                      "end": {"value": 7, "timescale": 3}, "factor": "2.5", "audio": false,
+                      "motion": "blend"}]})";
+    const auto saved = parseEditFile(before, problem);
+    ASSERT_TRUE(saved) << problem.message.toStdString();
+    EXPECT_FALSE(saved->state.sections.at(0).hasRamps());
+    const QJsonObject again = editFileObject(saved->state, "/edits/a.lento");
+    EXPECT_EQ(again, QJsonDocument::fromJson(before).object());
+    EXPECT_FALSE(QJsonDocument(again).toJson().contains("ramp"));
 }
 
 TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
@@ -122,8 +151,7 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
     EditFileProblem problem;
     ASSERT_TRUE(writeEditFile(clipEdit(), good, problem));
     const QByteArray json = QByteArray::fromStdString(test::readFileBytes(good.toStdString()));
-    QByteArray newer = json;
-    newer.replace("\"version\": 1", "\"version\": 2");
+    const QByteArray newer = newerVersionOf(json);
     QByteArray fractional = json;
     fractional.replace("\"timescale\": 30000", "\"timescale\": 30000.5");
     QByteArray noEnd = json;
@@ -173,6 +201,10 @@ TEST(EditFile, BadFilesSayWhyAndGiveNoEdit) {
         {"factor 0.5", factor("9.99", "0.5"), Kind::Damaged, "fullVideo.factor “0.5”"},
         {"factor 1/3", factor("2.5", "1/3"), Kind::Damaged, "“1/3” is not a factor"},
         {"factor 11", factor("4", "11"), Kind::Damaged, "“11” is not a factor"},
+        {"a negative ramp", replaced("\"value\": 4999", "\"value\": -4999"), Kind::Damaged,
+         "sections[0].rampIn is negative"},
+        {"a ramp that is no time", replaced("\"rampOut\": {", "\"rampOut\": 1, \"x\": {"),
+         Kind::Damaged, "sections[0].rampOut is missing or wrong"},
     };
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.name);
@@ -255,6 +287,8 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
     Folder folder;
     const MediaTime end = Asset::assetWithPath(fixture("vfr.mp4"))->duration();
     EditState state = clipEdit();
+    // Ramps that fit the section as saved, not once it is shortened: fitted with it.
+    state.sections[1].rampIn = state.sections[1].rampOut = MediaTime::make(5, 2);
     state.sections.push_back({"beyond", end, end + MediaTime::make(1, 1), SpeedFactor::whole(2),
                               true, MotionMode::Hold});
     // Before the start: exported, these held the first picture for seconds or made no picture.
@@ -280,6 +314,9 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
     EXPECT_EQ(opened->state.sections[0].end, state.sections[0].end);
     EXPECT_EQ(opened->state.sections[1], state.sections[1]);
     EXPECT_EQ(opened->state.sections[2].end, end);
+    const SectionState& fitted = opened->state.sections[2];
+    EXPECT_EQ(fitted.rampIn, fitted.rampOut);
+    EXPECT_EQ(fitted.rampIn + fitted.rampOut, fitted.end - fitted.start);
     ASSERT_FALSE(opened->warnings.isEmpty());
     EXPECT_TRUE(opened->warnings[0].startsWith("The video “clip.mp4” has changed since the edit "
                                                "was saved"));
@@ -287,6 +324,8 @@ TEST(EditFile, AChangedSourceIsWarnedAboutAndSectionsAreClampedToIt) {
               QStringList({"The section “straddling” began before the start of the video and was "
                            "shortened to it.",
                            "The section “” ran past the end of the video and was shortened to it.",
+                           "The ramps of the section “” were longer than the section and were "
+                           "shortened to fit it.",
                            "The section “beyond” starts after the end of the video and was "
                            "removed.",
                            "The section “early” ends before the start of the video and was "
@@ -412,8 +451,7 @@ TEST(EditRecovery, AutosavesThatCannotBeOfferedStayOrAreSetAside) {
     const auto held =
         FileLock::take(QFile::encodeName(autosaves + "/autosave-7.lock").toStdString(), error);
     ASSERT_TRUE(held) << error;
-    QByteArray newer = editFileJson(clipEdit(), {});
-    newer.replace("\"version\": 1", "\"version\": 2");
+    const QByteArray newer = newerVersionOf(editFileJson(clipEdit(), {}));
     QFile newerFile(autosaves + "/autosave-8.lento");
     ASSERT_TRUE(newerFile.open(QIODevice::WriteOnly) && newerFile.write(newer) == newer.size());
     newerFile.close();

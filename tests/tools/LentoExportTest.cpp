@@ -189,7 +189,7 @@ TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     edit.fullVideo.factor = SpeedFactor::whole(5); // not for Export All
     edit.sections = {
         {"late", MediaTime::make(5, 1), MediaTime::make(6, 1), SpeedFactor::whole(3), false,
-         MotionMode::Hold},
+         MotionMode::Hold, MediaTime::make(1, 4)},
         {"early", MediaTime::make(-5, 1), MediaTime::make(3, 1), *SpeedFactor::make(5, 2), true,
          MotionMode::Hold},
         {"gone", MediaTime::make(-5, 1), MediaTime::make(-1, 1), SpeedFactor::whole(2), true,
@@ -210,6 +210,8 @@ TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     EXPECT_NE(result.err.find("warning: The section “gone” ends before the start of the video "
                               "and was removed."),
               std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("warning: speed ramps are not exported yet"), std::string::npos)
         << result.err;
     EXPECT_EQ(written(), std::vector<fs::path>{dest()});
     EXPECT_NEAR(probe(dest()).durationSeconds, 16.5, 0.05);
@@ -271,6 +273,7 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                              "--motion fast $CLIP $DEST",
                              "--motion",
                              "--section 2:4:3:smooth:mute $CLIP $DEST",
+                             "--section 2:4:3:ramp=0.5 $CLIP $DEST",
                              "--range 2 2 $CLIP $DEST",
                              "--range 1 1.00001 $CLIP $DEST",
                              "$CLIP $OUT/slow.mkv",

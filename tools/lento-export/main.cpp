@@ -3,6 +3,7 @@
 #include "base/FileNames.h"
 #include "base/Log.h"
 #include "edit/EditFile.h"
+#include "edit/SectionArgument.h"
 #include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
 #include "media/Asset.h"
@@ -137,38 +138,17 @@ bool parseSeconds(std::string_view text, double& value) {
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
 }
 
-// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth").
+// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth"). A ramp
+// is refused until the export follows the time map.
 bool parseSection(std::string_view text, SectionOption& section) {
-    std::vector<std::string_view> fields;
-    for (size_t from = 0;;) {
-        const size_t colon = text.find(':', from);
-        fields.push_back(text.substr(from, colon - from));
-        if (colon == std::string_view::npos) {
-            break;
-        }
-        from = colon + 1;
-    }
-    if (fields.size() < 3 || fields.size() > 5) {
+    const std::optional<lento::SectionArgument> parsed = lento::parseSectionArgument(text);
+    if (!parsed || parsed->rampIn != lento::MediaTime::zero() ||
+        parsed->rampOut != lento::MediaTime::zero()) {
         return false;
     }
-    size_t next = 3;
-    if (next < fields.size() && fields[next] == "mute") {
-        section.mute = true;
-        ++next;
-    }
-    if (next < fields.size()) {
-        section.motion = lento::motionModeNamed(fields[next]);
-        if (!section.motion) {
-            return false;
-        }
-        ++next;
-    }
-    if (next != fields.size()) {
-        return false;
-    }
-    return parseSeconds(fields[0], section.start) && parseSeconds(fields[1], section.end) &&
-           parseFactor(fields[2], section.factor) && section.start >= 0 &&
-           section.end > section.start;
+    section = {parsed->start.seconds(), parsed->end.seconds(), parsed->factor, parsed->mute,
+               parsed->motion};
+    return true;
 }
 
 // Whether two sections share a stretch of the source; touching ones do not.
@@ -396,6 +376,13 @@ std::optional<lento::OpenedEdit> openEdit(Options& options) {
     }
     for (const QString& warning : edit->warnings) {
         std::fprintf(stderr, "lento-export: warning: %s\n", qPrintable(warning));
+    }
+    const auto& sections = edit->state.sections;
+    if (std::any_of(sections.begin(), sections.end(),
+                    [](const lento::SectionState& section) { return section.hasRamps(); })) {
+        std::fprintf(stderr,
+                     "lento-export: warning: speed ramps are not exported yet: the sections "
+                     "change speed at their bounds\n");
     }
     options.source = lento::pathBytes(edit->state.source.path).toStdString();
     return edit;
