@@ -24,7 +24,6 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QShortcut>
 #include <QSlider>
 #include <QStyledItemDelegate>
@@ -81,22 +80,6 @@ const QStringList& sectionRejectedExtensions() {
 }
 
 } // namespace
-
-QString boundText(MediaTime time) {
-    return timeTextWithMilliseconds(time);
-}
-
-MediaTime parseBoundText(const QString& text, int32_t timescale) {
-    static const QRegularExpression pattern(
-        QStringLiteral(R"(^\s*(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?)\s*$)"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch() || timescale <= 0) {
-        return MediaTime::invalid();
-    }
-    const double seconds = match.captured(1).toDouble() * 3600 + match.captured(2).toDouble() * 60 +
-                           match.captured(3).toDouble();
-    return MediaTime::makeWithSeconds(seconds, timescale);
-}
 
 SectionEditController::SectionEditController(EditDocument* document, QObject* parent)
     : QObject(parent), m_document(document != nullptr ? document : new EditDocument(this)) {
@@ -520,8 +503,8 @@ void SectionEditController::showBounds() {
     }
     const QSignalBlocker quietStart(m_startSlider);
     const QSignalBlocker quietEnd(m_endSlider);
-    m_startField->setText(boundText(section->startFrame()));
-    m_endField->setText(boundText(section->endFrame()));
+    m_startField->setText(timeTextWithMilliseconds(section->startFrame()));
+    m_endField->setText(timeTextWithMilliseconds(section->endFrame()));
     m_startSlider->setValue(sliderValue(section->startFrame()));
     m_endSlider->setValue(sliderValue(section->endFrame()));
 }

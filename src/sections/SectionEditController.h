@@ -226,9 +226,4 @@ private:
     QComboBox* m_motion = nullptr;
 };
 
-// "HH:mm:ss.zzz" for the bound fields, and back (also "mm:ss", "ss.zzz"); an invalid text
-// gives an invalid time.
-QString boundText(MediaTime time);
-MediaTime parseBoundText(const QString& text, int32_t timescale);
-
 } // namespace lento
