@@ -7,7 +7,7 @@
 #include "controls/PlayerLoading.h"
 #include "controls/SpeedChooser.h"
 #include "edit/SectionObject.h"
-#include "media/ExportSetup.h"
+#include "edit/SectionComposition.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
 
@@ -103,7 +103,6 @@ QWidget* FullVideoEditController::view() const {
 }
 
 void FullVideoEditController::awakeFromNib() {
-    prevVolume_ = 1.0f;
     showSpeedFactor(*m_speed, SpeedFactor());
     m_dropView->setDelegate(this);
     m_controlBar->setDelegate(this);
@@ -141,7 +140,6 @@ void FullVideoEditController::showDocument() {
 
 void FullVideoEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
     m_videoPath = url;
-    prevVolume_ = 1.0f;
     loadPlayer(
         *m_videoPlayer, *m_controlBar, std::move(asset), this,
         [this](Player* player) { observeValueForKeyPath(QStringLiteral("status"), player); },
@@ -298,8 +296,8 @@ void FullVideoEditController::actionExport() {
         }
         PlayerItem& item = *source->currentItem();
         logLine("%fl", item.asset()->duration().seconds());
-        auto composition = makeFullVideoComposition(*item.asset(), choices.factor, !choices.audio,
-                                                    MediaTimeRange::invalid(), choices.motion);
+        auto composition = makeComposition(
+            *item.asset(), EditCut::ofFullVideo(choices, item.asset()->duration()));
         return ExportJob(composition, item.asset(),
                          MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                         item.forwardPlaybackEndTime()));

@@ -72,7 +72,6 @@ public:
 
     EditDocument* document() const { return m_document; }
     const QUrl& videoPath() const { return m_videoPath; }
-    float prevVolume() const { return prevVolume_; }
 
     PlayerView* m_VideoPlayer() const { return m_videoPlayer; }
     QComboBox* m_comboSpeed() const { return m_speed; }
@@ -108,7 +107,6 @@ private:
     // The sheets of this tab go on the window given for them, else on its view's.
     QWidget* sheetWindow() const;
 
-    float prevVolume_ = 1.0f;
     QUrl m_videoPath;
     QPointer<QWidget> m_windowForSheet;
     EditDocument* m_document = nullptr;

@@ -9,7 +9,6 @@
 #include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
 #include "export/ExportFormats.h"
-#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 
 #include <QCheckBox>
@@ -249,7 +248,6 @@ void SectionEditController::buildView() {
 }
 
 void SectionEditController::awakeFromNib() {
-    m_prevVolume = 1.0f;
     m_sectionErrors = 0;
     m_mouseClickView->setDelegate(this);
     m_dropView->setDelegate(this);
@@ -302,7 +300,6 @@ void SectionEditController::showDocument() {
 
 void SectionEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
     m_videoPath = url;
-    m_prevVolume = 1.0f;
     Player* loaded = loadPlayer(
         *m_videoPlayer, *m_controlBar, std::move(asset), this,
         [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
@@ -355,11 +352,6 @@ void SectionEditController::setVideoSlidersForStartEnd() {
     m_endSlider->setMinimum(0);
 }
 
-double SectionEditController::durationInSeconds() const {
-    const double seconds = m_videoTotalDuration.seconds();
-    return std::isfinite(seconds) ? seconds : 0.0;
-}
-
 void SectionEditController::itemDidFinishPlaying() {
     m_controlBar->stopVideo();
 }
@@ -404,12 +396,12 @@ int64_t SectionEditController::selectedRow() const {
     return rows.isEmpty() ? -1 : rows.first().row();
 }
 
-SectionObject* SectionEditController::selectedSection() const {
+const SectionState* SectionEditController::selectedSection() const {
     const int64_t row = selectedRow();
     if (row < 0 || row >= static_cast<int64_t>(sectionObjects().size())) {
         return nullptr;
     }
-    return sectionObjects()[static_cast<size_t>(row)].get();
+    return &sectionObjects()[static_cast<size_t>(row)];
 }
 
 void SectionEditController::setEditControlsEnabled(bool enabled) {
@@ -444,14 +436,14 @@ void SectionEditController::setPlayFactor(SpeedFactor factor) {
 
 void SectionEditController::tableViewSelectionDidChange() {
     showSelectedSection();
-    if (const SectionObject* section = selectedSection()) {
-        logLine("%ld", static_cast<long>(section->speed() - 1));
-        m_controlBar->seekToFrame(section->startFrame());
+    if (const SectionState* section = selectedSection()) {
+        logLine("%ld", static_cast<long>(section->factor.num() / section->factor.den() - 1));
+        m_controlBar->seekToFrame(section->start);
     }
 }
 
 void SectionEditController::showSelectedSection() {
-    const SectionObject* section = selectedSection();
+    const SectionState* section = selectedSection();
     updateSectionErrors();
     if (section == nullptr) {
         clearEditPanel();
@@ -459,19 +451,19 @@ void SectionEditController::showSelectedSection() {
         m_controlBar->setVolumnOn(volumnOnOff());
         return;
     }
-    if (section->factor() != m_playFactor) {
-        setPlayFactor(section->factor());
+    if (section->factor != m_playFactor) {
+        setPlayFactor(section->factor);
     }
     m_controlBar->setVolumnOn(volumnOnOff());
     setEditControlsEnabled(true);
-    if (m_name->text() != section->name()) {
-        m_name->setText(section->name());
+    if (m_name->text() != section->name) {
+        m_name->setText(section->name);
     }
-    showSpeedFactor(*m_speed, section->factor());
-    m_removeAudio->setChecked(section->removeAudio());
+    showSpeedFactor(*m_speed, section->factor);
+    m_removeAudio->setChecked(!section->audio);
     {
         const QSignalBlocker quietMotion(m_motion);
-        m_motion->setCurrentIndex(itemForMotion(section->motion()));
+        m_motion->setCurrentIndex(itemForMotion(section->motion));
     }
     showBounds();
 }
@@ -497,26 +489,21 @@ void SectionEditController::sectionRemoved(int index) {
 }
 
 void SectionEditController::showBounds() {
-    const SectionObject* section = selectedSection();
+    const SectionState* section = selectedSection();
     if (section == nullptr) {
         return;
     }
     const QSignalBlocker quietStart(m_startSlider);
     const QSignalBlocker quietEnd(m_endSlider);
-    m_startField->setText(timeTextWithMilliseconds(section->startFrame()));
-    m_endField->setText(timeTextWithMilliseconds(section->endFrame()));
-    m_startSlider->setValue(sliderValue(section->startFrame()));
-    m_endSlider->setValue(sliderValue(section->endFrame()));
-}
-
-float SectionEditController::sectionSpeed() const {
-    const SectionObject* section = selectedSection();
-    return section == nullptr ? 1.0f : static_cast<float>(section->factor().playbackRate());
+    m_startField->setText(timeTextWithMilliseconds(section->start));
+    m_endField->setText(timeTextWithMilliseconds(section->end));
+    m_startSlider->setValue(sliderValue(section->start));
+    m_endSlider->setValue(sliderValue(section->end));
 }
 
 bool SectionEditController::volumnOnOff() const {
-    const SectionObject* section = selectedSection();
-    return section == nullptr || !section->removeAudio();
+    const SectionState* section = selectedSection();
+    return section == nullptr || section->audio;
 }
 
 void SectionEditController::actionAddOneSection() {
@@ -541,13 +528,13 @@ void SectionEditController::comboBoxSelectionDidChange(QObject* sender) {
     }
     const int index = m_speed->currentIndex();
     Player* current = player();
-    const SectionObject* section = selectedSection();
+    const SectionState* section = selectedSection();
     if (index < 0 || current == nullptr || current->currentItem() == nullptr ||
         section == nullptr) {
         return;
     }
     const int row = static_cast<int>(selectedRow());
-    const SpeedFactor shown = section->factor();
+    const SpeedFactor shown = section->factor;
     const std::optional<SpeedFactor> factor = isCustomSpeedItem(*m_speed, index)
                                                   ? askForSpeedFactor(sheetWindow(), shown)
                                                   : speedFactorOfItem(*m_speed, index);
@@ -572,7 +559,7 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
     if (field != nullptr) {
         field->clearFocus();
     }
-    SectionObject* section = selectedSection();
+    const SectionState* section = selectedSection();
     if (section == nullptr) {
         return;
     }
@@ -589,7 +576,7 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
 }
 
 void SectionEditController::moveBound(bool start, MediaTime time) {
-    const SectionObject* section = selectedSection();
+    const SectionState* section = selectedSection();
     Player* current = player();
     if (section == nullptr || !m_videoTotalDuration.isNumeric() || current == nullptr ||
         current->currentItem() == nullptr || current->currentItem()->asset() == nullptr) {
@@ -630,16 +617,7 @@ void SectionEditController::jumpToBound(bool forward) {
         now < m_boundJumpedTo + frame) {
         now = m_boundJumpedTo;
     }
-    std::optional<MediaTime> nearest;
-    for (const SectionPtr& section : sectionObjects()) {
-        for (const MediaTime bound : {section->startFrame(), section->endFrame()}) {
-            const bool beyond = forward ? now < bound : bound < now;
-            const bool nearer = !nearest || (forward ? bound < *nearest : *nearest < bound);
-            if (bound.isNumeric() && beyond && nearer) {
-                nearest = bound;
-            }
-        }
-    }
+    const std::optional<MediaTime> nearest = nearestBound(sectionObjects(), now, forward);
     if (nearest) {
         m_controlBar->seekToFrame(*nearest);
         m_boundJumpedTo = *nearest;
@@ -659,34 +637,34 @@ void SectionEditController::selectBand(int index) {
 void SectionEditController::showBands() {
     std::vector<TrackBand> bands;
     const int64_t selected = selectedRow();
-    const SectionList& list = sectionObjects();
+    const SectionSpan list = sectionObjects();
     for (size_t row = 0; row < list.size(); ++row) {
-        const SectionObject& section = *list[row];
+        const SectionState& section = list[row];
         const auto index = static_cast<int64_t>(row);
         const bool collides = m_model->collides(static_cast<int>(row), kColumnStart) ||
                               m_model->collides(static_cast<int>(row), kColumnEnd);
-        bands.push_back({section.startFrame(), section.endFrame(), index == selected, collides});
+        bands.push_back({section.start, section.end, index == selected, collides});
     }
     m_controlBar->setBands(std::move(bands));
     // The trim handles are the selected section's bounds: without one there are none.
-    const SectionObject* section = selectedSection();
+    const SectionState* section = selectedSection();
     m_controlBar->m_leftHandle()->setVisible(section != nullptr);
     m_controlBar->m_rightHandle()->setVisible(section != nullptr);
     if (section != nullptr) {
-        m_controlBar->setLeftHanldePos(section->startFrame());
-        m_controlBar->setRightHanldePos(section->endFrame());
+        m_controlBar->setLeftHanldePos(section->start);
+        m_controlBar->setRightHanldePos(section->end);
     }
 }
 
 void SectionEditController::leftHandle(MediaTime time) {
-    if (const SectionObject* section = selectedSection()) {
-        m_document->setSectionBounds(static_cast<int>(selectedRow()), time, section->endFrame());
+    if (const SectionState* section = selectedSection()) {
+        m_document->setSectionBounds(static_cast<int>(selectedRow()), time, section->end);
     }
 }
 
 void SectionEditController::rightHandle(MediaTime time) {
-    if (const SectionObject* section = selectedSection()) {
-        m_document->setSectionBounds(static_cast<int>(selectedRow()), section->startFrame(), time);
+    if (const SectionState* section = selectedSection()) {
+        m_document->setSectionBounds(static_cast<int>(selectedRow()), section->start, time);
     }
 }
 
@@ -722,21 +700,15 @@ void SectionEditController::actionFullExport() {
     }
     m_controlBar->pauseVideo();
     // The edit is taken now: later edits do not change this export.
-    const SectionList list =
-        lento::sections(SectionsStorage(m_document->state()).allObjects(), m_videoTotalDuration);
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, list]() -> ExportJob {
+    const EditCut cut = EditCut::ofSections(sectionObjects(), m_videoTotalDuration);
+    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, cut]() -> ExportJob {
         Player* source = player();
         if (source == nullptr || source->currentItem() == nullptr) {
             return {};
         }
         PlayerItem& item = *source->currentItem();
         ExportJob job(nullptr, item.asset(), playbackRange(item));
-        job.makeComposition = [list, asset = item.asset(), duration = m_videoTotalDuration] {
-            auto composition = std::make_shared<Composition>();
-            createOneVideoSection(*asset, *composition, list, duration);
-            createOneAudioSection(*asset, *composition, list, duration);
-            return composition;
-        };
+        job.makeComposition = [cut, asset = item.asset()] { return makeComposition(*asset, cut); };
         job.log = ExportJob::Log::AllPresets;
         return job;
     });
@@ -762,9 +734,7 @@ void SectionEditController::actionSectionExport() {
             nothing.error = tr("The section ends before it starts.");
             return nothing;
         }
-        auto composition = makeFullVideoComposition(
-            *item.asset(), section.factor, !section.audio,
-            MediaTimeRange::fromTimeToTime(section.start, section.end), section.motion);
+        auto composition = makeComposition(*item.asset(), EditCut::ofSection(section));
         return ExportJob(composition, item.asset(), playbackRange(item));
     };
     // The panel proposes the section's own name.

@@ -4,7 +4,6 @@
 #include "controls/PlayerLoading.h"
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
-#include "edit/SectionObject.h"
 #include "edit/SectionsTableModel.h"
 #include "export/ExportFlow.h"
 #include "sections/MouseClickView.h"
@@ -66,7 +65,6 @@ public:
     // Loading and status.
     void observeValueForKeyPath(const QString& keyPath, QObject* object);
     void setVideoSlidersForStartEnd();
-    double durationInSeconds() const;
     void itemDidFinishPlaying();
 
     EditDocument* document() const { return m_document; }
@@ -77,8 +75,7 @@ public:
     void tableViewSelectionDidChange();
     int64_t selectedRow() const;
 
-    // The selected section's playback rate and sound (1.0 and true with no selection).
-    float sectionSpeed() const;
+    // The selected section's sound (true with no selection).
     bool volumnOnOff() const;
 
     // MouseClickViewDelegate.
@@ -105,8 +102,8 @@ public:
     }
     ExportFlow* exportFlow() const { return m_exportFlow; }
 
-    // The document's sections as the rules read them.
-    const SectionList& sectionObjects() const { return m_model->sectionObjects(); }
+    // The document's sections, as the rules read them.
+    SectionSpan sectionObjects() const { return m_document->state().sections; }
     MediaTime videoTotalDuration() const { return m_videoTotalDuration; }
     int sectionErrors() const { return m_sectionErrors; }
     int64_t curSectionIndex() const { return m_curSectionIndex; }
@@ -168,7 +165,7 @@ private:
     void sectionRemoved(int index);
     void awakeFromNib();
     Player* player() const;
-    SectionObject* selectedSection() const;
+    const SectionState* selectedSection() const;
     // Recounts the red bounds and sets the export buttons from the count and the selection; says
     // why they are blocked.
     void updateSectionErrors();
@@ -187,7 +184,6 @@ private:
 
     MediaTime m_videoTotalDuration;
     int m_sectionErrors = 0;
-    float m_prevVolume = 1.0f;
     QUrl m_videoPath;
     EditDocument* m_document = nullptr;
     SectionsTableModel* m_model = nullptr; // a child

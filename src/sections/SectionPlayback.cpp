@@ -26,18 +26,14 @@ MediaTime SectionEditController::monitorVideo() {
     }
     const MediaTime now = current->currentTime();
     if (selectedRow() != -1) {
-        const SectionList& list = sectionObjects();
-        const int64_t index = sectionIndexInTime(list, now);
-        m_curSectionIndex = index;
-        const SectionObject* under = index == -1 ? nullptr : list[static_cast<size_t>(index)].get();
-        const SpeedFactor factor = under == nullptr ? SpeedFactor() : under->factor();
-        if (factor != m_playFactor) {
-            setPlayFactor(factor);
+        const PlaybackAtTime wanted = playbackAtTime(sectionObjects(), now);
+        m_curSectionIndex = wanted.section;
+        if (wanted.factor != m_playFactor) {
+            setPlayFactor(wanted.factor);
         }
         // Sound comes back on leaving a section without it, also straight into one with sound.
-        const bool soundWanted = under == nullptr || !under->removeAudio();
-        if (soundWanted != (current->volume() != 0.0f)) {
-            m_controlBar->setVolumnOn(soundWanted);
+        if (wanted.sound != (current->volume() != 0.0f)) {
+            m_controlBar->setVolumnOn(wanted.sound);
         }
     }
     return now;

@@ -103,7 +103,7 @@ protected:
     // The table, the count, the export buttons and the reason beside them show what the rules
     // say of the list; `blocked` is what the case expects of them.
     void expectTheRulesShown(bool blocked) {
-        const SectionList& list = editor->sectionObjects();
+        const SectionSpan list = editor->sectionObjects();
         for (int row = 0; row < static_cast<int>(list.size()); ++row) {
             for (int column : {2, 3}) {
                 SCOPED_TRACE(testing::Message() << "row " << row << " column " << column);
@@ -178,10 +178,10 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     EXPECT_EQ(cell(0, 6), "Hold Frames");
     editor->m_comboMotion()->setCurrentIndex(2);
     EXPECT_EQ(cell(0, 6), "Smooth Motion");
-    EXPECT_EQ(editor->sectionObjects()[0]->motion(), MotionMode::Smooth);
+    EXPECT_EQ(editor->sectionObjects()[0].motion, MotionMode::Smooth);
     table->selectRow(1);
     EXPECT_EQ(editor->m_comboMotion()->currentText(), "Hold Frames");
-    EXPECT_EQ(editor->sectionObjects()[0]->motion(), MotionMode::Smooth);
+    EXPECT_EQ(editor->sectionObjects()[0].motion, MotionMode::Smooth);
     table->selectRow(0);
     EXPECT_EQ(editor->m_comboMotion()->currentText(), "Smooth Motion");
 
