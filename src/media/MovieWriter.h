@@ -39,8 +39,6 @@ public:
     // Flushes the encoders and closes the file; the pictures last until `videoEnd` (in
     // kVideoTimescale units).
     bool finish(int64_t videoEnd, std::string& error);
-    // Closes the file without finishing it.
-    void abandon() { m_output.reset(); }
 
 private:
     AVStream* addStream(const AVCodecContext& encoder, std::string& error);
