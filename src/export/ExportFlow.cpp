@@ -240,11 +240,12 @@ void ExportFlow::exportDidFinish() {
         return;
     }
     const ExportSession::Status status = session->status();
+    const StageOutcome outcome = session->outcome();
     const QString destination = QString::fromStdString(session->outputURL());
-    if (status == ExportSession::Status::Failed) {
+    if (outcome.isFailure()) {
         dialogs::runModalAlert(m_window, QStringLiteral("Export failed."),
-                               QString::fromStdString(session->error()));
-    } else if (status == ExportSession::Status::Completed) {
+                               QString::fromStdString(outcome.message));
+    } else if (outcome.ok()) {
         showExportedMovie(m_window, destination, session->warning());
     }
     emit exportFinished(status, destination);

@@ -365,6 +365,13 @@ void Asset::load() {
         if (video) {
             track.naturalWidth = stream.codecpar->width;
             track.naturalHeight = stream.codecpar->height;
+            // The container's word where it has one, else the stream's own.
+            const AVRational aspect =
+                av_guess_sample_aspect_ratio(format.get(), format->streams[i], nullptr);
+            if (aspect.num > 0 && aspect.den > 0) {
+                av_reduce(&track.sampleAspect.num, &track.sampleAspect.den, aspect.num, aspect.den,
+                          INT32_MAX);
+            }
             const AVRational rate =
                 stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
             track.nominalFrameRate = rate.den > 0 ? av_q2d(rate) : 0.0;

@@ -59,6 +59,9 @@ struct AssetTrack {
     MediaType mediaType = MediaType::Video;
     int naturalWidth = 0; // stored size, before rotation
     int naturalHeight = 0;
+    // The shape of a stored pixel, width to height: 32:27 for a widescreen DVD's 720x480, whose
+    // picture shows as 16:9. 1:1 where the pixels are square or nothing says otherwise.
+    AVRational sampleAspect{1, 1};
     // Clockwise degrees (0, 90, 180, 270) to turn the stored picture to display it.
     int rotation = 0;
     // The container's display matrix, when it has one; copied unchanged into exports.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "media/StageOutcome.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +15,9 @@ namespace lento {
 // of them (as each item's `bytes()` counts), so that a fast producer waits for its consumer
 // instead of filling memory: a count alone lets four 8K pictures take 400 MB. An item larger
 // than `maxBytes` still passes once the queue is empty. Closing wakes both sides: a closed queue
-// takes nothing more and hands out what it still holds.
+// takes nothing more and hands out what it still holds. The producer closes it with the outcome
+// it ended with, which the consumer reads once the queue is empty: only a queue closed as
+// succeeded holds the whole stream. The consumer aborts it to stop the producer.
 template <typename T> class BoundedQueue {
 public:
     explicit BoundedQueue(size_t maxItems, size_t maxBytes = SIZE_MAX)
@@ -55,16 +59,30 @@ public:
         return item;
     }
 
-    void close() {
+    // Ends the stream as `ending` says.
+    void close(StageOutcome ending = StageOutcome::succeeded()) {
         std::lock_guard lock(m_mutex);
+        if (!m_closed) {
+            m_ending = std::move(ending);
+        }
         m_closed = true;
         m_notEmpty.notify_all();
         m_notFull.notify_all();
     }
 
-    // Closes the queue and drops what it holds.
+    // How the producer ended the stream, once the queue is closed and `front` or `pop` has found
+    // it empty; stopped for a queue aborted before its producer closed it.
+    StageOutcome ending() const {
+        std::lock_guard lock(m_mutex);
+        return m_ending;
+    }
+
+    // Closes the queue, dropping what it holds: the producer's next push fails.
     void abort() {
         std::lock_guard lock(m_mutex);
+        if (!m_closed) {
+            m_ending = StageOutcome::stopped();
+        }
         m_closed = true;
         m_items.clear();
         m_bytes = 0;
@@ -79,12 +97,13 @@ private:
 
     const size_t m_maxItems;
     const size_t m_maxBytes;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_notEmpty;
     std::condition_variable m_notFull;
     std::deque<T> m_items;
     size_t m_bytes = 0;
     bool m_closed = false;
+    StageOutcome m_ending;
 };
 
 } // namespace lento

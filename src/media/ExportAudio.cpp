@@ -43,44 +43,45 @@ int64_t samplesAt(MediaTime time, int sampleRate) {
 // position on the source's timeline.
 class SoundReader {
 public:
-    bool open(const AssetTrack& track, const AudioFormat& format, std::string& error) {
+    StageOutcome open(const AssetTrack& track, const AudioFormat& format) {
         m_track = track;
         m_format = format;
-        if (!m_source.open(track, 1, error, SourceStream::Probing::HeaderWhereEnough)) {
-            return false;
+        if (StageOutcome opened = m_source.open(track, 1, SourceStream::Probing::HeaderWhereEnough);
+            !opened.ok()) {
+            return opened;
         }
         m_packet = makePacket();
         m_frame = makeFrame();
         if (!m_packet || !m_frame) {
-            error = "out of memory";
-            return false;
+            return StageOutcome::outOfMemory();
         }
         m_buffered.assign(static_cast<size_t>(format.channels), {});
         m_resampler.reset();
         m_fresh = true;
-        return true;
+        return StageOutcome::succeeded();
     }
 
     const SourceStream& source() const { return m_source; }
     int64_t position() const { return m_position; }
 
     // Delivers the samples [from, to) in blocks; a stretch the stream does not cover is
-    // silence. Returns false when stopped or on an error (then `error` is set).
-    bool read(int64_t from, int64_t to, const std::function<bool(const Planes&, int)>& deliver,
-              const std::atomic<bool>& stop, std::string& error) {
+    // silence. Ends early as reading, or `deliver`, does.
+    StageOutcome read(int64_t from, int64_t to,
+                      const std::function<StageOutcome(const Planes&, int)>& deliver,
+                      const std::atomic<bool>& stop) {
         if (!m_started || from != m_position) {
-            if (!seekTo(from, error)) {
-                return false;
+            if (StageOutcome sought = seekTo(from); !sought.ok()) {
+                return sought;
             }
         }
         Planes block(static_cast<size_t>(m_format.channels), std::vector<float>(kBlock));
         while (m_position < to) {
             if (stop) {
-                return false;
+                return StageOutcome::stopped();
             }
             if (bufferedCount() == 0 && !m_ended) {
-                if (!decodeMore(error)) {
-                    return false;
+                if (StageOutcome decoded = decodeMore(); !decoded.ok()) {
+                    return decoded;
                 }
                 continue;
             }
@@ -103,11 +104,11 @@ public:
                 dropBuffered(taken);
             }
             m_position += taken;
-            if (!deliver(block, taken)) {
-                return false;
+            if (StageOutcome delivered = deliver(block, taken); !delivered.ok()) {
+                return delivered;
             }
         }
-        return true;
+        return StageOutcome::succeeded();
     }
 
 private:
@@ -139,7 +140,7 @@ private:
         m_resampler.reset();
     }
 
-    bool seekTo(int64_t sample, std::string& error) {
+    StageOutcome seekTo(int64_t sample) {
         m_started = true;
         m_position = sample;
         forgetDecoded();
@@ -149,46 +150,47 @@ private:
         if (m_fresh && early <= samplesAt(m_track.timeRange.start, m_format.sampleRate)) {
             // Nothing read yet and the stream's start asked for: read on rather than seek,
             // which is where MPEG transport and program streams go wrong.
-            return true;
+            return StageOutcome::succeeded();
         }
         m_fresh = false;
         const int64_t timestamp =
             av_rescale_q(early, AVRational{1, m_format.sampleRate}, m_source.timeBase) +
             m_source.origin;
         if (!m_source.seek(timestamp)) {
-            return readFromTheTop(error);
+            return readFromTheTop();
         }
         // Not every demuxer lands where it is asked to: the first frame tells.
         m_checkLanding = true;
-        return true;
+        return StageOutcome::succeeded();
     }
 
-    bool readFromTheTop(std::string& error) {
+    StageOutcome readFromTheTop() {
         m_checkLanding = false;
-        if (!open(m_track, m_format, error)) {
-            return false;
+        if (StageOutcome opened = open(m_track, m_format); !opened.ok()) {
+            return opened;
         }
         forgetDecoded();
-        return true;
+        return StageOutcome::succeeded();
     }
 
-    bool decodeMore(std::string& error) {
+    StageOutcome decodeMore() {
         m_fresh = false;
         while (true) {
             const int received = avcodec_receive_frame(m_source.decoder.get(), m_frame.get());
             if (received == 0) {
-                return append(error);
+                return append();
             }
             if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && m_inputEnded)) {
                 m_ended = true;
-                return true;
+                return StageOutcome::succeeded();
             }
             if (received != AVERROR(EAGAIN)) {
-                error = "cannot decode the sound: " + ffmpegError(received);
-                return false;
+                return StageOutcome::failed("cannot decode the sound: " + ffmpegError(received),
+                                            received);
             }
-            if (!m_source.feedDecoder(*m_packet, m_inputEnded, "the sound", error)) {
-                return false;
+            if (StageOutcome fed = m_source.feedDecoder(*m_packet, m_inputEnded, "the sound");
+                !fed.ok()) {
+                return fed;
             }
         }
     }
@@ -204,7 +206,7 @@ private:
                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF));
     }
 
-    bool append(std::string& error) {
+    StageOutcome append() {
         AVFrame& frame = *m_frame;
         const int64_t stamped = stampedStart(frame);
         if (m_checkLanding) {
@@ -212,27 +214,30 @@ private:
             if (stamped != INT64_MIN && stamped > m_position) {
                 // The seek went past the sample asked for: read the stream from its top.
                 av_frame_unref(&frame);
-                return readFromTheTop(error);
+                return readFromTheTop();
             }
         }
         if (!m_resampler) {
             AVChannelLayout outLayout;
             av_channel_layout_default(&outLayout, m_format.channels);
             SwrContext* raw = nullptr;
-            if (swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_FLTP, m_format.sampleRate,
-                                    &frame.ch_layout, static_cast<AVSampleFormat>(frame.format),
-                                    frame.sample_rate, 0, nullptr) < 0 ||
-                swr_init(raw) < 0) {
+            int result = swr_alloc_set_opts2(
+                &raw, &outLayout, AV_SAMPLE_FMT_FLTP, m_format.sampleRate, &frame.ch_layout,
+                static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr);
+            if (result >= 0) {
+                result = swr_init(raw);
+            }
+            if (result < 0) {
                 swr_free(&raw);
-                error = "cannot convert the sound";
-                return false;
+                return StageOutcome::failed("cannot convert the sound: " + ffmpegError(result),
+                                            result);
             }
             m_resampler.reset(raw);
         }
         const int outCapacity = swr_get_out_samples(m_resampler.get(), frame.nb_samples);
         if (outCapacity < 0) {
-            error = "cannot convert the sound: " + ffmpegError(outCapacity);
-            return false;
+            return StageOutcome::failed("cannot convert the sound: " + ffmpegError(outCapacity),
+                                        outCapacity);
         }
         std::vector<uint8_t*> outputs(static_cast<size_t>(m_format.channels));
         const int64_t oldSize = static_cast<int64_t>(m_buffered[0].size());
@@ -245,8 +250,8 @@ private:
                         const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
         av_frame_unref(&frame);
         if (converted < 0) {
-            error = "cannot convert the sound: " + ffmpegError(converted);
-            return false;
+            return StageOutcome::failed("cannot convert the sound: " + ffmpegError(converted),
+                                        converted);
         }
         const int kept = converted;
         for (auto& plane : m_buffered) {
@@ -284,7 +289,7 @@ private:
             }
         }
         m_expected = m_bufferedStart + bufferedCount();
-        return true;
+        return StageOutcome::succeeded();
     }
 
     AssetTrack m_track;
@@ -305,73 +310,61 @@ private:
     int64_t m_bufferedStart = 0;    // its position
 };
 
-// Collects sound into encoder-sized items on the output timeline. Writing returns false when
-// the export stops or memory runs out; `failure()` tells which.
+// Collects sound into encoder-sized items on the output timeline. Writing stops when the
+// consumer takes no more, and fails when memory runs out.
 class SoundSink {
 public:
     SoundSink(const AudioFormat& format, BoundedQueue<AudioItem>& queue)
         : m_format(format), m_queue(queue),
-          m_fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels, format.frameSize * 4)) {
-        if (!m_fifo) {
-            m_failure = "out of memory";
-        }
-    }
+          m_fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels, format.frameSize * 4)) {}
 
-    // Why writing failed; empty while it has not, or when it stopped because the export did.
-    const std::string& failure() const { return m_failure; }
+    bool valid() const { return m_fifo != nullptr; }
 
     // Samples written so far, those still waiting for a whole item included.
     int64_t written() const { return m_handedOut + av_audio_fifo_size(m_fifo.get()); }
 
     // Appends `count` samples of each plane (or silence when `planes` is null).
-    bool write(const float* const* planes, int count) {
-        if (count <= 0) {
-            return true;
-        }
+    StageOutcome write(const float* const* planes, int64_t count) {
         if (planes == nullptr) {
             m_silence.resize(static_cast<size_t>(m_format.frameSize));
-            int left = count;
-            while (left > 0) {
-                const int n = std::min(left, m_format.frameSize);
-                std::vector<void*> pointers(static_cast<size_t>(m_format.channels),
-                                            m_silence.data());
-                if (!append(pointers.data(), n)) {
-                    return false;
+            const std::vector<void*> pointers(static_cast<size_t>(m_format.channels),
+                                              m_silence.data());
+            for (int64_t left = count; left > 0;) {
+                const int n = static_cast<int>(std::min<int64_t>(left, m_format.frameSize));
+                if (StageOutcome appended = append(pointers.data(), n); !appended.ok()) {
+                    return appended;
                 }
                 left -= n;
-                if (!drain(false)) {
-                    return false;
-                }
             }
-            return true;
+            return StageOutcome::succeeded();
+        }
+        if (count <= 0) {
+            return StageOutcome::succeeded();
         }
         std::vector<void*> pointers(static_cast<size_t>(m_format.channels));
         for (int c = 0; c < m_format.channels; ++c) {
             pointers[static_cast<size_t>(c)] = const_cast<float*>(planes[c]);
         }
-        return append(pointers.data(), count) && drain(false);
+        return append(pointers.data(), static_cast<int>(count));
     }
 
-    bool finish() { return drain(true); }
+    StageOutcome finish() { return drain(true); }
 
 private:
-    bool append(void* const* planes, int count) {
-        if (!m_fifo ||
-            av_audio_fifo_write(m_fifo.get(), const_cast<void**>(planes), count) < count) {
-            m_failure = "out of memory";
-            return false;
+    StageOutcome append(void* const* planes, int count) {
+        if (av_audio_fifo_write(m_fifo.get(), const_cast<void**>(planes), count) < count) {
+            return StageOutcome::outOfMemory();
         }
-        return true;
+        return drain(false);
     }
 
-    bool drain(bool all) {
+    StageOutcome drain(bool all) {
         while (av_audio_fifo_size(m_fifo.get()) >= m_format.frameSize ||
                (all && av_audio_fifo_size(m_fifo.get()) > 0)) {
             const int n = std::min(av_audio_fifo_size(m_fifo.get()), m_format.frameSize);
             FramePtr frame = makeFrame();
             if (!frame) {
-                m_failure = "out of memory";
-                return false;
+                return StageOutcome::outOfMemory();
             }
             frame->format = AV_SAMPLE_FMT_FLTP;
             frame->sample_rate = m_format.sampleRate;
@@ -380,16 +373,15 @@ private:
             if (av_frame_get_buffer(frame.get(), 0) < 0 ||
                 av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(frame->extended_data),
                                    n) < n) {
-                m_failure = "out of memory";
-                return false;
+                return StageOutcome::outOfMemory();
             }
             AudioItem item{std::move(frame), m_handedOut};
             m_handedOut += n;
             if (!m_queue.push(std::move(item))) {
-                return false;
+                return StageOutcome::stopped();
             }
         }
-        return true;
+        return StageOutcome::succeeded();
     }
 
     AudioFormat m_format;
@@ -397,7 +389,6 @@ private:
     AudioFifoPtr m_fifo;
     std::vector<float> m_silence;
     int64_t m_handedOut = 0; // samples already in items
-    std::string m_failure;
 };
 
 // Writes exactly `total` samples of one segment to the sink, after dropping the first `skip`
@@ -411,7 +402,7 @@ public:
     // Samples still owed, those to be dropped included.
     int64_t left() const { return std::max<int64_t>(0, m_left) + m_skip; }
 
-    bool write(const float* const* planes, int count) {
+    StageOutcome write(const float* const* planes, int count) {
         int offset = 0;
         if (m_skip > 0) {
             const int dropped = static_cast<int>(std::min<int64_t>(m_skip, count));
@@ -420,7 +411,7 @@ public:
         }
         const int n = static_cast<int>(std::min<int64_t>(count - offset, m_left));
         if (n <= 0) {
-            return true;
+            return StageOutcome::succeeded();
         }
         m_left -= n;
         if (planes == nullptr) {
@@ -434,14 +425,11 @@ public:
     }
 
     // Pads with silence up to the segment's length.
-    bool finish() {
+    StageOutcome finish() {
         m_skip = 0;
-        while (m_left > 0) {
-            if (!write(nullptr, static_cast<int>(std::min<int64_t>(m_left, kBlock)))) {
-                return false;
-            }
-        }
-        return true;
+        const int64_t left = std::max<int64_t>(0, m_left);
+        m_left = 0;
+        return m_sink.write(nullptr, left);
     }
 
 private:
@@ -451,10 +439,28 @@ private:
     int64_t m_skip;
 };
 
+// The stretcher is built for changes of speed up to ten times either way, the editor's factors
+// going from 1 to 10. Rubber Band trusted with more corrupts its memory (from about x300 in
+// its real-time mode) or never ends.
+constexpr int kMostStretch = 10;
+
+// Whether `segment` changes the speed of its sound within what the stretcher is built for,
+// compared exactly.
+bool withinStretchRange(const PlacedSegment& segment) {
+    const MediaTime target = segment.targetRange.duration;
+    const MediaTime source = segment.sourceRange.duration;
+    const __int128 targetScaled = static_cast<__int128>(target.value) * source.timescale;
+    const __int128 sourceScaled = static_cast<__int128>(source.value) * target.timescale;
+    return targetScaled <= kMostStretch * sourceScaled &&
+           sourceScaled <= kMostStretch * targetScaled;
+}
+
 // Time-stretches one segment with the pitch kept.
 class Stretcher {
 public:
-    // `targetCount` samples are made of every `sourceCount`.
+    // `targetCount` samples are made of every `sourceCount`, a ratio the segment's exact one
+    // rounded to whole samples: a ratio pushed past the stretcher's range by that rounding (a
+    // segment a few samples long) is held to it, and the output pads or cuts the difference.
     Stretcher(const AudioFormat& format, int64_t sourceCount, int64_t targetCount,
               SegmentOutput& output)
         : m_channels(format.channels), m_sourceCount(sourceCount), m_targetCount(targetCount),
@@ -465,9 +471,10 @@ public:
         // against 22 ms at x3, with 100 ms pictures).
         const RubberBandOptions options = RubberBandOptionProcessRealTime |
                                           RubberBandOptionEngineFiner | RubberBandOptionWindowShort;
+        const double ratio = std::clamp(double(targetCount) / double(sourceCount),
+                                        1.0 / kMostStretch, double(kMostStretch));
         m_state.reset(rubberband_new(static_cast<unsigned>(format.sampleRate),
-                                     static_cast<unsigned>(format.channels), options,
-                                     double(targetCount) / double(sourceCount), 1.0));
+                                     static_cast<unsigned>(format.channels), options, ratio, 1.0));
         if (!m_state) {
             return;
         }
@@ -481,20 +488,20 @@ public:
     bool valid() const { return m_state != nullptr; }
 
     // Primes the stretcher with silence, so that the first real sample comes out at the very
-    // start. False when stopped or when the output failed.
-    bool start(const std::atomic<bool>& stop) {
+    // start.
+    StageOutcome start(const std::atomic<bool>& stop) {
         int pad = static_cast<int>(rubberband_get_preferred_start_pad(m_state.get()));
         while (pad > 0) {
             const int n = std::min(pad, kBlock);
-            if (!process(m_silence, n, stop)) {
-                return false;
+            if (StageOutcome processed = process(m_silence, n, stop); !processed.ok()) {
+                return processed;
             }
             pad -= n;
         }
-        return true;
+        return StageOutcome::succeeded();
     }
 
-    bool process(const Planes& input, int count, const std::atomic<bool>& stop) {
+    StageOutcome process(const Planes& input, int count, const std::atomic<bool>& stop) {
         std::vector<const float*> pointers(static_cast<size_t>(m_channels));
         for (int c = 0; c < m_channels; ++c) {
             pointers[static_cast<size_t>(c)] = input[static_cast<size_t>(c)].data();
@@ -503,21 +510,20 @@ public:
     }
 
     // Feeds silence until the segment's output is complete, or until the stretcher has had
-    // all the silence that can still matter (the output is then padded by the caller). False
-    // when stopped or when the output failed.
-    bool flush(const std::atomic<bool>& stop) {
+    // all the silence that can still matter (the output is then padded by the caller).
+    StageOutcome flush(const std::atomic<bool>& stop) {
         // The input that yields what is still owed, plus what the stretcher holds back.
         int64_t budget =
             av_rescale_rnd(m_output.left(), m_sourceCount, m_targetCount, AV_ROUND_UP) +
             rubberband_get_latency(m_state.get()) + 4 * kBlock;
         while (!m_output.full() && budget > 0) {
             const int n = static_cast<int>(std::min<int64_t>(budget, kBlock));
-            if (!process(m_silence, n, stop)) {
-                return false;
+            if (StageOutcome processed = process(m_silence, n, stop); !processed.ok()) {
+                return processed;
             }
             budget -= n;
         }
-        return !stop;
+        return stop ? StageOutcome::stopped() : StageOutcome::succeeded();
     }
 
 private:
@@ -525,12 +531,16 @@ private:
     // both what it was given and what it made until they are taken out. So it is handed no
     // more than it asks for, and what it made is taken out before every step: its buffers
     // never fill, and every round hands it at least one sample, so the loop always ends.
-    bool feed(const std::vector<const float*>& planes, int count, const std::atomic<bool>& stop) {
+    StageOutcome feed(const std::vector<const float*>& planes, int count,
+                      const std::atomic<bool>& stop) {
         int offset = 0;
         std::vector<const float*> shifted(planes.size());
         while (offset < count) {
-            if (stop || !retrieve()) {
-                return false;
+            if (stop) {
+                return StageOutcome::stopped();
+            }
+            if (StageOutcome retrieved = retrieve(); !retrieved.ok()) {
+                return retrieved;
             }
             const int required = static_cast<int>(std::min<unsigned>(
                 rubberband_get_samples_required(m_state.get()), static_cast<unsigned>(kBlock)));
@@ -544,7 +554,7 @@ private:
         return retrieve();
     }
 
-    bool retrieve() {
+    StageOutcome retrieve() {
         std::vector<float*> pointers(static_cast<size_t>(m_channels));
         int available = 0;
         while ((available = rubberband_available(m_state.get())) > 0) {
@@ -565,15 +575,16 @@ private:
                 for (int c = 0; c < m_channels; ++c) {
                     shifted[static_cast<size_t>(c)] = pointers[static_cast<size_t>(c)] + offset;
                 }
-                if (!m_output.write(shifted.data(), got - offset)) {
-                    return false;
+                if (StageOutcome written = m_output.write(shifted.data(), got - offset);
+                    !written.ok()) {
+                    return written;
                 }
             }
             if (got <= 0) {
                 break;
             }
         }
-        return true;
+        return StageOutcome::succeeded();
     }
 
     int m_channels;
@@ -585,17 +596,6 @@ private:
     Planes m_silence;
     unsigned m_discard = 0;
 };
-
-// Why the sound stage ended early: a failure of the reader or the sink, or a stop.
-StageOutcome interrupted(const std::string& error, const SoundSink& sink) {
-    if (!error.empty()) {
-        return StageOutcome::failed(error);
-    }
-    if (!sink.failure().empty()) {
-        return StageOutcome::failed(sink.failure());
-    }
-    return StageOutcome::stopped();
-}
 
 // Decodes one segment's sound and writes it, stretched to the segment's length, after what the
 // sink already holds.
@@ -610,11 +610,10 @@ StageOutcome renderSegment(const PlacedSegment& segment, const AudioFormat& form
     if (targetEnd <= targetStart || sourceEnd <= sourceStart) {
         return StageOutcome::succeeded();
     }
-    std::string error;
-    if (targetStart > sink.written() &&
-        !sink.write(nullptr,
-                    static_cast<int>(std::min<int64_t>(targetStart - sink.written(), INT32_MAX)))) {
-        return interrupted(error, sink);
+    if (targetStart > sink.written()) {
+        if (StageOutcome gap = sink.write(nullptr, targetStart - sink.written()); !gap.ok()) {
+            return gap;
+        }
     }
     // Samples of the segment that land before what is already written are dropped.
     const int64_t skip = std::max<int64_t>(0, sink.written() - targetStart);
@@ -622,23 +621,32 @@ StageOutcome renderSegment(const PlacedSegment& segment, const AudioFormat& form
 
     if (!(reader && reader->source().isSame(segment.source))) {
         reader.emplace();
-        if (!reader->open(segment.source, format, error)) {
-            return StageOutcome::failed(error);
+        if (StageOutcome opened = reader->open(segment.source, format); !opened.ok()) {
+            return opened;
         }
     }
     const int64_t sourceCount = sourceEnd - sourceStart;
     const int64_t targetCount = targetEnd - targetStart;
     std::optional<Stretcher> stretcher;
     if (sourceCount != targetCount) {
+        if (!withinStretchRange(segment)) {
+            char text[128];
+            std::snprintf(text, sizeof text,
+                          "cannot change the speed of the sound %.6g times: at most %d times",
+                          segment.targetRange.duration.seconds() /
+                              segment.sourceRange.duration.seconds(),
+                          kMostStretch);
+            return StageOutcome::failed(text);
+        }
         stretcher.emplace(format, sourceCount, targetCount, output);
         if (!stretcher->valid()) {
-            return StageOutcome::failed("cannot start the time stretcher");
+            return StageOutcome::failed("cannot start the time stretcher", AVERROR(ENOMEM));
         }
-        if (!stretcher->start(stop)) {
-            return interrupted(error, sink);
+        if (StageOutcome started = stretcher->start(stop); !started.ok()) {
+            return started;
         }
     }
-    const bool read = reader->read(
+    const StageOutcome read = reader->read(
         sourceStart, sourceEnd,
         [&](const Planes& planes, int count) {
             if (stretcher) {
@@ -650,13 +658,17 @@ StageOutcome renderSegment(const PlacedSegment& segment, const AudioFormat& form
             }
             return output.write(pointers.data(), count);
         },
-        stop, error);
-    // No padding once stopped: nobody may be taking the sound any more.
-    const bool written = read && (!stretcher || stretcher->flush(stop)) && !stop && output.finish();
-    if (!written || stop) {
-        return interrupted(error, sink);
+        stop);
+    if (!read.ok()) {
+        return read;
     }
-    return StageOutcome::succeeded();
+    if (stretcher) {
+        if (StageOutcome flushed = stretcher->flush(stop); !flushed.ok()) {
+            return flushed;
+        }
+    }
+    // No padding once stopped: nobody may be taking the sound any more.
+    return stop ? StageOutcome::stopped() : output.finish();
 }
 
 } // namespace
@@ -665,8 +677,8 @@ StageOutcome renderAudio(const std::vector<PlacedSegment>& segments, const Audio
                          int64_t totalSamples, BoundedQueue<AudioItem>& queue,
                          const std::atomic<bool>& stop) {
     SoundSink sink(format, queue);
-    if (!sink.failure().empty()) {
-        return StageOutcome::failed(sink.failure());
+    if (!sink.valid()) {
+        return StageOutcome::outOfMemory();
     }
     std::optional<SoundReader> reader;
     for (const PlacedSegment& segment : segments) {
@@ -681,14 +693,13 @@ StageOutcome renderAudio(const std::vector<PlacedSegment>& segments, const Audio
     }
     // Trailing silence only where a sound track was cut short inside the range; the caller
     // passes the sound track's own end.
-    const bool written =
-        sink.written() >= totalSamples ||
-        sink.write(nullptr,
-                   static_cast<int>(std::min<int64_t>(totalSamples - sink.written(), INT32_MAX)));
-    if (!written || !sink.finish()) {
-        return interrupted({}, sink);
+    if (sink.written() < totalSamples) {
+        if (StageOutcome padded = sink.write(nullptr, totalSamples - sink.written());
+            !padded.ok()) {
+            return padded;
+        }
     }
-    return StageOutcome::succeeded();
+    return sink.finish();
 }
 
 } // namespace lento

@@ -1,6 +1,7 @@
 #include "media/ExportPipeline.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 extern "C" {
@@ -59,8 +60,11 @@ std::string damageText(const Asset& asset) {
 ExportPlan planExport(const Composition& composition, MediaTimeRange requested) {
     ExportPlan plan;
     plan.range = requested;
-    if (!requested.isValid() || !requested.duration.isNumeric() || requested.isEmpty()) {
+    if (!requested.isValid() || !requested.duration.isNumeric()) {
         plan.range = MediaTimeRange::make(MediaTime::zero(), composition.duration());
+    } else if (requested.isEmpty()) {
+        plan.rangeEmpty = true;
+        return plan;
     }
     if (const CompositionTrack* track = firstTrackWithMedia(composition, MediaType::Video)) {
         plan.video = placeSegments(*track, plan.range);
@@ -86,6 +90,14 @@ ExportPlan planExport(const Composition& composition, MediaTimeRange requested) 
         plan.warning = damageText(*damaged);
     }
     return plan;
+}
+
+StageOutcome ExportPlan::check() const {
+    if (rangeEmpty) {
+        return StageOutcome::failed("the part to export is empty");
+    }
+    return isEmpty() ? StageOutcome::failed("there is nothing to export")
+                     : StageOutcome::succeeded();
 }
 
 FramePtr PicturePool::take(int width, int height, AVPixelFormat format) {
@@ -163,19 +175,19 @@ std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
     return placed;
 }
 
-bool SourceStream::open(const AssetTrack& track, int decoderThreads, std::string& error,
-                        Probing probing) {
+StageOutcome SourceStream::open(const AssetTrack& track, int decoderThreads, Probing probing) {
     path = track.asset->path();
     streamIndex = track.streamIndex;
-    format = track.mediaType == MediaType::Audio && probing == Probing::HeaderWhereEnough
-                 ? openSoundInput(path, streamIndex, error)
-                 : openInputFile(path, error);
+    std::string error;
+    int code = 0;
+    format = probing == Probing::HeaderWhereEnough
+                 ? openStreamInput(path, streamIndex, error, &code)
+                 : openInputFile(path, error, std::chrono::seconds(20), &code);
     if (!format) {
-        return false;
+        return StageOutcome::failed("cannot open " + path + ": " + error, code);
     }
     if (streamIndex < 0 || streamIndex >= static_cast<int>(format->nb_streams)) {
-        error = "the source has no such stream";
-        return false;
+        return StageOutcome::failed(path + " has no such stream", AVERROR_STREAM_NOT_FOUND);
     }
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         if (static_cast<int>(i) != streamIndex) {
@@ -183,13 +195,14 @@ bool SourceStream::open(const AssetTrack& track, int decoderThreads, std::string
         }
     }
     const AVStream& stream = *format->streams[streamIndex];
-    decoder = openDecoder(stream, decoderThreads, error);
+    decoder = openDecoder(stream, decoderThreads, error, &code);
     if (!decoder) {
-        return false;
+        return StageOutcome::failed("cannot decode " + path + ": " + error, code);
     }
     timeBase = stream.time_base;
     origin = av_rescale_q(track.asset->startTimeMicroseconds(), AV_TIME_BASE_Q, timeBase);
-    return true;
+    fileSize = format->pb != nullptr ? avio_size(format->pb) : -1;
+    return StageOutcome::succeeded();
 }
 
 bool SourceStream::seek(int64_t timestamp) {
@@ -199,23 +212,50 @@ bool SourceStream::seek(int64_t timestamp) {
     return result >= 0;
 }
 
-bool SourceStream::feedDecoder(AVPacket& packet, bool& inputEnded, const char* what,
-                               std::string& error) {
-    const int read = av_read_frame(format.get(), &packet);
+StageOutcome SourceStream::readPacket(AVPacket& packet, bool& ended) {
+    ended = false;
+    int read = av_read_frame(format.get(), &packet);
+    if (read >= 0) {
+        return StageOutcome::succeeded();
+    }
+    // Some demuxers report a failed read as the end of their data: the input keeps the error.
+    if (read == AVERROR_EOF && format->pb != nullptr && format->pb->error < 0) {
+        read = format->pb->error;
+    }
+    if (read != AVERROR_EOF) {
+        return StageOutcome::failed("cannot read " + path + ": " + ffmpegError(read), read);
+    }
+    const int64_t size = format->pb != nullptr ? avio_size(format->pb) : -1;
+    if (fileSize >= 0 && size >= 0 && size < fileSize) {
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      " became shorter while it was read (%lld of its %lld bytes are left)",
+                      static_cast<long long>(size), static_cast<long long>(fileSize));
+        return StageOutcome::failed(path + text, AVERROR_EOF);
+    }
+    ended = true;
+    return StageOutcome::succeeded();
+}
+
+StageOutcome SourceStream::feedDecoder(AVPacket& packet, bool& inputEnded, const char* what) {
+    bool ended = false;
+    if (StageOutcome read = readPacket(packet, ended); !read.ok()) {
+        return read;
+    }
     int sent = 0;
-    if (read < 0) {
+    if (ended) {
         inputEnded = true;
         sent = avcodec_send_packet(decoder.get(), nullptr);
     } else if (packet.stream_index == streamIndex) {
         sent = avcodec_send_packet(decoder.get(), &packet);
     }
     av_packet_unref(&packet);
-    // Running out of memory is no damage.
+    // A damaged packet is no reason to stop; running out of memory is.
     if (sent == AVERROR(ENOMEM)) {
-        error = std::string("cannot decode ") + what + ": " + ffmpegError(sent);
-        return false;
+        return StageOutcome::failed(std::string("cannot decode ") + what + ": " + ffmpegError(sent),
+                                    sent);
     }
-    return true;
+    return StageOutcome::succeeded();
 }
 
 bool SourceStream::isSame(const AssetTrack& track) const {

@@ -6,6 +6,7 @@
 #include "media/BoundedQueue.h"
 #include "media/Composition.h"
 #include "media/FfmpegHandles.h"
+#include "media/StageOutcome.h"
 
 #include <atomic>
 #include <cstddef>
@@ -39,26 +40,17 @@ struct ExportPlan {
     std::vector<PlacedSegment> audio;
     // Set when a source is damaged and the export ends where its readable part ends.
     std::string warning;
+    bool rangeEmpty = false; // a range was asked for and holds no time
 
     bool isEmpty() const { return video.empty() && audio.empty(); }
+    // Fails where there is nothing to write: an empty range (never taken for "everything"), or
+    // a range that holds no media.
+    StageOutcome check() const;
 };
 
-// Plans the export of `requested` (all of `composition` when invalid or empty). A source cut off
-// mid-file ends the export where its readable content ends, for pictures and sound alike.
+// Plans the export of `requested`, all of `composition` when the range is invalid. A source cut
+// off mid-file ends the export where its readable content ends, for pictures and sound alike.
 ExportPlan planExport(const Composition& composition, MediaTimeRange requested);
-
-// How a stage, or a whole export, ended. Stopped (asked to, or because another stage failed)
-// is not a failure and carries no message.
-struct StageOutcome {
-    enum class Kind { Succeeded, Stopped, Failed };
-    Kind kind = Kind::Succeeded;
-    std::string message; // why it failed
-
-    static StageOutcome succeeded() { return {}; }
-    static StageOutcome stopped() { return {Kind::Stopped, {}}; }
-    static StageOutcome failed(std::string why) { return {Kind::Failed, std::move(why)}; }
-    bool ok() const { return kind == Kind::Succeeded; }
-};
 
 // One stream of a source file opened for decoding; the file's other streams are skipped.
 struct SourceStream {
@@ -69,20 +61,26 @@ struct SourceStream {
     AVRational timeBase{1, 1};
     int64_t origin = 0; // the asset's start, in timeBase units
 
+    int64_t fileSize = -1; // in bytes when opened; -1 when the input cannot tell
+
     // Probing reads the first stretch of every stream; a stream only decoded can often do
     // without, a copied one needs what it finds.
     enum class Probing { Full, HeaderWhereEnough };
-    bool open(const AssetTrack& track, int decoderThreads, std::string& error,
-              Probing probing = Probing::Full);
+    StageOutcome open(const AssetTrack& track, int decoderThreads, Probing probing = Probing::Full);
     bool isSame(const AssetTrack& track) const;
     // Seeks to the key frame at or before `timestamp` (in timeBase units, origin included) and
     // empties the decoder. False when the file cannot seek there.
     bool seek(int64_t timestamp);
-    // Reads the file's next packet into `packet` and hands it to the decoder when it is this
-    // stream's, or tells the decoder the input has ended (setting `inputEnded`). A damaged packet
-    // is dropped and decoding goes on; false only when memory runs out, with `error` naming
-    // `what` was being decoded.
-    bool feedDecoder(AVPacket& packet, bool& inputEnded, const char* what, std::string& error);
+    // Reads the file's next packet into `packet`, succeeding with `ended` set at the end of the
+    // file. Only the end of the file ends the input: a read error fails with the system's
+    // reason, and so does a file that has become shorter since it was opened (cut by another
+    // program, or on a medium that went away), which the demuxer takes for its end.
+    StageOutcome readPacket(AVPacket& packet, bool& ended);
+    // Reads the file's next packet and hands it to the decoder when it is this stream's, or
+    // tells the decoder the input has ended (setting `inputEnded`). A damaged packet is dropped
+    // and decoding goes on; reading fails as `readPacket` says, and decoding when memory runs
+    // out, the message naming `what` was being decoded.
+    StageOutcome feedDecoder(AVPacket& packet, bool& inputEnded, const char* what);
 };
 
 // The bytes of picture or sound memory a frame holds.
@@ -121,6 +119,7 @@ struct AudioItem {
 struct VideoFormat {
     int width = 0;
     int height = 0;
+    AVRational sampleAspect{1, 1}; // the shape of a pixel, as the movie says it
     AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P; // 4:2:0, 8 or 10 bits
 };
 

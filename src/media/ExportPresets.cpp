@@ -96,21 +96,30 @@ std::vector<std::string> exportPresetsCompatibleWithAsset(const Asset& asset) {
     return names;
 }
 
-void presetOutputSize(const ExportPreset& preset, int width, int height, int& outWidth,
-                      int& outHeight) {
-    outWidth = width;
-    outHeight = height;
-    if (preset.maxWidth > 0 && preset.maxHeight > 0 && width > 0 && height > 0) {
-        const bool portrait = height > width;
+PictureSize presetOutputSize(const ExportPreset& preset, const PictureSize& source) {
+    PictureSize output = source;
+    const AVRational aspect = source.sampleAspect.num > 0 && source.sampleAspect.den > 0
+                                  ? source.sampleAspect
+                                  : AVRational{1, 1};
+    output.sampleAspect = aspect;
+    if (preset.maxWidth > 0 && preset.maxHeight > 0 && source.width > 0 && source.height > 0) {
+        const double shownWidth = source.width * av_q2d(aspect);
+        const double shownHeight = source.height;
+        const bool portrait = shownHeight > shownWidth;
         const int boxWidth = portrait ? preset.maxHeight : preset.maxWidth;
         const int boxHeight = portrait ? preset.maxWidth : preset.maxHeight;
-        const double scale = std::min({1.0, double(boxWidth) / width, double(boxHeight) / height});
-        outWidth = static_cast<int>(std::lround(width * scale));
-        outHeight = static_cast<int>(std::lround(height * scale));
+        const double scale =
+            std::min(double(boxWidth) / shownWidth, double(boxHeight) / shownHeight);
+        if (scale < 1.0) {
+            output.width = static_cast<int>(std::lround(shownWidth * scale));
+            output.height = static_cast<int>(std::lround(shownHeight * scale));
+            output.sampleAspect = AVRational{1, 1};
+        }
     }
     // H.264 in 4:2:0 needs even sizes.
-    outWidth = std::max(2, outWidth - outWidth % 2);
-    outHeight = std::max(2, outHeight - outHeight % 2);
+    output.width = std::max(2, output.width - output.width % 2);
+    output.height = std::max(2, output.height - output.height % 2);
+    return output;
 }
 
 } // namespace lento

@@ -5,6 +5,10 @@
 #include <string_view>
 #include <vector>
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 namespace lento {
 
 class Asset;
@@ -62,8 +66,18 @@ const ExportPreset* exportPresetNamed(std::string_view name);
 // not playable.
 std::vector<std::string> exportPresetsCompatibleWithAsset(const Asset& asset);
 
-// The picture size a preset gives a source frame of `width` x `height` (even numbers).
-void presetOutputSize(const ExportPreset& preset, int width, int height, int& outWidth,
-                      int& outHeight);
+// A stored picture's size and the shape of its pixels (width to height).
+struct PictureSize {
+    int width = 0;
+    int height = 0;
+    AVRational sampleAspect{1, 1};
+};
+
+// The picture a preset makes of a stored `source` picture, in even numbers. The preset's box
+// holds the picture as it is shown (its pixels' shape applied; turned as a portrait picture is).
+// A shown picture that fits keeps its stored pixels and their shape: never upscaled, never
+// resampled for nothing. One that does not is scaled to fit with square pixels, which every
+// player shows the right way.
+PictureSize presetOutputSize(const ExportPreset& preset, const PictureSize& source);
 
 } // namespace lento

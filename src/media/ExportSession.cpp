@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -98,9 +99,9 @@ double shareOf(MuxTime time, MuxTime end) {
 class Feed {
 public:
     virtual ~Feed() = default;
-    // Waits for the stream's next item; false once the stream has ended (or stopped), with
-    // `error` set on a failure.
-    virtual bool next(std::string& error) = 0;
+    // Waits for the stream's next item, succeeding with `ended` set once the stream has ended
+    // whole; fails or stops as the stream's producer did.
+    virtual StageOutcome next(bool& ended) = 0;
     // The next item's time, once `next` has found one.
     virtual MuxTime time() const = 0;
     // Hands the next item to the movie.
@@ -119,8 +120,8 @@ int64_t startOf(const VideoItem& item) {
 int64_t endOf(const VideoItem& item) {
     return item.pts + item.duration;
 }
-bool writeItem(MovieWriter& writer, VideoItem& item, std::string& error) {
-    return writer.writeVideo(item, error);
+StageOutcome writeItem(MovieWriter& writer, VideoItem& item) {
+    return writer.writeVideo(item);
 }
 int64_t startOf(const AudioItem& item) {
     return item.firstSample;
@@ -128,8 +129,8 @@ int64_t startOf(const AudioItem& item) {
 int64_t endOf(const AudioItem& item) {
     return item.firstSample + item.frame->nb_samples;
 }
-bool writeItem(MovieWriter& writer, AudioItem& item, std::string& error) {
-    return writer.writeAudio(item, error);
+StageOutcome writeItem(MovieWriter& writer, AudioItem& item) {
+    return writer.writeAudio(item);
 }
 
 // A stream encoded from what a renderer puts in its queue; `end` is the stream's length, in the
@@ -137,20 +138,23 @@ bool writeItem(MovieWriter& writer, AudioItem& item, std::string& error) {
 template <typename Item> class QueueFeed : public Feed {
 public:
     QueueFeed(BoundedQueue<Item>& queue, MuxTime end) : m_queue(queue), m_end(end) {}
-    bool next(std::string&) override {
+    StageOutcome next(bool& ended) override {
         m_front = m_queue.front();
-        m_done = m_front == nullptr ? 1.0 : m_done;
-        return m_front != nullptr;
+        ended = m_front == nullptr;
+        if (!ended) {
+            return StageOutcome::succeeded();
+        }
+        m_done = 1.0;
+        return m_queue.ending();
     }
     MuxTime time() const override { return {startOf(*m_front), m_end.unit}; }
     StageOutcome write(MovieWriter& writer) override {
         std::optional<Item> item = m_queue.pop();
-        std::string error;
         if (!item) {
             return StageOutcome::stopped();
         }
-        if (!writeItem(writer, *item, error)) {
-            return StageOutcome::failed(error);
+        if (StageOutcome written = writeItem(writer, *item); !written.ok()) {
+            return written;
         }
         m_done = shareOf({endOf(*item), m_end.unit}, m_end);
         return StageOutcome::succeeded();
@@ -166,10 +170,12 @@ class CopiedFeed : public Feed {
 public:
     CopiedFeed(PacketCopier& copier, MediaType type, MuxTime end, PacketPtr packet)
         : m_copier(copier), m_type(type), m_end(end), m_packet(std::move(packet)) {}
-    bool next(std::string& error) override {
+    StageOutcome next(bool& ended) override {
         if (!m_pending && !m_ended) {
-            m_pending = m_copier.next(*m_packet, error);
-            m_ended = !m_pending;
+            if (StageOutcome read = m_copier.next(*m_packet, m_ended); !read.ok()) {
+                return read;
+            }
+            m_pending = !m_ended;
             m_done = m_ended ? 1.0 : m_done;
             // A packet without a time goes with the one before.
             const int64_t stamp = m_packet->dts != AV_NOPTS_VALUE ? m_packet->dts : m_packet->pts;
@@ -177,15 +183,16 @@ public:
                 m_time = MuxTime{stamp, m_copier.timeBase()};
             }
         }
-        return m_pending;
+        ended = !m_pending;
+        return StageOutcome::succeeded();
     }
     MuxTime time() const override { return m_time; }
     StageOutcome write(MovieWriter& writer) override {
-        std::string error;
-        const bool wrote = m_type == MediaType::Video ? writer.writeCopiedVideo(*m_packet, error)
-                                                      : writer.writeCopiedAudio(*m_packet, error);
-        if (!wrote) {
-            return StageOutcome::failed(error);
+        const StageOutcome written = m_type == MediaType::Video
+                                         ? writer.writeCopiedVideo(*m_packet)
+                                         : writer.writeCopiedAudio(*m_packet);
+        if (!written.ok()) {
+            return written;
         }
         m_pending = false;
         m_done = shareOf(m_time, m_end);
@@ -202,6 +209,37 @@ private:
     bool m_ended = false;
 };
 
+// The first failure of any part of one export, which is the one reported: later ones are
+// mostly its consequences (a renderer whose queue is gone, a writer whose disk is full), and
+// the parts that merely stopped because of it have nothing to say. Any failure stops the
+// other parts.
+class FirstFailure {
+public:
+    explicit FirstFailure(std::atomic<bool>& stop) : m_stop(stop) {}
+
+    // Keeps `outcome` when it is the first failure; passes it on.
+    const StageOutcome& note(const StageOutcome& outcome) {
+        if (outcome.isFailure()) {
+            std::lock_guard lock(m_mutex);
+            if (!m_first) {
+                m_first = outcome;
+            }
+            m_stop = true;
+        }
+        return outcome;
+    }
+
+    std::optional<StageOutcome> first() const {
+        std::lock_guard lock(m_mutex);
+        return m_first;
+    }
+
+private:
+    std::atomic<bool>& m_stop;
+    mutable std::mutex m_mutex;
+    std::optional<StageOutcome> m_first;
+};
+
 // One run of an export: plans it, opens the movie, starts the renderers on their own threads
 // and feeds what they make, and what is copied, to the movie in time order.
 struct ExportJob {
@@ -215,47 +253,19 @@ struct ExportJob {
 
     StageOutcome run() {
         const ExportPlan plan = planExport(composition, timeRange);
-        if (plan.isEmpty()) {
-            return StageOutcome::failed("there is nothing to export");
+        if (StageOutcome planned = plan.check(); !planned.ok()) {
+            return planned;
         }
         MovieWriter writer;
         Streams streams;
         Copiers copiers;
         Renderers renderers;
-        planSound(plan, streams);
-        // Stretching the sound takes longer than anything else an export with copied pictures
-        // does, so it starts before the movie is opened.
-        const bool soundFirst = streams.hasAudio && !soundMayBeCopied(plan, streams);
-        if (soundFirst) {
-            renderers.startAudio(plan, streams.audio, streams.audioEnd);
-        }
-        if (StageOutcome opened = openMovie(plan, writer, streams, copiers); !opened.ok()) {
-            return opened;
-        }
-        if (streams.hasVideo && !streams.videoCopied) {
-            renderers.startVideo(plan, streams.video, streams.videoEnd);
-        }
-        if (streams.hasAudio && !streams.audioCopied && !soundFirst) {
-            renderers.startAudio(plan, streams.audio, streams.audioEnd);
-        }
-        renderers.closeUnrendered();
-        StageOutcome muxed = mux(writer, renderers, streams, copiers);
+        const StageOutcome written = makeMovie(plan, writer, streams, copiers, renderers);
         renderers.stopAndJoin();
-        if (!renderers.video.ok()) {
-            return renderers.video;
+        if (std::optional<StageOutcome> failure = renderers.failures.first()) {
+            return *failure;
         }
-        if (!renderers.audio.ok()) {
-            return renderers.audio;
-        }
-        if (!muxed.ok()) {
-            return muxed;
-        }
-        if (cancelled) {
-            return StageOutcome::stopped();
-        }
-        std::string error;
-        return writer.finish(streams.videoEnd, error) ? StageOutcome::succeeded()
-                                                      : StageOutcome::failed(error);
+        return cancelled ? StageOutcome::stopped() : written;
     }
 
 private:
@@ -265,32 +275,36 @@ private:
         std::optional<PacketCopier> audio;
     };
 
-    // Both renderers, each on its own thread, feeding its queue. Queues are bounded in bytes as
-    // well as in items, so that huge pictures do not pile up. The sound's holds the seconds
-    // stretched while the movie is being opened.
+    // Both renderers, each on its own thread, feeding its queue, and the first failure of any
+    // part of the export. Queues are bounded in bytes as well as in items, so that huge
+    // pictures do not pile up: four 1080p pictures, two 4K ones, one larger (the encoder keeps
+    // dozens of its own). The sound's holds the seconds stretched while the movie is being
+    // opened.
     struct Renderers {
-        static constexpr size_t kQueueBytes = 64u << 20;
+        static constexpr size_t kPictureQueueBytes = 32u << 20;
+        static constexpr size_t kSoundQueueBytes = 64u << 20;
 
-        BoundedQueue<VideoItem> videoQueue{4, kQueueBytes};
-        BoundedQueue<AudioItem> audioQueue{256, kQueueBytes};
+        BoundedQueue<VideoItem> videoQueue{4, kPictureQueueBytes};
+        BoundedQueue<AudioItem> audioQueue{256, kSoundQueueBytes};
         std::atomic<bool> stop{false};
-        StageOutcome video;
-        StageOutcome audio;
+        FirstFailure failures{stop};
         std::thread videoThread;
         std::thread audioThread;
 
         Renderers() = default;
+        Renderers(const Renderers&) = delete;
+        Renderers& operator=(const Renderers&) = delete;
+        ~Renderers() { stopAndJoin(); }
+
         // The renderers take copies of their formats: the movie is still being set up.
-        void startVideo(const ExportPlan& plan, VideoFormat format, int64_t last) {
-            videoThread = std::thread([this, &plan, format, last] {
-                video = renderVideo(plan.video, format, last, videoQueue, stop);
-                end(video, videoQueue);
+        StageOutcome startVideo(const ExportPlan& plan, VideoFormat format, int64_t last) {
+            return startThread(videoThread, videoQueue, [this, &plan, format, last] {
+                return renderVideo(plan.video, format, last, videoQueue, stop);
             });
         }
-        void startAudio(const ExportPlan& plan, AudioFormat format, int64_t last) {
-            audioThread = std::thread([this, &plan, format, last] {
-                audio = renderAudio(plan.audio, format, last, audioQueue, stop);
-                end(audio, audioQueue);
+        StageOutcome startAudio(const ExportPlan& plan, AudioFormat format, int64_t last) {
+            return startThread(audioThread, audioQueue, [this, &plan, format, last] {
+                return renderAudio(plan.audio, format, last, audioQueue, stop);
             });
         }
         // Ends the queues no renderer feeds.
@@ -301,17 +315,6 @@ private:
             if (!audioThread.joinable()) {
                 audioQueue.close();
             }
-        }
-        Renderers(const Renderers&) = delete;
-        Renderers& operator=(const Renderers&) = delete;
-        ~Renderers() { stopAndJoin(); }
-
-        template <typename Item> void end(const StageOutcome& outcome, BoundedQueue<Item>& queue) {
-            if (outcome.kind == StageOutcome::Kind::Failed) {
-                // The other renderer has no reason to go on.
-                stop = true;
-            }
-            queue.close();
         }
 
         void stopAndJoin() {
@@ -325,13 +328,68 @@ private:
                 audioThread.join();
             }
         }
+
+    private:
+        // Runs `render` on `thread`; its outcome closes the queue it fills.
+        template <typename Item, typename Render>
+        StageOutcome startThread(std::thread& thread, BoundedQueue<Item>& queue, Render render) {
+            try {
+                thread =
+                    std::thread([this, &queue, render] { queue.close(failures.note(render())); });
+            } catch (const std::system_error& failure) {
+                return failures.note(StageOutcome::failed(
+                    std::string("cannot start the export's threads: ") + failure.code().message(),
+                    AVERROR(failure.code().value())));
+            }
+            return StageOutcome::succeeded();
+        }
     };
+
+    // Opens the movie, starts what makes its streams and writes them; what failed first wins.
+    StageOutcome makeMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
+                           Copiers& copiers, Renderers& renderers) const {
+        FirstFailure& failures = renderers.failures;
+        planSound(plan, streams);
+        // Stretching the sound takes longer than anything else an export with copied pictures
+        // does, so it starts before the movie is opened.
+        const bool soundFirst = streams.hasAudio && !soundMayBeCopied(plan, streams);
+        if (soundFirst) {
+            if (StageOutcome started = renderers.startAudio(plan, streams.audio, streams.audioEnd);
+                !started.ok()) {
+                return started;
+            }
+        }
+        if (StageOutcome opened = failures.note(openMovie(plan, writer, streams, copiers));
+            !opened.ok()) {
+            return opened;
+        }
+        if (streams.hasVideo && !streams.videoCopied) {
+            if (StageOutcome started = renderers.startVideo(plan, streams.video, streams.videoEnd);
+                !started.ok()) {
+                return started;
+            }
+        }
+        if (streams.hasAudio && !streams.audioCopied && !soundFirst) {
+            if (StageOutcome started = renderers.startAudio(plan, streams.audio, streams.audioEnd);
+                !started.ok()) {
+                return started;
+            }
+        }
+        renderers.closeUnrendered();
+        if (StageOutcome muxed = failures.note(mux(writer, renderers, streams, copiers));
+            !muxed.ok()) {
+            return muxed;
+        }
+        if (cancelled) {
+            return StageOutcome::stopped();
+        }
+        return failures.note(writer.finish(streams.videoEnd));
+    }
 
     StageOutcome openMovie(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
                            Copiers& copiers) const {
-        std::string error;
-        if (!writer.open(path, fileType, error)) {
-            return StageOutcome::failed(error);
+        if (StageOutcome opened = writer.open(path, fileType); !opened.ok()) {
+            return opened;
         }
         if (StageOutcome video = openVideo(plan, writer, streams, copiers.video); !video.ok()) {
             return video;
@@ -339,7 +397,7 @@ private:
         if (StageOutcome audio = openAudio(plan, writer, streams, copiers.audio); !audio.ok()) {
             return audio;
         }
-        return writer.start(error) ? StageOutcome::succeeded() : StageOutcome::failed(error);
+        return writer.start();
     }
 
     StageOutcome openVideo(const ExportPlan& plan, MovieWriter& writer, Streams& streams,
@@ -347,36 +405,34 @@ private:
         if (plan.video.empty()) {
             return StageOutcome::succeeded();
         }
-        std::string error;
         streams.hasVideo = true;
         streams.videoEnd = plan.video.back().targetRange.end().convertScale(kVideoTimescale).value;
         const PlacedSegment& first = plan.video.front();
         if (preset.copyVideo && PacketCopier::applies(plan)) {
             copier.emplace();
-            if (!copier->open(first, error)) {
-                return StageOutcome::failed(error);
+            if (StageOutcome opened = copier->open(first); !opened.ok()) {
+                return opened;
             }
             if (writer.canHold(copier->parameters().codec_id)) {
                 writer.setTags(first.source.traits);
                 streams.videoCopied = true;
                 return writer.addCopiedVideo(copier->parameters(), copier->timeBase(),
-                                             copier->frameRate(), first.source, error)
-                           ? StageOutcome::succeeded()
-                           : StageOutcome::failed(error);
+                                             copier->frameRate(), first.source);
             }
             // The container cannot hold the source's pictures: they are encoded.
             copier.reset();
         }
-        presetOutputSize(preset, first.source.naturalWidth, first.source.naturalHeight,
-                         streams.video.width, streams.video.height);
+        const PictureSize size =
+            presetOutputSize(preset, {first.source.naturalWidth, first.source.naturalHeight,
+                                      first.source.sampleAspect});
+        streams.video.width = size.width;
+        streams.video.height = size.height;
+        streams.video.sampleAspect = size.sampleAspect;
         const SourceTraits& traits = first.source.traits;
         writer.setTags(traits);
         // Never silently fewer bits than the source has, also where pictures are made.
         streams.video.pixelFormat = traits.deep ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;
-        return writer.addVideo(streams.video, preset, first.source, traits, outputFrameRate(first),
-                               error)
-                   ? StageOutcome::succeeded()
-                   : StageOutcome::failed(error);
+        return writer.addVideo(streams.video, preset, first.source, traits, outputFrameRate(first));
     }
 
     // The sound's format and length in the movie.
@@ -406,22 +462,48 @@ private:
         if (!streams.hasAudio) {
             return StageOutcome::succeeded();
         }
-        std::string error;
         if (soundMayBeCopied(plan, streams)) {
             copier.emplace();
-            if (!copier->open(plan.audio.front(), error)) {
-                return StageOutcome::failed(error);
+            if (StageOutcome opened = copier->open(plan.audio.front()); !opened.ok()) {
+                return opened;
             }
             if (writer.canHold(copier->parameters().codec_id)) {
                 streams.audioCopied = true;
-                return writer.addCopiedAudio(copier->parameters(), copier->timeBase(), error)
-                           ? StageOutcome::succeeded()
-                           : StageOutcome::failed(error);
+                return writer.addCopiedAudio(copier->parameters(), copier->timeBase());
             }
             copier.reset();
         }
-        return writer.addAudio(streams.audio, preset, error) ? StageOutcome::succeeded()
-                                                             : StageOutcome::failed(error);
+        return writer.addAudio(streams.audio, preset);
+    }
+
+    // The movie's streams as the muxing loop takes them.
+    static StageOutcome makeFeeds(Renderers& renderers, const Streams& streams, Copiers& copiers,
+                                  std::vector<std::unique_ptr<Feed>>& feeds) {
+        const auto copied = [&](PacketCopier& copier, MediaType type, MuxTime end) {
+            PacketPtr packet = makePacket();
+            if (!packet) {
+                return StageOutcome::outOfMemory();
+            }
+            feeds.push_back(std::make_unique<CopiedFeed>(copier, type, end, std::move(packet)));
+            return StageOutcome::succeeded();
+        };
+        const MuxTime videoEnd{streams.videoEnd, {1, kVideoTimescale}};
+        const MuxTime audioEnd{streams.audioEnd, {1, streams.audio.sampleRate}};
+        if (copiers.video) {
+            if (StageOutcome made = copied(*copiers.video, MediaType::Video, videoEnd);
+                !made.ok()) {
+                return made;
+            }
+        } else if (streams.hasVideo) {
+            feeds.push_back(std::make_unique<QueueFeed<VideoItem>>(renderers.videoQueue, videoEnd));
+        }
+        if (copiers.audio) {
+            return copied(*copiers.audio, MediaType::Audio, audioEnd);
+        }
+        if (streams.hasAudio) {
+            feeds.push_back(std::make_unique<QueueFeed<AudioItem>>(renderers.audioQueue, audioEnd));
+        }
+        return StageOutcome::succeeded();
     }
 
     // Hands what is rendered and what is copied to the movie in time order, so that the muxer
@@ -429,29 +511,8 @@ private:
     StageOutcome mux(MovieWriter& writer, Renderers& renderers, const Streams& streams,
                      Copiers& copiers) const {
         std::vector<std::unique_ptr<Feed>> feeds;
-        auto copied = [&](PacketCopier& copier, MediaType type, MuxTime end) {
-            PacketPtr packet = makePacket();
-            if (!packet) {
-                return false;
-            }
-            feeds.push_back(std::make_unique<CopiedFeed>(copier, type, end, std::move(packet)));
-            return true;
-        };
-        const MuxTime videoEnd{streams.videoEnd, {1, kVideoTimescale}};
-        const MuxTime audioEnd{streams.audioEnd, {1, streams.audio.sampleRate}};
-        if (copiers.video) {
-            if (!copied(*copiers.video, MediaType::Video, videoEnd)) {
-                return StageOutcome::failed("out of memory");
-            }
-        } else if (streams.hasVideo) {
-            feeds.push_back(std::make_unique<QueueFeed<VideoItem>>(renderers.videoQueue, videoEnd));
-        }
-        if (copiers.audio) {
-            if (!copied(*copiers.audio, MediaType::Audio, audioEnd)) {
-                return StageOutcome::failed("out of memory");
-            }
-        } else if (streams.hasAudio) {
-            feeds.push_back(std::make_unique<QueueFeed<AudioItem>>(renderers.audioQueue, audioEnd));
+        if (StageOutcome made = makeFeeds(renderers, streams, copiers, feeds); !made.ok()) {
+            return made;
         }
         while (true) {
             if (cancelled || renderers.stop) {
@@ -460,13 +521,12 @@ private:
             // The pictures go first where both are due at once.
             Feed* first = nullptr;
             for (const auto& feed : feeds) {
-                std::string error;
-                if (feed->next(error)) {
-                    if (first == nullptr || isBefore(feed->time(), first->time())) {
-                        first = feed.get();
-                    }
-                } else if (!error.empty()) {
-                    return StageOutcome::failed(error);
+                bool ended = false;
+                if (StageOutcome next = feed->next(ended); !next.ok()) {
+                    return next;
+                }
+                if (!ended && (first == nullptr || isBefore(feed->time(), first->time()))) {
+                    first = feed.get();
                 }
             }
             if (first == nullptr) {
@@ -521,9 +581,14 @@ ExportSession::~ExportSession() {
     }
 }
 
+StageOutcome ExportSession::outcome() const {
+    std::lock_guard lock(m_outcomeMutex);
+    return m_outcome;
+}
+
 std::string ExportSession::error() const {
-    std::lock_guard lock(m_errorMutex);
-    return m_error;
+    const StageOutcome ended = outcome();
+    return ended.isFailure() ? ended.message : std::string();
 }
 
 void ExportSession::exportAsynchronouslyWithCompletionHandler(std::function<void()> completion) {
@@ -535,11 +600,9 @@ void ExportSession::exportAsynchronouslyWithCompletionHandler(std::function<void
     try {
         m_worker = std::thread([this] { run(); });
     } catch (const std::system_error& failure) {
-        {
-            std::lock_guard lock(m_errorMutex);
-            m_error = std::string("cannot start the export: ") + failure.what();
-        }
-        m_status = Status::Failed;
+        settle(StageOutcome::failed(std::string("cannot start the export: ") +
+                                        failure.code().message(),
+                                    AVERROR(failure.code().value())));
         end();
     }
 }
@@ -560,29 +623,48 @@ void ExportSession::raiseProgress(float value) {
     }
 }
 
+namespace {
+
+// A failure of the output file, with the system's error where one was left.
+StageOutcome systemFailure(std::string message) {
+    const int code = errno;
+    return StageOutcome::failed(std::move(message), code != 0 ? AVERROR(code) : 0);
+}
+
+} // namespace
+
 void ExportSession::run() {
     m_status = Status::Exporting;
-    std::string error;
-    if (writeMovie(error)) {
-        raiseProgress(1.0f);
-        m_status = Status::Completed;
-    } else if (m_cancelled) {
-        m_status = Status::Cancelled;
-    } else {
-        {
-            std::lock_guard lock(m_errorMutex);
-            m_error = error.empty() ? "the export failed" : error;
-        }
-        m_status = Status::Failed;
-    }
+    settle(writeMovie());
     end();
 }
 
-bool ExportSession::writeMovie(std::string& error) {
+void ExportSession::settle(const StageOutcome& outcome) {
+    {
+        std::lock_guard lock(m_outcomeMutex);
+        m_outcome = outcome;
+    }
+    switch (outcome.kind) {
+    case StageOutcome::Kind::Succeeded:
+        raiseProgress(1.0f);
+        m_status = Status::Completed;
+        break;
+    case StageOutcome::Kind::Stopped:
+        m_status = Status::Cancelled;
+        break;
+    case StageOutcome::Kind::Failed:
+        m_status = Status::Failed;
+        break;
+    }
+}
+
+StageOutcome ExportSession::writeMovie() {
     // Made before any work, so that a destination that cannot be written fails at once.
     OutputFile output;
+    std::string error;
+    errno = 0;
     if (!output.open(m_outputPath, error)) {
-        return false;
+        return systemFailure(error);
     }
     ExportJob job{*m_composition,
                   m_preset,
@@ -594,10 +676,16 @@ bool ExportSession::writeMovie(std::string& error) {
     // An unfinished movie is never named: the output's destructor throws it away.
     const StageOutcome outcome = job.run();
     if (!outcome.ok()) {
-        error = outcome.message;
-        return false;
+        return outcome;
     }
-    return !m_cancelled && output.commit(error);
+    if (m_cancelled) {
+        return StageOutcome::stopped();
+    }
+    errno = 0;
+    if (!output.commit(error)) {
+        return systemFailure(error);
+    }
+    return StageOutcome::succeeded();
 }
 
 void ExportSession::end() {

@@ -3,6 +3,7 @@
 #include "media/Composition.h"
 #include "media/ExportPresets.h"
 #include "media/MediaTime.h"
+#include "media/StageOutcome.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -62,7 +63,10 @@ public:
     // 0.0 to 1.0; only rises.
     float progress() const { return m_progress.load(); }
     Status status() const { return m_status.load(); }
-    // How a failed export failed; empty otherwise.
+    // How the export ended, once it has: succeeded, stopped (cancelled) or failed, with the
+    // failure's code and message.
+    StageOutcome outcome() const;
+    // Why a failed export failed; empty otherwise.
     std::string error() const;
     // What the user should know about a successful export, empty when nothing: a damaged
     // source ends the movie where its readable part ends ("clip.mp4 is damaged: readable up to
@@ -79,7 +83,9 @@ private:
     };
 
     void run();
-    bool writeMovie(std::string& error);
+    StageOutcome writeMovie();
+    // Keeps the outcome and the status it gives.
+    void settle(const StageOutcome& outcome);
     void end();
     void raiseProgress(float value);
 
@@ -93,8 +99,8 @@ private:
     std::atomic<Status> m_status{Status::Unknown};
     std::atomic<float> m_progress{0.0f};
     std::atomic<bool> m_cancelled{false};
-    mutable std::mutex m_errorMutex;
-    std::string m_error;
+    mutable std::mutex m_outcomeMutex;
+    StageOutcome m_outcome;
     std::shared_ptr<Ending> m_ending = std::make_shared<Ending>();
     std::thread m_worker;
 };

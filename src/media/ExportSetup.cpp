@@ -24,8 +24,11 @@ std::shared_ptr<Composition> makeFullVideoComposition(const Asset& source, Speed
                                                       MotionMode motion) {
     auto composition = std::make_shared<Composition>();
     const MediaTime duration = source.duration();
-    if (!sourceRange.isValid() || sourceRange.isEmpty()) {
+    if (!sourceRange.isValid()) {
         sourceRange = MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration);
+    } else if (sourceRange.isEmpty()) {
+        // Nothing, never everything: the export of it fails as having nothing to write.
+        return composition;
     }
     const auto videoTracks = source.tracksWithMediaType(MediaType::Video);
     if (!videoTracks.empty()) {

@@ -13,7 +13,7 @@
 namespace lento {
 
 // The composition of a whole-video export: `sourceRange` of the source (an invalid range means
-// the whole source, from zero to its duration) laid at zero, stretched by `factor`, with the
+// the whole source, from zero to its duration; an empty one, nothing) laid at zero, stretched by `factor`, with the
 // source's first sound track unless `removeAudio`, its pictures shown as `motion` says. A source
 // without video gives its sound alone. A single section exports the same way, with its own range.
 std::shared_ptr<Composition>

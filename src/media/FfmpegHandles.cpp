@@ -28,6 +28,14 @@ std::string ffmpegError(int code) {
 
 namespace {
 
+// Sets `error`, and `code` where the caller wants it.
+void fail(std::string& error, int* code, int result, std::string text) {
+    error = std::move(text);
+    if (code != nullptr) {
+        *code = result;
+    }
+}
+
 // The reading deadline of an input lives in the context's user field as steady-clock ticks:
 // FFmpeg copies the interrupt callback into the file it opens, so the callback may only refer
 // to the context itself, never to anything that goes away before it.
@@ -44,10 +52,11 @@ int interruptWhenLate(void* opaque) {
 // Opens `path`, probing its streams unless `headerSuffices` says the header told enough.
 InputContextPtr openInput(const std::string& path, std::string& error,
                           std::chrono::milliseconds timeout,
-                          const std::function<bool(const AVFormatContext&)>& headerSuffices) {
+                          const std::function<bool(const AVFormatContext&)>& headerSuffices,
+                          int* code) {
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) {
-        error = "out of memory";
+        fail(error, code, AVERROR(ENOMEM), "out of memory");
         return nullptr;
     }
     raw->opaque =
@@ -61,7 +70,7 @@ InputContextPtr openInput(const std::string& path, std::string& error,
     av_dict_free(&options);
     if (result < 0) {
         // avformat_open_input frees the context on failure.
-        error = ffmpegError(result);
+        fail(error, code, result, ffmpegError(result));
         return nullptr;
     }
     InputContextPtr context(raw);
@@ -71,7 +80,7 @@ InputContextPtr openInput(const std::string& path, std::string& error,
     // Once open, reading takes as long as the file needs.
     context->opaque = reinterpret_cast<void*>(INTPTR_MAX);
     if (result < 0) {
-        error = ffmpegError(result);
+        fail(error, code, result, ffmpegError(result));
         return nullptr;
     }
     return context;
@@ -80,46 +89,55 @@ InputContextPtr openInput(const std::string& path, std::string& error,
 } // namespace
 
 InputContextPtr openInputFile(const std::string& path, std::string& error,
-                              std::chrono::milliseconds timeout) {
-    return openInput(path, error, timeout, [](const AVFormatContext&) { return false; });
+                              std::chrono::milliseconds timeout, int* code) {
+    return openInput(
+        path, error, timeout, [](const AVFormatContext&) { return false; }, code);
 }
 
-InputContextPtr openSoundInput(const std::string& path, int streamIndex, std::string& error) {
+InputContextPtr openStreamInput(const std::string& path, int streamIndex, std::string& error,
+                                int* code) {
     return openInput(
-        path, error, std::chrono::seconds(20), [streamIndex](const AVFormatContext& format) {
+        path, error, std::chrono::seconds(20),
+        [streamIndex](const AVFormatContext& format) {
             // Containers without a header (transport streams) describe their streams only as
             // they go.
             if ((format.ctx_flags & AVFMTCTX_NOHEADER) != 0 || streamIndex < 0 ||
                 streamIndex >= static_cast<int>(format.nb_streams)) {
                 return false;
             }
-            const AVCodecParameters& sound = *format.streams[streamIndex]->codecpar;
-            return sound.codec_type == AVMEDIA_TYPE_AUDIO && sound.codec_id != AV_CODEC_ID_NONE &&
-                   sound.sample_rate > 0 && sound.ch_layout.nb_channels > 0;
-        });
+            const AVCodecParameters& stream = *format.streams[streamIndex]->codecpar;
+            if (stream.codec_id == AV_CODEC_ID_NONE) {
+                return false;
+            }
+            return stream.codec_type == AVMEDIA_TYPE_AUDIO
+                       ? stream.sample_rate > 0 && stream.ch_layout.nb_channels > 0
+                       : stream.codec_type == AVMEDIA_TYPE_VIDEO && stream.width > 0 &&
+                             stream.height > 0;
+        },
+        code);
 }
 
-CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error) {
+CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error, int* code) {
     const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
     if (codec == nullptr) {
-        error = "no decoder for this stream";
+        fail(error, code, AVERROR_DECODER_NOT_FOUND, "no decoder for this stream");
         return nullptr;
     }
     CodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context) {
-        error = "out of memory";
+        fail(error, code, AVERROR(ENOMEM), "out of memory");
         return nullptr;
     }
     int result = avcodec_parameters_to_context(context.get(), stream.codecpar);
     if (result < 0) {
-        error = ffmpegError(result);
+        fail(error, code, result, ffmpegError(result));
         return nullptr;
     }
     context->pkt_timebase = stream.time_base;
     context->thread_count = threads;
     result = avcodec_open2(context.get(), codec, nullptr);
     if (result < 0) {
-        error = ffmpegError(result);
+        fail(error, code, result, ffmpegError(result));
         return nullptr;
     }
     return context;

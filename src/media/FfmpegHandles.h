@@ -59,16 +59,20 @@ std::string ffmpegError(int code);
 
 // Opens a media file for reading and reads its stream information. Reading gives up once
 // `timeout` has passed, so that a hostile file cannot hang the caller. Returns null and sets
-// `error` on failure.
+// `error` (and `code`, FFmpeg's error code, when given) on failure.
 InputContextPtr openInputFile(const std::string& path, std::string& error,
-                              std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                              std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                              int* code = nullptr);
 
-// Opens a media file to decode its sound stream `streamIndex`. Where the container's header
-// describes that stream well enough to decode it, the streams are not probed: probing decodes the
-// first pictures, which for a large video takes longer than opening the sound itself.
-InputContextPtr openSoundInput(const std::string& path, int streamIndex, std::string& error);
+// Opens a media file to decode its stream `streamIndex`, sound or pictures. Where the
+// container's header describes that stream well enough to decode it, the streams are not probed:
+// probing decodes the first pictures, which for a large video takes longer than opening the sound
+// itself, and an export has probed its source once already.
+InputContextPtr openStreamInput(const std::string& path, int streamIndex, std::string& error,
+                                int* code = nullptr);
 
-// A decoder for one stream of an open input, or null with `error` set.
-CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error);
+// A decoder for one stream of an open input, or null with `error` (and `code`) set.
+CodecContextPtr openDecoder(const AVStream& stream, int threads, std::string& error,
+                            int* code = nullptr);
 
 } // namespace lento

@@ -220,17 +220,51 @@ void trust(const cv::Mat& roundTripError, const cv::Mat& map, float share, cv::M
     cv::add(weight, cv::Scalar(share * kTrustFloor), weight);
 }
 
-// A displacement field measured on the reduced picture, brought to `size` as a cv::remap map.
-void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Mat& scaled, cv::Mat& map) {
-    cv::resize(displacement, scaled, size, 0, 0, cv::INTER_LINEAR);
-    map.create(size, CV_32FC2);
+// The full-size luma is moved and blended this many rows at a time, so that the maps and
+// weights it takes cost a band's memory, not a picture's: whole, they took 265 MB at 4K.
+constexpr int kLumaBand = 64;
+
+// The rows `rows` of the float field `small` brought up to `size`, into `band`: the values
+// cv::resize gives with linear interpolation (the same horizontal pass, then the same vertical
+// weights and edge rows), for a band only. `wide` keeps the source rows brought to full width.
+void upsampleRows(const cv::Mat& small, cv::Size size, cv::Range rows, cv::Mat& wide,
+                  cv::Mat& band) {
+    const double scaleY = 1.0 / (double(size.height) / small.rows);
+    const auto sourceRow = [&](int y) {
+        const float at = float((y + 0.5) * scaleY - 0.5);
+        return cvFloor(at);
+    };
+    const int first = std::clamp(sourceRow(rows.start), 0, small.rows - 1);
+    const int last = std::clamp(sourceRow(rows.end - 1) + 1, 0, small.rows - 1);
+    cv::resize(small.rowRange(first, last + 1), wide, cv::Size(size.width, last + 1 - first), 0, 0,
+               cv::INTER_LINEAR);
+    band.create(rows.size(), size.width, small.type());
+    const int values = size.width * small.channels();
+    for (int y = rows.start; y < rows.end; ++y) {
+        float fraction = float((y + 0.5) * scaleY - 0.5);
+        const int above = cvFloor(fraction);
+        fraction -= float(above);
+        const float* top = wide.ptr<float>(std::clamp(above, 0, small.rows - 1) - first);
+        const float* bottom = wide.ptr<float>(std::clamp(above + 1, 0, small.rows - 1) - first);
+        auto* to = band.ptr<float>(y - rows.start);
+        const float upper = 1.0f - fraction;
+        for (int i = 0; i < values; ++i) {
+            to[i] = top[i] * upper + bottom[i] * fraction;
+        }
+    }
+}
+
+// The rows `rows` of a displacement field measured on the reduced picture, brought to `size`
+// as a cv::remap map.
+void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv::Mat& wide,
+                 cv::Mat& map) {
+    upsampleRows(displacement, size, rows, wide, map);
     const float scaleX = float(size.width) / float(displacement.cols);
     const float scaleY = float(size.height) / float(displacement.rows);
-    for (int y = 0; y < size.height; ++y) {
-        const auto* from = scaled.ptr<cv::Vec2f>(y);
-        auto* to = map.ptr<cv::Vec2f>(y);
+    for (int y = rows.start; y < rows.end; ++y) {
+        auto* to = map.ptr<cv::Vec2f>(y - rows.start);
         for (int x = 0; x < size.width; ++x) {
-            to[x] = cv::Vec2f(float(x) + from[x][0] * scaleX, float(y) + from[x][1] * scaleY);
+            to[x] = cv::Vec2f(float(x) + to[x][0] * scaleX, float(y) + to[x][1] * scaleY);
         }
     }
 }
@@ -238,7 +272,7 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Mat& scaled, cv
 // What making one picture needs besides its inputs, kept from picture to picture.
 struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
-    cv::Mat scaled, fullMapA, fullMapB, fullWeightA, fullWeightB, movedA, movedB;
+    cv::Mat widened, fullMapA, fullMapB, fullWeightA, fullWeightB, movedA, movedB;
     cv::Mat moving, crossFade, difference, disagreement, still, unmoved, halfStill, halfUnmoved;
     std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
 };
@@ -642,8 +676,8 @@ private:
         trust(motion.backwardError, s.mapB, fraction, s.weightB);
 
         const cv::Size full(made.width, made.height);
-        fullSizeMap(s.displacementA, full, s.scaled, s.fullMapA);
-        fullSizeMap(s.displacementB, full, s.scaled, s.fullMapB);
+        fullSizeMap(s.displacementA, full, cv::Range(0, full.height), s.widened, s.fullMapA);
+        fullSizeMap(s.displacementB, full, cv::Range(0, full.height), s.widened, s.fullMapB);
         cv::resize(s.weightA, s.fullWeightA, full, 0, 0, cv::INTER_LINEAR);
         cv::resize(s.weightB, s.fullWeightB, full, 0, 0, cv::INTER_LINEAR);
         sampleAt(plane(*a.frame, 0), s.fullMapA, s.movedA);

@@ -32,13 +32,13 @@ bool isIsoMedia(FileType type) {
 
 } // namespace
 
-bool MovieWriter::open(const std::string& path, FileType type, std::string& error) {
+StageOutcome MovieWriter::open(const std::string& path, FileType type) {
     AVFormatContext* raw = nullptr;
     const int result =
         avformat_alloc_output_context2(&raw, nullptr, fileTypeMuxer(type), path.c_str());
     if (result < 0 || raw == nullptr) {
-        error = "cannot write this file type: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot write this file type: " + ffmpegError(result),
+                                    result < 0 ? result : AVERROR_MUXER_NOT_FOUND);
     }
     m_output.reset(raw);
     m_type = type;
@@ -46,10 +46,9 @@ bool MovieWriter::open(const std::string& path, FileType type, std::string& erro
     m_packet = makePacket();
     m_heldVideo = makePacket();
     if (!m_packet || !m_heldVideo) {
-        error = "out of memory";
-        return false;
+        return StageOutcome::outOfMemory();
     }
-    return true;
+    return StageOutcome::succeeded();
 }
 
 void MovieWriter::setTags(const SourceTraits& traits) {
@@ -59,9 +58,9 @@ void MovieWriter::setTags(const SourceTraits& traits) {
     }
 }
 
-bool MovieWriter::addVideo(const VideoFormat& format, const ExportPreset& preset,
-                           const AssetTrack& source, const SourceTraits& traits,
-                           AVRational frameRate, std::string& error) {
+StageOutcome MovieWriter::addVideo(const VideoFormat& format, const ExportPreset& preset,
+                                   const AssetTrack& source, const SourceTraits& traits,
+                                   AVRational frameRate) {
     const bool deep = format.pixelFormat != AV_PIX_FMT_YUV420P;
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     // A libx264 built for 8 bits alone: HEVC Main 10 keeps the depth where the container
@@ -72,19 +71,20 @@ bool MovieWriter::addVideo(const VideoFormat& format, const ExportPreset& preset
         codec = avcodec_find_encoder_by_name("libx265");
     }
     if (codec == nullptr || !encoderTakes(*codec, format.pixelFormat)) {
-        error =
-            deep ? "no installed encoder keeps 10-bit pictures" : "the H.264 encoder is missing";
-        return false;
+        return StageOutcome::failed(deep ? "no installed encoder keeps 10-bit pictures"
+                                         : "the H.264 encoder is missing",
+                                    AVERROR_ENCODER_NOT_FOUND);
     }
     m_video.reset(avcodec_alloc_context3(codec));
     if (!m_video) {
-        error = "out of memory";
-        return false;
+        return StageOutcome::outOfMemory();
     }
     AVCodecContext& encoder = *m_video;
     encoder.width = format.width;
     encoder.height = format.height;
     encoder.pix_fmt = format.pixelFormat;
+    // The encoder writes the pixels' shape into the stream, the muxer into the container.
+    encoder.sample_aspect_ratio = format.sampleAspect;
     encoder.time_base = AVRational{1, kVideoTimescale};
     if (frameRate.num > 0 && frameRate.den > 0) {
         encoder.framerate = frameRate;
@@ -120,16 +120,18 @@ bool MovieWriter::addVideo(const VideoFormat& format, const ExportPreset& preset
         result = avcodec_open2(&encoder, codec, nullptr);
     }
     if (result < 0) {
-        error = std::string("cannot start the ") + (hevc ? "HEVC" : "H.264") +
-                " encoder: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed(std::string("cannot start the ") + (hevc ? "HEVC" : "H.264") +
+                                        " encoder: " + ffmpegError(result),
+                                    result);
     }
-    m_videoStream = addStream(encoder, error);
+    StageOutcome added;
+    m_videoStream = addStream(encoder, added);
     if (m_videoStream == nullptr) {
-        return false;
+        return added;
     }
     m_videoStream->avg_frame_rate = encoder.framerate;
-    return addDisplayMatrix(source, error);
+    m_videoStream->sample_aspect_ratio = format.sampleAspect;
+    return addDisplayMatrix(source);
 }
 
 bool MovieWriter::canHold(AVCodecID codec) const {
@@ -137,15 +139,16 @@ bool MovieWriter::canHold(AVCodecID codec) const {
 }
 
 AVStream* MovieWriter::addCopiedStream(const AVCodecParameters& source, AVRational timeBase,
-                                       std::string& error) {
+                                       StageOutcome& outcome) {
     AVStream* stream = avformat_new_stream(m_output.get(), nullptr);
     if (stream == nullptr) {
-        error = "out of memory";
+        outcome = StageOutcome::outOfMemory();
         return nullptr;
     }
     const int result = avcodec_parameters_copy(stream->codecpar, &source);
     if (result < 0) {
-        error = "cannot describe the copied stream: " + ffmpegError(result);
+        outcome = StageOutcome::failed("cannot describe the copied stream: " + ffmpegError(result),
+                                       result);
         return nullptr;
     }
     // The source container's tag may mean nothing in this one; the muxer picks its own.
@@ -154,53 +157,49 @@ AVStream* MovieWriter::addCopiedStream(const AVCodecParameters& source, AVRation
     return stream;
 }
 
-bool MovieWriter::addCopiedVideo(const AVCodecParameters& source, AVRational timeBase,
-                                 AVRational frameRate, const AssetTrack& track,
-                                 std::string& error) {
-    m_videoStream = addCopiedStream(source, timeBase, error);
+StageOutcome MovieWriter::addCopiedVideo(const AVCodecParameters& source, AVRational timeBase,
+                                         AVRational frameRate, const AssetTrack& track) {
+    StageOutcome added;
+    m_videoStream = addCopiedStream(source, timeBase, added);
     if (m_videoStream == nullptr) {
-        return false;
+        return added;
     }
     if (source.codec_id == AV_CODEC_ID_HEVC && isIsoMedia(m_type)) {
         m_videoStream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     }
     m_videoStream->avg_frame_rate = frameRate;
     m_copiedTimeBase = timeBase;
-    return addDisplayMatrix(track, error);
+    return addDisplayMatrix(track);
 }
 
-bool MovieWriter::addCopiedAudio(const AVCodecParameters& source, AVRational timeBase,
-                                 std::string& error) {
-    m_audioStream = addCopiedStream(source, timeBase, error);
+StageOutcome MovieWriter::addCopiedAudio(const AVCodecParameters& source, AVRational timeBase) {
+    StageOutcome added;
+    m_audioStream = addCopiedStream(source, timeBase, added);
     m_copiedAudioTimeBase = timeBase;
-    return m_audioStream != nullptr;
+    return added;
 }
 
-bool MovieWriter::addDisplayMatrix(const AssetTrack& source, std::string& error) {
+StageOutcome MovieWriter::addDisplayMatrix(const AssetTrack& source) {
     if (!source.hasDisplayMatrix) {
-        return true;
+        return StageOutcome::succeeded();
     }
     uint8_t* matrix = av_stream_new_side_data(m_videoStream, AV_PKT_DATA_DISPLAYMATRIX,
                                               sizeof source.displayMatrix);
     if (matrix == nullptr) {
-        error = "out of memory";
-        return false;
+        return StageOutcome::outOfMemory();
     }
     std::memcpy(matrix, source.displayMatrix.data(), sizeof source.displayMatrix);
-    return true;
+    return StageOutcome::succeeded();
 }
 
-bool MovieWriter::addAudio(const AudioFormat& format, const ExportPreset& preset,
-                           std::string& error) {
+StageOutcome MovieWriter::addAudio(const AudioFormat& format, const ExportPreset& preset) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (codec == nullptr) {
-        error = "the AAC encoder is missing";
-        return false;
+        return StageOutcome::failed("the AAC encoder is missing", AVERROR_ENCODER_NOT_FOUND);
     }
     m_audio.reset(avcodec_alloc_context3(codec));
     if (!m_audio) {
-        error = "out of memory";
-        return false;
+        return StageOutcome::outOfMemory();
     }
     AVCodecContext& encoder = *m_audio;
     encoder.sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -214,23 +213,23 @@ bool MovieWriter::addAudio(const AudioFormat& format, const ExportPreset& preset
     }
     const int result = avcodec_open2(&encoder, codec, nullptr);
     if (result < 0) {
-        error = "cannot start the AAC encoder: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot start the AAC encoder: " + ffmpegError(result), result);
     }
     // The sound is cut into items before the encoder is made.
     if (encoder.frame_size != format.frameSize) {
-        error = "the AAC encoder takes " + std::to_string(encoder.frame_size) + " samples a frame";
-        return false;
+        return StageOutcome::failed("the AAC encoder takes " + std::to_string(encoder.frame_size) +
+                                        " samples a frame",
+                                    AVERROR(EINVAL));
     }
-    m_audioStream = addStream(encoder, error);
-    return m_audioStream != nullptr;
+    StageOutcome added;
+    m_audioStream = addStream(encoder, added);
+    return added;
 }
 
-bool MovieWriter::start(std::string& error) {
+StageOutcome MovieWriter::start() {
     int result = avio_open(&m_output->pb, m_path.c_str(), AVIO_FLAG_WRITE);
     if (result < 0) {
-        error = "cannot create the file: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot create the file: " + ffmpegError(result), result);
     }
     AVDictionary* options = nullptr;
     if (isIsoMedia(m_type)) {
@@ -239,81 +238,81 @@ bool MovieWriter::start(std::string& error) {
         // temporary one), so the destination only ever sees the finished movie.
         result = av_dict_set(&options, "movflags", "+faststart", 0);
         if (result < 0) {
-            error = "out of memory";
-            return false;
+            return StageOutcome::outOfMemory();
         }
     }
     result = avformat_write_header(m_output.get(), &options);
     av_dict_free(&options);
     if (result < 0) {
-        error = "cannot write the file: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot write the file: " + ffmpegError(result), result);
     }
-    return true;
+    return StageOutcome::succeeded();
 }
 
-bool MovieWriter::writeVideo(VideoItem& item, std::string& error) {
+StageOutcome MovieWriter::writeVideo(VideoItem& item) {
     item.frame->pts = item.pts;
     item.frame->pict_type = AV_PICTURE_TYPE_NONE;
     m_durations[item.pts] = item.duration;
-    return encode(*m_video, m_videoStream, item.frame.get(), error);
+    return encode(*m_video, m_videoStream, item.frame.get());
 }
 
-bool MovieWriter::writeCopiedVideo(AVPacket& packet, std::string& error) {
-    return write(packet, m_copiedTimeBase, *m_videoStream, error);
+StageOutcome MovieWriter::writeCopiedVideo(AVPacket& packet) {
+    return write(packet, m_copiedTimeBase, *m_videoStream);
 }
 
-bool MovieWriter::writeCopiedAudio(AVPacket& packet, std::string& error) {
-    return write(packet, m_copiedAudioTimeBase, *m_audioStream, error);
+StageOutcome MovieWriter::writeCopiedAudio(AVPacket& packet) {
+    return write(packet, m_copiedAudioTimeBase, *m_audioStream);
 }
 
-bool MovieWriter::writeAudio(AudioItem& item, std::string& error) {
+StageOutcome MovieWriter::writeAudio(AudioItem& item) {
     item.frame->pts = item.firstSample;
-    return encode(*m_audio, m_audioStream, item.frame.get(), error);
+    return encode(*m_audio, m_audioStream, item.frame.get());
 }
 
-bool MovieWriter::finish(int64_t videoEnd, std::string& error) {
-    if (m_video &&
-        !(encode(*m_video, m_videoStream, nullptr, error) && writeHeldVideo(videoEnd, error))) {
-        return false;
+StageOutcome MovieWriter::finish(int64_t videoEnd) {
+    if (m_video) {
+        if (StageOutcome flushed = encode(*m_video, m_videoStream, nullptr); !flushed.ok()) {
+            return flushed;
+        }
+        if (StageOutcome held = writeHeldVideo(videoEnd); !held.ok()) {
+            return held;
+        }
     }
-    if (m_audio && !encode(*m_audio, m_audioStream, nullptr, error)) {
-        return false;
+    if (m_audio) {
+        if (StageOutcome flushed = encode(*m_audio, m_audioStream, nullptr); !flushed.ok()) {
+            return flushed;
+        }
     }
     int result = av_write_trailer(m_output.get());
-    if (result < 0) {
-        error = "cannot finish the file: " + ffmpegError(result);
-        return false;
+    if (result >= 0) {
+        result = avio_closep(&m_output->pb);
     }
-    result = avio_closep(&m_output->pb);
     if (result < 0) {
-        error = "cannot finish the file: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot finish the file: " + ffmpegError(result), result);
     }
-    return true;
+    return StageOutcome::succeeded();
 }
 
-AVStream* MovieWriter::addStream(const AVCodecContext& encoder, std::string& error) {
+AVStream* MovieWriter::addStream(const AVCodecContext& encoder, StageOutcome& outcome) {
     AVStream* stream = avformat_new_stream(m_output.get(), nullptr);
     if (stream == nullptr) {
-        error = "out of memory";
+        outcome = StageOutcome::outOfMemory();
         return nullptr;
     }
     const int result = avcodec_parameters_from_context(stream->codecpar, &encoder);
     if (result < 0) {
-        error = "cannot describe the encoded stream: " + ffmpegError(result);
+        outcome = StageOutcome::failed("cannot describe the encoded stream: " + ffmpegError(result),
+                                       result);
         return nullptr;
     }
     stream->time_base = encoder.time_base;
     return stream;
 }
 
-bool MovieWriter::encode(AVCodecContext& encoder, AVStream* stream, AVFrame* frame,
-                         std::string& error) {
+StageOutcome MovieWriter::encode(AVCodecContext& encoder, AVStream* stream, AVFrame* frame) {
     int result = avcodec_send_frame(&encoder, frame);
     if (result < 0) {
-        error = "cannot encode: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot encode: " + ffmpegError(result), result);
     }
     while ((result = avcodec_receive_packet(&encoder, m_packet.get())) == 0) {
         if (&encoder == m_video.get()) {
@@ -334,27 +333,24 @@ bool MovieWriter::encode(AVCodecContext& encoder, AVStream* stream, AVFrame* fra
             }
             m_lastVideoDts = m_packet->dts;
         }
-        if (!write(*m_packet, encoder.time_base, *stream, error)) {
-            return false;
+        if (StageOutcome written = write(*m_packet, encoder.time_base, *stream); !written.ok()) {
+            return written;
         }
     }
     if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) {
-        error = "cannot encode: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot encode: " + ffmpegError(result), result);
     }
-    return true;
+    return StageOutcome::succeeded();
 }
 
-bool MovieWriter::write(AVPacket& packet, AVRational timeBase, const AVStream& stream,
-                        std::string& error) {
+StageOutcome MovieWriter::write(AVPacket& packet, AVRational timeBase, const AVStream& stream) {
     av_packet_rescale_ts(&packet, timeBase, stream.time_base);
     packet.stream_index = stream.index;
     const int result = av_interleaved_write_frame(m_output.get(), &packet);
     if (result < 0) {
-        error = "cannot write the file: " + ffmpegError(result);
-        return false;
+        return StageOutcome::failed("cannot write the file: " + ffmpegError(result), result);
     }
-    return true;
+    return StageOutcome::succeeded();
 }
 
 // The muxer measures a track from its first decoding time to the last packet's decoding
@@ -364,15 +360,15 @@ bool MovieWriter::write(AVPacket& packet, AVRational timeBase, const AVStream& s
 // The last packet is decoded with the lead the track started with, as far as its neighbours
 // allow, and lasts until `videoEnd` (the first picture is shown at 0), so that both
 // measures agree.
-bool MovieWriter::writeHeldVideo(int64_t videoEnd, std::string& error) {
+StageOutcome MovieWriter::writeHeldVideo(int64_t videoEnd) {
     if (!std::exchange(m_holdingVideo, false)) {
-        return true;
+        return StageOutcome::succeeded();
     }
     AVPacket& last = *m_heldVideo;
     const int64_t leadAtStart = std::max<int64_t>(0, -m_firstVideoDts);
     last.dts = std::clamp(last.pts - leadAtStart, m_lastVideoDts + 1, last.pts);
     last.duration = std::max<int64_t>(1, videoEnd - last.pts);
-    return write(last, m_video->time_base, *m_videoStream, error);
+    return write(last, m_video->time_base, *m_videoStream);
 }
 
 } // namespace lento

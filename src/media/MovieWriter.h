@@ -14,40 +14,42 @@ namespace lento {
 // The encoders and the muxer of one export.
 class MovieWriter {
 public:
-    bool open(const std::string& path, FileType type, std::string& error);
+    StageOutcome open(const std::string& path, FileType type);
     // Copies the source's tags to the movie.
     void setTags(const SourceTraits& traits);
-    bool addVideo(const VideoFormat& format, const ExportPreset& preset, const AssetTrack& source,
-                  const SourceTraits& traits, AVRational frameRate, std::string& error);
+    StageOutcome addVideo(const VideoFormat& format, const ExportPreset& preset,
+                          const AssetTrack& source, const SourceTraits& traits,
+                          AVRational frameRate);
     // A picture stream whose packets are copied from `source` unchanged, with their times in
     // `timeBase`.
-    bool addCopiedVideo(const AVCodecParameters& source, AVRational timeBase, AVRational frameRate,
-                        const AssetTrack& track, std::string& error);
+    StageOutcome addCopiedVideo(const AVCodecParameters& source, AVRational timeBase,
+                                AVRational frameRate, const AssetTrack& track);
     // Whether the movie can hold pictures or sound of `codec` as they are.
     bool canHold(AVCodecID codec) const;
-    bool addAudio(const AudioFormat& format, const ExportPreset& preset, std::string& error);
+    StageOutcome addAudio(const AudioFormat& format, const ExportPreset& preset);
     // A sound stream whose packets are copied from `source` unchanged, with their times in
     // `timeBase`.
-    bool addCopiedAudio(const AVCodecParameters& source, AVRational timeBase, std::string& error);
-    bool start(std::string& error);
-    bool writeVideo(VideoItem& item, std::string& error);
+    StageOutcome addCopiedAudio(const AVCodecParameters& source, AVRational timeBase);
+    StageOutcome start();
+    StageOutcome writeVideo(VideoItem& item);
     // A copied picture packet, its times in the copied stream's time base.
-    bool writeCopiedVideo(AVPacket& packet, std::string& error);
-    bool writeAudio(AudioItem& item, std::string& error);
+    StageOutcome writeCopiedVideo(AVPacket& packet);
+    StageOutcome writeAudio(AudioItem& item);
     // A copied sound packet, its times in the copied stream's time base.
-    bool writeCopiedAudio(AVPacket& packet, std::string& error);
+    StageOutcome writeCopiedAudio(AVPacket& packet);
     // Flushes the encoders and closes the file; the pictures last until `videoEnd` (in
     // kVideoTimescale units).
-    bool finish(int64_t videoEnd, std::string& error);
+    StageOutcome finish(int64_t videoEnd);
 
 private:
-    AVStream* addStream(const AVCodecContext& encoder, std::string& error);
+    // The new stream, or null with `outcome` saying why.
+    AVStream* addStream(const AVCodecContext& encoder, StageOutcome& outcome);
     AVStream* addCopiedStream(const AVCodecParameters& source, AVRational timeBase,
-                              std::string& error);
-    bool addDisplayMatrix(const AssetTrack& source, std::string& error);
-    bool encode(AVCodecContext& encoder, AVStream* stream, AVFrame* frame, std::string& error);
-    bool write(AVPacket& packet, AVRational timeBase, const AVStream& stream, std::string& error);
-    bool writeHeldVideo(int64_t videoEnd, std::string& error);
+                              StageOutcome& outcome);
+    StageOutcome addDisplayMatrix(const AssetTrack& source);
+    StageOutcome encode(AVCodecContext& encoder, AVStream* stream, AVFrame* frame);
+    StageOutcome write(AVPacket& packet, AVRational timeBase, const AVStream& stream);
+    StageOutcome writeHeldVideo(int64_t videoEnd);
 
     OutputContextPtr m_output;
     FileType m_type = FileType::QuickTimeMovie;

@@ -50,39 +50,32 @@ bool PacketCopier::appliesToSound(const ExportPlan& plan) {
            stretch.num == 1 && stretch.den == 1;
 }
 
-bool PacketCopier::open(const PlacedSegment& segment, std::string& error) {
+StageOutcome PacketCopier::open(const PlacedSegment& segment) {
     AVRational stretch{0, 1};
     if (!stretchOf(segment, stretch)) {
-        error = "the source cannot be copied at this speed";
-        return false;
+        return StageOutcome::failed("the source cannot be copied at this speed");
     }
     // Only the demuxer is needed, but opening the decoder too checks what is copied is whole.
-    if (!m_source.open(segment.source, 1, error)) {
-        return false;
+    if (StageOutcome opened = m_source.open(segment.source, 1); !opened.ok()) {
+        return opened;
     }
     const AVRational source = m_source.timeBase;
     // Every time keeps its number and takes a longer unit: exact, whatever the factor.
     int64_t num = int64_t{source.num} * stretch.num;
     int64_t den = int64_t{source.den} * stretch.den;
     if (av_reduce(&m_timeBase.num, &m_timeBase.den, num, den, INT32_MAX) != 1) {
-        error = "the source cannot be copied at this speed";
-        return false;
+        return StageOutcome::failed("the source cannot be copied at this speed");
     }
     const AVRational rate = segment.source.frameRate();
     m_frameRate = rate.num > 0 ? av_div_q(rate, stretch) : AVRational{0, 1};
-    return true;
+    return StageOutcome::succeeded();
 }
 
-bool PacketCopier::next(AVPacket& packet, std::string& error) {
+StageOutcome PacketCopier::next(AVPacket& packet, bool& ended) {
     while (true) {
         av_packet_unref(&packet);
-        const int read = av_read_frame(m_source.format.get(), &packet);
-        if (read == AVERROR_EOF) {
-            return false;
-        }
-        if (read < 0) {
-            error = "cannot read the source: " + ffmpegError(read);
-            return false;
+        if (StageOutcome read = m_source.readPacket(packet, ended); !read.ok() || ended) {
+            return read;
         }
         if (packet.stream_index != m_source.streamIndex) {
             continue;
@@ -95,7 +88,7 @@ bool PacketCopier::next(AVPacket& packet, std::string& error) {
             packet.dts -= m_source.origin;
         }
         packet.pos = -1;
-        return true;
+        return StageOutcome::succeeded();
     }
 }
 

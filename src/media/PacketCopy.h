@@ -17,7 +17,7 @@ public:
     // source at its own speed. Stretched sound must be made anew.
     static bool appliesToSound(const ExportPlan& plan);
 
-    bool open(const PlacedSegment& segment, std::string& error);
+    StageOutcome open(const PlacedSegment& segment);
     const AVCodecParameters& parameters() const {
         return *m_source.format->streams[m_source.streamIndex]->codecpar;
     }
@@ -25,8 +25,8 @@ public:
     AVRational timeBase() const { return m_timeBase; }
     // The source's nominal picture rate, slowed.
     AVRational frameRate() const { return m_frameRate; }
-    // The next packet; false at the end of the stream, with `error` set on a failure.
-    bool next(AVPacket& packet, std::string& error);
+    // The next packet of the stream, or `ended` set at its end; fails as reading does.
+    StageOutcome next(AVPacket& packet, bool& ended);
 
 private:
     SourceStream m_source;

@@ -184,9 +184,86 @@ TEST(ExportPresetTest, TheSizeFollowsThePresetUprightOrNot) {
                                            {&hd, QSize(1080, 1920), QSize(720, 1280)},
                                            {&hd, QSize(320, 240), QSize(320, 240)}, // no upscaling
                                            {&best, QSize(1919, 1081), QSize(1918, 1080)}}) {
-        int width = 0, height = 0;
-        presetOutputSize(*preset, from.width(), from.height(), width, height);
-        EXPECT_EQ(QSize(width, height), to) << from.width() << "x" << from.height();
+        const PictureSize size = presetOutputSize(*preset, {from.width(), from.height(), {1, 1}});
+        EXPECT_EQ(QSize(size.width, size.height), to) << from.width() << "x" << from.height();
+    }
+}
+
+// Pictures keep the shape they are shown in, whatever the shape of their pixels: where a preset
+// holds the shown picture as it is, the stored pixels are kept and the movie says their shape,
+// in the container and in the coded stream; where it makes the picture smaller, the pixels come
+// out square at the shown shape. Copied pictures keep theirs, made pictures are shaped as held
+// ones, and the display rotation comes along.
+TEST_F(ExportSessionTest, PicturesKeepTheirShapeWhateverTheShapeOfTheirPixels) {
+    struct Case {
+        const char* source;
+        const char* preset;
+        MotionMode motion;
+        int width, height;
+        std::pair<int, int> aspect;
+    };
+    for (const Case& c : {
+             Case{"anamorphic.mp4",
+                  ExportPresetName::SourceSize,
+                  MotionMode::Hold,
+                  720,
+                  480,
+                  {32, 27}},
+             Case{"anamorphic.mp4", ExportPresetName::P480, MotionMode::Hold, 720, 480, {32, 27}},
+             Case{"anamorphic.mp4",
+                  ExportPresetName::Original,
+                  MotionMode::Hold,
+                  720,
+                  480,
+                  {32, 27}},
+             Case{"anamorphic.mp4",
+                  ExportPresetName::H264_640x480,
+                  MotionMode::Hold,
+                  640,
+                  360,
+                  {1, 1}},
+             Case{"anamorphic.mp4",
+                  ExportPresetName::H264_640x480,
+                  MotionMode::Smooth,
+                  640,
+                  360,
+                  {1, 1}},
+             Case{"anamorphic-portrait.mp4",
+                  ExportPresetName::P720,
+                  MotionMode::Hold,
+                  1280,
+                  720,
+                  {3, 4}},
+             Case{"anamorphic-portrait.mp4",
+                  ExportPresetName::P540,
+                  MotionMode::Hold,
+                  720,
+                  540,
+                  {1, 1}},
+         }) {
+        SCOPED_TRACE(std::string(c.source) + " " + c.preset + " " +
+                     std::string(motionModeName(c.motion)));
+        auto asset = Asset::assetWithPath(fixture(c.source));
+        ASSERT_TRUE(asset->isPlayable()) << asset->error();
+        auto session = ExportSession::exportSessionWithAsset(
+            makeFullVideoComposition(*asset, SpeedFactor::whole(2), true, MediaTimeRange::invalid(),
+                                     c.motion),
+            c.preset);
+        const Outcome outcome = run(*session, out("shaped.mp4"));
+        ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
+        const auto source = test::probe(fixture(c.source));
+        const auto probe = test::probe(out("shaped.mp4"));
+        ASSERT_TRUE(source.video() && probe.video());
+        EXPECT_EQ(std::make_pair(probe.video()->width, probe.video()->height),
+                  std::make_pair(c.width, c.height));
+        EXPECT_EQ(probe.video()->containerAspect, c.aspect);
+        EXPECT_EQ(probe.video()->codedAspect, c.aspect);
+        EXPECT_EQ(probe.video()->rotationDegrees, source.video()->rotationDegrees);
+        const auto shown = [](const test::StreamInfo& video, std::pair<int, int> aspect) {
+            return double(video.width) * aspect.first / aspect.second / video.height;
+        };
+        EXPECT_NEAR(shown(*probe.video(), c.aspect),
+                    shown(*source.video(), source.video()->codedAspect), 0.01);
     }
 }
 
@@ -343,13 +420,45 @@ TEST_F(ExportSessionTest, FailuresEndAsFailedWithAnErrorAndWriteNothing) {
     EXPECT_EQ(broken.completions, 1);
     EXPECT_FALSE(fs::exists(out("result.mp4")));
 
-    // Nothing in the composition.
+    // Nothing to write: nothing in the composition, or a range that holds no time (never taken
+    // for "everything"); sound sped up or slowed beyond what the stretcher is built for, which
+    // Rubber Band itself would have crashed on.
     auto empty = std::make_shared<Composition>();
     empty->addTrack(MediaType::Video);
-    auto nothing = ExportSession::exportSessionWithAsset(empty, ExportPresetName::HighestQuality);
-    const Outcome none = run(*nothing, out("none.mp4"));
-    EXPECT_EQ(none.status, ExportSession::Status::Failed);
-    EXPECT_FALSE(fs::exists(out("none.mp4")));
+    auto asset = Asset::assetWithPath(fixture("sync.mp4"));
+    const auto stretched = [&](int64_t from, int64_t to) {
+        auto composition = std::make_shared<Composition>();
+        CompositionTrack& sound = *composition->addTrack(MediaType::Audio);
+        const auto range = MediaTimeRange::make(MediaTime::zero(), MediaTime::make(from, 1000));
+        sound.insertTimeRange(range, asset->tracksWithMediaType(MediaType::Audio).at(0),
+                              MediaTime::zero());
+        sound.scaleTimeRange(range, MediaTime::make(to, 1000));
+        return composition;
+    };
+    struct Refused {
+        std::shared_ptr<Composition> composition;
+        MediaTimeRange range;
+        const char* error;
+    };
+    for (const Refused& c :
+         {Refused{empty, MediaTimeRange::invalid(), "there is nothing to export"},
+          Refused{makeFullVideoComposition(*asset, SpeedFactor::whole(2), false),
+                  MediaTimeRange::make(MediaTime::make(1, 1), MediaTime::make(0, 600)),
+                  "the part to export is empty"},
+          Refused{stretched(10, 30000), MediaTimeRange::invalid(),
+                  "cannot change the speed of the sound 3000 times: at most 10 times"},
+          Refused{stretched(2000, 100), MediaTimeRange::invalid(),
+                  "cannot change the speed of the sound 0.05 times: at most 10 times"}}) {
+        SCOPED_TRACE(c.error);
+        auto session =
+            ExportSession::exportSessionWithAsset(c.composition, ExportPresetName::HighestQuality);
+        session->setTimeRange(c.range);
+        const Outcome refused = run(*session, out("none.mp4"));
+        EXPECT_EQ(refused.status, ExportSession::Status::Failed);
+        EXPECT_EQ(refused.error, c.error);
+        EXPECT_EQ(session->outcome().kind, StageOutcome::Kind::Failed);
+        EXPECT_FALSE(fs::exists(out("none.mp4")));
+    }
 
     EXPECT_EQ(ExportSession::exportSessionWithAsset(empty, "NoSuchPreset"), nullptr);
     EXPECT_EQ(folder.fileCount(), 1);

@@ -260,6 +260,9 @@ ProbeResult probe(const std::string& path) {
             info.type = 'v';
             info.width = stream.codecpar->width;
             info.height = stream.codecpar->height;
+            info.containerAspect = {stream.sample_aspect_ratio.num, stream.sample_aspect_ratio.den};
+            info.codedAspect = {stream.codecpar->sample_aspect_ratio.num,
+                                stream.codecpar->sample_aspect_ratio.den};
             const uint8_t* matrix =
                 av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
             const double degrees =

@@ -6,13 +6,17 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lento::test {
 
 struct StreamInfo {
-    char type = '?';                 // 'v' video, 'a' audio, '?' other
-    int width = 0, height = 0;       // stored size
+    char type = '?';           // 'v' video, 'a' audio, '?' other
+    int width = 0, height = 0; // stored size
+    // The shape of a pixel, width to height, as the container says it and as the coded stream
+    // does; 0:1 where one says nothing.
+    std::pair<int, int> containerAspect{0, 1}, codedAspect{0, 1};
     double rotationDegrees = 0;      // counter-clockwise display rotation, in [0, 360)
     double durationSeconds = 0;      // as the stream states it
     double startSeconds = 0;         // its first time stamp, as the stream states it

@@ -10,8 +10,10 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <sched.h>
 #include <string>
 #include <string_view>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -29,6 +31,22 @@ struct Outcome {
     std::string out, err;
 };
 
+// How the program is started beyond its arguments: variables exported to it, and a small tmpfs
+// mounted over a folder in a mount namespace of its own, which nothing outlives. What the program
+// leaves in that folder is listed into the test's `listing()`.
+struct Launch {
+    std::string environment; // "NAME=value ...", expanded by the shell as the arguments are
+    std::string tmpfs;
+    std::string tmpfsSize;
+
+    static Launch withEnvironment(std::string environment) {
+        return {std::move(environment), {}, {}};
+    }
+    static Launch onTmpfs(std::string folder, std::string size) {
+        return {{}, std::move(folder), std::move(size)};
+    }
+};
+
 // Every test gets an empty destination folder of its own; the program's output goes to files
 // beside it, so that the folder shows exactly what the program wrote.
 class LentoExportTest : public ::testing::Test {
@@ -44,20 +62,38 @@ protected:
     }
     std::vector<fs::path> written() const { return {fs::directory_iterator(m_root / "out"), {}}; }
 
+    static constexpr int kCannotMount = 77;
+
     // Starts the program through the shell, on arguments that may use $CLIP, $DEST, $OUT (the
     // destination folder) and $FIX (the fixtures' folder), expanded unsplit and unglobbed.
     // The output files of an earlier run are removed first, so that what is read from them
     // can only come from this one.
-    pid_t start(const std::string& args) {
+    pid_t start(const std::string& args, const Launch& launch = {}) {
         fs::remove(m_out);
         fs::remove(m_err);
-        const std::string command = "set -f; IFS=; CLIP='" + fixture("clip.mp4") + "' DEST='" +
-                                    dest() + "' OUT='" + (m_root / "out").string() +
-                                    "' FIX='" LENTO_FIXTURE_DIR "'; exec '" LENTO_BINARY_DIR
-                                    "/lento-export' " +
-                                    args + " </dev/null >'" + m_out + "' 2>'" + m_err + "'";
+        fs::remove(m_listing);
+        std::string command = "set -f; IFS=; CLIP='" + fixture("clip.mp4") + "' DEST='" + dest() +
+                              "' OUT='" + (m_root / "out").string() +
+                              "' FIX='" LENTO_FIXTURE_DIR "'; ";
+        if (!launch.environment.empty()) {
+            command += "export " + launch.environment + "; ";
+        }
+        command += std::string(launch.tmpfs.empty() ? "exec " : "") +
+                   "'" LENTO_BINARY_DIR "/lento-export' " + args + " </dev/null >'" + m_out +
+                   "' 2>'" + m_err + "'";
+        if (!launch.tmpfs.empty()) {
+            command +=
+                "; status=$?; ls -A '" + launch.tmpfs + "' >'" + m_listing + "'; exit $status";
+        }
+        const std::string size = "size=" + launch.tmpfsSize;
         const pid_t pid = fork();
         if (pid == 0) {
+            if (!launch.tmpfs.empty() &&
+                (unshare(CLONE_NEWNS) != 0 ||
+                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount("tmpfs", launch.tmpfs.c_str(), "tmpfs", 0, size.c_str()) != 0)) {
+                _exit(kCannotMount);
+            }
             execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
             _exit(127);
         }
@@ -69,7 +105,10 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
                 readFileBytes(m_out), readFileBytes(m_err)};
     }
-    Outcome run(const std::string& line) { return finish(start(line)); }
+    Outcome run(const std::string& line, const Launch& launch = {}) {
+        return finish(start(line, launch));
+    }
+    std::string listing() const { return readFileBytes(m_listing); }
     // Whether the program has ended, leaving it to finish() to collect.
     static bool ended(pid_t pid) {
         siginfo_t info = {};
@@ -80,6 +119,7 @@ protected:
     const fs::path m_root =
         fs::path(LENTO_BINARY_DIR) / "test-tmp" / ("lento-export-" + std::to_string(getpid()));
     const std::string m_out = (m_root / "stdout").string(), m_err = (m_root / "stderr").string();
+    const std::string m_listing = (m_root / "listing").string();
 };
 
 // The clip's frames carry their numbers, so the first exported frame shows where the range began.
@@ -232,6 +272,7 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
                              "--motion",
                              "--section 2:4:3:smooth:mute $CLIP $DEST",
                              "--range 2 2 $CLIP $DEST",
+                             "--range 1 1.00001 $CLIP $DEST",
                              "$CLIP $OUT/slow.mkv",
                              "$CLIP $OUT/slow.xyz",
                              "$CLIP $OUT/slow",
@@ -244,6 +285,12 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
         if (std::string_view(line).starts_with("--factor 0.5")) {
             EXPECT_NE(result.err.find("--factor needs a number from 1 to 10 with up to two "
                                       "decimals"),
+                      std::string::npos)
+                << result.err;
+        }
+        if (std::string_view(line).starts_with("--range 1 1.00001")) {
+            EXPECT_NE(result.err.find("--range 1 1.00001 is empty at the time base of " +
+                                      fixture("clip.mp4")),
                       std::string::npos)
                 << result.err;
         }
@@ -339,6 +386,77 @@ TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
         EXPECT_EQ(result.exitCode, exitCode) << result.err;
         EXPECT_TRUE(result.out.empty()) << result.out;
         EXPECT_EQ(written(), std::vector<fs::path>{});
+    }
+}
+
+// Only the end of a file ends the input. A source whose reads fail half way (a medium that went
+// away) or that another program cuts to a third while it is read fails the export with the
+// reason, whatever shows the pictures and whether they are copied, instead of a full-length
+// movie that holds its last readable picture; a thread that cannot start fails it too. Nothing is
+// written. The faults are real ones, made under the program by a preloaded library.
+TEST_F(LentoExportTest, ReadFaultsAndThreadsThatCannotStartFailTheExportWithTheirReason) {
+    const std::string source = (m_root / "source.mp4").string();
+    const auto half = std::to_string(fs::file_size(fixture("faststart.mp4")) / 2);
+    const auto third = std::to_string(fs::file_size(fixture("faststart.mp4")) / 3);
+    const std::string shim = "LD_PRELOAD='" LENTO_FAULT_SHIM
+                             "' ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:verify_asan_link_order=0\" ";
+    const std::string reads = shim + "LENTO_FAULT_FILE='" + source + "' LENTO_FAULT_AT=" + half;
+    struct Case {
+        std::string environment;
+        const char* args;
+        std::string error;
+    };
+    const std::string eio = "cannot read " + source + ": Input/output error";
+    const std::string shrunk = source + " became shorter while it was read";
+    const std::string noThreads = "Resource temporarily unavailable";
+    for (const Case& c : std::vector<Case>{
+             {reads + " LENTO_FAULT=eio", "--factor 2", eio},
+             {reads + " LENTO_FAULT=eio", "--factor 2 --motion smooth --no-sound", eio},
+             {reads + " LENTO_FAULT=eio", "--factor 2 --preset Original", eio},
+             {reads + " LENTO_FAULT=shrink LENTO_FAULT_KEEP=" + third, "--factor 2", shrunk},
+             {reads + " LENTO_FAULT=shrink LENTO_FAULT_KEEP=" + third,
+              "--factor 2 --motion smooth --no-sound", shrunk},
+             {shim + "LENTO_FAULT=threads LENTO_FAULT_AT=0", "--factor 2",
+              "export failed: cannot start the export: " + noThreads},
+             {shim + "LENTO_FAULT=threads LENTO_FAULT_AT=1", "--factor 2 --no-sound",
+              "export failed: cannot start the export's threads: " + noThreads},
+             {shim + "LENTO_FAULT=threads LENTO_FAULT_AT=1", "--factor 2",
+              "export failed: cannot start the export's threads: " + noThreads}}) {
+        SCOPED_TRACE(c.environment + " " + c.args);
+        fs::copy_file(fixture("faststart.mp4"), source, fs::copy_options::overwrite_existing);
+        const Outcome result = run(std::string(c.args) + " '" + source + "' $DEST",
+                                   Launch::withEnvironment(c.environment));
+        EXPECT_EQ(result.exitCode, 1) << result.err;
+        EXPECT_NE(result.err.find("lento-export: export failed: "), std::string::npos);
+        EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_EQ(written(), std::vector<fs::path>{});
+    }
+}
+
+// A disk that fills up fails the export with the system's reason, whichever part of it met the
+// full disk first: the writer of pictures held, blended, made along the motion or copied, and of
+// sound. Nothing is left on the disk. The disk is a small tmpfs (where one can be mounted: as
+// root, as CI runs).
+TEST_F(LentoExportTest, AFullDiskFailsTheExportWithItsReasonAndLeavesNothing) {
+    const std::string disk = (m_root / "out" / "disk").string();
+    fs::create_directory(disk);
+    // The muxer writes in blocks of 256 kB: slowed four times, the sound alone fills one well
+    // before the end.
+    for (const char* args : {"--factor 4", "--factor 4 --motion blend",
+                             "--factor 4 --motion smooth", "--factor 4 --preset Original"}) {
+        SCOPED_TRACE(args);
+        const Outcome result =
+            run(std::string(args) + " $CLIP $OUT/disk/slow.mp4", Launch::onTmpfs(disk, "64k"));
+        if (result.exitCode == kCannotMount) {
+            GTEST_SKIP() << "cannot mount a small tmpfs here (it takes root): " << result.err;
+        }
+        EXPECT_EQ(result.exitCode, 1) << result.err;
+        EXPECT_NE(result.err.find("lento-export: export failed: cannot write the file: No space "
+                                  "left on device"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(listing(), "");
     }
 }
 

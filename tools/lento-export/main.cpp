@@ -440,6 +440,15 @@ int exportMovie(Options options) {
         const lento::MediaTime end = lento::minTime(
             lento::MediaTime::makeWithSeconds(options.rangeEnd, duration.timescale), duration);
         range = lento::MediaTimeRange::fromTimeToTime(start, end);
+        if (range.isEmpty()) {
+            std::fprintf(stderr,
+                         "lento-export: --range %g %g is empty at the time base of %s "
+                         "(1/%d s)\n",
+                         options.rangeStart, options.rangeEnd, options.source.c_str(),
+                         duration.timescale);
+            printUsage(stderr);
+            return kExitUsage;
+        }
     }
     const std::optional<lento::EditCut> cut =
         edit                     ? editCut(*edit, *asset, options)
@@ -482,8 +491,9 @@ int exportMovie(Options options) {
     }
     session->waitUntilFinished();
 
-    switch (session->status()) {
-    case lento::ExportSession::Status::Completed:
+    const lento::StageOutcome outcome = session->outcome();
+    switch (outcome.kind) {
+    case lento::StageOutcome::Kind::Succeeded:
         // An interrupt that came too late to stop anything leaves the finished movie.
         progress.show(1.0f);
         progress.finish();
@@ -492,17 +502,16 @@ int exportMovie(Options options) {
         }
         std::printf("%s\n", options.destination.c_str());
         return 0;
-    case lento::ExportSession::Status::Cancelled:
+    case lento::StageOutcome::Kind::Stopped:
         progress.finish();
         std::fprintf(stderr, "lento-export: interrupted, nothing written\n");
         return kExitInterrupted;
-    default:
+    case lento::StageOutcome::Kind::Failed:
         progress.finish();
-        const std::string reason = session->error();
-        std::fprintf(stderr, "lento-export: export failed: %s\n",
-                     reason.empty() ? "unknown error" : reason.c_str());
+        std::fprintf(stderr, "lento-export: export failed: %s\n", outcome.message.c_str());
         return kExitFailure;
     }
+    return kExitFailure;
 }
 
 } // namespace
