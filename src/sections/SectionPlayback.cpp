@@ -7,18 +7,6 @@
 
 namespace lento {
 
-void SectionEditController::playVideo() {
-    m_controlBar->playVideoWithVolumn(volumnOnOff());
-}
-
-void SectionEditController::pauseVideo() {}
-
-void SectionEditController::adjustAudio(float volume) {
-    if (volumnOnOff() && player() != nullptr) {
-        player()->setVolume(volume);
-    }
-}
-
 MediaTime SectionEditController::monitorVideo() {
     Player* current = player();
     if (current == nullptr || current->currentItem() == nullptr) {
