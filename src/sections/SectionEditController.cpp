@@ -3,17 +3,13 @@
 #include "base/Log.h"
 #include "controls/MotionChoice.h"
 #include "controls/SpeedChooser.h"
-#include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
-#include "export/ExportFormats.h"
 #include "media/PlayerView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
@@ -150,11 +146,7 @@ void SectionEditController::reloadData() {
     const bool any = !sectionObjects().empty();
     m_view->addSection()->setEnabled(any || player() != nullptr);
     m_view->delSection()->setEnabled(any);
-    if (any) {
-        m_view->sectionExport()->setEnabled(true);
-        m_view->fullExport()->setEnabled(true);
-    }
-    updateSectionErrors();
+    updateSectionErrors(); // and the exports
 }
 
 void SectionEditController::updateSectionErrors() {
@@ -178,12 +170,6 @@ const SectionState* SectionEditController::selectedSection() const {
         return nullptr;
     }
     return &sectionObjects()[static_cast<size_t>(row)];
-}
-
-void SectionEditController::setPlayFactor(SpeedFactor factor) {
-    m_playFactor = factor;
-    // The player's rate is the one place the factor becomes a floating-point number.
-    m_controlBar->setPlayRate(static_cast<float>(factor.playbackRate()));
 }
 
 void SectionEditController::tableViewSelectionDidChange() {
@@ -226,12 +212,6 @@ void SectionEditController::sectionRemoved(int index) {
         }
     }
     showSelectedSection(); // also where the view had selected that row already
-}
-
-void SectionEditController::showBounds() {
-    if (const SectionState* section = selectedSection()) {
-        m_view->showBounds(section->start, section->end);
-    }
 }
 
 bool SectionEditController::volumnOnOff() const {
@@ -304,54 +284,6 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
     }
 }
 
-void SectionEditController::moveBound(bool start, MediaTime time) {
-    const SectionState* section = selectedSection();
-    Player* current = player();
-    if (section == nullptr || !m_videoTotalDuration.isNumeric() || current == nullptr ||
-        current->currentItem() == nullptr || current->currentItem()->asset() == nullptr) {
-        return;
-    }
-    const MediaTime frame =
-        oneFrame(*current->currentItem()->asset(), m_videoTotalDuration.timescale);
-    time = limitBound(*section, start, time, m_videoTotalDuration, frame);
-    // As a handle drag: the player goes there, the section takes the bound, the handle follows.
-    m_controlBar->seekToFrame(time);
-    if (start) {
-        leftHandle(time);
-    } else {
-        rightHandle(time);
-    }
-    // A bound that did not move is a step of nothing: the field shows the bound again.
-    showBounds();
-}
-
-void SectionEditController::setBoundAtPlayhead(bool start) {
-    if (player() != nullptr) {
-        moveBound(start, player()->currentTime());
-    }
-}
-
-void SectionEditController::jumpToBound(bool forward) {
-    Player* current = player();
-    if (current == nullptr || current->currentItem() == nullptr ||
-        current->currentItem()->asset() == nullptr) {
-        return;
-    }
-    MediaTime now = current->currentTime();
-    // A bound between two frames shows one of them, and the player reports that frame's time,
-    // which may lie on the other side of the bound. While it still shows the frame of the bound
-    // jumped to last, the next jump goes on from that bound, so that it passes it.
-    const MediaTime frame = oneFrame(*current->currentItem()->asset(), now.timescale);
-    if (m_boundJumpedTo.isNumeric() && m_boundJumpedTo - frame < now &&
-        now < m_boundJumpedTo + frame) {
-        now = m_boundJumpedTo;
-    }
-    if (const std::optional<MediaTime> nearest = nearestBound(sectionObjects(), now, forward)) {
-        m_controlBar->seekToFrame(*nearest);
-        m_boundJumpedTo = *nearest;
-    }
-}
-
 void SectionEditController::deSelectSectionEditTable() {
     m_view->table()->clearSelection();
 }
@@ -360,92 +292,6 @@ void SectionEditController::selectBand(int index) {
     if (index >= 0 && index < m_model->rowCount()) {
         m_view->table()->selectRow(index);
     }
-}
-
-void SectionEditController::showBands() {
-    std::vector<TrackBand> bands;
-    const int64_t selected = selectedRow();
-    const SectionSpan list = sectionObjects();
-    for (size_t row = 0; row < list.size(); ++row) {
-        const int at = static_cast<int>(row);
-        const bool collides =
-            m_model->collides(at, kColumnStart) || m_model->collides(at, kColumnEnd);
-        bands.push_back({list[row].start, list[row].end, at == selected, collides});
-    }
-    m_controlBar->setBands(std::move(bands));
-    // The trim handles are the selected section's bounds: without one there are none.
-    const SectionState* section = selectedSection();
-    m_controlBar->m_leftHandle()->setVisible(section != nullptr);
-    m_controlBar->m_rightHandle()->setVisible(section != nullptr);
-    if (section != nullptr) {
-        m_controlBar->setLeftHanldePos(section->start);
-        m_controlBar->setRightHanldePos(section->end);
-    }
-}
-
-void SectionEditController::leftHandle(MediaTime time) {
-    if (const SectionState* section = selectedSection()) {
-        m_document->setSectionBounds(static_cast<int>(selectedRow()), time, section->end);
-    }
-}
-
-void SectionEditController::rightHandle(MediaTime time) {
-    if (const SectionState* section = selectedSection()) {
-        m_document->setSectionBounds(static_cast<int>(selectedRow()), section->start, time);
-    }
-}
-
-bool SectionEditController::eventFilter(QObject* watched, QEvent* event) {
-    // Compared by address only: the seeker also sends events while the bar around it is being
-    // destroyed, when the bar can no longer be asked for it.
-    const bool press = event->type() == QEvent::MouseButtonPress;
-    if ((press || event->type() == QEvent::MouseButtonRelease) && watched == m_dragSeeker.data() &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-        if (press) {
-            m_document->beginBoundsDrag();
-        } else {
-            m_document->endBoundsDrag();
-        }
-    }
-    return QObject::eventFilter(watched, event);
-}
-
-void SectionEditController::actionFullExport() {
-    // Blocked sections would make a wrong movie (a reversed one plays its stretch twice).
-    if (m_sectionErrors > 0) {
-        return;
-    }
-    // The edit is taken now: later edits do not change this export.
-    const EditCut cut = EditCut::ofSections(sectionObjects(), m_videoTotalDuration);
-    beginExport([cut](const std::shared_ptr<Asset>& asset) {
-        ExportJob job;
-        job.makeComposition = [cut, asset] { return makeComposition(*asset, cut); };
-        job.log = ExportJob::Log::AllPresets;
-        return job;
-    });
-}
-
-void SectionEditController::actionSectionExport() {
-    const int64_t row = selectedRow();
-    if (row < 0 || row >= m_document->sectionCount()) {
-        return;
-    }
-    // The section as it is now: later edits do not change this export.
-    const SectionState section = m_document->section(static_cast<int>(row));
-    // The panel proposes the section's own name.
-    const QString extension = QFileInfo(videoPath().toLocalFile()).suffix();
-    const QString name = exportedMovieName(videoPath().toLocalFile(), section.name);
-    beginExport(
-        [section](const std::shared_ptr<Asset>& asset) {
-            ExportJob job;
-            if (!(section.start < section.end)) {
-                job.error = tr("The section ends before it starts.");
-            } else {
-                job.composition = makeComposition(*asset, EditCut::ofSection(section));
-            }
-            return job;
-        },
-        QStringLiteral("%1.%2").arg(name, extension), makeExtensionArray(extension));
 }
 
 } // namespace lento

@@ -7,6 +7,12 @@
 
 namespace lento {
 
+void SectionEditController::setPlayFactor(SpeedFactor factor) {
+    m_playFactor = factor;
+    // The player's rate is the one place the factor becomes a floating-point number.
+    m_controlBar->setPlayRate(static_cast<float>(factor.playbackRate()));
+}
+
 MediaTime SectionEditController::monitorVideo() {
     Player* current = player();
     if (current == nullptr || current->currentItem() == nullptr) {
