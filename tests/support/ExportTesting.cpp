@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <iterator>
 #include <optional>
+#include <sstream>
 
 namespace lento::test {
 
@@ -90,6 +91,35 @@ ExportSession::Status answerAndExport(ExportFlow& flow, const std::function<void
     QObject::disconnect(connection);
     SavePanel::setResponder({});
     return ended.value_or(ExportSession::Status::Unknown);
+}
+
+RecordedExports::RecordedExports() {
+    ExportFlow::setPerformer([this](const ExportOrder& order) {
+        m_orders.push_back(order);
+        return ExportSession::Status::Completed;
+    });
+}
+
+RecordedExports::~RecordedExports() {
+    ExportFlow::setPerformer({});
+}
+
+std::string RecordedExports::track(MediaType type) const {
+    const auto tracks = m_orders.empty() || !m_orders.back().composition
+                            ? std::vector<CompositionTrack*>{}
+                            : m_orders.back().composition->tracksWithMediaType(type);
+    if (tracks.empty()) {
+        return "none";
+    }
+    std::ostringstream text;
+    for (const CompositionSegment& segment : tracks.front()->segments()) {
+        if (!segment.empty) {
+            text << segment.targetRange.start.seconds() << "-"
+                 << segment.targetRange.end().seconds() << "<"
+                 << segment.sourceRange.start.seconds() << " ";
+        }
+    }
+    return text.str();
 }
 
 } // namespace lento::test
