@@ -54,9 +54,12 @@ void EditorTab::importVideoFile(const QUrl& url) {
     fileDropped(url);
 }
 
+QWidget* EditorTab::alertParent() const {
+    return m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
+}
+
 void EditorTab::fileDropped(const QUrl& url) {
-    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    m_intake.open(*this, *m_document, pathOfUrl(url), m_rejected, parent);
+    m_intake.open(*this, *m_document, pathOfUrl(url), m_rejected, alertParent());
 }
 
 void EditorTab::actionUpload() {
@@ -65,8 +68,7 @@ void EditorTab::actionUpload() {
 
 void EditorTab::showDocument() {
     documentWillShow();
-    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    const auto follow = m_intake.follow(*this, *m_document, m_videoPath, parent,
+    const auto follow = m_intake.follow(*this, *m_document, m_videoPath, alertParent(),
                                         [this](const QUrl& url, std::shared_ptr<Asset> asset) {
                                             loadVideo(url, std::move(asset));
                                         });

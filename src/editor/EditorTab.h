@@ -112,6 +112,8 @@ protected:
     EditDocument* m_document = nullptr;
 
 private:
+    // The intake's alerts go on the window given for sheets, else on the view.
+    QWidget* alertParent() const;
     void showDocument();
     void loadVideo(const QUrl& url, std::shared_ptr<Asset> asset);
     void unloadVideo();

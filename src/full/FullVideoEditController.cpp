@@ -46,7 +46,7 @@ FullVideoEditController::FullVideoEditController(EditDocument* document, QObject
     layout->addWidget(m_controlBar);
     layout->addLayout(controls);
 
-    videoUnloaded(); // the choices wait for a video
+    setChoicesEnabled(false); // the choices wait for a video
     showSpeedFactor(*m_speed, SpeedFactor());
     m_controlBar->m_leftHandle()->setHidden(true);
     m_controlBar->m_rightHandle()->setHidden(true);
@@ -78,11 +78,15 @@ void FullVideoEditController::documentShown(EditSourceIntake::Follow follow) {
     }
 }
 
-void FullVideoEditController::videoUnloaded() {
+void FullVideoEditController::setChoicesEnabled(bool enabled) {
     for (QWidget* control :
          std::initializer_list<QWidget*>{m_speed, m_motion, m_removeAudio, m_export, m_preview}) {
-        control->setEnabled(false);
+        control->setEnabled(enabled);
     }
+}
+
+void FullVideoEditController::videoUnloaded() {
+    setChoicesEnabled(false);
 }
 
 void FullVideoEditController::videoReady(Player& /*ready*/) {
@@ -94,10 +98,7 @@ void FullVideoEditController::videoNotReady(Player::Status status) {
 }
 
 void FullVideoEditController::initUIActiveAfterUpload() {
-    for (QWidget* control :
-         std::initializer_list<QWidget*>{m_speed, m_motion, m_removeAudio, m_export, m_preview}) {
-        control->setEnabled(true);
-    }
+    setChoicesEnabled(true);
     showFullVideo();
 }
 

@@ -52,6 +52,8 @@ private:
     void videoNotReady(Player::Status status) override;
     // The choices, the rate and the sound as the document has them.
     void showFullVideo();
+    // The choosers, the sound switch, Preview and Export.
+    void setChoicesEnabled(bool enabled);
 
     QComboBox* m_speed = nullptr;
     QComboBox* m_motion = nullptr; // how exports show the slowed pictures
