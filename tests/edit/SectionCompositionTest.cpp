@@ -1,6 +1,7 @@
 #include "edit/SectionComposition.h"
 
 #include "base/Log.h"
+#include "support/CompositionText.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
@@ -36,21 +37,8 @@ std::string shown(const std::vector<SectionState>& list) {
     return text.str();
 }
 
-// "target start-end<source start" per segment with media; "none" without such a track.
 std::string shown(const Composition& composition, MediaType type) {
-    const auto tracks = composition.tracksWithMediaType(type);
-    if (tracks.empty()) {
-        return "none";
-    }
-    std::ostringstream text;
-    for (const CompositionSegment& segment : tracks.front()->segments()) {
-        if (!segment.empty) {
-            text << segment.targetRange.start.seconds() << "-"
-                 << segment.targetRange.end().seconds() << "<"
-                 << segment.sourceRange.start.seconds() << " ";
-        }
-    }
-    return text.str();
+    return test::trackText(composition, type);
 }
 
 TEST(SectionCompositionTest, FillersCoverTheRestAndEveryEntryIsLaidWhole) {
@@ -110,20 +98,15 @@ TEST(SectionCompositionTest, OneSectionAndTheFullVideoAreCutsOfTheirOwnRange) {
         {"a section", EditCut::ofSection(jump), "0-6<2 ", "0-6<2 "},
         {"a section without sound", EditCut::ofSection(muted), "0-6<2 ", "none"},
         {"the whole edit without sound",
-         EditCut::ofSections({{section(0, 10, 1, false)}}, kTenSeconds),
-         "0-10<0 ",
-         ""},
+         EditCut::ofSections({{section(0, 10, 1, false)}}, kTenSeconds), "0-10<0 ", ""},
         {"the full video", EditCut::ofFullVideo(slowed, kTenSeconds), "0-25<0 ", "0-25<0 "},
-        {"the full video without sound",
-         EditCut::ofFullVideo({SpeedFactor(), false}, kTenSeconds),
-         "0-10<0 ",
-         "none"},
+        {"the full video without sound", EditCut::ofFullVideo({SpeedFactor(), false}, kTenSeconds),
+         "0-10<0 ", "none"},
         {"a range of it",
-         EditCut::ofFullVideo(slowed, kTenSeconds,
-                              MediaTimeRange::fromTimeToTime(MediaTime::make(1, 1),
-                                                             MediaTime::make(3, 1))),
-         "0-5<1 ",
-         "0-5<1 "},
+         EditCut::ofFullVideo(
+             slowed, kTenSeconds,
+             MediaTimeRange::fromTimeToTime(MediaTime::make(1, 1), MediaTime::make(3, 1))),
+         "0-5<1 ", "0-5<1 "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,6 +1,7 @@
 #include "support/ExportTesting.h"
 
 #include "base/Dialogs.h"
+#include "support/CompositionText.h"
 #include "support/QtApp.h"
 #include <QLabel>
 
@@ -11,7 +12,6 @@
 #include <filesystem>
 #include <iterator>
 #include <optional>
-#include <sstream>
 
 namespace lento::test {
 
@@ -105,21 +105,10 @@ RecordedExports::~RecordedExports() {
 }
 
 std::string RecordedExports::track(MediaType type) const {
-    const auto tracks = m_orders.empty() || !m_orders.back().composition
-                            ? std::vector<CompositionTrack*>{}
-                            : m_orders.back().composition->tracksWithMediaType(type);
-    if (tracks.empty()) {
+    if (m_orders.empty() || !m_orders.back().composition) {
         return "none";
     }
-    std::ostringstream text;
-    for (const CompositionSegment& segment : tracks.front()->segments()) {
-        if (!segment.empty) {
-            text << segment.targetRange.start.seconds() << "-"
-                 << segment.targetRange.end().seconds() << "<"
-                 << segment.sourceRange.start.seconds() << " ";
-        }
-    }
-    return text.str();
+    return trackText(*m_orders.back().composition, type);
 }
 
 } // namespace lento::test
