@@ -80,18 +80,12 @@ int main(int argc, char** argv) {
     std::printf("  %9s %18s %18s %18s\n", "sections", "collision check", "list with fillers",
                 "composition");
     for (const int count : {1000, 10000, 100000}) {
-        SectionList objects;
-        for (const SectionState& section : evenEdit(source, *asset, count).sections) {
-            objects.push_back(SectionObject::fromState(section));
-        }
-        SectionList list;
+        const std::vector<SectionState> objects = evenEdit(source, *asset, count).sections;
+        const EditCut cut = EditCut::ofSections(objects, duration);
         const double check = medianMs([&] { (void)sectionErrorReason(objects); });
-        const double fill = medianMs([&] { list = sections(objects, duration); });
-        const double lay = medianMs([&] {
-            Composition composition;
-            createOneVideoSection(*asset, composition, list, duration);
-            createOneAudioSection(*asset, composition, list, duration);
-        });
+        const double fill = medianMs([&] { (void)sections(objects, cut.range); });
+        // The list with fillers again, then both tracks.
+        const double lay = medianMs([&] { (void)makeComposition(*asset, cut); });
         const auto show = [count](double ms) {
             static char text[32];
             std::snprintf(text, sizeof text, "%8.1f (%5.2f)", ms, ms * 1000 / count);

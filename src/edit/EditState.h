@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace lento {
@@ -31,6 +32,9 @@ struct SectionState {
 
     friend bool operator==(const SectionState&, const SectionState&) = default;
 };
+
+// Sections as the rules, the table, the composition and playback read them: the edit's own.
+using SectionSpan = std::span<const SectionState>;
 
 // The video the edit is made of. The size is the file's, in bytes: with the duration it tells
 // whether the file found on reopening is still the one that was edited.

@@ -10,25 +10,27 @@ namespace lento {
 
 namespace {
 
-SectionPtr makeFiller(MediaTime start, MediaTime end, int64_t speed = 1) {
-    auto filler = std::make_shared<SectionObject>();
-    filler->initWithName(QString(), start, end, speed, true);
+SectionState makeFiller(MediaTime start, MediaTime end) {
+    SectionState filler;
+    filler.start = start;
+    filler.end = end;
     return filler;
 }
 
-// The stretches of 0 ... `end` that no section covers, in time order. A section of no length
-// still cuts the stretch it lies in, as a cut at its place. Sorted by start once, then swept:
-// n log n for any number of sections.
-SectionList fillersBetween(const SectionList& sectionObjects, MediaTime end) {
+// The stretches of `range` that no section covers, in time order. A section of no length still
+// cuts the stretch it lies in, as a cut at its place. Sorted by start once, then swept: n log n
+// for any number of sections.
+std::vector<SectionState> fillersBetween(SectionSpan sectionObjects, MediaTimeRange range) {
     std::vector<std::pair<MediaTime, MediaTime>> bounds;
     bounds.reserve(sectionObjects.size());
-    for (const SectionPtr& section : sectionObjects) {
-        bounds.emplace_back(section->startFrame(), section->endFrame());
+    for (const SectionState& section : sectionObjects) {
+        bounds.emplace_back(section.start, section.end);
     }
     std::sort(bounds.begin(), bounds.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    SectionList fillers;
-    MediaTime covered = MediaTime::make(0, end.timescale); // everything before it is placed
+    std::vector<SectionState> fillers;
+    const MediaTime end = range.end();
+    MediaTime covered = range.start; // everything before it is placed
     for (const auto& [start, stop] : bounds) {
         if (covered >= end) {
             break;
@@ -48,30 +50,41 @@ std::string timeTextOf(MediaTime time) {
     return timeText(time).toStdString();
 }
 
-// Lays every entry of `list` but the skipped ones end to end on `track`, from zero at the video's
-// timescale. Sound leaves entries with their sound removed out but still advances past them.
-void layEntries(CompositionTrack& track, const AssetTrack& source, const SectionList& list,
-                MediaTime videoTotalDuration) {
-    const bool sound = source.mediaType == MediaType::Audio;
+void logEntries(const std::vector<SectionState>& list) {
+    for (const SectionState& entry : list) {
+        logLine("j section : %lld, %lld, %s", static_cast<long long>(entry.start.value),
+                static_cast<long long>(entry.end.value - entry.start.value),
+                timeTextOf(entry.start).c_str());
+    }
+}
+
+// Lays every entry of `list` end to end on a new track of `type` from `position`, reading the
+// source's first track of that type; a source without one gets no track (a sound-only movie
+// passes the editor's intake; it simply has no pictures to lay). Sound leaves entries with their
+// sound removed out but still advances past them.
+void layEntries(MediaType type, const Asset& source, Composition& composition,
+                const std::vector<SectionState>& list, MediaTime position, bool logged) {
+    const auto sources = source.tracksWithMediaType(type);
+    if (sources.empty()) {
+        return;
+    }
+    CompositionTrack& track = *composition.addTrack(type, 0);
+    const bool sound = type == MediaType::Audio;
     const char* const format = sound ? "audio:%lld, %s" : "video:%lld, %s";
-    MediaTime position = MediaTime::make(0, videoTotalDuration.timescale);
-    for (const SectionPtr& entry : list) {
-        if (entry->speed() == -1) {
-            continue;
-        }
-        const SpeedFactor factor = entry->factor();
-        const MediaTime start = entry->startFrame();
-        const MediaTime length = entry->endFrame() - start;
-        const MediaTime advance = factor.stretch(length);
-        if (sound && entry->removeAudio()) {
+    for (const SectionState& entry : list) {
+        const MediaTime length = entry.end - entry.start;
+        const MediaTime advance = entry.factor.stretch(length);
+        if (sound && !entry.audio) {
             position = position + advance;
             continue;
         }
         // A range the track refuses is simply not placed; the later entries keep their places.
-        track.insertTimeRange(MediaTimeRange::make(start, length), source, position,
-                              entry->motion());
-        logLine(format, static_cast<long long>(position.value), timeTextOf(position).c_str());
-        if (!factor.isOne()) {
+        track.insertTimeRange(MediaTimeRange::make(entry.start, length), sources.front(),
+                              position, entry.motion);
+        if (logged) {
+            logLine(format, static_cast<long long>(position.value), timeTextOf(position).c_str());
+        }
+        if (!entry.factor.isOne()) {
             track.scaleTimeRange(MediaTimeRange::make(position, length), advance);
         }
         position = position + advance;
@@ -80,53 +93,53 @@ void layEntries(CompositionTrack& track, const AssetTrack& source, const Section
 
 } // namespace
 
-SectionList sections(const SectionList& sectionObjects, MediaTime videoTotalDuration) {
-    SectionList list = sectionObjects;
-    SectionList fillers = fillersBetween(sectionObjects, videoTotalDuration);
-    const MediaTime videoStart = MediaTime::make(0, videoTotalDuration.timescale);
-    if (!(videoStart < videoTotalDuration) ||
-        (fillers.size() == 1 && fillers.front()->startFrame() == videoStart &&
-         fillers.front()->endFrame() == videoTotalDuration)) {
-        // Nothing cut the video: the builders lay nothing for it.
-        fillers = {makeFiller(videoStart, videoTotalDuration, -1)};
+EditCut EditCut::ofSections(SectionSpan sections, MediaTime duration) {
+    return {std::vector<SectionState>(sections.begin(), sections.end()),
+            MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration),
+            true,
+            true};
+}
+
+EditCut EditCut::ofSection(const SectionState& section) {
+    return {{section}, MediaTimeRange::fromTimeToTime(section.start, section.end), section.audio};
+}
+
+EditCut EditCut::ofFullVideo(const FullVideoState& choices, MediaTime duration,
+                             MediaTimeRange range) {
+    if (!range.isValid() || range.isEmpty()) {
+        range = MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration);
+    }
+    const SectionState whole{QString(), range.start, range.end(), choices.factor, choices.audio,
+                             choices.motion};
+    return {{whole}, range, choices.audio};
+}
+
+std::vector<SectionState> sections(SectionSpan sectionObjects, MediaTimeRange range) {
+    std::vector<SectionState> list(sectionObjects.begin(), sectionObjects.end());
+    std::vector<SectionState> fillers = fillersBetween(sectionObjects, range);
+    if (fillers.size() == 1 && fillers.front().start == range.start &&
+        fillers.front().end == range.end()) {
+        fillers.clear(); // nothing cut the range: nothing is laid for it
     }
     list.insert(list.end(), fillers.begin(), fillers.end());
-    std::stable_sort(list.begin(), list.end(), [](const SectionPtr& a, const SectionPtr& b) {
-        return a->startFrame() < b->startFrame();
+    std::stable_sort(list.begin(), list.end(), [](const SectionState& a, const SectionState& b) {
+        return a.start < b.start;
     });
-    for (const SectionPtr& entry : list) {
-        const MediaTime start = entry->startFrame();
-        logLine("j section : %lld, %lld, %s", static_cast<long long>(start.value),
-                static_cast<long long>(entry->endFrame().value - start.value),
-                timeTextOf(start).c_str());
-    }
     return list;
 }
 
-namespace {
-
-// Lays the entries from the asset's first track of `type` into a new track; an asset without one
-// gets none (a sound-only movie passes the editor's intake; it simply has no pictures to lay).
-void createOneSection(MediaType type, const Asset& asset, Composition& composition,
-                      const SectionList& list, MediaTime videoTotalDuration) {
-    const auto sources = asset.tracksWithMediaType(type);
-    if (sources.empty()) {
-        return;
+std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut& cut) {
+    const std::vector<SectionState> list = sections(cut.sections, cut.range);
+    if (cut.logged) {
+        logEntries(list);
     }
-    CompositionTrack* track = composition.addTrack(type, 0);
-    layEntries(*track, sources.front(), list, videoTotalDuration);
-}
-
-} // namespace
-
-void createOneVideoSection(const Asset& asset, Composition& composition, const SectionList& list,
-                           MediaTime videoTotalDuration) {
-    createOneSection(MediaType::Video, asset, composition, list, videoTotalDuration);
-}
-
-void createOneAudioSection(const Asset& asset, Composition& composition, const SectionList& list,
-                           MediaTime videoTotalDuration) {
-    createOneSection(MediaType::Audio, asset, composition, list, videoTotalDuration);
+    auto composition = std::make_shared<Composition>();
+    const MediaTime start = MediaTime::make(0, cut.range.start.timescale);
+    layEntries(MediaType::Video, source, *composition, list, start, cut.logged);
+    if (cut.sound) {
+        layEntries(MediaType::Audio, source, *composition, list, start, cut.logged);
+    }
+    return composition;
 }
 
 } // namespace lento

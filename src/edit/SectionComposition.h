@@ -1,32 +1,47 @@
 #pragma once
 
-#include "edit/SectionObject.h"
+#include "edit/EditState.h"
 #include "media/Asset.h"
 #include "media/Composition.h"
 #include "media/MediaTime.h"
 
+#include <memory>
+#include <vector>
+
 namespace lento {
 
-// Turning the section editor's list into one time-scaled composition of the whole video, free of
-// widgets. Nothing is kept between calls.
+// What of an edit a movie is made of, as plain values taken when the user asks for it: `range`
+// of the source, in which each of `sections` plays at its own factor, motion and sound, and every
+// stretch that no section covers at the original speed with its sound.
+struct EditCut {
+    std::vector<SectionState> sections;
+    MediaTimeRange range;
+    // False: the movie has no sound at all. True: a sound track whenever the source has sound,
+    // silent where a section's sound is removed.
+    bool sound = true;
+    // Whether the laying is written to the diagnostic log, as the sections' export does.
+    bool logged = false;
 
-// The user's sections (the same objects, unchanged) together with filler sections (name "",
-// speed 1, sound kept) for every stretch of 0 ... `videoTotalDuration` that no section covers,
-// sorted by start alone (stable). When no section cuts or covers the video, the one filler left
-// is the whole-video filler with speed -1, which the builders skip. Logs one line per entry.
-SectionList sections(const SectionList& sectionObjects, MediaTime videoTotalDuration);
+    // Every section of an edit over the whole source, which lasts `duration`.
+    static EditCut ofSections(SectionSpan sections, MediaTime duration);
+    // One section alone.
+    static EditCut ofSection(const SectionState& section);
+    // `range` of the source (invalid or empty: all of it, which lasts `duration`) with the Full
+    // Video choices.
+    static EditCut ofFullVideo(const FullVideoState& choices, MediaTime duration,
+                               MediaTimeRange range = MediaTimeRange::invalid());
+};
 
-// Adds one video track to `composition` and lays the entries of `list` (from sections()) end to
-// end on it from zero, each stretched by its speed. The source's first video track is read; a
-// source without one gets no video track. The composition track takes no transform of its own:
-// an export turns the picture as the first source laid into the track says.
-void createOneVideoSection(const Asset& asset, Composition& composition, const SectionList& list,
-                           MediaTime videoTotalDuration);
+// The composition of `cut`: the entries of sections() laid end to end from zero on one video
+// track and, when the cut has sound, one sound track, each entry stretched by its factor exactly.
+// A track the source does not have is not added. The composition tracks take no transform of
+// their own: an export turns the picture as the first source laid into the track says.
+std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut& cut);
 
-// The same for the source's first sound track, when it has one. An entry with its sound removed
-// leaves an empty stretch of the length it has on the video track, so that later sound stays
-// with its pictures.
-void createOneAudioSection(const Asset& asset, Composition& composition, const SectionList& list,
-                           MediaTime videoTotalDuration);
+// The sections of a cut together with fillers (no name, the original speed, sound kept) for every
+// stretch of `range` that no section covers, sorted by start alone (stable). A section of no
+// length still cuts the stretch it lies in. When nothing cuts the range, no filler is made for
+// it: no sections, no entries.
+std::vector<SectionState> sections(SectionSpan sectionObjects, MediaTimeRange range);
 
 } // namespace lento

@@ -8,101 +8,76 @@
 #include <QString>
 
 #include <cstdint>
-#include <memory>
-#include <mutex>
-#include <vector>
+#include <optional>
 
 namespace lento {
 
-// One named stretch of the loaded video with its own slow-down factor and sound switch. A plain
-// holder: it checks nothing about its bounds. Times are read and written whole under a lock, so
-// a reader never sees half of one.
+// One named stretch of the loaded video with its own slow-down factor and sound switch, under
+// the names the preview and the log know it by: a face over the edit's plain value, which it
+// holds by copy. It checks nothing about its bounds.
 class SectionObject {
 public:
-    // Every field zero: no name, invalid times, speed 0, sound kept.
+    // No name, invalid times, the original speed, sound kept.
     SectionObject() = default;
+    explicit SectionObject(SectionState state) : m_state(std::move(state)) {}
 
     // `audio` true keeps the sound (removeAudio false).
     void initWithName(const QString& name, MediaTime start, MediaTime end, int64_t speed,
                       bool audio);
-    // A section of the edit, as its document holds it.
-    static std::shared_ptr<SectionObject> fromState(const SectionState& state);
 
-    void changeName(const QString& name) { setName(name); }
-    void changeStart(MediaTime start) { setStartFrame(start); }
-    void changeEnd(MediaTime end) { setEndFrame(end); }
+    void changeName(const QString& name) { m_state.name = name; }
+    void changeStart(MediaTime start) { m_state.start = start; }
+    void changeEnd(MediaTime end) { m_state.end = end; }
     void changeSpeed(int64_t speed) { setSpeed(speed); }
     // `audio` true keeps the sound.
-    void changeAudio(bool audio) { setRemoveAudio(!audio); }
+    void changeAudio(bool audio) { m_state.audio = audio; }
 
-    QString name() const;
-    void setName(const QString& name);
-    MediaTime startFrame() const;
-    void setStartFrame(MediaTime start);
-    MediaTime endFrame() const;
-    void setEndFrame(MediaTime end);
-    // The factor's whole part, for choosers that offer whole factors; -1 marks the composition
-    // builder's whole-video filler.
-    int64_t speed() const { return m_speed; }
+    const QString& name() const { return m_state.name; }
+    void setName(const QString& name) { m_state.name = name; }
+    MediaTime startFrame() const { return m_state.start; }
+    void setStartFrame(MediaTime start) { m_state.start = start; }
+    MediaTime endFrame() const { return m_state.end; }
+    void setEndFrame(MediaTime end) { m_state.end = end; }
+    // The factor's whole part, for choosers that offer whole factors.
+    int64_t speed() const { return m_state.factor.num() / m_state.factor.den(); }
     // A whole factor (below 1: the original speed).
-    void setSpeed(int64_t speed) {
-        m_speed = speed;
-        m_factor = SpeedFactor::whole(speed);
-    }
+    void setSpeed(int64_t speed) { m_state.factor = SpeedFactor::whole(speed); }
     // The exact factor the section is slowed by.
-    SpeedFactor factor() const { return m_factor; }
-    void setFactor(SpeedFactor factor) {
-        m_factor = factor;
-        m_speed = factor.num() / factor.den();
-    }
-    bool removeAudio() const { return m_removeAudio; }
-    void setRemoveAudio(bool remove) { m_removeAudio = remove; }
+    SpeedFactor factor() const { return m_state.factor; }
+    void setFactor(SpeedFactor factor) { m_state.factor = factor; }
+    bool removeAudio() const { return !m_state.audio; }
+    void setRemoveAudio(bool remove) { m_state.audio = !remove; }
     // How its slowed pictures are shown; Hold unless chosen.
-    MotionMode motion() const { return m_motion; }
-    void setMotion(MotionMode motion) { m_motion = motion; }
+    MotionMode motion() const { return m_state.motion; }
+    void setMotion(MotionMode motion) { m_state.motion = motion; }
 
-    // "<name> [start, end) xN", for the log.
-    QString description() const;
+    const SectionState& state() const { return m_state; }
 
 private:
-    mutable std::mutex m_lock;
-    QString m_name;
-    MediaTime m_startFrame;
-    MediaTime m_endFrame;
-    int64_t m_speed = 0;
-    SpeedFactor m_factor;
-    bool m_removeAudio = false;
-    MotionMode m_motion = MotionMode::Hold;
+    SectionState m_state;
 };
 
-using SectionPtr = std::shared_ptr<SectionObject>;
-using SectionList = std::vector<SectionPtr>;
-
-// The edit as the rules, the export builders and the preview read it: made from the document's
-// values at one moment and never changed afterwards, so that an export or a preview keeps what it
-// was given while the user edits on. The full section is the Full Video tab's choices over the
-// whole source.
+// What the preview reads of an edit: made from the document's values at one moment and never
+// changed afterwards, so that a preview keeps what it was given while the user edits on. The
+// full section is the Full Video tab's choices over the whole source.
 class SectionsStorage {
 public:
-    // No edit: no sections and no full section.
+    // No edit: no full section.
     SectionsStorage() = default;
     explicit SectionsStorage(const EditState& edit);
 
     // Whether there is a source to play whole.
-    bool isFullSection() const { return m_fullSection != nullptr; }
-    const SectionList& allObjects() const { return m_objectsStorage; }
-    const SectionList& objectsStorage() const { return m_objectsStorage; }
-    uint64_t count() const { return m_objectsStorage.size(); }
-    const SectionPtr& objectAtIndex(int64_t index) const;
-
-    const SectionPtr& fullSection() const { return m_fullSection; }
+    bool isFullSection() const { return m_fullSection.has_value(); }
+    // Null without one.
+    const SectionObject* fullSection() const {
+        return m_fullSection ? &*m_fullSection : nullptr;
+    }
     // The source's path, for the full section and the sections alike.
     const QString& fullSectionURL() const { return m_sourcePath; }
     const QString& sectionsURL() const { return m_sourcePath; }
 
 private:
-    SectionList m_objectsStorage;
-    SectionPtr m_fullSection;
+    std::optional<SectionObject> m_fullSection;
     QString m_sourcePath;
 };
 

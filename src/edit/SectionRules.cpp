@@ -4,14 +4,14 @@
 
 namespace lento {
 
-int64_t checkOverSetupWithValue(const SectionList& sections, MediaTime value, int64_t index,
+int64_t checkOverSetupWithValue(SectionSpan sections, MediaTime value, int64_t index,
                                 bool isStart) {
     for (size_t i = 0; i < sections.size(); ++i) {
         if (static_cast<int64_t>(i) == index) {
             continue;
         }
-        const MediaTime start = sections[i]->startFrame();
-        const MediaTime end = sections[i]->endFrame();
+        const MediaTime start = sections[i].start;
+        const MediaTime end = sections[i].end;
         if (value > start && value < end) {
             return static_cast<int64_t>(i);
         }
@@ -22,23 +22,23 @@ int64_t checkOverSetupWithValue(const SectionList& sections, MediaTime value, in
     return -1;
 }
 
-bool startsBeforeItEnds(const SectionObject& section) {
-    return section.startFrame() < section.endFrame();
+bool startsBeforeItEnds(const SectionState& section) {
+    return section.start < section.end;
 }
 
-int64_t checkOverSetup(const SectionList& sections, int64_t row, int64_t column) {
+int64_t checkOverSetup(SectionSpan sections, int64_t row, int64_t column) {
     if (row < 0 || row >= static_cast<int64_t>(sections.size())) {
         return -1;
     }
-    const SectionObject& section = *sections[static_cast<size_t>(row)];
+    const SectionState& section = sections[static_cast<size_t>(row)];
     if ((column == 2 || column == 3) && !startsBeforeItEnds(section)) {
         return row;
     }
     switch (column) {
     case 2:
-        return checkOverSetupWithValue(sections, section.startFrame(), row, true);
+        return checkOverSetupWithValue(sections, section.start, row, true);
     case 3:
-        return checkOverSetupWithValue(sections, section.endFrame(), row, false);
+        return checkOverSetupWithValue(sections, section.end, row, false);
     default:
         return -1;
     }
@@ -49,14 +49,14 @@ int64_t checkOverSetup(const SectionList& sections, int64_t row, int64_t column)
 // section that does not start before it ends. A time lies strictly inside another section when,
 // of the sections starting before it, the one ending last ends after it: the section's own
 // bounds never pass that test.
-std::vector<std::array<bool, 2>> findBoundCollisions(const SectionList& sections) {
+std::vector<std::array<bool, 2>> findBoundCollisions(SectionSpan sections) {
     const size_t count = sections.size();
     std::vector<MediaTime> starts(count);
     std::vector<MediaTime> ends(count);
     std::vector<std::pair<MediaTime, MediaTime>> byStart(count);
     for (size_t i = 0; i < count; ++i) {
-        starts[i] = sections[i]->startFrame();
-        ends[i] = sections[i]->endFrame();
+        starts[i] = sections[i].start;
+        ends[i] = sections[i].end;
         byStart[i] = {starts[i], ends[i]};
     }
     const auto earlier = [](const auto& a, const auto& b) { return a.first < b.first; };
@@ -88,7 +88,7 @@ std::vector<std::array<bool, 2>> findBoundCollisions(const SectionList& sections
     return collisions;
 }
 
-int countSectionErrors(const SectionList& sections) {
+int countSectionErrors(SectionSpan sections) {
     int errors = 0;
     for (const std::array<bool, 2>& bounds : findBoundCollisions(sections)) {
         errors += int(bounds[0]) + int(bounds[1]);
@@ -96,7 +96,7 @@ int countSectionErrors(const SectionList& sections) {
     return errors;
 }
 
-QString sectionErrorReason(const SectionList& sections) {
+QString sectionErrorReason(SectionSpan sections) {
     const std::vector<std::array<bool, 2>> collisions = findBoundCollisions(sections);
     for (size_t row = 0; row < collisions.size(); ++row) {
         for (const int64_t column : {2, 3}) {
@@ -108,14 +108,14 @@ QString sectionErrorReason(const SectionList& sections) {
     return {};
 }
 
-QString boundErrorReason(const SectionList& sections, int64_t row, int64_t column) {
+QString boundErrorReason(SectionSpan sections, int64_t row, int64_t column) {
     const int64_t other = checkOverSetup(sections, row, column);
     if (other == -1) {
         return {};
     }
     if (other == row) {
-        const SectionObject& section = *sections[static_cast<size_t>(row)];
-        return (section.startFrame() == section.endFrame()
+        const SectionState& section = sections[static_cast<size_t>(row)];
+        return (section.start == section.end
                     ? QStringLiteral("Section %1 ends where it starts.")
                     : QStringLiteral("Section %1 ends before it starts."))
             .arg(row + 1);
@@ -125,32 +125,41 @@ QString boundErrorReason(const SectionList& sections, int64_t row, int64_t colum
         .arg(std::max(row, other) + 1);
 }
 
-MediaTime limitBound(const SectionObject& section, bool isStart, MediaTime time, MediaTime duration,
+MediaTime limitBound(const SectionState& section, bool isStart, MediaTime time, MediaTime duration,
                      MediaTime minimum) {
-    return limitBoundBy(time, isStart, isStart ? section.endFrame() : section.startFrame(),
-                        duration, minimum);
+    return limitBoundBy(time, isStart, isStart ? section.end : section.start, duration, minimum);
 }
 
-int64_t sectionIndexInTime(const SectionList& sections, MediaTime time) {
+int64_t sectionIndexInTime(SectionSpan sections, MediaTime time) {
     for (size_t i = 0; i < sections.size(); ++i) {
-        if (time > sections[i]->startFrame() && time < sections[i]->endFrame()) {
+        if (time > sections[i].start && time < sections[i].end) {
             return static_cast<int64_t>(i);
         }
     }
     return -1;
 }
 
-float speedInTime(const SectionList& sections, MediaTime time) {
+PlaybackAtTime playbackAtTime(SectionSpan sections, MediaTime time) {
     const int64_t index = sectionIndexInTime(sections, time);
     if (index < 0) {
-        return 1.0f;
+        return {};
     }
-    return static_cast<float>(sections[static_cast<size_t>(index)]->factor().playbackRate());
+    const SectionState& under = sections[static_cast<size_t>(index)];
+    return {under.factor, under.audio, index};
 }
 
-bool volumnInTime(const SectionList& sections, MediaTime time) {
-    const int64_t index = sectionIndexInTime(sections, time);
-    return index < 0 || !sections[static_cast<size_t>(index)]->removeAudio();
+std::optional<MediaTime> nearestBound(SectionSpan sections, MediaTime time, bool forward) {
+    std::optional<MediaTime> nearest;
+    for (const SectionState& section : sections) {
+        for (const MediaTime bound : {section.start, section.end}) {
+            const bool beyond = forward ? time < bound : bound < time;
+            const bool nearer = !nearest || (forward ? bound < *nearest : *nearest < bound);
+            if (bound.isNumeric() && beyond && nearer) {
+                nearest = bound;
+            }
+        }
+    }
+    return nearest;
 }
 
 } // namespace lento

@@ -45,7 +45,11 @@ SectionsTableModel::SectionsTableModel(EditDocument* document, QObject* parent)
 }
 
 int SectionsTableModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_objects.size());
+    return parent.isValid() ? 0 : m_rowCount;
+}
+
+SectionSpan SectionsTableModel::sections() const {
+    return m_document->state().sections;
 }
 
 int SectionsTableModel::columnCount(const QModelIndex& parent) const {
@@ -58,7 +62,10 @@ QVariant SectionsTableModel::data(const QModelIndex& index, int role) const {
     }
     const int row = index.row();
     const int column = index.column();
-    const SectionObject& section = *m_objects[static_cast<size_t>(row)];
+    if (row >= m_document->sectionCount()) {
+        return {}; // a row on its way out
+    }
+    const SectionState& section = m_document->section(row);
     if (role == Qt::ForegroundRole) {
         return collides(row, column) ? QVariant(QBrush(Qt::red)) : QVariant();
     }
@@ -69,18 +76,18 @@ QVariant SectionsTableModel::data(const QModelIndex& index, int role) const {
     case kColumnNumber:
         return QString::number(row + 1);
     case kColumnName:
-        return section.name();
+        return section.name;
     case kColumnStart:
         // Sections are a few frames long: whole seconds would not tell two bounds apart.
-        return timeTextWithMilliseconds(section.startFrame());
+        return timeTextWithMilliseconds(section.start);
     case kColumnEnd:
-        return timeTextWithMilliseconds(section.endFrame());
+        return timeTextWithMilliseconds(section.end);
     case kColumnSpeed:
-        return speedFactorText(section.factor());
+        return speedFactorText(section.factor);
     case kColumnRemoveAudio:
-        return section.removeAudio() ? QStringLiteral("Yes") : QStringLiteral("No");
+        return section.audio ? QStringLiteral("No") : QStringLiteral("Yes");
     case kColumnMotion:
-        return motionText(section.motion());
+        return motionText(section.motion);
     default:
         return {};
     }
@@ -104,32 +111,27 @@ QVariant SectionsTableModel::headerData(int section, Qt::Orientation orientation
 void SectionsTableModel::resetRows() {
     beginResetModel();
     m_collisionsFound = false;
-    m_objects.clear();
-    for (int row = 0; row < m_document->sectionCount(); ++row) {
-        m_objects.push_back(SectionObject::fromState(m_document->section(row)));
-    }
+    m_rowCount = m_document->sectionCount();
     endResetModel();
 }
 
-// The document announces a change once it is made; the rows here change between the begin and
-// the end, as views and selection models expect.
+// The document announces a change once it is made; the row count here changes between the begin
+// and the end, as views and selection models expect.
 void SectionsTableModel::insertRow(int index) {
     beginInsertRows({}, index, index);
-    m_objects.insert(m_objects.begin() + index,
-                     SectionObject::fromState(m_document->section(index)));
+    ++m_rowCount;
     endInsertRows();
     allRowsChanged();
 }
 
 void SectionsTableModel::removeRow(int index) {
     beginRemoveRows({}, index, index);
-    m_objects.erase(m_objects.begin() + index);
+    --m_rowCount;
     endRemoveRows();
     allRowsChanged();
 }
 
-void SectionsTableModel::changeRow(int index) {
-    m_objects[static_cast<size_t>(index)] = SectionObject::fromState(m_document->section(index));
+void SectionsTableModel::changeRow(int /*index*/) {
     allRowsChanged();
 }
 
@@ -138,7 +140,8 @@ bool SectionsTableModel::collides(int row, int column) const {
         return false;
     }
     findCollisions();
-    return m_collisions[static_cast<size_t>(row)][column == kColumnStart ? 0 : 1];
+    const auto at = static_cast<size_t>(row);
+    return at < m_collisions.size() && m_collisions[at][column == kColumnStart ? 0 : 1];
 }
 
 int SectionsTableModel::collisionCount() const {
@@ -151,7 +154,7 @@ QString SectionsTableModel::collisionReason() const {
     for (int row = 0; row < rowCount() && m_collisionCount > 0; ++row) {
         for (int column : {kColumnStart, kColumnEnd}) {
             if (collides(row, column)) {
-                return boundErrorReason(m_objects, row, column);
+                return boundErrorReason(sections(), row, column);
             }
         }
     }
@@ -162,7 +165,7 @@ void SectionsTableModel::findCollisions() const {
     if (m_collisionsFound) {
         return;
     }
-    m_collisions = findBoundCollisions(m_objects);
+    m_collisions = findBoundCollisions(sections());
     m_collisionCount = 0;
     for (const std::array<bool, 2>& bounds : m_collisions) {
         m_collisionCount += int(bounds[0]) + int(bounds[1]);
@@ -172,9 +175,8 @@ void SectionsTableModel::findCollisions() const {
 
 void SectionsTableModel::allRowsChanged() {
     m_collisionsFound = false;
-    if (!m_objects.empty()) {
-        emit dataChanged(this->index(0, 0),
-                         this->index(static_cast<int>(m_objects.size()) - 1, kColumnCount - 1));
+    if (m_rowCount > 0) {
+        emit dataChanged(this->index(0, 0), this->index(m_rowCount - 1, kColumnCount - 1));
     }
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "edit/EditDocument.h"
-#include "edit/SectionObject.h"
 #include "media/SpeedFactor.h"
 
 #include <QAbstractTableModel>
@@ -40,8 +39,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-    // The rows as the section rules read them.
-    const SectionList& sectionObjects() const { return m_objects; }
+    // The rows' sections: the document's, while the view shows them all.
+    SectionSpan sections() const;
     // Whether the bound in `column` (kColumnStart or kColumnEnd) of `row` collides, as
     // checkOverSetup() says; and how many bounds do (countSectionErrors()).
     bool collides(int row, int column) const;
@@ -61,7 +60,9 @@ private:
     void findCollisions() const;
 
     EditDocument* m_document;
-    SectionList m_objects;
+    // The rows the views know of. The document has changed already when it announces a change;
+    // between the begin and the end of a row's insertion or removal this count is the views'.
+    int m_rowCount = 0;
     // Per row, whether its start and its end collide; found again after any change.
     mutable std::vector<std::array<bool, 2>> m_collisions;
     mutable int m_collisionCount = 0;

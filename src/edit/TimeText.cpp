@@ -1,8 +1,40 @@
 #include "edit/TimeText.h"
 
+#include <QRegularExpression>
+
 #include <cmath>
+#include <limits>
+#include <vector>
 
 namespace lento {
+
+namespace {
+
+// The ticks of `timescale` nearest to 0.`digits` seconds, a half rounded up: the digits times the
+// timescale, written out digit by digit, of which the last digits.size() are the fraction of a
+// tick. Exact for any number of digits.
+int64_t fractionTicks(QStringView digits, int32_t timescale) {
+    std::vector<int> product; // least significant first
+    product.reserve(static_cast<size_t>(digits.size()) + 10);
+    int64_t carry = 0;
+    for (auto digit = digits.rbegin(); digit != digits.rend(); ++digit) {
+        carry += int64_t{digit->digitValue()} * timescale;
+        product.push_back(static_cast<int>(carry % 10));
+        carry /= 10;
+    }
+    for (; carry > 0; carry /= 10) {
+        product.push_back(static_cast<int>(carry % 10));
+    }
+    const auto fractionDigits = static_cast<size_t>(digits.size());
+    int64_t ticks = 0;
+    for (size_t i = product.size(); i > fractionDigits; --i) {
+        ticks = ticks * 10 + product[i - 1];
+    }
+    const bool halfOrMore = fractionDigits > 0 && product[fractionDigits - 1] >= 5;
+    return ticks + (halfOrMore ? 1 : 0);
+}
+
+} // namespace
 
 QString timeText(MediaTime time) {
     const double seconds = time.seconds();
@@ -30,6 +62,31 @@ QString timeTextWithMilliseconds(MediaTime time) {
         .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
         .arg(seconds % 60, 2, 10, QLatin1Char('0'))
         .arg(milliseconds % 1000, 3, 10, QLatin1Char('0'));
+}
+
+MediaTime parseBoundText(const QString& text, int32_t timescale) {
+    static const QRegularExpression pattern(
+        QStringLiteral(R"(^\s*(?:(?:(\d+):)?(\d+):)?(\d+)(?:\.(\d*))?\s*$)"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch() || timescale <= 0) {
+        return MediaTime::invalid();
+    }
+    using Wide = __int128;
+    Wide seconds = 0;
+    for (const auto& [group, unit] : {std::pair(1, 3600), std::pair(2, 60), std::pair(3, 1)}) {
+        bool ok = true;
+        const qlonglong count =
+            match.hasCaptured(group) ? match.captured(group).toLongLong(&ok) : 0;
+        if (!ok) {
+            return MediaTime::invalid();
+        }
+        seconds += Wide{count} * unit;
+    }
+    const Wide ticks = seconds * timescale + fractionTicks(match.capturedView(4), timescale);
+    if (ticks > std::numeric_limits<int64_t>::max()) {
+        return MediaTime::invalid();
+    }
+    return MediaTime::make(static_cast<int64_t>(ticks), timescale);
 }
 
 } // namespace lento

@@ -15,4 +15,10 @@ QString timeText(MediaTime time);
 // number of seconds.
 QString timeTextWithMilliseconds(MediaTime time);
 
+// The time typed into a bound field, as timeTextWithMilliseconds() writes it or shorter
+// ("HH:mm:ss.zzz", "mm:ss", "ss.zzz", with any number of decimals), at `timescale`: the tick
+// nearest to the typed time, a half tick rounded up, computed exactly. Invalid for any other
+// text, a timescale that is not positive, or a time beyond the 64-bit range.
+MediaTime parseBoundText(const QString& text, int32_t timescale);
+
 } // namespace lento

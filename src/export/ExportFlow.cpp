@@ -176,10 +176,19 @@ void ExportFlow::startExport(ExportJob job, const QString& destination, int qual
 
     const std::string path = destination.toStdString();
     const auto compatible = exportPresetsCompatibleWithAsset(*job.source);
-    m_exportSession = ExportSession::exportSessionWithAsset(
-        job.composition, quality == 0 && job.firstCompatiblePreset && !compatible.empty()
-                             ? compatible.front()
-                             : exportPresetNameForQuality(quality, *job.source, path));
+    const std::string preset = quality == 0 && job.firstCompatiblePreset && !compatible.empty()
+                                   ? compatible.front()
+                                   : exportPresetNameForQuality(quality, *job.source, path);
+    if (const Performer& perform = performer()) {
+        const ExportSession::Status status =
+            perform({job.composition, job.source, job.timeRange, preset, path});
+        if (status == ExportSession::Status::Completed) {
+            showExportedMovie(m_window, destination, {});
+        }
+        emit exportFinished(status, destination);
+        return;
+    }
+    m_exportSession = ExportSession::exportSessionWithAsset(job.composition, preset);
     if (!m_exportSession) {
         return;
     }
@@ -249,6 +258,15 @@ void ExportFlow::exportDidFinish() {
         showExportedMovie(m_window, destination, session->warning());
     }
     emit exportFinished(status, destination);
+}
+
+ExportFlow::Performer& ExportFlow::performer() {
+    static Performer performer;
+    return performer;
+}
+
+void ExportFlow::setPerformer(Performer performer) {
+    ExportFlow::performer() = std::move(performer);
 }
 
 void ExportFlow::cancelExport() {

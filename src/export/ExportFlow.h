@@ -44,6 +44,16 @@ struct ExportJob {
     QString error;
 };
 
+// An export as the flow hands it over once the user has confirmed it: what is made, at which
+// preset, into which file.
+struct ExportOrder {
+    std::shared_ptr<Composition> composition;
+    std::shared_ptr<const Asset> source;
+    MediaTimeRange timeRange;
+    std::string preset;
+    std::string destination;
+};
+
 // The name proposed for a movie made from the video at `videoPath`, without extension: the
 // video's own with " slow" ("Holiday slow"), or with `detail` between ("Holiday Jump slow");
 // "Untitled" without a video.
@@ -83,6 +93,12 @@ public:
     // From the confirmed destination (the composition being built) to the end of the export.
     bool isExporting() const { return m_building || m_exportSession != nullptr; }
 
+    // Carries out every flow's orders instead of an export session, ending each with the status
+    // it returns (the movie's place is shown on Completed, as after a real export): tests see
+    // what the editors export without encoding it. An empty one restores the sessions.
+    using Performer = std::function<ExportSession::Status(const ExportOrder& order)>;
+    static void setPerformer(Performer performer);
+
     // Cancels the running export, if any, or the export about to start once its composition is
     // built.
     void cancelExport();
@@ -92,6 +108,7 @@ signals:
     void exportFinished(lento::ExportSession::Status status, const QString& destination);
 
 private:
+    static Performer& performer();
     void confirm(int response);
     void startExport(ExportJob job, const QString& destination, int quality);
     void exportDidFinish();

@@ -1,15 +1,11 @@
 #include "full/FullVideoEditController.h"
 
-#include "base/Dialogs.h"
-#include "base/FileNames.h"
 #include "base/Log.h"
 #include "controls/MotionChoice.h"
-#include "controls/PlayerLoading.h"
 #include "controls/SpeedChooser.h"
+#include "edit/SectionComposition.h"
 #include "edit/SectionObject.h"
-#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
-#include "preview/PreviewWindowController.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,15 +21,7 @@ const QStringList& fullVideoRejectedExtensions() {
 }
 
 FullVideoEditController::FullVideoEditController(EditDocument* document, QObject* parent)
-    : QObject(parent), m_document(document != nullptr ? document : new EditDocument(this)) {
-    m_dropView = new DragAndDropView();
-    m_dropView->setObjectName("FullVideoView");
-
-    m_videoPlayer = new PlayerView(m_dropView);
-    m_videoPlayer->setMinimumSize(320, 180);
-    m_videoPlayer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    m_controlBar = new VideoControlBar(m_dropView);
-
+    : EditorTab(document, QStringLiteral("FullVideoView"), fullVideoRejectedExtensions(), parent) {
     m_upload = new QPushButton(tr("Open Video…"), m_dropView);
     m_speed = new QComboBox(m_dropView);
     fillSpeedChooser(*m_speed);
@@ -58,13 +46,10 @@ FullVideoEditController::FullVideoEditController(EditDocument* document, QObject
     layout->addWidget(m_controlBar);
     layout->addLayout(controls);
 
-    m_speed->setEnabled(false);
-    m_motion->setEnabled(false);
-    m_removeAudio->setEnabled(false);
-    m_export->setEnabled(false);
-    m_preview->setEnabled(false);
-
-    m_exportFlow = new ExportFlow(this);
+    setChoicesEnabled(false); // the choices wait for a video
+    showSpeedFactor(*m_speed, SpeedFactor());
+    m_controlBar->m_leftHandle()->setHidden(true);
+    m_controlBar->m_rightHandle()->setHidden(true);
 
     connect(m_upload, &QPushButton::clicked, this, &FullVideoEditController::actionUpload);
     connect(m_export, &QPushButton::clicked, this, &FullVideoEditController::actionExport);
@@ -80,115 +65,40 @@ FullVideoEditController::FullVideoEditController(EditDocument* document, QObject
             m_document->setFullVideo(choices);
         }
     });
-    connect(m_document, &EditDocument::documentReset, this, &FullVideoEditController::showDocument);
+    followDocument();
     connect(m_document, &EditDocument::fullVideoChanged, this,
             &FullVideoEditController::showFullVideo);
-
-    awakeFromNib();
 }
 
-FullVideoEditController::~FullVideoEditController() {
-    // The view belongs to the tab that shows it; one that never found a tab is ours to end.
-    if (m_dropView) {
-        m_dropView->setDelegate(nullptr);
-        m_controlBar->setDelegate(nullptr);
-        if (m_dropView->parent() == nullptr) {
-            delete m_dropView.data();
-        }
-    }
-}
-
-QWidget* FullVideoEditController::view() const {
-    return m_dropView;
-}
-
-void FullVideoEditController::awakeFromNib() {
-    prevVolume_ = 1.0f;
-    showSpeedFactor(*m_speed, SpeedFactor());
-    m_dropView->setDelegate(this);
-    m_controlBar->setDelegate(this);
-    m_controlBar->m_leftHandle()->setHidden(true);
-    m_controlBar->m_rightHandle()->setHidden(true);
-    m_controlBar->m_btnPlay()->setEnabled(false);
-}
-
-Player* FullVideoEditController::player() const {
-    return m_videoPlayer->player();
-}
-
-void FullVideoEditController::importVideoFile(const QUrl& url) {
-    fileDropped(url);
-}
-
-void FullVideoEditController::fileDropped(const QUrl& url) {
-    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    m_intake.open(*this, *m_document, pathOfUrl(url), fullVideoRejectedExtensions(), parent);
-}
-
-void FullVideoEditController::showDocument() {
-    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    const auto follow = m_intake.follow(*this, *m_document, m_videoPath, parent,
-                                        [this](const QUrl& url, std::shared_ptr<Asset> asset) {
-                                            loadVideo(url, std::move(asset));
-                                        });
-    if (follow == EditSourceIntake::Follow::NoSource) {
-        unloadVideo();
-        showFullVideo(); // a new edit's choices, not those of the video gone
-    } else if (follow == EditSourceIntake::Follow::Playing) {
+void FullVideoEditController::documentShown(EditSourceIntake::Follow follow) {
+    // Without a video, a new edit's choices, not those of the video gone; a video loading shows
+    // them once it is ready.
+    if (follow != EditSourceIntake::Follow::Loading) {
         showFullVideo();
     }
 }
 
-void FullVideoEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
-    m_videoPath = url;
-    prevVolume_ = 1.0f;
-    loadPlayer(
-        *m_videoPlayer, *m_controlBar, std::move(asset), this,
-        [this](Player* player) { observeValueForKeyPath(QStringLiteral("status"), player); },
-        [this] { itemDidFinishPlaying(); });
-}
-
-void FullVideoEditController::unloadVideo() {
-    unloadPlayer(*m_videoPlayer, *m_controlBar, this);
-    m_videoPath.clear();
-    m_controlBar->m_btnPlay()->setEnabled(false);
+void FullVideoEditController::setChoicesEnabled(bool enabled) {
     for (QWidget* control :
          std::initializer_list<QWidget*>{m_speed, m_motion, m_removeAudio, m_export, m_preview}) {
-        control->setEnabled(false);
+        control->setEnabled(enabled);
     }
 }
 
-void FullVideoEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
-    Player* current = player();
-    if (keyPath != QLatin1String("status") || current == nullptr || object != current) {
-        logLine("Status");
-        return;
-    }
-    switch (current->status()) {
-    case Player::Status::ReadyToPlay: {
-        m_controlBar->m_btnPlay()->setEnabled(true);
-        initUIActiveAfterUpload();
-        const MediaTime duration = current->currentItem()->duration();
-        m_controlBar->setVideoEndTime(duration);
-        m_controlBar->stopVideo();
-        logLine("%fl", duration.seconds());
-        break;
-    }
-    case Player::Status::Failed:
-        logLine("Failure");
-        break;
-    case Player::Status::Unknown:
-        logLine("UnKnown");
-        break;
-    }
+void FullVideoEditController::videoUnloaded() {
+    setChoicesEnabled(false);
+}
+
+void FullVideoEditController::videoReady(Player& /*ready*/) {
+    initUIActiveAfterUpload();
+}
+
+void FullVideoEditController::videoNotReady(Player::Status status) {
+    logLine(status == Player::Status::Failed ? "Failure" : "UnKnown");
 }
 
 void FullVideoEditController::initUIActiveAfterUpload() {
-    m_speed->setEnabled(true);
-    m_motion->setEnabled(true);
-    m_removeAudio->setEnabled(true);
-    m_export->setEnabled(true);
-    m_preview->setEnabled(true);
+    setChoicesEnabled(true);
     showFullVideo();
 }
 
@@ -250,59 +160,13 @@ bool FullVideoEditController::respondsToSelector(std::string_view selector) cons
            selector == "exportProgressWindowControllerDidCancel:";
 }
 
-void FullVideoEditController::playVideo() {
-    m_controlBar->playVideoWithVolumn(volumnOnOff());
-}
-
-void FullVideoEditController::pauseVideo() {}
-
-MediaTime FullVideoEditController::monitorVideo() {
-    Player* current = player();
-    if (current != nullptr && current->currentItem() != nullptr) {
-        return current->currentTime();
-    }
-    return MediaTime::zero();
-}
-
-void FullVideoEditController::adjustAudio(float volume) {
-    if (volumnOnOff() && player() != nullptr) {
-        player()->setVolume(volume);
-    }
-}
-
-void FullVideoEditController::itemDidFinishPlaying() {
-    m_controlBar->stopVideo();
-}
-
-void FullVideoEditController::actionUpload() {
-    dialogs::beginImportPanel(sheetWindow(), this, [this](const QUrl& url) { fileDropped(url); });
-}
-
-QWidget* FullVideoEditController::sheetWindow() const {
-    return m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-}
-
 void FullVideoEditController::actionExport() {
-    Player* current = player();
-    if (current == nullptr || current->currentItem() == nullptr) {
-        return;
-    }
-    // The player pauses itself; the bar's button and monitor follow it (loadPlayer).
-    current->pause();
     // The choices as they are now: later edits do not change this export.
     const FullVideoState choices = m_document->state().fullVideo;
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, choices]() -> ExportJob {
-        Player* source = player();
-        if (source == nullptr || source->currentItem() == nullptr) {
-            return {};
-        }
-        PlayerItem& item = *source->currentItem();
-        logLine("%fl", item.asset()->duration().seconds());
-        auto composition = makeFullVideoComposition(*item.asset(), choices.factor, !choices.audio,
-                                                    MediaTimeRange::invalid(), choices.motion);
-        return ExportJob(composition, item.asset(),
-                         MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
-                                                        item.forwardPlaybackEndTime()));
+    beginExport([choices](const std::shared_ptr<Asset>& asset) {
+        logLine("%fl", asset->duration().seconds());
+        return ExportJob(makeComposition(*asset, EditCut::ofFullVideo(choices, asset->duration())),
+                         asset, MediaTimeRange::invalid());
     });
 }
 
@@ -322,11 +186,6 @@ void FullVideoEditController::prepareForSegue(const QString& identifier) {
         return;
     }
     player()->pause();
-}
-
-void FullVideoEditController::exportProgressWindowControllerDidCancel(
-    ExportProgressWindowController* /*controller*/) {
-    m_exportFlow->cancelExport();
 }
 
 } // namespace lento

@@ -40,8 +40,6 @@ public:
     // Flushes the encoders and closes the file; the pictures last until `videoEnd` (in
     // kVideoTimescale units).
     StageOutcome finish(int64_t videoEnd);
-    // Closes the file without finishing it.
-    void abandon() { m_output.reset(); }
 
 private:
     // The new stream, or null with `outcome` saying why.

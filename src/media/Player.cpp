@@ -217,6 +217,7 @@ void Player::setRate(float rate) {
     m_stepsQueued = 0;
     if (m_mpv) {
         setDoubleAsync(m_mpv.get(), "speed", rate);
+        emit rateRequested(rate);
     }
     if (m_atEnd) {
         // Nothing is left to play: playback ends again at once, and says so.

@@ -111,6 +111,8 @@ signals:
     void playingChanged(bool playing);
     // A frame asked for by stepFrame() is on show.
     void frameShown();
+    // mpv was asked to play at `rate` (setRate() or play()); each request is one signal.
+    void rateRequested(float rate);
 
 private:
     // mpv's wakeup callback, called on any of mpv's threads.

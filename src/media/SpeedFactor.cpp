@@ -135,10 +135,6 @@ std::string SpeedFactor::text() const {
     return whole + "." + fractionText;
 }
 
-MediaTime SpeedFactor::asTime() const {
-    return MediaTime::make(m_num, static_cast<int32_t>(m_den));
-}
-
 namespace {
 
 // value * mul / (timescale * div) exactly when the terms fit, else rounded at the time's own

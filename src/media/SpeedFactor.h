@@ -49,8 +49,6 @@ public:
     MediaTime stretch(MediaTime duration) const;
     // `duration` squeezed back: duration / factor.
     MediaTime squeeze(MediaTime duration) const;
-    // The factor as a time ratio, for the composition's scaling.
-    MediaTime asTime() const;
 
     // The playback rate 1 / factor. Only for players, which take a double.
     double playbackRate() const { return double(m_den) / double(m_num); }

@@ -6,7 +6,7 @@
 #include "edit/SectionObject.h"
 #include "media/Asset.h"
 #include "media/ExportSession.h"
-#include "media/ExportSetup.h"
+#include "edit/SectionComposition.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewWindowController.h"
 
@@ -173,7 +173,7 @@ void PreviewController::playerStatusChanged(Player* player) {
 }
 
 bool PreviewController::withSound() const {
-    const SectionObject* section = m_edit.fullSection().get();
+    const SectionObject* section = m_edit.fullSection();
     return section != nullptr && !section->removeAudio();
 }
 
@@ -210,9 +210,9 @@ void PreviewController::renderSmoothCopy(const QString& copyPath) {
         logLine("preview: cannot render %s", copyPath.toUtf8().constData());
         return;
     }
+    FullVideoState smooth{section.factor(), !section.removeAudio(), MotionMode::Smooth};
     m_render = ExportSession::exportSessionWithAsset(
-        makeFullVideoComposition(*m_source, section.factor(), section.removeAudio(),
-                                 MediaTimeRange::invalid(), MotionMode::Smooth),
+        makeComposition(*m_source, EditCut::ofFullVideo(smooth, m_source->duration())),
         kSmoothPreviewPreset);
     if (!m_render) {
         return;
@@ -240,7 +240,7 @@ void PreviewController::renderProgressed() {
     m_renderTimer->stop();
     m_render->waitUntilFinished();
     m_window->progressBar()->hide();
-    const SectionObject* section = m_edit.fullSection().get();
+    const SectionObject* section = m_edit.fullSection();
     const bool removeAudio = section != nullptr && section->removeAudio();
     if (status == ExportSession::Status::Completed) {
         trimPreviewCache(previewCacheDirectory(), kPreviewCacheBytes, m_renderPath);
@@ -285,8 +285,9 @@ void PreviewController::actionExport() {
             const SectionObject& section = *storage.fullSection();
             // A smooth copy on screen is not what the export reads.
             const std::shared_ptr<Asset> movie = m_source ? m_source : item.asset();
-            ExportJob job(makeFullVideoComposition(*movie, section.factor(), section.removeAudio(),
-                                                   MediaTimeRange::invalid(), section.motion()),
+            const FullVideoState choices{section.factor(), !section.removeAudio(),
+                                         section.motion()};
+            ExportJob job(makeComposition(*movie, EditCut::ofFullVideo(choices, movie->duration())),
                           movie,
                           MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
                                                          item.forwardPlaybackEndTime()));

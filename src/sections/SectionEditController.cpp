@@ -1,79 +1,26 @@
 #include "sections/SectionEditController.h"
 
-#include "base/Dialogs.h"
-#include "base/FileNames.h"
 #include "base/Log.h"
 #include "controls/MotionChoice.h"
-#include "controls/PlayerLoading.h"
 #include "controls/SpeedChooser.h"
-#include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
-#include "export/ExportFormats.h"
-#include "media/ExportSetup.h"
 #include "media/PlayerView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileInfo>
-#include <QFormLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QItemSelectionModel>
-#include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QShortcut>
 #include <QSlider>
-#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 
-#include <cmath>
 #include <optional>
 
 namespace lento {
 
 namespace {
-
-// The sliders count milliseconds.
-constexpr int32_t kSliderUnitsPerSecond = 1000;
-
-// The red that marks colliding bounds, and the reason beside the blocked exports.
-const QColor kCollisionRed(176, 0, 0);
-
-// Colliding bounds stay readable in the selected row too: red text on the selection's blue is
-// not, so there the cell takes a red highlight with white text.
-class BoundCellDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-protected:
-    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-        QStyledItemDelegate::initStyleOption(option, index);
-        if (index.data(Qt::ForegroundRole).value<QBrush>().color() == Qt::red) {
-            option->font.setBold(true);
-            option->palette.setColor(QPalette::Highlight, kCollisionRed);
-            option->palette.setColor(QPalette::HighlightedText, Qt::white);
-        }
-    }
-};
-
-MediaTime sliderTime(int value, int32_t timescale) {
-    return MediaTime::make(value, kSliderUnitsPerSecond).convertScale(timescale);
-}
-
-int sliderValue(MediaTime time) {
-    return static_cast<int>(time.convertScale(kSliderUnitsPerSecond).value);
-}
-
-// Nothing sets the item's playback end times, so this is the whole composition.
-MediaTimeRange playbackRange(const PlayerItem& item) {
-    return MediaTimeRange::fromTimeToTime(item.reversePlaybackEndTime(),
-                                          item.forwardPlaybackEndTime());
-}
 
 const QStringList& sectionRejectedExtensions() {
     static const QStringList rejected{"mpg", "avi", "mpeg"};
@@ -82,176 +29,65 @@ const QStringList& sectionRejectedExtensions() {
 
 } // namespace
 
-QString boundText(MediaTime time) {
-    return timeTextWithMilliseconds(time);
-}
-
-MediaTime parseBoundText(const QString& text, int32_t timescale) {
-    static const QRegularExpression pattern(
-        QStringLiteral(R"(^\s*(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?)\s*$)"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch() || timescale <= 0) {
-        return MediaTime::invalid();
-    }
-    const double seconds = match.captured(1).toDouble() * 3600 + match.captured(2).toDouble() * 60 +
-                           match.captured(3).toDouble();
-    return MediaTime::makeWithSeconds(seconds, timescale);
-}
-
 SectionEditController::SectionEditController(EditDocument* document, QObject* parent)
-    : QObject(parent), m_document(document != nullptr ? document : new EditDocument(this)) {
-    buildView();
-    awakeFromNib();
-}
-
-SectionEditController::~SectionEditController() {
-    // The view belongs to the tab that shows it; one that never found a tab is ours to end.
-    if (m_dropView) {
-        m_dropView->setDelegate(nullptr);
-        m_mouseClickView->setDelegate(nullptr);
-        m_controlBar->setDelegate(nullptr);
-        m_controlBar->m_videoSeeker()->removeEventFilter(this);
-        if (m_dropView->parent() == nullptr) {
-            delete m_dropView.data();
-        }
-    }
-}
-
-void SectionEditController::buildView() {
-    m_dropView = new DragAndDropView();
-    m_dropView->setObjectName(QStringLiteral("SectionsView"));
-    m_mouseClickView = new MouseClickView(m_dropView);
+    : EditorTab(document, QStringLiteral("SectionsView"), sectionRejectedExtensions(), parent) {
+    m_view = new SectionsView(m_videoPlayer, m_controlBar, m_dropView);
     auto* rootLayout = new QVBoxLayout(m_dropView);
     rootLayout->setContentsMargins(0, 0, 0, 0);
-    rootLayout->addWidget(m_mouseClickView);
-
-    QWidget* background = m_mouseClickView;
-    m_videoPlayer = new PlayerView(background);
-    m_videoPlayer->setMinimumSize(320, 180);
-    m_videoPlayer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    m_controlBar = new VideoControlBar(background);
-
+    rootLayout->addWidget(m_view);
     m_model = new SectionsTableModel(m_document, this);
-    m_table = new QTableView(background);
     // Heard before the view, which moves the selection to a neighbour of a removed row.
     connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex&, int first, int last) {
                 const int64_t row = selectedRow();
                 m_removingSelected = row >= first && row <= last;
             });
-    m_table->setModel(m_model);
-    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_table->verticalHeader()->setVisible(false);
-    m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    // Sized by the rows around those shown, not by every row of a long edit at every step.
-    m_table->horizontalHeader()->setResizeContentsPrecision(100);
-    m_table->horizontalHeader()->setSectionResizeMode(kColumnName, QHeaderView::Stretch);
-    m_table->setMinimumHeight(120);
-    m_table->setItemDelegate(new BoundCellDelegate(m_table));
+    m_view->setModel(m_model);
+    connectView();
+    m_view->setDelegate(this);
+    showBands();
+}
 
-    m_upload = new QPushButton(tr("Open Video…"), background);
-    m_addSection = new QPushButton(tr("Add Section"), background);
-    m_delSection = new QPushButton(tr("Delete Section"), background);
-    m_sectionExport = new QPushButton(tr("Export Section…"), background);
-    m_fullExport = new QPushButton(tr("Export All…"), background);
-    m_exportBlocked = new QLabel(background);
-    QPalette reasonColours = m_exportBlocked->palette();
-    reasonColours.setColor(QPalette::WindowText, kCollisionRed);
-    m_exportBlocked->setPalette(reasonColours);
-    m_exportBlocked->hide();
-
-    m_editBox = new QGroupBox(tr("Section"), background);
-    m_name = new QLineEdit(m_editBox);
-    m_startField = new QLineEdit(m_editBox);
-    m_endField = new QLineEdit(m_editBox);
-    m_startSlider = new QSlider(Qt::Horizontal, m_editBox);
-    m_endSlider = new QSlider(Qt::Horizontal, m_editBox);
-    m_speed = new QComboBox(m_editBox);
-    fillSpeedChooser(*m_speed);
-    m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_editBox);
-    m_motion = new QComboBox(m_editBox);
-    m_motion->addItems(motionItemTexts());
-    auto* startRow = new QHBoxLayout();
-    startRow->addWidget(m_startField);
-    startRow->addWidget(m_startSlider, 1);
-    auto* endRow = new QHBoxLayout();
-    endRow->addWidget(m_endField);
-    endRow->addWidget(m_endSlider, 1);
-    auto* form = new QFormLayout(m_editBox);
-    form->addRow(tr("Name:"), m_name);
-    form->addRow(tr("Start:"), startRow);
-    form->addRow(tr("End:"), endRow);
-    form->addRow(tr("Speed:"), m_speed);
-    form->addRow(QString(), m_removeAudio);
-    form->addRow(tr("Motion:"), m_motion);
-
-    auto* buttons = new QHBoxLayout();
-    buttons->addWidget(m_upload);
-    buttons->addWidget(m_addSection);
-    buttons->addWidget(m_delSection);
-    buttons->addStretch(1);
-    buttons->addWidget(m_exportBlocked);
-    buttons->addWidget(m_sectionExport);
-    buttons->addWidget(m_fullExport);
-
-    auto* lower = new QHBoxLayout();
-    lower->addWidget(m_table, 3);
-    lower->addWidget(m_editBox, 2);
-    auto* layout = new QVBoxLayout(background);
-    layout->addWidget(m_videoPlayer, 3);
-    layout->addWidget(m_controlBar);
-    layout->addLayout(lower, 2);
-    layout->addLayout(buttons);
-
-    // Until a video is ready and sections exist, there is nothing to do with them.
-    for (QWidget* control : std::initializer_list<QWidget*>{m_addSection, m_delSection,
-                                                            m_sectionExport, m_fullExport}) {
-        control->setEnabled(false);
+SectionEditController::~SectionEditController() {
+    if (m_dropView) {
+        m_view->setDelegate(nullptr);
+        m_controlBar->m_videoSeeker()->removeEventFilter(this);
     }
-    setEditControlsEnabled(false);
-    m_exportFlow = new ExportFlow(this);
+}
 
-    connect(m_upload, &QPushButton::clicked, this, &SectionEditController::actionUpload);
-    connect(m_addSection, &QPushButton::clicked, this, &SectionEditController::actionAddOneSection);
-    connect(m_delSection, &QPushButton::clicked, this,
+void SectionEditController::connectView() {
+    connect(m_view->upload(), &QPushButton::clicked, this, &SectionEditController::actionUpload);
+    connect(m_view->addSection(), &QPushButton::clicked, this,
+            &SectionEditController::actionAddOneSection);
+    connect(m_view->delSection(), &QPushButton::clicked, this,
             &SectionEditController::actionDelSeletedSection);
-    connect(m_fullExport, &QPushButton::clicked, this, &SectionEditController::actionFullExport);
-    connect(m_sectionExport, &QPushButton::clicked, this,
+    connect(m_view->fullExport(), &QPushButton::clicked, this,
+            &SectionEditController::actionFullExport);
+    connect(m_view->sectionExport(), &QPushButton::clicked, this,
             &SectionEditController::actionSectionExport);
-    connect(m_removeAudio, &QCheckBox::clicked, this, &SectionEditController::checkState);
-    connect(m_speed, &QComboBox::currentIndexChanged, this,
-            [this] { comboBoxSelectionDidChange(m_speed); });
-    connect(m_motion, &QComboBox::currentIndexChanged, this, [this](int index) {
+    connect(m_view->removeAudio(), &QCheckBox::clicked, this, &SectionEditController::checkState);
+    connect(m_view->speed(), &QComboBox::currentIndexChanged, this,
+            [this] { comboBoxSelectionDidChange(m_view->speed()); });
+    connect(m_view->motion(), &QComboBox::currentIndexChanged, this, [this](int index) {
         if (index >= 0 && selectedSection() != nullptr) {
             m_document->setSectionMotion(static_cast<int>(selectedRow()), motionForItem(index));
         }
     });
-    connect(m_name, &QLineEdit::editingFinished, this,
-            [this] { controlTextDidEndEditing(m_name); });
-    connect(m_startField, &QLineEdit::editingFinished, this,
-            [this] { controlTextDidEndEditing(m_startField); });
-    connect(m_endField, &QLineEdit::editingFinished, this,
-            [this] { controlTextDidEndEditing(m_endField); });
-    // Every move the user makes (drag, click on the groove, keys); the editor's own settings are
-    // made with the sliders' signals blocked.
-    connect(m_startSlider, &QSlider::valueChanged, this, [this](int value) {
-        moveBound(true, sliderTime(value, m_videoTotalDuration.timescale));
-    });
-    connect(m_endSlider, &QSlider::valueChanged, this, [this](int value) {
-        moveBound(false, sliderTime(value, m_videoTotalDuration.timescale));
-    });
-    for (QSlider* slider : {m_startSlider, m_endSlider}) {
+    for (QLineEdit* field : {m_view->name(), m_view->startField(), m_view->endField()}) {
+        connect(field, &QLineEdit::editingFinished, this,
+                [this, field] { controlTextDidEndEditing(field); });
+    }
+    connect(m_view, &SectionsView::boundSlid, this, &SectionEditController::moveBound);
+    for (QSlider* slider : {m_view->startSlider(), m_view->endSlider()}) {
         connect(slider, &QSlider::sliderPressed, m_document, &EditDocument::beginBoundsDrag);
         connect(slider, &QSlider::sliderReleased, m_document, &EditDocument::endBoundsDrag);
     }
     m_dragSeeker = m_controlBar->m_videoSeeker();
     m_dragSeeker->installEventFilter(this);
-    connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+    connect(m_view->table()->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &SectionEditController::tableViewSelectionDidChange);
     // The model hears of every change first: the rows are there when the tab follows.
-    connect(m_document, &EditDocument::documentReset, this, &SectionEditController::showDocument);
+    followDocument();
     connect(m_document, &EditDocument::sectionInserted, this,
             &SectionEditController::sectionInserted);
     connect(m_document, &EditDocument::sectionRemoved, this,
@@ -259,24 +95,10 @@ void SectionEditController::buildView() {
     connect(m_document, &EditDocument::sectionChanged, this,
             &SectionEditController::showSelectedSection);
     auto* remove =
-        new QShortcut(QKeySequence::Delete, m_table, nullptr, nullptr, Qt::WidgetShortcut);
+        new QShortcut(QKeySequence::Delete, m_view->table(), nullptr, nullptr, Qt::WidgetShortcut);
     // Help > Keyboard Shortcuts lists it by this.
     remove->setWhatsThis(tr("Remove the selected section"));
     connect(remove, &QShortcut::activated, this, &SectionEditController::actionDelSeletedSection);
-}
-
-void SectionEditController::awakeFromNib() {
-    m_prevVolume = 1.0f;
-    m_sectionErrors = 0;
-    m_mouseClickView->setDelegate(this);
-    m_dropView->setDelegate(this);
-    m_controlBar->setDelegate(this);
-    m_controlBar->m_btnPlay()->setEnabled(false);
-    showBands();
-}
-
-QWidget* SectionEditController::view() const {
-    return m_dropView;
 }
 
 bool SectionEditController::respondsToSelector(std::string_view selector) const {
@@ -289,120 +111,42 @@ bool SectionEditController::respondsToSelector(std::string_view selector) const 
     return std::find(std::begin(answered), std::end(answered), selector) != std::end(answered);
 }
 
-Player* SectionEditController::player() const {
-    return m_videoPlayer->player();
-}
-
-void SectionEditController::importVideoFile(const QUrl& url) {
-    fileDropped(url);
-}
-
-void SectionEditController::fileDropped(const QUrl& url) {
-    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    m_intake.open(*this, *m_document, pathOfUrl(url), sectionRejectedExtensions(), parent);
-}
-
-void SectionEditController::showDocument() {
+void SectionEditController::documentWillShow() {
     m_curSectionIndex = -1;
-    m_table->clearSelection();
-    clearEditPanel();
+    m_view->table()->clearSelection();
+    m_view->clearEditPanel();
     reloadData();
-    QWidget* parent = m_windowForSheet ? m_windowForSheet.data() : m_dropView.data();
-    const auto follow = m_intake.follow(*this, *m_document, m_videoPath, parent,
-                                        [this](const QUrl& url, std::shared_ptr<Asset> asset) {
-                                            loadVideo(url, std::move(asset));
-                                        });
-    if (follow == EditSourceIntake::Follow::NoSource) {
-        unloadVideo();
-    }
 }
 
-void SectionEditController::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
-    m_videoPath = url;
-    m_prevVolume = 1.0f;
-    Player* loaded = loadPlayer(
-        *m_videoPlayer, *m_controlBar, std::move(asset), this,
-        [this](Player* loaded) { observeValueForKeyPath(QStringLiteral("status"), loaded); },
-        [this] { itemDidFinishPlaying(); });
+void SectionEditController::videoLoaded(Player& loaded) {
     m_playFactor = SpeedFactor(); // the rate loading gives the bar
     // A step or playback leaves the frame of the bound jumped to.
     m_boundJumpedTo = MediaTime::invalid();
     const auto moved = [this] { m_boundJumpedTo = MediaTime::invalid(); };
-    connect(loaded, &Player::frameShown, this, moved);
-    connect(loaded, &Player::playingChanged, this, moved);
+    connect(&loaded, &Player::frameShown, this, moved);
+    connect(&loaded, &Player::playingChanged, this, moved);
 }
 
-void SectionEditController::unloadVideo() {
-    unloadPlayer(*m_videoPlayer, *m_controlBar, this);
-    m_videoPath.clear();
+void SectionEditController::videoUnloaded() {
     m_videoTotalDuration = MediaTime::invalid();
-    m_controlBar->m_btnPlay()->setEnabled(false);
-    m_addSection->setEnabled(false);
+    m_view->addSection()->setEnabled(false);
     reloadData();
 }
 
-void SectionEditController::observeValueForKeyPath(const QString& keyPath, QObject* object) {
-    Player* current = player();
-    if (keyPath != QLatin1String("status") || current == nullptr || object != current ||
-        current->status() != Player::Status::ReadyToPlay) {
-        return;
-    }
-    m_controlBar->m_btnPlay()->setEnabled(true);
-    setVideoSlidersForStartEnd();
-    const MediaTime duration = current->currentItem()->duration();
-    m_controlBar->setVideoEndTime(duration);
-    m_controlBar->stopVideo();
-    logLine("%fl", duration.seconds());
-}
-
-void SectionEditController::setVideoSlidersForStartEnd() {
-    Player* current = player();
-    m_videoTotalDuration = current != nullptr && current->currentItem() != nullptr
-                               ? current->currentItem()->duration()
-                               : MediaTime::invalid();
+void SectionEditController::videoReady(Player& ready) {
+    m_videoTotalDuration = ready.currentItem()->duration();
     logLine("%f", m_videoTotalDuration.seconds());
-    m_upload->setEnabled(true);
-    m_addSection->setEnabled(true);
-    const int maximum = m_videoTotalDuration.isNumeric() ? sliderValue(m_videoTotalDuration) : 0;
-    const QSignalBlocker quietStart(m_startSlider);
-    const QSignalBlocker quietEnd(m_endSlider);
-    m_startSlider->setMaximum(maximum);
-    m_endSlider->setMaximum(maximum);
-    m_startSlider->setMinimum(0);
-    m_endSlider->setMinimum(0);
-}
-
-double SectionEditController::durationInSeconds() const {
-    const double seconds = m_videoTotalDuration.seconds();
-    return std::isfinite(seconds) ? seconds : 0.0;
-}
-
-void SectionEditController::itemDidFinishPlaying() {
-    m_controlBar->stopVideo();
-}
-
-void SectionEditController::actionUpload() {
-    dialogs::beginImportPanel(sheetWindow(), this, [this](const QUrl& url) { fileDropped(url); });
+    m_view->upload()->setEnabled(true);
+    m_view->addSection()->setEnabled(true);
+    m_view->setDuration(m_videoTotalDuration);
 }
 
 void SectionEditController::reloadData() {
     // The list buttons follow the number of sections.
-    const int count = static_cast<int>(sectionObjects().size());
-    if (count > 0) {
-        m_addSection->setEnabled(true);
-        m_delSection->setEnabled(true);
-        m_sectionExport->setEnabled(true);
-        m_fullExport->setEnabled(true);
-    } else if (m_upload->isEnabled()) {
-        if (player() != nullptr) {
-            m_addSection->setEnabled(true);
-        }
-        m_delSection->setEnabled(false);
-    } else {
-        m_addSection->setEnabled(false);
-        m_delSection->setEnabled(false);
-    }
-    updateSectionErrors();
+    const bool any = !sectionObjects().empty();
+    m_view->addSection()->setEnabled(any || player() != nullptr);
+    m_view->delSection()->setEnabled(any);
+    updateSectionErrors(); // and the exports
 }
 
 void SectionEditController::updateSectionErrors() {
@@ -410,130 +154,69 @@ void SectionEditController::updateSectionErrors() {
     showBands();
     m_sectionErrors = m_model->collisionCount();
     const bool clear = m_sectionErrors <= 0;
-    m_fullExport->setEnabled(clear && !sectionObjects().empty());
-    m_sectionExport->setEnabled(clear && selectedSection() != nullptr);
-    m_exportBlocked->setText(m_model->collisionReason());
-    m_exportBlocked->setVisible(!clear);
+    m_view->fullExport()->setEnabled(clear && !sectionObjects().empty());
+    m_view->sectionExport()->setEnabled(clear && selectedSection() != nullptr);
+    m_view->showExportBlocked(clear ? QString() : m_model->collisionReason());
 }
 
 int64_t SectionEditController::selectedRow() const {
-    const QModelIndexList rows = m_table->selectionModel()->selectedRows();
+    const QModelIndexList rows = m_view->table()->selectionModel()->selectedRows();
     return rows.isEmpty() ? -1 : rows.first().row();
 }
 
-SectionObject* SectionEditController::selectedSection() const {
+const SectionState* SectionEditController::selectedSection() const {
     const int64_t row = selectedRow();
     if (row < 0 || row >= static_cast<int64_t>(sectionObjects().size())) {
         return nullptr;
     }
-    return sectionObjects()[static_cast<size_t>(row)].get();
-}
-
-void SectionEditController::setEditControlsEnabled(bool enabled) {
-    for (QWidget* control :
-         std::initializer_list<QWidget*>{m_name, m_startField, m_endField, m_startSlider,
-                                         m_endSlider, m_speed, m_removeAudio, m_motion}) {
-        control->setEnabled(enabled);
-    }
-}
-
-void SectionEditController::clearEditPanel() {
-    setEditControlsEnabled(false);
-    const QSignalBlocker quietSpeed(m_speed);
-    const QSignalBlocker quietMotion(m_motion);
-    const QSignalBlocker quietStart(m_startSlider);
-    const QSignalBlocker quietEnd(m_endSlider);
-    m_name->clear();
-    m_startField->clear();
-    m_endField->clear();
-    m_startSlider->setValue(0);
-    m_endSlider->setValue(0);
-    m_speed->setCurrentIndex(-1);
-    m_removeAudio->setChecked(false);
-    m_motion->setCurrentIndex(-1);
-}
-
-void SectionEditController::setPlayFactor(SpeedFactor factor) {
-    m_playFactor = factor;
-    // The player's rate is the one place the factor becomes a floating-point number.
-    m_controlBar->setPlayRate(static_cast<float>(factor.playbackRate()));
+    return &sectionObjects()[static_cast<size_t>(row)];
 }
 
 void SectionEditController::tableViewSelectionDidChange() {
     showSelectedSection();
-    if (const SectionObject* section = selectedSection()) {
-        logLine("%ld", static_cast<long>(section->speed() - 1));
-        m_controlBar->seekToFrame(section->startFrame());
+    if (const SectionState* section = selectedSection()) {
+        logLine("%ld", static_cast<long>(section->factor.num() / section->factor.den() - 1));
+        m_controlBar->seekToFrame(section->start);
     }
 }
 
 void SectionEditController::showSelectedSection() {
-    const SectionObject* section = selectedSection();
+    const SectionState* section = selectedSection();
     updateSectionErrors();
-    if (section == nullptr) {
-        clearEditPanel();
-        setPlayFactor(SpeedFactor());
-        m_controlBar->setVolumnOn(volumnOnOff());
-        return;
-    }
-    if (section->factor() != m_playFactor) {
-        setPlayFactor(section->factor());
+    const SpeedFactor factor = section != nullptr ? section->factor : SpeedFactor();
+    if (section == nullptr || factor != m_playFactor) {
+        setPlayFactor(factor);
     }
     m_controlBar->setVolumnOn(volumnOnOff());
-    setEditControlsEnabled(true);
-    if (m_name->text() != section->name()) {
-        m_name->setText(section->name());
+    if (section == nullptr) {
+        m_view->clearEditPanel();
+    } else {
+        m_view->showSection(*section);
     }
-    showSpeedFactor(*m_speed, section->factor());
-    m_removeAudio->setChecked(section->removeAudio());
-    {
-        const QSignalBlocker quietMotion(m_motion);
-        m_motion->setCurrentIndex(itemForMotion(section->motion()));
-    }
-    showBounds();
 }
 
 // An added section, or one brought back by undoing its deletion, is the one to work on.
 void SectionEditController::sectionInserted(int index) {
     reloadData();
-    m_table->selectRow(index);
+    m_view->table()->selectRow(index);
 }
 
 // The row selected in place of a removed one is the one that took its place, none after the last.
 void SectionEditController::sectionRemoved(int index) {
     reloadData();
-    if (!std::exchange(m_removingSelected, false)) {
-        showSelectedSection();
-    } else if (index < m_model->rowCount()) {
-        m_table->selectRow(index);
-        showSelectedSection(); // also where the view had selected that row already
-    } else {
-        m_table->clearSelection();
-        showSelectedSection();
+    if (std::exchange(m_removingSelected, false)) {
+        if (index < m_model->rowCount()) {
+            m_view->table()->selectRow(index);
+        } else {
+            m_view->table()->clearSelection();
+        }
     }
-}
-
-void SectionEditController::showBounds() {
-    const SectionObject* section = selectedSection();
-    if (section == nullptr) {
-        return;
-    }
-    const QSignalBlocker quietStart(m_startSlider);
-    const QSignalBlocker quietEnd(m_endSlider);
-    m_startField->setText(boundText(section->startFrame()));
-    m_endField->setText(boundText(section->endFrame()));
-    m_startSlider->setValue(sliderValue(section->startFrame()));
-    m_endSlider->setValue(sliderValue(section->endFrame()));
-}
-
-float SectionEditController::sectionSpeed() const {
-    const SectionObject* section = selectedSection();
-    return section == nullptr ? 1.0f : static_cast<float>(section->factor().playbackRate());
+    showSelectedSection(); // also where the view had selected that row already
 }
 
 bool SectionEditController::volumnOnOff() const {
-    const SectionObject* section = selectedSection();
-    return section == nullptr || !section->removeAudio();
+    const SectionState* section = selectedSection();
+    return section == nullptr || section->audio;
 }
 
 void SectionEditController::actionAddOneSection() {
@@ -553,23 +236,20 @@ void SectionEditController::actionDelSeletedSection() {
 }
 
 void SectionEditController::comboBoxSelectionDidChange(QObject* sender) {
-    if (sender != m_speed) {
-        return;
-    }
-    const int index = m_speed->currentIndex();
-    Player* current = player();
-    const SectionObject* section = selectedSection();
-    if (index < 0 || current == nullptr || current->currentItem() == nullptr ||
+    QComboBox* speed = m_view->speed();
+    const int index = speed->currentIndex();
+    const SectionState* section = selectedSection();
+    if (sender != speed || index < 0 || player() == nullptr || player()->currentItem() == nullptr ||
         section == nullptr) {
         return;
     }
     const int row = static_cast<int>(selectedRow());
-    const SpeedFactor shown = section->factor();
-    const std::optional<SpeedFactor> factor = isCustomSpeedItem(*m_speed, index)
+    const SpeedFactor shown = section->factor;
+    const std::optional<SpeedFactor> factor = isCustomSpeedItem(*speed, index)
                                                   ? askForSpeedFactor(sheetWindow(), shown)
-                                                  : speedFactorOfItem(*m_speed, index);
+                                                  : speedFactorOfItem(*speed, index);
     // The chooser shows the document's factor until the step changes it.
-    showSpeedFactor(*m_speed, shown);
+    showSpeedFactor(*speed, shown);
     if (factor) {
         m_document->setSectionFactor(row, *factor);
     }
@@ -579,7 +259,7 @@ void SectionEditController::checkState() {
     if (selectedSection() == nullptr) {
         return;
     }
-    const bool remove = m_removeAudio->isChecked();
+    const bool remove = m_view->removeAudio()->isChecked();
     logLine(remove ? "selected" : "not selected");
     m_document->setSectionAudio(static_cast<int>(selectedRow()), !remove);
 }
@@ -589,206 +269,29 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
     if (field != nullptr) {
         field->clearFocus();
     }
-    SectionObject* section = selectedSection();
-    if (section == nullptr) {
+    if (selectedSection() == nullptr) {
         return;
     }
-    if (field == m_name) {
-        m_document->renameSection(static_cast<int>(selectedRow()), m_name->text());
-    } else if (field == m_startField || field == m_endField) {
+    if (field == m_view->name()) {
+        m_document->renameSection(static_cast<int>(selectedRow()), field->text());
+    } else if (field == m_view->startField() || field == m_view->endField()) {
         const MediaTime time = parseBoundText(field->text(), m_videoTotalDuration.timescale);
         if (time.isValid()) {
-            moveBound(field == m_startField, time);
+            moveBound(field == m_view->startField(), time);
         } else {
             showBounds();
         }
     }
 }
 
-void SectionEditController::moveBound(bool start, MediaTime time) {
-    const SectionObject* section = selectedSection();
-    Player* current = player();
-    if (section == nullptr || !m_videoTotalDuration.isNumeric() || current == nullptr ||
-        current->currentItem() == nullptr || current->currentItem()->asset() == nullptr) {
-        return;
-    }
-    const MediaTime frame =
-        oneFrame(*current->currentItem()->asset(), m_videoTotalDuration.timescale);
-    time = limitBound(*section, start, time, m_videoTotalDuration, frame);
-    // As a handle drag: the player goes there, the section takes the bound, the handle follows.
-    m_controlBar->seekToFrame(time);
-    if (start) {
-        leftHandle(time);
-    } else {
-        rightHandle(time);
-    }
-    // A bound that did not move is a step of nothing: the field shows the bound again.
-    showBounds();
-}
-
-void SectionEditController::setBoundAtPlayhead(bool start) {
-    if (player() != nullptr) {
-        moveBound(start, player()->currentTime());
-    }
-}
-
-void SectionEditController::jumpToBound(bool forward) {
-    Player* current = player();
-    if (current == nullptr || current->currentItem() == nullptr ||
-        current->currentItem()->asset() == nullptr) {
-        return;
-    }
-    MediaTime now = current->currentTime();
-    // A bound between two frames shows one of them, and the player reports that frame's time,
-    // which may lie on the other side of the bound. While it still shows the frame of the bound
-    // jumped to last, the next jump goes on from that bound, so that it passes it.
-    const MediaTime frame = oneFrame(*current->currentItem()->asset(), now.timescale);
-    if (m_boundJumpedTo.isNumeric() && m_boundJumpedTo - frame < now &&
-        now < m_boundJumpedTo + frame) {
-        now = m_boundJumpedTo;
-    }
-    std::optional<MediaTime> nearest;
-    for (const SectionPtr& section : sectionObjects()) {
-        for (const MediaTime bound : {section->startFrame(), section->endFrame()}) {
-            const bool beyond = forward ? now < bound : bound < now;
-            const bool nearer = !nearest || (forward ? bound < *nearest : *nearest < bound);
-            if (bound.isNumeric() && beyond && nearer) {
-                nearest = bound;
-            }
-        }
-    }
-    if (nearest) {
-        m_controlBar->seekToFrame(*nearest);
-        m_boundJumpedTo = *nearest;
-    }
-}
-
 void SectionEditController::deSelectSectionEditTable() {
-    m_table->clearSelection();
+    m_view->table()->clearSelection();
 }
 
 void SectionEditController::selectBand(int index) {
     if (index >= 0 && index < m_model->rowCount()) {
-        m_table->selectRow(index);
+        m_view->table()->selectRow(index);
     }
-}
-
-void SectionEditController::showBands() {
-    std::vector<TrackBand> bands;
-    const int64_t selected = selectedRow();
-    const SectionList& list = sectionObjects();
-    for (size_t row = 0; row < list.size(); ++row) {
-        const SectionObject& section = *list[row];
-        const auto index = static_cast<int64_t>(row);
-        const bool collides = m_model->collides(static_cast<int>(row), kColumnStart) ||
-                              m_model->collides(static_cast<int>(row), kColumnEnd);
-        bands.push_back({section.startFrame(), section.endFrame(), index == selected, collides});
-    }
-    m_controlBar->setBands(std::move(bands));
-    // The trim handles are the selected section's bounds: without one there are none.
-    const SectionObject* section = selectedSection();
-    m_controlBar->m_leftHandle()->setVisible(section != nullptr);
-    m_controlBar->m_rightHandle()->setVisible(section != nullptr);
-    if (section != nullptr) {
-        m_controlBar->setLeftHanldePos(section->startFrame());
-        m_controlBar->setRightHanldePos(section->endFrame());
-    }
-}
-
-void SectionEditController::leftHandle(MediaTime time) {
-    if (const SectionObject* section = selectedSection()) {
-        m_document->setSectionBounds(static_cast<int>(selectedRow()), time, section->endFrame());
-    }
-}
-
-void SectionEditController::rightHandle(MediaTime time) {
-    if (const SectionObject* section = selectedSection()) {
-        m_document->setSectionBounds(static_cast<int>(selectedRow()), section->startFrame(), time);
-    }
-}
-
-bool SectionEditController::eventFilter(QObject* watched, QEvent* event) {
-    // Compared by address only: the seeker also sends events while the bar around it is being
-    // destroyed, when the bar can no longer be asked for it.
-    if ((event->type() == QEvent::MouseButtonPress ||
-         event->type() == QEvent::MouseButtonRelease) &&
-        watched == m_dragSeeker.data() &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-        if (event->type() == QEvent::MouseButtonPress) {
-            m_document->beginBoundsDrag();
-        } else {
-            m_document->endBoundsDrag();
-        }
-    }
-    return QObject::eventFilter(watched, event);
-}
-
-void SectionEditController::exportProgressWindowControllerDidCancel(
-    ExportProgressWindowController* /*controller*/) {
-    m_exportFlow->cancelExport();
-}
-
-QWidget* SectionEditController::sheetWindow() const {
-    return m_windowForSheet ? m_windowForSheet.data() : m_dropView->window();
-}
-
-void SectionEditController::actionFullExport() {
-    // Blocked sections would make a wrong movie (a reversed one plays its stretch twice).
-    if (m_sectionErrors > 0 || player() == nullptr || player()->currentItem() == nullptr) {
-        return;
-    }
-    m_controlBar->pauseVideo();
-    // The edit is taken now: later edits do not change this export.
-    const SectionList list =
-        lento::sections(SectionsStorage(m_document->state()).allObjects(), m_videoTotalDuration);
-    m_exportFlow->begin(sheetWindow(), m_videoPath, this, [this, list]() -> ExportJob {
-        Player* source = player();
-        if (source == nullptr || source->currentItem() == nullptr) {
-            return {};
-        }
-        PlayerItem& item = *source->currentItem();
-        ExportJob job(nullptr, item.asset(), playbackRange(item));
-        job.makeComposition = [list, asset = item.asset(), duration = m_videoTotalDuration] {
-            auto composition = std::make_shared<Composition>();
-            createOneVideoSection(*asset, *composition, list, duration);
-            createOneAudioSection(*asset, *composition, list, duration);
-            return composition;
-        };
-        job.log = ExportJob::Log::AllPresets;
-        return job;
-    });
-}
-
-void SectionEditController::actionSectionExport() {
-    const int64_t row = selectedRow();
-    if (row < 0 || row >= m_document->sectionCount() || player() == nullptr ||
-        player()->currentItem() == nullptr) {
-        return;
-    }
-    player()->pause();
-    // The section as it is now: later edits do not change this export.
-    const SectionState section = m_document->section(static_cast<int>(row));
-    const auto makeJob = [this, section]() -> ExportJob {
-        Player* source = player();
-        if (source == nullptr || source->currentItem() == nullptr) {
-            return {};
-        }
-        PlayerItem& item = *source->currentItem();
-        if (!(section.start < section.end)) {
-            ExportJob nothing;
-            nothing.error = tr("The section ends before it starts.");
-            return nothing;
-        }
-        auto composition = makeFullVideoComposition(
-            *item.asset(), section.factor, !section.audio,
-            MediaTimeRange::fromTimeToTime(section.start, section.end), section.motion);
-        return ExportJob(composition, item.asset(), playbackRange(item));
-    };
-    // The panel proposes the section's own name.
-    const QString extension = QFileInfo(m_videoPath.toLocalFile()).suffix();
-    const QString name = exportedMovieName(m_videoPath.toLocalFile(), section.name);
-    m_exportFlow->begin(sheetWindow(), m_videoPath, QStringLiteral("%1.%2").arg(name, extension),
-                        makeExtensionArray(extension), this, makeJob);
 }
 
 } // namespace lento

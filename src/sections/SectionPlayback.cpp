@@ -7,16 +7,10 @@
 
 namespace lento {
 
-void SectionEditController::playVideo() {
-    m_controlBar->playVideoWithVolumn(volumnOnOff());
-}
-
-void SectionEditController::pauseVideo() {}
-
-void SectionEditController::adjustAudio(float volume) {
-    if (volumnOnOff() && player() != nullptr) {
-        player()->setVolume(volume);
-    }
+void SectionEditController::setPlayFactor(SpeedFactor factor) {
+    m_playFactor = factor;
+    // The player's rate is the one place the factor becomes a floating-point number.
+    m_controlBar->setPlayRate(static_cast<float>(factor.playbackRate()));
 }
 
 MediaTime SectionEditController::monitorVideo() {
@@ -26,18 +20,14 @@ MediaTime SectionEditController::monitorVideo() {
     }
     const MediaTime now = current->currentTime();
     if (selectedRow() != -1) {
-        const SectionList& list = sectionObjects();
-        const int64_t index = sectionIndexInTime(list, now);
-        m_curSectionIndex = index;
-        const SectionObject* under = index == -1 ? nullptr : list[static_cast<size_t>(index)].get();
-        const SpeedFactor factor = under == nullptr ? SpeedFactor() : under->factor();
-        if (factor != m_playFactor) {
-            setPlayFactor(factor);
+        const PlaybackAtTime wanted = playbackAtTime(sectionObjects(), now);
+        m_curSectionIndex = wanted.section;
+        if (wanted.factor != m_playFactor) {
+            setPlayFactor(wanted.factor);
         }
         // Sound comes back on leaving a section without it, also straight into one with sound.
-        const bool soundWanted = under == nullptr || !under->removeAudio();
-        if (soundWanted != (current->volume() != 0.0f)) {
-            m_controlBar->setVolumnOn(soundWanted);
+        if (wanted.sound != (current->volume() != 0.0f)) {
+            m_controlBar->setVolumnOn(wanted.sound);
         }
     }
     return now;

@@ -8,15 +8,13 @@
 namespace lento {
 namespace {
 
-SectionPtr section(double start, double end, int64_t speed = 1, bool audio = true) {
-    auto made = std::make_shared<SectionObject>();
-    made->initWithName("s", MediaTime::makeWithSeconds(start, 600),
-                       MediaTime::makeWithSeconds(end, 600), speed, audio);
-    return made;
+SectionState section(double start, double end, int64_t speed = 1, bool audio = true) {
+    return {"s", MediaTime::makeWithSeconds(start, 600), MediaTime::makeWithSeconds(end, 600),
+            SpeedFactor::whole(speed), audio};
 }
 
 // Which bound cells are red: per section its start and end, R red, - not ("-R R-").
-std::string redCells(const SectionList& list) {
+std::string redCells(SectionSpan list) {
     std::string cells;
     for (int64_t row = 0; row < static_cast<int64_t>(list.size()); ++row) {
         cells += row > 0 ? " " : "";
@@ -30,7 +28,7 @@ std::string redCells(const SectionList& list) {
 TEST(SectionRulesTest, CollidingBoundsTheirCountAndTheReason) {
     struct Case {
         const char* name;
-        SectionList list;
+        std::vector<SectionState> list;
         std::string red;
         QString reason;
     };
@@ -58,9 +56,9 @@ TEST(SectionRulesTest, CollidingBoundsTheirCountAndTheReason) {
         EXPECT_EQ(sectionErrorReason(c.list), c.reason);
     }
     // Mixed timescales compare by value.
-    SectionList mixed{section(0, 10), section(0, 0)};
-    mixed[1]->changeStart(MediaTime::make(5000, 1000));
-    mixed[1]->changeEnd(MediaTime::make(10, 1));
+    std::vector<SectionState> mixed{section(0, 10), section(0, 0)};
+    mixed[1].start = MediaTime::make(5000, 1000);
+    mixed[1].end = MediaTime::make(10, 1);
     EXPECT_EQ(redCells(mixed), "-R RR");
     EXPECT_EQ(checkOverSetup(mixed, 0, 4), -1);
     EXPECT_EQ(checkOverSetupWithValue({}, MediaTime::make(1, 1), -1, true), -1);
@@ -78,7 +76,7 @@ TEST(SectionRulesTest, TypedBoundsStayOnTheVideoAndOneFrameFromTheOtherBound) {
     const MediaTime duration = MediaTime::make(10, 1);
     struct Case {
         const char* name;
-        SectionPtr section;
+        SectionState section;
         bool isStart;
         double typed;
         MediaTime landed;
@@ -93,26 +91,46 @@ TEST(SectionRulesTest, TypedBoundsStayOnTheVideoAndOneFrameFromTheOtherBound) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(limitBound(*c.section, c.isStart, MediaTime::makeWithSeconds(c.typed, 600),
+        EXPECT_EQ(limitBound(c.section, c.isStart, MediaTime::makeWithSeconds(c.typed, 600),
                              duration, frame),
                   c.landed);
     }
 }
 
-TEST(SectionRulesTest, TheSectionUnderATime) {
-    SectionList list{section(2, 4, 2, false), section(3, 6, 3)};
-    EXPECT_EQ(sectionIndexInTime(list, MediaTime::make(1, 1)), -1);
-    // The bounds themselves are outside.
-    EXPECT_EQ(sectionIndexInTime(list, MediaTime::make(2, 1)), -1);
-    EXPECT_EQ(sectionIndexInTime(list, MediaTime::make(6, 1)), -1);
-    // In the overlap the earlier section rules.
-    EXPECT_EQ(sectionIndexInTime(list, MediaTime::make(35, 10)), 0);
-    EXPECT_EQ(sectionIndexInTime(list, MediaTime::make(5, 1)), 1);
-    EXPECT_FLOAT_EQ(speedInTime(list, MediaTime::make(25, 10)), 0.5f);
-    EXPECT_FALSE(volumnInTime(list, MediaTime::make(25, 10)));
-    EXPECT_FLOAT_EQ(speedInTime(list, MediaTime::make(5, 1)), 1.0f / 3.0f);
-    EXPECT_TRUE(volumnInTime(list, MediaTime::make(5, 1)));
-    EXPECT_FLOAT_EQ(speedInTime(list, MediaTime::make(7, 1)), 1.0f);
+// What plays at a time, in exact factors: a float rate cannot tell 1/3 from the rate last sent.
+TEST(SectionRulesTest, WhatPlaysAtATimeAndTheBoundsAroundIt) {
+    std::vector<SectionState> list{section(2, 4, 2, false), section(3, 6, 3)};
+    list[1].factor = *SpeedFactor::make(7, 3);
+    struct Case {
+        MediaTime time;
+        int64_t section;
+        SpeedFactor factor;
+        bool sound;
+    };
+    const std::vector<Case> cases{
+        {MediaTime::make(1, 1), -1, SpeedFactor(), true},
+        // The bounds themselves are outside.
+        {MediaTime::make(2, 1), -1, SpeedFactor(), true},
+        {MediaTime::make(6, 1), -1, SpeedFactor(), true},
+        {MediaTime::make(25, 10), 0, SpeedFactor::whole(2), false},
+        // In the overlap the earlier section rules.
+        {MediaTime::make(35, 10), 0, SpeedFactor::whole(2), false},
+        {MediaTime::make(3000, 600), 1, *SpeedFactor::make(7, 3), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.time.seconds());
+        const PlaybackAtTime playing = playbackAtTime(list, c.time);
+        EXPECT_EQ(playing.section, c.section);
+        EXPECT_EQ(sectionIndexInTime(list, c.time), c.section);
+        EXPECT_EQ(playing.factor, c.factor);
+        EXPECT_EQ(playing.sound, c.sound);
+    }
+
+    // The bounds around a time, of any section, never the time itself.
+    EXPECT_EQ(nearestBound(list, MediaTime::make(3, 1), true), MediaTime::make(4, 1));
+    EXPECT_EQ(nearestBound(list, MediaTime::make(3, 1), false), MediaTime::make(2, 1));
+    EXPECT_EQ(nearestBound(list, MediaTime::make(6, 1), true), std::nullopt);
+    EXPECT_EQ(nearestBound({}, MediaTime::make(1, 1), false), std::nullopt);
 }
 
 } // namespace

@@ -68,13 +68,13 @@ TEST(SectionsTableModel, ShowsEachSectionsFieldsAndMarksCollidingBoundsRed) {
         for (int row = 0; row < 12; ++row) {
             for (int column : {2, 3}) {
                 SCOPED_TRACE(testing::Message() << run << ": " << row << ", " << column);
-                const bool rule = checkOverSetup(model.sectionObjects(), row, column) != -1;
+                const bool rule = checkOverSetup(model.sections(), row, column) != -1;
                 EXPECT_EQ(red(model, row, column), rule);
                 count += rule;
             }
         }
         EXPECT_EQ(model.collisionCount(), count);
-        EXPECT_EQ(model.collisionReason(), sectionErrorReason(model.sectionObjects()));
+        EXPECT_EQ(model.collisionReason(), sectionErrorReason(model.sections()));
     }
     document.reset(edit);
 

@@ -1,6 +1,7 @@
 #include "support/ExportTesting.h"
 
 #include "base/Dialogs.h"
+#include "support/CompositionText.h"
 #include "support/QtApp.h"
 #include <QLabel>
 
@@ -90,6 +91,24 @@ ExportSession::Status answerAndExport(ExportFlow& flow, const std::function<void
     QObject::disconnect(connection);
     SavePanel::setResponder({});
     return ended.value_or(ExportSession::Status::Unknown);
+}
+
+RecordedExports::RecordedExports() {
+    ExportFlow::setPerformer([this](const ExportOrder& order) {
+        m_orders.push_back(order);
+        return ExportSession::Status::Completed;
+    });
+}
+
+RecordedExports::~RecordedExports() {
+    ExportFlow::setPerformer({});
+}
+
+std::string RecordedExports::track(MediaType type) const {
+    if (m_orders.empty() || !m_orders.back().composition) {
+        return "none";
+    }
+    return trackText(*m_orders.back().composition, type);
 }
 
 } // namespace lento::test

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace lento::test {
 
@@ -49,5 +50,23 @@ ExportSession::Status answerAndExport(ExportFlow& flow, const std::function<void
                                       const std::string& folder, const QString& name,
                                       const QString& format = {}, SavePanelOffer* offer = nullptr,
                                       const QString& quality = {});
+
+// While it lives, every export flow records what it would export and ends as Completed, without
+// encoding: the editors' choices are seen in the orders.
+class RecordedExports {
+public:
+    RecordedExports();
+    ~RecordedExports();
+    RecordedExports(const RecordedExports&) = delete;
+    RecordedExports& operator=(const RecordedExports&) = delete;
+
+    const std::vector<ExportOrder>& orders() const { return m_orders; }
+    // The last order's track of `type`, laid out as "start-end<source " per placed segment, in
+    // seconds; "none" without such a track or without an order.
+    std::string track(MediaType type) const;
+
+private:
+    std::vector<ExportOrder> m_orders;
+};
 
 } // namespace lento::test

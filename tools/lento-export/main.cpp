@@ -303,18 +303,17 @@ private:
     int m_lastShown = -1;
 };
 
-// The whole source with each section slowed by its own factor, laid by the section editor's
-// builder; null, with the reason on standard error, when a section starts after the end.
-std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& asset,
-                                                           const Options& options) {
+// The whole source with each section slowed by its own factor, as the section editor lays it;
+// nothing, with the reason on standard error, when a section starts after the end.
+std::optional<lento::EditCut> sectionsCut(const lento::Asset& asset, const Options& options) {
     const lento::MediaTime duration = asset.duration();
-    lento::SectionList sectionObjects;
+    std::vector<lento::SectionState> sections;
     for (const SectionOption& part : options.sections) {
         if (part.start >= duration.seconds()) {
             std::fprintf(stderr,
                          "lento-export: --section %g:%g starts after the end of %s (%.3f s)\n",
                          part.start, part.end, options.source.c_str(), duration.seconds());
-            return nullptr;
+            return std::nullopt;
         }
         // A section running past the end means "until the end".
         const lento::MediaTime start =
@@ -325,42 +324,28 @@ std::shared_ptr<lento::Composition> makeSectionComposition(const lento::Asset& a
             lento::maxTime(lento::MediaTime::makeWithSeconds(part.end, duration.timescale),
                            start + lento::MediaTime::make(1, duration.timescale)),
             duration);
-        sectionObjects.push_back(lento::SectionObject::fromState(
-            {QString::number(sectionObjects.size() + 1), start, end, part.factor, !part.mute,
-             part.motion.value_or(options.motion)}));
+        sections.push_back({QString::number(sections.size() + 1), start, end, part.factor,
+                            !part.mute, part.motion.value_or(options.motion)});
     }
-    const lento::SectionList list = lento::sections(sectionObjects, duration);
-    auto composition = std::make_shared<lento::Composition>();
-    lento::createOneVideoSection(asset, *composition, list, duration);
-    if (!options.noSound) {
-        lento::createOneAudioSection(asset, *composition, list, duration);
-    }
-    return composition;
+    lento::EditCut cut = lento::EditCut::ofSections(sections, duration);
+    cut.sound = !options.noSound;
+    return cut;
 }
 
-// The saved edit laid as the section editor's Export All lays it; null, with the reason on
-// standard error, when it cannot be opened or its sections collide.
-std::shared_ptr<lento::Composition> makeEditComposition(const lento::OpenedEdit& edit,
-                                                        const lento::Asset& asset,
-                                                        const Options& options) {
-    if (edit.state.sections.empty()) {
+// The saved edit laid as the section editor's Export All lays it; nothing, with the reason on
+// standard error, when it has no sections or they collide.
+std::optional<lento::EditCut> editCut(const lento::OpenedEdit& edit, const lento::Asset& asset,
+                                      const Options& options) {
+    const std::vector<lento::SectionState>& sections = edit.state.sections;
+    if (sections.empty()) {
         std::fprintf(stderr, "lento-export: %s has no sections to export\n", options.edit.c_str());
-        return nullptr;
+        return std::nullopt;
     }
-    lento::SectionList sectionObjects;
-    for (const lento::SectionState& state : edit.state.sections) {
-        sectionObjects.push_back(lento::SectionObject::fromState(state));
-    }
-    if (const QString reason = lento::sectionErrorReason(sectionObjects); !reason.isEmpty()) {
+    if (const QString reason = lento::sectionErrorReason(sections); !reason.isEmpty()) {
         std::fprintf(stderr, "lento-export: %s: %s\n", options.edit.c_str(), qPrintable(reason));
-        return nullptr;
+        return std::nullopt;
     }
-    const lento::MediaTime duration = asset.duration();
-    const lento::SectionList list = lento::sections(sectionObjects, duration);
-    auto composition = std::make_shared<lento::Composition>();
-    lento::createOneVideoSection(asset, *composition, list, duration);
-    lento::createOneAudioSection(asset, *composition, list, duration);
-    return composition;
+    return lento::EditCut::ofSections(sections, asset.duration());
 }
 
 // Opens the edit of --edit and points `options` at its source; false, with the reason on
@@ -452,15 +437,16 @@ int exportMovie(Options options) {
             return kExitUsage;
         }
     }
-    const std::shared_ptr<lento::Composition> composition =
-        edit ? makeEditComposition(*edit, *asset, options)
-        : options.sections.empty()
-            ? lento::makeFullVideoComposition(*asset, options.factor, options.noSound, range,
-                                              options.motion)
-            : makeSectionComposition(*asset, options);
-    if (!composition) {
+    const std::optional<lento::EditCut> cut =
+        edit                     ? editCut(*edit, *asset, options)
+        : options.sections.empty() ? lento::EditCut::ofFullVideo(
+                                         {options.factor, !options.noSound, options.motion},
+                                         asset->duration(), range)
+                                   : sectionsCut(*asset, options);
+    if (!cut) {
         return kExitUsage;
     }
+    const std::shared_ptr<lento::Composition> composition = lento::makeComposition(*asset, *cut);
     const std::string presetName =
         options.preset.empty() ? lento::exportPresetNameForDestination(*asset, options.destination)
                                : options.preset;
