@@ -125,7 +125,7 @@ private:
         }
         m_lastStamp = stamp;
         m_hasLast = true;
-        return MediaTime::make((stamp - source.origin) * source.timeBase.num, source.timeBase.den);
+        return source.timeAt(stamp);
     }
 
     SourceReader m_reader;

@@ -12,7 +12,6 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/mathematics.h>
 }
 
 namespace lento {
@@ -158,23 +157,13 @@ private:
     // Where `frame` starts on the source's timeline; invalid without a time stamp.
     MediaTime stampedTime(const AVFrame& frame) const {
         const int64_t pts = frame.best_effort_timestamp;
-        const SourceStream& source = m_reader.stream();
-        if (pts == AV_NOPTS_VALUE) {
-            return MediaTime::invalid();
-        }
-        return MediaTime::make((pts - source.origin) * source.timeBase.num, source.timeBase.den);
+        return pts == AV_NOPTS_VALUE ? MediaTime::invalid() : m_reader.stream().timeAt(pts);
     }
 
     // Where `frame` starts at the output rate, from its time stamp; INT64_MIN without one.
     int64_t stampedStart(const AVFrame& frame) const {
-        const int64_t pts = frame.best_effort_timestamp;
-        const SourceStream& source = m_reader.stream();
-        if (pts == AV_NOPTS_VALUE) {
-            return INT64_MIN;
-        }
-        return av_rescale_q_rnd(pts - source.origin, source.timeBase,
-                                AVRational{1, m_format.sampleRate},
-                                static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+        const MediaTime time = stampedTime(frame);
+        return time.isValid() ? samplesAt(time, m_format.sampleRate) : INT64_MIN;
     }
 
     StageOutcome append() {

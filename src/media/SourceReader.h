@@ -26,6 +26,11 @@ struct SourceStream {
     enum class Probing { Full, HeaderWhereEnough };
     StageOutcome open(const AssetTrack& track, int decoderThreads, Probing probing = Probing::Full);
     bool isSame(const AssetTrack& track) const;
+    // Where a frame stamped `stamp` (in timeBase units, origin included) lies on the source's
+    // timeline.
+    MediaTime timeAt(int64_t stamp) const {
+        return MediaTime::make((stamp - origin) * timeBase.num, timeBase.den);
+    }
     // Seeks to the key frame at or before `timestamp` (in timeBase units, origin included) and
     // empties the decoder. False when the file cannot seek there.
     bool seek(int64_t timestamp);
