@@ -73,7 +73,4 @@ private:
     std::vector<std::unique_ptr<CompositionTrack>> m_tracks;
 };
 
-// `time` * num / den, at the timescale of `time`, rounded to the nearest value.
-MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den);
-
 } // namespace lento

@@ -90,6 +90,25 @@ Quotient roundedDivide(Int128 num, Int128 den) {
     return {q, r != 0};
 }
 
+Int128 absolute(Int128 v) {
+    return v < 0 ? -v : v;
+}
+
+// Divides num and den by their greatest common divisor.
+void reduce(Int128& num, Int128& den) {
+    Int128 a = absolute(num);
+    Int128 b = absolute(den);
+    while (b != 0) {
+        const Int128 rest = a % b;
+        a = b;
+        b = rest;
+    }
+    if (a > 1) {
+        num /= a;
+        den /= a;
+    }
+}
+
 // The exact time num / den seconds at `timescale`, rounded. Where the value overflows, the
 // timescale is halved until it fits, and past timescale 1 the result is the infinity of the
 // value's sign. Any result away from `timescale` or not exact is marked rounded.
@@ -313,6 +332,110 @@ int compare(MediaTime a, MediaTime b) {
     const Int128 left = Int128(a.value) * b.timescale;
     const Int128 right = Int128(b.value) * a.timescale;
     return left < right ? -1 : (left > right ? 1 : 0);
+}
+
+MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den) {
+    if (!time.isNumeric() || !num.isNumeric() || !den.isNumeric() || den.value == 0) {
+        return MediaTime::invalid();
+    }
+    // (tv / tts) * (nv / nts) / (dv / dts), expressed at tts.
+    Int128 numerator = Int128(time.value) * num.value * den.timescale;
+    Int128 denominator = Int128(num.timescale) * den.value;
+    const Int128 bound = Int128(1) << 120;
+    if (numerator > bound || numerator < -bound) {
+        // Too large for exact arithmetic; fall back to doubles rather than overflow.
+        return MediaTime::makeWithSeconds(time.seconds() * num.seconds() / den.seconds(),
+                                          time.timescale);
+    }
+    if (denominator < 0) {
+        numerator = -numerator;
+        denominator = -denominator;
+    }
+    const Quotient q = roundedDivide(numerator, denominator);
+    return numeric(static_cast<int64_t>(q.value), time.timescale, q.inexact, 0);
+}
+
+MediaTime scaleTimeExactly(MediaTime time, MediaTime num, MediaTime den) {
+    const MediaTime rounded = scaleTime(time, num, den);
+    if (!rounded.isNumeric() || !rounded.hasBeenRounded() || time.hasBeenRounded()) {
+        return rounded;
+    }
+    Int128 numerator = Int128(time.value) * num.value * den.timescale;
+    Int128 denominator = Int128(time.timescale) * num.timescale * den.value;
+    if (denominator < 0) {
+        numerator = -numerator;
+        denominator = -denominator;
+    }
+    reduce(numerator, denominator);
+    Int128 ownScale = time.timescale;
+    Int128 rest = denominator;
+    reduce(ownScale, rest);
+    const Int128 timescale = ownScale * denominator;
+    if (timescale > MediaTime::kMaxTimescale) {
+        return rounded;
+    }
+    const Int128 value = numerator * (timescale / denominator);
+    if (!fitsInt64(value)) {
+        return rounded;
+    }
+    MediaTime exact = MediaTime::make(static_cast<int64_t>(value), static_cast<int32_t>(timescale));
+    exact.epoch = time.epoch;
+    return exact;
+}
+
+std::optional<TimeRatio> ratioOf(MediaTime a, MediaTime b) {
+    if (!a.isNumeric() || !b.isNumeric() || b.value == 0) {
+        return std::nullopt;
+    }
+    Int128 num = Int128(a.value) * b.timescale;
+    Int128 den = Int128(b.value) * a.timescale;
+    if (den < 0) {
+        num = -num;
+        den = -den;
+    }
+    reduce(num, den);
+    const Int128 most = std::numeric_limits<int32_t>::max();
+    if (absolute(num) <= most && den <= most) {
+        return TimeRatio{static_cast<int32_t>(num), static_cast<int32_t>(den), true};
+    }
+    // The nearest fraction of 32-bit terms: by continued fractions, stopping before a term
+    // overflows, then the best semiconvergent of the last step.
+    const bool negative = num < 0;
+    Int128 n = absolute(num);
+    Int128 d = den;
+    Int128 p0 = 0, q0 = 1, p1 = 1, q1 = 0;
+    while (d != 0) {
+        const Int128 whole = n / d;
+        const Int128 p2 = whole * p1 + p0;
+        const Int128 q2 = whole * q1 + q0;
+        if (p2 > most || q2 > most) {
+            // The largest multiple of this step that still fits, if it comes closer.
+            Int128 k = q1 != 0 ? (most - q0) / q1 : whole;
+            if (p1 != 0) {
+                k = std::min(k, (most - p0) / p1);
+            }
+            k = std::min(k, whole);
+            if (2 * k >= whole && k > 0) {
+                p1 = k * p1 + p0;
+                q1 = k * q1 + q0;
+            }
+            break;
+        }
+        p0 = p1;
+        q0 = q1;
+        p1 = p2;
+        q1 = q2;
+        const Int128 rest = n - whole * d;
+        n = d;
+        d = rest;
+    }
+    if (q1 == 0) {
+        // Beyond 32 bits however it is written.
+        return TimeRatio{negative ? -std::numeric_limits<int32_t>::max()
+                                  : std::numeric_limits<int32_t>::max(),
+                         1, false};
+    }
+    return TimeRatio{static_cast<int32_t>(negative ? -p1 : p1), static_cast<int32_t>(q1), false};
 }
 
 MediaTimeRange MediaTimeRange::make(MediaTime start, MediaTime duration) {

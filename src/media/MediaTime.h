@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace lento {
@@ -104,6 +105,25 @@ inline MediaTime minTime(MediaTime a, MediaTime b) {
 inline MediaTime maxTime(MediaTime a, MediaTime b) {
     return compare(a, b) >= 0 ? a : b;
 }
+
+// `time` * num / den at the timescale of `time`, rounded to the nearest value (ties away from
+// zero) and marked rounded where inexact. Invalid where an operand is not numeric or den is 0.
+MediaTime scaleTime(MediaTime time, MediaTime num, MediaTime den);
+// The same without rounding where a timescale of 32 bits holds the result: at the least multiple
+// of the time's own timescale that does (a second stretched 2.25 times at timescale 1 is 9/4),
+// otherwise as scaleTime. A stretch rounded at a coarse timescale would move everything after it.
+MediaTime scaleTimeExactly(MediaTime time, MediaTime num, MediaTime den);
+
+// How many times `b` goes into `a`, as a fraction in lowest terms with a positive denominator,
+// both of 32 bits: exact where such a fraction is the ratio, otherwise the nearest one, marked
+// inexact.
+struct TimeRatio {
+    int32_t num = 0;
+    int32_t den = 1;
+    bool exact = true;
+};
+// Empty where either time is not numeric or `b` is zero.
+std::optional<TimeRatio> ratioOf(MediaTime a, MediaTime b);
 
 // A start and a duration.
 struct MediaTimeRange {

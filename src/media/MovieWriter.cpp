@@ -134,8 +134,9 @@ StageOutcome MovieWriter::addVideo(const VideoFormat& format, const ExportPreset
     return addDisplayMatrix(source);
 }
 
-bool MovieWriter::canHold(AVCodecID codec) const {
-    return avformat_query_codec(m_output->oformat, codec, FF_COMPLIANCE_NORMAL) == 1;
+bool movieCanHold(FileType type, AVCodecID codec) {
+    const AVOutputFormat* format = av_guess_format(fileTypeMuxer(type), nullptr, nullptr);
+    return format != nullptr && avformat_query_codec(format, codec, FF_COMPLIANCE_NORMAL) == 1;
 }
 
 AVStream* MovieWriter::addCopiedStream(const AVCodecParameters& source, AVRational timeBase,

@@ -11,6 +11,9 @@
 
 namespace lento {
 
+// Whether a movie of `type` can hold pictures or sound of `codec` as they are.
+bool movieCanHold(FileType type, AVCodecID codec);
+
 // The encoders and the muxer of one export.
 class MovieWriter {
 public:
@@ -24,8 +27,6 @@ public:
     // `timeBase`.
     StageOutcome addCopiedVideo(const AVCodecParameters& source, AVRational timeBase,
                                 AVRational frameRate, const AssetTrack& track);
-    // Whether the movie can hold pictures or sound of `codec` as they are.
-    bool canHold(AVCodecID codec) const;
     StageOutcome addAudio(const AudioFormat& format, const ExportPreset& preset);
     // A sound stream whose packets are copied from `source` unchanged, with their times in
     // `timeBase`.

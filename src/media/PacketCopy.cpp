@@ -2,6 +2,8 @@
 
 #include "media/Asset.h"
 
+#include <optional>
+
 namespace lento {
 
 namespace {
@@ -13,13 +15,12 @@ bool stretchOf(const PlacedSegment& segment, AVRational& stretch) {
     if (target.value <= 0 || source.value <= 0) {
         return false;
     }
-    const __int128 num = static_cast<__int128>(target.value) * source.timescale;
-    const __int128 den = static_cast<__int128>(source.value) * target.timescale;
-    if (num > INT64_MAX || den > INT64_MAX) {
+    const std::optional<TimeRatio> ratio = ratioOf(target, source);
+    if (!ratio || !ratio->exact) {
         return false;
     }
-    return av_reduce(&stretch.num, &stretch.den, static_cast<int64_t>(num),
-                     static_cast<int64_t>(den), INT32_MAX) == 1;
+    stretch = AVRational{ratio->num, ratio->den};
+    return true;
 }
 
 // Whether `segments` are one segment that lays its whole, undamaged source at the start.

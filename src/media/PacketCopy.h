@@ -1,6 +1,7 @@
 #pragma once
 
 #include "media/ExportPipeline.h"
+#include "media/SourceReader.h"
 
 #include <string>
 

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -167,7 +169,33 @@ TEST(MediaTimeTest, ArithmeticIsExactOrFallsBackToALargerTimescaleMarkedRounded)
         {"no timescale", t(1, 3).convertScale(0), kInvalid},
         {"inf scaled", kInf.convertScale(600), kInf},
         {"invalid scaled", kInvalid.convertScale(600), kInvalid},
+
+        {"stretch", scaleTime(t(3, 600), t(5, 1), t(3, 1)), t(5, 600)},
+        {"stretch rounded away from zero", scaleTime(t(-1, 2), one, t(2, 1)), rounded(t(-1, 2))},
+        {"stretch by a negative", scaleTime(t(1, 2), one, t(-2, 1)), rounded(t(-1, 2))},
+        {"stretch by nothing", scaleTime(one, one, t(0, 1)), kInvalid},
+        {"stretch kept exact", scaleTimeExactly(one, t(9, 1), t(4, 1)), t(9, 4)},
+        {"stretch at a multiple", scaleTimeExactly(t(1, 600), one, t(7, 1)), t(1, 4200)},
+        {"stretch finer than 32 bits", scaleTimeExactly(t(1, 1000000000), one, t(3, 1)),
+         rounded(t(0, 1000000000))},
     });
+
+    // Ratios in lowest terms, exact where 32-bit terms hold them, otherwise the nearest.
+    const auto ratio = [](MediaTime a, MediaTime b) {
+        const std::optional<TimeRatio> r = ratioOf(a, b);
+        return r ? std::to_string(r->num) + "/" + std::to_string(r->den) + (r->exact ? "" : "~")
+                 : std::string("none");
+    };
+    EXPECT_EQ(ratio(t(3, 1), t(2, 1)), "3/2");
+    EXPECT_EQ(ratio(t(1, 600), t(1, 48000)), "80/1");
+    EXPECT_EQ(ratio(t(-1, 2), t(1, 3)), "-3/2");
+    EXPECT_EQ(ratio(t(1, 3), t(-1, 2)), "-2/3");
+    EXPECT_EQ(ratio(one, t(0, 1)), "none");
+    EXPECT_EQ(ratio(kInf, one), "none");
+    EXPECT_EQ(ratio(t(kMax, 1), one), "2147483647/1~");
+    const std::optional<TimeRatio> near = ratioOf(t(1000000000, 1), t(4294967311, 1));
+    ASSERT_TRUE(near && !near->exact);
+    EXPECT_NEAR(double(near->num) / near->den, 1e9 / 4294967311.0, 1e-15);
 }
 
 TEST(MediaTimeRangeTest, ValidityEndAndContainedTimes) {

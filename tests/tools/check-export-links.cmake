@@ -1,4 +1,5 @@
-# Fails when PROGRAM loads, directly or through another library, libmpv or Qt Widgets.
+# Fails when PROGRAM loads, directly or through another library, libmpv or Qt Gui (and so Qt
+# Widgets).
 # cmake -DPROGRAM=... -DLDD=ldd -P check-export-links.cmake
 execute_process(COMMAND ${LDD} ${PROGRAM} RESULT_VARIABLE result OUTPUT_VARIABLE libraries
     ERROR_VARIABLE said)
@@ -9,7 +10,7 @@ endif()
 if(NOT libraries MATCHES "libavformat")
     message(FATAL_ERROR "ldd ${PROGRAM} does not list libavformat:\n${libraries}")
 endif()
-foreach(forbidden "libmpv" "libQt6Widgets" "libQt6OpenGLWidgets")
+foreach(forbidden "libmpv" "libQt6Gui" "libQt6Widgets" "libQt6OpenGLWidgets")
     string(FIND "${libraries}" "${forbidden}" at)
     if(NOT at EQUAL -1)
         message(FATAL_ERROR "${PROGRAM} loads ${forbidden}:\n${libraries}")

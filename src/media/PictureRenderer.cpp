@@ -1,6 +1,7 @@
-#include "media/Asset.h"
-#include "media/ExportPipeline.h"
+#include "media/PictureRenderer.h"
+
 #include "media/FrameStage.h"
+#include "media/SourceReader.h"
 
 #include <algorithm>
 #include <memory>
@@ -16,16 +17,14 @@ struct DecodedPicture {
     MediaTime time; // on the source's timeline
 };
 
-// Reads the decoded pictures of one video stream in presentation order, from a seek point on,
+// Reads the decoded pictures of one video stream in presentation order, from a place on,
 // each once, with times that only go forward.
 class PictureReader {
 public:
     StageOutcome open(const AssetTrack& track) {
-        m_track = track;
         // One decoding thread: the encoder keeps every core busy, and each extra thread would
         // hold its own pictures.
-        if (StageOutcome opened = m_source.open(track, 1, SourceStream::Probing::HeaderWhereEnough);
-            !opened.ok()) {
+        if (StageOutcome opened = m_reader.open(track, 1); !opened.ok()) {
             return opened;
         }
         m_packet = makePacket();
@@ -33,37 +32,22 @@ public:
             return StageOutcome::outOfMemory();
         }
         const AVRational rate = track.frameRate();
-        m_step = rate.num > 0
-                     ? std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), m_source.timeBase))
-                     : 1;
-        m_fresh = true;
-        m_checkLanding = false;
+        m_step =
+            rate.num > 0
+                ? std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), m_reader.stream().timeBase))
+                : 1;
         restartTiming();
         return StageOutcome::succeeded();
     }
 
-    const SourceStream& source() const { return m_source; }
+    const SourceStream& source() const { return m_reader.stream(); }
 
-    // Makes the next picture the one on screen at `time` or an earlier one. A reader that has
-    // read nothing yet and is asked for its stream's start just reads on: seeking there is
-    // where MPEG transport and program streams go wrong.
+    // Makes the next picture the one on screen at `time` or an earlier one.
     StageOutcome seek(MediaTime time) {
-        m_wanted = time;
-        if (m_fresh && time <= m_track.timeRange.start) {
-            return StageOutcome::succeeded();
-        }
-        const int64_t timestamp =
-            av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, m_source.timeBase,
-                             static_cast<AVRounding>(AV_ROUND_DOWN)) +
-            m_source.origin;
-        m_fresh = false;
+        bool restarted = false;
+        const StageOutcome sought = m_reader.seek(time, restarted);
         restartTiming();
-        if (!m_source.seek(timestamp)) {
-            return readFromTheTop();
-        }
-        // Not every demuxer lands where it is asked to: the first picture tells.
-        m_checkLanding = true;
-        return StageOutcome::succeeded();
+        return sought;
     }
 
     // Sets `picture` to the next picture; leaves it empty at the end of the stream.
@@ -72,24 +56,20 @@ public:
             if (StageOutcome decoded = decode(picture); !decoded.ok()) {
                 return decoded;
             }
-            if (!picture || !m_checkLanding) {
+            if (!picture) {
                 return StageOutcome::succeeded();
             }
-            m_checkLanding = false;
-            if (picture->time <= m_wanted) {
-                return StageOutcome::succeeded();
+            bool restarted = false;
+            if (StageOutcome landed = m_reader.checkLanding(picture->time, restarted);
+                !landed.ok() || !restarted) {
+                return landed;
             }
-            // The seek went past the time asked for: read the stream from its top instead.
             picture.reset();
-            if (StageOutcome reopened = readFromTheTop(); !reopened.ok()) {
-                return reopened;
-            }
+            restartTiming();
         }
     }
 
 private:
-    StageOutcome readFromTheTop() { return open(m_track); }
-
     void restartTiming() {
         m_hasLast = false;
         m_inputEnded = false;
@@ -97,14 +77,15 @@ private:
     }
 
     StageOutcome decode(std::optional<DecodedPicture>& picture) {
-        m_fresh = false;
+        m_reader.noteRead();
         picture.reset();
+        SourceStream& source = m_reader.stream();
         while (!m_drained) {
             FramePtr frame = makeFrame();
             if (!frame) {
                 return StageOutcome::outOfMemory();
             }
-            const int received = avcodec_receive_frame(m_source.decoder.get(), frame.get());
+            const int received = avcodec_receive_frame(source.decoder.get(), frame.get());
             if (received == 0) {
                 const MediaTime time = timeOf(*frame);
                 picture = DecodedPicture{std::move(frame), time};
@@ -123,7 +104,7 @@ private:
                 break;
             }
             // Hands the decoder its next packet, or the end of the input.
-            if (StageOutcome fed = m_source.feedDecoder(*m_packet, m_inputEnded, "the video");
+            if (StageOutcome fed = source.feedDecoder(*m_packet, m_inputEnded, "the video");
                 !fed.ok()) {
                 return fed;
             }
@@ -135,27 +116,23 @@ private:
     // move forward (an MPEG-4 file without composition offsets, the last picture of an AVI
     // file), follows the previous picture by its duration.
     MediaTime timeOf(const AVFrame& frame) {
+        const SourceStream& source = m_reader.stream();
         int64_t stamp = frame.best_effort_timestamp;
         if (m_hasLast && (stamp == AV_NOPTS_VALUE || stamp <= m_lastStamp)) {
             stamp = m_lastStamp + (frame.pkt_duration > 0 ? frame.pkt_duration : m_step);
         } else if (stamp == AV_NOPTS_VALUE) {
-            stamp = m_source.origin;
+            stamp = source.origin;
         }
         m_lastStamp = stamp;
         m_hasLast = true;
-        return MediaTime::make((stamp - m_source.origin) * m_source.timeBase.num,
-                               m_source.timeBase.den);
+        return source.timeAt(stamp);
     }
 
-    AssetTrack m_track;
-    SourceStream m_source;
+    SourceReader m_reader;
     PacketPtr m_packet;
     int64_t m_step = 1;      // one picture's duration at the nominal rate, in timeBase units
     int64_t m_lastStamp = 0; // of the previous picture, in timeBase units
     bool m_hasLast = false;
-    bool m_fresh = true; // nothing read since the file was opened
-    bool m_checkLanding = false;
-    MediaTime m_wanted = MediaTime::invalid();
     bool m_inputEnded = false;
     bool m_drained = false;
 };
