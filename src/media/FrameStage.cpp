@@ -254,6 +254,14 @@ void upsampleRows(const cv::Mat& small, cv::Size size, cv::Range rows, cv::Mat& 
     }
 }
 
+// The first rows.size() rows of `whole`, which is made a full band of `type` pixels `width` wide
+// if it is not one already: the last band of a picture is often shorter, and reallocating for it
+// would fault the memory in anew for every picture.
+cv::Mat band(cv::Mat& whole, cv::Range rows, int width, int type) {
+    whole.create(kLumaBand, width, type);
+    return whole.rowRange(0, rows.size());
+}
+
 // The rows `rows` of a displacement field measured on the reduced picture, brought to `size`
 // as a cv::remap map.
 void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv::Mat& wide,
@@ -272,8 +280,10 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv:
 // What making one picture needs besides its inputs, kept from picture to picture.
 struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
-    cv::Mat widened, fullMapA, fullMapB, fullWeightA, fullWeightB, movedA, movedB;
-    cv::Mat moving, crossFade, difference, disagreement, still, unmoved, halfStill, halfUnmoved;
+    cv::Mat widened, fullMapA, fullMapB, fullWeightA, fullWeightB; // a band's
+    cv::Mat movedA, movedB, moving, difference, still;             // the whole luma's
+    cv::Mat unmoved, crossFade;                                    // a band's
+    cv::Mat halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
     std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
 };
 
@@ -678,48 +688,74 @@ private:
         trust(motion.forwardError, s.mapA, 1.0f - fraction, s.weightA);
         trust(motion.backwardError, s.mapB, fraction, s.weightB);
 
+        // The luma is moved in bands; what the fall-back weighs over a window is kept whole, a
+        // byte or two a pixel, and a float for the disagreement.
         const cv::Size full(made.width, made.height);
-        fullSizeMap(s.displacementA, full, cv::Range(0, full.height), s.widened, s.fullMapA);
-        fullSizeMap(s.displacementB, full, cv::Range(0, full.height), s.widened, s.fullMapB);
-        cv::resize(s.weightA, s.fullWeightA, full, 0, 0, cv::INTER_LINEAR);
-        cv::resize(s.weightB, s.fullWeightB, full, 0, 0, cv::INTER_LINEAR);
-        sampleAt(plane(*a.frame, 0), s.fullMapA, s.movedA);
-        sampleAt(plane(*b.frame, 0), s.fullMapB, s.movedB);
-        blendInto(s.movedA, s.movedB, s.fullWeightA, s.fullWeightB, s.wide, s.moving);
+        const cv::Mat lumaA = plane(*a.frame, 0);
+        const cv::Mat lumaB = plane(*b.frame, 0);
+        s.movedA.create(full, lumaA.type());
+        s.movedB.create(full, lumaA.type());
+        s.moving.create(full, lumaA.type());
+        for (int top = 0; top < full.height; top += kLumaBand) {
+            const cv::Range rows(top, std::min(full.height, top + kLumaBand));
+            cv::Mat mapA = band(s.fullMapA, rows, full.width, CV_32FC2);
+            cv::Mat mapB = band(s.fullMapB, rows, full.width, CV_32FC2);
+            cv::Mat weightA = band(s.fullWeightA, rows, full.width, CV_32FC1);
+            cv::Mat weightB = band(s.fullWeightB, rows, full.width, CV_32FC1);
+            fullSizeMap(s.displacementA, full, rows, s.widened, mapA);
+            fullSizeMap(s.displacementB, full, rows, s.widened, mapB);
+            upsampleRows(s.weightA, full, rows, s.widened, weightA);
+            upsampleRows(s.weightB, full, rows, s.widened, weightB);
+            cv::Mat movedA = s.movedA.rowRange(rows);
+            cv::Mat movedB = s.movedB.rowRange(rows);
+            cv::Mat moving = s.moving.rowRange(rows);
+            sampleAt(lumaA, mapA, movedA);
+            sampleAt(lumaB, mapB, movedB);
+            blendInto(movedA, movedB, weightA, weightB, s.wide, moving);
+        }
 
         const int window = stillnessWindow(made.width);
         if (m_stillnessAt != a.pts) {
-            windowedDifference(plane(*a.frame, 0), plane(*b.frame, 0), window, s.difference,
-                               m_stillness);
+            windowedDifference(lumaA, lumaB, window, s.difference, m_stillness);
             m_stillnessAt = a.pts;
         }
-        windowedDifference(s.movedA, s.movedB, window, s.difference, s.disagreement);
-        cv::scaleAdd(m_stillness, kStillnessWeight, s.disagreement, s.still);
-        cv::add(s.still, cv::Scalar(1.0), s.still);
-        cv::divide(s.disagreement, s.still, s.still);
-        cv::subtract(cv::Scalar(1.0), s.still, s.unmoved);
-        fallBack(a, b, 0, fraction, s.still, s.unmoved, s.moving, made);
+        windowedDifference(s.movedA, s.movedB, window, s.difference, s.still);
+        cv::Mat luma = plane(made, 0);
+        for (int top = 0; top < full.height; top += kLumaBand) {
+            const cv::Range rows(top, std::min(full.height, top + kLumaBand));
+            cv::Mat still = s.still.rowRange(rows);
+            cv::Mat unmoved = band(s.unmoved, rows, full.width, CV_32FC1);
+            cv::scaleAdd(m_stillness.rowRange(rows), kStillnessWeight, still, unmoved);
+            cv::add(unmoved, cv::Scalar(1.0), unmoved);
+            cv::divide(still, unmoved, still);
+            cv::subtract(cv::Scalar(1.0), still, unmoved);
+            cv::Mat crossFade = band(s.crossFade, rows, full.width, lumaA.type());
+            cv::Mat out = luma.rowRange(rows);
+            fallBack(lumaA.rowRange(rows), lumaB.rowRange(rows), fraction, still, unmoved,
+                     s.moving.rowRange(rows), crossFade, out);
+        }
 
         const cv::Size half = plane(made, 1).size();
         cv::resize(s.still, s.halfStill, half, 0, 0, cv::INTER_AREA);
         cv::subtract(cv::Scalar(1.0), s.halfStill, s.halfUnmoved);
         for (int index = 1; index < 3; ++index) {
-            sampleAt(plane(*a.frame, index), s.mapA, s.movedA);
-            sampleAt(plane(*b.frame, index), s.mapB, s.movedB);
-            blendInto(s.movedA, s.movedB, s.weightA, s.weightB, s.wide, s.moving);
-            fallBack(a, b, index, fraction, s.halfStill, s.halfUnmoved, s.moving, made);
+            const cv::Mat chromaA = plane(*a.frame, index);
+            const cv::Mat chromaB = plane(*b.frame, index);
+            sampleAt(chromaA, s.mapA, s.halfMovedA);
+            sampleAt(chromaB, s.mapB, s.halfMovedB);
+            blendInto(s.halfMovedA, s.halfMovedB, s.weightA, s.weightB, s.wide, s.halfMoving);
+            cv::Mat out = plane(made, index);
+            fallBack(chromaA, chromaB, fraction, s.halfStill, s.halfUnmoved, s.halfMoving,
+                     s.halfCrossFade, out);
         }
     }
 
-    // Blends plane `index` of the cross-fade of a and b, by `still`, with `moving` into `made`.
-    void fallBack(const Picture& a, const Picture& b, int index, float fraction,
-                  const cv::Mat& still, const cv::Mat& unmoved, const cv::Mat& moving,
-                  AVFrame& made) {
-        MakingScratch& s = m_scratch;
-        cv::addWeighted(plane(*a.frame, index), 1.0 - fraction, plane(*b.frame, index), fraction,
-                        0.0, s.crossFade);
-        cv::Mat out = plane(made, index);
-        blendInto(s.crossFade, moving, still, unmoved, s.wide, out);
+    // Blends the cross-fade of planes a and b (made in `crossFade`), by `still`, with `moving`
+    // into `out`.
+    void fallBack(const cv::Mat& a, const cv::Mat& b, float fraction, const cv::Mat& still,
+                  const cv::Mat& unmoved, const cv::Mat& moving, cv::Mat& crossFade, cv::Mat& out) {
+        cv::addWeighted(a, 1.0 - fraction, b, fraction, 0.0, crossFade);
+        blendInto(crossFade, moving, still, unmoved, m_scratch.wide, out);
     }
 
     // Output pictures leave one behind: each lasts until the next starts.
