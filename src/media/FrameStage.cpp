@@ -262,17 +262,32 @@ cv::Mat band(cv::Mat& whole, cv::Range rows, int width, int type) {
     return whole.rowRange(0, rows.size());
 }
 
+// A cv::remap map in the fixed-point form cv::remap turns float maps into before it samples: the
+// whole pixel in `whole` (CV_16SC2), the 1/32 steps between pixels in `steps` (CV_16UC1). Written
+// so, the luma's map is made in one pass rather than written as floats and then converted.
+struct FixedMap {
+    cv::Mat whole, steps;
+};
+
 // The rows `rows` of a displacement field measured on the reduced picture, brought to `size`
-// as a cv::remap map.
+// as a cv::remap map; `wide` and `scaled` are scratch.
 void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv::Mat& wide,
-                 cv::Mat& map) {
-    upsampleRows(displacement, size, rows, wide, map);
+                 cv::Mat& scaled, FixedMap& map) {
+    upsampleRows(displacement, size, rows, wide, scaled);
     const float scaleX = float(size.width) / float(displacement.cols);
     const float scaleY = float(size.height) / float(displacement.rows);
+    constexpr int kSteps = cv::INTER_TAB_SIZE;
     for (int y = rows.start; y < rows.end; ++y) {
-        auto* to = map.ptr<cv::Vec2f>(y - rows.start);
+        const auto* from = scaled.ptr<cv::Vec2f>(y - rows.start);
+        auto* whole = map.whole.ptr<cv::Vec2s>(y - rows.start);
+        auto* steps = map.steps.ptr<uint16_t>(y - rows.start);
         for (int x = 0; x < size.width; ++x) {
-            to[x] = cv::Vec2f(float(x) + to[x][0] * scaleX, float(y) + to[x][1] * scaleY);
+            // Rounded as cv::remap rounds a float map.
+            const int atX = cv::saturate_cast<int>((float(x) + from[x][0] * scaleX) * kSteps);
+            const int atY = cv::saturate_cast<int>((float(y) + from[x][1] * scaleY) * kSteps);
+            whole[x] = cv::Vec2s(cv::saturate_cast<short>(atX >> cv::INTER_BITS),
+                                 cv::saturate_cast<short>(atY >> cv::INTER_BITS));
+            steps[x] = uint16_t((atY & (kSteps - 1)) * kSteps + (atX & (kSteps - 1)));
         }
     }
 }
@@ -280,9 +295,10 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv:
 // What making one picture needs besides its inputs, kept from picture to picture.
 struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
-    cv::Mat widened, fullMapA, fullMapB, fullWeightA, fullWeightB; // a band's
-    cv::Mat movedA, movedB, moving, difference, still;             // the whole luma's
-    cv::Mat unmoved, crossFade;                                    // a band's
+    cv::Mat widened, scaled, fullWeightA, fullWeightB; // a band's
+    FixedMap fullMapA, fullMapB;                       // a band's
+    cv::Mat movedA, movedB, moving, difference, still; // the whole luma's
+    cv::Mat unmoved, crossFade;                        // a band's
     cv::Mat halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
     std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
 };
@@ -698,19 +714,24 @@ private:
         s.moving.create(full, lumaA.type());
         for (int top = 0; top < full.height; top += kLumaBand) {
             const cv::Range rows(top, std::min(full.height, top + kLumaBand));
-            cv::Mat mapA = band(s.fullMapA, rows, full.width, CV_32FC2);
-            cv::Mat mapB = band(s.fullMapB, rows, full.width, CV_32FC2);
+            FixedMap mapA{band(s.fullMapA.whole, rows, full.width, CV_16SC2),
+                          band(s.fullMapA.steps, rows, full.width, CV_16UC1)};
+            FixedMap mapB{band(s.fullMapB.whole, rows, full.width, CV_16SC2),
+                          band(s.fullMapB.steps, rows, full.width, CV_16UC1)};
+            cv::Mat scaled = band(s.scaled, rows, full.width, CV_32FC2);
             cv::Mat weightA = band(s.fullWeightA, rows, full.width, CV_32FC1);
             cv::Mat weightB = band(s.fullWeightB, rows, full.width, CV_32FC1);
-            fullSizeMap(s.displacementA, full, rows, s.widened, mapA);
-            fullSizeMap(s.displacementB, full, rows, s.widened, mapB);
+            fullSizeMap(s.displacementA, full, rows, s.widened, scaled, mapA);
+            fullSizeMap(s.displacementB, full, rows, s.widened, scaled, mapB);
             upsampleRows(s.weightA, full, rows, s.widened, weightA);
             upsampleRows(s.weightB, full, rows, s.widened, weightB);
             cv::Mat movedA = s.movedA.rowRange(rows);
             cv::Mat movedB = s.movedB.rowRange(rows);
             cv::Mat moving = s.moving.rowRange(rows);
-            sampleAt(lumaA, mapA, movedA);
-            sampleAt(lumaB, mapB, movedB);
+            cv::remap(lumaA, movedA, mapA.whole, mapA.steps, cv::INTER_LINEAR,
+                      cv::BORDER_REPLICATE);
+            cv::remap(lumaB, movedB, mapB.whole, mapB.steps, cv::INTER_LINEAR,
+                      cv::BORDER_REPLICATE);
             blendInto(movedA, movedB, weightA, weightB, s.wide, moving);
         }
 
