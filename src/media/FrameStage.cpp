@@ -220,8 +220,9 @@ void trust(const cv::Mat& roundTripError, const cv::Mat& map, float share, cv::M
     cv::add(weight, cv::Scalar(share * kTrustFloor), weight);
 }
 
-// The full-size luma is moved and blended this many rows at a time, so that the maps and
-// weights it takes cost a band's memory, not a picture's: whole, they took 265 MB at 4K.
+// The full-size luma is moved and blended this many rows at a time, so that the maps, weights
+// and moved pictures it takes cost a band's memory, not a picture's: at 4K the stage alone
+// peaked at 815 MB with them whole, at 435 MB in bands.
 constexpr int kLumaBand = 64;
 
 // The rows `rows` of the float field `small` brought up to `size`, into `band`: the values
@@ -295,16 +296,17 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv:
 // What making one picture needs besides its inputs, kept from picture to picture.
 struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
-    cv::Mat widened, scaled, fullWeightA, fullWeightB; // a band's
-    FixedMap fullMapA, fullMapB;                       // a band's
-    cv::Mat movedA, movedB, moving, difference, still; // the whole luma's
-    cv::Mat unmoved, crossFade;                        // a band's
-    cv::Mat halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
+    // A band of the full-size luma's.
+    cv::Mat widened, scaled, fullWeightA, fullWeightB, still, unmoved, movedA, movedB, moving;
+    cv::Mat crossFade;
+    FixedMap fullMapA, fullMapB;
+    // The reduced luma's and the chroma's.
+    cv::Mat difference, halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
     std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
 };
 
 // The side of the square over which the moved pictures' disagreement is weighed against the
-// pictures' own difference: about a thirtieth of the picture's width (25 pixels at 768).
+// pictures' own difference: about a thirtieth of the reduced luma's width (13 pixels at 384).
 int stillnessWindow(int width) {
     return std::max(3, (width / 30) | 1);
 }
@@ -704,14 +706,27 @@ private:
         trust(motion.forwardError, s.mapA, 1.0f - fraction, s.weightA);
         trust(motion.backwardError, s.mapB, fraction, s.weightB);
 
-        // The luma is moved in bands; what the fall-back weighs over a window is kept whole, a
-        // byte or two a pixel, and a float for the disagreement.
+        // Where the fall-back leans to the cross-fade is judged on the reduced luma, over a
+        // window a thirtieth of its width: the moved pictures' disagreement against the
+        // pictures' own difference in place.
+        const int window = stillnessWindow(a.luma.cols);
+        if (m_stillnessAt != a.pts) {
+            windowedDifference(a.luma, b.luma, window, s.difference, m_stillness);
+            m_stillnessAt = a.pts;
+        }
+        sampleAt(a.luma, s.mapA, s.halfMovedA);
+        sampleAt(b.luma, s.mapB, s.halfMovedB);
+        windowedDifference(s.halfMovedA, s.halfMovedB, window, s.difference, s.halfStill);
+        cv::scaleAdd(m_stillness, kStillnessWeight, s.halfStill, s.halfUnmoved);
+        cv::add(s.halfUnmoved, cv::Scalar(1.0), s.halfUnmoved);
+        cv::divide(s.halfStill, s.halfUnmoved, s.halfStill);
+        cv::subtract(cv::Scalar(1.0), s.halfStill, s.halfUnmoved);
+
+        // The full-size luma is moved and blended a band of rows at a time.
         const cv::Size full(made.width, made.height);
         const cv::Mat lumaA = plane(*a.frame, 0);
         const cv::Mat lumaB = plane(*b.frame, 0);
-        s.movedA.create(full, lumaA.type());
-        s.movedB.create(full, lumaA.type());
-        s.moving.create(full, lumaA.type());
+        cv::Mat luma = plane(made, 0);
         for (int top = 0; top < full.height; top += kLumaBand) {
             const cv::Range rows(top, std::min(full.height, top + kLumaBand));
             FixedMap mapA{band(s.fullMapA.whole, rows, full.width, CV_16SC2),
@@ -721,44 +736,28 @@ private:
             cv::Mat scaled = band(s.scaled, rows, full.width, CV_32FC2);
             cv::Mat weightA = band(s.fullWeightA, rows, full.width, CV_32FC1);
             cv::Mat weightB = band(s.fullWeightB, rows, full.width, CV_32FC1);
+            cv::Mat still = band(s.still, rows, full.width, CV_32FC1);
+            cv::Mat unmoved = band(s.unmoved, rows, full.width, CV_32FC1);
             fullSizeMap(s.displacementA, full, rows, s.widened, scaled, mapA);
             fullSizeMap(s.displacementB, full, rows, s.widened, scaled, mapB);
             upsampleRows(s.weightA, full, rows, s.widened, weightA);
             upsampleRows(s.weightB, full, rows, s.widened, weightB);
-            cv::Mat movedA = s.movedA.rowRange(rows);
-            cv::Mat movedB = s.movedB.rowRange(rows);
-            cv::Mat moving = s.moving.rowRange(rows);
+            upsampleRows(s.halfStill, full, rows, s.widened, still);
+            cv::subtract(cv::Scalar(1.0), still, unmoved);
+            cv::Mat movedA = band(s.movedA, rows, full.width, lumaA.type());
+            cv::Mat movedB = band(s.movedB, rows, full.width, lumaA.type());
+            cv::Mat moving = band(s.moving, rows, full.width, lumaA.type());
             cv::remap(lumaA, movedA, mapA.whole, mapA.steps, cv::INTER_LINEAR,
                       cv::BORDER_REPLICATE);
             cv::remap(lumaB, movedB, mapB.whole, mapB.steps, cv::INTER_LINEAR,
                       cv::BORDER_REPLICATE);
             blendInto(movedA, movedB, weightA, weightB, s.wide, moving);
-        }
-
-        const int window = stillnessWindow(made.width);
-        if (m_stillnessAt != a.pts) {
-            windowedDifference(lumaA, lumaB, window, s.difference, m_stillness);
-            m_stillnessAt = a.pts;
-        }
-        windowedDifference(s.movedA, s.movedB, window, s.difference, s.still);
-        cv::Mat luma = plane(made, 0);
-        for (int top = 0; top < full.height; top += kLumaBand) {
-            const cv::Range rows(top, std::min(full.height, top + kLumaBand));
-            cv::Mat still = s.still.rowRange(rows);
-            cv::Mat unmoved = band(s.unmoved, rows, full.width, CV_32FC1);
-            cv::scaleAdd(m_stillness.rowRange(rows), kStillnessWeight, still, unmoved);
-            cv::add(unmoved, cv::Scalar(1.0), unmoved);
-            cv::divide(still, unmoved, still);
-            cv::subtract(cv::Scalar(1.0), still, unmoved);
             cv::Mat crossFade = band(s.crossFade, rows, full.width, lumaA.type());
             cv::Mat out = luma.rowRange(rows);
-            fallBack(lumaA.rowRange(rows), lumaB.rowRange(rows), fraction, still, unmoved,
-                     s.moving.rowRange(rows), crossFade, out);
+            fallBack(lumaA.rowRange(rows), lumaB.rowRange(rows), fraction, still, unmoved, moving,
+                     crossFade, out);
         }
 
-        const cv::Size half = plane(made, 1).size();
-        cv::resize(s.still, s.halfStill, half, 0, 0, cv::INTER_AREA);
-        cv::subtract(cv::Scalar(1.0), s.halfStill, s.halfUnmoved);
         for (int index = 1; index < 3; ++index) {
             const cv::Mat chromaA = plane(*a.frame, index);
             const cv::Mat chromaB = plane(*b.frame, index);
