@@ -641,9 +641,10 @@ private:
         if (gridTime(m_nextGrid) >= b.pts - same) {
             return true;
         }
-        // A cut in the source comes at its later picture: all the time before it belongs to the
-        // earlier shot, which Smooth holds (three shots cut together, slowed x2 and x4: 6 dB
-        // more than showing the later shot from the midpoint on).
+        // Where a cut came between two pictures is unknown: each made picture shows the side
+        // nearer in time. At the midpoint Smooth shows the earlier one, as a source cuts at a
+        // picture, so the earlier shot lasts at least up to the later picture (three shots cut
+        // together, slowed x4: 26.8 -> 28.9 dB against showing the later shot from there).
         const bool cut = isSceneCut(a, b, motion);
         m_sceneCuts += cut ? 1 : 0;
         // A source that shows each picture more than once (a webcam short of light, animation
@@ -658,7 +659,8 @@ private:
              time = gridTime(++m_nextGrid)) {
             const int64_t into = time - a.pts;
             FramePtr frame;
-            if (into <= same || (cut && (m_mode == MotionMode::Smooth || 2 * into < span))) {
+            const bool earlier = m_mode == MotionMode::Smooth ? 2 * into <= span : 2 * into < span;
+            if (into <= same || (cut && earlier)) {
                 frame = reference(*a.frame);
             } else if (cut) {
                 frame = reference(*b.frame);
