@@ -300,8 +300,9 @@ struct MakingScratch {
     cv::Mat widened, scaled, fullWeightA, fullWeightB, still, unmoved, movedA, movedB, moving;
     cv::Mat crossFade;
     FixedMap fullMapA, fullMapB;
-    // The reduced luma's and the chroma's.
-    cv::Mat difference, halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
+    // The reduced luma's (8-bit whatever the depth) and the chroma's.
+    cv::Mat difference, reducedMovedA, reducedMovedB;
+    cv::Mat halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
     std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
 };
 
@@ -716,9 +717,9 @@ private:
             windowedDifference(a.luma, b.luma, window, s.difference, m_stillness);
             m_stillnessAt = a.pts;
         }
-        sampleAt(a.luma, s.mapA, s.halfMovedA);
-        sampleAt(b.luma, s.mapB, s.halfMovedB);
-        windowedDifference(s.halfMovedA, s.halfMovedB, window, s.difference, s.halfStill);
+        sampleAt(a.luma, s.mapA, s.reducedMovedA);
+        sampleAt(b.luma, s.mapB, s.reducedMovedB);
+        windowedDifference(s.reducedMovedA, s.reducedMovedB, window, s.difference, s.halfStill);
         cv::scaleAdd(m_stillness, kStillnessWeight, s.halfStill, s.halfUnmoved);
         cv::add(s.halfUnmoved, cv::Scalar(1.0), s.halfUnmoved);
         cv::divide(s.halfStill, s.halfUnmoved, s.halfStill);
