@@ -660,7 +660,10 @@ private:
              time = gridTime(++m_nextGrid)) {
             const int64_t into = time - a.pts;
             FramePtr frame;
-            const bool earlier = m_mode == MotionMode::Smooth ? 2 * into <= span : 2 * into < span;
+            // The midpoint within the stamps' rounding (23.976 fps slowed twice puts it between
+            // two ticks).
+            const bool earlier =
+                m_mode == MotionMode::Smooth ? 2 * (into - kSameTime) <= span : 2 * into < span;
             if (into <= same || (cut && earlier)) {
                 frame = reference(*a.frame);
             } else if (cut) {
