@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
     };
     std::printf("%-8s %8s %8s %8s  (slowest of %d, ms, %d sections)\n", "step", "do", "undo",
                 "redo", kRuns, kSections);
-    for (const auto& [name, step] : kinds) {
+    for (const auto& kind : kinds) {
+        const auto& step = kind.second;
         double done = 0, undone = 0, redone = 0;
         for (int run = 0; run < kRuns; ++run) {
             done = std::max(done, milliseconds([&] { step(run); }));
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
             redone = std::max(redone, milliseconds([&] { steps.redo(); }));
             steps.undo();
         }
-        std::printf("%-8s %8.2f %8.2f %8.2f\n", name, done, undone, redone);
+        std::printf("%-8s %8.2f %8.2f %8.2f\n", kind.first, done, undone, redone);
     }
     return 0;
 }
