@@ -229,13 +229,9 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     bar.seekToFrame(MediaTime::make(5, 1));
     press(Qt::Key_I);
     EXPECT_EQ(second().start, MediaTime::make(5, 1));
-    // An end before the start stops one frame after it; the start then cannot pass the end.
-    bar.seekToFrame(MediaTime::make(1, 1));
+    bar.seekToFrame(MediaTime::make(7, 1));
     press(Qt::Key_O);
-    EXPECT_EQ(second().end, MediaTime::make(5, 1) + frame(1));
-    bar.seekToFrame(MediaTime::make(9, 1));
-    press(Qt::Key_I);
-    EXPECT_EQ(second().start, second().end - frame(1));
+    EXPECT_EQ(second().end, MediaTime::make(7, 1));
     // Into the first section: the collision is shown as after a drag, not refused.
     bar.seekToFrame(MediaTime::make(3, 1));
     press(Qt::Key_I);
@@ -243,21 +239,10 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     EXPECT_EQ(sections.sectionErrors(), countSectionErrors(sections.sectionObjects()));
     EXPECT_GT(sections.sectionErrors(), 0);
 
-    // [ and ] visit the bounds of every section in time order, and stay at the last.
-    bar.seekToFrame(MediaTime::zero());
-    const std::vector<MediaTime> bounds{MediaTime::make(2, 1), MediaTime::make(3, 1),
-                                        MediaTime::make(4, 1), second().end};
-    for (const MediaTime bound : bounds) {
-        press(Qt::Key_BracketRight);
-        EXPECT_EQ(player.currentTime(), bound);
-    }
-    press(Qt::Key_BracketRight);
-    EXPECT_EQ(player.currentTime(), bounds.back());
-    press(Qt::Key_BracketLeft);
-    EXPECT_EQ(player.currentTime(), MediaTime::make(4, 1));
-
-    // A bound between two frames: the player shows one beside it and reports that frame's time,
-    // and the next jump still goes on past the bound, either way. Section 2 is now 8.01 s to 9 s.
+    // [ and ] go from bound to bound. A bound between two frames: the player shows one beside it
+    // and reports that frame's time, and the next jump still goes on past the bound, either way.
+    // Section 2 is now 8.01 s to 9 s.
+    bar.seekToFrame(MediaTime::make(4, 1));
     const int32_t timescale = bar.endTime().timescale;
     const MediaTime between = MediaTime::make(8 * int64_t(timescale) + timescale / 100, timescale);
     sections.rightHandle(MediaTime::make(9, 1));

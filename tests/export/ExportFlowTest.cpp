@@ -120,17 +120,17 @@ protected:
 };
 
 TEST_F(FullVideoExportTest, AWholeExportStretchesPictureAndSoundIntoTheChosenContainer) {
-    load(fixture("clip.mp4"));
+    load(fixture("short.mp4"));
     editor->m_comboSpeed()->setCurrentIndex(2);
     // A name typed with its own folder keeps it through the change of format.
     fs::create_directory(folder / "out");
     EXPECT_EQ(exportAs(QString::fromStdString(folder / "out/Holiday"), "3gp"),
               ExportSession::Status::Completed);
-    EXPECT_EQ(offer.name, "clip slow.mp4");
+    EXPECT_EQ(offer.name, "short slow.mp4");
     EXPECT_EQ(offer.formats, QStringList({"mp4", "mov", "3gp"}));
     EXPECT_EQ(capture.questions, QStringList{exportedMovieMessage("Holiday.3gp")});
     // The panel opens beside the video the first time, then where the last export went.
-    EXPECT_EQ(offer.folder.toStdString(), fs::path(fixture("clip.mp4")).parent_path().string());
+    EXPECT_EQ(offer.folder.toStdString(), fs::path(fixture("short.mp4")).parent_path().string());
     test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "none", {}, &offer);
     editor->actionExport();
     EXPECT_EQ(offer.folder.toStdString(), folder / "out");
@@ -141,8 +141,8 @@ TEST_F(FullVideoExportTest, AWholeExportStretchesPictureAndSoundIntoTheChosenCon
     const auto probe = test::probe(folder / "out/Holiday.3gp");
     EXPECT_EQ(probe.majorBrand.substr(0, 3), "3gp");
     ASSERT_TRUE(probe.video() && probe.audio());
-    EXPECT_NEAR(probe.video()->durationSeconds, 30.0, 0.1);
-    EXPECT_NEAR(probe.audio()->durationSeconds, 30.0, 0.1);
+    EXPECT_NEAR(probe.video()->durationSeconds, 6.0, 0.1);
+    EXPECT_NEAR(probe.audio()->durationSeconds, 6.0, 0.1);
     // The log names the preset, the types and the destination.
     EXPECT_TRUE(capture.logged("HighestQuality\n"));
     EXPECT_TRUE(capture.logged("(QuickTime movie, MPEG-4, 3GPP)\n"));
@@ -151,7 +151,7 @@ TEST_F(FullVideoExportTest, AWholeExportStretchesPictureAndSoundIntoTheChosenCon
 // The quality row offers the standard choice first and selected, then Original and the sizes;
 // Original copies the source's pictures and says under the row what it does where it cannot.
 TEST_F(FullVideoExportTest, TheQualityRowChoosesThePresetAndOriginalCopiesThePictures) {
-    load(fixture("clip.mp4"));
+    load(fixture("short.mp4"));
     editor->m_comboSpeed()->setCurrentIndex(1);
     ASSERT_EQ(exportAs("Copied", "mov", "Original (no re-encoding)"),
               ExportSession::Status::Completed);
@@ -159,7 +159,7 @@ TEST_F(FullVideoExportTest, TheQualityRowChoosesThePresetAndOriginalCopiesThePic
                                             "1080p", "720p", "540p", "480p"}));
     EXPECT_EQ(offer.chosenQuality, "Standard");
     EXPECT_EQ(offer.qualityNote, QString::fromUtf8(originalQualityNote()));
-    EXPECT_EQ(test::frameDigests(folder / "Copied.mov"), test::frameDigests(fixture("clip.mp4")));
+    EXPECT_EQ(test::frameDigests(folder / "Copied.mov"), test::frameDigests(fixture("short.mp4")));
     // The next panel proposes the quality last exported at; any other choice hides the note.
     test::answerSavePanel(dialogs::kResponseCancel, folder.path(), "none", {}, &offer, "480p");
     editor->actionExport();

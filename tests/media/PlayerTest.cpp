@@ -185,7 +185,7 @@ TEST_F(PlayerTest, RateAndSeekAnswerAtOnceAndMpvsOlderReportsDoNotShowThrough) {
                      [&requested](float rate) { requested.push_back(rate); });
     player->play();
     EXPECT_EQ(player->rate(), 1.0f);
-    for (double target : {6.0, 8.0, 1.0}) {
+    for (double target : {6.0, 1.0}) {
         SCOPED_TRACE(target);
         player->seek(at(target, *player));
         EXPECT_EQ(player->currentTime(), at(target, *player));

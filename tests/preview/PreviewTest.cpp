@@ -149,34 +149,34 @@ TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
 // The smooth copy is rendered into the cache once, reduced, already slowed and with its sound,
 // and played as it is; the next preview of the same movie and settings plays it at once.
 TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
-    const QString source = QString::fromStdString(fixture("clip.mp4"));
+    const QString source = QString::fromStdString(fixture("short.mp4"));
     qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(folder.path()));
     const QString copy = smoothPreviewPath(source, SpeedFactor::whole(2), false);
     ASSERT_EQ(copy.toStdString().rfind(folder.path() + "/lento/", 0), 0u);
     {
-        auto window = preview("clip.mp4", "2", false, MotionMode::Smooth);
+        auto window = preview("short.mp4", "2", false, MotionMode::Smooth);
         Player& player = *window->playerView()->player();
         EXPECT_EQ(player.currentItem()->asset()->path(), copy.toStdString());
         EXPECT_FLOAT_EQ(player.rate(), 1.0f);
         EXPECT_TRUE(window->progressBar()->isHidden());
         const VideoControlBar& bar = *window->controlBar();
         ASSERT_TRUE(test::waitUntil([&] { return bar.m_btnPlay()->isEnabled(); }));
-        EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:20");
+        EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:04");
         // Exports still read the source.
         const test::RecordedExports recorded;
         exportPreview(*window, QStringLiteral("out.mp4"));
         ASSERT_EQ(recorded.orders().size(), 1u);
         EXPECT_EQ(recorded.orders().back().source->path(), source.toStdString());
-        EXPECT_EQ(recorded.track(MediaType::Video), "0-20<0 ");
+        EXPECT_EQ(recorded.track(MediaType::Video), "0-4<0 ");
     }
     const auto probe = test::probe(copy.toStdString());
     ASSERT_TRUE(probe.video() != nullptr && probe.audio() != nullptr);
     EXPECT_LE(probe.video()->width, 640);
-    EXPECT_NEAR(probe.durationSeconds, 20.0, 0.1);
+    EXPECT_NEAR(probe.durationSeconds, 4.0, 0.1);
     const auto rendered = std::filesystem::last_write_time(copy.toStdString());
 
-    auto again =
-        std::make_unique<PreviewWindowController>(edit("clip.mp4", "2", false, MotionMode::Smooth));
+    auto again = std::make_unique<PreviewWindowController>(
+        edit("short.mp4", "2", false, MotionMode::Smooth));
     EXPECT_EQ(again->previewController()->previewRender(), nullptr);
     ASSERT_NE(again->playerView()->player(), nullptr);
     EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());

@@ -116,17 +116,6 @@ TEST_F(SectionEditControllerTest, AddedSectionsCoverTheVideoAndEditsGoToTheSelec
     editor->actionAddOneSection();
     EXPECT_EQ(cell(2, 1), "2__Section");
 
-    // A click on the track selects the section whose band lies there, the shorter of two.
-    const auto clickTrackAt = [&](double seconds) {
-        const QWidget* track = bar->m_videoTrack();
-        QTest::mouseClick(bar->m_videoSeeker(), Qt::LeftButton, {},
-                          QPoint(track->x() + int(seconds / 10.0 * track->width()), 30));
-    };
-    clickTrackAt(5.5);
-    EXPECT_EQ(editor->selectedRow(), 1);
-    clickTrackAt(8.0);
-    EXPECT_EQ(editor->selectedRow(), 2);
-
     table->selectRow(0);
     editor->m_comboSpeed()->setCurrentIndex(3);
     EXPECT_EQ(cell(0, 4), "4x Slower");

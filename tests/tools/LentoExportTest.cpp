@@ -392,18 +392,18 @@ TEST_F(LentoExportTest, InterruptStopsTheExportAndLeavesNothing) {
     }
 }
 
-// Only the end of a file ends the input. A source whose reads fail half way (a medium that went
-// away) or that another program cuts to a third while it is read fails the export with the
-// reason, whatever shows the pictures and whether they are copied, instead of a full-length
+// Only the end of a file ends the input. A source whose reads fail a fifth of the way in (a medium
+// that went away) or that another program cuts to a third while it is read fails the export with
+// the reason, whatever shows the pictures and whether they are copied, instead of a full-length
 // movie that holds its last readable picture; a thread that cannot start fails it too. Nothing is
 // written. The faults are real ones, made under the program by a preloaded library.
 TEST_F(LentoExportTest, ReadFaultsAndThreadsThatCannotStartFailTheExportWithTheirReason) {
     const std::string source = (m_root / "source.mp4").string();
-    const auto half = std::to_string(fs::file_size(fixture("faststart.mp4")) / 2);
+    const auto fifth = std::to_string(fs::file_size(fixture("faststart.mp4")) / 5);
     const auto third = std::to_string(fs::file_size(fixture("faststart.mp4")) / 3);
     const std::string shim = "LD_PRELOAD='" LENTO_FAULT_SHIM
                              "' ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:verify_asan_link_order=0\" ";
-    const std::string reads = shim + "LENTO_FAULT_FILE='" + source + "' LENTO_FAULT_AT=" + half;
+    const std::string reads = shim + "LENTO_FAULT_FILE='" + source + "' LENTO_FAULT_AT=" + fifth;
     struct Case {
         std::string environment;
         const char* args;
@@ -444,10 +444,11 @@ TEST_F(LentoExportTest, ReadFaultsAndThreadsThatCannotStartFailTheExportWithThei
 TEST_F(LentoExportTest, AFullDiskFailsTheExportWithItsReasonAndLeavesNothing) {
     const std::string disk = (m_root / "out" / "disk").string();
     fs::create_directory(disk);
-    // The muxer writes in blocks of 256 kB: slowed four times, the sound alone fills one well
-    // before the end.
-    for (const char* args : {"--factor 4", "--factor 4 --motion blend",
-                             "--factor 4 --motion smooth", "--factor 4 --preset Original"}) {
+    // The muxer writes in blocks of 256 kB: four seconds slowed ten times fill one well before
+    // the end.
+    for (const char* args :
+         {"--range 0 4 --factor 10", "--range 0 4 --factor 10 --motion blend",
+          "--range 0 4 --factor 10 --motion smooth", "--range 0 4 --factor 10 --preset Original"}) {
         SCOPED_TRACE(args);
         const Outcome result =
             run(std::string(args) + " $CLIP $OUT/disk/slow.mp4", Launch::onTmpfs(disk, "64k"));
