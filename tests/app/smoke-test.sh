@@ -19,8 +19,9 @@ export XDG_STATE_HOME
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$XDG_STATE_HOME"' EXIT
 
+# Up to 60 s, as for the video below: on a busy machine the window can take more than ten.
 window=""
-for _ in $(seq 1 100); do
+for _ in $(seq 1 600); do
     window=$(xdotool search --onlyvisible --name 'Lento$' 2>/dev/null | head -n 1 || true)
     [ -n "$window" ] && break
     sleep 0.1
