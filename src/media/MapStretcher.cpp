@@ -1,5 +1,7 @@
 #include "media/MapStretcher.h"
 
+#include "media/SoundSink.h"
+
 #include <rubberband/rubberband-c.h>
 
 #include <algorithm>
@@ -17,9 +19,8 @@ struct StretcherDeleter {
 };
 using StretcherPtr = std::unique_ptr<std::remove_pointer_t<RubberBandState>, StretcherDeleter>;
 
-constexpr int64_t kBlock = 1024;
+constexpr int64_t kBlock = kSoundBlock;
 
-using Planes = std::vector<std::vector<float>>;
 using SampleRange = std::pair<int64_t, int64_t>;
 
 bool withinStretch(SpeedFactor factor) {
@@ -28,10 +29,14 @@ bool withinStretch(SpeedFactor factor) {
 }
 
 // Zeroes the samples of `planes` from `offset` on, `count` of them, that fall in `ranges`;
-// `first` is the sample number of planes[.][offset].
+// `first` is the sample number of planes[.][offset]. `ranges` are in order and apart, so only
+// those that meet the block are visited (an edit may mute a hundred thousand sections).
 void silence(Planes& planes, size_t offset, int64_t count, int64_t first,
              const std::vector<SampleRange>& ranges) {
-    for (const auto& [from, to] : ranges) {
+    auto range = std::upper_bound(ranges.begin(), ranges.end(), first,
+                                  [](int64_t at, const SampleRange& r) { return at < r.second; });
+    for (; range != ranges.end() && range->first < first + count; ++range) {
+        const auto& [from, to] = *range;
         const int64_t begin = std::clamp<int64_t>(from - first, 0, count);
         const int64_t end = std::clamp<int64_t>(to - first, 0, count);
         for (auto& plane : planes) {
@@ -57,6 +62,8 @@ public:
                 owner.m_map.outputTime(range.start, owner.m_sampleRate).value,
                 owner.m_map.outputTime(range.end(), owner.m_sampleRate).value);
         }
+        std::sort(m_mutedSource.begin(), m_mutedSource.end());
+        std::sort(m_mutedOutput.begin(), m_mutedOutput.end());
         const auto& pieces = owner.m_map.pieces();
         m_retimed = std::any_of(pieces.begin(), pieces.end(), [](const TimeMap::Piece& piece) {
             return !piece.from.isOne() || !piece.to.isOne();
@@ -141,7 +148,9 @@ public:
                 if (stop) {
                     return StageOutcome::stopped();
                 }
-                process(kBlock, at);
+                // The speed of the sound's end carries on past it: what the stretcher still
+                // holds is the end, and the map runs at the speed of 1 after the source.
+                process(kBlock, std::min(at, m_position - kBlock + m_lag));
                 at += kBlock;
             }
             retrieve();

@@ -36,7 +36,7 @@ public:
     // The stretch Rubber Band is trusted with, either way (the editor's factors go up to 10).
     static constexpr int kMostStretch = 10;
 
-    // `muted`: source ranges whose sound is off (the sections' own bounds).
+    // `muted`: source ranges whose sound is off (the sections' own bounds), apart, in any order.
     MapStretcher(TimeMap map, int sampleRate, int channels, std::vector<MediaTimeRange> muted = {});
     ~MapStretcher();
     MapStretcher(const MapStretcher&) = delete;
