@@ -14,11 +14,6 @@ namespace lento {
 
 namespace {
 
-struct StretcherDeleter {
-    void operator()(RubberBandState state) const { rubberband_delete(state); }
-};
-using StretcherPtr = std::unique_ptr<std::remove_pointer_t<RubberBandState>, StretcherDeleter>;
-
 constexpr int64_t kBlock = kSoundBlock;
 
 using SampleRange = std::pair<int64_t, int64_t>;
@@ -70,9 +65,15 @@ public:
         });
     }
 
-    StageOutcome start() {
+    StageOutcome start(StretcherPtr& spare) {
         if (!m_retimed) {
             return StageOutcome::succeeded();
+        }
+        if (spare) {
+            m_state = std::move(spare);
+            rubberband_reset(m_state.get());
+            rubberband_set_time_ratio(m_state.get(), ratioAt(m_position, kBlock));
+            return prime();
         }
         // The finer engine in its short-window mode, as for constant factors; real time, so
         // that the ratio can follow the map from block to block.
@@ -85,6 +86,13 @@ public:
             return StageOutcome::failed("cannot start the time stretcher", AVERROR(ENOMEM));
         }
         rubberband_set_max_process_size(m_state.get(), kBlock);
+        return prime();
+    }
+
+    StretcherPtr release() { return std::move(m_state); }
+
+    // Readies a new or reset Rubber Band for the sound from m_position on.
+    StageOutcome prime() {
         m_discard = rubberband_get_start_delay(m_state.get());
         // Rubber Band applies the ratio it holds when a block comes in to the analysis frame
         // centred half its window before that block: the ratio it is given for a block is the
@@ -270,6 +278,12 @@ MapStretcher::MapStretcher(TimeMap map, int sampleRate, int channels,
 
 MapStretcher::~MapStretcher() = default;
 
+void MapStretcher::retime(TimeMap map, std::vector<MediaTimeRange> muted) {
+    m_engine.reset();
+    m_map = std::move(map);
+    m_muted = std::move(muted);
+}
+
 int64_t MapStretcher::outputSample(int64_t sourceSample) const {
     return m_map.outputTime(MediaTime::make(sourceSample, m_sampleRate), m_sampleRate).value;
 }
@@ -287,7 +301,7 @@ StageOutcome MapStretcher::start(int64_t firstSample) {
         }
     }
     auto engine = std::make_unique<Engine>(*this, firstSample);
-    if (StageOutcome started = engine->start(); !started.ok()) {
+    if (StageOutcome started = engine->start(m_spare); !started.ok()) {
         return started;
     }
     m_engine = std::move(engine);
@@ -307,6 +321,9 @@ StageOutcome MapStretcher::finish(const Sink& sink, const std::atomic<bool>& sto
         return StageOutcome::failed("the time stretcher was not started");
     }
     StageOutcome finished = m_engine->finish(sink, stop);
+    if (StretcherPtr state = m_engine->release()) {
+        m_spare = std::move(state);
+    }
     m_engine.reset();
     return finished;
 }

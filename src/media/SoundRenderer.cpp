@@ -326,7 +326,7 @@ std::optional<SpeedFactor> factorOf(MediaTime source, MediaTime target) {
 // the sink already holds.
 StageOutcome renderRun(std::span<const PlacedSegment> run, const AudioFormat& format,
                        int64_t totalSamples, SoundSink& sink, std::optional<SoundReader>& reader,
-                       const std::atomic<bool>& stop) {
+                       std::optional<MapStretcher>& stretcher, const std::atomic<bool>& stop) {
     const PlacedSegment& first = run.front();
     const PlacedSegment& last = run.back();
     const int64_t targetStart = samplesAt(first.targetRange.start, format.sampleRate);
@@ -400,8 +400,12 @@ StageOutcome renderRun(std::span<const PlacedSegment> run, const AudioFormat& fo
             return opened;
         }
     }
-    MapStretcher stretcher(std::move(*map), format.sampleRate, format.channels, std::move(muted));
-    if (StageOutcome started = stretcher.start(sourceStart); !started.ok()) {
+    if (stretcher) {
+        stretcher->retime(std::move(*map), std::move(muted));
+    } else {
+        stretcher.emplace(std::move(*map), format.sampleRate, format.channels, std::move(muted));
+    }
+    if (StageOutcome started = stretcher->start(sourceStart); !started.ok()) {
         return started;
     }
     const MapStretcher::Sink write = [&](const float* const* planes, int64_t count) {
@@ -414,13 +418,13 @@ StageOutcome renderRun(std::span<const PlacedSegment> run, const AudioFormat& fo
             for (size_t c = 0; c < pointers.size(); ++c) {
                 pointers[c] = planes[c].data();
             }
-            return stretcher.push(pointers.data(), count, write, stop);
+            return stretcher->push(pointers.data(), count, write, stop);
         },
         stop);
     if (!read.ok()) {
         return read;
     }
-    if (StageOutcome finished = stretcher.finish(write, stop); !finished.ok()) {
+    if (StageOutcome finished = stretcher->finish(write, stop); !finished.ok()) {
         return finished;
     }
     // No padding once stopped: nobody may be taking the sound any more.
@@ -437,6 +441,7 @@ StageOutcome renderAudio(const std::vector<PlacedSegment>& segments, const Audio
         return StageOutcome::outOfMemory();
     }
     std::optional<SoundReader> reader;
+    std::optional<MapStretcher> stretcher; // one Rubber Band for the whole export
     for (size_t first = 0; first < segments.size();) {
         if (stop) {
             return StageOutcome::stopped();
@@ -446,7 +451,8 @@ StageOutcome renderAudio(const std::vector<PlacedSegment>& segments, const Audio
             ++end;
         }
         const std::span<const PlacedSegment> run(segments.data() + first, end - first);
-        if (StageOutcome rendered = renderRun(run, format, totalSamples, sink, reader, stop);
+        if (StageOutcome rendered =
+                renderRun(run, format, totalSamples, sink, reader, stretcher, stop);
             !rendered.ok()) {
             return rendered;
         }
