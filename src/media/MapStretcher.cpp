@@ -1,5 +1,7 @@
 #include "media/MapStretcher.h"
 
+#include "media/SoundSink.h"
+
 #include <rubberband/rubberband-c.h>
 
 #include <algorithm>
@@ -12,14 +14,8 @@ namespace lento {
 
 namespace {
 
-struct StretcherDeleter {
-    void operator()(RubberBandState state) const { rubberband_delete(state); }
-};
-using StretcherPtr = std::unique_ptr<std::remove_pointer_t<RubberBandState>, StretcherDeleter>;
+constexpr int64_t kBlock = kSoundBlock;
 
-constexpr int64_t kBlock = 1024;
-
-using Planes = std::vector<std::vector<float>>;
 using SampleRange = std::pair<int64_t, int64_t>;
 
 bool withinStretch(SpeedFactor factor) {
@@ -28,10 +24,14 @@ bool withinStretch(SpeedFactor factor) {
 }
 
 // Zeroes the samples of `planes` from `offset` on, `count` of them, that fall in `ranges`;
-// `first` is the sample number of planes[.][offset].
+// `first` is the sample number of planes[.][offset]. `ranges` are in order and apart, so only
+// those that meet the block are visited (an edit may mute a hundred thousand sections).
 void silence(Planes& planes, size_t offset, int64_t count, int64_t first,
              const std::vector<SampleRange>& ranges) {
-    for (const auto& [from, to] : ranges) {
+    auto range = std::upper_bound(ranges.begin(), ranges.end(), first,
+                                  [](int64_t at, const SampleRange& r) { return at < r.second; });
+    for (; range != ranges.end() && range->first < first + count; ++range) {
+        const auto& [from, to] = *range;
         const int64_t begin = std::clamp<int64_t>(from - first, 0, count);
         const int64_t end = std::clamp<int64_t>(to - first, 0, count);
         for (auto& plane : planes) {
@@ -57,15 +57,23 @@ public:
                 owner.m_map.outputTime(range.start, owner.m_sampleRate).value,
                 owner.m_map.outputTime(range.end(), owner.m_sampleRate).value);
         }
+        std::sort(m_mutedSource.begin(), m_mutedSource.end());
+        std::sort(m_mutedOutput.begin(), m_mutedOutput.end());
         const auto& pieces = owner.m_map.pieces();
         m_retimed = std::any_of(pieces.begin(), pieces.end(), [](const TimeMap::Piece& piece) {
             return !piece.from.isOne() || !piece.to.isOne();
         });
     }
 
-    StageOutcome start() {
+    StageOutcome start(StretcherPtr& spare) {
         if (!m_retimed) {
             return StageOutcome::succeeded();
+        }
+        if (spare) {
+            m_state = std::move(spare);
+            rubberband_reset(m_state.get());
+            rubberband_set_time_ratio(m_state.get(), ratioAt(m_position, kBlock));
+            return prime();
         }
         // The finer engine in its short-window mode, as for constant factors; real time, so
         // that the ratio can follow the map from block to block.
@@ -78,6 +86,13 @@ public:
             return StageOutcome::failed("cannot start the time stretcher", AVERROR(ENOMEM));
         }
         rubberband_set_max_process_size(m_state.get(), kBlock);
+        return prime();
+    }
+
+    StretcherPtr release() { return std::move(m_state); }
+
+    // Readies a new or reset Rubber Band for the sound from m_position on.
+    StageOutcome prime() {
         m_discard = rubberband_get_start_delay(m_state.get());
         // Rubber Band applies the ratio it holds when a block comes in to the analysis frame
         // centred half its window before that block: the ratio it is given for a block is the
@@ -141,7 +156,9 @@ public:
                 if (stop) {
                     return StageOutcome::stopped();
                 }
-                process(kBlock, at);
+                // The speed of the sound's end carries on past it: what the stretcher still
+                // holds is the end, and the map runs at the speed of 1 after the source.
+                process(kBlock, std::min(at, m_position - kBlock + m_lag));
                 at += kBlock;
             }
             retrieve();
@@ -261,6 +278,12 @@ MapStretcher::MapStretcher(TimeMap map, int sampleRate, int channels,
 
 MapStretcher::~MapStretcher() = default;
 
+void MapStretcher::retime(TimeMap map, std::vector<MediaTimeRange> muted) {
+    m_engine.reset();
+    m_map = std::move(map);
+    m_muted = std::move(muted);
+}
+
 int64_t MapStretcher::outputSample(int64_t sourceSample) const {
     return m_map.outputTime(MediaTime::make(sourceSample, m_sampleRate), m_sampleRate).value;
 }
@@ -278,7 +301,7 @@ StageOutcome MapStretcher::start(int64_t firstSample) {
         }
     }
     auto engine = std::make_unique<Engine>(*this, firstSample);
-    if (StageOutcome started = engine->start(); !started.ok()) {
+    if (StageOutcome started = engine->start(m_spare); !started.ok()) {
         return started;
     }
     m_engine = std::move(engine);
@@ -298,6 +321,9 @@ StageOutcome MapStretcher::finish(const Sink& sink, const std::atomic<bool>& sto
         return StageOutcome::failed("the time stretcher was not started");
     }
     StageOutcome finished = m_engine->finish(sink, stop);
+    if (StretcherPtr state = m_engine->release()) {
+        m_spare = std::move(state);
+    }
     m_engine.reset();
     return finished;
 }

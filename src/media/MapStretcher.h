@@ -19,13 +19,21 @@
 #include "media/StageOutcome.h"
 #include "media/TimeMap.h"
 
+#include <rubberband/rubberband-c.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace lento {
+
+struct StretcherDeleter {
+    void operator()(RubberBandState state) const { rubberband_delete(state); }
+};
+using StretcherPtr = std::unique_ptr<std::remove_pointer_t<RubberBandState>, StretcherDeleter>;
 
 class MapStretcher {
 public:
@@ -36,11 +44,15 @@ public:
     // The stretch Rubber Band is trusted with, either way (the editor's factors go up to 10).
     static constexpr int kMostStretch = 10;
 
-    // `muted`: source ranges whose sound is off (the sections' own bounds).
+    // `muted`: source ranges whose sound is off (the sections' own bounds), apart, in any order.
     MapStretcher(TimeMap map, int sampleRate, int channels, std::vector<MediaTimeRange> muted = {});
     ~MapStretcher();
     MapStretcher(const MapStretcher&) = delete;
     MapStretcher& operator=(const MapStretcher&) = delete;
+
+    // Follows `map` from the next start() on, keeping Rubber Band: starting it anew costs more
+    // than the sound of a short section.
+    void retime(TimeMap map, std::vector<MediaTimeRange> muted = {});
 
     // The output sample of a source sample: the map's output time of its time, rounded to the
     // nearest sample.
@@ -66,6 +78,7 @@ private:
     int m_channels;
     std::vector<MediaTimeRange> m_muted;
     std::unique_ptr<Engine> m_engine;
+    StretcherPtr m_spare; // Rubber Band kept from the last finish()
 };
 
 } // namespace lento

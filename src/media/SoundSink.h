@@ -14,6 +14,12 @@ struct AVAudioFifo;
 
 namespace lento {
 
+// Planar float sound, one vector a channel.
+using Planes = std::vector<std::vector<float>>;
+
+// The most samples a channel the sound stages hand on at once.
+inline constexpr int kSoundBlock = 1024;
+
 struct AudioFifoDeleter {
     void operator()(AVAudioFifo* fifo) const;
 };

@@ -277,6 +277,35 @@ TEST_F(ExportSessionTest, SoundStaysWithItsPicturesAndIsCopiedAtItsOwnSpeed) {
             EXPECT_NEAR(onsets.front(), flash->time, 0.010);
         }
     }
+
+    // Four hundred sections of 25 ms, x3 and x1 in turn, every fourth one muted, sound on one
+    // stretcher through them all: every beep stays on its flash, and the sound lasts the movie.
+    auto asset = Asset::assetWithPath(fixture("sync.mp4"));
+    auto composition = std::make_shared<Composition>();
+    CompositionTrack& pictures = *composition->addTrack(MediaType::Video);
+    CompositionTrack& sound = *composition->addTrack(MediaType::Audio);
+    MediaTime at = MediaTime::zero();
+    for (int i = 0; i < 400; ++i) {
+        const auto piece = MediaTimeRange::make(MediaTime::make(i, 40), MediaTime::make(1, 40));
+        const MediaTime length = piece.duration * (i % 2 == 0 ? 3 : 1);
+        pictures.insertTimeRange(piece, asset->tracksWithMediaType(MediaType::Video).at(0), at);
+        pictures.scaleTimeRange(MediaTimeRange::make(at, piece.duration), length);
+        if (i % 4 != 3) {
+            sound.insertTimeRange(piece, asset->tracksWithMediaType(MediaType::Audio).at(0), at);
+            sound.scaleTimeRange(MediaTimeRange::make(at, piece.duration), length);
+        }
+        at = at + length;
+    }
+    auto session =
+        ExportSession::exportSessionWithAsset(composition, ExportPresetName::H264_1280x720);
+    const Outcome outcome = run(*session, out("sync-sections.mp4"));
+    ASSERT_EQ(outcome.status, ExportSession::Status::Completed) << outcome.error;
+    const auto report = test::measureSync(out("sync-sections.mp4"));
+    EXPECT_EQ(report.pairs, 10);
+    EXPECT_LT(report.worstSeconds, 2 * kFrame);
+    const auto probe = test::probe(out("sync-sections.mp4"));
+    ASSERT_TRUE(probe.audio() && probe.video());
+    EXPECT_NEAR(probe.audio()->durationSeconds, 20.0, kFrame);
 }
 
 TEST_F(ExportSessionTest, GapsInTheSoundAreSilenceAndLaterSoundStaysInPlace) {
