@@ -225,23 +225,19 @@ TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     EXPECT_LT(soundRms(dest(), 9.7, 12.3), 0.001);
 
     // Sections that overlap block Export All, and here too. A factor beyond the editor's is
-    // refused: 3000 broke the sound stretcher, 2147483647 never ended.
+    // refused as the edit is read (which factors: the edit file's own tests): 3000 broke the
+    // sound stretcher.
     edit.sections[0].start = MediaTime::make(5, 2);
     save();
     std::vector<Outcome> refused{run("--edit '" + path + "' $DEST"), run("--edit $CLIP $DEST")};
     edit.sections[0].start = MediaTime::make(5, 1);
-    for (const SpeedFactor factor :
-         {SpeedFactor::whole(3000), SpeedFactor::whole(2147483647), *SpeedFactor::make(1, 2),
-          *SpeedFactor::make(1, 3), SpeedFactor::whole(11)}) {
-        edit.sections[1].factor = factor;
-        save();
-        refused.push_back(run("--edit '" + path + "' $DEST"));
-        EXPECT_NE(refused.back().err.find("sections[1].factor “" + factor.text() +
-                                          "” is not a factor from 1 to 10 with up to two "
-                                          "decimals"),
-                  std::string::npos)
-            << refused.back().err;
-    }
+    edit.sections[1].factor = SpeedFactor::whole(3000);
+    save();
+    refused.push_back(run("--edit '" + path + "' $DEST"));
+    EXPECT_NE(refused.back().err.find("sections[1].factor “3000” is not a factor from 1 to 10 "
+                                      "with up to two decimals"),
+              std::string::npos)
+        << refused.back().err;
     for (const Outcome& each : refused) {
         EXPECT_NE(each.exitCode, 0);
         EXPECT_NE(each.err.find("lento-export: "), std::string::npos) << each.err;
