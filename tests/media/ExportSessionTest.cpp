@@ -94,9 +94,9 @@ TEST_F(ExportSessionTest, EveryDecodedFrameOfEverySourceShapeIsKeptOnceAndStretc
         double seconds;
     };
     const Case cases[] = {
-        {"clip.mp4", "2.5", 10},    {"vfr.mp4", "2", 6},       {"transport.ts", "2", 2},
-        {"interlaced.mpg", "2", 2}, {"late.mkv", "2.25", 2},   {"bframes.avi", "2", 2},
-        {"no-offsets.mp4", "2", 2}, {"portrait.mp4", "1", 10}, {"silent.mov", "1", 10},
+        {"short.mp4", "2.5", 2},    {"vfr.mp4", "2", 6},      {"transport.ts", "2", 2},
+        {"interlaced.mpg", "2", 2}, {"late.mkv", "2.25", 2},  {"bframes.avi", "2", 2},
+        {"no-offsets.mp4", "2", 2}, {"portrait.mp4", "1", 2}, {"silent.mov", "1", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.source) + " x" + c.factor);
@@ -352,7 +352,7 @@ TEST_F(ExportSessionTest, MadePicturesFillAConstantGridAndKeepTheLength) {
     };
     const Case cases[] = {
         {"clip.mp4", 3, 2, MotionMode::Blend, "2.5", "yuv420p", {30, 1}, 30},
-        {"clip.mp4", 3, 2, MotionMode::Smooth, "4", "yuv420p", {30, 1}, 30},
+        {"clip.mp4", 3, 1, MotionMode::Smooth, "4", "yuv420p", {30, 1}, 30},
         {"vfr.mp4", 2, 2, MotionMode::Smooth, "2", "yuv420p", {30, 1}, 30},
         {"sparse.mp4", 0, 3.9, MotionMode::Smooth, "4", "yuv420p", {7500, 1001}, 30000 / 1001.0},
         {"hdr.mov", 0, 1, MotionMode::Blend, "3", "yuv420p10le", {30, 1}, 0},
@@ -476,7 +476,7 @@ TEST_F(ExportSessionTest, PicturesSoundAndTagsOfTheSourceComeAlong) {
         int rateNum, rateDen;
     };
     for (const Case& c :
-         {Case{"clip.mp4", 3, ExportPresetName::Original, "original.mp4", true, 10, 10, 1},
+         {Case{"short.mp4", 3, ExportPresetName::Original, "original.mp4", true, 2, 10, 1},
           Case{"hdr.mov", 2, ExportPresetName::Original, "original.mov", true, 1, 15, 1},
           Case{"phone.mov", 4, ExportPresetName::SourceSize, "slow.mov", false, 1, 30, 1},
           Case{"phone.mov", 4, ExportPresetName::Original, "slow.mp4", false, 1, 30, 1},
@@ -543,7 +543,7 @@ TEST_F(ExportSessionTest, EncodedPicturesKeepTheSourcesDepthAndColour) {
         const char* transfer;
     };
     for (const Case& c : {Case{"hdr.mov", "High 10", "yuv420p10le", "bt2020", "smpte2084"},
-                          Case{"clip.mov", "High", "yuv420p", "unknown", "unknown"}}) {
+                          Case{"short.mp4", "High", "yuv420p", "unknown", "unknown"}}) {
         SCOPED_TRACE(c.source);
         auto session = fullVideoSession(fixture(c.source), SpeedFactor::whole(2), true,
                                         ExportPresetName::P720);

@@ -1,9 +1,9 @@
 // lento-export: slows a video down from the command line, with the editor's export engine.
 
+#include "ExportOptions.h"
 #include "base/FileNames.h"
 #include "base/Log.h"
 #include "edit/EditFile.h"
-#include "edit/SectionArgument.h"
 #include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
 #include "media/Asset.h"
@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -38,38 +37,14 @@ extern "C" {
 
 namespace {
 
+using lento::cli::kFactorRule;
+using lento::cli::kWrittenExtensions;
+using lento::cli::Options;
+using lento::cli::SectionOption;
+
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
-// What a factor may be: the editor's range.
-constexpr const char* kFactorRule = lento::SpeedFactor::kEditorRangeText;
-// The extensions whose containers an export writes (see fileTypeForExtension).
-constexpr const char* kWrittenExtensions = "mov, mp4, m4v or 3gp";
-
-// One --section: a part of the source, in seconds, slowed by its own factor.
-struct SectionOption {
-    double start = 0;
-    double end = 0;
-    lento::SpeedFactor factor;
-    bool mute = false;
-    std::optional<lento::MotionMode> motion; // --motion's when not named
-};
-
-struct Options {
-    bool help = false;
-    bool hasFactor = false;
-    lento::SpeedFactor factor;
-    bool noSound = false;
-    lento::MotionMode motion = lento::MotionMode::Hold;
-    std::string preset; // empty: chosen from the destination
-    bool hasRange = false;
-    double rangeStart = 0;
-    double rangeEnd = 0;
-    std::vector<SectionOption> sections;
-    std::string edit; // a saved edit, in place of SOURCE and its settings
-    std::string source;
-    std::string destination;
-};
 
 // Set by the signal handler, read by the waiting loop. Only a lock-free atomic may be touched
 // from a handler.
@@ -121,144 +96,6 @@ void printUsage(std::FILE* out) {
                  "  --help             show this help\n"
                  "DEST's extension chooses the container: %s.\n",
                  kFactorRule, presetNames().c_str(), kWrittenExtensions);
-}
-
-// A factor the editor offers too; 2.5 is exactly five halves.
-bool parseFactor(std::string_view text, lento::SpeedFactor& factor) {
-    const std::optional<lento::SpeedFactor> parsed = lento::SpeedFactor::parseInEditorRange(text);
-    if (!parsed) {
-        return false;
-    }
-    factor = *parsed;
-    return true;
-}
-
-bool parseSeconds(std::string_view text, double& value) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
-}
-
-// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth"). A ramp
-// is refused until the export follows the time map.
-bool parseSection(std::string_view text, SectionOption& section) {
-    const std::optional<lento::SectionArgument> parsed = lento::parseSectionArgument(text);
-    if (!parsed || parsed->rampIn != lento::MediaTime::zero() ||
-        parsed->rampOut != lento::MediaTime::zero()) {
-        return false;
-    }
-    section = {parsed->start.seconds(), parsed->end.seconds(), parsed->factor, parsed->mute,
-               parsed->motion};
-    return true;
-}
-
-// Whether two sections share a stretch of the source; touching ones do not.
-bool sectionsOverlap(std::vector<SectionOption> sections) {
-    std::sort(sections.begin(), sections.end(),
-              [](const auto& a, const auto& b) { return a.start < b.start; });
-    return std::adjacent_find(sections.begin(), sections.end(), [](const auto& a, const auto& b) {
-               return b.start < a.end;
-           }) != sections.end();
-}
-
-// The options, or nullopt with `error` set for a command line that makes no sense.
-std::optional<Options> parseOptions(const std::vector<std::string_view>& args, std::string& error) {
-    Options options;
-    std::vector<std::string_view> files;
-    bool onlyFiles = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        const auto valueCount = [&](size_t count) { return i + count < args.size(); };
-        if (onlyFiles || !arg.starts_with("-") || arg == "-") {
-            files.push_back(arg);
-        } else if (arg == "--") {
-            onlyFiles = true;
-        } else if (arg == "--help" || arg == "-h") {
-            options.help = true;
-            return options;
-        } else if (arg == "--no-sound") {
-            options.noSound = true;
-        } else if (arg == "--factor") {
-            options.hasFactor = true;
-            if (!valueCount(1) || !parseFactor(args[++i], options.factor)) {
-                error = std::string("--factor needs a number from ") + kFactorRule;
-                return std::nullopt;
-            }
-        } else if (arg == "--motion") {
-            const std::optional<lento::MotionMode> motion =
-                valueCount(1) ? lento::motionModeNamed(args[++i]) : std::nullopt;
-            if (!motion) {
-                error = "--motion needs hold, blend or smooth";
-                return std::nullopt;
-            }
-            options.motion = *motion;
-        } else if (arg == "--preset") {
-            if (!valueCount(1)) {
-                error = "--preset needs a name";
-                return std::nullopt;
-            }
-            options.preset = args[++i];
-        } else if (arg == "--range") {
-            options.hasRange = valueCount(2) && parseSeconds(args[i + 1], options.rangeStart) &&
-                               parseSeconds(args[i + 2], options.rangeEnd);
-            i += 2;
-            if (!options.hasRange || options.rangeStart < 0 ||
-                options.rangeEnd <= options.rangeStart) {
-                error = "--range needs START and END in seconds, 0 <= START < END";
-                return std::nullopt;
-            }
-        } else if (arg == "--edit") {
-            if (!valueCount(1)) {
-                error = "--edit needs a .lento file";
-                return std::nullopt;
-            }
-            options.edit = args[++i];
-        } else if (arg == "--section") {
-            SectionOption section;
-            if (!valueCount(1) || !parseSection(args[++i], section)) {
-                error = "--section needs START:END:FACTOR[:mute][:MODE], 0 <= START < END "
-                        "seconds, FACTOR " +
-                        std::string(kFactorRule);
-                return std::nullopt;
-            }
-            options.sections.push_back(section);
-        } else {
-            error = "unknown option " + std::string(arg);
-            return std::nullopt;
-        }
-    }
-    if (!options.sections.empty() && (options.hasFactor || options.hasRange)) {
-        error = "--section does not go with --factor or --range";
-        return std::nullopt;
-    }
-    if (sectionsOverlap(options.sections)) {
-        error = "--section parts must not overlap";
-        return std::nullopt;
-    }
-    if (!options.edit.empty()) {
-        // The edit holds the source and every setting.
-        const bool motion = std::find(args.begin(), args.end(), "--motion") != args.end();
-        if (options.hasFactor || options.hasRange || !options.sections.empty() || options.noSound ||
-            motion) {
-            error = "--edit goes only with --preset";
-            return std::nullopt;
-        }
-        if (files.size() != 1) {
-            error = files.empty() ? "DEST is needed" : "--edit takes DEST alone, no SOURCE";
-            return std::nullopt;
-        }
-        files.insert(files.begin(), options.edit);
-    }
-    if (files.size() != 2) {
-        error = files.size() < 2 ? "SOURCE and DEST are needed" : "too many file names";
-        return std::nullopt;
-    }
-    options.source = files[0];
-    options.destination = files[1];
-    if (!lento::fileTypeForExtension(lento::pathExtension(options.destination))) {
-        error = "DEST must end in " + std::string(kWrittenExtensions);
-        return std::nullopt;
-    }
-    return options;
 }
 
 void installStopHandlers() {
@@ -438,11 +275,11 @@ int exportMovie(Options options) {
         }
     }
     const std::optional<lento::EditCut> cut =
-        edit                     ? editCut(*edit, *asset, options)
-        : options.sections.empty() ? lento::EditCut::ofFullVideo(
-                                         {options.factor, !options.noSound, options.motion},
-                                         asset->duration(), range)
-                                   : sectionsCut(*asset, options);
+        edit ? editCut(*edit, *asset, options)
+        : options.sections.empty()
+            ? lento::EditCut::ofFullVideo({options.factor, !options.noSound, options.motion},
+                                          asset->duration(), range)
+            : sectionsCut(*asset, options);
     if (!cut) {
         return kExitUsage;
     }
@@ -506,7 +343,7 @@ int exportMovie(Options options) {
 int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     std::string error;
-    const std::optional<Options> options = parseOptions(args, error);
+    const std::optional<Options> options = lento::cli::parseOptions(args, error);
     if (!options) {
         std::fprintf(stderr, "lento-export: %s\n", error.c_str());
         printUsage(stderr);
