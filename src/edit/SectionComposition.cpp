@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
+#include <string>
 
 namespace lento {
 
@@ -58,12 +60,41 @@ void logEntries(const std::vector<SectionState>& list) {
     }
 }
 
+// The time map of a cut whose sections ease into their factors, built once for its pictures and
+// sound alike; null when no section has a ramp (each entry then simply lasts factor times its
+// length) or when the sections cannot be mapped, which the edit's rules never let through.
+std::shared_ptr<const TimeMap> rampedMap(const EditCut& cut) {
+    const auto ramped = [](const SectionState& section) { return section.hasRamps(); };
+    if (std::none_of(cut.sections.begin(), cut.sections.end(), ramped)) {
+        return nullptr;
+    }
+    std::vector<TimeMap::Section> retimed;
+    MediaTime end = cut.range.end();
+    for (const SectionState& section : cut.sections) {
+        if (section.end <= section.start) {
+            continue; // it cuts the stretch it lies in, but retimes nothing
+        }
+        retimed.push_back(
+            {section.start, section.end, section.factor, section.rampIn, section.rampOut});
+        end = maxTime(end, section.end);
+    }
+    std::string error;
+    std::optional<TimeMap> map = TimeMap::make(std::move(retimed), end, error);
+    if (!map) {
+        logLine("cannot ease the sections into their speeds: %s", error.c_str());
+        return nullptr;
+    }
+    return std::make_shared<const TimeMap>(std::move(*map));
+}
+
 // Lays every entry of `list` end to end on a new track of `type` from `position`, reading the
 // source's first track of that type; a source without one gets no track (a sound-only movie
 // passes the editor's intake; it simply has no pictures to lay). Sound leaves entries with their
-// sound removed out but still advances past them.
+// sound removed out but still advances past them. With `map`, each entry lies where the map puts
+// it, the range's start at `position`, and is timed by it throughout.
 void layEntries(MediaType type, const Asset& source, Composition& composition,
-                const std::vector<SectionState>& list, MediaTime position, bool logged) {
+                const std::vector<SectionState>& list, MediaTime position, bool logged,
+                const std::shared_ptr<const TimeMap>& map, MediaTime rangeStart) {
     const auto sources = source.tracksWithMediaType(type);
     if (sources.empty()) {
         return;
@@ -71,8 +102,22 @@ void layEntries(MediaType type, const Asset& source, Composition& composition,
     CompositionTrack& track = *composition.addTrack(type, 0);
     const bool sound = type == MediaType::Audio;
     const char* const format = sound ? "audio:%lld, %s" : "video:%lld, %s";
+    const MediaTime origin =
+        map ? map->outputTime(rangeStart, SegmentTiming::kTimescale) - position : position;
     for (const SectionState& entry : list) {
         const MediaTime length = entry.end - entry.start;
+        if (map) {
+            position = map->outputTime(entry.start, SegmentTiming::kTimescale) - origin;
+            if (!(sound && !entry.audio)) {
+                track.insertMappedRange(MediaTimeRange::make(entry.start, length), sources.front(),
+                                        position, entry.motion, map);
+                if (logged) {
+                    logLine(format, static_cast<long long>(position.value),
+                            timeTextOf(position).c_str());
+                }
+            }
+            continue;
+        }
         const MediaTime advance = entry.factor.stretch(length);
         if (sound && !entry.audio) {
             position = position + advance;
@@ -135,9 +180,12 @@ std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut&
     }
     auto composition = std::make_shared<Composition>();
     const MediaTime start = MediaTime::make(0, cut.range.start.timescale);
-    layEntries(MediaType::Video, source, *composition, list, start, cut.logged);
+    const std::shared_ptr<const TimeMap> map = rampedMap(cut);
+    layEntries(MediaType::Video, source, *composition, list, start, cut.logged, map,
+               cut.range.start);
     if (cut.sound) {
-        layEntries(MediaType::Audio, source, *composition, list, start, cut.logged);
+        layEntries(MediaType::Audio, source, *composition, list, start, cut.logged, map,
+                   cut.range.start);
     }
     return composition;
 }

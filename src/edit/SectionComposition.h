@@ -34,6 +34,8 @@ struct EditCut {
 
 // The composition of `cut`: the entries of sections() laid end to end from zero on one video
 // track and, when the cut has sound, one sound track, each entry stretched by its factor exactly.
+// Where a section has a ramp, every entry is laid and timed by the cut's one time map instead
+// (SegmentTiming), which both tracks share.
 // A track the source does not have is not added. The composition tracks take no transform of
 // their own: an export turns the picture as the first source laid into the track says.
 std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut& cut);
