@@ -53,6 +53,8 @@ struct SectionOption {
     lento::SpeedFactor factor;
     bool mute = false;
     std::optional<lento::MotionMode> motion; // --motion's when not named
+    lento::MediaTime rampIn = lento::MediaTime::zero();
+    lento::MediaTime rampOut = lento::MediaTime::zero();
 };
 
 struct Options {
@@ -95,8 +97,8 @@ void printUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: lento-export [--factor N] [--motion MODE] [--no-sound] [--preset NAME] "
                  "[--range START END] SOURCE DEST\n"
-                 "       lento-export --section START:END:FACTOR[:mute][:MODE]... [--motion MODE] "
-                 "[--no-sound] [--preset NAME] SOURCE DEST\n"
+                 "       lento-export --section START:END:FACTOR[:mute][:MODE][:ramp=IN[,OUT]]... "
+                 "[--motion MODE] [--no-sound] [--preset NAME] SOURCE DEST\n"
                  "       lento-export --edit FILE.lento [--preset NAME] DEST\n"
                  "Slows SOURCE down N times and writes it to DEST; the sound keeps its pitch.\n"
                  "With --section, writes the whole of SOURCE with each section slowed by its own\n"
@@ -111,11 +113,13 @@ void printUsage(std::FILE* out) {
                  "  --preset NAME      one of %s\n"
                  "                     (default: from DEST's extension)\n"
                  "  --range START END  export only this part of SOURCE, in seconds\n"
-                 "  --section START:END:FACTOR[:mute][:MODE]\n"
+                 "  --section START:END:FACTOR[:mute][:MODE][:ramp=IN[,OUT]]\n"
                  "                     slow this part of SOURCE (seconds) down FACTOR times\n"
                  "                     (as N),\n"
                  "                     \"mute\" leaving its sound out, MODE (hold, blend,\n"
-                 "                     smooth) overriding --motion; repeatable, sections may\n"
+                 "                     smooth) overriding --motion, ramp easing into FACTOR\n"
+                 "                     over its first IN seconds and out over its last OUT\n"
+                 "                     (one value for both); repeatable, sections may\n"
                  "                     touch but not overlap; not with --factor or --range\n"
                  "  --edit FILE.lento  export the sections of a saved edit; only with --preset\n"
                  "  --help             show this help\n"
@@ -138,16 +142,15 @@ bool parseSeconds(std::string_view text, double& value) {
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
 }
 
-// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth"). A ramp
-// is refused until the export follows the time map.
+// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth"), then
+// optionally its ramps (":ramp=0.5" or ":ramp=0.5,1").
 bool parseSection(std::string_view text, SectionOption& section) {
     const std::optional<lento::SectionArgument> parsed = lento::parseSectionArgument(text);
-    if (!parsed || parsed->rampIn != lento::MediaTime::zero() ||
-        parsed->rampOut != lento::MediaTime::zero()) {
+    if (!parsed) {
         return false;
     }
     section = {parsed->start.seconds(), parsed->end.seconds(), parsed->factor, parsed->mute,
-               parsed->motion};
+               parsed->motion,          parsed->rampIn,        parsed->rampOut};
     return true;
 }
 
@@ -215,8 +218,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
         } else if (arg == "--section") {
             SectionOption section;
             if (!valueCount(1) || !parseSection(args[++i], section)) {
-                error = "--section needs START:END:FACTOR[:mute][:MODE], 0 <= START < END "
-                        "seconds, FACTOR " +
+                error = "--section needs START:END:FACTOR[:mute][:MODE][:ramp=IN[,OUT]], "
+                        "0 <= START < END seconds, ramps together at most END - START, FACTOR " +
                         std::string(kFactorRule);
                 return std::nullopt;
             }
@@ -325,7 +328,8 @@ std::optional<lento::EditCut> sectionsCut(const lento::Asset& asset, const Optio
                            start + lento::MediaTime::make(1, duration.timescale)),
             duration);
         sections.push_back({QString::number(sections.size() + 1), start, end, part.factor,
-                            !part.mute, part.motion.value_or(options.motion)});
+                            !part.mute, part.motion.value_or(options.motion), part.rampIn,
+                            part.rampOut});
     }
     lento::EditCut cut = lento::EditCut::ofSections(sections, duration);
     cut.sound = !options.noSound;
@@ -361,13 +365,6 @@ std::optional<lento::OpenedEdit> openEdit(Options& options) {
     }
     for (const QString& warning : edit->warnings) {
         std::fprintf(stderr, "lento-export: warning: %s\n", qPrintable(warning));
-    }
-    const auto& sections = edit->state.sections;
-    if (std::any_of(sections.begin(), sections.end(),
-                    [](const lento::SectionState& section) { return section.hasRamps(); })) {
-        std::fprintf(stderr,
-                     "lento-export: warning: speed ramps are not exported yet: the sections "
-                     "change speed at their bounds\n");
     }
     options.source = lento::pathBytes(edit->state.source.path).toStdString();
     return edit;
