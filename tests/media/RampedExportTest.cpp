@@ -59,6 +59,12 @@ double outputSeconds(const TimeMap& map, double source) {
     return map.outputTime(sec(source), kVideoTimescale).seconds();
 }
 
+struct Case {
+    const char* name;
+    std::vector<SectionState> sections;
+    double seconds;
+};
+
 class RampedExportTest : public ::testing::Test {
 protected:
     // Lays `cut` of `source` as the editor does and exports it; the error when it fails.
@@ -80,15 +86,17 @@ protected:
                    : "failed: " + session->error();
     }
 
+    // Exports the case over the start of `source`; its map, or nothing with the failure told.
+    std::optional<TimeMap> exportCase(const char* source, const Case& c) {
+        const EditCut cut = cutOf(c.sections, c.seconds);
+        const std::string error = exportCut(source, cut, c.name);
+        EXPECT_EQ(error, "");
+        return error.empty() ? std::optional<TimeMap>(mapOf(cut)) : std::nullopt;
+    }
+
     std::string out(const std::string& name) const { return folder / (name + ".mp4"); }
 
     test::TestFolder folder;
-};
-
-struct Case {
-    const char* name;
-    std::vector<SectionState> sections;
-    double seconds;
 };
 
 // The movie lasts as long as the map makes the cut, to one output frame, on both tracks: through
@@ -108,9 +116,9 @@ TEST_F(RampedExportTest, LastsAsTheMapSaysOnBothTracks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const EditCut cut = cutOf(c.sections, c.seconds);
-        ASSERT_EQ(exportCut("clip.mp4", cut, c.name), "");
-        const TimeMap map = mapOf(cut);
+        const std::optional<TimeMap> exported = exportCase("clip.mp4", c);
+        ASSERT_TRUE(exported);
+        const TimeMap& map = *exported;
         const double length = map.outputDuration().seconds();
         const auto probe = test::probe(out(c.name));
         ASSERT_TRUE(probe.video() && probe.audio());
@@ -144,12 +152,12 @@ TEST_F(RampedExportTest, FlashesAndBeepsStayTogetherThroughRamps) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const EditCut cut = cutOf(c.sections, c.seconds);
-        ASSERT_EQ(exportCut("sync.mp4", cut, c.name), "");
+        const std::optional<TimeMap> exported = exportCase("sync.mp4", c);
+        ASSERT_TRUE(exported);
+        const TimeMap& map = *exported;
         const test::SyncReport sync = test::measureSync(out(c.name));
         EXPECT_EQ(sync.pairs, 5);
         EXPECT_LT(sync.worstSeconds, 0.040);
-        const TimeMap map = mapOf(cut);
         int flash = 0;
         for (const test::DecodedFrame& frame : test::decodeVideoFrames(out(c.name))) {
             if (frame.meanLuma > 180) {
@@ -171,9 +179,9 @@ TEST_F(RampedExportTest, HoldShowsEverySourcePictureOnceForTheMapsStretch) {
     const auto source = test::decodeVideoFrames(fixture("clip.mp4"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const EditCut cut = cutOf(c.sections, c.seconds);
-        ASSERT_EQ(exportCut("clip.mp4", cut, c.name), "");
-        const TimeMap map = mapOf(cut);
+        const std::optional<TimeMap> exported = exportCase("clip.mp4", c);
+        ASSERT_TRUE(exported);
+        const TimeMap& map = *exported;
         const auto frames = test::decodeVideoFrames(out(c.name));
         ASSERT_EQ(frames.size(), size_t(c.seconds * 30));
         for (size_t i = 0; i < frames.size(); ++i) {
@@ -200,9 +208,9 @@ TEST_F(RampedExportTest, MadePicturesFillTheGridThroughRamps) {
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const EditCut cut = cutOf(c.sections, c.seconds);
-        ASSERT_EQ(exportCut("clip.mp4", cut, c.name), "");
-        const TimeMap map = mapOf(cut);
+        const std::optional<TimeMap> exported = exportCase("clip.mp4", c);
+        ASSERT_TRUE(exported);
+        const TimeMap& map = *exported;
         const auto frames = test::decodeVideoFrames(out(c.name));
         ASSERT_EQ(int64_t(frames.size()), gridPictureCount(map, period));
         int onSource = 0;
