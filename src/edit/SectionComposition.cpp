@@ -60,33 +60,6 @@ void logEntries(const std::vector<SectionState>& list) {
     }
 }
 
-// The time map of a cut whose sections ease into their factors, built once for its pictures and
-// sound alike; null when no section has a ramp (each entry then simply lasts factor times its
-// length) or when the sections cannot be mapped, which the edit's rules never let through.
-std::shared_ptr<const TimeMap> rampedMap(const EditCut& cut) {
-    const auto ramped = [](const SectionState& section) { return section.hasRamps(); };
-    if (std::none_of(cut.sections.begin(), cut.sections.end(), ramped)) {
-        return nullptr;
-    }
-    std::vector<TimeMap::Section> retimed;
-    MediaTime end = cut.range.end();
-    for (const SectionState& section : cut.sections) {
-        if (section.end <= section.start) {
-            continue; // it cuts the stretch it lies in, but retimes nothing
-        }
-        retimed.push_back(
-            {section.start, section.end, section.factor, section.rampIn, section.rampOut});
-        end = maxTime(end, section.end);
-    }
-    std::string error;
-    std::optional<TimeMap> map = TimeMap::make(std::move(retimed), end, error);
-    if (!map) {
-        logLine("cannot ease the sections into their speeds: %s", error.c_str());
-        return nullptr;
-    }
-    return std::make_shared<const TimeMap>(std::move(*map));
-}
-
 // Lays every entry of `list` end to end on a new track of `type` from `position`, reading the
 // source's first track of that type; a source without one gets no track (a sound-only movie
 // passes the editor's intake; it simply has no pictures to lay). Sound leaves entries with their
@@ -138,6 +111,30 @@ void layEntries(MediaType type, const Asset& source, Composition& composition,
 
 } // namespace
 
+std::shared_ptr<const TimeMap> rampedTimeMap(const EditCut& cut) {
+    const auto ramped = [](const SectionState& section) { return section.hasRamps(); };
+    if (std::none_of(cut.sections.begin(), cut.sections.end(), ramped)) {
+        return nullptr;
+    }
+    std::vector<TimeMap::Section> retimed;
+    MediaTime end = cut.range.end();
+    for (const SectionState& section : cut.sections) {
+        if (section.end <= section.start) {
+            continue; // it cuts the stretch it lies in, but retimes nothing
+        }
+        retimed.push_back(
+            {section.start, section.end, section.factor, section.rampIn, section.rampOut});
+        end = maxTime(end, section.end);
+    }
+    std::string error;
+    std::optional<TimeMap> map = TimeMap::make(std::move(retimed), end, error);
+    if (!map) {
+        logLine("cannot ease the sections into their speeds: %s", error.c_str());
+        return nullptr;
+    }
+    return std::make_shared<const TimeMap>(std::move(*map));
+}
+
 EditCut EditCut::ofSections(SectionSpan sections, MediaTime duration) {
     return {std::vector<SectionState>(sections.begin(), sections.end()),
             MediaTimeRange::make(MediaTime::make(0, duration.timescale), duration),
@@ -180,7 +177,7 @@ std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut&
     }
     auto composition = std::make_shared<Composition>();
     const MediaTime start = MediaTime::make(0, cut.range.start.timescale);
-    const std::shared_ptr<const TimeMap> map = rampedMap(cut);
+    const std::shared_ptr<const TimeMap> map = rampedTimeMap(cut);
     layEntries(MediaType::Video, source, *composition, list, start, cut.logged, map,
                cut.range.start);
     if (cut.sound) {

@@ -40,6 +40,12 @@ struct EditCut {
 // their own: an export turns the picture as the first source laid into the track says.
 std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut& cut);
 
+// The time map of `cut` when a section of it eases into its factor, which makeComposition lays
+// it by: one map, built once, for its pictures and sound alike (and for playback to follow).
+// Null when no section has a ramp, or when the sections cannot be mapped (the edit's rules never
+// let those through).
+std::shared_ptr<const TimeMap> rampedTimeMap(const EditCut& cut);
+
 // The sections of a cut together with fillers (no name, the original speed, sound kept) for every
 // stretch of `range` that no section covers, sorted by start alone (stable). A section of no
 // length still cuts the stretch it lies in. When nothing cuts the range, no filler is made for

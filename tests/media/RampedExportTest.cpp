@@ -37,14 +37,8 @@ SectionState section(double start, double end, const char* factor, double rampIn
             sound,     motion,     sec(rampIn), sec(rampOut)};
 }
 
-// The first `seconds` of the source with `sections` retimed, sound and all.
-EditCut cutOf(std::vector<SectionState> sections, double seconds) {
-    return {std::move(sections), MediaTimeRange::fromTimeToTime(MediaTime::zero(), sec(seconds)),
-            true, false};
-}
-
-// The cut's map, made here on its own: what the export should follow.
-TimeMap mapOf(const EditCut& cut) {
+// The cut's map, made here from its sections: what the export should follow.
+std::shared_ptr<const TimeMap> mapOf(const EditCut& cut) {
     std::vector<TimeMap::Section> retimed;
     for (const SectionState& s : cut.sections) {
         retimed.push_back({s.start, s.end, s.factor, s.rampIn, s.rampOut});
@@ -52,7 +46,7 @@ TimeMap mapOf(const EditCut& cut) {
     std::string error;
     std::optional<TimeMap> map = TimeMap::make(retimed, cut.range.end(), error);
     EXPECT_TRUE(map) << error;
-    return map.value_or(TimeMap());
+    return map ? std::make_shared<const TimeMap>(std::move(*map)) : nullptr;
 }
 
 double outputSeconds(const TimeMap& map, double source) {
@@ -67,31 +61,22 @@ struct Case {
 
 class RampedExportTest : public ::testing::Test {
 protected:
-    // Lays `cut` of `source` as the editor does and exports it; the error when it fails.
-    std::string exportCut(const char* source, const EditCut& cut, const std::string& name) {
+    // Lays the first `seconds` of `source` with the case's sections as the editor does and
+    // exports it; the cut's time map, or null with the failure told.
+    std::shared_ptr<const TimeMap> exportCase(const char* source, const Case& c) {
+        const EditCut cut{c.sections,
+                          MediaTimeRange::fromTimeToTime(MediaTime::zero(), sec(c.seconds))};
         auto asset = Asset::assetWithPath(fixture(source));
-        if (!asset->isPlayable()) {
-            return "cannot open " + std::string(source);
-        }
         auto session = ExportSession::exportSessionWithAsset(makeComposition(*asset, cut),
                                                              ExportPresetName::H264_640x480);
-        const std::string path = out(name);
-        session->setOutputURL(path);
+        session->setOutputURL(out(c.name));
         session->setOutputFileType(
-            outputFileTypeForDestination(session->supportedFileTypes(), path));
+            outputFileTypeForDestination(session->supportedFileTypes(), out(c.name)));
         session->exportAsynchronouslyWithCompletionHandler([] {});
         session->waitUntilFinished();
-        return session->status() == ExportSession::Status::Completed
-                   ? ""
-                   : "failed: " + session->error();
-    }
-
-    // Exports the case over the start of `source`; its map, or nothing with the failure told.
-    std::optional<TimeMap> exportCase(const char* source, const Case& c) {
-        const EditCut cut = cutOf(c.sections, c.seconds);
-        const std::string error = exportCut(source, cut, c.name);
-        EXPECT_EQ(error, "");
-        return error.empty() ? std::optional<TimeMap>(mapOf(cut)) : std::nullopt;
+        const bool completed = session->status() == ExportSession::Status::Completed;
+        EXPECT_TRUE(completed) << session->error();
+        return completed ? mapOf(cut) : nullptr;
     }
 
     std::string out(const std::string& name) const { return folder / (name + ".mp4"); }
@@ -116,21 +101,20 @@ TEST_F(RampedExportTest, LastsAsTheMapSaysOnBothTracks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::optional<TimeMap> exported = exportCase("clip.mp4", c);
-        ASSERT_TRUE(exported);
-        const TimeMap& map = *exported;
-        const double length = map.outputDuration().seconds();
+        const std::shared_ptr<const TimeMap> map = exportCase("clip.mp4", c);
+        ASSERT_TRUE(map);
+        const double length = map->outputDuration().seconds();
         const auto probe = test::probe(out(c.name));
         ASSERT_TRUE(probe.video() && probe.audio());
         EXPECT_NEAR(probe.video()->durationSeconds, length, kFrame);
         EXPECT_NEAR(probe.audio()->durationSeconds, probe.video()->durationSeconds, kFrame);
         for (const SectionState& s : c.sections) {
             // Well inside the ramp in, and inside the section away from its bounds.
-            const double rampFrom = outputSeconds(map, s.start.seconds() + 0.05);
+            const double rampFrom = outputSeconds(*map, s.start.seconds() + 0.05);
             const double rampTo =
-                outputSeconds(map, s.start.seconds() + std::max(0.2, s.rampIn.seconds()) - 0.05);
-            const double from = outputSeconds(map, s.start.seconds()) + 0.05;
-            const double to = outputSeconds(map, s.end.seconds()) - 0.05;
+                outputSeconds(*map, s.start.seconds() + std::max(0.2, s.rampIn.seconds()) - 0.05);
+            const double from = outputSeconds(*map, s.start.seconds()) + 0.05;
+            const double to = outputSeconds(*map, s.end.seconds()) - 0.05;
             if (s.audio) {
                 EXPECT_GT(test::soundRms(out(c.name), rampFrom, rampTo), 0.02) << s.start.seconds();
             } else {
@@ -152,16 +136,15 @@ TEST_F(RampedExportTest, FlashesAndBeepsStayTogetherThroughRamps) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::optional<TimeMap> exported = exportCase("sync.mp4", c);
-        ASSERT_TRUE(exported);
-        const TimeMap& map = *exported;
+        const std::shared_ptr<const TimeMap> map = exportCase("sync.mp4", c);
+        ASSERT_TRUE(map);
         const test::SyncReport sync = test::measureSync(out(c.name));
         EXPECT_EQ(sync.pairs, 5);
         EXPECT_LT(sync.worstSeconds, 0.040);
         int flash = 0;
         for (const test::DecodedFrame& frame : test::decodeVideoFrames(out(c.name))) {
             if (frame.meanLuma > 180) {
-                EXPECT_NEAR(frame.time, outputSeconds(map, flash), 0.002) << flash;
+                EXPECT_NEAR(frame.time, outputSeconds(*map, flash), 0.002) << flash;
                 ++flash;
             }
         }
@@ -179,15 +162,14 @@ TEST_F(RampedExportTest, HoldShowsEverySourcePictureOnceForTheMapsStretch) {
     const auto source = test::decodeVideoFrames(fixture("clip.mp4"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::optional<TimeMap> exported = exportCase("clip.mp4", c);
-        ASSERT_TRUE(exported);
-        const TimeMap& map = *exported;
+        const std::shared_ptr<const TimeMap> map = exportCase("clip.mp4", c);
+        ASSERT_TRUE(map);
         const auto frames = test::decodeVideoFrames(out(c.name));
         ASSERT_EQ(frames.size(), size_t(c.seconds * 30));
         for (size_t i = 0; i < frames.size(); ++i) {
             ASSERT_EQ(frames[i].index, source[i].index) << i;
             const auto number = int64_t(source[i].index);
-            const HeldPicture held = heldPicture(map, MediaTime::make(number, 30),
+            const HeldPicture held = heldPicture(*map, MediaTime::make(number, 30),
                                                  MediaTime::make(number + 1, 30), kVideoTimescale);
             EXPECT_NEAR(frames[i].time, held.start.seconds(), 0.002) << i;
         }
@@ -208,15 +190,14 @@ TEST_F(RampedExportTest, MadePicturesFillTheGridThroughRamps) {
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::optional<TimeMap> exported = exportCase("clip.mp4", c);
-        ASSERT_TRUE(exported);
-        const TimeMap& map = *exported;
+        const std::shared_ptr<const TimeMap> map = exportCase("clip.mp4", c);
+        ASSERT_TRUE(map);
         const auto frames = test::decodeVideoFrames(out(c.name));
-        ASSERT_EQ(int64_t(frames.size()), gridPictureCount(map, period));
+        ASSERT_EQ(int64_t(frames.size()), gridPictureCount(*map, period));
         int onSource = 0;
         for (size_t i = 0; i < frames.size(); ++i) {
             EXPECT_NEAR(frames[i].time, double(i) * kFrame, 0.002) << i;
-            const GridPicture grid = gridPicture(map, int64_t(i), period, stamps, kVideoTimescale);
+            const GridPicture grid = gridPicture(*map, int64_t(i), period, stamps, kVideoTimescale);
             if (grid.isSourcePicture()) {
                 EXPECT_EQ(frames[i].index, int(grid.before)) << i;
                 ++onSource;
