@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
+#include <string>
 
 namespace lento {
 
@@ -61,9 +63,11 @@ void logEntries(const std::vector<SectionState>& list) {
 // Lays every entry of `list` end to end on a new track of `type` from `position`, reading the
 // source's first track of that type; a source without one gets no track (a sound-only movie
 // passes the editor's intake; it simply has no pictures to lay). Sound leaves entries with their
-// sound removed out but still advances past them.
+// sound removed out but still advances past them. With `map`, each entry lies where the map puts
+// it, the range's start at `position`, and is timed by it throughout.
 void layEntries(MediaType type, const Asset& source, Composition& composition,
-                const std::vector<SectionState>& list, MediaTime position, bool logged) {
+                const std::vector<SectionState>& list, MediaTime position, bool logged,
+                const std::shared_ptr<const TimeMap>& map, MediaTime rangeStart) {
     const auto sources = source.tracksWithMediaType(type);
     if (sources.empty()) {
         return;
@@ -71,8 +75,22 @@ void layEntries(MediaType type, const Asset& source, Composition& composition,
     CompositionTrack& track = *composition.addTrack(type, 0);
     const bool sound = type == MediaType::Audio;
     const char* const format = sound ? "audio:%lld, %s" : "video:%lld, %s";
+    const MediaTime origin =
+        map ? map->outputTime(rangeStart, SegmentTiming::kTimescale) - position : position;
     for (const SectionState& entry : list) {
         const MediaTime length = entry.end - entry.start;
+        if (map) {
+            position = map->outputTime(entry.start, SegmentTiming::kTimescale) - origin;
+            if (!(sound && !entry.audio)) {
+                track.insertMappedRange(MediaTimeRange::make(entry.start, length), sources.front(),
+                                        position, entry.motion, map);
+                if (logged) {
+                    logLine(format, static_cast<long long>(position.value),
+                            timeTextOf(position).c_str());
+                }
+            }
+            continue;
+        }
         const MediaTime advance = entry.factor.stretch(length);
         if (sound && !entry.audio) {
             position = position + advance;
@@ -92,6 +110,30 @@ void layEntries(MediaType type, const Asset& source, Composition& composition,
 }
 
 } // namespace
+
+std::shared_ptr<const TimeMap> rampedTimeMap(const EditCut& cut) {
+    const auto ramped = [](const SectionState& section) { return section.hasRamps(); };
+    if (std::none_of(cut.sections.begin(), cut.sections.end(), ramped)) {
+        return nullptr;
+    }
+    std::vector<TimeMap::Section> retimed;
+    MediaTime end = cut.range.end();
+    for (const SectionState& section : cut.sections) {
+        if (section.end <= section.start) {
+            continue; // it cuts the stretch it lies in, but retimes nothing
+        }
+        retimed.push_back(
+            {section.start, section.end, section.factor, section.rampIn, section.rampOut});
+        end = maxTime(end, section.end);
+    }
+    std::string error;
+    std::optional<TimeMap> map = TimeMap::make(std::move(retimed), end, error);
+    if (!map) {
+        logLine("cannot ease the sections into their speeds: %s", error.c_str());
+        return nullptr;
+    }
+    return std::make_shared<const TimeMap>(std::move(*map));
+}
 
 EditCut EditCut::ofSections(SectionSpan sections, MediaTime duration) {
     return {std::vector<SectionState>(sections.begin(), sections.end()),
@@ -135,9 +177,12 @@ std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut&
     }
     auto composition = std::make_shared<Composition>();
     const MediaTime start = MediaTime::make(0, cut.range.start.timescale);
-    layEntries(MediaType::Video, source, *composition, list, start, cut.logged);
+    const std::shared_ptr<const TimeMap> map = rampedTimeMap(cut);
+    layEntries(MediaType::Video, source, *composition, list, start, cut.logged, map,
+               cut.range.start);
     if (cut.sound) {
-        layEntries(MediaType::Audio, source, *composition, list, start, cut.logged);
+        layEntries(MediaType::Audio, source, *composition, list, start, cut.logged, map,
+                   cut.range.start);
     }
     return composition;
 }

@@ -34,9 +34,17 @@ struct EditCut {
 
 // The composition of `cut`: the entries of sections() laid end to end from zero on one video
 // track and, when the cut has sound, one sound track, each entry stretched by its factor exactly.
+// Where a section has a ramp, every entry is laid and timed by the cut's one time map instead
+// (SegmentTiming), which both tracks share.
 // A track the source does not have is not added. The composition tracks take no transform of
 // their own: an export turns the picture as the first source laid into the track says.
 std::shared_ptr<Composition> makeComposition(const Asset& source, const EditCut& cut);
+
+// The time map of `cut` when a section of it eases into its factor, which makeComposition lays
+// it by: one map, built once, for its pictures and sound alike (and for playback to follow).
+// Null when no section has a ramp, or when the sections cannot be mapped (the edit's rules never
+// let those through).
+std::shared_ptr<const TimeMap> rampedTimeMap(const EditCut& cut);
 
 // The sections of a cut together with fillers (no name, the original speed, sound kept) for every
 // stretch of `range` that no section covers, sorted by start alone (stable). A section of no

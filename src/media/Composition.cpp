@@ -17,13 +17,72 @@ std::vector<CompositionSegment>::iterator CompositionTrack::firstStartingAtOrAft
                             });
 }
 
+MediaTime SegmentTiming::targetTime(MediaTime sourceTime) const {
+    return map->outputTime(sourceTime, kTimescale) - shift;
+}
+
+MediaTime SegmentTiming::sourceTime(MediaTime targetTime, int32_t timescale) const {
+    return map->sourceTime(targetTime + shift, timescale);
+}
+
+namespace {
+
+bool insertable(const MediaTimeRange& range, const AssetTrack& sourceTrack, MediaTime at,
+                MediaType type) {
+    return range.isValid() && range.duration.isNumeric() && range.duration > MediaTime::zero() &&
+           at.isNumeric() && at >= MediaTime::zero() && sourceTrack.mediaType == type &&
+           sourceTrack.asset;
+}
+
+// Moves `segment` later by `by`: a mapped one keeps its source times where they were on it.
+void moveLater(CompositionSegment& segment, MediaTime by) {
+    segment.targetRange.start = segment.targetRange.start + by;
+    if (segment.timing.isMapped()) {
+        segment.timing.shift = segment.timing.shift - by;
+    }
+}
+
+} // namespace
+
 bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack,
                                        MediaTime at, MotionMode motion) {
-    if (!range.isValid() || !range.duration.isNumeric() || range.duration <= MediaTime::zero() ||
-        !at.isNumeric() || at < MediaTime::zero() || sourceTrack.mediaType != m_mediaType ||
-        !sourceTrack.asset) {
+    if (!insertable(range, sourceTrack, at, m_mediaType)) {
         return false;
     }
+    CompositionSegment segment;
+    segment.empty = false;
+    segment.sourceTrack = sourceTrack;
+    segment.sourceRange = range;
+    segment.targetRange = MediaTimeRange::make(at, range.duration);
+    segment.motion = motion;
+    return placeSegment(std::move(segment));
+}
+
+bool CompositionTrack::insertMappedRange(const MediaTimeRange& range, const AssetTrack& sourceTrack,
+                                         MediaTime at, MotionMode motion,
+                                         std::shared_ptr<const TimeMap> map) {
+    if (!map || !insertable(range, sourceTrack, at, m_mediaType)) {
+        return false;
+    }
+    CompositionSegment segment;
+    segment.empty = false;
+    segment.sourceTrack = sourceTrack;
+    segment.sourceRange = range;
+    segment.motion = motion;
+    segment.timing.map = std::move(map);
+    const MediaTime start = segment.timing.targetTime(range.start); // shift still zero
+    const MediaTime duration = segment.timing.targetTime(range.end()) - start;
+    if (!duration.isNumeric() || duration <= MediaTime::zero()) {
+        return false;
+    }
+    segment.timing.shift = start - at;
+    segment.targetRange = MediaTimeRange::make(at, duration);
+    return placeSegment(std::move(segment));
+}
+
+// Puts `segment` at its target start, moving whatever lies at or after it later by its length.
+bool CompositionTrack::placeSegment(CompositionSegment segment) {
+    const MediaTime at = segment.targetRange.start;
     const MediaTime end = timeRange().end();
     if (at > end) {
         CompositionSegment gap;
@@ -34,15 +93,9 @@ bool CompositionTrack::insertTimeRange(const MediaTimeRange& range, const AssetT
     }
     const auto position = firstStartingAtOrAfter(at);
     for (auto later = position; later != m_segments.end(); ++later) {
-        later->targetRange.start = later->targetRange.start + range.duration;
+        moveLater(*later, segment.targetRange.duration);
     }
-    CompositionSegment segment;
-    segment.empty = false;
-    segment.sourceTrack = sourceTrack;
-    segment.sourceRange = range;
-    segment.targetRange = MediaTimeRange::make(at, range.duration);
-    segment.motion = motion;
-    m_segments.insert(position, segment);
+    m_segments.insert(position, std::move(segment));
     return true;
 }
 
@@ -66,7 +119,9 @@ void CompositionTrack::splitAt(MediaTime time) {
     tail.targetRange = MediaTimeRange::fromTimeToTime(time, end);
     if (!segment.empty) {
         const MediaTime headSource =
-            scaleTime(headTarget, segment.sourceRange.duration, wholeTarget);
+            segment.timing.isMapped()
+                ? segment.timing.sourceTime(time) - segment.sourceRange.start
+                : scaleTime(headTarget, segment.sourceRange.duration, wholeTarget);
         const MediaTime sourceEnd = segment.sourceRange.end();
         segment.sourceRange.duration = headSource;
         tail.sourceRange =
@@ -89,8 +144,9 @@ void CompositionTrack::scaleTimeRange(const MediaTimeRange& range, MediaTime dur
     for (auto segment = first; segment != m_segments.end(); ++segment) {
         const MediaTime start = segment->targetRange.start;
         if (start >= rangeEnd) {
-            segment->targetRange.start = start + shift;
+            moveLater(*segment, shift);
         } else {
+            segment->timing = SegmentTiming();
             segment->targetRange.start =
                 range.start + scaleTimeExactly(start - range.start, duration, range.duration);
             segment->targetRange.duration =

@@ -3,12 +3,31 @@
 #include "media/Asset.h"
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
+#include "media/TimeMap.h"
 
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace lento {
+
+// How a segment's source times reach the composition's timeline. Without a map in proportion to
+// its two ranges; with one, through the edit's time map, shared by every segment of the edit, so
+// that ramps ease as the map says: source time t lands at map->outputTime(t, kTimescale) - shift.
+struct SegmentTiming {
+    // The export's picture timescale, which holds the usual frame times exactly.
+    static constexpr int32_t kTimescale = 90000;
+
+    std::shared_ptr<const TimeMap> map;
+    MediaTime shift = MediaTime::zero();
+
+    bool isMapped() const { return map != nullptr; }
+    // Where a source time lands on the timeline; only for a mapped segment.
+    MediaTime targetTime(MediaTime sourceTime) const;
+    // The source time shown at a time on the timeline, rounded to `timescale`; only for a
+    // mapped segment.
+    MediaTime sourceTime(MediaTime targetTime, int32_t timescale = kTimescale) const;
+};
 
 // A piece of a composition track: a source range of one asset track laid on the track's
 // timeline, or an empty stretch (a gap).
@@ -18,6 +37,7 @@ struct CompositionSegment {
     MediaTimeRange sourceRange;           // on the source's timeline
     MediaTimeRange targetRange;           // on the composition's timeline
     MotionMode motion = MotionMode::Hold; // how an export shows it when slowed
+    SegmentTiming timing;                 // in proportion unless mapped
 };
 
 class CompositionTrack {
@@ -34,8 +54,14 @@ public:
     // `motion` says.
     bool insertTimeRange(const MediaTimeRange& range, const AssetTrack& sourceTrack, MediaTime at,
                          MotionMode motion = MotionMode::Hold);
+    // Inserts `range` of `sourceTrack` at `at`, lasting as long as `map` makes it and timed by
+    // it throughout (its output time of the range's start lands at `at`), moving whatever lies at
+    // or after `at` later by that length. Refuses what insertTimeRange refuses, and a range the
+    // map makes no longer than nothing.
+    bool insertMappedRange(const MediaTimeRange& range, const AssetTrack& sourceTrack, MediaTime at,
+                           MotionMode motion, std::shared_ptr<const TimeMap> map);
     // Stretches or squeezes what lies in `range` to `duration`, moving later content by the
-    // difference.
+    // difference. A mapped segment within `range` is timed in proportion from then on.
     void scaleTimeRange(const MediaTimeRange& range, MediaTime duration);
 
     const std::vector<CompositionSegment>& segments() const { return m_segments; }
@@ -50,6 +76,7 @@ public:
     const AssetTrack* firstSourceTrack() const;
 
 private:
+    bool placeSegment(CompositionSegment segment);
     void splitAt(MediaTime time);
     std::vector<CompositionSegment>::iterator firstStartingAtOrAfter(MediaTime time);
 

@@ -28,9 +28,7 @@ MediaTime readableEndOnTarget(const PlacedSegment& segment) {
     if (!asset.isDamaged() || segment.sourceRange.end() <= readable) {
         return MediaTime::invalid();
     }
-    const MediaTime into = maxTime(readable - segment.sourceRange.start, MediaTime::zero());
-    return segment.targetRange.start +
-           scaleTime(into, segment.targetRange.duration, segment.sourceRange.duration);
+    return segment.targetAt(maxTime(readable, segment.sourceRange.start));
 }
 
 // Drops what lies at or after `end` and shortens the segment that crosses it.
@@ -42,8 +40,9 @@ void cutAt(std::vector<PlacedSegment>& segments, MediaTime end) {
     }
     PlacedSegment& last = segments.back();
     const MediaTime kept = end - last.targetRange.start;
-    last.sourceRange.duration =
-        scaleTime(kept, last.sourceRange.duration, last.targetRange.duration);
+    last.sourceRange.duration = last.timing.isMapped() ? last.sourceAt(end) - last.sourceRange.start
+                                                       : scaleTime(kept, last.sourceRange.duration,
+                                                                   last.targetRange.duration);
     last.targetRange.duration = kept;
 }
 
@@ -55,6 +54,22 @@ std::string damageText(const Asset& asset) {
 }
 
 } // namespace
+
+MediaTime PlacedSegment::targetAt(MediaTime sourceTime) const {
+    if (timing.isMapped()) {
+        return timing.targetTime(sourceTime);
+    }
+    return targetRange.start +
+           scaleTime(sourceTime - sourceRange.start, targetRange.duration, sourceRange.duration);
+}
+
+MediaTime PlacedSegment::sourceAt(MediaTime targetTime) const {
+    if (timing.isMapped()) {
+        return timing.sourceTime(targetTime);
+    }
+    return sourceRange.start +
+           scaleTime(targetTime - targetRange.start, sourceRange.duration, targetRange.duration);
+}
 
 ExportPlan planExport(const Composition& composition, MediaTimeRange requested) {
     ExportPlan plan;
@@ -157,15 +172,25 @@ std::vector<PlacedSegment> placeSegments(const CompositionTrack& track,
         if (low >= high) {
             continue;
         }
-        const MediaTime targetDuration = segment.targetRange.duration;
-        const MediaTime sourceDuration = segment.sourceRange.duration;
-        const MediaTime sourceLow =
-            segment.sourceRange.start + scaleTime(low - start, sourceDuration, targetDuration);
-        const MediaTime sourceHigh =
-            segment.sourceRange.start + scaleTime(high - start, sourceDuration, targetDuration);
         PlacedSegment piece;
         piece.source = segment.sourceTrack;
         piece.motion = segment.motion;
+        piece.timing = segment.timing;
+        MediaTime sourceLow = segment.sourceRange.start;
+        MediaTime sourceHigh = segment.sourceRange.end();
+        if (segment.timing.isMapped()) {
+            // Clipped where the map shows the clip's bounds; the bounds it keeps stay exact.
+            sourceLow = low == start ? sourceLow : segment.timing.sourceTime(low);
+            sourceHigh = high == end ? sourceHigh : segment.timing.sourceTime(high);
+            piece.timing.shift = piece.timing.shift + exportRange.start;
+        } else {
+            const MediaTime targetDuration = segment.targetRange.duration;
+            const MediaTime sourceDuration = segment.sourceRange.duration;
+            sourceLow =
+                segment.sourceRange.start + scaleTime(low - start, sourceDuration, targetDuration);
+            sourceHigh =
+                segment.sourceRange.start + scaleTime(high - start, sourceDuration, targetDuration);
+        }
         piece.sourceRange = MediaTimeRange::fromTimeToTime(sourceLow, sourceHigh);
         piece.targetRange =
             MediaTimeRange::fromTimeToTime(low - exportRange.start, high - exportRange.start);

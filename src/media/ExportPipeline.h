@@ -19,6 +19,8 @@ namespace lento {
 // frame rates exactly.
 inline constexpr int kVideoTimescale = 90000;
 
+static_assert(SegmentTiming::kTimescale == kVideoTimescale);
+
 // A composition segment as the export sees it: its target range measured from the start of
 // the exported range, clipped to it.
 struct PlacedSegment {
@@ -26,6 +28,12 @@ struct PlacedSegment {
     MediaTimeRange sourceRange;
     MediaTimeRange targetRange;
     MotionMode motion = MotionMode::Hold;
+    SegmentTiming timing; // mapped: measured from the start of the exported range too
+
+    // Where a source time within the segment lands on the export's timeline.
+    MediaTime targetAt(MediaTime sourceTime) const;
+    // The source time shown at a time on the export's timeline within the segment.
+    MediaTime sourceAt(MediaTime targetTime) const;
 };
 
 // The non-empty segments of `track` that meet `exportRange`, clipped to it.
@@ -74,6 +82,8 @@ struct VideoItem {
     FramePtr frame; // 4:2:0 at the output size and depth
     int64_t pts = 0;
     int64_t duration = 0;
+    // The source time a picture retimed along a time map shows; invalid otherwise.
+    MediaTime source = MediaTime::invalid();
 
     size_t bytes() const { return frameBytes(frame.get()); }
 };

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <deque>
@@ -132,7 +133,8 @@ struct Picture {
     FramePtr frame;
     int64_t pts = 0;
     int64_t end = 0;
-    cv::Mat luma; // 8-bit, reduced to the size of the chroma planes: motion is measured on it
+    MediaTime source; // what the picture shows, along a time map
+    cv::Mat luma;     // 8-bit, reduced to the size of the chroma planes: motion is measured on it
     std::array<int, kHistogramBins> histogram{};
 };
 
@@ -405,9 +407,11 @@ AVRational motionFrameRate(const AssetTrack& track) {
 
 class FrameStage::Engine {
 public:
-    Engine(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool)
+    Engine(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool,
+           SourcePosition sourceAt)
         : m_mode(mode), m_rate(isPositive(frameRate) ? frameRate : kFallbackRate),
-          m_emit(std::move(emit)), m_pool(pool != nullptr ? *pool : m_ownPool) {
+          m_emit(std::move(emit)), m_sourceAt(std::move(sourceAt)),
+          m_pool(pool != nullptr ? *pool : m_ownPool) {
         if (m_mode == MotionMode::Smooth) {
             // The stage keeps two threads busy, one measuring motion and one moving pictures,
             // and x264 wants every core it can get: OpenCV's own loops run in the thread that
@@ -508,6 +512,7 @@ private:
         Picture picture;
         picture.pts = item.pts;
         picture.end = item.pts + std::max<int64_t>(1, item.duration);
+        picture.source = item.source;
         if (isDeep(*item.frame)) {
             // Motion and cuts are judged on 8 bits whatever the depth: the flow takes 8-bit
             // pictures, and the cut thresholds are in 8-bit steps.
@@ -669,14 +674,26 @@ private:
             } else if (cut) {
                 frame = reference(*b.frame);
             } else {
-                frame = make(a, b, float(double(into) / double(span)),
-                             stepwise ? std::nullopt : motion);
+                frame = make(a, b, fractionAt(a, b, time), stepwise ? std::nullopt : motion);
             }
             if (!emit(VideoItem{std::move(frame), time, 0})) {
                 return false;
             }
         }
         return true;
+    }
+
+    // How far between a and b the picture made for `time` lies: by the source times the map
+    // shows, where there is one, otherwise by the output times.
+    float fractionAt(const Picture& a, const Picture& b, int64_t time) const {
+        if (m_sourceAt && a.source.isNumeric() && b.source.isNumeric() && a.source < b.source) {
+            const MediaTime at = m_sourceAt(time);
+            if (at.isNumeric()) {
+                const double fraction = (at - a.source).seconds() / (b.source - a.source).seconds();
+                return float(std::clamp(fraction, 0.0, 1.0));
+            }
+        }
+        return float(double(time - a.pts) / double(b.pts - a.pts));
     }
 
     static bool isRepeat(const Picture& a, const Picture& b) {
@@ -799,6 +816,7 @@ private:
     MotionMode m_mode;
     AVRational m_rate;
     Emit m_emit;
+    SourcePosition m_sourceAt;
     int m_width = 0;
     int m_height = 0;
     int m_format = AV_PIX_FMT_NONE;
@@ -828,8 +846,10 @@ private:
     std::future<PairMotion> m_measuring;
 };
 
-FrameStage::FrameStage(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool)
-    : m_engine(std::make_unique<Engine>(mode, frameRate, std::move(emit), pool)) {}
+FrameStage::FrameStage(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool,
+                       SourcePosition sourceAt)
+    : m_engine(
+          std::make_unique<Engine>(mode, frameRate, std::move(emit), pool, std::move(sourceAt))) {}
 
 FrameStage::~FrameStage() = default;
 

@@ -39,9 +39,16 @@ public:
     // Hands one output picture on; false when the consumer takes no more.
     using Emit = std::function<bool(VideoItem)>;
 
+    // The source time shown at an output time (kVideoTimescale units).
+    using SourcePosition = std::function<MediaTime(int64_t time)>;
+
     // `frameRate` is the grid's rate; Hold ignores it. Made pictures come from `pool` when
-    // given (it must outlive the stage), otherwise from the stage's own.
-    FrameStage(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool = nullptr);
+    // given (it must outlive the stage), otherwise from the stage's own. With `sourceAt`, for
+    // pictures retimed along a time map, a made picture lies between its neighbours where
+    // `sourceAt` puts its time between their source times (VideoItem::source), rather than
+    // where its time lies between theirs: within a ramp the two differ.
+    FrameStage(MotionMode mode, AVRational frameRate, Emit emit, PicturePool* pool = nullptr,
+               SourcePosition sourceAt = {});
     ~FrameStage();
     FrameStage(const FrameStage&) = delete;
     FrameStage& operator=(const FrameStage&) = delete;

@@ -23,9 +23,10 @@ bool stretchOf(const PlacedSegment& segment, AVRational& stretch) {
     return true;
 }
 
-// Whether `segments` are one segment that lays its whole, undamaged source at the start.
+// Whether `segments` are one segment that lays its whole, undamaged source at the start, at one
+// speed throughout (a ramp changes each packet's spacing).
 bool holdsWholeSource(const std::vector<PlacedSegment>& segments, const ExportPlan& plan) {
-    if (segments.size() != 1 || !plan.warning.empty()) {
+    if (segments.size() != 1 || !plan.warning.empty() || segments.front().timing.isMapped()) {
         return false;
     }
     const PlacedSegment& segment = segments.front();

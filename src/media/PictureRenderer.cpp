@@ -138,13 +138,27 @@ private:
 };
 
 // How the pictures of a segment reach the output: the segment's motion mode and, for the modes
-// that make pictures, the rate of their grid.
+// that make pictures, the rate of their grid and the time map that places made pictures between
+// their neighbours.
 struct SegmentMotion {
     MotionMode mode = MotionMode::Hold;
     AVRational rate{0, 1};
+    SegmentTiming timing;
 
     bool operator==(const SegmentMotion& other) const {
-        return mode == other.mode && av_cmp_q(rate, other.rate) == 0;
+        return mode == other.mode && av_cmp_q(rate, other.rate) == 0 &&
+               timing.map == other.timing.map && timing.shift == other.timing.shift;
+    }
+
+    // Where a grid time lies in the source, for a mapped export: made pictures then lie between
+    // their neighbours where the map shows the grid time, also within a ramp.
+    FrameStage::SourcePosition sourcePosition() const {
+        if (!timing.isMapped()) {
+            return {};
+        }
+        return [timing = timing](int64_t time) {
+            return timing.sourceTime(MediaTime::make(time, kVideoTimescale));
+        };
     }
 };
 
@@ -152,7 +166,7 @@ SegmentMotion motionOf(const PlacedSegment& segment) {
     if (segment.motion == MotionMode::Hold) {
         return {};
     }
-    return {segment.motion, motionFrameRate(segment.source)};
+    return {segment.motion, motionFrameRate(segment.source), segment.timing};
 }
 
 // Hands the sink's pictures to the frame stage of their segment's motion and what it emits to
@@ -171,7 +185,8 @@ public:
             m_motion = motion;
             m_stage = std::make_unique<FrameStage>(
                 motion.mode, motion.rate,
-                [this](VideoItem made) { return m_queue.push(std::move(made)); }, &m_pool);
+                [this](VideoItem made) { return m_queue.push(std::move(made)); }, &m_pool,
+                motion.sourcePosition());
         }
         return m_stage->push(std::move(item));
     }
@@ -201,7 +216,8 @@ public:
     PictureSink(const VideoFormat& format, BoundedQueue<VideoItem>& queue)
         : m_format(format), m_output(queue, m_pool) {}
 
-    StageOutcome place(const AVFrame& frame, int64_t pts, const SegmentMotion& motion) {
+    StageOutcome place(const AVFrame& frame, int64_t pts, MediaTime source,
+                       const SegmentMotion& motion) {
         if (m_pending.frame) {
             if (pts <= m_pending.pts) {
                 // Pictures never share or go back in time on the output.
@@ -216,7 +232,7 @@ public:
             // The movie starts with its first picture.
             pts = 0;
         }
-        m_pending = VideoItem{nullptr, pts, 0};
+        m_pending = VideoItem{nullptr, pts, 0, source};
         m_pendingMotion = motion;
         return convert(frame, m_pending.frame);
     }
@@ -412,11 +428,11 @@ private:
 
     StageOutcome place(const PlacedSegment& segment, const DecodedPicture& picture,
                        MediaTime sourceTime) {
-        const MediaTime offset =
-            scaleTime(sourceTime - segment.sourceRange.start, segment.targetRange.duration,
-                      segment.sourceRange.duration);
-        return m_sink.place(*picture.frame, outputTicks(segment.targetRange.start + offset),
-                            motionOf(segment));
+        // Along a map each picture starts at the output time of its own: held pictures last
+        // as long as the map gives their stretch of the source, also through a ramp.
+        const bool mapped = segment.timing.isMapped();
+        return m_sink.place(*picture.frame, outputTicks(segment.targetAt(sourceTime)),
+                            mapped ? sourceTime : MediaTime::invalid(), motionOf(segment));
     }
 
     PictureSink m_sink;

@@ -338,7 +338,9 @@ StageOutcome renderRun(std::span<const PlacedSegment> run, const AudioFormat& fo
         return StageOutcome::succeeded();
     }
 
-    // The run's retiming: each segment and each muted stretch between two at its own factor.
+    // The run's retiming: each segment and each muted stretch between two at its own factor,
+    // or, for an edit with ramps, the edit's own map over the run.
+    const std::shared_ptr<const TimeMap>& editMap = first.timing.map;
     std::vector<TimeMap::Section> sections;
     std::vector<MediaTimeRange> muted;
     const auto retime = [&](MediaTime start, MediaTime end, MediaTime target) {
@@ -362,14 +364,14 @@ StageOutcome renderRun(std::span<const PlacedSegment> run, const AudioFormat& fo
                           MapStretcher::kMostStretch);
             return StageOutcome::failed(text);
         }
-        bool timed = retime(segment.sourceRange.start, segment.sourceRange.end(),
-                            segment.targetRange.duration);
+        bool timed = editMap || retime(segment.sourceRange.start, segment.sourceRange.end(),
+                                       segment.targetRange.duration);
         if (timed && i > 0 && run[i - 1].sourceRange.end() < segment.sourceRange.start) {
             const PlacedSegment& previous = run[i - 1];
             muted.push_back(MediaTimeRange::fromTimeToTime(previous.sourceRange.end(),
                                                            segment.sourceRange.start));
-            timed = retime(previous.sourceRange.end(), segment.sourceRange.start,
-                           segment.targetRange.start - previous.targetRange.end());
+            timed = editMap || retime(previous.sourceRange.end(), segment.sourceRange.start,
+                                      segment.targetRange.start - previous.targetRange.end());
         }
         if (!timed) {
             char text[96];
@@ -378,8 +380,13 @@ StageOutcome renderRun(std::span<const PlacedSegment> run, const AudioFormat& fo
             return StageOutcome::failed(text);
         }
     }
+    MediaTime mapped = last.sourceRange.end();
+    if (editMap) {
+        sections = editMap->sectionsOver(first.sourceRange.start, last.sourceRange.end());
+        mapped = maxTime(mapped, editMap->sourceDuration());
+    }
     std::string error;
-    std::optional<TimeMap> map = TimeMap::make(std::move(sections), last.sourceRange.end(), error);
+    std::optional<TimeMap> map = TimeMap::make(std::move(sections), mapped, error);
     if (!map) {
         return StageOutcome::failed("cannot time the sound: " + error);
     }

@@ -515,6 +515,30 @@ double TimeMap::factorAt(MediaTime sourceTime) const {
     return a + (static_cast<double>(Number::of(span.to).value()) - a) * x * x * (3 - 2 * x);
 }
 
+std::vector<TimeMap::Section> TimeMap::sectionsOver(MediaTime from, MediaTime to) const {
+    std::vector<Section> sections;
+    auto piece =
+        std::upper_bound(m_pieces.begin(), m_pieces.end(), from,
+                         [](MediaTime time, const Piece& p) { return time < p.sourceEnd; });
+    for (; piece != m_pieces.end() && piece->sourceStart < to; ++piece) {
+        if (!piece->isRamp()) {
+            if (!piece->from.isOne()) {
+                sections.push_back({piece->sourceStart, piece->sourceEnd, piece->from});
+            }
+            continue;
+        }
+        // A ramp is a section eased into over its whole length, from the factor of a section
+        // that ends where it starts (the one before it, or one made for it) or from 1.
+        const bool follows = !sections.empty() && sections.back().end == piece->sourceStart;
+        if (!follows && !piece->from.isOne() && piece != m_pieces.begin()) {
+            sections.push_back({std::prev(piece)->sourceStart, piece->sourceStart, piece->from});
+        }
+        sections.push_back({piece->sourceStart, piece->sourceEnd, piece->to,
+                            piece->sourceEnd - piece->sourceStart});
+    }
+    return sections;
+}
+
 bool TimeMap::hasRamps() const {
     return std::any_of(m_pieces.begin(), m_pieces.end(),
                        [](const Piece& piece) { return piece.isRamp(); });

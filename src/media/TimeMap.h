@@ -89,6 +89,12 @@ public:
     // player's rate, 1 / factor.
     double factorAt(MediaTime sourceTime) const;
 
+    // Sections whose map, made over this one's source, times [from, to] as this one does (its
+    // output times there differ by a constant): those of the pieces that meet the stretch, with
+    // a section at the factor a ramp eases from just before it. They cost the pieces there, not
+    // the whole map's: for the sound of one stretch of a long edit.
+    std::vector<Section> sectionsOver(MediaTime from, MediaTime to) const;
+
     // From source time 0 to the source's end, in order; empty for the map that retimes nothing.
     const std::vector<Piece>& pieces() const { return m_pieces; }
     bool hasRamps() const;

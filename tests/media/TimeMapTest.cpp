@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -176,6 +177,29 @@ TEST(TimeMap, FollowsTheRampFormulaAndItsInverse) {
             const MediaTime slack = MediaTime::make(2, kNano);
             EXPECT_LE(map->outputTime(t - half, kNano), o + slack) << o.seconds();
             EXPECT_GE(map->outputTime(t + half, kNano) + slack, o) << o.seconds();
+        }
+
+        // A stretch's map, made from the sections over it alone, times it as the whole does
+        // (from its own start) with no more pieces than meet it and three more.
+        for (const auto& [from, to] :
+             {std::pair{at(0), at(10)}, {at(1.5), at(4.2)}, {at(3.1), at(3.2)}, {at(5.3), at(9)}}) {
+            SCOPED_TRACE(from.seconds());
+            std::string partError;
+            const auto part = TimeMap::make(map->sectionsOver(from, to), at(10), partError);
+            ASSERT_TRUE(part) << partError;
+            const auto meeting =
+                std::count_if(map->pieces().begin(), map->pieces().end(), [&](const auto& p) {
+                    return p.sourceEnd > from && p.sourceStart < to;
+                });
+            EXPECT_LE(part->pieces().size(), size_t(meeting) + 3);
+            for (int i = 0; i <= 50; ++i) {
+                const MediaTime t =
+                    from + scaleTime(to - from, MediaTime::make(i, 1), MediaTime::make(50, 1));
+                const auto along = [&](const TimeMap& m) {
+                    return (m.outputTime(t, kNano) - m.outputTime(from, kNano)).seconds();
+                };
+                EXPECT_NEAR(along(*part), along(*map), 4e-9) << t.seconds();
+            }
         }
     }
 }

@@ -29,15 +29,15 @@ bool parseSeconds(std::string_view text, double& value) {
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(value);
 }
 
-// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth"). A ramp
-// is refused until the export follows the time map.
+// "START:END:FACTOR", then optionally ":mute", then optionally a motion mode (":smooth"), then
+// optionally its ramps (":ramp=0.5" or ":ramp=0.5,1").
 bool parseSection(std::string_view text, SectionOption& section) {
     const std::optional<SectionArgument> parsed = parseSectionArgument(text);
-    if (!parsed || parsed->rampIn != MediaTime::zero() || parsed->rampOut != MediaTime::zero()) {
+    if (!parsed) {
         return false;
     }
     section = {parsed->start.seconds(), parsed->end.seconds(), parsed->factor, parsed->mute,
-               parsed->motion};
+               parsed->motion,          parsed->rampIn,        parsed->rampOut};
     return true;
 }
 
@@ -106,8 +106,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& args, s
         } else if (arg == "--section") {
             SectionOption section;
             if (!valueCount(1) || !parseSection(args[++i], section)) {
-                error = "--section needs START:END:FACTOR[:mute][:MODE], 0 <= START < END "
-                        "seconds, FACTOR " +
+                error = "--section needs START:END:FACTOR[:mute][:MODE][:ramp=IN[,OUT]], "
+                        "0 <= START < END seconds, ramps together at most END - START, FACTOR " +
                         std::string(kFactorRule);
                 return std::nullopt;
             }

@@ -2,6 +2,7 @@
 
 // lento-export's command line: what it asks for, read without touching a file.
 
+#include "media/MediaTime.h"
 #include "media/MotionMode.h"
 #include "media/SpeedFactor.h"
 
@@ -24,6 +25,8 @@ struct SectionOption {
     SpeedFactor factor;
     bool mute = false;
     std::optional<MotionMode> motion; // --motion's when not named
+    MediaTime rampIn = MediaTime::zero();
+    MediaTime rampOut = MediaTime::zero();
 };
 
 struct Options {

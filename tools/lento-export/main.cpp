@@ -70,8 +70,8 @@ void printUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: lento-export [--factor N] [--motion MODE] [--no-sound] [--preset NAME] "
                  "[--range START END] SOURCE DEST\n"
-                 "       lento-export --section START:END:FACTOR[:mute][:MODE]... [--motion MODE] "
-                 "[--no-sound] [--preset NAME] SOURCE DEST\n"
+                 "       lento-export --section START:END:FACTOR[:mute][:MODE][:ramp=IN[,OUT]]... "
+                 "[--motion MODE] [--no-sound] [--preset NAME] SOURCE DEST\n"
                  "       lento-export --edit FILE.lento [--preset NAME] DEST\n"
                  "Slows SOURCE down N times and writes it to DEST; the sound keeps its pitch.\n"
                  "With --section, writes the whole of SOURCE with each section slowed by its own\n"
@@ -86,11 +86,13 @@ void printUsage(std::FILE* out) {
                  "  --preset NAME      one of %s\n"
                  "                     (default: from DEST's extension)\n"
                  "  --range START END  export only this part of SOURCE, in seconds\n"
-                 "  --section START:END:FACTOR[:mute][:MODE]\n"
+                 "  --section START:END:FACTOR[:mute][:MODE][:ramp=IN[,OUT]]\n"
                  "                     slow this part of SOURCE (seconds) down FACTOR times\n"
                  "                     (as N),\n"
                  "                     \"mute\" leaving its sound out, MODE (hold, blend,\n"
-                 "                     smooth) overriding --motion; repeatable, sections may\n"
+                 "                     smooth) overriding --motion, ramp easing into FACTOR\n"
+                 "                     over its first IN seconds and out over its last OUT\n"
+                 "                     (one value for both); repeatable, sections may\n"
                  "                     touch but not overlap; not with --factor or --range\n"
                  "  --edit FILE.lento  export the sections of a saved edit; only with --preset\n"
                  "  --help             show this help\n"
@@ -162,7 +164,8 @@ std::optional<lento::EditCut> sectionsCut(const lento::Asset& asset, const Optio
                            start + lento::MediaTime::make(1, duration.timescale)),
             duration);
         sections.push_back({QString::number(sections.size() + 1), start, end, part.factor,
-                            !part.mute, part.motion.value_or(options.motion)});
+                            !part.mute, part.motion.value_or(options.motion), part.rampIn,
+                            part.rampOut});
     }
     lento::EditCut cut = lento::EditCut::ofSections(sections, duration);
     cut.sound = !options.noSound;
@@ -198,13 +201,6 @@ std::optional<lento::OpenedEdit> openEdit(Options& options) {
     }
     for (const QString& warning : edit->warnings) {
         std::fprintf(stderr, "lento-export: warning: %s\n", qPrintable(warning));
-    }
-    const auto& sections = edit->state.sections;
-    if (std::any_of(sections.begin(), sections.end(),
-                    [](const lento::SectionState& section) { return section.hasRamps(); })) {
-        std::fprintf(stderr,
-                     "lento-export: warning: speed ramps are not exported yet: the sections "
-                     "change speed at their bounds\n");
     }
     options.source = lento::pathBytes(edit->state.source.path).toStdString();
     return edit;
