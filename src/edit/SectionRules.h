@@ -18,8 +18,7 @@ namespace lento {
 // bound `value` collides with, or -1. A start collides when it lies strictly inside another
 // section or equals another's start; an end when it lies strictly inside another or equals
 // another's end. Sections may touch.
-int64_t checkOverSetupWithValue(SectionSpan sections, MediaTime value, int64_t index,
-                                bool isStart);
+int64_t checkOverSetupWithValue(SectionSpan sections, MediaTime value, int64_t index, bool isStart);
 
 // The same for the bound shown in one cell of the section table: column 2 is the start,
 // column 3 the end; any other column gives -1. Both bounds of a section that does not start
@@ -42,6 +41,12 @@ int countSectionErrors(SectionSpan sections);
 QString sectionErrorReason(SectionSpan sections);
 // The same for the bound in one cell; empty when it does not collide.
 QString boundErrorReason(SectionSpan sections, int64_t row, int64_t column);
+
+// Why ramps of `rampIn` and `rampOut` cannot be the section's, for the edit panel ("The ramps
+// together (1.5 s) are longer than the section (1 s)."); empty when they can. Ramps lie inside the
+// section: each a length of at least zero (an invalid one is text that is not a length), together
+// at most the section's length.
+QString rampErrorReason(const SectionState& section, MediaTime rampIn, MediaTime rampOut);
 
 // oneFrame() (TrackRules.h) gives the shortest section the bound fields and sliders make.
 
