@@ -78,6 +78,7 @@ void SectionEditController::connectView() {
                 [this, field] { controlTextDidEndEditing(field); });
     }
     connect(m_view, &SectionsView::boundSlid, this, &SectionEditController::moveBound);
+    connect(m_view, &SectionsView::rampEntered, this, &SectionEditController::enterRamp);
     for (QSlider* slider : {m_view->startSlider(), m_view->endSlider()}) {
         connect(slider, &QSlider::sliderPressed, m_document, &EditDocument::beginBoundsDrag);
         connect(slider, &QSlider::sliderReleased, m_document, &EditDocument::endBoundsDrag);
@@ -286,12 +287,6 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
 
 void SectionEditController::deSelectSectionEditTable() {
     m_view->table()->clearSelection();
-}
-
-void SectionEditController::selectBand(int index) {
-    if (index >= 0 && index < m_model->rowCount()) {
-        m_view->table()->selectRow(index);
-    }
 }
 
 } // namespace lento
