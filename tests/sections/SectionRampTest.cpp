@@ -1,4 +1,5 @@
 #include "edit/TimeText.h"
+#include "sections/RampPlayback.h"
 #include "sections/SectionEditController.h"
 #include "support/EditorTesting.h"
 
@@ -131,6 +132,76 @@ TEST_F(SectionRampTest, EnteredRampsAreCheckedByTheRulesAndUndone) {
     editor->deSelectSectionEditTable();
     EXPECT_FALSE(chooser(true)->isEnabled());
     EXPECT_EQ(chooser(true)->currentText(), "");
+}
+
+// Through ramps the rate eases, sent at every update, never jumping to the section's factor or to
+// 1 on the way; in between it is sent once. An edit without ramps runs no updates.
+TEST_F(SectionRampTest, PlaybackEasesThroughRampsWithTheRealPlayer) {
+    addSection(1.0, 1.6);
+    editor->m_comboSpeed()->setCurrentIndex(1); // two times slower
+    type(true, "0.25");
+    type(false, "0.25");
+    struct Request {
+        double position;
+        float rate;
+    };
+    std::vector<Request> requests;
+    QObject::connect(player(), &Player::rateRequested, [&](float rate) {
+        requests.push_back({player()->currentTime().seconds(), rate});
+    });
+    bar->seekToFrame(at(0.95));
+    bar->m_btnPlay()->click();
+    ASSERT_TRUE(test::waitUntil([&] { return player()->currentTime() > at(1.65); }));
+    EXPECT_TRUE(editor->rampPlayback()->isRunning());
+    bar->m_btnPlay()->click();
+    EXPECT_FALSE(editor->rampPlayback()->isRunning());
+
+    // Ramp in: 1 to 1.25 s; one factor to 1.35 s; ramp out to 1.6 s. The updates' mean rates
+    // lie strictly between the two factors, falling into the section and rising out of it.
+    struct Stretch {
+        const char* name;
+        double from;
+        double to;
+        int direction; // -1 falling, 1 rising, 0 one factor
+    };
+    for (const Stretch& stretch :
+         {Stretch{"ramp in", 1.0, 1.25, -1}, Stretch{"one factor", 1.265, 1.325, 0},
+          Stretch{"ramp out", 1.35, 1.6, 1}}) {
+        SCOPED_TRACE(stretch.name);
+        std::vector<float> rates;
+        for (const Request& request : requests) {
+            if (request.position > stretch.from && request.position < stretch.to) {
+                rates.push_back(request.rate);
+            }
+        }
+        if (stretch.direction == 0) {
+            EXPECT_LE(rates.size(), 1u);
+            EXPECT_TRUE(rates.empty() || rates[0] == 0.5f);
+            continue;
+        }
+        ASSERT_FALSE(rates.empty());
+        for (size_t i = 0; i < rates.size(); ++i) {
+            EXPECT_GT(rates[i], 0.5f) << i;
+            EXPECT_LT(rates[i], 1.0f) << i;
+            if (i > 0) {
+                EXPECT_GE(stretch.direction * (rates[i] - rates[i - 1]), 0.0f) << i;
+            }
+        }
+    }
+
+    // Without ramps the section's factor is set as the playhead enters it, and nothing runs.
+    editor->document()->undoStack()->undo();
+    editor->document()->undoStack()->undo();
+    ASSERT_FALSE(section().hasRamps());
+    bar->seekToFrame(at(0.95));
+    bar->m_btnPlay()->click();
+    bool ran = false;
+    ASSERT_TRUE(test::waitUntil([&] {
+        ran = ran || editor->rampPlayback()->isRunning();
+        return player()->currentTime() > at(1.1);
+    }));
+    bar->m_btnPlay()->click();
+    EXPECT_FALSE(ran);
 }
 
 } // namespace
