@@ -90,7 +90,7 @@ public:
     QComboBox* m_comboMotion() const { return m_view->motion(); }
     QComboBox* m_comboRampIn() const { return m_view->rampIn(); }
     QComboBox* m_comboRampOut() const { return m_view->rampOut(); }
-    // Under the ramps: why the ramp entered last was refused, hidden while none was.
+    // Under the ramps: why the ramp entered last was refused, empty while none was.
     QLabel* m_lblRampError() const { return m_view->rampError(); }
     // Sets the player's rate through the sections' ramps.
     RampPlayback* rampPlayback() const { return m_rampPlayback; }

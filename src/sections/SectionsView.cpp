@@ -118,7 +118,9 @@ SectionsView::SectionsView(PlayerView* player, VideoControlBar* bar, QWidget* pa
     QPalette rampErrorColours = m_rampError->palette();
     rampErrorColours.setColor(QPalette::WindowText, kCollisionRed);
     m_rampError->setPalette(rampErrorColours);
-    m_rampError->hide();
+    // Room for two lines, empty until there is a message: one must not move the player and the
+    // track.
+    m_rampError->setMinimumHeight(2 * m_rampError->fontMetrics().lineSpacing());
     auto* startRow = new QHBoxLayout();
     startRow->addWidget(m_startField);
     startRow->addWidget(m_startSlider, 1);
@@ -129,8 +131,10 @@ SectionsView::SectionsView(PlayerView* player, VideoControlBar* bar, QWidget* pa
     form->addRow(tr("Name:"), m_name);
     form->addRow(tr("Start:"), startRow);
     form->addRow(tr("End:"), endRow);
-    form->addRow(tr("Speed:"), m_speed);
-    form->addRow(QString(), m_removeAudio);
+    auto* speedRow = new QHBoxLayout();
+    speedRow->addWidget(m_speed, 1);
+    speedRow->addWidget(m_removeAudio);
+    form->addRow(tr("Speed:"), speedRow);
     form->addRow(tr("Motion:"), m_motion);
     auto* rampRow = new QHBoxLayout();
     rampRow->addWidget(m_rampIn, 1);
@@ -224,7 +228,6 @@ void SectionsView::showRamps(MediaTime rampIn, MediaTime rampOut) {
 
 void SectionsView::showRampError(const QString& reason) {
     m_rampError->setText(reason);
-    m_rampError->setVisible(!reason.isEmpty());
 }
 
 void SectionsView::showBounds(MediaTime start, MediaTime end) {

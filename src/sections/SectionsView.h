@@ -40,7 +40,7 @@ public:
     void showBounds(MediaTime start, MediaTime end);
     // Only the ramps, after an entry the rules refused.
     void showRamps(MediaTime rampIn, MediaTime rampOut);
-    // Why the ramp just entered was refused, under the ramps; empty: nothing shows.
+    // Why the ramp just entered was refused, under the ramps; empty: none was.
     void showRampError(const QString& reason);
     // No section selected: the panel disabled and empty.
     void clearEditPanel();
