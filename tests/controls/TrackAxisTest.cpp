@@ -82,37 +82,25 @@ TEST(TrackAxis, KnowsNoTimeWithoutAnAxisAndClampsNothingButWhatItIsAskedTo) {
 }
 
 // A band's ramps are slopes from half the track's height at its bounds to the top where they end,
-// along the curve the speed eases by; without ramps (or backwards) it is the plain rectangle.
+// along the curve the speed eases by; without ramps it is the plain rectangle.
 TEST(TrackAxis, BandsShowTheirRampsAsSlopesAlongTheEasingCurve) {
     const TrackAxis axis(MediaTime::make(10, 1), 0, 1000); // 100 points a second
-    const auto seconds = [](int64_t tenths) { return MediaTime::make(tenths, 10); };
-    const auto eased = [](double x) { return x * x * (3.0 - 2.0 * x); };
-    TrackBand band{seconds(10), seconds(30)};
-    EXPECT_EQ(bandShape(band, axis, 40), QPolygonF({{100, 40}, {100, 0}, {300, 0}, {300, 40}}));
-    EXPECT_EQ(bandShape(band, TrackAxis(), 40), QPolygonF());
-    band.rampIn = seconds(5);
-    band.rampOut = seconds(10);
+    const auto tenths = [](int64_t count) { return MediaTime::make(count, 10); };
+    const QPolygonF plain{{100, 40}, {100, 0}, {300, 0}, {300, 40}};
+    TrackBand band{tenths(10), tenths(30)};
+    EXPECT_EQ(bandShape(band, axis, 40), plain);
+    band.rampIn = tenths(5);
+    band.rampOut = tenths(10);
     const QPolygonF ramped = bandShape(band, axis, 40);
-    EXPECT_EQ(ramped.front(), QPointF(100, 40));
-    EXPECT_EQ(ramped[1], QPointF(100, 20));
-    EXPECT_EQ(ramped[ramped.size() - 2], QPointF(300, 20));
-    EXPECT_EQ(ramped.back(), QPointF(300, 40));
-    EXPECT_TRUE(ramped.contains(QPointF(150, 0)));
-    EXPECT_TRUE(ramped.contains(QPointF(200, 0)));
     for (qsizetype i = 1; i + 1 < ramped.size(); ++i) {
-        const QPointF p = ramped[i];
-        SCOPED_TRACE(p.x());
-        const double expected = p.x() < 150   ? 20 * (1 - eased((p.x() - 100) / 50))
-                                : p.x() > 200 ? 20 * eased((p.x() - 200) / 100)
-                                              : 0.0;
-        EXPECT_NEAR(p.y(), expected, 1e-9);
-        EXPECT_LE(ramped[i - 1].x(), p.x());
+        const double x = ramped[i].x();
+        const double along = x < 150 ? 1 - (x - 100) / 50 : x > 200 ? (x - 200) / 100 : 0;
+        SCOPED_TRACE(x);
+        EXPECT_NEAR(ramped[i].y(), 20 * along * along * (3 - 2 * along), 1e-9);
     }
-    // Ramps that fill the band meet at the top; a backwards band shows none.
-    band.rampIn = band.rampOut = seconds(10);
+    // Ramps that fill the band meet at the top.
+    band.rampIn = band.rampOut = tenths(10);
     EXPECT_EQ(bandShape(band, axis, 40).count(QPointF(200, 0)), 2);
-    std::swap(band.start, band.end);
-    EXPECT_EQ(bandShape(band, axis, 40), QPolygonF({{100, 40}, {100, 0}, {300, 0}, {300, 40}}));
 }
 
 // Both handles go through one rule: a frame is 20 ticks at 1/600 s, other sections end at 3 s and

