@@ -117,8 +117,9 @@ QString boundErrorReason(SectionSpan sections, int64_t row, int64_t column) {
     }
     if (other == row) {
         const SectionState& section = sections[static_cast<size_t>(row)];
-        return (section.start == section.end ? QStringLiteral("Section %1 ends where it starts.")
-                                             : QStringLiteral("Section %1 ends before it starts."))
+        return (section.start == section.end
+                    ? QStringLiteral("Section %1 ends where it starts.")
+                    : QStringLiteral("Section %1 ends before it starts."))
             .arg(row + 1);
     }
     return QStringLiteral("Sections %1 and %2 overlap.")

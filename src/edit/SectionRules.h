@@ -18,7 +18,8 @@ namespace lento {
 // bound `value` collides with, or -1. A start collides when it lies strictly inside another
 // section or equals another's start; an end when it lies strictly inside another or equals
 // another's end. Sections may touch.
-int64_t checkOverSetupWithValue(SectionSpan sections, MediaTime value, int64_t index, bool isStart);
+int64_t checkOverSetupWithValue(SectionSpan sections, MediaTime value, int64_t index,
+                                bool isStart);
 
 // The same for the bound shown in one cell of the section table: column 2 is the start,
 // column 3 the end; any other column gives -1. Both bounds of a section that does not start
