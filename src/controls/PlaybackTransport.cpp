@@ -36,9 +36,9 @@ bool PlaybackTransport::isPlaying() const {
 
 void PlaybackTransport::setRate(float rate) {
     m_rate = rate;
-    // A paused player takes the rate at its next start.
+    // A paused player takes the rate at its next start. A playing one is asked once: playing at
+    // 1 first would send mpv a rate of 1 between two others, on every update through a ramp.
     if (isPlaying()) {
-        m_player->play();
         m_player->setRate(m_rate);
     }
 }

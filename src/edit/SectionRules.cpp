@@ -1,5 +1,7 @@
 #include "edit/SectionRules.h"
 
+#include "edit/TimeText.h"
+
 #include <algorithm>
 
 namespace lento {
@@ -160,6 +162,30 @@ std::optional<MediaTime> nearestBound(SectionSpan sections, MediaTime time, bool
         }
     }
     return nearest;
+}
+
+QString rampErrorReason(const SectionState& section, MediaTime rampIn, MediaTime rampOut) {
+    const MediaTime none = MediaTime::zero();
+    for (const MediaTime ramp : {rampIn, rampOut}) {
+        if (!ramp.isNumeric() || ramp < none) {
+            return QStringLiteral("A ramp is a length in seconds, such as 0.5 s, or None.");
+        }
+    }
+    const MediaTime length = section.end - section.start;
+    const QString lengthText = length > none ? rampLengthText(length) : QStringLiteral("no length");
+    // No ramp always fits, also a section that has no length.
+    const auto tooLong = [&](MediaTime ramp) { return ramp > none && !(ramp <= length); };
+    if (tooLong(rampIn) || tooLong(rampOut)) {
+        const bool in = tooLong(rampIn);
+        return QStringLiteral("The ramp %1 (%2) is longer than the section (%3).")
+            .arg(in ? QStringLiteral("in") : QStringLiteral("out"),
+                 rampLengthText(in ? rampIn : rampOut), lengthText);
+    }
+    if (tooLong(rampIn + rampOut)) {
+        return QStringLiteral("The ramps together (%1) are longer than the section (%2).")
+            .arg(rampLengthText(rampIn + rampOut), lengthText);
+    }
+    return {};
 }
 
 } // namespace lento

@@ -43,6 +43,12 @@ QString sectionErrorReason(SectionSpan sections);
 // The same for the bound in one cell; empty when it does not collide.
 QString boundErrorReason(SectionSpan sections, int64_t row, int64_t column);
 
+// Why ramps of `rampIn` and `rampOut` cannot be the section's, for the edit panel ("The ramps
+// together (1.5 s) are longer than the section (1 s)."); empty when they can. Ramps lie inside the
+// section: each a length of at least zero (an invalid one is text that is not a length), together
+// at most the section's length.
+QString rampErrorReason(const SectionState& section, MediaTime rampIn, MediaTime rampOut);
+
 // oneFrame() (TrackRules.h) gives the shortest section the bound fields and sliders make.
 
 // Where a bound typed or slid to `time` lands: on the video (0 ... `duration`) and at least

@@ -28,10 +28,17 @@ QString motionText(MotionMode motion) {
     return QStringLiteral("Hold Frames");
 }
 
+QString rampText(MediaTime rampIn, MediaTime rampOut) {
+    if (rampIn == rampOut) {
+        return rampLengthText(rampIn);
+    }
+    return rampLengthText(rampIn) + QStringLiteral(" / ") + rampLengthText(rampOut);
+}
+
 const QStringList& SectionsTableModel::columnIdentifiers() {
     static const QStringList identifiers{"cellNumber",   "cellSectionName", "cellStartFrame",
                                          "cellEndFrame", "cellSpeed",       "cellRemoveAudio",
-                                         "cellMotion"};
+                                         "cellMotion",   "cellRamp"};
     return identifiers;
 }
 
@@ -88,6 +95,8 @@ QVariant SectionsTableModel::data(const QModelIndex& index, int role) const {
         return section.audio ? QStringLiteral("No") : QStringLiteral("Yes");
     case kColumnMotion:
         return motionText(section.motion);
+    case kColumnRamp:
+        return rampText(section.rampIn, section.rampOut);
     default:
         return {};
     }
@@ -101,8 +110,8 @@ QVariant SectionsTableModel::headerData(int section, Qt::Orientation orientation
         return columnIdentifiers().at(section);
     }
     if (role == Qt::DisplayRole) {
-        static const char* const titles[] = {"No.",   "Name",         "Start", "End",
-                                             "Speed", "Remove Audio", "Motion"};
+        static const char* const titles[] = {"No.",   "Name",         "Start",  "End",
+                                             "Speed", "Remove Audio", "Motion", "Ramp"};
         return tr(titles[section]);
     }
     return {};

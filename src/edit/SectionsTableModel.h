@@ -25,7 +25,8 @@ public:
         kColumnSpeed = 4,
         kColumnRemoveAudio = 5,
         kColumnMotion = 6,
-        kColumnCount = 7,
+        kColumnRamp = 7,
+        kColumnCount = 8,
     };
     // The columns' identifiers, given by the header under Qt::UserRole.
     static const QStringList& columnIdentifiers();
@@ -73,5 +74,8 @@ private:
 QString speedFactorText(SpeedFactor factor);
 // The motion column's texts: "Hold Frames", "Blend Frames", "Smooth Motion".
 QString motionText(MotionMode motion);
+// The ramp column's: "None" without ramps, one length where both are equal ("0.5 s"), else the
+// ramp in's and the ramp out's ("None / 1 s", "0.25 s / 0.5 s").
+QString rampText(MediaTime rampIn, MediaTime rampOut);
 
 } // namespace lento

@@ -89,4 +89,46 @@ MediaTime parseBoundText(const QString& text, int32_t timescale) {
     return MediaTime::make(static_cast<int64_t>(ticks), timescale);
 }
 
+QString rampLengthText(MediaTime length) {
+    if (!length.isNumeric()) {
+        return {};
+    }
+    const int64_t milliseconds = length.convertScale(1000).value;
+    if (milliseconds == 0) {
+        return QStringLiteral("None");
+    }
+    QString text = QString::number(milliseconds / 1000);
+    if (const int64_t fraction = milliseconds % 1000; fraction != 0) {
+        QString decimals = QStringLiteral("%1").arg(fraction, 3, 10, QLatin1Char('0'));
+        while (decimals.endsWith(QLatin1Char('0'))) {
+            decimals.chop(1);
+        }
+        text += QLatin1Char('.') + decimals;
+    }
+    return text + QStringLiteral(" s");
+}
+
+MediaTime parseRampText(const QString& text) {
+    static const QRegularExpression pattern(QStringLiteral(R"(^\s*(\d*(?:\.\d*)?)\s*(s|ms)?\s*$)"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed.compare(QLatin1String("None"), Qt::CaseInsensitive) == 0) {
+        return MediaTime::make(0, 1000);
+    }
+    const QRegularExpressionMatch match = pattern.match(trimmed);
+    QString number = match.captured(1);
+    if (!match.hasMatch() || number.isEmpty() || number == QLatin1String(".")) {
+        return MediaTime::invalid();
+    }
+    if (number.startsWith(QLatin1Char('.'))) {
+        number.prepend(QLatin1Char('0'));
+    }
+    // Milliseconds are read as seconds at a timescale of 1: their nearest whole number.
+    if (match.captured(2).compare(QLatin1String("ms"), Qt::CaseInsensitive) == 0) {
+        const MediaTime whole = parseBoundText(number, 1);
+        return whole.isValid() ? MediaTime::make(whole.value, 1000) : whole;
+    }
+    return parseBoundText(number, 1000);
+}
+
 } // namespace lento

@@ -21,4 +21,13 @@ QString timeTextWithMilliseconds(MediaTime time);
 // text, a timescale that is not positive, or a time beyond the 64-bit range.
 MediaTime parseBoundText(const QString& text, int32_t timescale);
 
+// A ramp's length as the Sections tab shows it: "None" for no ramp, else seconds to the nearest
+// millisecond without trailing zeros ("0.25 s", "1 s").
+QString rampLengthText(MediaTime length);
+
+// A ramp's length chosen or typed: "None" or nothing for no ramp, else seconds ("0.5", "0.5 s",
+// ".25s") or milliseconds ("250 ms"), to the nearest millisecond (timescale 1000). Invalid for any
+// other text, signs included.
+MediaTime parseRampText(const QString& text);
+
 } // namespace lento

@@ -17,6 +17,9 @@ struct TrackBand {
     bool selected = false;
     // One of its bounds collides with another section, or it ends before it starts.
     bool collides = false;
+    // The section's ramps, inside it.
+    MediaTime rampIn = MediaTime::zero();
+    MediaTime rampOut = MediaTime::zero();
 };
 
 // The length of one frame of the asset's first video track at `timescale`, never shorter than

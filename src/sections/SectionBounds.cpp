@@ -1,11 +1,12 @@
 // The selected section's bounds: typed, slid, dragged on the track or set at the playhead, each
 // move kept on the video and one frame from the other bound; the bands on the track; the jumps
-// between bounds.
+// between bounds; a band clicked.
 #include "edit/SectionRules.h"
 #include "media/PlayerView.h"
 #include "sections/SectionEditController.h"
 
 #include <QMouseEvent>
+#include <QTableView>
 
 namespace lento {
 
@@ -71,7 +72,8 @@ void SectionEditController::showBands() {
         const int at = static_cast<int>(row);
         const bool collides =
             m_model->collides(at, kColumnStart) || m_model->collides(at, kColumnEnd);
-        bands.push_back({list[row].start, list[row].end, at == selected, collides});
+        bands.push_back({list[row].start, list[row].end, at == selected, collides, list[row].rampIn,
+                         list[row].rampOut});
     }
     m_controlBar->setBands(std::move(bands));
     // The trim handles are the selected section's bounds: without one there are none.
@@ -81,6 +83,12 @@ void SectionEditController::showBands() {
     if (section != nullptr) {
         m_controlBar->setLeftHanldePos(section->start);
         m_controlBar->setRightHanldePos(section->end);
+    }
+}
+
+void SectionEditController::selectBand(int index) {
+    if (index >= 0 && index < m_model->rowCount()) {
+        m_view->table()->selectRow(index);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "controls/SpeedChooser.h"
 #include "edit/SectionRules.h"
 #include "media/PlayerView.h"
+#include "sections/RampPlayback.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -36,6 +37,7 @@ SectionEditController::SectionEditController(EditDocument* document, QObject* pa
     rootLayout->setContentsMargins(0, 0, 0, 0);
     rootLayout->addWidget(m_view);
     m_model = new SectionsTableModel(m_document, this);
+    m_rampPlayback = new RampPlayback(*m_document, *m_controlBar, this);
     // Heard before the view, which moves the selection to a neighbour of a removed row.
     connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex&, int first, int last) {
@@ -78,6 +80,7 @@ void SectionEditController::connectView() {
                 [this, field] { controlTextDidEndEditing(field); });
     }
     connect(m_view, &SectionsView::boundSlid, this, &SectionEditController::moveBound);
+    connect(m_view, &SectionsView::rampEntered, this, &SectionEditController::enterRamp);
     for (QSlider* slider : {m_view->startSlider(), m_view->endSlider()}) {
         connect(slider, &QSlider::sliderPressed, m_document, &EditDocument::beginBoundsDrag);
         connect(slider, &QSlider::sliderReleased, m_document, &EditDocument::endBoundsDrag);
@@ -125,6 +128,7 @@ void SectionEditController::videoLoaded(Player& loaded) {
     const auto moved = [this] { m_boundJumpedTo = MediaTime::invalid(); };
     connect(&loaded, &Player::frameShown, this, moved);
     connect(&loaded, &Player::playingChanged, this, moved);
+    m_rampPlayback->setPlayer(&loaded);
 }
 
 void SectionEditController::videoUnloaded() {
@@ -184,7 +188,8 @@ void SectionEditController::showSelectedSection() {
     const SectionState* section = selectedSection();
     updateSectionErrors();
     const SpeedFactor factor = section != nullptr ? section->factor : SpeedFactor();
-    if (section == nullptr || factor != m_playFactor) {
+    m_rampPlayback->setApplies(section != nullptr);
+    if (!m_rampPlayback->follows() && (section == nullptr || factor != m_playFactor)) {
         setPlayFactor(factor);
     }
     m_controlBar->setVolumnOn(volumnOnOff());
@@ -286,12 +291,6 @@ void SectionEditController::controlTextDidEndEditing(QObject* sender) {
 
 void SectionEditController::deSelectSectionEditTable() {
     m_view->table()->clearSelection();
-}
-
-void SectionEditController::selectBand(int index) {
-    if (index >= 0 && index < m_model->rowCount()) {
-        m_view->table()->selectRow(index);
-    }
 }
 
 } // namespace lento

@@ -10,6 +10,7 @@
 namespace lento {
 
 class PlayerView;
+class RampPlayback;
 
 // The "Sections" tab: a view of the edit document's source and sections. It shows the sections
 // in a table over the document with their own slow-down factor and sound switch, turns every
@@ -27,6 +28,7 @@ public:
         kColumnSpeed = SectionsTableModel::kColumnSpeed,
         kColumnRemoveAudio = SectionsTableModel::kColumnRemoveAudio,
         kColumnMotion = SectionsTableModel::kColumnMotion,
+        kColumnRamp = SectionsTableModel::kColumnRamp,
         kColumnCount = SectionsTableModel::kColumnCount,
     };
     static const QStringList& columnIdentifiers() {
@@ -86,6 +88,12 @@ public:
     QComboBox* m_comboSpeed() const { return m_view->speed(); }
     QCheckBox* m_chkRemoveAudio() const { return m_view->removeAudio(); }
     QComboBox* m_comboMotion() const { return m_view->motion(); }
+    QComboBox* m_comboRampIn() const { return m_view->rampIn(); }
+    QComboBox* m_comboRampOut() const { return m_view->rampOut(); }
+    // Under the ramps: why the ramp entered last was refused, empty while none was.
+    QLabel* m_lblRampError() const { return m_view->rampError(); }
+    // Sets the player's rate through the sections' ramps.
+    RampPlayback* rampPlayback() const { return m_rampPlayback; }
 
     // The keyboard's edits: the selected section's start or end at the playhead, by the rules of
     // a handle drag; the playhead to the nearest section bound before or after it.
@@ -128,11 +136,14 @@ private:
     void showBounds();
     // Plays at 1 / `factor` from now on, or at the next start while paused.
     void setPlayFactor(SpeedFactor factor);
+    // The ramp in (or out) chosen or typed: a step when the rules take it, else the message.
+    void enterRamp(bool in);
 
     MediaTime m_videoTotalDuration;
     int m_sectionErrors = 0;
-    SectionsTableModel* m_model = nullptr; // a child
-    SectionsView* m_view = nullptr;        // in the tab's view
+    SectionsTableModel* m_model = nullptr;  // a child
+    SectionsView* m_view = nullptr;         // in the tab's view
+    RampPlayback* m_rampPlayback = nullptr; // a child
     bool m_removingSelected = false;
     int64_t m_curSectionIndex = -1;
     // The slow-down factor last given to the bar. The monitor compares factors: the bar's float

@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "edit/SectionRules.h"
 #include "media/PlayerView.h"
+#include "sections/RampPlayback.h"
 #include "sections/SectionEditController.h"
 
 namespace lento {
@@ -22,7 +23,8 @@ MediaTime SectionEditController::monitorVideo() {
     if (selectedRow() != -1) {
         const PlaybackAtTime wanted = playbackAtTime(sectionObjects(), now);
         m_curSectionIndex = wanted.section;
-        if (wanted.factor != m_playFactor) {
+        // Through ramps the rate is the map's, sent more often than this.
+        if (wanted.factor != m_playFactor && !m_rampPlayback->follows()) {
             setPlayFactor(wanted.factor);
         }
         // Sound comes back on leaving a section without it, also straight into one with sound.

@@ -52,6 +52,28 @@ int sliderValue(MediaTime time) {
     return static_cast<int>(time.convertScale(kSliderUnitsPerSecond).value);
 }
 
+// The usual lengths listed, any other typed. Without a completer: typing "0.2" must not become
+// the listed "0.25 s".
+QComboBox* makeRampChooser(QWidget* parent) {
+    auto* chooser = new QComboBox(parent);
+    chooser->setEditable(true);
+    chooser->setInsertPolicy(QComboBox::NoInsert);
+    chooser->setCompleter(nullptr);
+    for (const int milliseconds : {0, 250, 500, 1000}) {
+        chooser->addItem(rampLengthText(MediaTime::make(milliseconds, 1000)));
+    }
+    chooser->setToolTip(QObject::tr("Seconds of the section over which the speed eases, to the "
+                                    "millisecond (0.4 s, 350 ms)"));
+    return chooser;
+}
+
+void showRamp(QComboBox& chooser, MediaTime length) {
+    const QSignalBlocker quiet(chooser);
+    const QString text = rampLengthText(length);
+    chooser.setCurrentIndex(chooser.findText(text));
+    chooser.setEditText(text);
+}
+
 } // namespace
 
 SectionsView::SectionsView(PlayerView* player, VideoControlBar* bar, QWidget* parent)
@@ -89,6 +111,16 @@ SectionsView::SectionsView(PlayerView* player, VideoControlBar* bar, QWidget* pa
     m_removeAudio = new QCheckBox(QStringLiteral("Remove Audio"), m_editBox);
     m_motion = new QComboBox(m_editBox);
     m_motion->addItems(motionItemTexts());
+    m_rampIn = makeRampChooser(m_editBox);
+    m_rampOut = makeRampChooser(m_editBox);
+    m_rampError = new QLabel(m_editBox);
+    m_rampError->setWordWrap(true);
+    QPalette rampErrorColours = m_rampError->palette();
+    rampErrorColours.setColor(QPalette::WindowText, kCollisionRed);
+    m_rampError->setPalette(rampErrorColours);
+    // Room for two lines, empty until there is a message: one must not move the player and the
+    // track.
+    m_rampError->setMinimumHeight(2 * m_rampError->fontMetrics().lineSpacing());
     auto* startRow = new QHBoxLayout();
     startRow->addWidget(m_startField);
     startRow->addWidget(m_startSlider, 1);
@@ -99,9 +131,17 @@ SectionsView::SectionsView(PlayerView* player, VideoControlBar* bar, QWidget* pa
     form->addRow(tr("Name:"), m_name);
     form->addRow(tr("Start:"), startRow);
     form->addRow(tr("End:"), endRow);
-    form->addRow(tr("Speed:"), m_speed);
-    form->addRow(QString(), m_removeAudio);
+    auto* speedRow = new QHBoxLayout();
+    speedRow->addWidget(m_speed, 1);
+    speedRow->addWidget(m_removeAudio);
+    form->addRow(tr("Speed:"), speedRow);
     form->addRow(tr("Motion:"), m_motion);
+    auto* rampRow = new QHBoxLayout();
+    rampRow->addWidget(m_rampIn, 1);
+    rampRow->addWidget(new QLabel(tr("Out:"), m_editBox));
+    rampRow->addWidget(m_rampOut, 1);
+    form->addRow(tr("Ramp In:"), rampRow);
+    form->addRow(QString(), m_rampError);
 
     auto* buttons = new QHBoxLayout();
     buttons->addWidget(m_upload);
@@ -138,6 +178,12 @@ SectionsView::SectionsView(PlayerView* player, VideoControlBar* bar, QWidget* pa
         emit boundSlid(false,
                        MediaTime::make(value, kSliderUnitsPerSecond).convertScale(m_timescale));
     });
+    for (const bool in : {true, false}) {
+        QComboBox* chooser = in ? m_rampIn : m_rampOut;
+        connect(chooser, &QComboBox::activated, this, [this, in] { emit rampEntered(in); });
+        connect(chooser->lineEdit(), &QLineEdit::editingFinished, this,
+                [this, in] { emit rampEntered(in); });
+    }
 }
 
 void SectionsView::setModel(SectionsTableModel* model) {
@@ -171,6 +217,17 @@ void SectionsView::showSection(const SectionState& section) {
         m_motion->setCurrentIndex(itemForMotion(section.motion));
     }
     showBounds(section.start, section.end);
+    showRamps(section.rampIn, section.rampOut);
+    showRampError({});
+}
+
+void SectionsView::showRamps(MediaTime rampIn, MediaTime rampOut) {
+    showRamp(*m_rampIn, rampIn);
+    showRamp(*m_rampOut, rampOut);
+}
+
+void SectionsView::showRampError(const QString& reason) {
+    m_rampError->setText(reason);
 }
 
 void SectionsView::showBounds(MediaTime start, MediaTime end) {
@@ -183,9 +240,9 @@ void SectionsView::showBounds(MediaTime start, MediaTime end) {
 }
 
 void SectionsView::setEditControlsEnabled(bool enabled) {
-    for (QWidget* control :
-         std::initializer_list<QWidget*>{m_name, m_startField, m_endField, m_startSlider,
-                                         m_endSlider, m_speed, m_removeAudio, m_motion}) {
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             m_name, m_startField, m_endField, m_startSlider, m_endSlider, m_speed, m_removeAudio,
+             m_motion, m_rampIn, m_rampOut}) {
         control->setEnabled(enabled);
     }
 }
@@ -204,6 +261,12 @@ void SectionsView::clearEditPanel() {
     m_speed->setCurrentIndex(-1);
     m_removeAudio->setChecked(false);
     m_motion->setCurrentIndex(-1);
+    for (QComboBox* chooser : {m_rampIn, m_rampOut}) {
+        const QSignalBlocker quietRamp(chooser);
+        chooser->setCurrentIndex(-1);
+        chooser->clearEditText();
+    }
+    showRampError({});
 }
 
 void SectionsView::showExportBlocked(const QString& reason) {

@@ -33,10 +33,15 @@ public:
     void setModel(SectionsTableModel* model);
     // The sliders run over a video of `duration` (none: an empty range).
     void setDuration(MediaTime duration);
-    // The panel shows `section`: its name, bounds, factor, sound and motion, without a report.
+    // The panel shows `section`: its name, bounds, factor, sound, motion and ramps, without a
+    // report; no ramp message.
     void showSection(const SectionState& section);
     // Only the bounds, after a move the document refused or changed.
     void showBounds(MediaTime start, MediaTime end);
+    // Only the ramps, after an entry the rules refused.
+    void showRamps(MediaTime rampIn, MediaTime rampOut);
+    // Why the ramp just entered was refused, under the ramps; empty: none was.
+    void showRampError(const QString& reason);
     // No section selected: the panel disabled and empty.
     void clearEditPanel();
     void setEditControlsEnabled(bool enabled);
@@ -59,10 +64,17 @@ public:
     QComboBox* speed() const { return m_speed; }
     QCheckBox* removeAudio() const { return m_removeAudio; }
     QComboBox* motion() const { return m_motion; }
+    // Editable choosers of a ramp's length: the usual ones listed, any other typed.
+    QComboBox* rampIn() const { return m_rampIn; }
+    QComboBox* rampOut() const { return m_rampOut; }
+    QLabel* rampError() const { return m_rampError; }
 
 signals:
     // The user moved the start's (or the end's) slider to `time`, at the video's timescale.
     void boundSlid(bool start, lento::MediaTime time);
+    // The user chose a length for the ramp in (or out), or typed one and pressed Return or left
+    // the field: the chooser's text holds it.
+    void rampEntered(bool in);
 
 private:
     int32_t m_timescale = 600;
@@ -82,6 +94,9 @@ private:
     QComboBox* m_speed = nullptr;
     QCheckBox* m_removeAudio = nullptr;
     QComboBox* m_motion = nullptr;
+    QComboBox* m_rampIn = nullptr;
+    QComboBox* m_rampOut = nullptr;
+    QLabel* m_rampError = nullptr;
 };
 
 } // namespace lento

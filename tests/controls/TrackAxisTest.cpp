@@ -1,4 +1,5 @@
 #include "controls/TrackAxis.h"
+#include "controls/TrackBands.h"
 #include "controls/TrimDrag.h"
 
 #include <gtest/gtest.h>
@@ -78,6 +79,28 @@ TEST(TrackAxis, KnowsNoTimeWithoutAnAxisAndClampsNothingButWhatItIsAskedTo) {
     EXPECT_EQ(kNtscTrack.clamp(-20.0), 6.0);
     EXPECT_EQ(kNtscTrack.clamp(500.0), 386.0);
     EXPECT_EQ(kNtscTrack.clamp(100.5), 100.5);
+}
+
+// A band's ramps are slopes from half the track's height at its bounds to the top where they end,
+// along the curve the speed eases by; without ramps it is the plain rectangle.
+TEST(TrackAxis, BandsShowTheirRampsAsSlopesAlongTheEasingCurve) {
+    const TrackAxis axis(MediaTime::make(10, 1), 0, 1000); // 100 points a second
+    const auto tenths = [](int64_t count) { return MediaTime::make(count, 10); };
+    const QPolygonF plain{{100, 40}, {100, 0}, {300, 0}, {300, 40}};
+    TrackBand band{tenths(10), tenths(30)};
+    EXPECT_EQ(bandShape(band, axis, 40), plain);
+    band.rampIn = tenths(5);
+    band.rampOut = tenths(10);
+    const QPolygonF ramped = bandShape(band, axis, 40);
+    for (qsizetype i = 1; i + 1 < ramped.size(); ++i) {
+        const double x = ramped[i].x();
+        const double along = x < 150 ? 1 - (x - 100) / 50 : x > 200 ? (x - 200) / 100 : 0;
+        SCOPED_TRACE(x);
+        EXPECT_NEAR(ramped[i].y(), 20 * along * along * (3 - 2 * along), 1e-9);
+    }
+    // Ramps that fill the band meet at the top.
+    band.rampIn = band.rampOut = tenths(10);
+    EXPECT_EQ(bandShape(band, axis, 40).count(QPointF(200, 0)), 2);
 }
 
 // Both handles go through one rule: a frame is 20 ticks at 1/600 s, other sections end at 3 s and

@@ -41,15 +41,18 @@ TEST(SectionsTableModel, ShowsEachSectionsFieldsAndMarksCollidingBoundsRed) {
                      section("Fall", 2000, 4000, SpeedFactor::whole(10))};
     edit.sections[1].audio = false;
     edit.sections[1].motion = MotionMode::Smooth;
+    edit.sections[1].rampIn = MediaTime::make(1, 4);
+    edit.sections[1].rampOut = MediaTime::make(500, 1000);
     document.reset(edit);
     SectionsTableModel model(&document);
 
     EXPECT_EQ(model.headerData(2, Qt::Horizontal).toString(), "Start");
     EXPECT_EQ(model.headerData(6, Qt::Horizontal, Qt::UserRole).toString(), "cellMotion");
     EXPECT_EQ(rowTexts(model, 0), QStringList({"1", "Jump", "00:00:01.300", "00:00:02.300",
-                                               "2.5x Slower", "No", "Hold Frames"}));
-    EXPECT_EQ(rowTexts(model, 1), QStringList({"2", "Fall", "00:00:02.000", "00:00:04.000",
-                                               "10x Slower", "Yes", "Smooth Motion"}));
+                                               "2.5x Slower", "No", "Hold Frames", "None"}));
+    EXPECT_EQ(rowTexts(model, 1),
+              QStringList({"2", "Fall", "00:00:02.000", "00:00:04.000", "10x Slower", "Yes",
+                           "Smooth Motion", "0.25 s / 0.5 s"}));
     // The second starts inside the first; the first's end lies inside the second.
     EXPECT_EQ((std::vector<bool>{red(model, 0, 2), red(model, 0, 3), red(model, 1, 2),
                                  red(model, 1, 3), red(model, 1, 1)}),

@@ -16,8 +16,8 @@ TEST(TimeText, DropsTheFractionTowardMinusInfinityAndWrapsAtADay) {
 }
 
 // A typed bound lands on the tick nearest to what was typed, exactly: summed as double seconds,
-// 1:00:00.0005 would fall just short of its half tick.
-TEST(TimeText, TypedBoundsLandOnTheNearestTickExactly) {
+// 1:00:00.0005 would fall just short of its half tick. A ramp on the nearest millisecond.
+TEST(TimeText, TypedBoundsAndRampsLandOnTheNearestTickExactly) {
     struct Case {
         const char* text;
         int32_t timescale;
@@ -53,6 +53,21 @@ TEST(TimeText, TypedBoundsLandOnTheNearestTickExactly) {
     // What the fields show reads back as the same time.
     const MediaTime shown = MediaTime::make(7453967, 1000);
     EXPECT_EQ(parseBoundText(timeTextWithMilliseconds(shown), 1000), shown);
+
+    // Ramps: typed or chosen, in milliseconds; -1 for text that is not a ramp. What the chooser
+    // shows reads back as the same length.
+    const std::vector<std::pair<const char*, int64_t>> ramps{
+        {"None", 0},      {"", 0},         {"0.25 s", 250}, {".5s", 500},    {"2", 2000},
+        {"1.0005", 1001}, {"350 ms", 350}, {"0.4MS", 0},    {"-0.5", -1},    {"1:00", -1},
+        {"1e3", -1},      {".", -1},       {"s", -1},       {"0.5 sec", -1},
+    };
+    for (const auto& [text, milliseconds] : ramps) {
+        SCOPED_TRACE(text);
+        const MediaTime parsed = parseRampText(QString::fromLatin1(text));
+        EXPECT_EQ(parsed.isValid() ? parsed.convertScale(1000).value : -1, milliseconds);
+        EXPECT_TRUE(!parsed.isValid() || parseRampText(rampLengthText(parsed)) == parsed);
+    }
+    EXPECT_EQ(rampLengthText(MediaTime::make(1, 3)), "0.333 s");
 }
 
 } // namespace
