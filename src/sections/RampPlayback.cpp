@@ -2,6 +2,7 @@
 
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
+#include "edit/SectionComposition.h"
 #include "media/PlaybackRate.h"
 #include "media/Player.h"
 
@@ -96,16 +97,11 @@ const TimeMap* RampPlayback::map() {
         m_map.reset();
         const PlayerItem* item = m_player ? m_player->currentItem() : nullptr;
         if (m_hasRamps && item != nullptr && item->duration().isNumeric()) {
-            std::vector<TimeMap::Section> sections;
-            for (const SectionState& section : m_document.state().sections) {
-                sections.push_back(
-                    {section.start, section.end, section.factor, section.rampIn, section.rampOut});
-            }
-            std::string error;
-            m_map = TimeMap::make(std::move(sections), item->duration(), error);
+            m_map =
+                rampedTimeMap(EditCut::ofSections(m_document.state().sections, item->duration()));
         }
     }
-    return m_map ? &*m_map : nullptr;
+    return m_map.get();
 }
 
 } // namespace lento

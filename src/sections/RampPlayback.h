@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include <optional>
+#include <memory>
 
 class QTimer;
 
@@ -56,7 +56,7 @@ private:
     bool m_applies = false;
     bool m_hasRamps = false;
     bool m_mapStale = true;
-    std::optional<TimeMap> m_map;
+    std::shared_ptr<const TimeMap> m_map; // the one the export lays the edit by
     // The rate sent last in this run of updates; 0 when none since the run began or the sections
     // changed, so that the next update sends one.
     double m_sentRate = 0.0;
