@@ -1,6 +1,7 @@
 #include "media/PictureRenderer.h"
 
 #include "media/FrameStage.h"
+#include "media/PictureScaler.h"
 #include "media/SourceReader.h"
 
 #include <algorithm>
@@ -200,15 +201,6 @@ private:
     std::unique_ptr<FrameStage> m_stage;
 };
 
-// How pictures are scaled: bicubic, as the ffmpeg command does by default. Slowing a 10 s 1080p
-// clip three times to 720p, bilinear scaling gave an SSIM of 0.9958 against the source scaled
-// by ffmpeg (0.9947 against a Lanczos scaling of it), bicubic 0.9981 (0.9976), level with the
-// ffmpeg command at every smaller preset (bench/export). Lanczos and spline come out a little
-// closer to a Lanczos scaling (0.9980) but further from ffmpeg's, for 6 to 8% more bytes;
-// accurate rounding moved SSIM in the sixth place, and full chroma interpolation only serves
-// RGB output.
-constexpr int kScaling = SWS_BICUBIC;
-
 // Turns decoded pictures into output pictures (size, pixel format) and keeps the last one back
 // until the next shows how long it lasts.
 class PictureSink {
@@ -256,22 +248,12 @@ private:
             output.reset(av_frame_clone(&frame));
             return output ? StageOutcome::succeeded() : StageOutcome::outOfMemory();
         }
-        m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
-                                            static_cast<AVPixelFormat>(frame.format),
-                                            m_format.width, m_format.height, m_format.pixelFormat,
-                                            kScaling, nullptr, nullptr, nullptr));
         output = m_pool.take(m_format.width, m_format.height, m_format.pixelFormat);
         if (!output) {
             return StageOutcome::outOfMemory();
         }
-        if (!m_scaler) {
-            return StageOutcome::failed("cannot convert the pictures", AVERROR(EINVAL));
-        }
-        const int rows = sws_scale(m_scaler.get(), frame.data, frame.linesize, 0, frame.height,
-                                   output->data, output->linesize);
-        if (rows != m_format.height) {
-            return StageOutcome::failed("cannot convert the pictures",
-                                        rows < 0 ? rows : AVERROR_BUG);
+        if (StageOutcome scaled = m_scaler.scale(frame, *output); !scaled.ok()) {
+            return scaled;
         }
         const int copied = av_frame_copy_props(output.get(), &frame);
         return copied < 0 ? StageOutcome::failed("cannot convert the pictures", copied)
@@ -282,7 +264,7 @@ private:
     // Before the output, whose stages take their made pictures from it.
     PicturePool m_pool;
     StagedOutput m_output;
-    ScaleContextPtr m_scaler;
+    PictureScaler m_scaler;
     VideoItem m_pending;
     SegmentMotion m_pendingMotion;
 };
