@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <type_traits>
@@ -19,6 +20,9 @@ constexpr int64_t kBlock = kSoundBlock;
 // Rubber Band's first hop through its input, before it has made one: a guess, which the next
 // hop makes up for.
 constexpr int64_t kFirstHop = 256;
+// How far the sound may be from its place, in output samples, before a hop makes it up: a
+// millisecond or so.
+constexpr double kInPlace = 48;
 
 using SampleRange = std::pair<int64_t, int64_t>;
 
@@ -216,7 +220,7 @@ private:
     // ratio, the next hop makes up for, and the count of samples made follows the map to the
     // sample. Both are counted `lead` ahead: a burst's stretched sound rises as soon as the
     // frames that hold its start come out, and measured on 10 ms bursts from x1 to x10 at 44.1
-    // and 48 kHz it lands on its place, within 22 ms, with both two thirds of Rubber Band's
+    // and 48 kHz it lands on its place, within 32 ms, with both two thirds of Rubber Band's
     // frame ahead (half of it: up to 99 ms early at x10; three quarters: up to 65 ms late).
     int64_t process(int64_t n, int64_t end) {
         retrieve();
@@ -233,9 +237,13 @@ private:
         const double made = double(m_produced) - double(m_startDelay) + double(lead);
         const double here = target(taken, end);
         const double next = target(taken + m_hop, end);
-        // Within twice the map's ratio either way, should a hop ever be far off.
         const double map = std::max((next - here) / double(m_hop), 1.0 / kMostStretch);
-        feed(required, std::clamp((next - made) / double(m_hop), map / 2, map * 2));
+        // The map's own ratio while the sound is within a hair of its place: at a steady ratio
+        // Rubber Band keeps its hop and reuses the analysis it read ahead, which a ratio that
+        // wavers by a sample would make it do anew at every hop. Else one that makes up the
+        // difference, within twice the map's either way, should a hop ever be far off.
+        const bool inPlace = std::abs(made - here) <= kInPlace;
+        feed(required, inPlace ? map : std::clamp((next - made) / double(m_hop), map / 2, map * 2));
         // What it asks for now is the hop it went on by.
         retrieve();
         m_hop = std::max<int64_t>(1, int64_t(rubberband_get_samples_required(m_state.get())));

@@ -7,10 +7,10 @@
 // Rubber Band stretches it in its real-time mode, one frame of its analysis at a time, each
 // given the ratio that lands it where the map says, counted from what Rubber Band has really
 // made (MapStretcher.cpp): the map's speed changes, gentle (a ramp) or abrupt (sections of 25 ms
-// at x3 and x1 in turn), cost nothing in placement and nothing in time, so a whole edit read on
-// is one run of one stretcher. Measured on 10 ms bursts at 44.1 and 48 kHz, through ramps from 1
-// to 10 in 0.5 s and such sections: every burst within 22 ms of its place, most within 10 ms,
-// the sound exactly the map's length. (Rubber Band given the map's ratio for each block, as it
+// at x3 and x1 in turn), cost nothing in placement and no restart, so the sound of an edit read
+// on can be one run of one stretcher. Measured on 10 ms bursts at 44.1 and 48 kHz, through ramps
+// from 1 to 10 in 0.5 s and such sections: every burst within 32 ms of its place, most within 10
+// ms, the sound exactly the map's length. (Rubber Band given the map's ratio for each block, as it
 // was before, drifted 1.7% to 7.5% over sections at x3 and x1, and was 46 ms late after a ramp
 // at 44.1 kHz. Its offline mode with a key-frame map did not hold bursts to their places: the
 // finer engine by seconds, the faster one by up to 123 ms at x10, after a study pass over the
