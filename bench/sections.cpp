@@ -3,6 +3,9 @@
 //
 //   bench_sections SOURCE                      times 1,000 to 100,000 sections over SOURCE
 //   bench_sections SOURCE --write N EDIT.lento  writes an edit of N sections over SOURCE
+//   bench_sections SOURCE --sound               times the sound stage alone for 1, 10,000 and
+//                                               100,000 sections: its own processor time, which
+//                                               a busy machine leaves nearly as it is
 //
 // The sections share the source evenly: each takes the first half of its slot, slowed twice,
 // the sound kept, the other half left to a filler. Run by bench/sections, which also times the
@@ -14,15 +17,20 @@
 #include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
 #include "media/Asset.h"
+#include "media/ExportPipeline.h"
+#include "media/SoundRenderer.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -49,12 +57,62 @@ EditState evenEdit(const QString& source, const Asset& asset, int count) {
     return state;
 }
 
+double threadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Renders the sound of an edit of `count` sections as an export does, handing its items to a
+// consumer that drops them; prints the stage's processor and wall time.
+int timeSound(const Asset& asset, const QString& source, int count) {
+    const EditState state = evenEdit(source, asset, count);
+    const auto composition =
+        makeComposition(asset, EditCut::ofSections(state.sections, asset.duration()));
+    const ExportPlan plan = planExport(*composition, MediaTimeRange::invalid());
+    if (plan.audio.empty()) {
+        std::fprintf(stderr, "bench_sections: no sound to render\n");
+        return 1;
+    }
+    const AudioFormat format{48000, 2, 1024};
+    const int64_t total = plan.audio.back().targetRange.end().convertScale(format.sampleRate).value;
+    BoundedQueue<AudioItem> queue(256, 64u << 20);
+    std::atomic<bool> stop{false};
+    int64_t samples = 0;
+    std::thread consumer([&] {
+        while (std::optional<AudioItem> item = queue.pop()) {
+            samples += item->frame->nb_samples;
+        }
+    });
+    double cpu = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const StageOutcome outcome = [&] {
+        const double before = threadCpuSeconds();
+        StageOutcome rendered = renderAudio(plan.audio, format, total, queue, stop);
+        cpu = threadCpuSeconds() - before;
+        return rendered;
+    }();
+    queue.close(outcome);
+    consumer.join();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!outcome.ok()) {
+        std::fprintf(stderr, "bench_sections: the sound failed: %s\n", outcome.message.c_str());
+        return 1;
+    }
+    std::printf("  %6d sections: %7.1f s of processor, %7.1f s wall, %.1f s of sound in %zu "
+                "segments\n",
+                count, cpu, wall, double(samples) / format.sampleRate, plan.audio.size());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
-    if (argc != 2 && !(argc == 5 && std::string(argv[2]) == "--write")) {
-        std::fprintf(stderr, "usage: bench_sections SOURCE [--write N EDIT.lento]\n");
+    const bool sound = argc == 3 && std::string(argv[2]) == "--sound";
+    if (argc != 2 && !sound && !(argc == 5 && std::string(argv[2]) == "--write")) {
+        std::fprintf(stderr, "usage: bench_sections SOURCE [--write N EDIT.lento | --sound]\n");
         return 2;
     }
     const QString source = QString::fromLocal8Bit(argv[1]);
@@ -74,6 +132,15 @@ int main(int argc, char** argv) {
     }
 
     setLogSink([](const std::string&) {}); // the builders' lines, one per entry
+    if (sound) {
+        std::printf("the sound stage of an export over %s:\n", argv[1]);
+        for (const int count : {1, 10000, 100000}) {
+            if (const int failed = timeSound(*asset, source, count)) {
+                return failed;
+            }
+        }
+        return 0;
+    }
     const MediaTime duration = asset->duration();
     std::printf("sections over %s (%.0f s), median of %d, ms (and microseconds per section):\n",
                 argv[1], duration.seconds(), kRuns);

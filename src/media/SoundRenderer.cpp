@@ -289,21 +289,21 @@ bool withinStretch(MediaTime source, MediaTime target) {
            source <= target * MapStretcher::kMostStretch;
 }
 
-bool sameSpeed(MediaTime source, MediaTime target, const PlacedSegment& segment) {
-    const std::optional<TimeRatio> a = ratioOf(target, source);
-    const std::optional<TimeRatio> b =
-        ratioOf(segment.targetRange.duration, segment.sourceRange.duration);
-    return a && b && a->exact && b->exact && a->num == b->num && a->den == b->den;
+// Whether `source` lasting `target` is a stretch at the speed of 1 long enough to be copied on its
+// own: a stretcher's start and end cost about what it takes to stretch a tenth of a second.
+bool copiedApart(MediaTime source, MediaTime target) {
+    return source == target && source >= MediaTime::make(1, 1);
 }
 
-// Whether `next` carries on the sound of `previous` on one stretcher: the same track read on at
-// the same speed, either at once or after a stretch of the source that is silent in the output
-// (a section whose sound is off). Rubber Band follows an abrupt change of speed only roughly:
-// sections of 100 ms at x3 and x1 in turn put the sound 1.7% ahead of the map (25 ms ones 7.5%),
-// where one at a time they are exact; so a change of speed starts a new stretcher.
+// Whether `next` carries on the sound of `previous` on one stretcher: the same track read on,
+// either at once or after a stretch of the source that is silent in the output (a section whose
+// sound is off), whatever the speeds. The stretcher follows each change of speed where the map
+// puts it, so an edit of a hundred thousand short sections is one run, not a run each with the
+// stretcher's start and end; only a second or more at the speed of 1 is a run of its own, copied.
 bool readsOn(const PlacedSegment& previous, const PlacedSegment& next) {
     if (!sameTrack(previous.source, next.source) ||
-        !sameSpeed(previous.sourceRange.duration, previous.targetRange.duration, next)) {
+        copiedApart(previous.sourceRange.duration, previous.targetRange.duration) ||
+        copiedApart(next.sourceRange.duration, next.targetRange.duration)) {
         return false;
     }
     const MediaTime source = next.sourceRange.start - previous.sourceRange.end();
@@ -312,7 +312,7 @@ bool readsOn(const PlacedSegment& previous, const PlacedSegment& next) {
         return true;
     }
     return source > MediaTime::zero() && target > MediaTime::zero() &&
-           sameSpeed(source, target, next);
+           withinStretch(source, target) && !copiedApart(source, target);
 }
 
 // The factor `source` takes to last `target`; nearest where no 32-bit fraction is exact.
