@@ -17,6 +17,8 @@
 
 namespace lento {
 
+class Composition;
+class LivePlayback;
 class PlayerView;
 
 // What the editor's tabs share: the view that takes dropped files, the player under its control
@@ -105,6 +107,15 @@ protected:
     virtual void videoUnloaded() {}
     virtual void videoNotReady(Player::Status /*status*/) {}
 
+    // The composition the playing video shows as, where its pictures are made (Blend, Smooth):
+    // playback then shows the made pictures live. Null (the default): the player's own.
+    virtual std::shared_ptr<const Composition> liveComposition(const Asset& /*video*/) const {
+        return nullptr;
+    }
+    // Asks liveComposition() again: the tab calls it when its edit changed.
+    void refreshLivePlayback();
+    LivePlayback* livePlayback() const { return m_live; }
+
     // The player and the bar, to be laid out by the tab.
     PlayerView* m_videoPlayer = nullptr;
     VideoControlBar* m_controlBar = nullptr;
@@ -123,6 +134,7 @@ private:
     QPointer<QWidget> m_windowForSheet;
     EditSourceIntake m_intake;          // the edit's video, opened here or followed
     ExportFlow* m_exportFlow = nullptr; // a child
+    LivePlayback* m_live = nullptr;     // a child, following the view's player
 };
 
 } // namespace lento

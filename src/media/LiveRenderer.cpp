@@ -97,6 +97,13 @@ MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
     return MediaTime::invalid();
 }
 
+bool LiveRenderer::makesPictureAt(MediaTime at) const {
+    return std::any_of(m_plan.video.begin(), m_plan.video.end(), [at](const PlacedSegment& s) {
+        return s.motion != MotionMode::Hold && s.targetRange.start <= at &&
+               at < s.targetRange.end();
+    });
+}
+
 int64_t LiveRenderer::runStartFor(MediaTime from) const {
     const int64_t at = std::clamp<int64_t>(ticksOf(from), 0, ticksOf(m_plan.range.duration));
     const auto& segments = m_plan.video;
@@ -113,14 +120,16 @@ int64_t LiveRenderer::runStartFor(MediaTime from) const {
         ++first;
     }
     const int64_t gridStart = ticksOf(first->targetRange.start);
-    // Two source pictures before the time asked for: the grid's pictures from the first source
-    // picture on are made from the neighbours the export makes them from.
+    // A source picture's span before the time asked for, on the grid: a source picture then lies
+    // between the two, and the grid's pictures from it on are made from the neighbours the
+    // export makes them from. Those before it, made from the picture on show at the start, are
+    // only led through.
     const AVRational pictureRate = segment.source.frameRate();
     const MediaTime picture = pictureRate.num > 0
                                   ? MediaTime::make(pictureRate.den, pictureRate.num)
                                   : MediaTime::make(1, 30);
     const int64_t lead =
-        2 * ticksOf(scaleTime(picture, segment.targetRange.duration, segment.sourceRange.duration));
+        ticksOf(scaleTime(picture, segment.targetRange.duration, segment.sourceRange.duration));
     if (at - lead <= gridStart) {
         return gridStart;
     }

@@ -49,6 +49,9 @@ public:
     // where it does not.
     MediaTime outputTimeOf(MediaTime sourceTime) const;
 
+    // Whether the picture at output time `at` is made (Blend or Smooth) rather than held.
+    bool makesPictureAt(MediaTime at) const;
+
     // Begins making the pictures from output time `from` on, dropping what was made before.
     // Returns at once.
     void start(MediaTime from);

@@ -1,0 +1,242 @@
+#include "media/LivePlayback.h"
+
+#include "media/Player.h"
+
+#include <mpv/client.h>
+
+#include <QTransform>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+namespace lento {
+
+namespace {
+
+// How often the player's clock is read for the picture due: a picture of a 60 fps output is
+// shown at most 5 ms after its time.
+constexpr int kPlayingInterval = 5;
+// Paused, the clock only moves when the user moves it.
+constexpr int kPausedInterval = 30;
+// A clock further than this from the last one read was sent there: a seek.
+const MediaTime kLargestStep = MediaTime::make(1, 4);
+// Pictures are begun this far ahead of the clock when playback starts or moves: about the time
+// the first of them takes to make, so that playback meets them rather than chasing them (the
+// player's own picture shows until then).
+const MediaTime kStartAhead = MediaTime::make(3, 20);
+// The sound's clock is taken where it agrees with the player's position this closely; after a
+// seek it tells the old place for a moment.
+constexpr double kClockAgreement = 0.5;
+
+std::chrono::microseconds microseconds(MediaTime time) {
+    return std::chrono::microseconds(time.convertScale(1000000).value);
+}
+
+} // namespace
+
+LivePlayback::LivePlayback(Player* player, QObject* parent) : QObject(parent), m_player(player) {
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &LivePlayback::tick);
+    if (player != nullptr) {
+        connect(player, &Player::playingChanged, this, &LivePlayback::playingChanged);
+    }
+}
+
+LivePlayback::~LivePlayback() = default;
+
+void LivePlayback::setComposition(std::shared_ptr<const Composition> composition) {
+    m_timer.stop();
+    m_playing.reset();
+    m_still.reset();
+    m_composition = std::move(composition);
+    m_last = MediaTime::invalid();
+    m_stillAt = MediaTime::invalid();
+    m_figures = {};
+    m_droppedBefore = 0;
+    const CompositionTrack* track = nullptr;
+    if (m_composition) {
+        for (const CompositionTrack* candidate :
+             m_composition->tracksWithMediaType(MediaType::Video)) {
+            if (candidate->firstSourceTrack() != nullptr) {
+                track = candidate;
+                break;
+            }
+        }
+    }
+    if (track == nullptr || !LiveRenderer::makesPictures(*m_composition)) {
+        m_composition.reset();
+        showPlayerPicture();
+        return;
+    }
+    const AssetTrack& source = *track->firstSourceTrack();
+    m_rotation = source.rotation;
+    m_sampleAspect = source.sampleAspect.num > 0 ? source.sampleAspect : AVRational{1, 1};
+    m_playing = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, kPlayingWidth));
+    m_still = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, INT_MAX));
+    playingChanged(m_player && m_player->rate() > 0);
+}
+
+void LivePlayback::playingChanged(bool playing) {
+    if (!m_playing) {
+        return;
+    }
+    if (playing) {
+        m_figures = {};
+        m_droppedBefore = 0;
+    } else {
+        // Resuming starts the pictures anew from wherever the playhead is then.
+        m_playing->stop();
+        m_last = MediaTime::invalid();
+    }
+    m_stillAt = MediaTime::invalid();
+    m_timer.start(playing ? kPlayingInterval : kPausedInterval);
+    tick();
+}
+
+MediaTime LivePlayback::sourceClock() const {
+    if (!m_player || m_player->currentItem() == nullptr) {
+        return MediaTime::invalid();
+    }
+    const MediaTime position = m_player->currentTime();
+    if (m_player->rate() > 0 && m_player->handle() != nullptr) {
+        // The sound's position moves on between the pictures the player shows (a tenth of a
+        // second apart at x3); a file without sound has none.
+        double sound = 0;
+        if (mpv_get_property(m_player->handle(), "audio-pts", MPV_FORMAT_DOUBLE, &sound) >= 0 &&
+            std::abs(sound - position.seconds()) < kClockAgreement) {
+            return MediaTime::makeWithSeconds(std::max(0.0, sound), 90000);
+        }
+    }
+    return position;
+}
+
+MediaTime LivePlayback::outputClock() const {
+    const MediaTime source = sourceClock();
+    return m_playing && source.isValid() ? m_playing->outputTimeOf(source) : MediaTime::invalid();
+}
+
+bool LivePlayback::makesPictureAt(MediaTime at) const {
+    return m_playing && at.isValid() && m_playing->makesPictureAt(at);
+}
+
+void LivePlayback::tick() {
+    if (!m_playing || !m_player) {
+        return;
+    }
+    const auto begun = std::chrono::steady_clock::now();
+    const MediaTime at = outputClock();
+    if (!at.isValid()) {
+        showPlayerPicture();
+    } else if (m_player->rate() > 0) {
+        tickPlaying(at);
+    } else {
+        tickPaused(at);
+    }
+    m_figures.longestTick =
+        std::max(m_figures.longestTick, std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now() - begun));
+}
+
+void LivePlayback::tickPlaying(MediaTime at) {
+    m_still->stop();
+    m_stillAt = MediaTime::invalid();
+    const bool sought =
+        !m_last.isValid() || at - m_last > kLargestStep || m_last - at > kLargestStep;
+    if (sought || !m_playing->isRunning()) {
+        m_playing->start(at + kStartAhead);
+        m_started = std::chrono::steady_clock::now();
+        m_figures.firstPicture = std::chrono::microseconds(-1);
+        ++m_figures.starts;
+    } else if (at < m_last) {
+        // The sound's clock steps back a little now and then; playback only goes forward.
+        at = m_last;
+    }
+    m_last = at;
+    std::optional<VideoItem> item = m_playing->take(at);
+    // Pictures passed over before the first is shown are the start's delay, told apart.
+    if (m_figures.firstPicture.count() >= 0) {
+        m_figures.dropped = m_droppedBefore + m_playing->dropped();
+    }
+    if (!makesPictureAt(at)) {
+        showPlayerPicture();
+        return;
+    }
+    if (item) {
+        if (m_figures.firstPicture.count() < 0) {
+            m_figures.firstPicture = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - m_started);
+            m_droppedBefore = m_figures.dropped - m_playing->dropped();
+        }
+        show(*item, at);
+        ++m_figures.shown;
+    }
+}
+
+void LivePlayback::tickPaused(MediaTime at) {
+    if (!makesPictureAt(at)) {
+        m_still->stop();
+        m_stillAt = MediaTime::invalid();
+        showPlayerPicture();
+        return;
+    }
+    if (!(m_stillAt.isValid() && m_stillAt == at)) {
+        m_still->start(at);
+        m_stillAt = at;
+    }
+    if (!m_still->isRunning()) {
+        return;
+    }
+    if (std::optional<VideoItem> item = m_still->take(at)) {
+        show(*item, at);
+        // One picture is all a still needs.
+        m_still->stop();
+    }
+}
+
+void LivePlayback::show(const VideoItem& item, MediaTime at) {
+    const AVFrame& frame = *item.frame;
+    // Square pixels: the width stretched or squeezed by the pixels' shape.
+    const int width = std::max<int>(
+        2, int(std::lround(double(frame.width) * m_sampleAspect.num / m_sampleAspect.den)));
+    const int height = frame.height;
+    m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame.width, frame.height,
+                                        static_cast<AVPixelFormat>(frame.format), width, height,
+                                        AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    QImage picture(width, height, QImage::Format_RGB32);
+    if (!m_scaler || picture.isNull()) {
+        return;
+    }
+    uint8_t* planes[4] = {picture.bits(), nullptr, nullptr, nullptr};
+    int strides[4] = {int(picture.bytesPerLine()), 0, 0, 0};
+    if (sws_scale(m_scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, strides) !=
+        height) {
+        return;
+    }
+    if (m_rotation != 0) {
+        picture = picture.transformed(QTransform().rotate(m_rotation));
+    }
+    // How far the picture due came after its time (a picture shown late, or a late one's
+    // predecessor held past its end).
+    const MediaTime due = MediaTime::make(item.pts, kVideoTimescale);
+    if (at > due) {
+        m_figures.worstLate = std::max(m_figures.worstLate, microseconds(at - due));
+    }
+    m_showing = true;
+    m_shownTime = due;
+    m_shownSize = QSize(frame.width, frame.height);
+    emit pictureChanged(picture);
+}
+
+void LivePlayback::showPlayerPicture() {
+    if (m_showing) {
+        m_showing = false;
+        emit pictureChanged(QImage());
+    }
+}
+
+} // namespace lento
