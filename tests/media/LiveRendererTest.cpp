@@ -1,7 +1,12 @@
 #include "media/LiveRenderer.h"
+#include "media/LivePlayback.h"
 
 #include "media/PictureRenderer.h"
+#include "media/Player.h"
 #include "support/MediaProbe.h"
+#include "support/QtApp.h"
+
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -179,6 +184,73 @@ TEST(LiveRendererTest, ShowsTheExportsPicturesFromWherePlaybackStarts) {
             }
             EXPECT_EQ(renderer.dropped(), 0);
         }
+    }
+}
+
+// The player's view follows the player with the export's pictures: paused, the export's own
+// picture at the playhead, at full size, again after each seek; playing, pictures of the
+// export's grid, only forward; a composition that holds its pictures gives the player's own back.
+TEST(LivePlaybackTest, ShowsTheExportsPicturesAtThePlayersPlace) {
+    test::ensureQtApp();
+    Player::setHeadless(true);
+    const auto asset = Asset::assetWithPath(test::fixture("short.mp4"));
+    ASSERT_TRUE(asset->isPlayable());
+    const AssetTrack video = asset->tracksWithMediaType(MediaType::Video).front();
+    const std::shared_ptr<Composition> smooth = compose(video, {{0, 2000, 40, MotionMode::Smooth}});
+    const std::vector<VideoItem> stills = exportPictures(*smooth, playingFormat(video, INT_MAX));
+    const std::vector<VideoItem> playing =
+        exportPictures(*smooth, playingFormat(video, LivePlayback::kPlayingWidth));
+
+    Player player(asset);
+    ASSERT_TRUE(test::waitUntil([&] { return player.status() == Player::Status::ReadyToPlay; }));
+    LivePlayback live(&player);
+    QSignalSpy pictures(&live, &LivePlayback::pictureChanged);
+    live.setComposition(smooth);
+    ASSERT_TRUE(live.isActive());
+
+    for (int64_t sourceMs : {1000, 1500, 250}) {
+        SCOPED_TRACE("paused at " + std::to_string(sourceMs) + " ms of the source");
+        player.seek(ms(sourceMs));
+        const int64_t due = sourceMs * 4 * 90;
+        const VideoItem* wanted = pictureAt(stills, due);
+        ASSERT_NE(wanted, nullptr);
+        const MediaTime wantedTime = MediaTime::make(wanted->pts, kVideoTimescale);
+        EXPECT_TRUE(test::waitUntil([&] { return live.shownTime() == wantedTime; }))
+            << "shows " << live.shownTime().seconds() << " s for " << wantedTime.seconds() << " s";
+        EXPECT_EQ(live.shownSize(), QSize(video.naturalWidth, video.naturalHeight));
+    }
+
+    {
+        SCOPED_TRACE("playing");
+        player.setRate(0.25f);
+        std::vector<int64_t> shown;
+        test::waitUntil([&] {
+            const MediaTime time = live.shownTime();
+            const int64_t ticks = time.convertScale(kVideoTimescale).value;
+            if (time.isValid() && (shown.empty() || shown.back() != ticks)) {
+                shown.push_back(ticks);
+            }
+            return shown.size() >= 8;
+        });
+        player.pause();
+        EXPECT_GE(shown.size(), 8u);
+        for (size_t i = 0; i < shown.size(); ++i) {
+            const VideoItem* made = pictureAt(playing, shown[i]);
+            ASSERT_NE(made, nullptr) << shown[i];
+            EXPECT_EQ(made->pts, shown[i]) << "off the grid";
+            if (i > 0) {
+                EXPECT_GT(shown[i], shown[i - 1]);
+            }
+        }
+    }
+
+    {
+        SCOPED_TRACE("held");
+        live.setComposition(compose(video, {{0, 2000, 40, MotionMode::Hold}}));
+        EXPECT_FALSE(live.isActive());
+        EXPECT_FALSE(live.shownTime().isValid());
+        ASSERT_FALSE(pictures.isEmpty());
+        EXPECT_TRUE(pictures.back().front().value<QImage>().isNull());
     }
 }
 
