@@ -36,6 +36,20 @@ EditorTab::EditorTab(EditDocument* document, const QString& viewName, QStringLis
 }
 
 void EditorTab::refreshLivePlayback() {
+    if (m_liveRefreshQueued) {
+        return;
+    }
+    m_liveRefreshQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_liveRefreshQueued = false;
+            showLiveComposition();
+        },
+        Qt::QueuedConnection);
+}
+
+void EditorTab::showLiveComposition() {
     Player* current = player();
     if (m_live == nullptr || current == nullptr || current->currentItem() == nullptr ||
         current->status() != Player::Status::ReadyToPlay) {
@@ -97,6 +111,7 @@ void EditorTab::showDocument() {
         unloadVideo();
     }
     documentShown(follow);
+    refreshLivePlayback();
 }
 
 void EditorTab::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {

@@ -112,7 +112,8 @@ protected:
     virtual std::shared_ptr<const Composition> liveComposition(const Asset& /*video*/) const {
         return nullptr;
     }
-    // Asks liveComposition() again: the tab calls it when its edit changed.
+    // Asks liveComposition() again once the events at hand are handled (a drag's many changes
+    // make one): the tab calls it when its edit changed.
     void refreshLivePlayback();
     LivePlayback* livePlayback() const { return m_live; }
 
@@ -128,6 +129,7 @@ private:
     void showDocument();
     void loadVideo(const QUrl& url, std::shared_ptr<Asset> asset);
     void unloadVideo();
+    void showLiveComposition();
 
     const QStringList m_rejected;
     QUrl m_videoPath;
@@ -135,6 +137,7 @@ private:
     EditSourceIntake m_intake;          // the edit's video, opened here or followed
     ExportFlow* m_exportFlow = nullptr; // a child
     LivePlayback* m_live = nullptr;     // a child, following the view's player
+    bool m_liveRefreshQueued = false;
 };
 
 } // namespace lento
