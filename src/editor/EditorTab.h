@@ -72,6 +72,8 @@ public:
     PlayerView* m_VideoPlayer() const { return m_videoPlayer; }
     VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
     DragAndDropView* m_dragAndDropView() const { return m_dropView; }
+    // Made pictures on the player's view; null without a player.
+    LivePlayback* livePlayback() const { return m_live; }
 
 public slots:
     // The open panel as a sheet; the chosen file is taken as a dropped one.
@@ -115,7 +117,6 @@ protected:
     // Asks liveComposition() again once the events at hand are handled (a drag's many changes
     // make one): the tab calls it when its edit changed.
     void refreshLivePlayback();
-    LivePlayback* livePlayback() const { return m_live; }
 
     // The player and the bar, to be laid out by the tab.
     PlayerView* m_videoPlayer = nullptr;
