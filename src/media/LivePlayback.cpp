@@ -75,6 +75,8 @@ void LivePlayback::setComposition(std::shared_ptr<const Composition> composition
     }
     const AssetTrack& source = *track->firstSourceTrack();
     m_rotation = source.rotation;
+    const AVRational rate = source.frameRate();
+    m_sourcePicture = rate.num > 0 ? double(rate.den) / rate.num : 1.0 / 30;
     m_sampleAspect = source.sampleAspect.num > 0 ? source.sampleAspect : AVRational{1, 1};
     m_playing = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, kPlayingWidth));
     m_still = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, INT_MAX));
@@ -103,16 +105,29 @@ MediaTime LivePlayback::sourceClock() const {
         return MediaTime::invalid();
     }
     const MediaTime position = m_player->currentTime();
-    if (m_player->rate() > 0 && m_player->handle() != nullptr) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!(m_player->rate() > 0)) {
+        m_position = MediaTime::invalid();
+        return position;
+    }
+    if (m_player->handle() != nullptr) {
         // The sound's position moves on between the pictures the player shows (a tenth of a
-        // second apart at x3); a file without sound has none.
+        // second apart at x3).
         double sound = 0;
         if (mpv_get_property(m_player->handle(), "audio-pts", MPV_FORMAT_DOUBLE, &sound) >= 0 &&
             std::abs(sound - position.seconds()) < kClockAgreement) {
             return MediaTime::makeWithSeconds(std::max(0.0, sound), 90000);
         }
     }
-    return position;
+    // Without sound the position moves once a source picture: it moves on at the rate from the
+    // last one, up to where the next is due.
+    if (!(m_position.isValid() && m_position == position)) {
+        m_position = position;
+        m_positionSince = now;
+    }
+    const double elapsed = std::chrono::duration<double>(now - m_positionSince).count();
+    return position +
+           MediaTime::makeWithSeconds(std::min(elapsed * m_player->rate(), m_sourcePicture), 90000);
 }
 
 MediaTime LivePlayback::outputClock() const {
@@ -162,7 +177,8 @@ void LivePlayback::tickPlaying(MediaTime at) {
     if (m_figures.firstPicture.count() >= 0) {
         m_figures.dropped = m_droppedBefore + m_playing->dropped();
     }
-    if (!makesPictureAt(at)) {
+    // A source that cannot be read on shows what the player makes of it.
+    if (!makesPictureAt(at) || m_playing->ending().isFailure()) {
         showPlayerPicture();
         return;
     }
@@ -187,6 +203,12 @@ void LivePlayback::tickPaused(MediaTime at) {
     if (!(m_stillAt.isValid() && m_stillAt == at)) {
         m_still->start(at);
         m_stillAt = at;
+    }
+    if (m_still->ending().isFailure()) {
+        // Tried again only once the playhead moves.
+        m_still->stop();
+        showPlayerPicture();
+        return;
     }
     if (!m_still->isRunning()) {
         return;

@@ -87,6 +87,10 @@ private:
     QTimer m_timer;
     ScaleContextPtr m_scaler;
     int m_rotation = 0;
+    double m_sourcePicture = 0; // a source picture's duration, in seconds
+    // The player's position as last read, and since when it has not moved.
+    mutable MediaTime m_position = MediaTime::invalid();
+    mutable std::chrono::steady_clock::time_point m_positionSince;
     AVRational m_sampleAspect{1, 1};
 
     MediaTime m_last = MediaTime::invalid(); // the output time last looked at

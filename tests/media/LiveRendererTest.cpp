@@ -250,6 +250,25 @@ TEST(LivePlaybackTest, ShowsTheExportsPicturesAtThePlayersPlace) {
     }
 
     {
+        SCOPED_TRACE("playing a file without sound");
+        const auto silent = Asset::assetWithPath(test::fixture("silent.mov"));
+        const AssetTrack track = silent->tracksWithMediaType(MediaType::Video).front();
+        Player quiet(silent);
+        ASSERT_TRUE(test::waitUntil([&] { return quiet.status() == Player::Status::ReadyToPlay; }));
+        LivePlayback follows(&quiet);
+        follows.setComposition(compose(track, {{0, 10000, 40, MotionMode::Smooth}}));
+        quiet.setRate(0.25f);
+        // The player's position moves once a source picture (every fourth output picture); the
+        // pictures made between are shown all the same.
+        constexpr int64_t kSourcePicture = 4 * kVideoTimescale / 30;
+        EXPECT_TRUE(test::waitUntil([&] {
+            const MediaTime time = follows.shownTime();
+            return time.isValid() && time.convertScale(kVideoTimescale).value % kSourcePicture != 0;
+        }));
+        quiet.pause();
+    }
+
+    {
         SCOPED_TRACE("held");
         live.setComposition(compose(video, {{0, 2000, 40, MotionMode::Hold}}));
         EXPECT_FALSE(live.isActive());
