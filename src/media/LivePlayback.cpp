@@ -2,8 +2,6 @@
 
 #include "media/Player.h"
 
-#include <mpv/client.h>
-
 #include <QTransform>
 
 #include <algorithm>
@@ -29,9 +27,6 @@ const MediaTime kLargestStep = MediaTime::make(1, 4);
 // the first of them takes to make, so that playback meets them rather than chasing them (the
 // player's own picture shows until then).
 const MediaTime kStartAhead = MediaTime::make(3, 20);
-// The sound's clock is taken where it agrees with the player's position this closely; after a
-// seek it tells the old place for a moment.
-constexpr double kClockAgreement = 0.5;
 
 std::chrono::microseconds microseconds(MediaTime time) {
     return std::chrono::microseconds(time.convertScale(1000000).value);
@@ -110,17 +105,10 @@ MediaTime LivePlayback::sourceClock() const {
         m_position = MediaTime::invalid();
         return position;
     }
-    if (m_player->handle() != nullptr) {
-        // The sound's position moves on between the pictures the player shows (a tenth of a
-        // second apart at x3).
-        double sound = 0;
-        if (mpv_get_property(m_player->handle(), "audio-pts", MPV_FORMAT_DOUBLE, &sound) >= 0 &&
-            std::abs(sound - position.seconds()) < kClockAgreement) {
-            return MediaTime::makeWithSeconds(std::max(0.0, sound), 90000);
-        }
-    }
-    // Without sound the position moves once a source picture: it moves on at the rate from the
-    // last one, up to where the next is due.
+    // The position moves once a picture of the source is shown, in time with the sound: it
+    // moves on at the rate from there, up to where the next is due. (Asking mpv for its sound's
+    // position instead would wait on its core from the thread that draws its pictures, which
+    // the core may be waiting for.)
     if (!(m_position.isValid() && m_position == position)) {
         m_position = position;
         m_positionSince = now;
@@ -162,17 +150,29 @@ void LivePlayback::tickPlaying(MediaTime at) {
     m_stillAt = MediaTime::invalid();
     const bool sought =
         !m_last.isValid() || at - m_last > kLargestStep || m_last - at > kLargestStep;
-    if (sought || !m_playing->isRunning()) {
+    // Pictures that fell behind the clock (a machine busy with other work) are not chased: they
+    // begin again ahead of it.
+    const bool behind = m_figures.firstPicture.count() >= 0 && m_takenEnd.isValid() &&
+                        at - m_takenEnd > kLargestStep;
+    if (sought || behind || !m_playing->isRunning()) {
         m_playing->start(at + kStartAhead);
         m_started = std::chrono::steady_clock::now();
         m_figures.firstPicture = std::chrono::microseconds(-1);
+        m_takenEnd = MediaTime::invalid();
         ++m_figures.starts;
+        // Until the first made picture, the player's own, not one left from before.
+        showPlayerPicture();
     } else if (at < m_last) {
-        // The sound's clock steps back a little now and then; playback only goes forward.
+        // A position read lands a little short of the estimate before it; playback only goes
+        // forward.
         at = m_last;
     }
     m_last = at;
     std::optional<VideoItem> item = m_playing->take(at);
+    if (item) {
+        m_takenEnd =
+            MediaTime::make(item->pts + std::max<int64_t>(1, item->duration), kVideoTimescale);
+    }
     // Pictures passed over before the first is shown are the start's delay, told apart.
     if (m_figures.firstPicture.count() >= 0) {
         m_figures.dropped = m_droppedBefore + m_playing->dropped();

@@ -57,7 +57,7 @@ public:
     };
     const Figures& figures() const { return m_figures; }
 
-    // The output time of the player's position now, from its sound clock.
+    // The output time of the player's position now, moved on since the player last told it.
     MediaTime outputClock() const;
     // The output time of the made picture on show (its start); invalid while the player's own
     // picture shows.
@@ -96,6 +96,7 @@ private:
     MediaTime m_last = MediaTime::invalid(); // the output time last looked at
     bool m_showing = false;                  // a made picture is on show
     MediaTime m_shownTime = MediaTime::invalid();
+    MediaTime m_takenEnd = MediaTime::invalid(); // of the picture taken last while playing
     QSize m_shownSize;
     MediaTime m_stillAt = MediaTime::invalid();
     Figures m_figures;
