@@ -72,6 +72,17 @@ void LivePlayback::setComposition(std::shared_ptr<const Composition> composition
     m_rotation = source.rotation;
     const AVRational rate = source.frameRate();
     m_sourcePicture = rate.num > 0 ? double(rate.den) / rate.num : 1.0 / 30;
+    m_pictureStep = MediaTime::zero();
+    for (const CompositionSegment& segment : track->segments()) {
+        if (!segment.empty && segment.sourceRange.duration > MediaTime::zero()) {
+            // The most output one source picture spans anywhere in the composition.
+            const MediaTime step = MediaTime::makeWithSeconds(
+                m_sourcePicture * segment.targetRange.duration.seconds() /
+                    segment.sourceRange.duration.seconds(),
+                90000);
+            m_pictureStep = maxTime(m_pictureStep, step);
+        }
+    }
     m_sampleAspect = source.sampleAspect.num > 0 ? source.sampleAspect : AVRational{1, 1};
     m_playing = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, kPlayingWidth));
     m_still = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, INT_MAX));
@@ -148,8 +159,14 @@ void LivePlayback::tick() {
 void LivePlayback::tickPlaying(MediaTime at) {
     m_still->stop();
     m_stillAt = MediaTime::invalid();
-    const bool sought =
-        !m_last.isValid() || at - m_last > kLargestStep || m_last - at > kLargestStep;
+    // A seek: the clock went back, or on further than playing since the last look could take
+    // it (a source picture's step at x10 is a third of a second of output).
+    const auto now = std::chrono::steady_clock::now();
+    const MediaTime played =
+        MediaTime::makeWithSeconds(std::chrono::duration<double>(now - m_lastLook).count(), 90000);
+    const bool sought = !m_last.isValid() || m_last - at > kLargestStep ||
+                        at - m_last > played + kLargestStep + m_pictureStep;
+    m_lastLook = now;
     // Pictures that fell behind the clock (a machine busy with other work) are not chased: they
     // begin again ahead of it.
     const bool behind = m_figures.firstPicture.count() >= 0 && m_takenEnd.isValid() &&

@@ -87,7 +87,9 @@ private:
     QTimer m_timer;
     ScaleContextPtr m_scaler;
     int m_rotation = 0;
-    double m_sourcePicture = 0; // a source picture's duration, in seconds
+    double m_sourcePicture = 0;                       // a source picture's duration, in seconds
+    MediaTime m_pictureStep = MediaTime::zero();      // the most output one source picture spans
+    std::chrono::steady_clock::time_point m_lastLook; // when the clock was last looked at
     // The player's position as last read, and since when it has not moved.
     mutable MediaTime m_position = MediaTime::invalid();
     mutable std::chrono::steady_clock::time_point m_positionSince;
