@@ -3,6 +3,7 @@
 #include "base/Dialogs.h"
 #include "base/FileNames.h"
 #include "base/Log.h"
+#include "media/LivePlayback.h"
 #include "media/PlayerView.h"
 
 namespace lento {
@@ -21,6 +22,40 @@ EditorTab::EditorTab(EditDocument* document, const QString& viewName, QStringLis
     m_dropView->setDelegate(this);
     m_controlBar->setDelegate(this);
     m_controlBar->m_btnPlay()->setEnabled(false);
+    // Made pictures follow whichever player the view shows.
+    connect(m_videoPlayer, &PlayerView::playerChanged, this, [this](Player* player) {
+        delete m_live;
+        m_live = nullptr;
+        m_videoPlayer->setLivePicture(QImage());
+        if (player != nullptr) {
+            m_live = new LivePlayback(player, this);
+            connect(m_live, &LivePlayback::pictureChanged, m_videoPlayer,
+                    &PlayerView::setLivePicture);
+        }
+    });
+}
+
+void EditorTab::refreshLivePlayback() {
+    if (m_liveRefreshQueued) {
+        return;
+    }
+    m_liveRefreshQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_liveRefreshQueued = false;
+            showLiveComposition();
+        },
+        Qt::QueuedConnection);
+}
+
+void EditorTab::showLiveComposition() {
+    Player* current = player();
+    if (m_live == nullptr || current == nullptr || current->currentItem() == nullptr ||
+        current->status() != Player::Status::ReadyToPlay) {
+        return;
+    }
+    m_live->setComposition(liveComposition(*current->currentItem()->asset()));
 }
 
 void EditorTab::followDocument() {
@@ -76,6 +111,7 @@ void EditorTab::showDocument() {
         unloadVideo();
     }
     documentShown(follow);
+    refreshLivePlayback();
 }
 
 void EditorTab::loadVideo(const QUrl& url, std::shared_ptr<Asset> asset) {
@@ -106,6 +142,7 @@ void EditorTab::observeValueForKeyPath(const QString& keyPath, QObject* object) 
     }
     m_controlBar->m_btnPlay()->setEnabled(true);
     videoReady(*current);
+    refreshLivePlayback();
     const MediaTime duration = current->currentItem()->duration();
     m_controlBar->setVideoEndTime(duration);
     m_controlBar->stopVideo();

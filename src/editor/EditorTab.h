@@ -17,6 +17,8 @@
 
 namespace lento {
 
+class Composition;
+class LivePlayback;
 class PlayerView;
 
 // What the editor's tabs share: the view that takes dropped files, the player under its control
@@ -70,6 +72,8 @@ public:
     PlayerView* m_VideoPlayer() const { return m_videoPlayer; }
     VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
     DragAndDropView* m_dragAndDropView() const { return m_dropView; }
+    // Made pictures on the player's view; null without a player.
+    LivePlayback* livePlayback() const { return m_live; }
 
 public slots:
     // The open panel as a sheet; the chosen file is taken as a dropped one.
@@ -105,6 +109,15 @@ protected:
     virtual void videoUnloaded() {}
     virtual void videoNotReady(Player::Status /*status*/) {}
 
+    // The composition the playing video shows as, where its pictures are made (Blend, Smooth):
+    // playback then shows the made pictures live. Null (the default): the player's own.
+    virtual std::shared_ptr<const Composition> liveComposition(const Asset& /*video*/) const {
+        return nullptr;
+    }
+    // Asks liveComposition() again once the events at hand are handled (a drag's many changes
+    // make one): the tab calls it when its edit changed.
+    void refreshLivePlayback();
+
     // The player and the bar, to be laid out by the tab.
     PlayerView* m_videoPlayer = nullptr;
     VideoControlBar* m_controlBar = nullptr;
@@ -117,12 +130,15 @@ private:
     void showDocument();
     void loadVideo(const QUrl& url, std::shared_ptr<Asset> asset);
     void unloadVideo();
+    void showLiveComposition();
 
     const QStringList m_rejected;
     QUrl m_videoPath;
     QPointer<QWidget> m_windowForSheet;
     EditSourceIntake m_intake;          // the edit's video, opened here or followed
     ExportFlow* m_exportFlow = nullptr; // a child
+    LivePlayback* m_live = nullptr;     // a child, following the view's player
+    bool m_liveRefreshQueued = false;
 };
 
 } // namespace lento

@@ -117,6 +117,16 @@ void FullVideoEditController::showFullVideo() {
     // The player's rate is the one place the factor becomes a floating-point number.
     m_controlBar->setPlayRate(static_cast<float>(choices.factor.playbackRate()));
     m_controlBar->setVolumnOn(choices.audio);
+    refreshLivePlayback();
+}
+
+std::shared_ptr<const Composition>
+FullVideoEditController::liveComposition(const Asset& video) const {
+    const FullVideoState& choices = m_document->state().fullVideo;
+    if (choices.motion == MotionMode::Hold) {
+        return nullptr;
+    }
+    return makeComposition(video, EditCut::ofFullVideo(choices, video.duration()));
 }
 
 void FullVideoEditController::comboBoxSelectionDidChange(QObject* sender) {

@@ -45,6 +45,19 @@ public:
         return m_items.empty() ? nullptr : &m_items.front();
     }
 
+    // The front item without waiting, still in the queue; null while the queue is empty. For a
+    // consumer that must not block (the main thread), which pops it after looking.
+    const T* peek() {
+        std::lock_guard lock(m_mutex);
+        return m_items.empty() ? nullptr : &m_items.front();
+    }
+
+    // Closed with nothing left to hand out.
+    bool drained() const {
+        std::lock_guard lock(m_mutex);
+        return m_closed && m_items.empty();
+    }
+
     // Waits for an item; empty once the queue is closed and empty.
     std::optional<T> pop() {
         std::unique_lock lock(m_mutex);

@@ -28,6 +28,16 @@ bool platformHasOpenGL() {
     return available;
 }
 
+// `picture` scaled to fit `area`, keeping its shape, the rest black.
+void paintLetterboxed(QPainter& painter, const QRect& area, const QImage& picture) {
+    painter.fillRect(area, Qt::black);
+    QSize fitted = picture.size().scaled(area.size(), Qt::KeepAspectRatio);
+    QRect target(QPoint(0, 0), fitted);
+    target.moveCenter(area.center());
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(target, picture);
+}
+
 } // namespace
 
 void MpvRenderContextDeleter::operator()(mpv_render_context* context) const {
@@ -64,6 +74,11 @@ public:
 
     bool isRendering() const { return m_renderContext != nullptr; }
 
+    void setPicture(const QImage* picture) {
+        m_picture = picture;
+        update();
+    }
+
 protected:
     void initializeGL() override {
         // Called again with a new context when the widget moves to another window.
@@ -77,12 +92,22 @@ protected:
     }
 
     void paintGL() override {
+        if (m_picture != nullptr && !m_picture->isNull()) {
+            paintPicture();
+            return;
+        }
         if (!m_renderContext) {
             QOpenGLFunctions* gl = context()->functions();
             gl->glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
             gl->glClear(GL_COLOR_BUFFER_BIT);
             return;
         }
+        renderMpv();
+    }
+
+private:
+    // mpv's picture, letterboxed in black.
+    void renderMpv() {
         const qreal ratio = devicePixelRatioF();
         mpv_opengl_fbo fbo{static_cast<int>(defaultFramebufferObject()),
                            static_cast<int>(width() * ratio), static_cast<int>(height() * ratio),
@@ -100,7 +125,17 @@ protected:
         mpv_render_context_render(m_renderContext.get(), params);
     }
 
-private:
+    // The made picture in place of mpv's. mpv still draws each new picture of its own, as its
+    // output waits for that, but the made one covers it.
+    void paintPicture() {
+        if (m_renderContext &&
+            (mpv_render_context_update(m_renderContext.get()) & MPV_RENDER_UPDATE_FRAME) != 0) {
+            renderMpv();
+        }
+        QPainter painter(this);
+        paintLetterboxed(painter, rect(), *m_picture);
+    }
+
     // mpv's update callback, called on any of mpv's threads.
     static void renderUpdate(void* canvas) {
         auto* self = static_cast<PlayerCanvas*>(canvas);
@@ -146,7 +181,8 @@ private:
         doneCurrent();
     }
 
-    mpv_handle* m_mpv = nullptr; // the player's, not ours
+    mpv_handle* m_mpv = nullptr;       // the player's, not ours
+    const QImage* m_picture = nullptr; // the view's, while it shows one
     MpvRenderContextPtr m_renderContext;
     bool m_glReady = false;
     QMetaObject::Connection m_contextDestroyed;
@@ -191,13 +227,26 @@ std::unique_ptr<Player> PlayerView::takePlayer() {
     return taken;
 }
 
+void PlayerView::setLivePicture(const QImage& picture) {
+    m_livePicture = picture;
+    if (m_canvas) {
+        m_canvas->setPicture(&m_livePicture);
+    }
+    update();
+}
+
 bool PlayerView::isRendering() const {
     return m_canvas && m_canvas->isRendering();
 }
 
 void PlayerView::paintEvent(QPaintEvent* /*event*/) {
     // Seen only without OpenGL; the canvas covers the view otherwise.
-    QPainter(this).fillRect(rect(), Qt::black);
+    QPainter painter(this);
+    if (m_livePicture.isNull()) {
+        painter.fillRect(rect(), Qt::black);
+    } else {
+        paintLetterboxed(painter, rect(), m_livePicture);
+    }
 }
 
 } // namespace lento

@@ -2,6 +2,7 @@
 
 #include "media/Player.h"
 
+#include <QImage>
 #include <QWidget>
 
 #include <memory>
@@ -19,8 +20,9 @@ using MpvRenderContextPtr = std::unique_ptr<mpv_render_context, MpvRenderContext
 class PlayerCanvas;
 
 // Shows its player's picture, letterboxed, drawn by mpv's render API into an OpenGL widget that
-// fills the view. The view owns the player. Without a player it is black; where there is no
-// OpenGL (Qt's offscreen platform) it is black too and the player still plays.
+// fills the view, or a picture made for playback in its place. The view owns the player. Without a
+// player it is black; where there is no OpenGL (Qt's offscreen platform) it is black too and the
+// player still plays.
 //
 // The OpenGL widget is a child made only where OpenGL works: Qt 6.4 crashes as soon as a window
 // holding a QOpenGLWidget is shown on a platform without OpenGL.
@@ -39,6 +41,11 @@ public:
     // Whether mpv draws into this view; false until the view has an OpenGL context.
     bool isRendering() const;
 
+    // Shows `picture` (made for playback, shaped for the screen) letterboxed in place of the
+    // player's own; a null image gives the player's picture back.
+    void setLivePicture(const QImage& picture);
+    const QImage& livePicture() const { return m_livePicture; }
+
 signals:
     // The view shows another player, or none.
     void playerChanged(lento::Player* player);
@@ -50,6 +57,7 @@ private:
     std::unique_ptr<Player> m_player;
     // A child widget; null without OpenGL.
     PlayerCanvas* m_canvas = nullptr;
+    QImage m_livePicture;
 };
 
 } // namespace lento

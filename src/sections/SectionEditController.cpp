@@ -97,6 +97,10 @@ void SectionEditController::connectView() {
             &SectionEditController::sectionRemoved);
     connect(m_document, &EditDocument::sectionChanged, this,
             &SectionEditController::showSelectedSection);
+    for (auto changed : {&EditDocument::sectionInserted, &EditDocument::sectionRemoved,
+                         &EditDocument::sectionChanged}) {
+        connect(m_document, changed, this, &SectionEditController::refreshLivePlayback);
+    }
     auto* remove =
         new QShortcut(QKeySequence::Delete, m_view->table(), nullptr, nullptr, Qt::WidgetShortcut);
     // Help > Keyboard Shortcuts lists it by this.

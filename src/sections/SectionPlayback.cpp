@@ -1,6 +1,7 @@
 // Playback that follows the sections: while a row is selected, the rate and the sound change as
 // the playhead enters and leaves sections.
 #include "base/Log.h"
+#include "edit/SectionComposition.h"
 #include "edit/SectionRules.h"
 #include "media/PlayerView.h"
 #include "sections/RampPlayback.h"
@@ -12,6 +13,18 @@ void SectionEditController::setPlayFactor(SpeedFactor factor) {
     m_playFactor = factor;
     // The player's rate is the one place the factor becomes a floating-point number.
     m_controlBar->setPlayRate(static_cast<float>(factor.playbackRate()));
+}
+
+std::shared_ptr<const Composition>
+SectionEditController::liveComposition(const Asset& video) const {
+    const SectionSpan sections = sectionObjects();
+    const bool made = std::any_of(sections.begin(), sections.end(), [](const SectionState& s) {
+        return s.motion != MotionMode::Hold;
+    });
+    if (!made || m_sectionErrors > 0) {
+        return nullptr;
+    }
+    return makeComposition(video, EditCut::ofSections(sections, video.duration()));
 }
 
 MediaTime SectionEditController::monitorVideo() {

@@ -1,0 +1,189 @@
+// Live playback of made pictures, as the editor plays them: the real player (no sound device),
+// the live pictures shown in a player view of the editor's default size (offscreen), Smooth at
+// each factor over a 1280x720 30 fps clip with sound, made once by ffmpeg into the build tree
+// (or the clip given as the first argument).
+//
+// For each factor it prints:
+//   first:  from pressing play to the first made picture on show, and from a seek while playing;
+//   drops:  made pictures passed over unseen, per 10 s of playback;
+//   late:   the most a picture came on show after its time on the sound's clock (the output's
+//           frame is 33 ms);
+//   stall:  the main thread's worst delay: a 10 ms timer's largest lateness, i.e. the longest an
+//           input event could have waited, and the longest of live playback's own turns in it
+//           (reading the clock, taking a picture, turning it into the image shown);
+//   cpu:    processor time of the whole program (player, sound, made pictures) per second of
+//           playback, which tells the share of the machine playback needs whatever its load.
+// Targets: first within 300 ms, at most 1 drop per 10 s, late within one output frame, stall
+// within 50 ms.
+//
+//   bench_live [CLIP] [SECONDS]   (SECONDS of playback per factor, 10 by default)
+
+#include "edit/SectionComposition.h"
+#include "media/LivePlayback.h"
+#include "media/Player.h"
+#include "media/PlayerView.h"
+
+#include <QApplication>
+
+#include <QDir>
+#include <QFile>
+#include <QThread>
+#include <QTimer>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace {
+
+using namespace lento;
+using Clock = std::chrono::steady_clock;
+
+std::string benchClip() {
+    const QString dir = QStringLiteral(LENTO_BINARY_DIR "/bench");
+    const QString path = dir + QStringLiteral("/live-720p30.mp4");
+    if (QFile::exists(path)) {
+        return path.toStdString();
+    }
+    QDir().mkpath(dir);
+    const QString partial = path + QStringLiteral(".part.mp4");
+    const QString command =
+        QStringLiteral("ffmpeg -y -nostdin -loglevel error"
+                       " -f lavfi -i testsrc2=s=1280x720:r=30:d=30"
+                       " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=30"
+                       " -c:v libx264 -preset veryfast -crf 20 -g 30 -pix_fmt yuv420p"
+                       " -c:a aac -b:a 128k -ac 2 -shortest '%1'")
+            .arg(partial);
+    std::printf("making %s ...\n", qPrintable(path));
+    if (std::system(command.toLocal8Bit().constData()) != 0 || !QFile::rename(partial, path)) {
+        std::fprintf(stderr, "ffmpeg could not make the clip\n");
+        std::exit(1);
+    }
+    return path.toStdString();
+}
+
+// Runs the event loop until `done` holds or `timeout` passes; true when it held.
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto start = Clock::now();
+    while (!done()) {
+        if (Clock::now() - start > timeout) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::usleep(500);
+    }
+    return true;
+}
+
+// The longest a 10 ms timer waited past its time while it ran.
+class StallWatch {
+public:
+    StallWatch() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const auto now = Clock::now();
+            const auto late = now - m_last - std::chrono::milliseconds(10);
+            m_worst = std::max(m_worst, std::chrono::duration<double, std::milli>(late).count());
+            m_last = now;
+        });
+    }
+    void start() {
+        m_worst = 0;
+        m_last = Clock::now();
+        m_timer.start(10);
+    }
+    double worst() const { return m_worst; }
+
+private:
+    QTimer m_timer;
+    Clock::time_point m_last;
+    double m_worst = 0;
+};
+
+double processorSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ms(std::chrono::microseconds time) {
+    return double(time.count()) / 1000.0;
+}
+
+void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
+    PlayerView view;
+    view.resize(960, 540);
+    view.show();
+    view.setPlayer(std::make_unique<Player>(asset));
+    Player* player = view.player();
+    if (!runUntil([&] { return player->status() != Player::Status::Unknown; },
+                  std::chrono::seconds(20)) ||
+        player->status() != Player::Status::ReadyToPlay) {
+        std::fprintf(stderr, "the player did not get ready\n");
+        std::exit(1);
+    }
+    FullVideoState choices;
+    choices.factor = SpeedFactor::whole(factor);
+    choices.motion = MotionMode::Smooth;
+    LivePlayback live(player);
+    QObject::connect(&live, &LivePlayback::pictureChanged, &view, &PlayerView::setLivePicture);
+    live.setComposition(makeComposition(*asset, EditCut::ofFullVideo(choices, asset->duration())));
+    StallWatch stall;
+
+    // Play from the start.
+    player->seek(MediaTime::make(2, 1));
+    runUntil([] { return false; }, std::chrono::milliseconds(300));
+    stall.start();
+    player->setRate(float(1.0 / factor));
+    runUntil([&] { return live.figures().firstPicture.count() >= 0; }, std::chrono::seconds(10));
+    const double firstPlay = ms(live.figures().firstPicture);
+    const double processorBefore = processorSeconds();
+    runUntil([] { return false; }, std::chrono::seconds(seconds));
+    const double processor = (processorSeconds() - processorBefore) / seconds;
+    const LivePlayback::Figures played = live.figures();
+    const double stallPlaying = stall.worst();
+
+    // A seek while playing, further into the clip.
+    stall.start();
+    player->seek(MediaTime::make(12, 1));
+    runUntil([&] { return live.figures().firstPicture.count() < 0; }, std::chrono::seconds(2));
+    runUntil([&] { return live.figures().firstPicture.count() >= 0; }, std::chrono::seconds(10));
+    const double firstSeek = ms(live.figures().firstPicture);
+    runUntil([] { return false; }, std::chrono::seconds(3));
+    const double stallSeek = stall.worst();
+    player->pause();
+
+    std::printf("Smooth x%-3d first %6.0f ms play, %6.0f ms seek | drops %5.1f /10 s (%lld shown)"
+                " | late %5.1f ms | stall %5.1f ms playing, %5.1f ms seeking, own %4.1f ms | cpu "
+                "%4.2f s/s\n",
+                factor, firstPlay, firstSeek, double(played.dropped) * 10.0 / seconds,
+                static_cast<long long>(played.shown), ms(played.worstLate), stallPlaying, stallSeek,
+                ms(live.figures().longestTick), processor);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
+    QApplication application(argc, argv);
+    Player::setHeadless(true);
+    const std::string clip = argc > 1 ? argv[1] : benchClip();
+    const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+    const auto asset = Asset::assetWithPath(clip);
+    if (!asset->isPlayable()) {
+        std::fprintf(stderr, "cannot play %s\n", clip.c_str());
+        return 1;
+    }
+    std::printf("%s, %d s of playback per factor\n", clip.c_str(), seconds);
+    for (int factor : {2, 4, 10}) {
+        runFactor(asset, factor, seconds);
+    }
+    return 0;
+}

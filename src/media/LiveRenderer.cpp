@@ -1,0 +1,223 @@
+#include "media/LiveRenderer.h"
+
+#include "media/FrameStage.h"
+#include "media/PictureRenderer.h"
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+
+namespace lento {
+
+namespace {
+
+// Pictures made ahead may take this much memory: six at 4K.
+constexpr size_t kAheadBytes = 96u << 20;
+
+int64_t ticksOf(MediaTime time) {
+    return time.convertScale(kVideoTimescale).value;
+}
+
+MediaTime timeOfTicks(int64_t ticks) {
+    return MediaTime::make(ticks, kVideoTimescale);
+}
+
+int even(int64_t value) {
+    return static_cast<int>(std::max<int64_t>(2, value - value % 2));
+}
+
+// One frame stage shows a stretch of segments with one motion and one grid rate, as the
+// export's picture renderer starts a new stage only where those change.
+bool sharesStage(const PlacedSegment& a, const PlacedSegment& b) {
+    if (a.motion != b.motion) {
+        return false;
+    }
+    return a.motion == MotionMode::Hold ||
+           av_cmp_q(motionFrameRate(a.source), motionFrameRate(b.source)) == 0;
+}
+
+// The grid's offset `index` periods on at `rate`, rounded to a tick as the frame stage rounds it.
+int64_t gridOffset(int64_t index, AVRational rate) {
+    const __int128 scaled = __int128(index) * kVideoTimescale * rate.den;
+    return int64_t((2 * scaled + rate.num) / (2 * __int128(rate.num)));
+}
+
+} // namespace
+
+VideoFormat playingFormat(const AssetTrack& track, int maxWidth) {
+    VideoFormat format;
+    const int64_t width = std::max(2, track.naturalWidth);
+    const int64_t height = std::max(2, track.naturalHeight);
+    const int64_t shown = std::min<int64_t>(width, std::max(2, maxWidth));
+    format.width = even(shown);
+    format.height = even((height * shown + width / 2) / width);
+    format.sampleAspect = track.sampleAspect;
+    format.pixelFormat = AV_PIX_FMT_YUV420P;
+    return format;
+}
+
+struct LiveRenderer::Run {
+    Run(int64_t start, int64_t from) : start(start), from(from) {}
+
+    const int64_t start; // where its pictures' times count from
+    const int64_t from;  // the time asked for; pictures before it only lead up to it
+    BoundedQueue<VideoItem> queue{kAhead, kAheadBytes};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    std::thread worker;
+};
+
+LiveRenderer::LiveRenderer(std::shared_ptr<const Composition> composition, VideoFormat format)
+    : m_composition(std::move(composition)), m_format(format),
+      m_plan(planExport(*m_composition, MediaTimeRange::invalid())) {}
+
+LiveRenderer::~LiveRenderer() {
+    stop();
+    reap(true);
+}
+
+bool LiveRenderer::makesPictures(const Composition& composition) {
+    const ExportPlan plan = planExport(composition, MediaTimeRange::invalid());
+    return std::any_of(plan.video.begin(), plan.video.end(), [](const PlacedSegment& segment) {
+        return segment.motion != MotionMode::Hold;
+    });
+}
+
+MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
+    for (const PlacedSegment& segment : m_plan.video) {
+        const MediaTimeRange& source = segment.sourceRange;
+        if (sourceTime >= source.start &&
+            (sourceTime < source.end() ||
+             (sourceTime == source.end() && &segment == &m_plan.video.back()))) {
+            return segment.targetRange.start + scaleTime(sourceTime - source.start,
+                                                         segment.targetRange.duration,
+                                                         source.duration);
+        }
+    }
+    return MediaTime::invalid();
+}
+
+bool LiveRenderer::makesPictureAt(MediaTime at) const {
+    return std::any_of(m_plan.video.begin(), m_plan.video.end(), [at](const PlacedSegment& s) {
+        return s.motion != MotionMode::Hold && s.targetRange.start <= at &&
+               at < s.targetRange.end();
+    });
+}
+
+int64_t LiveRenderer::runStartFor(MediaTime from) const {
+    const int64_t at = std::clamp<int64_t>(ticksOf(from), 0, ticksOf(m_plan.range.duration));
+    const auto& segments = m_plan.video;
+    auto found = std::find_if(segments.rbegin(), segments.rend(), [at](const PlacedSegment& s) {
+        return ticksOf(s.targetRange.start) <= at;
+    });
+    if (found == segments.rend() || found->motion == MotionMode::Hold) {
+        return at;
+    }
+    const PlacedSegment& segment = *found;
+    // Back to where the export's frame stage for this stretch starts its grid.
+    auto first = found;
+    while (std::next(first) != segments.rend() && sharesStage(*std::next(first), segment)) {
+        ++first;
+    }
+    const int64_t gridStart = ticksOf(first->targetRange.start);
+    // A source picture's span before the time asked for, on the grid: a source picture then lies
+    // between the two, and the grid's pictures from it on are made from the neighbours the
+    // export makes them from. Those before it, made from the picture on show at the start, are
+    // only led through.
+    const AVRational pictureRate = segment.source.frameRate();
+    const MediaTime picture = pictureRate.num > 0
+                                  ? MediaTime::make(pictureRate.den, pictureRate.num)
+                                  : MediaTime::make(1, 30);
+    const int64_t lead =
+        ticksOf(scaleTime(picture, segment.targetRange.duration, segment.sourceRange.duration));
+    if (at - lead <= gridStart) {
+        return gridStart;
+    }
+    const AVRational rate = motionFrameRate(segment.source);
+    const auto periods = int64_t(__int128(at - lead - gridStart) * rate.num /
+                                 (__int128(kVideoTimescale) * rate.den));
+    return gridStart + gridOffset(periods, rate);
+}
+
+void LiveRenderer::start(MediaTime from) {
+    stop();
+    const int64_t start = runStartFor(from);
+    m_run = std::make_unique<Run>(start, ticksOf(from));
+    m_dropped = 0;
+    const ExportPlan plan = planExport(
+        *m_composition, MediaTimeRange::fromTimeToTime(timeOfTicks(start), m_plan.range.end()));
+    if (plan.video.empty()) {
+        m_run->queue.close();
+        m_run->done = true;
+        return;
+    }
+    Run* run = m_run.get();
+    try {
+        run->worker = std::thread(
+            [run, video = plan.video, format = m_format, end = ticksOf(plan.range.duration)] {
+                run->queue.close(renderVideo(video, format, end, run->queue, run->stop));
+                run->done = true;
+            });
+    } catch (const std::system_error& failure) {
+        run->queue.close(StageOutcome::failed(std::string("cannot start making pictures: ") +
+                                                  failure.code().message(),
+                                              AVERROR(failure.code().value())));
+        run->done = true;
+    }
+}
+
+void LiveRenderer::stop() {
+    if (m_run) {
+        m_run->stop = true;
+        m_run->queue.abort();
+        m_leaving.push_back(std::move(m_run));
+    }
+    reap(false);
+}
+
+void LiveRenderer::reap(bool wait) {
+    std::erase_if(m_leaving, [wait](const std::unique_ptr<Run>& run) {
+        if (!wait && !run->done) {
+            return false;
+        }
+        if (run->worker.joinable()) {
+            run->worker.join();
+        }
+        return true;
+    });
+}
+
+std::optional<VideoItem> LiveRenderer::take(MediaTime at) {
+    reap(false);
+    if (!m_run) {
+        return std::nullopt;
+    }
+    const int64_t time = ticksOf(at) - m_run->start;
+    if (time < 0) {
+        return std::nullopt;
+    }
+    while (const VideoItem* front = m_run->queue.peek()) {
+        const int64_t end = front->pts + std::max<int64_t>(1, front->duration);
+        if (front->pts > time) {
+            return std::nullopt;
+        }
+        std::optional<VideoItem> item = m_run->queue.pop();
+        if (end > time) {
+            item->pts += m_run->start;
+            return item;
+        }
+        if (item->pts + m_run->start >= m_run->from) {
+            ++m_dropped;
+        }
+    }
+    return std::nullopt;
+}
+
+StageOutcome LiveRenderer::ending() const {
+    if (m_run && m_run->queue.drained()) {
+        return m_run->queue.ending();
+    }
+    return StageOutcome::succeeded();
+}
+
+} // namespace lento
