@@ -250,7 +250,8 @@ std::vector<std::string_view> words(const std::string& line) {
 }
 
 // Command lines that make no sense are refused with the reason, read before any file is touched;
-// both ends of the factor's range are taken.
+// both ends of the factor's range are taken. Which numbers are no factor in the editor's range
+// and which --section texts are refused is SpeedFactor's and parseSectionArgument's own tests'.
 TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
     for (const auto& [line, factor] : {std::pair{"--factor 1 in.mp4 out.mp4", SpeedFactor()},
                                        {"--factor 10 in.mp4 out.mp4", SpeedFactor::whole(10)}}) {
@@ -270,10 +271,7 @@ TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
              {"", files},
              {"in.mp4", files},
              {"in.mp4 out.mp4 out.mp4", "too many file names"},
-             {"--factor 0 in.mp4 out.mp4", factor},
-             {"--factor 11 in.mp4 out.mp4", factor},
              {"--factor 0.5 in.mp4 out.mp4", factor},
-             {"--factor 2.125 in.mp4 out.mp4", factor},
              {"--factor 2x in.mp4 out.mp4", factor},
              {"--factor", factor},
              {"--range 5 2 in.mp4 out.mp4", range},
@@ -283,13 +281,7 @@ TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
              {"--speed 2 in.mp4 out.mp4", "unknown option --speed"},
              {"--section 2:4:3 --factor 2 in.mp4 out.mp4", "--section does not go with --factor"},
              {"--range 1 5 --section 2:4:3 in.mp4 out.mp4", "--section does not go with --factor"},
-             {"--section 2:4:10.01 in.mp4 out.mp4", section},
-             {"--section 4:2:3 in.mp4 out.mp4", section},
-             {"--section 2:4:0 in.mp4 out.mp4", section},
              {"--section 2:4 in.mp4 out.mp4", section},
-             {"--section -1:2:3 in.mp4 out.mp4", section},
-             {"--section 2:4:3:loud in.mp4 out.mp4", section},
-             {"--section 2:4:3:smooth:mute in.mp4 out.mp4", section},
              {"--section 2:4:3:ramp=0.5 in.mp4 out.mp4", section},
              {"--section 2:5:3 --section 4:6:2 in.mp4 out.mp4", "--section parts must not overlap"},
              {"--motion fast in.mp4 out.mp4", motion},
