@@ -71,10 +71,8 @@ protected:
 
     // An edit of clip.mp4 with one change on its undo stack.
     void changedClipEdit() {
-        EditState state;
-        state.source = {qs(fixture("clip.mp4")), int64_t(fs::file_size(fixture("clip.mp4"))),
-                        Asset::assetWithPath(fixture("clip.mp4"))->duration()};
-        document->reset(state);
+        document->reset(editOfVideo(qs(fixture("clip.mp4")),
+                                    Asset::assetWithPath(fixture("clip.mp4"))->duration()));
         document->addSection(0, {"jump", MediaTime::make(1, 3), MediaTime::make(2, 1),
                                  *SpeedFactor::make(5, 2), true, MotionMode::Blend});
     }
@@ -88,6 +86,16 @@ protected:
         EXPECT_TRUE(test::waitUntil([&] { return ended.has_value(); })) << "never ended";
         QObject::disconnect(connection);
         return ended.value_or(false);
+    }
+
+    // A drop of `url` as the window system makes it: the drag enters `target`, then drops there.
+    static void dropOn(QWidget* target, const QUrl& url) {
+        QMimeData data;
+        data.setUrls({url});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &drop);
     }
 
     test::Capture capture;
@@ -166,14 +174,8 @@ TEST_F(EditFileControllerTest, OpeningAlertsOnBadFilesAsksForAMissingVideoAndIsD
     document->reset({});
     capture.clear();
     openAnswer = qs(fixture("clip.mp4"));
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(qs(folder / "gone.lento"))});
-    // A drop goes where the drag entered.
-    QWidget* target = window->fullVideoEditController()->m_dragAndDropView();
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(target, &enter);
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(target, &drop);
+    dropOn(window->fullVideoEditController()->m_dragAndDropView(),
+           QUrl::fromLocalFile(qs(folder / "gone.lento")));
     ASSERT_TRUE(test::waitUntil([&] { return !document->state().source.isEmpty(); }))
         << capture.informatives.join(" / ").toStdString();
     EXPECT_EQ(opened, QStringList{openAnswer});
@@ -223,15 +225,7 @@ TEST_F(EditFileControllerTest, AVideoNamedInAnotherEncodingOpensByEveryWayIn) {
         EXPECT_EQ(pathBytes(document->state().source.path).toStdString(), bytes);
         EXPECT_EQ(document->state().source.fileSize, int64_t(fs::file_size(bytes)));
     };
-    opens("dropped", [&] {
-        QMimeData data;
-        data.setUrls({urlOfPath(path)});
-        QWidget* target = full.m_dragAndDropView();
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(target, &enter);
-        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(target, &drop);
-    });
+    opens("dropped", [&] { dropOn(full.m_dragAndDropView(), urlOfPath(path)); });
     opens("named", [&] { window->openFileNamed(path); });
     openAnswer = path;
     opens("chosen", [&] { window->appDelegate()->actionImportVideo(); });
