@@ -72,10 +72,8 @@ bool runEventsUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
 
 // An edit of clip.mp4 whose times are no whole number of frames nor of the clip's ticks.
 EditState clipEdit() {
-    const auto asset = Asset::assetWithPath(fixture("clip.mp4"));
-    EditState state;
-    state.source = {qs(fixture("clip.mp4")),
-                    static_cast<int64_t>(fs::file_size(fixture("clip.mp4"))), asset->duration()};
+    EditState state =
+        editOfVideo(qs(fixture("clip.mp4")), Asset::assetWithPath(fixture("clip.mp4"))->duration());
     state.fullVideo = {*SpeedFactor::parse("9.99"), false, MotionMode::Smooth};
     state.sections = {
         {"Jump “one”, \"quoted\"", MediaTime::make(1001, 30000), MediaTime::make(7, 3),

@@ -108,8 +108,8 @@ TEST_F(FullVideoEditControllerTest, ARefusedFileIsExplainedAndLeavesTheLoadedVid
     std::vector<std::pair<std::string, QString>> refused = {
         {folder / "missing.mp4", "The file could not be found."},
         {folder.path(), "The file could not be read."}};
-    for (const char* name :
-         {"clip.avi", "clip.wmv", "empty.mp4", "random.mp4", "truncated.mp4", "text.mov"}) {
+    // The extensions turned away, and one file that is no movie (the asset's test has the rest).
+    for (const char* name : {"clip.avi", "clip.wmv", "text.mov"}) {
         refused.emplace_back(fixture(name), invalid);
     }
     if (geteuid() != 0) { // root reads it all the same

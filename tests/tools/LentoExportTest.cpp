@@ -147,8 +147,8 @@ TEST_F(LentoExportTest, FactorRangeAndNoSoundShapeTheMovie) {
 // A section far shorter than a frame exports: it simply holds next to nothing. --motion smooth
 // reaches the section that names no mode; the others hold their pictures as they say, given in
 // any order. Smooth fills 2-3 s slowed 2.5 times with 75 pictures 1/30 s apart, where holding
-// would give 30 2.5 times as long; the held section keeps its 30 pictures 0.1 s apart. A muted
-// section at normal speed is silent too.
+// would give 30 2.5 times as long; the held section keeps its 30 pictures 0.1 s apart. (That a
+// muted section at normal speed is silent too is the composition's and the session's tests'.)
 TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsAsTheirMotionSays) {
     const Outcome tiny = run("--section 0:0.00001:2 $CLIP $DEST");
     ASSERT_EQ(tiny.exitCode, 0) << tiny.err;
@@ -169,13 +169,13 @@ TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsAsTheirMotionSays) {
     EXPECT_GT(soundRms(dest(), 2.2, 4.3), 0.02);
     EXPECT_LT(soundRms(dest(), 6.7, 9.3), 0.001);
     EXPECT_GT(soundRms(dest(), 9.7, 10.3), 0.02);
-    EXPECT_LT(soundRms(dest(), 10.7, 11.3), 0.001);
     EXPECT_GT(soundRms(dest(), 11.7, 13.3), 0.02);
 }
 
 // A saved edit exports as its Export All: each section as it is set, the rest at normal speed.
 // A section begun before the video's start is shortened to it (not a first picture held for
-// seconds), one wholly before it removed, both with a warning.
+// seconds), and the program prints the opening's warnings (which sections are shortened or
+// removed, and their words, is the edit file's own tests').
 TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     EditState edit;
     edit.source = {QString::fromStdString(fixture("clip.mp4")),
@@ -186,8 +186,6 @@ TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
         {"late", MediaTime::make(5, 1), MediaTime::make(6, 1), SpeedFactor::whole(3), false,
          MotionMode::Hold, MediaTime::make(1, 4)},
         {"early", MediaTime::make(-5, 1), MediaTime::make(3, 1), *SpeedFactor::make(5, 2), true,
-         MotionMode::Hold},
-        {"gone", MediaTime::make(-5, 1), MediaTime::make(-1, 1), SpeedFactor::whole(2), true,
          MotionMode::Hold},
     };
     const std::string path = (m_root / "jump.lento").string();
@@ -200,10 +198,6 @@ TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.err.find("warning: The section “early” began before the start of the video "
                               "and was shortened to it."),
-              std::string::npos)
-        << result.err;
-    EXPECT_NE(result.err.find("warning: The section “gone” ends before the start of the video "
-                              "and was removed."),
               std::string::npos)
         << result.err;
     EXPECT_EQ(written(), std::vector<fs::path>{dest()});
@@ -221,7 +215,7 @@ TEST_F(LentoExportTest, ASavedEditExportsItsSections) {
     // sound stretcher.
     edit.sections[0].start = MediaTime::make(5, 2);
     save();
-    std::vector<Outcome> refused{run("--edit '" + path + "' $DEST"), run("--edit $CLIP $DEST")};
+    std::vector<Outcome> refused{run("--edit '" + path + "' $DEST")};
     edit.sections[0].start = MediaTime::make(5, 1);
     edit.sections[1].factor = SpeedFactor::whole(3000);
     save();
@@ -249,7 +243,8 @@ std::vector<std::string_view> words(const std::string& line) {
 }
 
 // Command lines that make no sense are refused with the reason, read before any file is touched;
-// both ends of the factor's range are taken.
+// both ends of the factor's range are taken. Which numbers are no factor in the editor's range
+// and which --section texts are refused is SpeedFactor's and parseSectionArgument's own tests'.
 TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
     for (const auto& [line, factor] : {std::pair{"--factor 1 in.mp4 out.mp4", SpeedFactor()},
                                        {"--factor 10 in.mp4 out.mp4", SpeedFactor::whole(10)}}) {
@@ -269,10 +264,7 @@ TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
              {"", files},
              {"in.mp4", files},
              {"in.mp4 out.mp4 out.mp4", "too many file names"},
-             {"--factor 0 in.mp4 out.mp4", factor},
-             {"--factor 11 in.mp4 out.mp4", factor},
              {"--factor 0.5 in.mp4 out.mp4", factor},
-             {"--factor 2.125 in.mp4 out.mp4", factor},
              {"--factor 2x in.mp4 out.mp4", factor},
              {"--factor", factor},
              {"--range 5 2 in.mp4 out.mp4", range},
@@ -282,13 +274,7 @@ TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
              {"--speed 2 in.mp4 out.mp4", "unknown option --speed"},
              {"--section 2:4:3 --factor 2 in.mp4 out.mp4", "--section does not go with --factor"},
              {"--range 1 5 --section 2:4:3 in.mp4 out.mp4", "--section does not go with --factor"},
-             {"--section 2:4:10.01 in.mp4 out.mp4", section},
-             {"--section 4:2:3 in.mp4 out.mp4", section},
-             {"--section 2:4:0 in.mp4 out.mp4", section},
              {"--section 2:4 in.mp4 out.mp4", section},
-             {"--section -1:2:3 in.mp4 out.mp4", section},
-             {"--section 2:4:3:loud in.mp4 out.mp4", section},
-             {"--section 2:4:3:smooth:mute in.mp4 out.mp4", section},
              {"--section 2:4:3:ramp=1.5 in.mp4 out.mp4", section},
              {"--section 2:5:3 --section 4:6:2 in.mp4 out.mp4", "--section parts must not overlap"},
              {"--motion fast in.mp4 out.mp4", motion},
@@ -323,7 +309,8 @@ TEST_F(LentoExportTest, UsageErrorsExitWithTwoAndWriteNothing) {
 
 // A destination that is not a regular file is refused before any work and left as it was, and
 // so is the source itself under any name: the export would replace it with its slowed copy. An
-// edit file that is a FIFO or a device is refused without waiting on it.
+// edit file that is a FIFO is refused without waiting on it (the devices and folders the edit
+// file refuses alike are its own tests').
 TEST_F(LentoExportTest, BadSourceOrDestinationFailsWithAMessageAndWritesNothing) {
     fs::create_directory(dest("folder.mp4"));
     ASSERT_EQ(mkfifo(dest("pipe.mov").c_str(), 0600), 0);
@@ -356,10 +343,7 @@ TEST_F(LentoExportTest, BadSourceOrDestinationFailsWithAMessageAndWritesNothing)
              {"--edit $OUT/pipe.lento $DEST", "cannot open " + dest("pipe.lento") +
                                                   ": The edit “pipe.lento” could not be read: "
                                                   "it is not a file but a folder, a device or "
-                                                  "a pipe."},
-             {"--edit /dev/zero $DEST", "cannot open /dev/zero: The edit “zero” could not be "
-                                        "read: it is not a file but a folder, a device or a "
-                                        "pipe."}}) {
+                                                  "a pipe."}}) {
         const Outcome result = run(line);
         EXPECT_EQ(result.exitCode, 1) << line;
         EXPECT_NE(result.err.find("lento-export: " + error), std::string::npos) << result.err;
