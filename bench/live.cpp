@@ -91,8 +91,8 @@ double ms(std::chrono::microseconds time) {
     return double(time.count()) / 1000.0;
 }
 
-void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
-    PlayerView view;
+// Shows a player of `asset` in `view`, at the editor's default size, once it is ready.
+Player* showPlayer(PlayerView& view, const std::shared_ptr<Asset>& asset) {
     view.resize(960, 540);
     view.show();
     view.setPlayer(std::make_unique<Player>(asset));
@@ -103,6 +103,12 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
         std::fprintf(stderr, "the player did not get ready\n");
         std::exit(1);
     }
+    return player;
+}
+
+void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
+    PlayerView view;
+    Player* player = showPlayer(view, asset);
     FullVideoState choices;
     choices.factor = SpeedFactor::whole(factor);
     choices.motion = MotionMode::Smooth;
@@ -148,16 +154,7 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
 // and while playing; the composition's own making is timed apart.
 void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
     PlayerView view;
-    view.resize(960, 540);
-    view.show();
-    view.setPlayer(std::make_unique<Player>(asset));
-    Player* player = view.player();
-    if (!runUntil([&] { return player->status() != Player::Status::Unknown; },
-                  std::chrono::seconds(20)) ||
-        player->status() != Player::Status::ReadyToPlay) {
-        std::fprintf(stderr, "the player did not get ready\n");
-        std::exit(1);
-    }
+    Player* player = showPlayer(view, asset);
     constexpr int32_t kTimescale = 1'000'000;
     const int64_t slot = asset->duration().convertScale(kTimescale).value / count;
     std::vector<SectionState> sections;
