@@ -15,9 +15,15 @@
 //           playback, which tells the share of the machine playback needs whatever its load.
 // Targets: first within 300 ms, at most 1 drop per 10 s, late within one output frame, stall
 // within 50 ms.
+// Then, for an edit of 10,000 Smooth sections taken anew (as after each batch of edits), paused
+// and playing: how soon playback follows it, and the main thread's worst stall meanwhile
+// (within 50 ms; a few ms of it are playback's own).
 //
-//   bench_live [CLIP] [SECONDS]   (SECONDS of playback per factor, 10 by default)
+//   bench_live [CLIP] [SECONDS]   (SECONDS of playback per factor, 10 by default; 0 times the
+//                                 long edit alone)
 
+#include "PlayerBench.h"
+#include "Timing.h"
 #include "edit/SectionComposition.h"
 #include "media/LivePlayback.h"
 #include "media/Player.h"
@@ -25,9 +31,6 @@
 
 #include <QApplication>
 
-#include <QDir>
-#include <QFile>
-#include <QThread>
 #include <QTimer>
 #include <sys/resource.h>
 
@@ -38,46 +41,18 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
 using namespace lento;
 using Clock = std::chrono::steady_clock;
 
-std::string benchClip() {
-    const QString dir = QStringLiteral(LENTO_BINARY_DIR "/bench");
-    const QString path = dir + QStringLiteral("/live-720p30.mp4");
-    if (QFile::exists(path)) {
-        return path.toStdString();
-    }
-    QDir().mkpath(dir);
-    const QString partial = path + QStringLiteral(".part.mp4");
-    const QString command =
-        QStringLiteral("ffmpeg -y -nostdin -loglevel error"
-                       " -f lavfi -i testsrc2=s=1280x720:r=30:d=30"
-                       " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=30"
-                       " -c:v libx264 -preset veryfast -crf 20 -g 30 -pix_fmt yuv420p"
-                       " -c:a aac -b:a 128k -ac 2 -shortest '%1'")
-            .arg(partial);
-    std::printf("making %s ...\n", qPrintable(path));
-    if (std::system(command.toLocal8Bit().constData()) != 0 || !QFile::rename(partial, path)) {
-        std::fprintf(stderr, "ffmpeg could not make the clip\n");
-        std::exit(1);
-    }
-    return path.toStdString();
-}
+// Live playback's pictures are judged between the looks, so the event loop naps a little longer.
+constexpr std::chrono::microseconds kNap(500);
 
-// Runs the event loop until `done` holds or `timeout` passes; true when it held.
 bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto start = Clock::now();
-    while (!done()) {
-        if (Clock::now() - start > timeout) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(500);
-    }
-    return true;
+    return bench::waitUntil(done, timeout, kNap);
 }
 
 // The longest a 10 ms timer waited past its time while it ran.
@@ -116,8 +91,8 @@ double ms(std::chrono::microseconds time) {
     return double(time.count()) / 1000.0;
 }
 
-void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
-    PlayerView view;
+// Shows a player of `asset` in `view`, at the editor's default size, once it is ready.
+Player* showPlayer(PlayerView& view, const std::shared_ptr<Asset>& asset) {
     view.resize(960, 540);
     view.show();
     view.setPlayer(std::make_unique<Player>(asset));
@@ -128,6 +103,12 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
         std::fprintf(stderr, "the player did not get ready\n");
         std::exit(1);
     }
+    return player;
+}
+
+void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
+    PlayerView view;
+    Player* player = showPlayer(view, asset);
     FullVideoState choices;
     choices.factor = SpeedFactor::whole(factor);
     choices.motion = MotionMode::Smooth;
@@ -168,14 +149,64 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
     std::fflush(stdout);
 }
 
+// What a change to a long edit costs the main thread: the live playback taking the new
+// composition of `count` Smooth sections (x2, each the first half of its slot), while paused
+// and while playing; the composition's own making is timed apart.
+void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
+    PlayerView view;
+    Player* player = showPlayer(view, asset);
+    constexpr int32_t kTimescale = 1'000'000;
+    const int64_t slot = asset->duration().convertScale(kTimescale).value / count;
+    std::vector<SectionState> sections;
+    for (int i = 0; i < count; ++i) {
+        sections.push_back({QString::number(i + 1), MediaTime::make(i * slot, kTimescale),
+                            MediaTime::make(i * slot + slot / 2, kTimescale), SpeedFactor::whole(2),
+                            true, MotionMode::Smooth});
+    }
+    const EditCut cut = EditCut::ofSections(sections, asset->duration());
+    std::shared_ptr<const Composition> composition;
+    const bench::Times making =
+        bench::timesMs(3, [&] { composition = makeComposition(*asset, cut); });
+    const bench::Times planning =
+        bench::timesMs(3, [&] { (void)planExport(*composition, MediaTimeRange::invalid()); });
+    LivePlayback live(player);
+    QObject::connect(&live, &LivePlayback::pictureChanged, &view, &PlayerView::setLivePicture);
+    player->seek(MediaTime::make(2, 1));
+    runUntil([] { return false; }, std::chrono::milliseconds(300));
+    // Each change taken until playback follows it; the main thread's worst delay meanwhile
+    // (a 10 ms timer's lateness) tells how long an input event could have waited.
+    StallWatch stall;
+    const auto take = [&] {
+        live.setComposition(composition);
+        runUntil([&] { return live.isActive(); }, std::chrono::seconds(10));
+    };
+    stall.start();
+    const bench::Times paused = bench::timesMs(5, take);
+    const double stallPaused = stall.worst();
+    player->setRate(0.5f);
+    runUntil([] { return false; }, std::chrono::milliseconds(500));
+    stall.start();
+    const bench::Times playing = bench::timesMs(5, take);
+    runUntil([] { return false; }, std::chrono::seconds(2));
+    const double stallPlaying = stall.worst();
+    player->pause();
+    std::printf("%d Smooth sections: composition %6.1f ms, its plan %6.1f ms (apart) | followed "
+                "in %6.1f ms paused, %6.1f ms playing (median) | stall %5.1f ms paused, %5.1f ms "
+                "playing, own %4.1f ms\n",
+                count, making.median, planning.median, paused.median, playing.median, stallPaused,
+                stallPlaying, ms(live.figures().longestTick));
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
     QApplication application(argc, argv);
     Player::setHeadless(true);
-    const std::string clip = argc > 1 ? argv[1] : benchClip();
-    const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+    const std::string clip =
+        argc > 1 ? argv[1] : bench::playerClip("live-720p30.mp4", 1280, 720, 30);
+    const int seconds = argc > 2 ? std::max(0, std::atoi(argv[2])) : 10;
     const auto asset = Asset::assetWithPath(clip);
     if (!asset->isPlayable()) {
         std::fprintf(stderr, "cannot play %s\n", clip.c_str());
@@ -183,7 +214,10 @@ int main(int argc, char** argv) {
     }
     std::printf("%s, %d s of playback per factor\n", clip.c_str(), seconds);
     for (int factor : {2, 4, 10}) {
-        runFactor(asset, factor, seconds);
+        if (seconds > 0) {
+            runFactor(asset, factor, seconds);
+        }
     }
+    runLongEdit(asset, 10000);
     return 0;
 }

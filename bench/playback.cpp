@@ -7,16 +7,13 @@
 // Medians over 15 runs on a 1080p 30 fps H.264 clip with sound, made once by ffmpeg into the build
 // tree. Targets: ready within 100 ms, seek and step within 60 ms.
 
+#include "PlayerBench.h"
 #include "media/Player.h"
 
 #include <mpv/client.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -33,6 +30,8 @@ namespace {
 using lento::MediaTime;
 using lento::Player;
 using Clock = std::chrono::steady_clock;
+using lento::bench::spinEvents;
+using lento::bench::waitUntil;
 
 constexpr int kRuns = 15;
 
@@ -40,23 +39,6 @@ struct ClientDeleter {
     void operator()(mpv_handle* handle) const { mpv_destroy(handle); }
 };
 using ClientPtr = std::unique_ptr<mpv_handle, ClientDeleter>;
-
-// Runs the event loop until `done` holds or `timeout` passes; true when it held.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto start = Clock::now();
-    while (!done()) {
-        if (Clock::now() - start > timeout) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(200);
-    }
-    return true;
-}
-
-void spinEvents(std::chrono::milliseconds duration) {
-    waitUntil([] { return false; }, duration);
-}
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -79,31 +61,6 @@ void print(const char* what, const std::vector<double>& values, double target) {
     std::printf("%-22s median %6.1f ms  (min %6.1f, max %6.1f, %zu runs)  target %3.0f ms  %s\n",
                 what, s.median, s.low, s.high, values.size(), target,
                 s.median <= target ? "met" : "MISSED");
-}
-
-// The clip, made on first use.
-std::string benchClip() {
-    const QString dir = QStringLiteral(LENTO_BINARY_DIR "/bench");
-    const QString path = dir + QStringLiteral("/playback-1080p30.mp4");
-    if (QFile::exists(path)) {
-        return path.toStdString();
-    }
-    QDir().mkpath(dir);
-    const QString partial = path + QStringLiteral(".part.mp4");
-    // A keyframe a second, as phones and cameras write them.
-    const QString command =
-        QStringLiteral("ffmpeg -y -nostdin -loglevel error"
-                       " -f lavfi -i testsrc2=s=1920x1080:r=30:d=10"
-                       " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=10"
-                       " -c:v libx264 -preset veryfast -crf 20 -g 30 -pix_fmt yuv420p"
-                       " -c:a aac -b:a 128k -ac 2 -shortest '%1'")
-            .arg(partial);
-    std::printf("making %s ...\n", qPrintable(path));
-    if (std::system(command.toLocal8Bit().constData()) != 0 || !QFile::rename(partial, path)) {
-        std::fprintf(stderr, "ffmpeg could not make the clip\n");
-        std::exit(1);
-    }
-    return path.toStdString();
 }
 
 std::unique_ptr<Player> waitReady(const std::string& path, double* milliseconds) {
@@ -197,7 +154,7 @@ std::vector<double> measureSteps(Player& player) {
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     Player::setHeadless(true);
-    const std::string clip = benchClip();
+    const std::string clip = lento::bench::playerClip("playback-1080p30.mp4", 1920, 1080, 10);
 
     // One unmeasured run warms the disk cache and the libraries.
     waitReady(clip, nullptr).reset();

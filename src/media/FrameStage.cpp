@@ -469,7 +469,7 @@ public:
         }
         const Picture& last = m_held.front();
         for (int64_t time = gridTime(m_nextGrid); time < last.end; time = gridTime(++m_nextGrid)) {
-            if (!emit(VideoItem{reference(*last.frame), time, 0})) {
+            if (!passesOver(m_nextGrid) && !emit(VideoItem{reference(*last.frame), time, 0})) {
                 return StageOutcome::stopped();
             }
         }
@@ -484,6 +484,8 @@ public:
     }
 
     int sceneCuts() const { return m_sceneCuts; }
+
+    void passBefore(int64_t time) { m_passBefore = time; }
 
 private:
     bool accepts(const VideoItem& item, std::string& error) {
@@ -579,10 +581,19 @@ private:
         return index;
     }
 
+    // Whether the grid's picture `index` ends by the time pictures are passed over before.
+    bool passesOver(int64_t index) const { return gridTime(index + 1) <= m_passBefore; }
+
+    // Whether every picture between a and b ends by then, with two periods to spare for the
+    // grid's anchor, which the third picture may still move.
+    bool passesOver(const Picture& a, const Picture& b) const {
+        return b.pts >= a.pts && b.pts + gridOffset(2) <= m_passBefore;
+    }
+
     // Motion is measured only where a picture will be made between the two.
     void startMeasuring(const Picture& a, const Picture& b) {
         const int64_t same = sameTimeWithin(b.pts - a.pts);
-        if (m_mode != MotionMode::Smooth ||
+        if (m_mode != MotionMode::Smooth || passesOver(a, b) ||
             gridTime(firstGridIndexAfter(a.pts + same)) >= b.pts - same ||
             a.luma.cols < kSmallestFlowSide || a.luma.rows < kSmallestFlowSide) {
             return;
@@ -647,6 +658,14 @@ private:
         if (gridTime(m_nextGrid) >= b.pts - same) {
             return true;
         }
+        if (passesOver(a, b)) {
+            // None of the pair's pictures is wanted: it is neither measured nor judged.
+            m_repeatBefore = isRepeat(a, b);
+            while (gridTime(m_nextGrid) < b.pts - same) {
+                ++m_nextGrid;
+            }
+            return true;
+        }
         // Where a cut came between two pictures is unknown: each made picture shows the side
         // nearer in time (three shots cut together, slowed x4: 26.8 -> 28.9 dB against showing
         // the later shot from the midpoint on). At the midpoint either side is as likely, and
@@ -664,6 +683,9 @@ private:
         m_repeatBefore = repeated;
         for (int64_t time = gridTime(m_nextGrid); time < b.pts - same;
              time = gridTime(++m_nextGrid)) {
+            if (passesOver(m_nextGrid)) {
+                continue;
+            }
             const int64_t into = time - a.pts;
             FramePtr frame;
             // The midpoint within the stamps' rounding (23.976 fps slowed twice puts it between
@@ -827,6 +849,8 @@ private:
     int64_t m_start = 0;  // the first picture's time
     int64_t m_anchor = 0; // where the grid's index 0 would lie, were it not the first picture's
     int64_t m_nextGrid = 0;
+    // Grid pictures that end by it are passed over.
+    int64_t m_passBefore = std::numeric_limits<int64_t>::min();
     cv::Mat m_reducedGrid;
     cv::Mat m_deepLuma; // a 10-bit luma reduced, before it drops to 8 bits
     // The pictures whose span of the grid is not emitted yet: the pair being made and the
@@ -870,6 +894,10 @@ StageOutcome FrameStage::finish() {
     } catch (const std::exception& failure) {
         return StageOutcome::failed(std::string("cannot make the pictures: ") + failure.what());
     }
+}
+
+void FrameStage::passBefore(int64_t time) {
+    m_engine->passBefore(time);
 }
 
 int FrameStage::sceneCuts() const {

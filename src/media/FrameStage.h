@@ -63,6 +63,13 @@ public:
     // Emits what the stage still holds, so that the output lasts until the last picture ends.
     StageOutcome finish();
 
+    // Grid pictures that end by `time` (kVideoTimescale units) are passed over: neither made
+    // nor emitted, and the motion of a pair whose pictures all end by then is not measured. For
+    // playback from a place on, which needs the pictures from there and the neighbours they
+    // are made from, not the pictures leading up to it. None are passed over unless asked; set
+    // before the first picture.
+    void passBefore(int64_t time);
+
     // How many pairs of neighbours were found to lie on either side of a scene cut.
     int sceneCuts() const;
 

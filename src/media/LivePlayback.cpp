@@ -1,5 +1,6 @@
 #include "media/LivePlayback.h"
 
+#include "base/Worker.h"
 #include "media/Player.h"
 
 #include <QTransform>
@@ -44,26 +45,64 @@ LivePlayback::LivePlayback(Player* player, QObject* parent) : QObject(parent), m
 
 LivePlayback::~LivePlayback() = default;
 
+void LivePlayback::retire(std::unique_ptr<LiveRenderer> renderer) {
+    std::erase_if(m_retired, [](const std::unique_ptr<LiveRenderer>& r) { return r->isIdle(); });
+    if (renderer) {
+        renderer->stop();
+        if (!renderer->isIdle()) {
+            m_retired.push_back(std::move(renderer));
+        }
+    }
+}
+
+namespace {
+
+// The composition's first video track that shows a source, if any.
+const CompositionTrack* shownTrack(const Composition& composition) {
+    for (const CompositionTrack* track : composition.tracksWithMediaType(MediaType::Video)) {
+        if (track->firstSourceTrack() != nullptr) {
+            return track;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
 void LivePlayback::setComposition(std::shared_ptr<const Composition> composition) {
     m_timer.stop();
-    m_playing.reset();
-    m_still.reset();
+    retire(std::move(m_playing));
+    retire(std::move(m_still));
     m_composition = std::move(composition);
     m_last = MediaTime::invalid();
     m_stillAt = MediaTime::invalid();
     m_figures = {};
     m_droppedBefore = 0;
-    const CompositionTrack* track = nullptr;
-    if (m_composition) {
-        for (const CompositionTrack* candidate :
-             m_composition->tracksWithMediaType(MediaType::Video)) {
-            if (candidate->firstSourceTrack() != nullptr) {
-                track = candidate;
-                break;
-            }
-        }
+    // A plan still being made is for a composition left behind.
+    const uint64_t planning = ++m_planning;
+    if (!m_composition || shownTrack(*m_composition) == nullptr) {
+        m_composition.reset();
+        showPlayerPicture();
+        return;
     }
-    if (track == nullptr || !LiveRenderer::makesPictures(*m_composition)) {
+    // The whole edit is planned once, for both renderers, on a worker: a long edit takes a
+    // while. The picture on show stays until then.
+    runOnWorker(
+        this,
+        [composition = m_composition] {
+            return std::make_shared<const ExportPlan>(
+                planExport(*composition, MediaTimeRange::invalid()));
+        },
+        [this, planning](std::shared_ptr<const ExportPlan> plan) {
+            if (planning == m_planning) {
+                planned(std::move(plan));
+            }
+        });
+}
+
+void LivePlayback::planned(std::shared_ptr<const ExportPlan> plan) {
+    const CompositionTrack* track = shownTrack(*m_composition);
+    if (!LiveRenderer::makesPictures(*plan)) {
         m_composition.reset();
         showPlayerPicture();
         return;
@@ -84,8 +123,11 @@ void LivePlayback::setComposition(std::shared_ptr<const Composition> composition
         }
     }
     m_sampleAspect = source.sampleAspect.num > 0 ? source.sampleAspect : AVRational{1, 1};
-    m_playing = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, kPlayingWidth));
-    m_still = std::make_unique<LiveRenderer>(m_composition, playingFormat(source, INT_MAX));
+    m_playing =
+        std::make_unique<LiveRenderer>(m_composition, plan, playingFormat(source, kPlayingWidth));
+    // A still needs its one picture: none is made ahead of it.
+    m_still =
+        std::make_unique<LiveRenderer>(m_composition, plan, playingFormat(source, INT_MAX), 1);
     playingChanged(m_player && m_player->rate() > 0);
 }
 
@@ -139,6 +181,9 @@ bool LivePlayback::makesPictureAt(MediaTime at) const {
 }
 
 void LivePlayback::tick() {
+    if (!m_retired.empty()) {
+        retire(nullptr);
+    }
     if (!m_playing || !m_player) {
         return;
     }

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace lento {
 
@@ -37,7 +38,9 @@ public:
     ~LivePlayback() override;
 
     // The composition the player's source plays as; null, or one that makes no pictures, leaves
-    // the player's own pictures on show.
+    // the player's own pictures on show. Returns at once: the composition is planned on a
+    // worker, and playback follows it once planned (isActive()); a composition set before the
+    // last one was planned replaces it.
     void setComposition(std::shared_ptr<const Composition> composition);
     bool isActive() const { return m_playing != nullptr; }
 
@@ -77,13 +80,20 @@ private:
     void playingChanged(bool playing);
     void show(const VideoItem& item, MediaTime at);
     void showPlayerPicture();
+    void retire(std::unique_ptr<LiveRenderer> renderer);
+    // Follows the composition set last, once its plan is made.
+    void planned(std::shared_ptr<const ExportPlan> plan);
     MediaTime sourceClock() const;
     bool makesPictureAt(MediaTime at) const;
 
     QPointer<Player> m_player;
     std::shared_ptr<const Composition> m_composition;
+    uint64_t m_planning = 0; // counts the compositions set, to tell the last one's plan apart
     std::unique_ptr<LiveRenderer> m_playing; // at the playing size
     std::unique_ptr<LiveRenderer> m_still;   // the export's own size, while paused
+    // Renderers of compositions left behind, stopped, until their workers have ended: the main
+    // thread never waits for a worker to finish its picture.
+    std::vector<std::unique_ptr<LiveRenderer>> m_retired;
     QTimer m_timer;
     ScaleContextPtr m_scaler;
     int m_rotation = 0;

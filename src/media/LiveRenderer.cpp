@@ -57,38 +57,45 @@ VideoFormat playingFormat(const AssetTrack& track, int maxWidth) {
 }
 
 struct LiveRenderer::Run {
-    Run(int64_t start, int64_t from) : start(start), from(from) {}
+    Run(int64_t start, int64_t from, size_t ahead)
+        : start(start), from(from), queue(ahead, kAheadBytes) {}
 
     const int64_t start; // where its pictures' times count from
-    const int64_t from;  // the time asked for; pictures before it only lead up to it
-    BoundedQueue<VideoItem> queue{kAhead, kAheadBytes};
+    const int64_t from;  // the time asked for; the pictures before it are passed over
+    BoundedQueue<VideoItem> queue;
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
     std::thread worker;
 };
 
+LiveRenderer::LiveRenderer(std::shared_ptr<const Composition> composition,
+                           std::shared_ptr<const ExportPlan> plan, VideoFormat format, size_t ahead)
+    : m_composition(std::move(composition)), m_format(format), m_plan(std::move(plan)),
+      m_ahead(std::max<size_t>(1, ahead)) {}
+
 LiveRenderer::LiveRenderer(std::shared_ptr<const Composition> composition, VideoFormat format)
-    : m_composition(std::move(composition)), m_format(format),
-      m_plan(planExport(*m_composition, MediaTimeRange::invalid())) {}
+    : LiveRenderer(
+          composition,
+          std::make_shared<const ExportPlan>(planExport(*composition, MediaTimeRange::invalid())),
+          format) {}
 
 LiveRenderer::~LiveRenderer() {
     stop();
     reap(true);
 }
 
-bool LiveRenderer::makesPictures(const Composition& composition) {
-    const ExportPlan plan = planExport(composition, MediaTimeRange::invalid());
+bool LiveRenderer::makesPictures(const ExportPlan& plan) {
     return std::any_of(plan.video.begin(), plan.video.end(), [](const PlacedSegment& segment) {
         return segment.motion != MotionMode::Hold;
     });
 }
 
 MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
-    for (const PlacedSegment& segment : m_plan.video) {
+    for (const PlacedSegment& segment : m_plan->video) {
         const MediaTimeRange& source = segment.sourceRange;
         if (sourceTime >= source.start &&
             (sourceTime < source.end() ||
-             (sourceTime == source.end() && &segment == &m_plan.video.back()))) {
+             (sourceTime == source.end() && &segment == &m_plan->video.back()))) {
             return segment.targetRange.start + scaleTime(sourceTime - source.start,
                                                          segment.targetRange.duration,
                                                          source.duration);
@@ -98,15 +105,15 @@ MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
 }
 
 bool LiveRenderer::makesPictureAt(MediaTime at) const {
-    return std::any_of(m_plan.video.begin(), m_plan.video.end(), [at](const PlacedSegment& s) {
+    return std::any_of(m_plan->video.begin(), m_plan->video.end(), [at](const PlacedSegment& s) {
         return s.motion != MotionMode::Hold && s.targetRange.start <= at &&
                at < s.targetRange.end();
     });
 }
 
 int64_t LiveRenderer::runStartFor(MediaTime from) const {
-    const int64_t at = std::clamp<int64_t>(ticksOf(from), 0, ticksOf(m_plan.range.duration));
-    const auto& segments = m_plan.video;
+    const int64_t at = std::clamp<int64_t>(ticksOf(from), 0, ticksOf(m_plan->range.duration));
+    const auto& segments = m_plan->video;
     auto found = std::find_if(segments.rbegin(), segments.rend(), [at](const PlacedSegment& s) {
         return ticksOf(s.targetRange.start) <= at;
     });
@@ -142,20 +149,23 @@ int64_t LiveRenderer::runStartFor(MediaTime from) const {
 void LiveRenderer::start(MediaTime from) {
     stop();
     const int64_t start = runStartFor(from);
-    m_run = std::make_unique<Run>(start, ticksOf(from));
+    m_run = std::make_unique<Run>(start, ticksOf(from), m_ahead);
     m_dropped = 0;
-    const ExportPlan plan = planExport(
-        *m_composition, MediaTimeRange::fromTimeToTime(timeOfTicks(start), m_plan.range.end()));
-    if (plan.video.empty()) {
-        m_run->queue.close();
-        m_run->done = true;
-        return;
-    }
     Run* run = m_run.get();
     try {
         run->worker = std::thread(
-            [run, video = plan.video, format = m_format, end = ticksOf(plan.range.duration)] {
-                run->queue.close(renderVideo(video, format, end, run->queue, run->stop));
+            [run, composition = m_composition, format = m_format,
+             range = MediaTimeRange::fromTimeToTime(timeOfTicks(start), m_plan->range.end())] {
+                // Planned here, off the caller's thread: a long edit takes a while to plan.
+                const ExportPlan plan = planExport(*composition, range);
+                if (plan.video.empty()) {
+                    run->queue.close();
+                } else {
+                    // The pictures before the one on show at the time asked for are only the
+                    // neighbours of those after: passed over, not made.
+                    run->queue.close(renderVideo(plan.video, format, ticksOf(plan.range.duration),
+                                                 run->queue, run->stop, run->from - run->start));
+                }
                 run->done = true;
             });
     } catch (const std::system_error& failure) {
@@ -173,6 +183,11 @@ void LiveRenderer::stop() {
         m_leaving.push_back(std::move(m_run));
     }
     reap(false);
+}
+
+bool LiveRenderer::isIdle() {
+    reap(false);
+    return m_run == nullptr && m_leaving.empty();
 }
 
 void LiveRenderer::reap(bool wait) {

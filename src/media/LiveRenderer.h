@@ -31,6 +31,11 @@ public:
     // How many pictures a run makes ahead of the one on show.
     static constexpr size_t kAhead = 6;
 
+    // `plan` is the composition's whole export plan (planExport over no range), shared by the
+    // renderers of one composition so that it is made once; `ahead` pictures at most are made
+    // ahead of the one on show (one for a still).
+    LiveRenderer(std::shared_ptr<const Composition> composition,
+                 std::shared_ptr<const ExportPlan> plan, VideoFormat format, size_t ahead = kAhead);
     LiveRenderer(std::shared_ptr<const Composition> composition, VideoFormat format);
     // Stops the worker and waits for it.
     ~LiveRenderer();
@@ -39,11 +44,11 @@ public:
 
     // Whether any stretch of the composition's pictures is made (Blend or Smooth): only then is
     // there anything for playback to show beyond the source's own pictures.
-    static bool makesPictures(const Composition& composition);
+    static bool makesPictures(const ExportPlan& plan);
 
     const VideoFormat& format() const { return m_format; }
     // The composition's output length.
-    MediaTime duration() const { return m_plan.range.duration; }
+    MediaTime duration() const { return m_plan->range.duration; }
 
     // The output time of source time `sourceTime`, where the composition shows it; invalid
     // where it does not.
@@ -52,17 +57,20 @@ public:
     // Whether the picture at output time `at` is made (Blend or Smooth) rather than held.
     bool makesPictureAt(MediaTime at) const;
 
-    // Begins making the pictures from output time `from` on, dropping what was made before.
-    // Returns at once.
+    // Begins making the pictures from output time `from` on, dropping what was made before:
+    // only those from the one on show at `from` on are made. Returns at once (the run's own
+    // plan is made on its worker).
     void start(MediaTime from);
     // Stops making pictures; what was made is dropped. Returns at once.
     void stop();
     bool isRunning() const { return m_run != nullptr; }
+    // Whether no worker is left, stopped or running: the renderer may then go without waiting.
+    bool isIdle();
 
     // The picture on show at output time `at` (its pts and duration in kVideoTimescale units from
     // the composition's start), once it is made and if it was not handed out before: the
     // pictures before it are dropped, counted in dropped() when they were never handed out.
-    // Empty while it is still being made, and for a time before where the run started.
+    // Empty while it is still being made, and for a time before the run's first picture.
     std::optional<VideoItem> take(MediaTime at);
     // Pictures made for the current run but passed over by take() before they were handed out.
     int64_t dropped() const { return m_dropped; }
@@ -82,7 +90,8 @@ private:
 
     std::shared_ptr<const Composition> m_composition;
     VideoFormat m_format;
-    ExportPlan m_plan; // of the whole composition
+    std::shared_ptr<const ExportPlan> m_plan; // of the whole composition
+    size_t m_ahead;
     std::unique_ptr<Run> m_run;
     std::vector<std::unique_ptr<Run>> m_leaving;
     int64_t m_dropped = 0;

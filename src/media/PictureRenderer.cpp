@@ -175,8 +175,8 @@ SegmentMotion motionOf(const PlacedSegment& segment) {
 // picture up to where the next segment's first starts.
 class StagedOutput {
 public:
-    StagedOutput(BoundedQueue<VideoItem>& queue, PicturePool& pool)
-        : m_queue(queue), m_pool(pool) {}
+    StagedOutput(BoundedQueue<VideoItem>& queue, PicturePool& pool, int64_t passBefore)
+        : m_queue(queue), m_pool(pool), m_passBefore(passBefore) {}
 
     StageOutcome push(VideoItem item, const SegmentMotion& motion) {
         if (!m_stage || !(motion == m_motion)) {
@@ -188,6 +188,7 @@ public:
                 motion.mode, motion.rate,
                 [this](VideoItem made) { return m_queue.push(std::move(made)); }, &m_pool,
                 motion.sourcePosition());
+            m_stage->passBefore(m_passBefore);
         }
         return m_stage->push(std::move(item));
     }
@@ -197,6 +198,7 @@ public:
 private:
     BoundedQueue<VideoItem>& m_queue;
     PicturePool& m_pool;
+    const int64_t m_passBefore;
     SegmentMotion m_motion;
     std::unique_ptr<FrameStage> m_stage;
 };
@@ -205,8 +207,8 @@ private:
 // until the next shows how long it lasts.
 class PictureSink {
 public:
-    PictureSink(const VideoFormat& format, BoundedQueue<VideoItem>& queue)
-        : m_format(format), m_output(queue, m_pool) {}
+    PictureSink(const VideoFormat& format, BoundedQueue<VideoItem>& queue, int64_t passBefore)
+        : m_format(format), m_output(queue, m_pool, passBefore) {}
 
     StageOutcome place(const AVFrame& frame, int64_t pts, MediaTime source,
                        const SegmentMotion& motion) {
@@ -288,8 +290,8 @@ constexpr size_t kMostOverrun = 4;
 class VideoRenderer {
 public:
     VideoRenderer(const VideoFormat& format, BoundedQueue<VideoItem>& queue,
-                  const std::atomic<bool>& stop)
-        : m_sink(format, queue), m_stop(stop) {}
+                  const std::atomic<bool>& stop, int64_t passBefore)
+        : m_sink(format, queue, passBefore), m_stop(stop) {}
 
     StageOutcome render(const PlacedSegment& segment) {
         if (StageOutcome ready = startReading(segment); !ready.ok()) {
@@ -429,9 +431,9 @@ private:
 } // namespace
 
 StageOutcome renderVideo(const std::vector<PlacedSegment>& segments, const VideoFormat& format,
-                         int64_t end, BoundedQueue<VideoItem>& queue,
-                         const std::atomic<bool>& stop) {
-    VideoRenderer renderer(format, queue, stop);
+                         int64_t end, BoundedQueue<VideoItem>& queue, const std::atomic<bool>& stop,
+                         int64_t passBefore) {
+    VideoRenderer renderer(format, queue, stop, passBefore);
     for (const PlacedSegment& segment : segments) {
         if (stop) {
             return StageOutcome::stopped();

@@ -6,7 +6,9 @@
 #include "support/MediaProbe.h"
 #include "support/QtApp.h"
 
+#include <QCoreApplication>
 #include <QSignalSpy>
+#include <QThreadPool>
 
 #include <gtest/gtest.h>
 
@@ -206,7 +208,9 @@ TEST(LivePlaybackTest, ShowsTheExportsPicturesAtThePlayersPlace) {
     LivePlayback live(&player);
     QSignalSpy pictures(&live, &LivePlayback::pictureChanged);
     live.setComposition(smooth);
-    ASSERT_TRUE(live.isActive());
+    // Planned on a worker, not on the player's thread.
+    EXPECT_FALSE(live.isActive());
+    ASSERT_TRUE(test::waitUntil([&] { return live.isActive(); }));
 
     for (int64_t sourceMs : {1000, 1500, 250}) {
         SCOPED_TRACE("paused at " + std::to_string(sourceMs) + " ms of the source");
@@ -269,8 +273,13 @@ TEST(LivePlaybackTest, ShowsTheExportsPicturesAtThePlayersPlace) {
     }
 
     {
-        SCOPED_TRACE("held");
+        SCOPED_TRACE("held, set before the Smooth one was planned");
+        live.setComposition(smooth);
         live.setComposition(compose(video, {{0, 2000, 40, MotionMode::Hold}}));
+        EXPECT_TRUE(test::waitUntil([&] { return !live.shownTime().isValid(); }));
+        // Both plans made and handed over: the Smooth one, set first, was left behind.
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
         EXPECT_FALSE(live.isActive());
         EXPECT_FALSE(live.shownTime().isValid());
         ASSERT_FALSE(pictures.isEmpty());
