@@ -11,7 +11,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -22,10 +24,27 @@ extern "C" {
 
 namespace {
 
-// Qt's own warnings are diagnostics like the log's: shown only when the log is asked for.
+// Qt's own warnings are diagnostics like the log's: shown only when the log is asked for, or
+// when a fatal message follows them, as their reason ("no Qt platform plugin could be
+// initialized" says why only in the warning before it: the display that could not be reached).
 void quietQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (type == QtCriticalMsg || type == QtFatalMsg) {
-        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    static std::mutex mutex;
+    static std::deque<QString> heldWarnings;
+    constexpr size_t kMostHeld = 8;
+    const QString line = qFormatLogMessage(type, context, message);
+    const std::lock_guard lock(mutex);
+    if (type == QtWarningMsg) {
+        heldWarnings.push_back(line);
+        if (heldWarnings.size() > kMostHeld) {
+            heldWarnings.pop_front();
+        }
+    } else if (type == QtCriticalMsg || type == QtFatalMsg) {
+        if (type == QtFatalMsg) {
+            for (const QString& warning : heldWarnings) {
+                std::fprintf(stderr, "%s\n", qPrintable(warning));
+            }
+        }
+        std::fprintf(stderr, "%s\n", qPrintable(line));
     }
 }
 

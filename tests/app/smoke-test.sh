@@ -24,10 +24,11 @@ window=""
 for _ in $(seq 1 600); do
     window=$(xdotool search --onlyvisible --name 'Lento$' 2>/dev/null | head -n 1 || true)
     [ -n "$window" ] && break
+    kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
 done
 if [ -z "$window" ]; then
-    echo "smoke test: the window did not appear" >&2
+    echo "smoke test: the window did not appear (display $DISPLAY)" >&2
     cat "$shot.log" >&2
     exit 1
 fi

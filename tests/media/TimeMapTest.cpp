@@ -181,8 +181,10 @@ TEST(TimeMap, FollowsTheRampFormulaAndItsInverse) {
 
         // A stretch's map, made from the sections over it alone, times it as the whole does
         // (from its own start) with no more pieces than meet it and three more.
-        for (const auto& [from, to] :
+        for (const auto& stretch :
              {std::pair{at(0), at(10)}, {at(1.5), at(4.2)}, {at(3.1), at(3.2)}, {at(5.3), at(9)}}) {
+            const MediaTime from = stretch.first; // named, as lambdas below take them
+            const MediaTime to = stretch.second;
             SCOPED_TRACE(from.seconds());
             std::string partError;
             const auto part = TimeMap::make(map->sectionsOver(from, to), at(10), partError);
