@@ -26,9 +26,10 @@ constexpr double kInPlace = 48;
 
 using SampleRange = std::pair<int64_t, int64_t>;
 
-bool withinStretch(SpeedFactor factor) {
-    return factor.num() <= MapStretcher::kMostStretch * factor.den() &&
-           factor.den() <= MapStretcher::kMostStretch * factor.num();
+// A factor stretches den source ticks to num.
+bool factorWithinStretch(SpeedFactor factor) {
+    return MapStretcher::withinStretch(MediaTime::make(factor.den(), 1),
+                                       MediaTime::make(factor.num(), 1));
 }
 
 // Zeroes the samples of `planes` from `offset` on, `count` of them, that fall in `ranges`;
@@ -354,11 +355,11 @@ int64_t MapStretcher::outputSample(int64_t sourceSample) const {
 StageOutcome MapStretcher::start(int64_t firstSample) {
     m_engine.reset();
     for (const TimeMap::Piece& piece : m_map.pieces()) {
-        if (!withinStretch(piece.from) || !withinStretch(piece.to)) {
+        if (!factorWithinStretch(piece.from) || !factorWithinStretch(piece.to)) {
             char text[128];
             std::snprintf(text, sizeof text,
                           "cannot change the speed of the sound %s times: at most %d times",
-                          (withinStretch(piece.from) ? piece.to : piece.from).text().c_str(),
+                          (factorWithinStretch(piece.from) ? piece.to : piece.from).text().c_str(),
                           kMostStretch);
             return StageOutcome::failed(text);
         }

@@ -45,6 +45,10 @@ public:
 
     // The stretch Rubber Band is trusted with, either way (the editor's factors go up to 10).
     static constexpr int kMostStretch = 10;
+    // Whether `source` made to last `target` stays within kMostStretch either way, exactly.
+    static bool withinStretch(MediaTime source, MediaTime target) {
+        return target <= source * kMostStretch && source <= target * kMostStretch;
+    }
 
     // `muted`: source ranges whose sound is off (the sections' own bounds), apart, in any order.
     MapStretcher(TimeMap map, int sampleRate, int channels, std::vector<MediaTimeRange> muted = {});

@@ -282,13 +282,6 @@ bool sameTrack(const AssetTrack& a, const AssetTrack& b) {
            (a.asset == b.asset || a.asset->path() == b.asset->path());
 }
 
-// Whether a change of speed from `source` to `target` is within what the stretcher is built
-// for, compared exactly.
-bool withinStretch(MediaTime source, MediaTime target) {
-    return target <= source * MapStretcher::kMostStretch &&
-           source <= target * MapStretcher::kMostStretch;
-}
-
 // Whether `source` lasting `target` is a stretch at the speed of 1 long enough to be copied on its
 // own: a stretcher's start and end cost about what it takes to stretch a tenth of a second.
 bool copiedApart(MediaTime source, MediaTime target) {
@@ -312,7 +305,7 @@ bool readsOn(const PlacedSegment& previous, const PlacedSegment& next) {
         return true;
     }
     return source > MediaTime::zero() && target > MediaTime::zero() &&
-           withinStretch(source, target) && !copiedApart(source, target);
+           MapStretcher::withinStretch(source, target) && !copiedApart(source, target);
 }
 
 // The factor `source` takes to last `target`; nearest where no 32-bit fraction is exact.
@@ -355,7 +348,8 @@ StageOutcome renderRun(std::span<const PlacedSegment> run, const AudioFormat& fo
     };
     for (size_t i = 0; i < run.size(); ++i) {
         const PlacedSegment& segment = run[i];
-        if (!withinStretch(segment.sourceRange.duration, segment.targetRange.duration)) {
+        if (!MapStretcher::withinStretch(segment.sourceRange.duration,
+                                         segment.targetRange.duration)) {
             char text[128];
             std::snprintf(text, sizeof text,
                           "cannot change the speed of the sound %.6g times: at most %d times",
