@@ -86,7 +86,6 @@ TEST(ExportProgressTest, TheSheetIsIndeterminateUntilSomethingIsWrittenAndCancel
     controller.setExportSession(ExportSession::exportSessionWithAsset(
         std::make_shared<Composition>(), ExportPresetName::HighestQuality));
     ASSERT_NE(controller.updateTimer(), nullptr);
-    EXPECT_EQ(controller.updateTimer()->interval(), 100);
     test::spinEvents(150ms);
     EXPECT_TRUE(controller.isIndeterminate());
     EXPECT_EQ(controller.progressBar()->maximum(), 0);
