@@ -300,7 +300,6 @@ TEST_F(SectionEditControllerTest, EditsAreStepsThatTheTableAndPanelFollowThrough
         auto* field = dialog->findChild<QLineEdit*>(kCustomSpeedFieldName);
         auto* rule = dialog->findChild<QLabel*>(kCustomSpeedRuleName);
         QPushButton* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
-        EXPECT_EQ(rule->text(), "A factor from 1 to 10, with up to two decimals.");
         for (const char* text : {"0.5", "10.5", "11", "10.01", "", "2.555"}) {
             field->clear();
             QTest::keyClicks(field, text);
