@@ -406,8 +406,9 @@ TEST(EditRecovery, AnEditOfAKilledProcessIsOfferedAndRestoredModified) {
     char* argv[] = {program.data(), all.data(), filter.data(), nullptr};
     pid_t child = 0;
     qputenv("LENTO_RECOVERY_FOLDER", QFile::encodeName(autosaves));
-    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ), 0);
+    const int spawned = posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ);
     qunsetenv("LENTO_RECOVERY_FOLDER");
+    ASSERT_EQ(spawned, 0);
     EditDocument document;
     EditRecovery recovery(&document, autosaves);
     ASSERT_TRUE(runEventsUntil([&] { return !autosavesIn(autosaves).isEmpty(); }));
