@@ -10,10 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -242,8 +241,6 @@ TEST_F(PlayerTest, SoundKeepsItsPitchUnlessVarispeedAndItsLevelFollowsTheVolumeL
     Player::setHeadlessSoundFile(path);
     auto player = openReady("clip.mp4");
     Player::setHeadlessSoundFile({});
-    EXPECT_EQ(player->currentItem()->audioTimePitchAlgorithm(),
-              PlayerItem::PitchAlgorithm::Default);
     EXPECT_EQ(player->volume(), 1.0f);
     player->setVolume(2.0f);
     EXPECT_EQ(player->volume(), 1.0f);
@@ -255,8 +252,6 @@ TEST_F(PlayerTest, SoundKeepsItsPitchUnlessVarispeedAndItsLevelFollowsTheVolumeL
     // Kept from the start, then varispeed, then kept again; each from the clip's start.
     const size_t kept = captureFromStart(*player, 0.1f, path, 3.0);
     player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Varispeed);
-    EXPECT_EQ(player->currentItem()->audioTimePitchAlgorithm(),
-              PlayerItem::PitchAlgorithm::Varispeed);
     const size_t varispeed = captureFromStart(*player, 0.5f, path, 3.0);
     player->setAudioTimePitchAlgorithm(PlayerItem::PitchAlgorithm::Default);
     const size_t keptAgain = captureFromStart(*player, 0.5f, path, 2.0);
