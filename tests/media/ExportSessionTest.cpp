@@ -180,7 +180,6 @@ TEST(ExportPresetTest, TheSizeFollowsThePresetUprightOrNot) {
     const ExportPreset& best = *exportPresetNamed(ExportPresetName::HighestQuality);
     for (const auto& [preset, from, to] : {std::tuple{&hd, QSize(1920, 1080), QSize(1280, 720)},
                                            {&hd, QSize(1080, 1920), QSize(720, 1280)},
-                                           {&hd, QSize(320, 240), QSize(320, 240)}, // no upscaling
                                            {&best, QSize(1919, 1081), QSize(1918, 1080)}}) {
         const PictureSize size = presetOutputSize(*preset, {from.width(), from.height(), {1, 1}});
         EXPECT_EQ(QSize(size.width, size.height), to) << from.width() << "x" << from.height();
