@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 namespace lento {
 namespace {
 
@@ -57,17 +55,15 @@ TEST(AssetTest, RotationComesFromTheDisplayMatrix) {
     EXPECT_TRUE(video.rotation == 90 || video.rotation == 270) << video.rotation;
 }
 
-TEST(AssetTest, BadFilesAreNotPlayableAndOpenQuickly) {
+TEST(AssetTest, BadFilesAreNotPlayable) {
     for (const char* name :
          {"empty.mp4", "random.mp4", "truncated.mp4", "text.mov", "no-such-file.mp4"}) {
         SCOPED_TRACE(name);
-        const auto started = std::chrono::steady_clock::now();
         auto asset = Asset::assetWithPath(fixture(name));
         EXPECT_FALSE(asset->isPlayable());
         EXPECT_FALSE(asset->error().empty());
         EXPECT_TRUE(asset->tracks().empty());
         EXPECT_FALSE(asset->duration().isValid());
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     }
 }
 

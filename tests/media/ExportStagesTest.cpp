@@ -193,54 +193,31 @@ TEST(StreamPlanTest, CopiesWhatTheSourceAndContainerAllowAndEncodesTheRest) {
         int width, height;
         AVRational aspect;
     };
-    const auto none = MotionMode::Hold;
+    const auto hold = MotionMode::Hold;
+    const auto smooth = MotionMode::Smooth;
+    const auto x1 = SpeedFactor();
+    const auto x2 = SpeedFactor::whole(2);
     const auto mp4 = FileType::MPEG4;
     const auto mov = FileType::QuickTimeMovie;
+    const auto gpp = FileType::ThreeGPP;
     using namespace ExportPresetName;
     const Case cases[] = {
-        {"clip.mp4", SpeedFactor::whole(3), none, Original, mp4, 2, 1, 320, 240, {1, 1}},
-        {"clip.mp4", SpeedFactor(), none, Original, mp4, 2, 2, 320, 240, {1, 1}},
-        {"clip.mp4", SpeedFactor(), none, H264_1280x720, mp4, 1, 2, 320, 240, {1, 1}},
-        {"clip.mp4",
-         SpeedFactor::whole(2),
-         MotionMode::Smooth,
-         Original,
-         mp4,
-         1,
-         1,
-         320,
-         240,
-         {1, 1}},
-        {"sync.mp4", SpeedFactor::whole(2), none, H264_1280x720, mp4, 1, 1, 320, 240, {1, 1}},
-        {"phone.mov",
-         SpeedFactor(),
-         none,
-         H264_1280x720,
-         FileType::ThreeGPP,
-         1,
-         2,
-         160,
-         120,
-         {1, 1}},
-        {"clip.wmv", SpeedFactor(), none, H264_1280x720, mp4, 1, 1, 320, 240, {1, 1}},
-        {"hdr.mov", SpeedFactor::whole(2), none, Original, mov, 2, 0, 160, 120, {1, 1}},
-        {"damaged.mp4", SpeedFactor::whole(2), none, Original, mp4, 1, 1, 320, 240, {1, 1}},
-        {"silent.mov", SpeedFactor(), none, SourceSize, mov, 1, 0, 320, 240, {1, 1}},
-        {"audio.m4a", SpeedFactor(), none, H264_1280x720, mp4, 0, 2, 0, 0, {1, 1}},
-        {"anamorphic.mp4", SpeedFactor::whole(2), none, SourceSize, mp4, 1, 0, 720, 480, {32, 27}},
-        {"anamorphic.mp4", SpeedFactor::whole(2), none, P480, mp4, 1, 0, 720, 480, {32, 27}},
-        {"anamorphic.mp4", SpeedFactor::whole(2), none, H264_640x480, mp4, 1, 0, 640, 360, {1, 1}},
-        {"anamorphic-portrait.mp4",
-         SpeedFactor::whole(2),
-         none,
-         P720,
-         mp4,
-         1,
-         0,
-         1280,
-         720,
-         {3, 4}},
-        {"anamorphic-portrait.mp4", SpeedFactor::whole(2), none, P540, mp4, 1, 0, 720, 540, {1, 1}},
+        {"clip.mp4", SpeedFactor::whole(3), hold, Original, mp4, 2, 1, 320, 240, {1, 1}},
+        {"clip.mp4", x1, hold, Original, mp4, 2, 2, 320, 240, {1, 1}},
+        {"clip.mp4", x1, hold, H264_1280x720, mp4, 1, 2, 320, 240, {1, 1}},
+        {"clip.mp4", x2, smooth, Original, mp4, 1, 1, 320, 240, {1, 1}},
+        {"sync.mp4", x2, hold, H264_1280x720, mp4, 1, 1, 320, 240, {1, 1}},
+        {"phone.mov", x1, hold, H264_1280x720, gpp, 1, 2, 160, 120, {1, 1}},
+        {"clip.wmv", x1, hold, H264_1280x720, mp4, 1, 1, 320, 240, {1, 1}},
+        {"hdr.mov", x2, hold, Original, mov, 2, 0, 160, 120, {1, 1}},
+        {"damaged.mp4", x2, hold, Original, mp4, 1, 1, 320, 240, {1, 1}},
+        {"silent.mov", x1, hold, SourceSize, mov, 1, 0, 320, 240, {1, 1}},
+        {"audio.m4a", x1, hold, H264_1280x720, mp4, 0, 2, 0, 0, {1, 1}},
+        {"anamorphic.mp4", x2, hold, SourceSize, mp4, 1, 0, 720, 480, {32, 27}},
+        {"anamorphic.mp4", x2, hold, P480, mp4, 1, 0, 720, 480, {32, 27}},
+        {"anamorphic.mp4", x2, hold, H264_640x480, mp4, 1, 0, 640, 360, {1, 1}},
+        {"anamorphic-portrait.mp4", x2, hold, P720, mp4, 1, 0, 1280, 720, {3, 4}},
+        {"anamorphic-portrait.mp4", x2, hold, P540, mp4, 1, 0, 720, 540, {1, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.source) + " x" + c.factor.text() + " " + c.preset + " " +

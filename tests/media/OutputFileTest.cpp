@@ -5,6 +5,7 @@
 #include "media/ExportSession.h"
 #include "media/ExportSetup.h"
 #include "media/FileLock.h"
+#include "support/ExportTesting.h"
 #include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,24 +27,17 @@ namespace fs = std::filesystem;
 
 class OutputFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fs::remove_all(m_folder);
-        fs::create_directories(m_folder);
-    }
-    void TearDown() override { fs::remove_all(m_folder); }
-
-    std::string path(const std::string& name) const { return (m_folder / name).string(); }
+    std::string path(const std::string& name) const { return *folder / name; }
     std::vector<std::string> names() const {
         std::vector<std::string> found;
-        for (const auto& entry : fs::directory_iterator(m_folder)) {
+        for (const auto& entry : fs::directory_iterator(folder->path())) {
             found.push_back(entry.path().filename().string());
         }
         std::sort(found.begin(), found.end());
         return found;
     }
 
-    const fs::path m_folder =
-        fs::path(LENTO_BINARY_DIR) / "test-output" / ("output-file-" + std::to_string(getpid()));
+    std::optional<test::TestFolder> folder{std::in_place}; // made anew to empty it
 };
 
 // Both ways of writing: the file appears under the destination's name only on commit, a
@@ -52,7 +47,7 @@ TEST_F(OutputFileTest, OnlyACommittedFileAppearsAndItKeepsWhatItReplaces) {
     for (const OutputFile::Naming naming :
          {OutputFile::Naming::Unnamed, OutputFile::Naming::Named}) {
         SCOPED_TRACE(naming == OutputFile::Naming::Named ? "named" : "unnamed");
-        SetUp();
+        folder.emplace();
         const auto write = [](OutputFile& output, const std::string& text) {
             std::ofstream(output.writePath(), std::ios::trunc) << text;
         };

@@ -1,5 +1,4 @@
 #include "media/PictureTiming.h"
-#include "support/MediaProbe.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +7,6 @@
 
 namespace lento {
 namespace {
-
-constexpr int32_t kExportTicks = 90000;
 
 MediaTime at(double seconds) {
     return MediaTime::makeWithSeconds(seconds, 600);
@@ -27,45 +24,6 @@ TimeMap rampedMap(MediaTime duration) {
                                    duration, error);
     EXPECT_TRUE(map) << error;
     return map.value_or(TimeMap());
-}
-
-// Hold on a real file of uneven frame times: every picture once, each shown for its stretch of
-// the source as the factor integrates over it, the pictures meeting end to end, the last ending
-// where the map's output ends.
-TEST(PictureTiming, HoldShowsEveryPictureOnceForItsStretch) {
-    const std::vector<test::DecodedFrame> frames =
-        test::decodeVideoFrames(LENTO_FIXTURE_DIR "/vfr.mp4");
-    ASSERT_GT(frames.size(), 20u);
-    std::vector<MediaTime> stamps;
-    for (const test::DecodedFrame& frame : frames) {
-        stamps.push_back(MediaTime::makeWithSeconds(frame.time, kExportTicks));
-    }
-    // The last picture lasts as long as the one before it.
-    const MediaTime end = stamps.back() + (stamps.back() - stamps[stamps.size() - 2]);
-    const TimeMap map = rampedMap(maxTime(end, at(4)));
-
-    MediaTime shownUntil = map.outputTime(stamps.front(), kExportTicks);
-    for (size_t i = 0; i < stamps.size(); ++i) {
-        const MediaTime next = i + 1 < stamps.size() ? stamps[i + 1] : end;
-        const HeldPicture held = heldPicture(map, stamps[i], next, kExportTicks);
-        SCOPED_TRACE(stamps[i].seconds());
-        EXPECT_EQ(held.start, shownUntil);
-        ASSERT_GT(held.duration, MediaTime::zero());
-        shownUntil = held.start + held.duration;
-        // Simpson's rule on the factor (checked against the formula in TimeMapTest).
-        double expected = 0;
-        for (int k = 0; k < 16; ++k) {
-            const auto factorAt = [&](int part) {
-                return map.factorAt(
-                    stamps[i] + MediaTime::makeWithSeconds((next - stamps[i]).seconds() * part / 32,
-                                                           MediaTime::kMaxTimescale));
-            };
-            expected += (factorAt(2 * k) + 4 * factorAt(2 * k + 1) + factorAt(2 * k + 2)) / 6;
-        }
-        expected *= (next - stamps[i]).seconds() / 16;
-        EXPECT_NEAR(held.duration.seconds(), expected, 2.0 / kExportTicks);
-    }
-    EXPECT_EQ(shownUntil, map.outputTime(end, kExportTicks));
 }
 
 // Blend and Smooth: the grid at 30 fps over 30000/1001 fps pictures; each grid picture's source

@@ -83,8 +83,7 @@ TEST(PlayerViewOnScreen, DrawsLetterboxedAndSurvivesPlayersReplacedAndTakenWhile
     std::unique_ptr<Player> taken = view->takePlayer();
     EXPECT_FALSE(view->isRendering());
     const double before = taken->currentTime().seconds();
-    test::spinEvents(500ms);
-    EXPECT_GT(taken->currentTime().seconds(), before + 0.2);
+    EXPECT_TRUE(waitUntil([&] { return taken->currentTime().seconds() > before + 0.2; }));
     EXPECT_FALSE(showsStripes(picture(*view)));
     view->setPlayer(std::move(taken));
     EXPECT_TRUE(comesToShowStripes(*view));

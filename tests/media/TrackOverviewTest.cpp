@@ -68,34 +68,31 @@ TEST(TrackOverview, EachThumbnailShowsThePictureAtItsTimeAndTheWaveformIsMadeOnc
             EXPECT_EQ(numberShown(image), expected);
             EXPECT_EQ(overview.thumbnailTimes()[size_t(i)], MediaTime::make(expected, 30));
         }
+        if (std::string(c.file) != "clip.mp4" || c.count != 8) {
+            continue;
+        }
+        const std::vector<float>& peaks = overview.waveform();
+        ASSERT_EQ(peaks.size(), size_t(TrackOverview::kWaveformBins));
+        // The tone (at an eighth of full scale) fills the clip: every bin but the encoder's ramp
+        // at the ends holds it.
+        const auto quiet = std::count_if(peaks.begin() + 8, peaks.end() - 8,
+                                         [](float peak) { return peak < 0.1f; });
+        EXPECT_EQ(quiet, 0);
+        EXPECT_NEAR(peaks[peaks.size() / 2], 0.125f, 0.01f);
+
+        // Another width makes another strip; back to the first, the kept one shows at once.
+        overview.request(fixture("clip.mp4"), 3, QSize(48, 36));
+        ASSERT_TRUE(waitUntil([&] { return overview.thumbnailsComplete(); }));
+        EXPECT_EQ(overview.thumbnails().size(), 3u);
+        announced = 0;
+        overview.request(fixture("clip.mp4"), 8, QSize(48, 36));
+        EXPECT_EQ(announced, 8);
+        EXPECT_FALSE(overview.isRunning());
+        EXPECT_TRUE(overview.thumbnailsComplete());
     }
 
-    TrackOverview overview;
-    int announced = 0;
-    QObject::connect(&overview, &TrackOverview::thumbnailReady, [&] { ++announced; });
-    overview.request(fixture("clip.mp4"), 8, QSize(48, 36));
-    ASSERT_TRUE(
-        waitUntil([&] { return overview.thumbnailsComplete() && overview.waveformComplete(); }));
-    const std::vector<float>& peaks = overview.waveform();
-    ASSERT_EQ(peaks.size(), size_t(TrackOverview::kWaveformBins));
-    // The tone (at an eighth of full scale) fills the clip: every bin but the encoder's ramp at
-    // the ends holds it.
-    const auto quiet =
-        std::count_if(peaks.begin() + 8, peaks.end() - 8, [](float peak) { return peak < 0.1f; });
-    EXPECT_EQ(quiet, 0);
-    EXPECT_NEAR(peaks[peaks.size() / 2], 0.125f, 0.01f);
-
-    // Another width makes another strip; back to the first, the kept one shows at once.
-    overview.request(fixture("clip.mp4"), 3, QSize(48, 36));
-    ASSERT_TRUE(waitUntil([&] { return overview.thumbnailsComplete(); }));
-    EXPECT_EQ(overview.thumbnails().size(), 3u);
-    announced = 0;
-    overview.request(fixture("clip.mp4"), 8, QSize(48, 36));
-    EXPECT_EQ(announced, 8);
-    EXPECT_FALSE(overview.isRunning());
-    EXPECT_TRUE(overview.thumbnailsComplete());
-
     // A file without sound has pictures and an empty waveform.
+    TrackOverview overview;
     overview.request(fixture("silent.mov"), 2, QSize(48, 36));
     ASSERT_TRUE(
         waitUntil([&] { return overview.thumbnailsComplete() && overview.waveformComplete(); }));

@@ -37,16 +37,9 @@ struct Outcome {
 // mounted over a folder in a mount namespace of its own, which nothing outlives. What the program
 // leaves in that folder is listed into the test's `listing()`.
 struct Launch {
-    std::string environment; // "NAME=value ...", expanded by the shell as the arguments are
-    std::string tmpfs;
-    std::string tmpfsSize;
-
-    static Launch withEnvironment(std::string environment) {
-        return {std::move(environment), {}, {}};
-    }
-    static Launch onTmpfs(std::string folder, std::string size) {
-        return {{}, std::move(folder), std::move(size)};
-    }
+    std::string environment{}; // "NAME=value ...", expanded by the shell as the arguments are
+    std::string tmpfs{};
+    std::string tmpfsSize{};
 };
 
 // Every test gets an empty destination folder of its own; the program's output goes to files
@@ -146,9 +139,10 @@ TEST_F(LentoExportTest, FactorRangeAndNoSoundShapeTheMovie) {
 
 // A section far shorter than a frame exports: it simply holds next to nothing. --motion smooth
 // reaches the section that names no mode; the others hold their pictures as they say, given in
-// any order. Smooth fills 2-3 s slowed 2.5 times with 75 pictures 1/30 s apart, where holding
-// would give 30 2.5 times as long; the held section keeps its 30 pictures 0.1 s apart. (That a
-// muted section at normal speed is silent too is the composition's and the session's tests'.)
+// any order. Smooth fills 2-3 s slowed 2.5 times with 75 pictures, where holding would give 30
+// 2.5 times as long; the held section keeps its 30 pictures 0.1 s apart. (The made pictures'
+// grid is ExportSessionTest's; that a muted section at normal speed is silent too is the
+// composition's and the session's tests'.)
 TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsAsTheirMotionSays) {
     const Outcome tiny = run("--section 0:0.00001:2 $CLIP $DEST");
     ASSERT_EQ(tiny.exitCode, 0) << tiny.err;
@@ -159,9 +153,7 @@ TEST_F(LentoExportTest, SectionsSlowTheirOwnPartsAsTheirMotionSays) {
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const auto frames = decodeVideoFrames(dest());
     ASSERT_EQ(frames.size(), 60u + 75u + 60u + 30u + 120u);
-    for (size_t i = 60; i < 135; ++i) {
-        ASSERT_NEAR(frames[i].time, 2.0 + double(i - 60) / 30, 0.002) << i;
-    }
+    EXPECT_NEAR(frames[60].time, 2.0, 0.002);
     EXPECT_NEAR(frames[135].time, 4.5, 0.002);
     EXPECT_NEAR(frames[196].time, 6.6, 0.002);
     EXPECT_NEAR(frames[225].time, 9.5, 0.002);
@@ -242,17 +234,16 @@ std::vector<std::string_view> words(const std::string& line) {
     return args;
 }
 
-// Command lines that make no sense are refused with the reason, read before any file is touched;
-// both ends of the factor's range are taken. Which numbers are no factor in the editor's range
-// and which --section texts are refused is SpeedFactor's and parseSectionArgument's own tests'.
+// Command lines that make no sense are refused with the reason, read before any file is touched.
+// Which numbers are no factor in the editor's range (its ends taken), which --section texts and
+// which extensions are refused is SpeedFactor's, parseSectionArgument's and the file names' own
+// tests'.
 TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
-    for (const auto& [line, factor] : {std::pair{"--factor 1 in.mp4 out.mp4", SpeedFactor()},
-                                       {"--factor 10 in.mp4 out.mp4", SpeedFactor::whole(10)}}) {
-        std::string reason;
-        const std::optional<cli::Options> options = cli::parseOptions(words(line), reason);
-        ASSERT_TRUE(options.has_value()) << line << ": " << reason;
-        EXPECT_EQ(options->factor, factor) << line;
-    }
+    std::string reason;
+    const std::optional<cli::Options> options =
+        cli::parseOptions(words("--factor 10 in.mp4 out.mp4"), reason);
+    ASSERT_TRUE(options.has_value()) << reason;
+    EXPECT_EQ(options->factor, SpeedFactor::whole(10));
 
     const std::string factor = "--factor needs a number from 1 to 10 with up to two decimals";
     const std::string range = "--range needs START and END in seconds, 0 <= START < END";
@@ -265,7 +256,6 @@ TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
              {"in.mp4", files},
              {"in.mp4 out.mp4 out.mp4", "too many file names"},
              {"--factor 0.5 in.mp4 out.mp4", factor},
-             {"--factor 2x in.mp4 out.mp4", factor},
              {"--factor", factor},
              {"--range 5 2 in.mp4 out.mp4", range},
              {"--range -1 2 in.mp4 out.mp4", range},
@@ -275,12 +265,10 @@ TEST(LentoExportOptions, CommandLinesThatMakeNoSenseAreRefusedWithTheReason) {
              {"--section 2:4:3 --factor 2 in.mp4 out.mp4", "--section does not go with --factor"},
              {"--range 1 5 --section 2:4:3 in.mp4 out.mp4", "--section does not go with --factor"},
              {"--section 2:4 in.mp4 out.mp4", section},
-             {"--section 2:4:3:ramp=1.5 in.mp4 out.mp4", section},
              {"--section 2:5:3 --section 4:6:2 in.mp4 out.mp4", "--section parts must not overlap"},
              {"--motion fast in.mp4 out.mp4", motion},
              {"--motion", motion},
              {"in.mp4 slow.mkv", container},
-             {"in.mp4 slow.xyz", container},
              {"in.mp4 slow", container},
              {"--edit", "--edit needs a .lento file"},
              {"--edit in.lento in.mp4 out.mp4", "--edit takes DEST alone, no SOURCE"},
@@ -425,7 +413,7 @@ TEST_F(LentoExportTest, ReadFaultsAndThreadsThatCannotStartFailTheExportWithThei
         SCOPED_TRACE(c.environment + " " + c.args);
         fs::copy_file(fixture("faststart.mp4"), source, fs::copy_options::overwrite_existing);
         const Outcome result = run(std::string(c.args) + " '" + source + "' $DEST",
-                                   Launch::withEnvironment(c.environment));
+                                   Launch{.environment = c.environment});
         EXPECT_EQ(result.exitCode, 1) << result.err;
         EXPECT_NE(result.err.find("lento-export: export failed: "), std::string::npos);
         EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
@@ -447,8 +435,8 @@ TEST_F(LentoExportTest, AFullDiskFailsTheExportWithItsReasonAndLeavesNothing) {
          {"--range 0 3 --factor 10", "--range 0 3 --factor 10 --motion blend",
           "--range 0 3 --factor 10 --motion smooth", "--range 0 3 --factor 10 --preset Original"}) {
         SCOPED_TRACE(args);
-        const Outcome result =
-            run(std::string(args) + " $CLIP $OUT/disk/slow.mp4", Launch::onTmpfs(disk, "64k"));
+        const Outcome result = run(std::string(args) + " $CLIP $OUT/disk/slow.mp4",
+                                   Launch{.tmpfs = disk, .tmpfsSize = "64k"});
         if (result.exitCode == kCannotMount) {
             GTEST_SKIP() << "cannot mount a small tmpfs here (it takes root): " << result.err;
         }
