@@ -4,11 +4,6 @@
 
 namespace lento {
 
-HeldPicture heldPicture(const TimeMap& map, MediaTime stamp, MediaTime next, int32_t timescale) {
-    const MediaTime start = map.outputTime(stamp, timescale);
-    return {start, map.outputTime(next, timescale) - start};
-}
-
 bool GridPicture::isSourcePicture() const {
     return offset == MediaTime::zero();
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-// When each picture of a retimed export is shown, from the edit's time map. Pure functions of
-// the map and the source pictures' stamps, exact: times are MediaTimes, and the place of a made
-// picture between its two neighbours is a ratio of two MediaTimes.
+// Where the pictures of a Blend or Smooth export fall, from the edit's time map. Pure functions
+// of the map and the source pictures' stamps, exact: times are MediaTimes, and the place of a
+// made picture between its two neighbours is a ratio of two MediaTimes.
 //
-// Hold shows every source picture once, for as long as the map gives its stretch of the source.
 // Blend and Smooth show pictures on a constant output grid; each grid time goes back through the
-// map's inverse to a source position, which lies on a source picture or between two.
+// map's inverse to a source position, which lies on a source picture or between two. (Hold shows
+// every source picture once, at the map's output times of its stamp and the next one.)
 
 #include "media/MediaTime.h"
 #include "media/TimeMap.h"
@@ -16,18 +16,6 @@
 #include <span>
 
 namespace lento {
-
-struct HeldPicture {
-    MediaTime start;
-    MediaTime duration;
-};
-
-// A source picture held: from the output time of its stamp to that of `next`, the next
-// picture's stamp (the end of the stream for the last), both rounded to `timescale` by the map.
-// Consecutive pictures therefore meet without a gap or an overlap, and the last one ends at the
-// map's output time of the stream's end. `timescale` must be fine enough to part the pictures
-// (the export's own, 90 kHz): a factor of at least 1 never brings two stamps closer together.
-HeldPicture heldPicture(const TimeMap& map, MediaTime stamp, MediaTime next, int32_t timescale);
 
 // A picture on the output grid and where in the source it comes from.
 struct GridPicture {
