@@ -1,6 +1,7 @@
 #include "media/FrameStage.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
@@ -114,6 +115,21 @@ void sampleAt(const cv::Mat& image, const cv::Mat& map, cv::Mat& sampled) {
     cv::remap(image, sampled, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
 }
 
+// A cv::remap map in the fixed-point form cv::remap turns float maps into before it samples: the
+// whole pixel in `whole` (CV_16SC2), the 1/32 steps between pixels in `steps` (CV_16UC1). A map
+// that samples several planes is converted once rather than by every cv::remap that reads it.
+struct FixedMap {
+    cv::Mat whole, steps;
+};
+
+void toFixed(const cv::Mat& map, FixedMap& fixed) {
+    cv::convertMaps(map, cv::noArray(), fixed.whole, fixed.steps, CV_16SC2);
+}
+
+void sampleAt(const cv::Mat& image, const FixedMap& map, cv::Mat& sampled) {
+    cv::remap(image, sampled, map.whole, map.steps, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+}
+
 // Weighs two moved planes into `out`. cv::blendLinear takes 8-bit or float samples only, so
 // 16-bit ones go through float and are rounded back.
 void blendInto(const cv::Mat& a, const cv::Mat& b, const cv::Mat& weightA, const cv::Mat& weightB,
@@ -214,7 +230,7 @@ void followBack(const cv::Mat& flow, float fraction, const cv::Mat& grid, cv::Ma
 // How much a side's picture is trusted at each made pixel: its share of the time, lowered
 // where its motion does not come back to where it started (the pixel is hidden on the other
 // side, or the flow is wrong there).
-void trust(const cv::Mat& roundTripError, const cv::Mat& map, float share, cv::Mat& weight) {
+void trust(const cv::Mat& roundTripError, const FixedMap& map, float share, cv::Mat& weight) {
     sampleAt(roundTripError, map, weight);
     cv::multiply(weight, weight, weight, 1.0 / (kRoundTripTolerance * kRoundTripTolerance));
     cv::add(weight, cv::Scalar(1.0), weight);
@@ -251,7 +267,16 @@ void upsampleRows(const cv::Mat& small, cv::Size size, cv::Range rows, cv::Mat& 
         const float* bottom = wide.ptr<float>(std::clamp(above + 1, 0, small.rows - 1) - first);
         auto* to = band.ptr<float>(y - rows.start);
         const float upper = 1.0f - fraction;
-        for (int i = 0; i < values; ++i) {
+        int i = 0;
+#if CV_SIMD
+        const cv::v_float32 upperWeight = cv::vx_setall_f32(upper);
+        const cv::v_float32 lowerWeight = cv::vx_setall_f32(fraction);
+        for (; i + cv::v_float32::nlanes <= values; i += cv::v_float32::nlanes) {
+            cv::v_store(to + i,
+                        cv::vx_load(top + i) * upperWeight + cv::vx_load(bottom + i) * lowerWeight);
+        }
+#endif
+        for (; i < values; ++i) {
             to[i] = top[i] * upper + bottom[i] * fraction;
         }
     }
@@ -265,13 +290,6 @@ cv::Mat band(cv::Mat& whole, cv::Range rows, int width, int type) {
     return whole.rowRange(0, rows.size());
 }
 
-// A cv::remap map in the fixed-point form cv::remap turns float maps into before it samples: the
-// whole pixel in `whole` (CV_16SC2), the 1/32 steps between pixels in `steps` (CV_16UC1). Written
-// so, the luma's map is made in one pass rather than written as floats and then converted.
-struct FixedMap {
-    cv::Mat whole, steps;
-};
-
 // The rows `rows` of a displacement field measured on the reduced picture, brought to `size`
 // as a cv::remap map; `wide` and `scaled` are scratch.
 void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv::Mat& wide,
@@ -284,7 +302,42 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv:
         const auto* from = scaled.ptr<cv::Vec2f>(y - rows.start);
         auto* whole = map.whole.ptr<cv::Vec2s>(y - rows.start);
         auto* steps = map.steps.ptr<uint16_t>(y - rows.start);
-        for (int x = 0; x < size.width; ++x) {
+        int x = 0;
+#if CV_SIMD
+        // The same sums and roundings, a vector of pixels at a time.
+        constexpr int kLanes = cv::v_float32::nlanes;
+        const cv::v_float32 stepsPerPixel = cv::vx_setall_f32(float(kSteps));
+        const cv::v_float32 scaleXs = cv::vx_setall_f32(scaleX);
+        const cv::v_float32 scaleYs = cv::vx_setall_f32(scaleY);
+        const cv::v_float32 row = cv::vx_setall_f32(float(y));
+        const cv::v_int32 fractionMask = cv::vx_setall_s32(kSteps - 1);
+        float lanes[kLanes];
+        for (int lane = 0; lane < kLanes; ++lane) {
+            lanes[lane] = float(lane);
+        }
+        const cv::v_float32 laneOffsets = cv::vx_load(lanes);
+        const auto fixedPoint = [&](int at, cv::v_int32& fixedX, cv::v_int32& fixedY) {
+            cv::v_float32 dx, dy;
+            cv::v_load_deinterleave(&from[at][0], dx, dy);
+            const cv::v_float32 column = cv::vx_setall_f32(float(at)) + laneOffsets;
+            fixedX = cv::v_round((column + dx * scaleXs) * stepsPerPixel);
+            fixedY = cv::v_round((row + dy * scaleYs) * stepsPerPixel);
+        };
+        for (; x + 2 * kLanes <= size.width; x += 2 * kLanes) {
+            cv::v_int32 x0, y0, x1, y1;
+            fixedPoint(x, x0, y0);
+            fixedPoint(x + kLanes, x1, y1);
+            const cv::v_int16 wholeX = cv::v_pack(x0 >> cv::INTER_BITS, x1 >> cv::INTER_BITS);
+            const cv::v_int16 wholeY = cv::v_pack(y0 >> cv::INTER_BITS, y1 >> cv::INTER_BITS);
+            cv::v_store_interleave(&whole[x][0], wholeX, wholeY);
+            const cv::v_int32 steps0 =
+                ((y0 & fractionMask) << cv::INTER_BITS) + (x0 & fractionMask);
+            const cv::v_int32 steps1 =
+                ((y1 & fractionMask) << cv::INTER_BITS) + (x1 & fractionMask);
+            cv::v_store(steps + x, cv::v_reinterpret_as_u16(cv::v_pack(steps0, steps1)));
+        }
+#endif
+        for (; x < size.width; ++x) {
             // Rounded as cv::remap rounds a float map.
             const int atX = cv::saturate_cast<int>((float(x) + from[x][0] * scaleX) * kSteps);
             const int atY = cv::saturate_cast<int>((float(y) + from[x][1] * scaleY) * kSteps);
@@ -298,6 +351,7 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv:
 // What making one picture needs besides its inputs, kept from picture to picture.
 struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
+    FixedMap fixedA, fixedB; // mapA and mapB, for every plane they sample
     // A band of the full-size luma's.
     cv::Mat widened, scaled, fullWeightA, fullWeightB, still, unmoved, movedA, movedB, moving;
     cv::Mat crossFade;
@@ -751,8 +805,10 @@ private:
         MakingScratch& s = m_scratch;
         followBack(motion.forward, fraction, m_reducedGrid, s.displacementA, s.mapA);
         followBack(motion.backward, 1.0f - fraction, m_reducedGrid, s.displacementB, s.mapB);
-        trust(motion.forwardError, s.mapA, 1.0f - fraction, s.weightA);
-        trust(motion.backwardError, s.mapB, fraction, s.weightB);
+        toFixed(s.mapA, s.fixedA);
+        toFixed(s.mapB, s.fixedB);
+        trust(motion.forwardError, s.fixedA, 1.0f - fraction, s.weightA);
+        trust(motion.backwardError, s.fixedB, fraction, s.weightB);
 
         // Where the fall-back leans to the cross-fade is judged on the reduced luma, over a
         // window a thirtieth of its width: the moved pictures' disagreement against the
@@ -762,8 +818,8 @@ private:
             windowedDifference(a.luma, b.luma, window, s.difference, m_stillness);
             m_stillnessAt = a.pts;
         }
-        sampleAt(a.luma, s.mapA, s.reducedMovedA);
-        sampleAt(b.luma, s.mapB, s.reducedMovedB);
+        sampleAt(a.luma, s.fixedA, s.reducedMovedA);
+        sampleAt(b.luma, s.fixedB, s.reducedMovedB);
         windowedDifference(s.reducedMovedA, s.reducedMovedB, window, s.difference, s.halfStill);
         cv::scaleAdd(m_stillness, kStillnessWeight, s.halfStill, s.halfUnmoved);
         cv::add(s.halfUnmoved, cv::Scalar(1.0), s.halfUnmoved);
@@ -809,8 +865,8 @@ private:
         for (int index = 1; index < 3; ++index) {
             const cv::Mat chromaA = plane(*a.frame, index);
             const cv::Mat chromaB = plane(*b.frame, index);
-            sampleAt(chromaA, s.mapA, s.halfMovedA);
-            sampleAt(chromaB, s.mapB, s.halfMovedB);
+            sampleAt(chromaA, s.fixedA, s.halfMovedA);
+            sampleAt(chromaB, s.fixedB, s.halfMovedB);
             blendInto(s.halfMovedA, s.halfMovedB, s.weightA, s.weightB, s.wide, s.halfMoving);
             cv::Mat out = plane(made, index);
             fallBack(chromaA, chromaB, fraction, s.halfStill, s.halfUnmoved, s.halfMoving,
