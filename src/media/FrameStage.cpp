@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -130,18 +131,89 @@ void sampleAt(const cv::Mat& image, const FixedMap& map, cv::Mat& sampled) {
     cv::remap(image, sampled, map.whole, map.steps, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
 }
 
-// Weighs two moved planes into `out`. cv::blendLinear takes 8-bit or float samples only, so
-// 16-bit ones go through float and are rounded back.
-void blendInto(const cv::Mat& a, const cv::Mat& b, const cv::Mat& weightA, const cv::Mat& weightB,
-               std::array<cv::Mat, 3>& wide, cv::Mat& out) {
-    if (a.depth() == CV_8U) {
-        cv::blendLinear(a, b, weightA, weightB, out);
-        return;
+// The samples of one row of a made plane, from the rows of the neighbours a and b, the same rows
+// moved along their motion, each side's trust and how still each pixel is: the moved rows weighed
+// by their trust, and that blend weighed against the cross-fade of a and b by stillness. Each
+// step rounds to the plane's samples, as blending whole planes in turn would.
+template <typename Sample>
+void blendMadeRow(const Sample* a, const Sample* b, const Sample* movedA, const Sample* movedB,
+                  const float* weightA, const float* weightB, const float* still, float fraction,
+                  int count, Sample* out) {
+    constexpr float kEpsilon = 1e-5f; // keeps a weightless pixel's sum from dividing by zero
+    const float fadeA = float(1.0 - double(fraction));
+    const float fadeB = fraction;
+    int x = 0;
+    if constexpr (std::is_same_v<Sample, uint8_t>) {
+#if CV_SIMD
+        const auto floats = [](const cv::v_uint16& samples, cv::v_float32& low,
+                               cv::v_float32& high) {
+            cv::v_uint32 lowInts, highInts;
+            cv::v_expand(samples, lowInts, highInts);
+            low = cv::v_cvt_f32(cv::v_reinterpret_as_s32(lowInts));
+            high = cv::v_cvt_f32(cv::v_reinterpret_as_s32(highInts));
+        };
+        const auto rounded = [](const cv::v_float32& value) {
+            return cv::v_cvt_f32(cv::v_round(value));
+        };
+        const cv::v_float32 epsilon = cv::vx_setall_f32(kEpsilon);
+        const cv::v_float32 one = cv::vx_setall_f32(1.0f);
+        const cv::v_float32 fadeAs = cv::vx_setall_f32(fadeA);
+        const cv::v_float32 fadeBs = cv::vx_setall_f32(fadeB);
+        constexpr int kLanes = cv::v_float32::nlanes;
+        const auto blend = [&](const cv::v_float32& sampleA, const cv::v_float32& sampleB,
+                               const cv::v_float32& sampleMovedA, const cv::v_float32& sampleMovedB,
+                               int at) {
+            const cv::v_float32 trustA = cv::vx_load(weightA + at);
+            const cv::v_float32 trustB = cv::vx_load(weightB + at);
+            const cv::v_float32 moving = rounded((sampleMovedA * trustA + sampleMovedB * trustB) /
+                                                 (trustA + trustB + epsilon));
+            const cv::v_float32 fade = rounded(sampleA * fadeAs + sampleB * fadeBs);
+            const cv::v_float32 stillness = cv::vx_load(still + at);
+            const cv::v_float32 unmoved = one - stillness;
+            return cv::v_round((fade * stillness + moving * unmoved) /
+                               (stillness + unmoved + epsilon));
+        };
+        for (; x + 2 * kLanes <= count; x += 2 * kLanes) {
+            cv::v_float32 aLow, aHigh, bLow, bHigh, movedALow, movedAHigh, movedBLow, movedBHigh;
+            floats(cv::vx_load_expand(a + x), aLow, aHigh);
+            floats(cv::vx_load_expand(b + x), bLow, bHigh);
+            floats(cv::vx_load_expand(movedA + x), movedALow, movedAHigh);
+            floats(cv::vx_load_expand(movedB + x), movedBLow, movedBHigh);
+            const cv::v_int32 low = blend(aLow, bLow, movedALow, movedBLow, x);
+            const cv::v_int32 high = blend(aHigh, bHigh, movedAHigh, movedBHigh, x + kLanes);
+            cv::v_pack_store(out + x, cv::v_pack_u(low, high));
+        }
+#endif
     }
-    a.convertTo(wide[0], CV_32F);
-    b.convertTo(wide[1], CV_32F);
-    cv::blendLinear(wide[0], wide[1], weightA, weightB, wide[2]);
-    wide[2].convertTo(out, CV_16U);
+    for (; x < count; ++x) {
+        const float denominator = weightA[x] + weightB[x] + kEpsilon;
+        const float moving = float(cv::saturate_cast<Sample>(
+            (float(movedA[x]) * weightA[x] + float(movedB[x]) * weightB[x]) / denominator));
+        const float fade =
+            float(cv::saturate_cast<Sample>(float(a[x]) * fadeA + float(b[x]) * fadeB));
+        const float unmoved = 1.0f - still[x];
+        out[x] = cv::saturate_cast<Sample>((fade * still[x] + moving * unmoved) /
+                                           (still[x] + unmoved + kEpsilon));
+    }
+}
+
+// blendMadeRow over whole planes, 8-bit or 16-bit.
+void blendMade(const cv::Mat& a, const cv::Mat& b, const cv::Mat& movedA, const cv::Mat& movedB,
+               const cv::Mat& weightA, const cv::Mat& weightB, const cv::Mat& still, float fraction,
+               cv::Mat& out) {
+    const auto rows = [&](auto sample) {
+        using Sample = decltype(sample);
+        for (int y = 0; y < out.rows; ++y) {
+            blendMadeRow(a.ptr<Sample>(y), b.ptr<Sample>(y), movedA.ptr<Sample>(y),
+                         movedB.ptr<Sample>(y), weightA.ptr<float>(y), weightB.ptr<float>(y),
+                         still.ptr<float>(y), fraction, out.cols, out.ptr<Sample>(y));
+        }
+    };
+    if (out.depth() == CV_8U) {
+        rows(uint8_t{});
+    } else {
+        rows(uint16_t{});
+    }
 }
 
 // A source picture the stage still needs.
@@ -353,13 +425,11 @@ struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
     FixedMap fixedA, fixedB; // mapA and mapB, for every plane they sample
     // A band of the full-size luma's.
-    cv::Mat widened, scaled, fullWeightA, fullWeightB, still, unmoved, movedA, movedB, moving;
-    cv::Mat crossFade;
+    cv::Mat widened, scaled, fullWeightA, fullWeightB, still, movedA, movedB;
     FixedMap fullMapA, fullMapB;
     // The reduced luma's (8-bit whatever the depth) and the chroma's.
     cv::Mat difference, reducedMovedA, reducedMovedB;
-    cv::Mat halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
-    std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
+    cv::Mat halfMovedA, halfMovedB, halfStill, halfUnmoved;
 };
 
 // The side of the square over which the moved pictures' disagreement is weighed against the
@@ -824,7 +894,6 @@ private:
         cv::scaleAdd(m_stillness, kStillnessWeight, s.halfStill, s.halfUnmoved);
         cv::add(s.halfUnmoved, cv::Scalar(1.0), s.halfUnmoved);
         cv::divide(s.halfStill, s.halfUnmoved, s.halfStill);
-        cv::subtract(cv::Scalar(1.0), s.halfStill, s.halfUnmoved);
 
         // The full-size luma is moved and blended a band of rows at a time.
         const cv::Size full(made.width, made.height);
@@ -841,25 +910,18 @@ private:
             cv::Mat weightA = band(s.fullWeightA, rows, full.width, CV_32FC1);
             cv::Mat weightB = band(s.fullWeightB, rows, full.width, CV_32FC1);
             cv::Mat still = band(s.still, rows, full.width, CV_32FC1);
-            cv::Mat unmoved = band(s.unmoved, rows, full.width, CV_32FC1);
             fullSizeMap(s.displacementA, full, rows, s.widened, scaled, mapA);
             fullSizeMap(s.displacementB, full, rows, s.widened, scaled, mapB);
             upsampleRows(s.weightA, full, rows, s.widened, weightA);
             upsampleRows(s.weightB, full, rows, s.widened, weightB);
             upsampleRows(s.halfStill, full, rows, s.widened, still);
-            cv::subtract(cv::Scalar(1.0), still, unmoved);
             cv::Mat movedA = band(s.movedA, rows, full.width, lumaA.type());
             cv::Mat movedB = band(s.movedB, rows, full.width, lumaA.type());
-            cv::Mat moving = band(s.moving, rows, full.width, lumaA.type());
-            cv::remap(lumaA, movedA, mapA.whole, mapA.steps, cv::INTER_LINEAR,
-                      cv::BORDER_REPLICATE);
-            cv::remap(lumaB, movedB, mapB.whole, mapB.steps, cv::INTER_LINEAR,
-                      cv::BORDER_REPLICATE);
-            blendInto(movedA, movedB, weightA, weightB, s.wide, moving);
-            cv::Mat crossFade = band(s.crossFade, rows, full.width, lumaA.type());
+            sampleAt(lumaA, mapA, movedA);
+            sampleAt(lumaB, mapB, movedB);
             cv::Mat out = luma.rowRange(rows);
-            fallBack(lumaA.rowRange(rows), lumaB.rowRange(rows), fraction, still, unmoved, moving,
-                     crossFade, out);
+            blendMade(lumaA.rowRange(rows), lumaB.rowRange(rows), movedA, movedB, weightA, weightB,
+                      still, fraction, out);
         }
 
         for (int index = 1; index < 3; ++index) {
@@ -867,19 +929,10 @@ private:
             const cv::Mat chromaB = plane(*b.frame, index);
             sampleAt(chromaA, s.fixedA, s.halfMovedA);
             sampleAt(chromaB, s.fixedB, s.halfMovedB);
-            blendInto(s.halfMovedA, s.halfMovedB, s.weightA, s.weightB, s.wide, s.halfMoving);
             cv::Mat out = plane(made, index);
-            fallBack(chromaA, chromaB, fraction, s.halfStill, s.halfUnmoved, s.halfMoving,
-                     s.halfCrossFade, out);
+            blendMade(chromaA, chromaB, s.halfMovedA, s.halfMovedB, s.weightA, s.weightB,
+                      s.halfStill, fraction, out);
         }
-    }
-
-    // Blends the cross-fade of planes a and b (made in `crossFade`), by `still`, with `moving`
-    // into `out`.
-    void fallBack(const cv::Mat& a, const cv::Mat& b, float fraction, const cv::Mat& still,
-                  const cv::Mat& unmoved, const cv::Mat& moving, cv::Mat& crossFade, cv::Mat& out) {
-        cv::addWeighted(a, 1.0 - fraction, b, fraction, 0.0, crossFade);
-        blendInto(crossFade, moving, still, unmoved, m_scratch.wide, out);
     }
 
     // Output pictures leave one behind: each lasts until the next starts.
