@@ -1,6 +1,7 @@
 #include "media/FrameStage.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -114,18 +116,104 @@ void sampleAt(const cv::Mat& image, const cv::Mat& map, cv::Mat& sampled) {
     cv::remap(image, sampled, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
 }
 
-// Weighs two moved planes into `out`. cv::blendLinear takes 8-bit or float samples only, so
-// 16-bit ones go through float and are rounded back.
-void blendInto(const cv::Mat& a, const cv::Mat& b, const cv::Mat& weightA, const cv::Mat& weightB,
-               std::array<cv::Mat, 3>& wide, cv::Mat& out) {
-    if (a.depth() == CV_8U) {
-        cv::blendLinear(a, b, weightA, weightB, out);
-        return;
+// A cv::remap map in the fixed-point form cv::remap turns float maps into before it samples: the
+// whole pixel in `whole` (CV_16SC2), the 1/32 steps between pixels in `steps` (CV_16UC1). A map
+// that samples several planes is converted once rather than by every cv::remap that reads it.
+struct FixedMap {
+    cv::Mat whole, steps;
+};
+
+void toFixed(const cv::Mat& map, FixedMap& fixed) {
+    cv::convertMaps(map, cv::noArray(), fixed.whole, fixed.steps, CV_16SC2);
+}
+
+void sampleAt(const cv::Mat& image, const FixedMap& map, cv::Mat& sampled) {
+    cv::remap(image, sampled, map.whole, map.steps, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+}
+
+// The samples of one row of a made plane, from the rows of the neighbours a and b, the same rows
+// moved along their motion, each side's trust and how still each pixel is: the moved rows weighed
+// by their trust, and that blend weighed against the cross-fade of a and b by stillness. Each
+// step rounds to the plane's samples, as blending whole planes in turn would.
+template <typename Sample>
+void blendMadeRow(const Sample* a, const Sample* b, const Sample* movedA, const Sample* movedB,
+                  const float* weightA, const float* weightB, const float* still, float fraction,
+                  int count, Sample* out) {
+    constexpr float kEpsilon = 1e-5f; // keeps a weightless pixel's sum from dividing by zero
+    const float fadeA = float(1.0 - double(fraction));
+    const float fadeB = fraction;
+    int x = 0;
+    if constexpr (std::is_same_v<Sample, uint8_t>) {
+#if CV_SIMD
+        const auto floats = [](const cv::v_uint16& samples, cv::v_float32& low,
+                               cv::v_float32& high) {
+            cv::v_uint32 lowInts, highInts;
+            cv::v_expand(samples, lowInts, highInts);
+            low = cv::v_cvt_f32(cv::v_reinterpret_as_s32(lowInts));
+            high = cv::v_cvt_f32(cv::v_reinterpret_as_s32(highInts));
+        };
+        const auto rounded = [](const cv::v_float32& value) {
+            return cv::v_cvt_f32(cv::v_round(value));
+        };
+        const cv::v_float32 epsilon = cv::vx_setall_f32(kEpsilon);
+        const cv::v_float32 one = cv::vx_setall_f32(1.0f);
+        const cv::v_float32 fadeAs = cv::vx_setall_f32(fadeA);
+        const cv::v_float32 fadeBs = cv::vx_setall_f32(fadeB);
+        constexpr int kLanes = cv::v_float32::nlanes;
+        const auto blend = [&](const cv::v_float32& sampleA, const cv::v_float32& sampleB,
+                               const cv::v_float32& sampleMovedA, const cv::v_float32& sampleMovedB,
+                               int at) {
+            const cv::v_float32 trustA = cv::vx_load(weightA + at);
+            const cv::v_float32 trustB = cv::vx_load(weightB + at);
+            const cv::v_float32 moving = rounded((sampleMovedA * trustA + sampleMovedB * trustB) /
+                                                 (trustA + trustB + epsilon));
+            const cv::v_float32 fade = rounded(sampleA * fadeAs + sampleB * fadeBs);
+            const cv::v_float32 stillness = cv::vx_load(still + at);
+            const cv::v_float32 unmoved = one - stillness;
+            return cv::v_round((fade * stillness + moving * unmoved) /
+                               (stillness + unmoved + epsilon));
+        };
+        for (; x + 2 * kLanes <= count; x += 2 * kLanes) {
+            cv::v_float32 aLow, aHigh, bLow, bHigh, movedALow, movedAHigh, movedBLow, movedBHigh;
+            floats(cv::vx_load_expand(a + x), aLow, aHigh);
+            floats(cv::vx_load_expand(b + x), bLow, bHigh);
+            floats(cv::vx_load_expand(movedA + x), movedALow, movedAHigh);
+            floats(cv::vx_load_expand(movedB + x), movedBLow, movedBHigh);
+            const cv::v_int32 low = blend(aLow, bLow, movedALow, movedBLow, x);
+            const cv::v_int32 high = blend(aHigh, bHigh, movedAHigh, movedBHigh, x + kLanes);
+            cv::v_pack_store(out + x, cv::v_pack_u(low, high));
+        }
+#endif
     }
-    a.convertTo(wide[0], CV_32F);
-    b.convertTo(wide[1], CV_32F);
-    cv::blendLinear(wide[0], wide[1], weightA, weightB, wide[2]);
-    wide[2].convertTo(out, CV_16U);
+    for (; x < count; ++x) {
+        const float denominator = weightA[x] + weightB[x] + kEpsilon;
+        const float moving = float(cv::saturate_cast<Sample>(
+            (float(movedA[x]) * weightA[x] + float(movedB[x]) * weightB[x]) / denominator));
+        const float fade =
+            float(cv::saturate_cast<Sample>(float(a[x]) * fadeA + float(b[x]) * fadeB));
+        const float unmoved = 1.0f - still[x];
+        out[x] = cv::saturate_cast<Sample>((fade * still[x] + moving * unmoved) /
+                                           (still[x] + unmoved + kEpsilon));
+    }
+}
+
+// blendMadeRow over whole planes, 8-bit or 16-bit.
+void blendMade(const cv::Mat& a, const cv::Mat& b, const cv::Mat& movedA, const cv::Mat& movedB,
+               const cv::Mat& weightA, const cv::Mat& weightB, const cv::Mat& still, float fraction,
+               cv::Mat& out) {
+    const auto rows = [&](auto sample) {
+        using Sample = decltype(sample);
+        for (int y = 0; y < out.rows; ++y) {
+            blendMadeRow(a.ptr<Sample>(y), b.ptr<Sample>(y), movedA.ptr<Sample>(y),
+                         movedB.ptr<Sample>(y), weightA.ptr<float>(y), weightB.ptr<float>(y),
+                         still.ptr<float>(y), fraction, out.cols, out.ptr<Sample>(y));
+        }
+    };
+    if (out.depth() == CV_8U) {
+        rows(uint8_t{});
+    } else {
+        rows(uint16_t{});
+    }
 }
 
 // A source picture the stage still needs.
@@ -214,7 +302,7 @@ void followBack(const cv::Mat& flow, float fraction, const cv::Mat& grid, cv::Ma
 // How much a side's picture is trusted at each made pixel: its share of the time, lowered
 // where its motion does not come back to where it started (the pixel is hidden on the other
 // side, or the flow is wrong there).
-void trust(const cv::Mat& roundTripError, const cv::Mat& map, float share, cv::Mat& weight) {
+void trust(const cv::Mat& roundTripError, const FixedMap& map, float share, cv::Mat& weight) {
     sampleAt(roundTripError, map, weight);
     cv::multiply(weight, weight, weight, 1.0 / (kRoundTripTolerance * kRoundTripTolerance));
     cv::add(weight, cv::Scalar(1.0), weight);
@@ -251,7 +339,16 @@ void upsampleRows(const cv::Mat& small, cv::Size size, cv::Range rows, cv::Mat& 
         const float* bottom = wide.ptr<float>(std::clamp(above + 1, 0, small.rows - 1) - first);
         auto* to = band.ptr<float>(y - rows.start);
         const float upper = 1.0f - fraction;
-        for (int i = 0; i < values; ++i) {
+        int i = 0;
+#if CV_SIMD
+        const cv::v_float32 upperWeight = cv::vx_setall_f32(upper);
+        const cv::v_float32 lowerWeight = cv::vx_setall_f32(fraction);
+        for (; i + cv::v_float32::nlanes <= values; i += cv::v_float32::nlanes) {
+            cv::v_store(to + i,
+                        cv::vx_load(top + i) * upperWeight + cv::vx_load(bottom + i) * lowerWeight);
+        }
+#endif
+        for (; i < values; ++i) {
             to[i] = top[i] * upper + bottom[i] * fraction;
         }
     }
@@ -265,13 +362,6 @@ cv::Mat band(cv::Mat& whole, cv::Range rows, int width, int type) {
     return whole.rowRange(0, rows.size());
 }
 
-// A cv::remap map in the fixed-point form cv::remap turns float maps into before it samples: the
-// whole pixel in `whole` (CV_16SC2), the 1/32 steps between pixels in `steps` (CV_16UC1). Written
-// so, the luma's map is made in one pass rather than written as floats and then converted.
-struct FixedMap {
-    cv::Mat whole, steps;
-};
-
 // The rows `rows` of a displacement field measured on the reduced picture, brought to `size`
 // as a cv::remap map; `wide` and `scaled` are scratch.
 void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv::Mat& wide,
@@ -284,7 +374,42 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv:
         const auto* from = scaled.ptr<cv::Vec2f>(y - rows.start);
         auto* whole = map.whole.ptr<cv::Vec2s>(y - rows.start);
         auto* steps = map.steps.ptr<uint16_t>(y - rows.start);
-        for (int x = 0; x < size.width; ++x) {
+        int x = 0;
+#if CV_SIMD
+        // The same sums and roundings, a vector of pixels at a time.
+        constexpr int kLanes = cv::v_float32::nlanes;
+        const cv::v_float32 stepsPerPixel = cv::vx_setall_f32(float(kSteps));
+        const cv::v_float32 scaleXs = cv::vx_setall_f32(scaleX);
+        const cv::v_float32 scaleYs = cv::vx_setall_f32(scaleY);
+        const cv::v_float32 row = cv::vx_setall_f32(float(y));
+        const cv::v_int32 fractionMask = cv::vx_setall_s32(kSteps - 1);
+        float lanes[kLanes];
+        for (int lane = 0; lane < kLanes; ++lane) {
+            lanes[lane] = float(lane);
+        }
+        const cv::v_float32 laneOffsets = cv::vx_load(lanes);
+        const auto fixedPoint = [&](int at, cv::v_int32& fixedX, cv::v_int32& fixedY) {
+            cv::v_float32 dx, dy;
+            cv::v_load_deinterleave(&from[at][0], dx, dy);
+            const cv::v_float32 column = cv::vx_setall_f32(float(at)) + laneOffsets;
+            fixedX = cv::v_round((column + dx * scaleXs) * stepsPerPixel);
+            fixedY = cv::v_round((row + dy * scaleYs) * stepsPerPixel);
+        };
+        for (; x + 2 * kLanes <= size.width; x += 2 * kLanes) {
+            cv::v_int32 x0, y0, x1, y1;
+            fixedPoint(x, x0, y0);
+            fixedPoint(x + kLanes, x1, y1);
+            const cv::v_int16 wholeX = cv::v_pack(x0 >> cv::INTER_BITS, x1 >> cv::INTER_BITS);
+            const cv::v_int16 wholeY = cv::v_pack(y0 >> cv::INTER_BITS, y1 >> cv::INTER_BITS);
+            cv::v_store_interleave(&whole[x][0], wholeX, wholeY);
+            const cv::v_int32 steps0 =
+                ((y0 & fractionMask) << cv::INTER_BITS) + (x0 & fractionMask);
+            const cv::v_int32 steps1 =
+                ((y1 & fractionMask) << cv::INTER_BITS) + (x1 & fractionMask);
+            cv::v_store(steps + x, cv::v_reinterpret_as_u16(cv::v_pack(steps0, steps1)));
+        }
+#endif
+        for (; x < size.width; ++x) {
             // Rounded as cv::remap rounds a float map.
             const int atX = cv::saturate_cast<int>((float(x) + from[x][0] * scaleX) * kSteps);
             const int atY = cv::saturate_cast<int>((float(y) + from[x][1] * scaleY) * kSteps);
@@ -298,14 +423,13 @@ void fullSizeMap(const cv::Mat& displacement, cv::Size size, cv::Range rows, cv:
 // What making one picture needs besides its inputs, kept from picture to picture.
 struct MakingScratch {
     cv::Mat displacementA, displacementB, mapA, mapB, weightA, weightB;
+    FixedMap fixedA, fixedB; // mapA and mapB, for every plane they sample
     // A band of the full-size luma's.
-    cv::Mat widened, scaled, fullWeightA, fullWeightB, still, unmoved, movedA, movedB, moving;
-    cv::Mat crossFade;
+    cv::Mat widened, scaled, fullWeightA, fullWeightB, still, movedA, movedB;
     FixedMap fullMapA, fullMapB;
     // The reduced luma's (8-bit whatever the depth) and the chroma's.
     cv::Mat difference, reducedMovedA, reducedMovedB;
-    cv::Mat halfMovedA, halfMovedB, halfMoving, halfStill, halfUnmoved, halfCrossFade;
-    std::array<cv::Mat, 3> wide; // 16-bit planes blended in float
+    cv::Mat halfMovedA, halfMovedB, halfStill, halfUnmoved;
 };
 
 // The side of the square over which the moved pictures' disagreement is weighed against the
@@ -751,8 +875,10 @@ private:
         MakingScratch& s = m_scratch;
         followBack(motion.forward, fraction, m_reducedGrid, s.displacementA, s.mapA);
         followBack(motion.backward, 1.0f - fraction, m_reducedGrid, s.displacementB, s.mapB);
-        trust(motion.forwardError, s.mapA, 1.0f - fraction, s.weightA);
-        trust(motion.backwardError, s.mapB, fraction, s.weightB);
+        toFixed(s.mapA, s.fixedA);
+        toFixed(s.mapB, s.fixedB);
+        trust(motion.forwardError, s.fixedA, 1.0f - fraction, s.weightA);
+        trust(motion.backwardError, s.fixedB, fraction, s.weightB);
 
         // Where the fall-back leans to the cross-fade is judged on the reduced luma, over a
         // window a thirtieth of its width: the moved pictures' disagreement against the
@@ -762,13 +888,12 @@ private:
             windowedDifference(a.luma, b.luma, window, s.difference, m_stillness);
             m_stillnessAt = a.pts;
         }
-        sampleAt(a.luma, s.mapA, s.reducedMovedA);
-        sampleAt(b.luma, s.mapB, s.reducedMovedB);
+        sampleAt(a.luma, s.fixedA, s.reducedMovedA);
+        sampleAt(b.luma, s.fixedB, s.reducedMovedB);
         windowedDifference(s.reducedMovedA, s.reducedMovedB, window, s.difference, s.halfStill);
         cv::scaleAdd(m_stillness, kStillnessWeight, s.halfStill, s.halfUnmoved);
         cv::add(s.halfUnmoved, cv::Scalar(1.0), s.halfUnmoved);
         cv::divide(s.halfStill, s.halfUnmoved, s.halfStill);
-        cv::subtract(cv::Scalar(1.0), s.halfStill, s.halfUnmoved);
 
         // The full-size luma is moved and blended a band of rows at a time.
         const cv::Size full(made.width, made.height);
@@ -785,45 +910,29 @@ private:
             cv::Mat weightA = band(s.fullWeightA, rows, full.width, CV_32FC1);
             cv::Mat weightB = band(s.fullWeightB, rows, full.width, CV_32FC1);
             cv::Mat still = band(s.still, rows, full.width, CV_32FC1);
-            cv::Mat unmoved = band(s.unmoved, rows, full.width, CV_32FC1);
             fullSizeMap(s.displacementA, full, rows, s.widened, scaled, mapA);
             fullSizeMap(s.displacementB, full, rows, s.widened, scaled, mapB);
             upsampleRows(s.weightA, full, rows, s.widened, weightA);
             upsampleRows(s.weightB, full, rows, s.widened, weightB);
             upsampleRows(s.halfStill, full, rows, s.widened, still);
-            cv::subtract(cv::Scalar(1.0), still, unmoved);
             cv::Mat movedA = band(s.movedA, rows, full.width, lumaA.type());
             cv::Mat movedB = band(s.movedB, rows, full.width, lumaA.type());
-            cv::Mat moving = band(s.moving, rows, full.width, lumaA.type());
-            cv::remap(lumaA, movedA, mapA.whole, mapA.steps, cv::INTER_LINEAR,
-                      cv::BORDER_REPLICATE);
-            cv::remap(lumaB, movedB, mapB.whole, mapB.steps, cv::INTER_LINEAR,
-                      cv::BORDER_REPLICATE);
-            blendInto(movedA, movedB, weightA, weightB, s.wide, moving);
-            cv::Mat crossFade = band(s.crossFade, rows, full.width, lumaA.type());
+            sampleAt(lumaA, mapA, movedA);
+            sampleAt(lumaB, mapB, movedB);
             cv::Mat out = luma.rowRange(rows);
-            fallBack(lumaA.rowRange(rows), lumaB.rowRange(rows), fraction, still, unmoved, moving,
-                     crossFade, out);
+            blendMade(lumaA.rowRange(rows), lumaB.rowRange(rows), movedA, movedB, weightA, weightB,
+                      still, fraction, out);
         }
 
         for (int index = 1; index < 3; ++index) {
             const cv::Mat chromaA = plane(*a.frame, index);
             const cv::Mat chromaB = plane(*b.frame, index);
-            sampleAt(chromaA, s.mapA, s.halfMovedA);
-            sampleAt(chromaB, s.mapB, s.halfMovedB);
-            blendInto(s.halfMovedA, s.halfMovedB, s.weightA, s.weightB, s.wide, s.halfMoving);
+            sampleAt(chromaA, s.fixedA, s.halfMovedA);
+            sampleAt(chromaB, s.fixedB, s.halfMovedB);
             cv::Mat out = plane(made, index);
-            fallBack(chromaA, chromaB, fraction, s.halfStill, s.halfUnmoved, s.halfMoving,
-                     s.halfCrossFade, out);
+            blendMade(chromaA, chromaB, s.halfMovedA, s.halfMovedB, s.weightA, s.weightB,
+                      s.halfStill, fraction, out);
         }
-    }
-
-    // Blends the cross-fade of planes a and b (made in `crossFade`), by `still`, with `moving`
-    // into `out`.
-    void fallBack(const cv::Mat& a, const cv::Mat& b, float fraction, const cv::Mat& still,
-                  const cv::Mat& unmoved, const cv::Mat& moving, cv::Mat& crossFade, cv::Mat& out) {
-        cv::addWeighted(a, 1.0 - fraction, b, fraction, 0.0, crossFade);
-        blendInto(crossFade, moving, still, unmoved, m_scratch.wide, out);
     }
 
     // Output pictures leave one behind: each lasts until the next starts.
