@@ -112,8 +112,7 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
     FullVideoState choices;
     choices.factor = SpeedFactor::whole(factor);
     choices.motion = MotionMode::Smooth;
-    LivePlayback live(player);
-    QObject::connect(&live, &LivePlayback::pictureChanged, &view, &PlayerView::setLivePicture);
+    LivePlayback& live = *view.livePlayback();
     live.setComposition(makeComposition(*asset, EditCut::ofFullVideo(choices, asset->duration())));
     StallWatch stall;
 
@@ -169,8 +168,7 @@ void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
         bench::timesMs(3, [&] { composition = makeComposition(*asset, cut); });
     const bench::Times planning =
         bench::timesMs(3, [&] { (void)planExport(*composition, MediaTimeRange::invalid()); });
-    LivePlayback live(player);
-    QObject::connect(&live, &LivePlayback::pictureChanged, &view, &PlayerView::setLivePicture);
+    LivePlayback& live = *view.livePlayback();
     player->seek(MediaTime::make(2, 1));
     runUntil([] { return false; }, std::chrono::milliseconds(300));
     // Each change taken until playback follows it; the main thread's worst delay meanwhile

@@ -73,7 +73,7 @@ public:
     VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
     DragAndDropView* m_dragAndDropView() const { return m_dropView; }
     // Made pictures on the player's view; null without a player.
-    LivePlayback* livePlayback() const { return m_live; }
+    LivePlayback* livePlayback() const;
 
 public slots:
     // The open panel as a sheet; the chosen file is taken as a dropped one.
@@ -137,7 +137,6 @@ private:
     QPointer<QWidget> m_windowForSheet;
     EditSourceIntake m_intake;          // the edit's video, opened here or followed
     ExportFlow* m_exportFlow = nullptr; // a child
-    LivePlayback* m_live = nullptr;     // a child, following the view's player
     bool m_liveRefreshQueued = false;
 };
 
