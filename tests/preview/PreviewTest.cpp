@@ -45,11 +45,10 @@ protected:
                                                      MotionMode motion = MotionMode::Hold) {
         auto window =
             std::make_unique<PreviewWindowController>(edit(movie, factor, removeAudio, motion));
-        EXPECT_TRUE(test::waitUntil(
-            [&] {
-                const Player* player = window->playerView()->player();
-                return player != nullptr && player->status() == Player::Status::ReadyToPlay;
-            }));
+        EXPECT_TRUE(test::waitUntil([&] {
+            const Player* player = window->playerView()->player();
+            return player != nullptr && player->status() == Player::Status::ReadyToPlay;
+        }));
         return window;
     }
 
@@ -168,8 +167,7 @@ TEST_F(PreviewTest, ShowsTheExportsPicturesWhilePlayingAndPaused) {
             const MediaTime clock = live.outputClock();
             return clock.isValid() && live.shownTime().isValid() &&
                    live.shownTime().convertScale(kVideoTimescale).value ==
-                       clock.convertScale(kVideoTimescale).value / kOutputPicture *
-                           kOutputPicture;
+                       clock.convertScale(kVideoTimescale).value / kOutputPicture * kOutputPicture;
         }));
         EXPECT_NEAR(live.outputClock().seconds(), 4.0, 4.0 / 30);
         EXPECT_EQ(live.shownSize(), QSize(320, 240));
