@@ -90,25 +90,33 @@ bool LiveRenderer::makesPictures(const ExportPlan& plan) {
     });
 }
 
+// Both look up the segment at a time by halving: playback asks every few milliseconds, and an
+// edit may hold thousands of segments. The segments lie in output order, and show the source in
+// its order (an edit of one video).
 MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
-    for (const PlacedSegment& segment : m_plan->video) {
-        const MediaTimeRange& source = segment.sourceRange;
-        if (sourceTime >= source.start &&
-            (sourceTime < source.end() ||
-             (sourceTime == source.end() && &segment == &m_plan->video.back()))) {
-            return segment.targetRange.start + scaleTime(sourceTime - source.start,
-                                                         segment.targetRange.duration,
-                                                         source.duration);
-        }
+    const auto& segments = m_plan->video;
+    auto found = std::partition_point(
+        segments.begin(), segments.end(),
+        [sourceTime](const PlacedSegment& s) { return s.sourceRange.end() <= sourceTime; });
+    // The source's last time shows at the output's end.
+    if (found == segments.end() && !segments.empty() &&
+        sourceTime == segments.back().sourceRange.end()) {
+        found = std::prev(found);
     }
-    return MediaTime::invalid();
+    if (found == segments.end() || sourceTime < found->sourceRange.start) {
+        return MediaTime::invalid();
+    }
+    // Through a ramp, where its time map puts it.
+    return found->targetAt(sourceTime);
 }
 
 bool LiveRenderer::makesPictureAt(MediaTime at) const {
-    return std::any_of(m_plan->video.begin(), m_plan->video.end(), [at](const PlacedSegment& s) {
-        return s.motion != MotionMode::Hold && s.targetRange.start <= at &&
-               at < s.targetRange.end();
-    });
+    const auto& segments = m_plan->video;
+    const auto found =
+        std::partition_point(segments.begin(), segments.end(),
+                             [at](const PlacedSegment& s) { return s.targetRange.end() <= at; });
+    return found != segments.end() && found->targetRange.start <= at &&
+           found->motion != MotionMode::Hold;
 }
 
 int64_t LiveRenderer::runStartFor(MediaTime from) const {
