@@ -51,10 +51,9 @@ TEST(LiveTabsTest, EachTabShowsMadePicturesWhileItsEditMakesThem) {
          false},
         {"a section blended, easing in", sections,
          [&] {
-             document.addSection(0,
-                                 {QStringLiteral("a"), MediaTime::make(1, 2), MediaTime::make(3, 2),
-                                  SpeedFactor::whole(3), true, MotionMode::Blend,
-                                  MediaTime::make(1, 4)});
+             document.addSection(0, {QStringLiteral("a"), MediaTime::make(1, 2),
+                                     MediaTime::make(3, 2), SpeedFactor::whole(3), true,
+                                     MotionMode::Blend, MediaTime::make(1, 4)});
          },
          true,
          [&](MediaTime at) {
