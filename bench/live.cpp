@@ -16,8 +16,8 @@
 // Targets: first within 300 ms, at most 1 drop per 10 s, late within one output frame, stall
 // within 50 ms.
 // Then, for an edit of 10,000 Smooth sections taken anew (as after each batch of edits), paused
-// and playing: how soon playback follows it, and the main thread's worst stall meanwhile
-// (within 50 ms; a few ms of it are playback's own).
+// and playing: how soon playback follows it (its composition laid and planned on a worker), and
+// the main thread's worst stall meanwhile (within 50 ms; a few ms of it are playback's own).
 //
 //   bench_live [CLIP] [SECONDS]   (SECONDS of playback per factor, 10 by default; 0 times the
 //                                 long edit alone)
@@ -148,9 +148,9 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
     std::fflush(stdout);
 }
 
-// What a change to a long edit costs the main thread: the live playback taking the new
-// composition of `count` Smooth sections (x2, each the first half of its slot), while paused
-// and while playing; the composition's own making is timed apart.
+// What a change to a long edit costs the main thread: the live playback taking the new edit of
+// `count` Smooth sections (x2, each the first half of its slot), while paused and while playing;
+// the composition's own making and planning are timed apart.
 void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
     PlayerView view;
     Player* player = showPlayer(view, asset);
@@ -174,8 +174,11 @@ void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
     // Each change taken until playback follows it; the main thread's worst delay meanwhile
     // (a 10 ms timer's lateness) tells how long an input event could have waited.
     StallWatch stall;
+    // As the sections tab hands it over: the sections copied, laid and planned on a worker.
     const auto take = [&] {
-        live.setComposition(composition);
+        live.setComposition([asset, sections] {
+            return makeComposition(*asset, EditCut::ofSections(sections, asset->duration()));
+        });
         runUntil([&] { return live.isActive(); }, std::chrono::seconds(10));
     };
     stall.start();

@@ -49,7 +49,7 @@ void EditorTab::showLiveComposition() {
         current->status() != Player::Status::ReadyToPlay) {
         return;
     }
-    live->setComposition(liveComposition(*current->currentItem()->asset()));
+    live->setComposition(liveComposition(current->currentItem()->asset()));
 }
 
 void EditorTab::followDocument() {

@@ -70,43 +70,53 @@ const CompositionTrack* shownTrack(const Composition& composition) {
 } // namespace
 
 void LivePlayback::setComposition(std::shared_ptr<const Composition> composition) {
+    setComposition(composition ? CompositionBuilder([composition] { return composition; })
+                               : CompositionBuilder());
+}
+
+void LivePlayback::setComposition(CompositionBuilder build) {
     m_timer.stop();
     retire(std::move(m_playing));
     retire(std::move(m_still));
-    m_composition = std::move(composition);
+    m_composition.reset();
     m_last = MediaTime::invalid();
     m_stillAt = MediaTime::invalid();
     m_figures = {};
     m_droppedBefore = 0;
-    // A plan still being made is for a composition left behind.
+    // A composition still being made is one left behind.
     const uint64_t planning = ++m_planning;
-    if (!m_composition || shownTrack(*m_composition) == nullptr) {
-        m_composition.reset();
+    if (!build) {
         showPlayerPicture();
         return;
     }
-    // The whole edit is planned once, for both renderers, on a worker: a long edit takes a
-    // while. The picture on show stays until then.
+    // The whole edit is built and planned once, for both renderers, on a worker. The picture on
+    // show stays until then.
     runOnWorker(
         this,
-        [composition = m_composition] {
-            return std::make_shared<const ExportPlan>(
-                planExport(*composition, MediaTimeRange::invalid()));
+        [build = std::move(build)] {
+            Planned made;
+            made.composition = build();
+            if (made.composition && shownTrack(*made.composition) != nullptr) {
+                made.plan = std::make_shared<const ExportPlan>(
+                    planExport(*made.composition, MediaTimeRange::invalid()));
+            }
+            return made;
         },
-        [this, planning](std::shared_ptr<const ExportPlan> plan) {
+        [this, planning](Planned made) {
             if (planning == m_planning) {
-                planned(std::move(plan));
+                planned(std::move(made));
             }
         });
 }
 
-void LivePlayback::planned(std::shared_ptr<const ExportPlan> plan) {
-    const CompositionTrack* track = shownTrack(*m_composition);
-    if (!LiveRenderer::makesPictures(*plan)) {
-        m_composition.reset();
+void LivePlayback::planned(Planned made) {
+    if (!made.plan || !LiveRenderer::makesPictures(*made.plan)) {
         showPlayerPicture();
         return;
     }
+    m_composition = std::move(made.composition);
+    const std::shared_ptr<const ExportPlan>& plan = made.plan;
+    const CompositionTrack* track = shownTrack(*m_composition);
     const AssetTrack& source = *track->firstSourceTrack();
     m_rotation = source.rotation;
     const AVRational rate = source.frameRate();

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,10 +38,15 @@ public:
     explicit LivePlayback(Player* player, QObject* parent = nullptr);
     ~LivePlayback() override;
 
+    // Builds the composition the player's source plays as, from plain values it holds (the
+    // edit's), off the player's thread: laying a long edit takes a while.
+    using CompositionBuilder = std::function<std::shared_ptr<const Composition>()>;
+
     // The composition the player's source plays as; null, or one that makes no pictures, leaves
-    // the player's own pictures on show. Returns at once: the composition is planned on a
-    // worker, and playback follows it once planned (isActive()); a composition set before the
-    // last one was planned replaces it.
+    // the player's own pictures on show. Returns at once: the composition is built and planned
+    // on a worker, and playback follows it once planned (isActive()); a composition set before
+    // the last one was planned replaces it. No builder is no composition.
+    void setComposition(CompositionBuilder build);
     void setComposition(std::shared_ptr<const Composition> composition);
     bool isActive() const { return m_playing != nullptr; }
 
@@ -81,8 +87,13 @@ private:
     void show(const VideoItem& item, MediaTime at);
     void showPlayerPicture();
     void retire(std::unique_ptr<LiveRenderer> renderer);
-    // Follows the composition set last, once its plan is made.
-    void planned(std::shared_ptr<const ExportPlan> plan);
+    // A composition and its whole plan, made on a worker.
+    struct Planned {
+        std::shared_ptr<const Composition> composition;
+        std::shared_ptr<const ExportPlan> plan;
+    };
+    // Follows the composition set last, once it is built and planned.
+    void planned(Planned made);
     MediaTime sourceClock() const;
     bool makesPictureAt(MediaTime at) const;
 
