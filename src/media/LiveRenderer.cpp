@@ -42,6 +42,31 @@ int64_t gridOffset(int64_t index, AVRational rate) {
     return int64_t((2 * scaled + rate.num) / (2 * __int128(rate.num)));
 }
 
+// Whole periods at `rate` in `ticks`.
+int64_t periodsIn(int64_t ticks, AVRational rate) {
+    return int64_t(__int128(ticks) * rate.num / (__int128(kVideoTimescale) * rate.den));
+}
+
+// The output time, in ticks, of the source picture of `segment` on show at output time `at`,
+// were the source's pictures evenly `rate` apart from its start; -1 where that is not known.
+int64_t gridPictureOn(const PlacedSegment& segment, int64_t at, AVRational rate) {
+    const MediaTime origin = segment.source.timeRange.start;
+    if (rate.num <= 0 || !origin.isNumeric()) {
+        return -1;
+    }
+    const MediaTime into = segment.sourceAt(timeOfTicks(at)) - origin;
+    if (!into.isNumeric() || into < MediaTime::zero()) {
+        return -1;
+    }
+    const auto index =
+        int64_t(__int128(into.value) * rate.num / (__int128(into.timescale) * rate.den));
+    const MediaTime picture = origin + MediaTime::make(index * rate.den, rate.num);
+    if (picture < segment.sourceRange.start) {
+        return -1;
+    }
+    return ticksOf(segment.targetAt(picture));
+}
+
 } // namespace
 
 VideoFormat playingFormat(const AssetTrack& track, int maxWidth) {
@@ -143,15 +168,23 @@ int64_t LiveRenderer::runStartFor(MediaTime from) const {
     const MediaTime picture = pictureRate.num > 0
                                   ? MediaTime::make(pictureRate.den, pictureRate.num)
                                   : MediaTime::make(1, 30);
+    const AVRational rate = motionFrameRate(segment.source);
+    // Where the source picture on show at the time asked for lands on the grid itself (a whole
+    // factor at the source's own rate, as most edits are), the run starts on it instead: the
+    // pictures from it on have the export's neighbours, and none before it is read, which from a
+    // keyframe on would mean decoding the whole group of pictures before it. (Only a repeat of
+    // it just before, which tells a source that moves in steps, goes unseen there.)
+    if (const int64_t shown = gridPictureOn(segment, at, pictureRate);
+        shown >= gridStart && shown <= at &&
+        gridStart + gridOffset(periodsIn(shown - gridStart, rate), rate) == shown) {
+        return shown;
+    }
     const int64_t lead =
         ticksOf(scaleTime(picture, segment.targetRange.duration, segment.sourceRange.duration));
     if (at - lead <= gridStart) {
         return gridStart;
     }
-    const AVRational rate = motionFrameRate(segment.source);
-    const auto periods = int64_t(__int128(at - lead - gridStart) * rate.num /
-                                 (__int128(kVideoTimescale) * rate.den));
-    return gridStart + gridOffset(periods, rate);
+    return gridStart + gridOffset(periodsIn(at - lead - gridStart, rate), rate);
 }
 
 void LiveRenderer::start(MediaTime from) {
