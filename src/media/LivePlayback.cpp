@@ -222,13 +222,25 @@ void LivePlayback::tickPlaying(MediaTime at) {
     const bool sought = !m_last.isValid() || m_last - at > kLargestStep ||
                         at - m_last > played + kLargestStep + m_pictureStep;
     m_lastLook = now;
-    // Pictures that fell behind the clock (a machine busy with other work) are not chased: they
-    // begin again ahead of it.
-    const bool behind = m_figures.firstPicture.count() >= 0 && m_takenEnd.isValid() &&
-                        at - m_takenEnd > kLargestStep;
-    if (sought || behind || !m_playing->isRunning()) {
-        m_playing->start(at + kStartAhead);
-        m_started = std::chrono::steady_clock::now();
+    // Pictures that fell behind the clock (a machine busy with other work, a player that leaps
+    // on as it starts: mpv's does at x10) are not chased: they begin again ahead of it. Before
+    // the first is shown, the further ahead the longer this start has taken so far.
+    const bool first = m_figures.firstPicture.count() < 0;
+    const MediaTime reached = m_takenEnd.isValid() ? m_takenEnd : m_runFrom;
+    const bool behind = m_playing->isRunning() && reached.isValid() && at - reached > kLargestStep;
+    const bool running = m_playing->isRunning();
+    if (sought || behind || !running) {
+        const bool caughtUp = behind && !sought && first;
+        m_runFrom = at + kStartAhead +
+                    (caughtUp ? MediaTime::makeWithSeconds(
+                                    std::chrono::duration<double>(now - m_started).count(), 90000)
+                              : MediaTime::zero());
+        m_playing->start(m_runFrom);
+        // The first picture's delay counts from pressing play (or the seek) through the
+        // restarts before it.
+        if (!first || !running || m_figures.starts == 0) {
+            m_started = now;
+        }
         m_figures.firstPicture = std::chrono::microseconds(-1);
         m_takenEnd = MediaTime::invalid();
         ++m_figures.starts;

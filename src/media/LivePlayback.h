@@ -120,10 +120,11 @@ private:
     bool m_showing = false;                  // a made picture is on show
     MediaTime m_shownTime = MediaTime::invalid();
     MediaTime m_takenEnd = MediaTime::invalid(); // of the picture taken last while playing
+    MediaTime m_runFrom = MediaTime::invalid();  // where the pictures were last begun
     QSize m_shownSize;
     MediaTime m_stillAt = MediaTime::invalid();
     Figures m_figures;
-    std::chrono::steady_clock::time_point m_started;
+    std::chrono::steady_clock::time_point m_started; // when playing started or moved
     int64_t m_droppedBefore = 0;
 };
 
