@@ -226,15 +226,15 @@ void LivePlayback::tickPlaying(MediaTime at) {
     // on as it starts: mpv's does at x10) are not chased: they begin again ahead of it. Before
     // the first is shown, the further ahead the longer this start has taken so far.
     const bool first = m_figures.firstPicture.count() < 0;
-    const MediaTime reached = m_takenEnd.isValid() ? m_takenEnd : m_runFrom;
-    const bool behind = m_playing->isRunning() && reached.isValid() && at - reached > kLargestStep;
     const bool running = m_playing->isRunning();
+    const MediaTime reached = m_takenEnd.isValid() ? m_takenEnd : m_runFrom;
+    const bool behind = running && reached.isValid() && at - reached > kLargestStep;
     if (sought || behind || !running) {
-        const bool caughtUp = behind && !sought && first;
+        const bool slowStart = behind && !sought && first;
         m_runFrom = at + kStartAhead +
-                    (caughtUp ? MediaTime::makeWithSeconds(
-                                    std::chrono::duration<double>(now - m_started).count(), 90000)
-                              : MediaTime::zero());
+                    (slowStart ? MediaTime::makeWithSeconds(
+                                     std::chrono::duration<double>(now - m_started).count(), 90000)
+                               : MediaTime::zero());
         m_playing->start(m_runFrom);
         // The first picture's delay counts from pressing play (or the seek) through the
         // restarts before it.
