@@ -179,7 +179,7 @@ void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
         live.setComposition([asset, sections] {
             return makeComposition(*asset, EditCut::ofSections(sections, asset->duration()));
         });
-        runUntil([&] { return live.isActive(); }, std::chrono::seconds(10));
+        runUntil([&] { return !live.isPlanning() && live.isActive(); }, std::chrono::seconds(10));
     };
     stall.start();
     const bench::Times paused = bench::timesMs(5, take);

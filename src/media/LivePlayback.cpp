@@ -74,7 +74,7 @@ void LivePlayback::setComposition(std::shared_ptr<const Composition> composition
                                : CompositionBuilder());
 }
 
-void LivePlayback::setComposition(CompositionBuilder build) {
+void LivePlayback::stopPictures() {
     m_timer.stop();
     retire(std::move(m_playing));
     retire(std::move(m_still));
@@ -83,14 +83,19 @@ void LivePlayback::setComposition(CompositionBuilder build) {
     m_stillAt = MediaTime::invalid();
     m_figures = {};
     m_droppedBefore = 0;
+}
+
+void LivePlayback::setComposition(CompositionBuilder build) {
     // A composition still being made is one left behind.
     const uint64_t planning = ++m_planning;
     if (!build) {
+        m_planned = planning;
+        stopPictures();
         showPlayerPicture();
         return;
     }
-    // The whole edit is built and planned once, for both renderers, on a worker. The picture on
-    // show stays until then.
+    // The whole edit is built and planned once, for both renderers, on a worker. Playback goes
+    // on as it was until then.
     runOnWorker(
         this,
         [build = std::move(build)] {
@@ -104,6 +109,7 @@ void LivePlayback::setComposition(CompositionBuilder build) {
         },
         [this, planning](Planned made) {
             if (planning == m_planning) {
+                m_planned = planning;
                 planned(std::move(made));
             }
         });
@@ -111,9 +117,15 @@ void LivePlayback::setComposition(CompositionBuilder build) {
 
 void LivePlayback::planned(Planned made) {
     if (!made.plan || !LiveRenderer::makesPictures(*made.plan)) {
+        stopPictures();
         showPlayerPicture();
         return;
     }
+    // The same pictures (only the sound changed): they go on as they were made.
+    if (m_playing && LiveRenderer::showsSamePictures(*m_playing->plan(), *made.plan)) {
+        return;
+    }
+    stopPictures();
     m_composition = std::move(made.composition);
     const std::shared_ptr<const ExportPlan>& plan = made.plan;
     const CompositionTrack* track = shownTrack(*m_composition);

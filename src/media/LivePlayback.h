@@ -49,6 +49,8 @@ public:
     void setComposition(CompositionBuilder build);
     void setComposition(std::shared_ptr<const Composition> composition);
     bool isActive() const { return m_playing != nullptr; }
+    // Whether the composition set last is still being built and planned.
+    bool isPlanning() const { return m_planned != m_planning; }
 
     // What playback showed since the composition was set or playback last started: pictures
     // shown, passed over unseen, and the most any was late for its time.
@@ -86,6 +88,8 @@ private:
     void playingChanged(bool playing);
     void show(const VideoItem& item, MediaTime at);
     void showPlayerPicture();
+    // Stops following the composition: its pictures are no longer made nor taken.
+    void stopPictures();
     void retire(std::unique_ptr<LiveRenderer> renderer);
     // A composition and its whole plan, made on a worker.
     struct Planned {
@@ -100,6 +104,7 @@ private:
     QPointer<Player> m_player;
     std::shared_ptr<const Composition> m_composition;
     uint64_t m_planning = 0; // counts the compositions set, to tell the last one's plan apart
+    uint64_t m_planned = 0;  // the last one handed over
     std::unique_ptr<LiveRenderer> m_playing; // at the playing size
     std::unique_ptr<LiveRenderer> m_still;   // the export's own size, while paused
     // Renderers of compositions left behind, stopped, until their workers have ended: the main

@@ -118,6 +118,18 @@ bool LiveRenderer::makesPictures(const ExportPlan& plan) {
 // Both look up the segment at a time by halving: playback asks every few milliseconds, and an
 // edit may hold thousands of segments. The segments lie in output order, and show the source in
 // its order (an edit of one video).
+bool LiveRenderer::showsSamePictures(const ExportPlan& a, const ExportPlan& b) {
+    return a.range == b.range &&
+           std::equal(a.video.begin(), a.video.end(), b.video.begin(), b.video.end(),
+                      [](const PlacedSegment& x, const PlacedSegment& y) {
+                          return x.source.asset == y.source.asset &&
+                                 x.source.trackID == y.source.trackID &&
+                                 x.sourceRange == y.sourceRange && x.targetRange == y.targetRange &&
+                                 x.motion == y.motion && x.timing.map == y.timing.map &&
+                                 x.timing.shift == y.timing.shift;
+                      });
+}
+
 MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
     const auto& segments = m_plan->video;
     auto found = std::partition_point(

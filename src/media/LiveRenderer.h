@@ -45,8 +45,12 @@ public:
     // Whether any stretch of the composition's pictures is made (Blend or Smooth): only then is
     // there anything for playback to show beyond the source's own pictures.
     static bool makesPictures(const ExportPlan& plan);
+    // Whether two plans show the same pictures: the same stretches of the same source track,
+    // laid and moved alike (plans of compositions that differ in their sound alone).
+    static bool showsSamePictures(const ExportPlan& a, const ExportPlan& b);
 
     const VideoFormat& format() const { return m_format; }
+    const std::shared_ptr<const ExportPlan>& plan() const { return m_plan; }
     // The composition's output length.
     MediaTime duration() const { return m_plan->range.duration; }
 
