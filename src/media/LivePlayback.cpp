@@ -45,16 +45,6 @@ LivePlayback::LivePlayback(Player* player, QObject* parent) : QObject(parent), m
 
 LivePlayback::~LivePlayback() = default;
 
-void LivePlayback::retire(std::unique_ptr<LiveRenderer> renderer) {
-    std::erase_if(m_retired, [](const std::unique_ptr<LiveRenderer>& r) { return r->isIdle(); });
-    if (renderer) {
-        renderer->stop();
-        if (!renderer->isIdle()) {
-            m_retired.push_back(std::move(renderer));
-        }
-    }
-}
-
 namespace {
 
 // The composition's first video track that shows a source, if any.
@@ -76,8 +66,9 @@ void LivePlayback::setComposition(std::shared_ptr<const Composition> composition
 
 void LivePlayback::stopPictures() {
     m_timer.stop();
-    retire(std::move(m_playing));
-    retire(std::move(m_still));
+    // Their workers end on their own.
+    m_playing.reset();
+    m_still.reset();
     m_composition.reset();
     m_last = MediaTime::invalid();
     m_stillAt = MediaTime::invalid();
@@ -203,9 +194,6 @@ bool LivePlayback::makesPictureAt(MediaTime at) const {
 }
 
 void LivePlayback::tick() {
-    if (!m_retired.empty()) {
-        retire(nullptr);
-    }
     if (!m_playing || !m_player) {
         return;
     }

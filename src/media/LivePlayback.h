@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <vector>
 
 namespace lento {
 
@@ -90,7 +89,6 @@ private:
     void showPlayerPicture();
     // Stops following the composition: its pictures are no longer made nor taken.
     void stopPictures();
-    void retire(std::unique_ptr<LiveRenderer> renderer);
     // A composition and its whole plan, made on a worker.
     struct Planned {
         std::shared_ptr<const Composition> composition;
@@ -107,9 +105,6 @@ private:
     uint64_t m_planned = 0;  // the last one handed over
     std::unique_ptr<LiveRenderer> m_playing; // at the playing size
     std::unique_ptr<LiveRenderer> m_still;   // the export's own size, while paused
-    // Renderers of compositions left behind, stopped, until their workers have ended: the main
-    // thread never waits for a worker to finish its picture.
-    std::vector<std::unique_ptr<LiveRenderer>> m_retired;
     QTimer m_timer;
     ScaleContextPtr m_scaler;
     int m_rotation = 0;

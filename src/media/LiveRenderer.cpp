@@ -4,6 +4,8 @@
 #include "media/PictureRenderer.h"
 
 #include <algorithm>
+#include <iterator>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -40,6 +42,17 @@ bool sharesStage(const PlacedSegment& a, const PlacedSegment& b) {
 int64_t gridOffset(int64_t index, AVRational rate) {
     const __int128 scaled = __int128(index) * kVideoTimescale * rate.den;
     return int64_t((2 * scaled + rate.num) / (2 * __int128(rate.num)));
+}
+
+// Joins the worker of a run once it has ended; false while it runs.
+template <typename Run> bool joinedIfEnded(const std::unique_ptr<Run>& run) {
+    if (!run->done) {
+        return false;
+    }
+    if (run->worker.joinable()) {
+        run->worker.join();
+    }
+    return true;
 }
 
 // Whole periods at `rate` in `ticks`.
@@ -106,7 +119,34 @@ LiveRenderer::LiveRenderer(std::shared_ptr<const Composition> composition, Video
 
 LiveRenderer::~LiveRenderer() {
     stop();
-    reap(true);
+    leave(m_leaving);
+}
+
+namespace {
+
+// Runs whose renderers are gone, until their workers end.
+template <typename Run> struct LeftRuns {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Run>> runs;
+
+    ~LeftRuns() {
+        for (const std::unique_ptr<Run>& run : runs) {
+            if (run->worker.joinable()) {
+                run->worker.join();
+            }
+        }
+    }
+};
+
+} // namespace
+
+void LiveRenderer::leave(std::vector<std::unique_ptr<Run>>& runs) {
+    static LeftRuns<Run> left;
+    const std::lock_guard lock(left.mutex);
+    std::erase_if(left.runs, joinedIfEnded<Run>);
+    std::erase_if(runs, joinedIfEnded<Run>);
+    std::move(runs.begin(), runs.end(), std::back_inserter(left.runs));
+    runs.clear();
 }
 
 bool LiveRenderer::makesPictures(const ExportPlan& plan) {
@@ -235,28 +275,15 @@ void LiveRenderer::stop() {
         m_run->queue.abort();
         m_leaving.push_back(std::move(m_run));
     }
-    reap(false);
+    reap();
 }
 
-bool LiveRenderer::isIdle() {
-    reap(false);
-    return m_run == nullptr && m_leaving.empty();
-}
-
-void LiveRenderer::reap(bool wait) {
-    std::erase_if(m_leaving, [wait](const std::unique_ptr<Run>& run) {
-        if (!wait && !run->done) {
-            return false;
-        }
-        if (run->worker.joinable()) {
-            run->worker.join();
-        }
-        return true;
-    });
+void LiveRenderer::reap() {
+    std::erase_if(m_leaving, joinedIfEnded<Run>);
 }
 
 std::optional<VideoItem> LiveRenderer::take(MediaTime at) {
-    reap(false);
+    reap();
     if (!m_run) {
         return std::nullopt;
     }
