@@ -223,19 +223,19 @@ void LivePlayback::tickPlaying(MediaTime at) {
                         at - m_last > played + kLargestStep + m_pictureStep;
     m_lastLook = now;
     // Pictures that fell behind the clock (a machine busy with other work, a player that leaps
-    // on as it starts: mpv's does at x10) are not chased: they begin again ahead of it. Before
-    // the first is shown, the further ahead the longer this start has taken so far.
+    // on as it starts: mpv's does at x10) are not chased: they begin again ahead of it. A start
+    // that had its time and showed nothing begins as much further ahead as it took.
     const bool first = m_figures.firstPicture.count() < 0;
     const bool running = m_playing->isRunning();
     const MediaTime reached = m_takenEnd.isValid() ? m_takenEnd : m_runFrom;
     const bool behind = running && reached.isValid() && at - reached > kLargestStep;
     if (sought || behind || !running) {
-        const bool slowStart = behind && !sought && first;
+        const double taken = std::chrono::duration<double>(now - m_runBegun).count();
+        const bool slowStart = behind && !sought && first && taken > kStartAhead.seconds();
         m_runFrom = at + kStartAhead +
-                    (slowStart ? MediaTime::makeWithSeconds(
-                                     std::chrono::duration<double>(now - m_started).count(), 90000)
-                               : MediaTime::zero());
+                    (slowStart ? MediaTime::makeWithSeconds(taken, 90000) : MediaTime::zero());
         m_playing->start(m_runFrom);
+        m_runBegun = now;
         // The first picture's delay counts from pressing play (or the seek) through the
         // restarts before it.
         if (!first || !running || m_figures.starts == 0) {

@@ -124,7 +124,8 @@ private:
     QSize m_shownSize;
     MediaTime m_stillAt = MediaTime::invalid();
     Figures m_figures;
-    std::chrono::steady_clock::time_point m_started; // when playing started or moved
+    std::chrono::steady_clock::time_point m_started;  // when playing started or moved
+    std::chrono::steady_clock::time_point m_runBegun; // when the pictures were last begun
     int64_t m_droppedBefore = 0;
 };
 
