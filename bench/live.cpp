@@ -16,8 +16,8 @@
 // Targets: first within 300 ms, at most 1 drop per 10 s, late within one output frame, stall
 // within 50 ms.
 // Then, for an edit of 10,000 Smooth sections taken anew (as after each batch of edits), paused
-// and playing: how soon playback follows it, and the main thread's worst stall meanwhile
-// (within 50 ms; a few ms of it are playback's own).
+// and playing: how soon playback follows it (its composition laid and planned on a worker), and
+// the main thread's worst stall meanwhile (within 50 ms; a few ms of it are playback's own).
 //
 //   bench_live [CLIP] [SECONDS]   (SECONDS of playback per factor, 10 by default; 0 times the
 //                                 long edit alone)
@@ -112,8 +112,7 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
     FullVideoState choices;
     choices.factor = SpeedFactor::whole(factor);
     choices.motion = MotionMode::Smooth;
-    LivePlayback live(player);
-    QObject::connect(&live, &LivePlayback::pictureChanged, &view, &PlayerView::setLivePicture);
+    LivePlayback& live = *view.livePlayback();
     live.setComposition(makeComposition(*asset, EditCut::ofFullVideo(choices, asset->duration())));
     StallWatch stall;
 
@@ -149,9 +148,9 @@ void runFactor(const std::shared_ptr<Asset>& asset, int factor, int seconds) {
     std::fflush(stdout);
 }
 
-// What a change to a long edit costs the main thread: the live playback taking the new
-// composition of `count` Smooth sections (x2, each the first half of its slot), while paused
-// and while playing; the composition's own making is timed apart.
+// What a change to a long edit costs the main thread: the live playback taking the new edit of
+// `count` Smooth sections (x2, each the first half of its slot), while paused and while playing;
+// the composition's own making and planning are timed apart.
 void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
     PlayerView view;
     Player* player = showPlayer(view, asset);
@@ -169,16 +168,18 @@ void runLongEdit(const std::shared_ptr<Asset>& asset, int count) {
         bench::timesMs(3, [&] { composition = makeComposition(*asset, cut); });
     const bench::Times planning =
         bench::timesMs(3, [&] { (void)planExport(*composition, MediaTimeRange::invalid()); });
-    LivePlayback live(player);
-    QObject::connect(&live, &LivePlayback::pictureChanged, &view, &PlayerView::setLivePicture);
+    LivePlayback& live = *view.livePlayback();
     player->seek(MediaTime::make(2, 1));
     runUntil([] { return false; }, std::chrono::milliseconds(300));
     // Each change taken until playback follows it; the main thread's worst delay meanwhile
     // (a 10 ms timer's lateness) tells how long an input event could have waited.
     StallWatch stall;
+    // As the sections tab hands it over: the sections copied, laid and planned on a worker.
     const auto take = [&] {
-        live.setComposition(composition);
-        runUntil([&] { return live.isActive(); }, std::chrono::seconds(10));
+        live.setComposition([asset, sections] {
+            return makeComposition(*asset, EditCut::ofSections(sections, asset->duration()));
+        });
+        runUntil([&] { return !live.isPlanning() && live.isActive(); }, std::chrono::seconds(10));
     };
     stall.start();
     const bench::Times paused = bench::timesMs(5, take);

@@ -22,17 +22,10 @@ EditorTab::EditorTab(EditDocument* document, const QString& viewName, QStringLis
     m_dropView->setDelegate(this);
     m_controlBar->setDelegate(this);
     m_controlBar->m_btnPlay()->setEnabled(false);
-    // Made pictures follow whichever player the view shows.
-    connect(m_videoPlayer, &PlayerView::playerChanged, this, [this](Player* player) {
-        delete m_live;
-        m_live = nullptr;
-        m_videoPlayer->setLivePicture(QImage());
-        if (player != nullptr) {
-            m_live = new LivePlayback(player, this);
-            connect(m_live, &LivePlayback::pictureChanged, m_videoPlayer,
-                    &PlayerView::setLivePicture);
-        }
-    });
+}
+
+LivePlayback* EditorTab::livePlayback() const {
+    return m_videoPlayer->livePlayback();
 }
 
 void EditorTab::refreshLivePlayback() {
@@ -51,11 +44,12 @@ void EditorTab::refreshLivePlayback() {
 
 void EditorTab::showLiveComposition() {
     Player* current = player();
-    if (m_live == nullptr || current == nullptr || current->currentItem() == nullptr ||
+    LivePlayback* live = livePlayback();
+    if (live == nullptr || current == nullptr || current->currentItem() == nullptr ||
         current->status() != Player::Status::ReadyToPlay) {
         return;
     }
-    m_live->setComposition(liveComposition(*current->currentItem()->asset()));
+    live->setComposition(liveComposition(current->currentItem()->asset()));
 }
 
 void EditorTab::followDocument() {

@@ -5,6 +5,7 @@
 #include "controls/VideoControlBar.h"
 #include "edit/EditDocument.h"
 #include "export/ExportFlow.h"
+#include "media/LivePlayback.h"
 #include "media/Player.h"
 
 #include <QObject>
@@ -17,8 +18,6 @@
 
 namespace lento {
 
-class Composition;
-class LivePlayback;
 class PlayerView;
 
 // What the editor's tabs share: the view that takes dropped files, the player under its control
@@ -73,7 +72,7 @@ public:
     VideoControlBar* m_VideoControlBar() const { return m_controlBar; }
     DragAndDropView* m_dragAndDropView() const { return m_dropView; }
     // Made pictures on the player's view; null without a player.
-    LivePlayback* livePlayback() const { return m_live; }
+    LivePlayback* livePlayback() const;
 
 public slots:
     // The open panel as a sheet; the chosen file is taken as a dropped one.
@@ -109,10 +108,12 @@ protected:
     virtual void videoUnloaded() {}
     virtual void videoNotReady(Player::Status /*status*/) {}
 
-    // The composition the playing video shows as, where its pictures are made (Blend, Smooth):
-    // playback then shows the made pictures live. Null (the default): the player's own.
-    virtual std::shared_ptr<const Composition> liveComposition(const Asset& /*video*/) const {
-        return nullptr;
+    // How to build the composition the playing video shows as, where its pictures are made
+    // (Blend, Smooth): playback then shows the made pictures live. It is run on a worker, so it
+    // holds copies of the edit's values, not the tab. None (the default): the player's own.
+    virtual LivePlayback::CompositionBuilder
+    liveComposition(const std::shared_ptr<Asset>& /*video*/) const {
+        return {};
     }
     // Asks liveComposition() again once the events at hand are handled (a drag's many changes
     // make one): the tab calls it when its edit changed.
@@ -137,7 +138,6 @@ private:
     QPointer<QWidget> m_windowForSheet;
     EditSourceIntake m_intake;          // the edit's video, opened here or followed
     ExportFlow* m_exportFlow = nullptr; // a child
-    LivePlayback* m_live = nullptr;     // a child, following the view's player
     bool m_liveRefreshQueued = false;
 };
 

@@ -120,13 +120,15 @@ void FullVideoEditController::showFullVideo() {
     refreshLivePlayback();
 }
 
-std::shared_ptr<const Composition>
-FullVideoEditController::liveComposition(const Asset& video) const {
+LivePlayback::CompositionBuilder
+FullVideoEditController::liveComposition(const std::shared_ptr<Asset>& video) const {
     const FullVideoState& choices = m_document->state().fullVideo;
     if (choices.motion == MotionMode::Hold) {
-        return nullptr;
+        return {};
     }
-    return makeComposition(video, EditCut::ofFullVideo(choices, video.duration()));
+    return [video, choices] {
+        return makeComposition(*video, EditCut::ofFullVideo(choices, video->duration()));
+    };
 }
 
 void FullVideoEditController::comboBoxSelectionDidChange(QObject* sender) {

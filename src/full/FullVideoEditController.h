@@ -51,7 +51,8 @@ private:
     void videoUnloaded() override;
     void videoNotReady(Player::Status status) override;
     // The whole video at the chosen factor and motion, as the export makes it.
-    std::shared_ptr<const Composition> liveComposition(const Asset& video) const override;
+    LivePlayback::CompositionBuilder
+    liveComposition(const std::shared_ptr<Asset>& video) const override;
     // The choices, the rate and the sound as the document has them.
     void showFullVideo();
     // The choosers, the sound switch, Preview and Export.

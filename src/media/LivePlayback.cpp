@@ -45,16 +45,6 @@ LivePlayback::LivePlayback(Player* player, QObject* parent) : QObject(parent), m
 
 LivePlayback::~LivePlayback() = default;
 
-void LivePlayback::retire(std::unique_ptr<LiveRenderer> renderer) {
-    std::erase_if(m_retired, [](const std::unique_ptr<LiveRenderer>& r) { return r->isIdle(); });
-    if (renderer) {
-        renderer->stop();
-        if (!renderer->isIdle()) {
-            m_retired.push_back(std::move(renderer));
-        }
-    }
-}
-
 namespace {
 
 // The composition's first video track that shows a source, if any.
@@ -70,43 +60,66 @@ const CompositionTrack* shownTrack(const Composition& composition) {
 } // namespace
 
 void LivePlayback::setComposition(std::shared_ptr<const Composition> composition) {
+    setComposition(composition ? CompositionBuilder([composition] { return composition; })
+                               : CompositionBuilder());
+}
+
+void LivePlayback::stopPictures() {
     m_timer.stop();
-    retire(std::move(m_playing));
-    retire(std::move(m_still));
-    m_composition = std::move(composition);
+    // Their workers end on their own.
+    m_playing.reset();
+    m_still.reset();
+    m_composition.reset();
     m_last = MediaTime::invalid();
     m_stillAt = MediaTime::invalid();
     m_figures = {};
     m_droppedBefore = 0;
-    // A plan still being made is for a composition left behind.
+}
+
+void LivePlayback::setComposition(CompositionBuilder build) {
+    // A composition still being made is one left behind.
     const uint64_t planning = ++m_planning;
-    if (!m_composition || shownTrack(*m_composition) == nullptr) {
-        m_composition.reset();
+    if (!build) {
+        m_planned = planning;
+        stopPictures();
         showPlayerPicture();
         return;
     }
-    // The whole edit is planned once, for both renderers, on a worker: a long edit takes a
-    // while. The picture on show stays until then.
+    // The whole edit is built and planned once, for both renderers, on a worker. Playback goes
+    // on as it was until then.
     runOnWorker(
         this,
-        [composition = m_composition] {
-            return std::make_shared<const ExportPlan>(
-                planExport(*composition, MediaTimeRange::invalid()));
+        [build = std::move(build)] {
+            Planned made;
+            made.composition = build();
+            if (made.composition && shownTrack(*made.composition) != nullptr) {
+                made.plan = std::make_shared<const ExportPlan>(
+                    planExport(*made.composition, MediaTimeRange::invalid()));
+            }
+            return made;
         },
-        [this, planning](std::shared_ptr<const ExportPlan> plan) {
+        [this, planning](Planned made) {
             if (planning == m_planning) {
-                planned(std::move(plan));
+                m_planned = planning;
+                planned(std::move(made));
             }
         });
 }
 
-void LivePlayback::planned(std::shared_ptr<const ExportPlan> plan) {
-    const CompositionTrack* track = shownTrack(*m_composition);
-    if (!LiveRenderer::makesPictures(*plan)) {
-        m_composition.reset();
+void LivePlayback::planned(Planned made) {
+    if (!made.plan || !LiveRenderer::makesPictures(*made.plan)) {
+        stopPictures();
         showPlayerPicture();
         return;
     }
+    // The same pictures (only the sound changed): they go on as they were made.
+    if (m_playing && LiveRenderer::showsSamePictures(*m_playing->plan(), *made.plan)) {
+        return;
+    }
+    stopPictures();
+    m_composition = std::move(made.composition);
+    const std::shared_ptr<const ExportPlan>& plan = made.plan;
+    const CompositionTrack* track = shownTrack(*m_composition);
     const AssetTrack& source = *track->firstSourceTrack();
     m_rotation = source.rotation;
     const AVRational rate = source.frameRate();
@@ -181,9 +194,6 @@ bool LivePlayback::makesPictureAt(MediaTime at) const {
 }
 
 void LivePlayback::tick() {
-    if (!m_retired.empty()) {
-        retire(nullptr);
-    }
     if (!m_playing || !m_player) {
         return;
     }
@@ -212,13 +222,25 @@ void LivePlayback::tickPlaying(MediaTime at) {
     const bool sought = !m_last.isValid() || m_last - at > kLargestStep ||
                         at - m_last > played + kLargestStep + m_pictureStep;
     m_lastLook = now;
-    // Pictures that fell behind the clock (a machine busy with other work) are not chased: they
-    // begin again ahead of it.
-    const bool behind = m_figures.firstPicture.count() >= 0 && m_takenEnd.isValid() &&
-                        at - m_takenEnd > kLargestStep;
-    if (sought || behind || !m_playing->isRunning()) {
-        m_playing->start(at + kStartAhead);
-        m_started = std::chrono::steady_clock::now();
+    // Pictures that fell behind the clock (a machine busy with other work, a player that leaps
+    // on as it starts: mpv's does at x10) are not chased: they begin again ahead of it. A start
+    // that had its time and showed nothing begins as much further ahead as it took.
+    const bool first = m_figures.firstPicture.count() < 0;
+    const bool running = m_playing->isRunning();
+    const MediaTime reached = m_takenEnd.isValid() ? m_takenEnd : m_runFrom;
+    const bool behind = running && reached.isValid() && at - reached > kLargestStep;
+    if (sought || behind || !running) {
+        const double taken = std::chrono::duration<double>(now - m_runBegun).count();
+        const bool slowStart = behind && !sought && first && taken > kStartAhead.seconds();
+        m_runFrom = at + kStartAhead +
+                    (slowStart ? MediaTime::makeWithSeconds(taken, 90000) : MediaTime::zero());
+        m_playing->start(m_runFrom);
+        m_runBegun = now;
+        // The first picture's delay counts from pressing play (or the seek) through the
+        // restarts before it.
+        if (!first || !running || m_figures.starts == 0) {
+            m_started = now;
+        }
         m_figures.firstPicture = std::chrono::microseconds(-1);
         m_takenEnd = MediaTime::invalid();
         ++m_figures.starts;

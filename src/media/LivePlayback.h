@@ -21,8 +21,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <vector>
 
 namespace lento {
 
@@ -37,12 +37,19 @@ public:
     explicit LivePlayback(Player* player, QObject* parent = nullptr);
     ~LivePlayback() override;
 
+    // Builds the composition the player's source plays as, from plain values it holds (the
+    // edit's), off the player's thread: laying a long edit takes a while.
+    using CompositionBuilder = std::function<std::shared_ptr<const Composition>()>;
+
     // The composition the player's source plays as; null, or one that makes no pictures, leaves
-    // the player's own pictures on show. Returns at once: the composition is planned on a
-    // worker, and playback follows it once planned (isActive()); a composition set before the
-    // last one was planned replaces it.
+    // the player's own pictures on show. Returns at once: the composition is built and planned
+    // on a worker, and playback follows it once planned (isActive()); a composition set before
+    // the last one was planned replaces it. No builder is no composition.
+    void setComposition(CompositionBuilder build);
     void setComposition(std::shared_ptr<const Composition> composition);
     bool isActive() const { return m_playing != nullptr; }
+    // Whether the composition set last is still being built and planned.
+    bool isPlanning() const { return m_planned != m_planning; }
 
     // What playback showed since the composition was set or playback last started: pictures
     // shown, passed over unseen, and the most any was late for its time.
@@ -80,20 +87,24 @@ private:
     void playingChanged(bool playing);
     void show(const VideoItem& item, MediaTime at);
     void showPlayerPicture();
-    void retire(std::unique_ptr<LiveRenderer> renderer);
-    // Follows the composition set last, once its plan is made.
-    void planned(std::shared_ptr<const ExportPlan> plan);
+    // Stops following the composition: its pictures are no longer made nor taken.
+    void stopPictures();
+    // A composition and its whole plan, made on a worker.
+    struct Planned {
+        std::shared_ptr<const Composition> composition;
+        std::shared_ptr<const ExportPlan> plan;
+    };
+    // Follows the composition set last, once it is built and planned.
+    void planned(Planned made);
     MediaTime sourceClock() const;
     bool makesPictureAt(MediaTime at) const;
 
     QPointer<Player> m_player;
     std::shared_ptr<const Composition> m_composition;
     uint64_t m_planning = 0; // counts the compositions set, to tell the last one's plan apart
+    uint64_t m_planned = 0;  // the last one handed over
     std::unique_ptr<LiveRenderer> m_playing; // at the playing size
     std::unique_ptr<LiveRenderer> m_still;   // the export's own size, while paused
-    // Renderers of compositions left behind, stopped, until their workers have ended: the main
-    // thread never waits for a worker to finish its picture.
-    std::vector<std::unique_ptr<LiveRenderer>> m_retired;
     QTimer m_timer;
     ScaleContextPtr m_scaler;
     int m_rotation = 0;
@@ -109,10 +120,12 @@ private:
     bool m_showing = false;                  // a made picture is on show
     MediaTime m_shownTime = MediaTime::invalid();
     MediaTime m_takenEnd = MediaTime::invalid(); // of the picture taken last while playing
+    MediaTime m_runFrom = MediaTime::invalid();  // where the pictures were last begun
     QSize m_shownSize;
     MediaTime m_stillAt = MediaTime::invalid();
     Figures m_figures;
-    std::chrono::steady_clock::time_point m_started;
+    std::chrono::steady_clock::time_point m_started;  // when playing started or moved
+    std::chrono::steady_clock::time_point m_runBegun; // when the pictures were last begun
     int64_t m_droppedBefore = 0;
 };
 

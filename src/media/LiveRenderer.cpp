@@ -4,6 +4,8 @@
 #include "media/PictureRenderer.h"
 
 #include <algorithm>
+#include <iterator>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -40,6 +42,42 @@ bool sharesStage(const PlacedSegment& a, const PlacedSegment& b) {
 int64_t gridOffset(int64_t index, AVRational rate) {
     const __int128 scaled = __int128(index) * kVideoTimescale * rate.den;
     return int64_t((2 * scaled + rate.num) / (2 * __int128(rate.num)));
+}
+
+// Joins the worker of a run once it has ended; false while it runs.
+template <typename Run> bool joinedIfEnded(const std::unique_ptr<Run>& run) {
+    if (!run->done) {
+        return false;
+    }
+    if (run->worker.joinable()) {
+        run->worker.join();
+    }
+    return true;
+}
+
+// Whole periods at `rate` in `ticks`.
+int64_t periodsIn(int64_t ticks, AVRational rate) {
+    return int64_t(__int128(ticks) * rate.num / (__int128(kVideoTimescale) * rate.den));
+}
+
+// The output time, in ticks, of the source picture of `segment` on show at output time `at`,
+// were the source's pictures evenly `rate` apart from its start; -1 where that is not known.
+int64_t gridPictureOn(const PlacedSegment& segment, int64_t at, AVRational rate) {
+    const MediaTime origin = segment.source.timeRange.start;
+    if (rate.num <= 0 || !origin.isNumeric()) {
+        return -1;
+    }
+    const MediaTime into = segment.sourceAt(timeOfTicks(at)) - origin;
+    if (!into.isNumeric() || into < MediaTime::zero()) {
+        return -1;
+    }
+    const auto index =
+        int64_t(__int128(into.value) * rate.num / (__int128(into.timescale) * rate.den));
+    const MediaTime picture = origin + MediaTime::make(index * rate.den, rate.num);
+    if (picture < segment.sourceRange.start) {
+        return -1;
+    }
+    return ticksOf(segment.targetAt(picture));
 }
 
 } // namespace
@@ -81,7 +119,34 @@ LiveRenderer::LiveRenderer(std::shared_ptr<const Composition> composition, Video
 
 LiveRenderer::~LiveRenderer() {
     stop();
-    reap(true);
+    leave(m_leaving);
+}
+
+namespace {
+
+// Runs whose renderers are gone, until their workers end.
+template <typename Run> struct LeftRuns {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Run>> runs;
+
+    ~LeftRuns() {
+        for (const std::unique_ptr<Run>& run : runs) {
+            if (run->worker.joinable()) {
+                run->worker.join();
+            }
+        }
+    }
+};
+
+} // namespace
+
+void LiveRenderer::leave(std::vector<std::unique_ptr<Run>>& runs) {
+    static LeftRuns<Run> left;
+    const std::lock_guard lock(left.mutex);
+    std::erase_if(left.runs, joinedIfEnded<Run>);
+    std::erase_if(runs, joinedIfEnded<Run>);
+    std::move(runs.begin(), runs.end(), std::back_inserter(left.runs));
+    runs.clear();
 }
 
 bool LiveRenderer::makesPictures(const ExportPlan& plan) {
@@ -90,25 +155,45 @@ bool LiveRenderer::makesPictures(const ExportPlan& plan) {
     });
 }
 
+// Both look up the segment at a time by halving: playback asks every few milliseconds, and an
+// edit may hold thousands of segments. The segments lie in output order, and show the source in
+// its order (an edit of one video).
+bool LiveRenderer::showsSamePictures(const ExportPlan& a, const ExportPlan& b) {
+    return a.range == b.range &&
+           std::equal(a.video.begin(), a.video.end(), b.video.begin(), b.video.end(),
+                      [](const PlacedSegment& x, const PlacedSegment& y) {
+                          return x.source.asset == y.source.asset &&
+                                 x.source.trackID == y.source.trackID &&
+                                 x.sourceRange == y.sourceRange && x.targetRange == y.targetRange &&
+                                 x.motion == y.motion && x.timing.map == y.timing.map &&
+                                 x.timing.shift == y.timing.shift;
+                      });
+}
+
 MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
-    for (const PlacedSegment& segment : m_plan->video) {
-        const MediaTimeRange& source = segment.sourceRange;
-        if (sourceTime >= source.start &&
-            (sourceTime < source.end() ||
-             (sourceTime == source.end() && &segment == &m_plan->video.back()))) {
-            return segment.targetRange.start + scaleTime(sourceTime - source.start,
-                                                         segment.targetRange.duration,
-                                                         source.duration);
-        }
+    const auto& segments = m_plan->video;
+    auto found = std::partition_point(
+        segments.begin(), segments.end(),
+        [sourceTime](const PlacedSegment& s) { return s.sourceRange.end() <= sourceTime; });
+    // The source's last time shows at the output's end.
+    if (found == segments.end() && !segments.empty() &&
+        sourceTime == segments.back().sourceRange.end()) {
+        found = std::prev(found);
     }
-    return MediaTime::invalid();
+    if (found == segments.end() || sourceTime < found->sourceRange.start) {
+        return MediaTime::invalid();
+    }
+    // Through a ramp, where its time map puts it.
+    return found->targetAt(sourceTime);
 }
 
 bool LiveRenderer::makesPictureAt(MediaTime at) const {
-    return std::any_of(m_plan->video.begin(), m_plan->video.end(), [at](const PlacedSegment& s) {
-        return s.motion != MotionMode::Hold && s.targetRange.start <= at &&
-               at < s.targetRange.end();
-    });
+    const auto& segments = m_plan->video;
+    const auto found =
+        std::partition_point(segments.begin(), segments.end(),
+                             [at](const PlacedSegment& s) { return s.targetRange.end() <= at; });
+    return found != segments.end() && found->targetRange.start <= at &&
+           found->motion != MotionMode::Hold;
 }
 
 int64_t LiveRenderer::runStartFor(MediaTime from) const {
@@ -135,15 +220,23 @@ int64_t LiveRenderer::runStartFor(MediaTime from) const {
     const MediaTime picture = pictureRate.num > 0
                                   ? MediaTime::make(pictureRate.den, pictureRate.num)
                                   : MediaTime::make(1, 30);
+    const AVRational rate = motionFrameRate(segment.source);
+    // Where the source picture on show at the time asked for lands on the grid itself (a whole
+    // factor at the source's own rate, as most edits are), the run starts on it instead: the
+    // pictures from it on have the export's neighbours, and none before it is read, which from a
+    // keyframe on would mean decoding the whole group of pictures before it. (Only a repeat of
+    // it just before, which tells a source that moves in steps, goes unseen there.)
+    if (const int64_t shown = gridPictureOn(segment, at, pictureRate);
+        shown >= gridStart && shown <= at &&
+        gridStart + gridOffset(periodsIn(shown - gridStart, rate), rate) == shown) {
+        return shown;
+    }
     const int64_t lead =
         ticksOf(scaleTime(picture, segment.targetRange.duration, segment.sourceRange.duration));
     if (at - lead <= gridStart) {
         return gridStart;
     }
-    const AVRational rate = motionFrameRate(segment.source);
-    const auto periods = int64_t(__int128(at - lead - gridStart) * rate.num /
-                                 (__int128(kVideoTimescale) * rate.den));
-    return gridStart + gridOffset(periods, rate);
+    return gridStart + gridOffset(periodsIn(at - lead - gridStart, rate), rate);
 }
 
 void LiveRenderer::start(MediaTime from) {
@@ -182,28 +275,15 @@ void LiveRenderer::stop() {
         m_run->queue.abort();
         m_leaving.push_back(std::move(m_run));
     }
-    reap(false);
+    reap();
 }
 
-bool LiveRenderer::isIdle() {
-    reap(false);
-    return m_run == nullptr && m_leaving.empty();
-}
-
-void LiveRenderer::reap(bool wait) {
-    std::erase_if(m_leaving, [wait](const std::unique_ptr<Run>& run) {
-        if (!wait && !run->done) {
-            return false;
-        }
-        if (run->worker.joinable()) {
-            run->worker.join();
-        }
-        return true;
-    });
+void LiveRenderer::reap() {
+    std::erase_if(m_leaving, joinedIfEnded<Run>);
 }
 
 std::optional<VideoItem> LiveRenderer::take(MediaTime at) {
-    reap(false);
+    reap();
     if (!m_run) {
         return std::nullopt;
     }

@@ -7,7 +7,8 @@
 //
 // The consumer (the main thread) never waits: it asks for the picture due at an output time and
 // gets it once made. Starting at another place (a seek) drops what was made and begins anew
-// there; the worker of the run left behind stops at its next picture and is joined once it has.
+// there; the worker of the run left behind stops at its next picture and is joined once it has,
+// also after the renderer is gone.
 
 #include "media/BoundedQueue.h"
 #include "media/Composition.h"
@@ -37,7 +38,7 @@ public:
     LiveRenderer(std::shared_ptr<const Composition> composition,
                  std::shared_ptr<const ExportPlan> plan, VideoFormat format, size_t ahead = kAhead);
     LiveRenderer(std::shared_ptr<const Composition> composition, VideoFormat format);
-    // Stops the worker and waits for it.
+    // Stops the worker without waiting for it: a worker still making its picture ends on its own.
     ~LiveRenderer();
     LiveRenderer(const LiveRenderer&) = delete;
     LiveRenderer& operator=(const LiveRenderer&) = delete;
@@ -45,8 +46,12 @@ public:
     // Whether any stretch of the composition's pictures is made (Blend or Smooth): only then is
     // there anything for playback to show beyond the source's own pictures.
     static bool makesPictures(const ExportPlan& plan);
+    // Whether two plans show the same pictures: the same stretches of the same source track,
+    // laid and moved alike (plans of compositions that differ in their sound alone).
+    static bool showsSamePictures(const ExportPlan& a, const ExportPlan& b);
 
     const VideoFormat& format() const { return m_format; }
+    const std::shared_ptr<const ExportPlan>& plan() const { return m_plan; }
     // The composition's output length.
     MediaTime duration() const { return m_plan->range.duration; }
 
@@ -64,8 +69,6 @@ public:
     // Stops making pictures; what was made is dropped. Returns at once.
     void stop();
     bool isRunning() const { return m_run != nullptr; }
-    // Whether no worker is left, stopped or running: the renderer may then go without waiting.
-    bool isIdle();
 
     // The picture on show at output time `at` (its pts and duration in kVideoTimescale units from
     // the composition's start), once it is made and if it was not handed out before: the
@@ -86,7 +89,10 @@ public:
 private:
     struct Run;
     // Joins the workers of runs left behind that have ended.
-    void reap(bool wait);
+    void reap();
+    // Takes over `runs`, stopped, until their workers have ended; those still running when the
+    // program ends are waited for then.
+    static void leave(std::vector<std::unique_ptr<Run>>& runs);
 
     std::shared_ptr<const Composition> m_composition;
     VideoFormat m_format;

@@ -1,5 +1,7 @@
 #include "media/PlayerView.h"
 
+#include "media/LivePlayback.h"
+
 #include <mpv/client.h>
 #include <mpv/render_gl.h>
 
@@ -198,18 +200,29 @@ PlayerView::PlayerView(QWidget* parent) : QWidget(parent) {
 }
 
 PlayerView::~PlayerView() {
-    // The render context goes before the player's core.
+    // The render context and the live playback go before the player's core.
     if (m_canvas) {
         m_canvas->detach();
     }
+    m_live.reset();
     m_player.reset();
+}
+
+void PlayerView::endLivePlayback() {
+    m_live.reset();
+    setLivePicture(QImage());
 }
 
 void PlayerView::setPlayer(std::unique_ptr<Player> player) {
     if (m_canvas) {
         m_canvas->detach();
     }
+    endLivePlayback();
     m_player = std::move(player);
+    if (m_player) {
+        m_live = std::make_unique<LivePlayback>(m_player.get());
+        connect(m_live.get(), &LivePlayback::pictureChanged, this, &PlayerView::setLivePicture);
+    }
     if (m_canvas && m_player && m_player->handle()) {
         m_canvas->attach(m_player->handle());
     }
@@ -221,6 +234,7 @@ std::unique_ptr<Player> PlayerView::takePlayer() {
     if (m_canvas) {
         m_canvas->detach();
     }
+    endLivePlayback();
     update();
     std::unique_ptr<Player> taken = std::move(m_player);
     emit playerChanged(nullptr);

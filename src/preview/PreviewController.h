@@ -13,21 +13,18 @@
 #include <cstdint>
 #include <memory>
 
-class QTimer;
-
 namespace lento {
 
 class Asset;
+class Composition;
 class ExportSession;
 class PlayerView;
 class PreviewWindowController;
 
 // Plays the full section of the edit it is given (a snapshot of the document taken when the
 // preview opened), at its slow-down factor and with or without its sound, and exports it
-// stretched. Smooth motion cannot be played as it comes: its preview
-// is a reduced copy rendered in the background (with a progress bar) into the user's cache, and
-// the copy is played, and kept for the next preview of the same movie and settings. The window's
-// control bar plays, pauses and seeks whichever of the two plays.
+// stretched. Where its motion is Blend or Smooth, the player's view shows the export's pictures,
+// made live as it plays. The window's control bar plays, pauses and seeks the preview.
 class PreviewController : public QObject,
                           public ExportProgressWindowControllerDelegate,
                           public VideoControlBarDelegate {
@@ -59,18 +56,16 @@ public:
         return m_exportFlow->exportProgressWindowController();
     }
     ExportFlow* exportFlow() const { return m_exportFlow; }
-    // The smooth copy being rendered, while it is.
-    ExportSession* previewRender() const { return m_render.get(); }
 
 public slots:
     void closeDialog();
     void actionExport();
 
 private:
-    // Plays the movie at `path` slowed `slowing` times (1 for a copy that is slowed already).
-    void play(const QString& path, SpeedFactor slowing, bool removeAudio);
-    void renderSmoothCopy(const QString& copyPath);
-    void renderProgressed();
+    // Plays the edit's movie at its factor, with or without its sound.
+    void play(const SectionObject& section);
+    // What the preview plays and exports of `movie`: the movie stretched as the edit says.
+    std::shared_ptr<Composition> composition(const Asset& movie) const;
     // The bar follows the player from its first status on.
     void attachToBar(Player* player);
     void playerStatusChanged(Player* player);
@@ -80,23 +75,6 @@ private:
     const SectionsStorage m_edit;
     PlayerView* m_previewPlayer = nullptr; // in the window
     ExportFlow* m_exportFlow = nullptr;    // a child
-    // The movie exports read: the source itself, also while a smooth copy plays.
-    std::shared_ptr<Asset> m_source;
-    std::unique_ptr<ExportSession> m_render;
-    QString m_renderPath;
-    QTimer* m_renderTimer = nullptr; // a child
 };
-
-// Where previews are cached: $XDG_CACHE_HOME/lento, else ~/.cache/lento.
-QString previewCacheDirectory();
-// The bytes the smooth copies in the cache may take.
-inline constexpr qint64 kPreviewCacheBytes = qint64(2) << 30;
-// Removes the least recently played smooth copies in `directory` until those left take at most
-// `maxBytes`; `keep` (the copy about to play) stays whatever its age. Other files are left alone;
-// the hidden partial files of renders that were cut short go with the next render.
-void trimPreviewCache(const QString& directory, qint64 maxBytes, const QString& keep);
-// The cached smooth copy of `sourcePath` (named by its path, size and modification time, and the
-// settings) slowed `factor` times with or without its sound.
-QString smoothPreviewPath(const QString& sourcePath, SpeedFactor factor, bool removeAudio);
 
 } // namespace lento

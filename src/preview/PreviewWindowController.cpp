@@ -6,7 +6,6 @@
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -23,12 +22,7 @@ PreviewWindowController::PreviewWindowController(SectionsStorage edit, QWidget* 
     m_controlBar->m_rightHandle()->setHidden(true);
     m_exportButton = new QPushButton(tr("Export…"), this);
     m_closeButton = new QPushButton(tr("Close"), this);
-    m_progressBar = new QProgressBar(this);
-    m_progressBar->setRange(0, 1000);
-    m_progressBar->setTextVisible(false);
-    m_progressBar->hide();
     auto* buttons = new QHBoxLayout();
-    buttons->addWidget(m_progressBar, 1);
     buttons->addStretch(1);
     buttons->addWidget(m_exportButton);
     buttons->addWidget(m_closeButton);

@@ -4,7 +4,6 @@
 
 #include <QDialog>
 
-class QProgressBar;
 class QPushButton;
 
 namespace lento {
@@ -28,8 +27,6 @@ public:
     VideoControlBar* controlBar() const { return m_controlBar; }
     QPushButton* exportButton() const { return m_exportButton; }
     QPushButton* closeButton() const { return m_closeButton; }
-    // Shown while a smooth preview is being made.
-    QProgressBar* progressBar() const { return m_progressBar; }
 
     // Shows the window in a modal session of the application.
     void runModal();
@@ -49,7 +46,6 @@ private:
     VideoControlBar* m_controlBar = nullptr;
     QPushButton* m_exportButton = nullptr;
     QPushButton* m_closeButton = nullptr;
-    QProgressBar* m_progressBar = nullptr;
     PreviewController* m_previewController = nullptr; // a child
     bool m_inModalSession = false;
 };

@@ -117,7 +117,8 @@ protected:
 private:
     void connectView();
     // The whole edit, as its export makes it, where a section's pictures are made.
-    std::shared_ptr<const Composition> liveComposition(const Asset& video) const override;
+    LivePlayback::CompositionBuilder
+    liveComposition(const std::shared_ptr<Asset>& video) const override;
     void documentWillShow() override;
     void videoLoaded(Player& loaded) override;
     void videoReady(Player& ready) override;

@@ -15,16 +15,19 @@ void SectionEditController::setPlayFactor(SpeedFactor factor) {
     m_controlBar->setPlayRate(static_cast<float>(factor.playbackRate()));
 }
 
-std::shared_ptr<const Composition>
-SectionEditController::liveComposition(const Asset& video) const {
+LivePlayback::CompositionBuilder
+SectionEditController::liveComposition(const std::shared_ptr<Asset>& video) const {
     const SectionSpan sections = sectionObjects();
     const bool made = std::any_of(sections.begin(), sections.end(), [](const SectionState& s) {
         return s.motion != MotionMode::Hold;
     });
     if (!made || m_sectionErrors > 0) {
-        return nullptr;
+        return {};
     }
-    return makeComposition(video, EditCut::ofSections(sections, video.duration()));
+    // The sections are copied here, plain values; they are laid on the worker.
+    return [video, sections = std::vector<SectionState>(sections.begin(), sections.end())] {
+        return makeComposition(*video, EditCut::ofSections(sections, video->duration()));
+    };
 }
 
 MediaTime SectionEditController::monitorVideo() {

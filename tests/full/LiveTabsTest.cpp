@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "edit/SectionComposition.h"
 #include "full/FullVideoEditController.h"
 #include "media/LivePlayback.h"
 #include "sections/SectionEditController.h"
@@ -15,8 +16,9 @@ namespace {
 using test::fixture;
 
 // Each tab shows pictures made as the export makes them while its edit makes any (the Full
-// Video's motion, a section's), the export's own picture at full size while paused, and the
-// player's own pictures again once the edit holds them.
+// Video's motion, a section's), the export's own picture at full size while paused, at the
+// output time where the export shows the playhead (through a ramp, where its map puts it), and
+// the player's own pictures again once the edit holds them.
 TEST(LiveTabsTest, EachTabShowsMadePicturesWhileItsEditMakesThem) {
     test::Capture capture;
     auto window = std::make_unique<MainWindow>();
@@ -32,25 +34,32 @@ TEST(LiveTabsTest, EachTabShowsMadePicturesWhileItsEditMakesThem) {
         EditorTab* tab;
         std::function<void()> edit;
         bool made;
+        // Where the export shows source time `at`, for an edit that makes pictures.
+        std::function<MediaTime(MediaTime at)> output = nullptr;
     };
+    const MediaTime duration = full->m_VideoPlayer()->player()->currentItem()->duration();
     const std::vector<Step> steps = {
         {"Full Video, Smooth x4", full,
          [&] {
              document.setFullVideo({SpeedFactor::whole(4), true, MotionMode::Smooth});
          },
-         true},
+         true, [](MediaTime at) { return at * 4; }},
         {"Full Video, held", full,
          [&] {
              document.setFullVideo({SpeedFactor::whole(4), true, MotionMode::Hold});
          },
          false},
-        {"a section blended", sections,
+        {"a section blended, easing in", sections,
          [&] {
-             document.addSection(0,
-                                 {QStringLiteral("a"), MediaTime::make(1, 2), MediaTime::make(3, 2),
-                                  SpeedFactor::whole(3), true, MotionMode::Blend});
+             document.addSection(0, {QStringLiteral("a"), MediaTime::make(1, 2),
+                                     MediaTime::make(3, 2), SpeedFactor::whole(3), true,
+                                     MotionMode::Blend, MediaTime::make(1, 4)});
          },
-         true},
+         true,
+         [&](MediaTime at) {
+             const EditCut cut = EditCut::ofSections(document.state().sections, duration);
+             return rampedTimeMap(cut)->outputTime(at, kVideoTimescale);
+         }},
         {"the section held", sections, [&] { document.setSectionMotion(0, MotionMode::Hold); },
          false},
     };
@@ -70,6 +79,8 @@ TEST(LiveTabsTest, EachTabShowsMadePicturesWhileItsEditMakesThem) {
             return live.isActive() == step.made && view.livePicture().isNull() != step.made;
         }));
         if (step.made) {
+            EXPECT_NEAR(live.outputClock().seconds(),
+                        step.output(view.player()->currentTime()).seconds(), 0.001);
             EXPECT_EQ(live.shownSize(), stored);
             EXPECT_EQ(view.livePicture().size(), stored);
         }

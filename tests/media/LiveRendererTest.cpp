@@ -191,7 +191,8 @@ TEST(LiveRendererTest, ShowsTheExportsPicturesFromWherePlaybackStarts) {
 
 // The player's view follows the player with the export's pictures: paused, the export's own
 // picture at the playhead, at full size, again after each seek; playing, pictures of the
-// export's grid, only forward; a composition that holds its pictures gives the player's own back.
+// export's grid, only forward, undisturbed by the same pictures set again; a composition that
+// holds its pictures gives the player's own back.
 TEST(LivePlaybackTest, ShowsTheExportsPicturesAtThePlayersPlace) {
     test::ensureQtApp();
     Player::setHeadless(true);
@@ -241,6 +242,11 @@ TEST(LivePlaybackTest, ShowsTheExportsPicturesAtThePlayersPlace) {
             }
             return shown.size() >= 8;
         });
+        // The same pictures set again (as when the sound is switched) go on being made.
+        const int64_t shownBefore = live.figures().shown;
+        live.setComposition(compose(video, {{0, 2000, 40, MotionMode::Smooth}}));
+        EXPECT_TRUE(test::waitUntil([&] { return !live.isPlanning(); }));
+        EXPECT_GE(live.figures().shown, shownBefore);
         player.pause();
         EXPECT_GE(shown.size(), 8u);
         for (size_t i = 0; i < shown.size(); ++i) {

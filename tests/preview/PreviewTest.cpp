@@ -4,6 +4,7 @@
 #include "edit/EditDocument.h"
 #include "edit/SectionObject.h"
 #include "full/FullVideoEditController.h"
+#include "media/LivePlayback.h"
 #include "media/PlayerView.h"
 #include "preview/PreviewController.h"
 #include "preview/PreviewWindowController.h"
@@ -14,24 +15,18 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTime>
-#include <QFile>
-#include <QFileInfo>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTime>
 #include <QToolButton>
 
-#include <filesystem>
 #include <tuple>
 
 namespace lento {
 namespace {
 
 using test::fixture;
-using namespace std::chrono_literals;
 
 class PreviewTest : public ::testing::Test {
 protected:
@@ -50,13 +45,10 @@ protected:
                                                      MotionMode motion = MotionMode::Hold) {
         auto window =
             std::make_unique<PreviewWindowController>(edit(movie, factor, removeAudio, motion));
-        // A smooth copy to render comes first; rendering it takes a while.
-        EXPECT_TRUE(test::waitUntil(
-            [&] {
-                const Player* player = window->playerView()->player();
-                return player != nullptr && player->status() == Player::Status::ReadyToPlay;
-            },
-            60s));
+        EXPECT_TRUE(test::waitUntil([&] {
+            const Player* player = window->playerView()->player();
+            return player != nullptr && player->status() == Player::Status::ReadyToPlay;
+        }));
         return window;
     }
 
@@ -100,7 +92,7 @@ TEST_F(PreviewTest, PlaysAtTheFactorAndExportsStretchedWithOrWithoutSound) {
 
 // The preview starts playing and its bar shows it; the bar pauses, seeks and plays the preview at
 // its factor, follows a pause the bar did not make, and rewinds at the end. It tells the times of
-// the slowed movie, as the smooth preview's copy has them.
+// the slowed movie.
 TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
     auto window = preview("clip.mp4", "2", false);
     window->show();
@@ -146,73 +138,39 @@ TEST_F(PreviewTest, TheControlBarPlaysPausesAndSeeksThePreview) {
     EXPECT_EQ(bar.m_lblStartTime()->text(), "00:00:00.000");
 }
 
-// The smooth copy is rendered into the cache once, reduced, already slowed and with its sound,
-// and played as it is; the next preview of the same movie and settings plays it at once.
-TEST_F(PreviewTest, SmoothPlaysARenderedCopyThatTheNextPreviewReuses) {
-    const QString source = QString::fromStdString(fixture("short.mp4"));
-    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(folder.path()));
-    const QString copy = smoothPreviewPath(source, SpeedFactor::whole(2), false);
-    ASSERT_EQ(copy.toStdString().rfind(folder.path() + "/lento/", 0), 0u);
-    {
-        auto window = preview("short.mp4", "2", false, MotionMode::Smooth);
-        Player& player = *window->playerView()->player();
-        EXPECT_EQ(player.currentItem()->asset()->path(), copy.toStdString());
-        EXPECT_FLOAT_EQ(player.rate(), 1.0f);
-        EXPECT_TRUE(window->progressBar()->isHidden());
-        const VideoControlBar& bar = *window->controlBar();
-        ASSERT_TRUE(test::waitUntil([&] { return bar.m_btnPlay()->isEnabled(); }));
-        EXPECT_EQ(bar.m_lblEndTime()->text(), "00:00:04");
-        // Exports still read the source.
-        const test::RecordedExports recorded;
-        exportPreview(*window, QStringLiteral("out.mp4"));
-        ASSERT_EQ(recorded.orders().size(), 1u);
-        EXPECT_EQ(recorded.orders().back().source->path(), source.toStdString());
-        EXPECT_EQ(recorded.track(MediaType::Video), "0-4<0 ");
-    }
-    const auto probe = test::probe(copy.toStdString());
-    ASSERT_TRUE(probe.video() != nullptr && probe.audio() != nullptr);
-    EXPECT_LE(probe.video()->width, 640);
-    EXPECT_NEAR(probe.durationSeconds, 4.0, 0.1);
-    const auto rendered = std::filesystem::last_write_time(copy.toStdString());
-
-    auto again = std::make_unique<PreviewWindowController>(
-        edit("short.mp4", "2", false, MotionMode::Smooth));
-    EXPECT_EQ(again->previewController()->previewRender(), nullptr);
-    ASSERT_NE(again->playerView()->player(), nullptr);
-    EXPECT_EQ(again->playerView()->player()->currentItem()->asset()->path(), copy.toStdString());
-    EXPECT_EQ(std::filesystem::last_write_time(copy.toStdString()), rendered);
-    // Other settings make another copy.
-    EXPECT_NE(smoothPreviewPath(source, *SpeedFactor::parse("2.5"), false), copy);
-    EXPECT_NE(smoothPreviewPath(source, SpeedFactor::whole(2), true), copy);
-    qunsetenv("XDG_CACHE_HOME");
-}
-
-// Past its bound the cache loses its least recently played copies first: a copy rendered long
-// ago but played lately stays, as does the copy about to play and anything that is no copy.
-TEST_F(PreviewTest, TheCacheLosesItsLeastRecentlyPlayedCopiesFirst) {
-    const QString cache = QString::fromStdString(folder.path());
-    const QDateTime now = QDateTime::currentDateTime();
-    auto make = [&](const QString& name, qint64 bytes, int hoursAgo, int playedHoursAgo) {
-        QFile file(cache + QLatin1Char('/') + name);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        EXPECT_EQ(file.write(QByteArray(bytes, 'x')), bytes);
-        EXPECT_TRUE(file.flush());
-        EXPECT_TRUE(
-            file.setFileTime(now.addSecs(-3600 * hoursAgo), QFileDevice::FileModificationTime));
-        EXPECT_TRUE(
-            file.setFileTime(now.addSecs(-3600 * playedHoursAgo), QFileDevice::FileAccessTime));
-        return file.fileName();
-    };
-    const QString oldest = make(QString(32, QLatin1Char('0')) + ".mp4", 100, 9, 9);
-    const QString played = make(QString(32, QLatin1Char('1')) + ".mp4", 100, 8, 0);
-    const QString older = make(QString(32, QLatin1Char('2')) + ".mp4", 100, 7, 7);
-    const QString newer = make(QString(32, QLatin1Char('3')) + ".mp4", 100, 6, 6);
-    const QString other = make(QStringLiteral("notes.mp4"), 1000, 10, 10);
-    trimPreviewCache(cache, 250, oldest);
-    for (const auto& [path, kept] :
-         {std::pair{oldest, true}, std::pair{played, true}, std::pair{older, false},
-          std::pair{newer, false}, std::pair{other, true}}) {
-        EXPECT_EQ(QFileInfo::exists(path), kept) << path.toStdString();
+// Smooth or blended, the preview shows the export's pictures at the player's place: while
+// playing, pictures of the export's 30 fps grid, made between the source's (every fourth at x4),
+// at the size they play at; paused, the export's own picture at the playhead, at full size.
+TEST_F(PreviewTest, ShowsTheExportsPicturesWhilePlayingAndPaused) {
+    for (const MotionMode motion : {MotionMode::Smooth, MotionMode::Blend}) {
+        SCOPED_TRACE(motionModeName(motion).data());
+        auto window = preview("short.mp4", "4", true, motion);
+        PlayerView& view = *window->playerView();
+        Player& player = *view.player();
+        LivePlayback& live = *view.livePlayback();
+        constexpr int64_t kOutputPicture = kVideoTimescale / 30;
+        bool made = false;
+        EXPECT_TRUE(test::waitUntil([&] {
+            const int64_t shown = live.shownTime().convertScale(kVideoTimescale).value;
+            if (live.shownTime().isValid()) {
+                EXPECT_EQ(shown % kOutputPicture, 0) << "off the grid at " << shown;
+                EXPECT_EQ(view.livePicture().size(), QSize(320, 240));
+                made = made || shown % (4 * kOutputPicture) != 0;
+            }
+            return made;
+        }));
+        EXPECT_FLOAT_EQ(player.rate(), 0.25f);
+        window->controlBar()->m_btnPlay()->click();
+        EXPECT_EQ(player.rate(), 0.0f);
+        player.seek(MediaTime::make(1, 1));
+        EXPECT_TRUE(test::waitUntil([&] {
+            const MediaTime clock = live.outputClock();
+            return clock.isValid() && live.shownTime().isValid() &&
+                   live.shownTime().convertScale(kVideoTimescale).value ==
+                       clock.convertScale(kVideoTimescale).value / kOutputPicture * kOutputPicture;
+        }));
+        EXPECT_NEAR(live.outputClock().seconds(), 4.0, 4.0 / 30);
+        EXPECT_EQ(live.shownSize(), QSize(320, 240));
     }
 }
 
