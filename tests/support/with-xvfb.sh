@@ -22,10 +22,12 @@ clean_up() {
 trap clean_up EXIT
 trap 'exit 130' INT TERM
 
-# Starts a server and waits until a client has been served on its display.
+# Starts a server and waits until a client has been served on its display. -noreset: an X server
+# resets itself when its last client leaves, and a client that connects during the reset is
+# refused ("could not connect to display"); the first such client was xdpyinfo's check below.
 start_xvfb() {
     : >"$dir/display"
-    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$dir/display" >"$dir/log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp -noreset 3>"$dir/display" >"$dir/log" 2>&1 &
     xvfb=$!
     # The number is written with a line end once the server listens.
     for _ in $(seq 1 300); do
