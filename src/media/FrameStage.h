@@ -7,9 +7,10 @@
 // - Blend and Smooth show pictures on a constant grid. A grid time that falls on a source
 //   picture shows it; one between two source pictures shows a picture made from both at the
 //   fraction of the way between their times (a cross-fade for Blend, both pictures moved along
-//   their motion for Smooth). Across a scene cut nothing is moved: the earlier picture holds
-//   up to the midpoint, the later one after it; Smooth cross-fades the two half and half at the
-//   midpoint itself, where either side is as likely.
+//   their motion for Smooth). Across a scene cut nothing is moved: for Blend the earlier
+//   picture holds up to the midpoint, the later one after it; Smooth cross-fades the two over
+//   the middle two thirds of the pair, half and half at the midpoint, each side alone nearer
+//   its end.
 // The stage owns no thread the caller must manage; Smooth measures the motion of the next pair
 // of pictures on a helper thread while it makes the current pair's pictures.
 
