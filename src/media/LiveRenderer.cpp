@@ -155,9 +155,6 @@ bool LiveRenderer::makesPictures(const ExportPlan& plan) {
     });
 }
 
-// Both look up the segment at a time by halving: playback asks every few milliseconds, and an
-// edit may hold thousands of segments. The segments lie in output order, and show the source in
-// its order (an edit of one video).
 bool LiveRenderer::showsSamePictures(const ExportPlan& a, const ExportPlan& b) {
     return a.range == b.range &&
            std::equal(a.video.begin(), a.video.end(), b.video.begin(), b.video.end(),
@@ -170,6 +167,9 @@ bool LiveRenderer::showsSamePictures(const ExportPlan& a, const ExportPlan& b) {
                       });
 }
 
+// outputTimeOf and makesPictureAt look up the segment at a time by halving: playback asks every
+// few milliseconds, and an edit may hold thousands of segments. The segments lie in output
+// order, and show the source in its order (an edit of one video).
 MediaTime LiveRenderer::outputTimeOf(MediaTime sourceTime) const {
     const auto& segments = m_plan->video;
     auto found = std::partition_point(
