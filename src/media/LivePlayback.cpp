@@ -33,6 +33,12 @@ std::chrono::microseconds microseconds(MediaTime time) {
     return std::chrono::microseconds(time.convertScale(1000000).value);
 }
 
+// A span of the steady clock as a media time, exact to the microsecond.
+MediaTime mediaTime(std::chrono::steady_clock::duration span) {
+    return MediaTime::make(std::chrono::duration_cast<std::chrono::microseconds>(span).count(),
+                           1000000);
+}
+
 } // namespace
 
 LivePlayback::LivePlayback(Player* player, QObject* parent) : QObject(parent), m_player(player) {
@@ -217,8 +223,7 @@ void LivePlayback::tickPlaying(MediaTime at) {
     // A seek: the clock went back, or on further than playing since the last look could take
     // it (a source picture's step at x10 is a third of a second of output).
     const auto now = std::chrono::steady_clock::now();
-    const MediaTime played =
-        MediaTime::makeWithSeconds(std::chrono::duration<double>(now - m_lastLook).count(), 90000);
+    const MediaTime played = mediaTime(now - m_lastLook);
     const bool sought = !m_last.isValid() || m_last - at > kLargestStep ||
                         at - m_last > played + kLargestStep + m_pictureStep;
     m_lastLook = now;
@@ -230,10 +235,9 @@ void LivePlayback::tickPlaying(MediaTime at) {
     const MediaTime reached = m_takenEnd.isValid() ? m_takenEnd : m_runFrom;
     const bool behind = running && reached.isValid() && at - reached > kLargestStep;
     if (sought || behind || !running) {
-        const double taken = std::chrono::duration<double>(now - m_runBegun).count();
-        const bool slowStart = behind && !sought && first && taken > kStartAhead.seconds();
-        m_runFrom = at + kStartAhead +
-                    (slowStart ? MediaTime::makeWithSeconds(taken, 90000) : MediaTime::zero());
+        const MediaTime taken = mediaTime(now - m_runBegun);
+        const bool slowStart = behind && !sought && first && taken > kStartAhead;
+        m_runFrom = at + kStartAhead + (slowStart ? taken : MediaTime::zero());
         m_playing->start(m_runFrom);
         m_runBegun = now;
         // The first picture's delay counts from pressing play (or the seek) through the
