@@ -6,6 +6,7 @@
 // Prints "best median" in seconds.
 
 #include "media/Asset.h"
+#include "media/EncoderMemory.h"
 #include "media/ExportSession.h"
 #include "media/ExportSetup.h"
 
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     av_log_set_level(AV_LOG_ERROR);
+    // As the editor does.
+    lento::keepEncoderMemoryInSmallPages();
     const std::string destination = argv[4];
     const auto factor = lento::SpeedFactor::parse(argv[2]);
     const int runs = std::atoi(argv[5]);

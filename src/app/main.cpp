@@ -4,6 +4,7 @@
 #include "app/StopSignals.h"
 #include "base/FileNames.h"
 #include "base/Log.h"
+#include "media/EncoderMemory.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -69,6 +70,8 @@ int main(int argc, char* argv[]) {
         verbose = verbose || std::strcmp(argv[i], "--verbose") == 0;
     }
     lento::setLogEnabled(verbose);
+    // For the exports run in this process; without it they are only slower.
+    lento::keepEncoderMemoryInSmallPages();
     av_log_set_level(verbose ? AV_LOG_ERROR : AV_LOG_QUIET);
     if (!verbose) {
         qInstallMessageHandler(quietQtMessages);

@@ -9,6 +9,7 @@
 #include "media/Asset.h"
 #include "media/ExportPresets.h"
 #include "media/ExportSession.h"
+#include "media/EncoderMemory.h"
 #include "media/ExportSetup.h"
 #include "media/MediaTime.h"
 #include "media/MotionMode.h"
@@ -358,5 +359,7 @@ int main(int argc, char** argv) {
     av_log_set_level(AV_LOG_ERROR);
     // The editor's diagnostic lines mean nothing to someone running a batch.
     lento::setLogSink([](const std::string&) {});
+    // Without it the export is only slower.
+    lento::keepEncoderMemoryInSmallPages();
     return exportMovie(*options);
 }
